@@ -1,0 +1,39 @@
+# Zamo: `make run` and `make test` do all the set-up on a fresh Debian 12.
+BUILD ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAMO_WERROR=ON
+
+.PHONY: all deps build test run test-asan test-tsan bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+run: build
+	@scripts/demo.sh $(BUILD)
+
+# AddressSanitizer and UndefinedBehaviorSanitizer over everything below app/.
+test-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZAMO_SANITIZE=ON >/dev/null
+	cmake --build build-asan -j$(JOBS)
+	cd build-asan && ctest --output-on-failure -j$(JOBS)
+
+# ThreadSanitizer over the same suites.
+test-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DZAMO_TSAN=ON >/dev/null
+	cmake --build build-tsan -j$(JOBS)
+	cd build-tsan && ctest --output-on-failure -j$(JOBS)
+
+bench: build
+	bench/mkiso.sh
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan

@@ -1,0 +1,155 @@
+// add_folder.cpp: adding files and whole folders from disk, with the source
+// path re-created on the disc when asked (KeepPath).
+#include <algorithm>
+
+#include "burner/compilation/names.h"
+#include "burner/compilation/veskburner.h"
+#include "burner/drive/messages.h"
+#include "burner/platform/file_attributes.h"
+#include "burner/platform/str_format.h"
+#include "burner/platform/text.h"
+
+namespace zamo {
+namespace {
+
+constexpr char kDiscDelim = '\\';
+constexpr char kSourceDelim = '/';
+
+std::string LastPathPart(const std::string& path) {
+  if (path.size() < 2) return path;
+  const size_t at = path.rfind(kDiscDelim, path.size() - 2);
+  return at == std::string::npos ? path : path.substr(at);
+}
+
+bool IsDots(const std::string& name) { return name == "." || name == ".."; }
+
+}  // namespace
+
+std::string TVeskBurner::SourceFolderToDiscPath(const std::string& folder) const {
+  // A Linux path has no drive letter or network share to drop: the whole
+  // folder path becomes the disc path, "/home/u/docs/" giving "\home\u\docs\".
+  std::string disc = folder;
+  std::replace(disc.begin(), disc.end(), kSourceDelim, kDiscDelim);
+  if (!disc.empty() && disc.front() != kDiscDelim) disc.insert(disc.begin(), kDiscDelim);
+  return disc;
+}
+
+int TVeskBurner::AddFile(const std::string& dest_path, const std::string& file_name, bool keep_path) {
+  TDEntry* dest = nullptr;
+  if (!keep_path) {
+    dest = FindDir(dest_path);
+  } else {
+    const size_t slash = file_name.rfind(kSourceDelim);
+    std::string disc = SourceFolderToDiscPath(slash == std::string::npos ? "" : file_name.substr(0, slash + 1));
+    if (LastFolderOnly) disc = LastPathPart(disc);
+    ForceDirs(disc);
+    dest = FindDir(disc);
+  }
+  if (dest == nullptr) {
+    DebugMessage(msg::kInvalidDestination, kMsgCompilation);
+    return 0;
+  }
+  TSearchRec rec;
+  if (!FindOne(file_name, faAnyFile, rec)) return -1;
+  AddFileEntry(dest, rec, false, 0, file_name);
+  return 1;
+}
+
+int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archive_only, bool keep_path,
+                             bool recursive, int file_attr, std::string mask) {
+  if (dest == nullptr) {
+    DebugMessage(msg::kInvalidDestination, kMsgCompilation);
+    return 0;
+  }
+  if (keep_path) {
+    const size_t slash = source_path.rfind(kSourceDelim);
+    std::string disc = SourceFolderToDiscPath(slash == std::string::npos ? "" : source_path.substr(0, slash + 1));
+    if (dest != RootDir) disc = dest->Path + disc;
+    if (LastFolderOnly) disc = LastPathPart(disc);
+    ForceDirs(disc);
+    dest = FindDir(disc);
+    if (dest == nullptr) {
+      DebugMessage(msg::kInvalidDestination, kMsgCompilation);
+      return 0;
+    }
+  }
+  if (!source_path.ends_with(kSourceDelim)) source_path.push_back(kSourceDelim);
+  if (mask.empty()) mask = "*.*";
+  int result = 0;
+
+  std::vector<TSearchRec> listing;
+  if (recursive) {
+    listing = FindFiles(source_path + "*.*", faAnyFile);
+    for (const TSearchRec& rec : listing) {
+      result = 1;
+      if ((rec.Attr & faDirectory) == 0 || IsDots(rec.Name)) continue;
+      std::string long_name = rec.Name;
+      std::string short_name = rec.cAlternateFileName.empty() ? AsciiUpper(rec.Name) : rec.cAlternateFileName;
+      // A name too long for a Joliet record is refused like an overlong file name.
+      const bool too_long = Utf16Length(rec.Name) > kMaxDirLongName;
+      bool skip = too_long;
+      if (OnAddDir) OnAddDir(this, long_name, short_name, skip);
+      if (too_long) {
+        DirLongNameFits(rec.Name, DisplayUtf8(source_path + rec.Name));  // logs the refusal
+        continue;
+      }
+      if (skip) continue;
+      TDEntry* added = AddDir(dest, rec);
+      if (added == nullptr) return 0;  // a capacity is reached: stop at once, keep what was added
+      result = AddFolderTo(added, source_path + rec.Name, archive_only, false, recursive, file_attr, mask);
+      if (added->FirstChild == nullptr) DeleteDir(added);  // empty folders are not recorded
+    }
+  }
+
+  // The listing of "*.*" with every attribute serves again for the files.
+  if (!recursive || mask != "*.*" || file_attr != faAnyFile) listing = FindFiles(source_path + mask, file_attr);
+  for (const TSearchRec& rec : listing) {
+    if (IsDots(rec.Name)) {
+      result = 1;
+      continue;
+    }
+    if ((rec.Attr & faDirectory) != 0) continue;
+    if (archive_only && (rec.Attr & faArchive) == 0) continue;
+    result = AddFileEntry(dest, rec, archive_only, 0, source_path + rec.Name);
+  }
+  return result;
+}
+
+int TVeskBurner::AddFolder(const std::string& dest_path, const std::string& source_path, bool archive_only,
+                           bool keep_path, bool recursive, int file_attr, const std::string& mask) {
+  TDEntry* dest = FindDir(dest_path);
+  if (dest == nullptr) {
+    DebugMessage(msg::kInvalidDestination, kMsgCompilation);
+    return 0;
+  }
+  return AddFolderTo(dest, source_path, archive_only, keep_path, recursive, file_attr, mask);
+}
+
+int64_t TVeskBurner::FolderSize(const std::string& path) const {
+  const bool folder = path.ends_with(kSourceDelim);
+  int64_t total = 0;
+  for (const TSearchRec& rec : FindFiles(folder ? path + "*.*" : path, faAnyFile)) {
+    if ((rec.Attr & faDirectory) != 0) {
+      if (folder && !IsDots(rec.Name)) total += FolderSize(path + rec.Name + kSourceDelim);
+    } else {
+      total += rec.Size;
+    }
+  }
+  return total;
+}
+
+bool TVeskBurner::ClearArchiveBits() {
+  for (const TFEntry* entry : FileEntries()) {
+    if ((entry->Attr & faDirectory) != 0 || (entry->Attr & faArchive) == 0 || !entry->ClearArchive) continue;
+    const Status s = ClearArchiveAttribute(entry->SourcePath);
+    if (s.code() == Status::Code::kUnsupported) {
+      if (!xattr_warning_done_) DebugMessage(">>> " + std::string(msg::kXattrUnsupported), kMsgStatus);
+      xattr_warning_done_ = true;
+    } else if (!s.ok()) {
+      DebugMessage(">>> " + s.UserText(), kMsgStatus);
+    }
+  }
+  return true;
+}
+
+}  // namespace zamo

@@ -1,0 +1,54 @@
+// entries.h: the records of the compilation tree.
+//
+// A directory is a TDEntry; its contents are a singly linked list of TFEntry
+// records in insertion order (FirstChild, Next). A subdirectory exists twice:
+// as its own TDEntry and as a TFEntry with the directory attribute in its
+// parent's list, whose Dir points to it. The root has no TFEntry and is its
+// own parent. The component owns every record; links stay valid until the
+// record is deleted or the compilation cleared.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "burner/platform/date_time.h"
+
+namespace zamo {
+
+struct TFEntry;
+
+constexpr uint32_t kSectorSize = 2048;
+
+struct TDEntry {
+  std::string IsoName;   // ISO 9660 identifier; the root's is "CD_ROOT"
+  std::string LongName;  // Joliet identifier; the root's is "CD Root Directory"
+  int64_t IsoSize = 0;   // bytes of the ISO 9660 extent, a multiple of 2048
+  int64_t JolietSize = 0;
+  std::string Path;          // upper-cased path from the long names, such as \A\B; the root's is "\"
+  int32_t IsoSector = 0;     // first sector of the ISO 9660 extent, relative to IsoDirBase
+  int32_t JolietSector = 0;  // relative to JolietDirBase
+  int32_t Number = 0;        // 1-based position in path-table order
+  TDEntry* Parent = nullptr;
+  TFEntry* FirstChild = nullptr;
+};
+
+struct TFEntry {
+  std::string IsoName;     // ISO 9660 identifier without ";1"
+  std::string LongName;    // Joliet identifier without ";1"
+  std::string SourcePath;  // the source file's full path (its bytes as the system gave them)
+  bool Imported = false;   // data already on the disc; IsoExtent is absolute
+  TDateTime DateTime = 0;  // recording date, local time
+  int64_t IsoSize = 0;
+  int64_t JolietSize = 0;
+  int32_t IsoExtent = 0;  // files: relative to FirstFileLba (absolute when Imported); dirs: IsoSector
+  int32_t JolietExtent = 0;
+  int32_t Attr = 0;  // faDirectory marks a directory entry; faHidden and faArchive are used too
+  bool ClearArchive = false;
+  TDEntry* Dir = nullptr;  // the directory a directory entry stands for
+  TFEntry* Next = nullptr;
+};
+
+// ceil(bytes / 2048); 0 for 0.
+constexpr int64_t SectorsFor(int64_t bytes) { return bytes <= 0 ? 0 : (bytes + kSectorSize - 1) / kSectorSize; }
+
+}  // namespace zamo

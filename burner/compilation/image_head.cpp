@@ -1,0 +1,180 @@
+// image_head.cpp: builds the image head in memory: system area, volume
+// descriptors, path tables, directory extents, boot catalog and padding.
+// File data never goes into it.
+#include <algorithm>
+#include <cassert>
+
+#include "burner/compilation/descriptors.h"
+#include "burner/compilation/dir_record.h"
+#include "burner/compilation/el_torito.h"
+#include "burner/compilation/names.h"
+#include "burner/compilation/path_table.h"
+#include "burner/compilation/veskburner.h"
+#include "burner/platform/file_attributes.h"
+#include "burner/platform/text.h"
+
+namespace zamo {
+namespace {
+
+bool IsDirectoryEntry(const TFEntry* e) { return (e->Attr & faDirectory) != 0; }
+
+void PadToSector(TMemoryStreamEx& stream) {
+  const auto rest = static_cast<size_t>(stream.Size() % kSectorSize);
+  if (rest != 0) stream.AppendZeros(kSectorSize - rest);
+}
+
+}  // namespace
+
+bool TVeskBurner::BuildImageHeader(bool to_image_file, TDEntry* import_into) {
+  ImageMode = to_image_file;
+  ImportTarget = import_into;
+  ImageStream.Clear();
+  ImageStream.AppendZeros(16 * kSectorSize);  // the system area
+  WritePrimaryDescriptor();
+  if (Bootable) WriteBootRecord();
+  if (JolietFileSystem) WriteJolietDescriptor();
+  WriteTerminator();
+
+  HeaderCopy.assign(kHeaderCopyBytes, 0xFF);
+  const auto head = ImageStream.Memory();
+  std::copy(head.begin(), head.end(), HeaderCopy.begin());
+  HeaderCopySize = static_cast<int>(head.size());
+
+  WriteIsoPathTable(IsoDirBase, false);
+  WriteIsoPathTable(IsoDirBase, true);
+  if (JolietFileSystem) {
+    WriteJolietPathTable(JolietDirBase, false);
+    WriteJolietPathTable(JolietDirBase, true);
+  }
+  for (const TDEntry* dir : DirEntries()) WriteIsoDirectory(dir, IsoDirBase, FirstFileLba);
+  if (JolietFileSystem) {
+    for (const TDEntry* dir : DirEntries()) WriteJolietDirectory(dir, JolietDirBase, FirstFileLba);
+  }
+  if (Bootable) WriteBootCatalog();
+  // After a short boot image the padding follows the image, not the catalog.
+  const int64_t head_padding = PadSectors - PadAfterBoot;
+  if (head_padding > 0) ImageStream.AppendZeros(static_cast<size_t>(head_padding) * kSectorSize);
+  SessionSectors = VolumeSpaceSize - SessionStart;
+  DoDebug = true;
+  return true;
+}
+
+void TVeskBurner::WritePrimaryDescriptor() {
+  VolumeFields f;
+  f.ids = {IdSystem, IdVolume, IdVolumeSet, IdPublisher, IdPreparer, IdApplication,
+           FileCopyright, FileAbstract, FileBibliographic};
+  f.volume_space_size = static_cast<uint32_t>(VolumeSpaceSize);
+  f.path_table_size = static_cast<uint32_t>(IsoPathTableSize);
+  f.path_table_l = static_cast<uint32_t>(IsoPathTableL);
+  f.path_table_m = static_cast<uint32_t>(IsoPathTableM);
+  f.root_extent = static_cast<uint32_t>(IsoDirBase + RootDir->IsoSector);
+  f.root_size = static_cast<uint32_t>(RootDir->IsoSize);
+  f.creation = Clock();
+  f.modification = Clock();
+  ImageStream.Append(MakePrimaryDescriptor(f));
+}
+
+void TVeskBurner::WriteJolietDescriptor() {
+  VolumeFields f;
+  f.ids = {IdSystem, IdVolume, IdVolumeSet, IdPublisher, IdPreparer, IdApplication,
+           FileCopyright, FileAbstract, FileBibliographic};
+  f.volume_space_size = static_cast<uint32_t>(VolumeSpaceSize);
+  f.path_table_size = static_cast<uint32_t>(JolietPathTableSize);
+  f.path_table_l = static_cast<uint32_t>(JolietPathTableL);
+  f.path_table_m = static_cast<uint32_t>(JolietPathTableM);
+  f.root_extent = static_cast<uint32_t>(JolietDirBase + RootDir->JolietSector);
+  f.root_size = static_cast<uint32_t>(RootDir->JolietSize);
+  f.creation = DateCreation;
+  f.modification = DateModification;
+  ImageStream.Append(MakeJolietDescriptor(f));
+}
+
+void TVeskBurner::WriteTerminator() { ImageStream.Append(MakeTerminator()); }
+
+void TVeskBurner::WriteBootRecord() { ImageStream.Append(MakeBootRecord(static_cast<uint32_t>(BootCatalogLba))); }
+
+void TVeskBurner::WriteBootCatalog() {
+  ImageStream.Append(MakeBootCatalog(BootMediaType(BootSectors), static_cast<uint32_t>(BootImageLba)));
+}
+
+void TVeskBurner::WriteIsoPathTable(int32_t base, bool big_endian) {
+  const ByteOrder order = big_endian ? ByteOrder::kBig : ByteOrder::kLittle;
+  std::array<uint8_t, 8 + 256> record{};
+  ImageStream.Append(std::span(record).first(
+      PutPathTableRecord(record, std::string_view("\0", 1), static_cast<uint32_t>(base), 1, order)));
+  for (const TDEntry* dir : IsoDirOrder().subspan(1)) {
+    const std::string id = ToCp1252(dir->IsoName);
+    const size_t length = PutPathTableRecord(record, id, static_cast<uint32_t>(base + dir->IsoSector),
+                                             static_cast<uint16_t>(dir->Parent->Number), order);
+    ImageStream.Append(std::span(record).first(length));
+  }
+  PadToSector(ImageStream);
+}
+
+void TVeskBurner::WriteJolietPathTable(int32_t base, bool big_endian) {
+  const ByteOrder order = big_endian ? ByteOrder::kBig : ByteOrder::kLittle;
+  std::array<uint8_t, 8 + 256> record{};
+  ImageStream.Append(std::span(record).first(
+      PutPathTableRecord(record, std::string_view("\0", 1), static_cast<uint32_t>(base), 1, order)));
+  for (const TDEntry* dir : JolietDirOrder().subspan(1)) {
+    const std::string id = JolietNameBytes(dir->LongName);
+    const size_t length = PutPathTableRecord(record, id, static_cast<uint32_t>(base + dir->JolietSector),
+                                             static_cast<uint16_t>(dir->Parent->Number), order);
+    ImageStream.Append(std::span(record).first(length));
+  }
+  PadToSector(ImageStream);
+}
+
+void TVeskBurner::WriteIsoDirectory(const TDEntry* dir, int32_t base, int32_t file_base) {
+  WriteDirectory(dir, base, file_base, false);
+}
+
+void TVeskBurner::WriteJolietDirectory(const TDEntry* dir, int32_t base, int32_t file_base) {
+  WriteDirectory(dir, base, file_base, true);
+}
+
+void TVeskBurner::WriteDirectory(const TDEntry* dir, int32_t base, int32_t file_base, bool joliet) {
+  const auto size = static_cast<size_t>(joliet ? dir->JolietSize : dir->IsoSize);
+  const size_t start = static_cast<size_t>(ImageStream.Size());
+  ImageStream.AppendZeros(size);
+  std::span<uint8_t> extent = ImageStream.MutableMemory().subspan(start, size);
+  size_t at = 0;
+  auto put = [&](const RecordFields& fields) {
+    const size_t length = DirectoryRecordLength(fields.id.size());
+    if (at % kSectorSize + length > kSectorSize) at += kSectorSize - at % kSectorSize;
+    assert(at + length <= extent.size());
+    at += PutDirectoryRecord(extent.subspan(at), fields);
+  };
+
+  const TFEntry* first = dir->FirstChild;
+  if (first == nullptr || !IsDotEntry(*first, joliet)) {
+    const RecordDate now = MakeRecordDate(Clock(), GmtOffset);
+    const TDEntry* parent = dir->Parent;
+    const auto sector = [joliet](const TDEntry* d) { return joliet ? d->JolietSector : d->IsoSector; };
+    const auto bytes = [joliet](const TDEntry* d) { return joliet ? d->JolietSize : d->IsoSize; };
+    put({static_cast<uint32_t>(base + sector(dir)), static_cast<uint32_t>(bytes(dir)), now, kFlagDirectory,
+         std::string_view("\0", 1)});
+    put({static_cast<uint32_t>(base + sector(parent)), static_cast<uint32_t>(bytes(parent)), now, kFlagDirectory,
+         std::string_view("\1", 1)});
+  }
+  for (const TFEntry* child = first; child != nullptr; child = child->Next) {
+    const std::string id = joliet ? JolietIdentifier(*child) : IsoIdentifier(*child);
+    const int32_t relative = joliet ? child->JolietExtent : child->IsoExtent;
+    const int64_t length = joliet ? child->JolietSize : child->IsoSize;
+    uint32_t extent_lba = 0;
+    if (IsDirectoryEntry(child)) {
+      extent_lba = static_cast<uint32_t>(base + relative);
+    } else if (length == 0) {
+      extent_lba = 0;
+    } else if (child->Imported) {
+      extent_lba = static_cast<uint32_t>(relative);
+    } else {
+      extent_lba = static_cast<uint32_t>(file_base + relative);
+    }
+    uint8_t flags = IsDirectoryEntry(child) ? kFlagDirectory : 0;
+    if ((child->Attr & faHidden) != 0) flags |= kFlagHidden;
+    put({extent_lba, static_cast<uint32_t>(length), MakeRecordDate(child->DateTime, GmtOffset), flags, id});
+  }
+}
+
+}  // namespace zamo

@@ -1,0 +1,215 @@
+// layout.cpp: gives every descriptor, path table, directory extent, the boot
+// catalog and image, and every file its sector. Directory sizes come from a
+// dry run of the record rule, so each directory is later written once,
+// straight into its place.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "burner/compilation/dir_record.h"
+#include "burner/compilation/names.h"
+#include "burner/compilation/path_table.h"
+#include "burner/compilation/veskburner.h"
+#include "burner/platform/file_attributes.h"
+#include "burner/platform/text.h"
+
+namespace zamo {
+namespace {
+
+constexpr int64_t kFirstDataSector = 150;
+constexpr int kSystemAreaSectors = 16;
+
+bool IsDirectoryEntry(const TFEntry* e) { return (e->Attr & faDirectory) != 0; }
+
+// Length of a child's record, by the same rule the writer follows.
+size_t ChildRecordLength(const TFEntry& child, bool joliet) {
+  return DirectoryRecordLength(joliet ? JolietIdentifier(child).size() : IsoIdentifier(child).size());
+}
+
+int64_t BootImageBytes(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return st.st_size;
+}
+
+}  // namespace
+
+int TVeskBurner::CalculateLayout(bool to_image_file, TDEntry* import_into) {
+  return LayoutImage(to_image_file, import_into);
+}
+
+int TVeskBurner::LayoutImage(bool to_image_file, TDEntry* import_into) {
+  (void)to_image_file;
+  (void)import_into;
+  // A missing or empty boot image switches booting off, silently.
+  const int64_t boot_bytes = BootImageBytes(BootImage);
+  if (boot_bytes == 0) Bootable = false;
+  DoDebug = false;
+  SessionStart = 0;
+  OrderDirectories();
+
+  int64_t cur = SessionStart + kSystemAreaSectors;  // the primary descriptor
+  if (Bootable) ++cur;                             // the boot record
+  if (JolietFileSystem) ++cur;                     // the Joliet descriptor
+  ++cur;                                           // the terminator
+
+  IsoPathTableL = static_cast<int32_t>(++cur);
+  const int iso_table_bytes = ComputeIsoPathTableSize();
+  cur += iso_table_bytes / kSectorSize;
+  IsoPathTableM = static_cast<int32_t>(cur);
+  cur += iso_table_bytes / kSectorSize;
+  if (JolietFileSystem) {
+    JolietPathTableL = static_cast<int32_t>(cur);
+    const int joliet_table_bytes = ComputeJolietPathTableSize();
+    cur += joliet_table_bytes / kSectorSize;
+    JolietPathTableM = static_cast<int32_t>(cur);
+    cur += joliet_table_bytes / kSectorSize;
+  }
+
+  IsoDirBase = static_cast<int32_t>(cur);
+  IsoDirBytes = LayoutIsoDirs();
+  cur += SectorsFor(IsoDirBytes);
+  if (JolietFileSystem) {
+    JolietDirBase = static_cast<int32_t>(cur);
+    JolietDirBytes = LayoutJolietDirs();
+    cur += SectorsFor(JolietDirBytes);
+  }
+
+  if (Bootable) {
+    BootCatalogLba = static_cast<int32_t>(cur++);
+    BootImageLba = static_cast<int32_t>(cur);
+    BootSectors = static_cast<int32_t>(SectorsFor(boot_bytes));
+    cur += BootSectors;
+  }
+
+  PadSectors = kFirstDataSector - cur;
+  if (cur < kFirstDataSector) {
+    FirstFileLba = static_cast<int32_t>(kFirstDataSector);
+    cur = kFirstDataSector;
+  } else {
+    FirstFileLba = static_cast<int32_t>(cur);
+  }
+  PadAfterBoot = Bootable && PadSectors > 0 ? PadSectors : 0;
+
+  AssignFileExtents();
+  VolumeSpaceSize = cur + FileSectors;
+  SessionSectors = VolumeSpaceSize - SessionStart;
+  return 1;
+}
+
+void TVeskBurner::OrderDirectories() {
+  // Breadth first, grouped by parent in the order the parents get their
+  // numbers, siblings by ISO 9660 identifier compared as unsigned bytes (a
+  // prefix first); siblings with equal identifiers keep their creation order.
+  std::unordered_map<const TDEntry*, std::vector<TDEntry*>> children;
+  children.reserve(static_cast<size_t>(dir_count_));
+  for (TDEntry* dir : DirEntries().subspan(1)) children[dir->Parent].push_back(dir);
+
+  std::vector<TDEntry*> order;
+  order.reserve(static_cast<size_t>(dir_count_));
+  order.push_back(RootDir);
+  std::vector<std::pair<std::string, TDEntry*>> group;
+  for (size_t i = 0; i < order.size(); ++i) {
+    auto it = children.find(order[i]);
+    if (it == children.end()) continue;
+    group.clear();
+    for (TDEntry* child : it->second) group.emplace_back(ToCp1252(child->IsoName), child);
+    std::stable_sort(group.begin(), group.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [key, child] : group) order.push_back(child);
+  }
+  // A directory cut off from the root would be lost from the tables: keep it last.
+  if (order.size() < static_cast<size_t>(dir_count_)) {
+    std::unordered_map<const TDEntry*, bool> placed;
+    for (const TDEntry* d : order) placed[d] = true;
+    for (TDEntry* d : DirEntries()) {
+      if (!placed.contains(d)) order.push_back(d);
+    }
+  }
+  for (size_t k = 0; k < order.size(); ++k) {
+    iso_dir_order_[k] = order[k];
+    joliet_dir_order_[k] = order[k];
+    order[k]->Number = static_cast<int32_t>(k + 1);
+  }
+}
+
+int TVeskBurner::DirSize(const TDEntry* dir, bool joliet) const {
+  int64_t used = 0;
+  int64_t free = kSectorSize;
+  const TFEntry* first = dir->FirstChild;
+  if (first == nullptr || !IsDotEntry(*first, joliet)) {
+    used = 2 * DirectoryRecordLength(1);
+    free = kSectorSize - used;
+  }
+  for (const TFEntry* child = first; child != nullptr; child = child->Next) {
+    const auto length = static_cast<int64_t>(ChildRecordLength(*child, joliet));
+    if (length > free) {  // records never cross a sector boundary
+      used += free + length;
+      free = kSectorSize - length;
+    } else {
+      used += length;
+      free -= length;
+    }
+  }
+  return static_cast<int>(used + free);
+}
+
+int TVeskBurner::IsoDirSize(const TDEntry* dir) const { return DirSize(dir, false); }
+int TVeskBurner::JolietDirSize(const TDEntry* dir) const { return DirSize(dir, true); }
+
+int TVeskBurner::LayoutIsoDirs() {
+  int64_t sector = 0;
+  for (TDEntry* dir : DirEntries()) {
+    dir->IsoSector = static_cast<int32_t>(sector);
+    dir->IsoSize = IsoDirSize(dir);
+    sector += dir->IsoSize / kSectorSize;
+  }
+  return static_cast<int>(sector * kSectorSize);
+}
+
+int TVeskBurner::LayoutJolietDirs() {
+  int64_t sector = 0;
+  for (TDEntry* dir : DirEntries()) {
+    dir->JolietSector = static_cast<int32_t>(sector);
+    dir->JolietSize = JolietDirSize(dir);
+    sector += dir->JolietSize / kSectorSize;
+  }
+  return static_cast<int>(sector * kSectorSize);
+}
+
+int TVeskBurner::ComputeIsoPathTableSize() {
+  int64_t bytes = PathTableRecordLength(1);  // the root
+  for (const TDEntry* dir : IsoDirOrder().subspan(1)) bytes += PathTableRecordLength(ToCp1252(dir->IsoName).size());
+  IsoPathTableSize = static_cast<int32_t>(bytes);
+  return static_cast<int>(SectorsFor(bytes) * kSectorSize);
+}
+
+int TVeskBurner::ComputeJolietPathTableSize() {
+  int64_t bytes = PathTableRecordLength(1);
+  for (const TDEntry* dir : JolietDirOrder().subspan(1)) bytes += PathTableRecordLength(2 * Utf16Length(dir->LongName));
+  JolietPathTableSize = static_cast<int32_t>(bytes);
+  return static_cast<int>(SectorsFor(bytes) * kSectorSize);
+}
+
+void TVeskBurner::AssignFileExtents() {
+  FileSectors = 0;
+  for (TFEntry* entry : FileEntries()) {
+    if (entry->Imported) continue;
+    if (IsDirectoryEntry(entry)) {
+      if (entry->Dir == nullptr) continue;
+      entry->IsoExtent = entry->Dir->IsoSector;
+      entry->JolietExtent = entry->Dir->JolietSector;
+      entry->IsoSize = entry->Dir->IsoSize;
+      entry->JolietSize = entry->Dir->JolietSize;
+    } else if (entry->IsoSize != 0) {
+      entry->JolietSize = entry->IsoSize;
+      entry->IsoExtent = entry->JolietExtent = static_cast<int32_t>(FileSectors);
+      FileSectors += SectorsFor(entry->IsoSize);
+    } else {
+      entry->JolietSize = 0;
+      entry->IsoExtent = entry->JolietExtent = 0;
+    }
+  }
+}
+
+}  // namespace zamo

@@ -1,0 +1,103 @@
+#include "burner/compilation/names.h"
+
+#include <algorithm>
+
+#include "burner/compilation/entries.h"
+#include "burner/platform/file_attributes.h"
+#include "burner/platform/text.h"
+
+namespace zamo {
+namespace {
+
+bool IsDirectoryEntry(const TFEntry& entry) { return (entry.Attr & faDirectory) != 0; }
+
+// Joliet names may not hold "*", "/", ":", ";", "?", "\" or control
+// characters (Joliet specification, 3.3): readers on other systems could not
+// open such a file. A Linux name may, so each becomes "_" on the disc, as the
+// peer tools do; the length is unchanged.
+char16_t JolietSafe(char16_t unit) {
+  switch (unit) {
+    case u'*': case u'/': case u':': case u';': case u'?': case u'\\':
+      return u'_';
+    default:
+      return unit < 0x20 ? u'_' : unit;
+  }
+}
+
+void AppendBigEndian(std::string& out, std::u16string_view units) {
+  for (char16_t raw : units) {
+    const char16_t unit = JolietSafe(raw);
+    out.push_back(static_cast<char>(unit >> 8));
+    out.push_back(static_cast<char>(unit & 0xFF));
+  }
+}
+
+}  // namespace
+
+std::string MakeShortDirName(std::string_view name) {
+  std::string out;
+  size_t pos = 0;
+  while (pos < name.size() && out.size() < 13) {
+    const char32_t c = NextCodePoint(name, pos);
+    const size_t units = c >= 0x10000 ? 2 : 1;
+    for (size_t i = 0; i < units && out.size() < 13; ++i) {
+      if (c < U'!' || c > U'z') {
+        out.push_back('_');
+      } else {
+        out.push_back(AsciiUpper(static_cast<char>(c)));
+      }
+    }
+  }
+  return out;
+}
+
+void PutAnsiField(std::span<uint8_t> field, std::string_view text) {
+  const std::string bytes = ToCp1252(text);
+  std::fill(field.begin(), field.end(), uint8_t{0x20});
+  std::copy_n(bytes.begin(), std::min(bytes.size(), field.size()), field.begin());
+}
+
+void PutUcs2Field(std::span<uint8_t> field, std::string_view text) {
+  std::u16string units = DecodeName(text);
+  units.resize(std::max(units.size(), field.size() / 2), u' ');
+  for (size_t i = 0; i + 1 < field.size(); i += 2) {
+    field[i] = static_cast<uint8_t>(units[i / 2] >> 8);
+    field[i + 1] = static_cast<uint8_t>(units[i / 2] & 0xFF);
+  }
+}
+
+std::string IsoIdentifier(const TFEntry& entry) {
+  if (entry.IsoName == ".") return std::string(1, '\0');
+  if (entry.IsoName == "..") return std::string(1, '\1');
+  std::string id = ToCp1252(entry.IsoName);
+  if (!IsDirectoryEntry(entry)) id += ";1";
+  return id;
+}
+
+std::string JolietIdentifier(const TFEntry& entry) {
+  if (entry.LongName == ".") return std::string(1, '\0');
+  if (entry.LongName == "..") return std::string(1, '\1');
+  std::string id;
+  if (IsDirectoryEntry(entry)) {
+    AppendBigEndian(id, DecodeName(entry.LongName));
+    return id;
+  }
+  // A file's long name ends with "." when it has no extension (README.); the
+  // dot is needed in the ISO 9660 identifier but not in Joliet, where readers
+  // either drop it (Windows, Linux, 7-Zip, xorriso) or show it (libarchive).
+  std::string_view name = entry.LongName;
+  if (name.size() > 1 && name.back() == '.') name.remove_suffix(1);
+  AppendBigEndian(id, DecodeName(name));
+  id += std::string("\0;\0" "1", 4);
+  return id;
+}
+
+std::string JolietNameBytes(std::string_view long_name) {
+  std::string id;
+  AppendBigEndian(id, DecodeName(long_name));
+  return id;
+}
+
+bool IsDotEntry(const TFEntry& entry, bool joliet) { return (joliet ? entry.LongName : entry.IsoName) == "."; }
+
+}  // namespace zamo

@@ -1,0 +1,252 @@
+// tree.cpp: filling the compilation tree from files and folders on disk.
+#include <algorithm>
+
+#include "burner/compilation/names.h"
+#include "burner/compilation/veskburner.h"
+#include "burner/drive/messages.h"
+#include "burner/platform/file_attributes.h"
+#include "burner/platform/str_format.h"
+#include "burner/platform/text.h"
+
+namespace zamo {
+namespace {
+
+constexpr char kDiscDelim = '\\';
+// Path-table records number a parent in 16 bits.
+constexpr int kMaxPathTableDirs = 65535;
+
+bool IsDirectoryEntry(const TFEntry* e) { return (e->Attr & faDirectory) != 0; }
+
+}  // namespace
+
+bool TVeskBurner::ClearCompilation(int max_files, int max_dirs) {
+  GmtOffset = StandardGmtOffsetQuarters();
+  ImageStream.Clear();
+  dir_pool_.Clear();
+  file_pool_.Clear();
+  index_.Clear();
+  last_child_.clear();
+  dead_dirs_.clear();
+  dead_files_.clear();
+  max_files_ = std::max(0, max_files);
+  max_dirs_ = std::clamp(max_dirs, 1, kMaxPathTableDirs);  // the root needs a slot
+  file_entries_.assign(static_cast<size_t>(max_files_), nullptr);
+  dir_entries_.assign(static_cast<size_t>(max_dirs_), nullptr);
+  iso_dir_order_.assign(static_cast<size_t>(max_dirs_), nullptr);
+  joliet_dir_order_.assign(static_cast<size_t>(max_dirs_), nullptr);
+  index_.Reserve(std::min(max_dirs_, 1 << 16), std::min(max_files_, 1 << 20));
+  CompilationBytes = 0;
+  file_count_ = 0;
+  dir_count_ = 0;
+  NewDirEntry(RootDir);
+  RootDir->FirstChild = nullptr;
+  RootDir->Path = "\\";
+  RootDir->IsoName = "CD_ROOT";
+  RootDir->LongName = "CD Root Directory";
+  RootDir->Parent = RootDir;
+  return true;
+}
+
+bool TVeskBurner::ResetCompilation() { return ClearCompilation(kDefaultMaxFiles, kDefaultMaxDirs); }
+
+void TVeskBurner::NewDirEntry(TDEntry*& out) {
+  if (dir_count_ >= max_dirs_) {
+    DebugMessage(">>> " + StrFormat(msg::kMaxDirectories, max_dirs_), kMsgLimit);
+    out = nullptr;
+    return;
+  }
+  out = dir_pool_.New();
+  dir_entries_[dir_count_] = out;
+  iso_dir_order_[dir_count_] = out;
+  joliet_dir_order_[dir_count_] = out;
+  ++dir_count_;
+}
+
+void TVeskBurner::NewFileEntry(TFEntry*& out) {
+  if (file_count_ >= max_files_) {
+    DebugMessage(StrFormat(msg::kMaxFiles, max_files_), kMsgLimit);
+    out = nullptr;
+    return;
+  }
+  out = file_pool_.New();
+  file_entries_[file_count_++] = out;
+}
+
+TDEntry* TVeskBurner::FindDir(const std::string& path) const {
+  if (path.empty() || path == "\\") return RootDir;
+  std::string key = AsciiUpper(path);
+  if (key.back() == kDiscDelim) key.pop_back();
+  return index_.FindDir(key);
+}
+
+TFEntry* TVeskBurner::FindChild(const TDEntry* dir, const std::string& long_name) const {
+  return dir == nullptr ? nullptr : index_.FindChild(dir, long_name);
+}
+
+void TVeskBurner::AppendChild(TDEntry* dir, TFEntry* entry) {
+  entry->Next = nullptr;
+  auto [it, first] = last_child_.try_emplace(dir, entry);
+  if (first || dir->FirstChild == nullptr) {
+    dir->FirstChild = entry;
+  } else {
+    it->second->Next = entry;
+  }
+  it->second = entry;
+  index_.AddChild(dir, entry);
+}
+
+std::string TVeskBurner::BuildDirPath(const TDEntry* dir) const {
+  std::vector<const std::string*> names;
+  for (const TDEntry* d = dir; d != RootDir && d != nullptr; d = d->Parent) names.push_back(&d->LongName);
+  std::string path;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    path.push_back(kDiscDelim);
+    path += AsciiUpper(**it);
+  }
+  return path.empty() ? "\\" : path;
+}
+
+TDateTime TVeskBurner::SearchRecDate(const TSearchRec& rec) const {
+  TDateTime value = 0;
+  if (DateTimeFromUnix(rec.ModifiedSeconds, rec.ModifiedNanoseconds, value)) return value;
+  return Clock();
+}
+
+bool TVeskBurner::DirLongNameFits(const std::string& long_name, const std::string& where) {
+  if (Utf16Length(long_name) <= kMaxDirLongName) return true;
+  DebugMessage(">>> " + StrFormat(msg::kFolderNameTooLong, static_cast<int>(kMaxDirLongName), where.c_str()),
+               kMsgCompilation);
+  return false;
+}
+
+TDEntry* TVeskBurner::AddDir(TDEntry* parent, const TSearchRec& rec) {
+  if (parent == nullptr) return nullptr;
+  std::string path = parent->Path + kDiscDelim + rec.Name;
+  if (path.starts_with("\\\\")) path.erase(0, 1);
+  if (TDEntry* existing = FindDir(path)) return existing;
+  if (!DirLongNameFits(rec.Name, DisplayUtf8(path))) return nullptr;
+  // Both capacities are checked before anything is registered: no half-made directory.
+  TDEntry* dir = nullptr;
+  TFEntry* entry = nullptr;
+  if (dir_count_ >= max_dirs_) {
+    NewDirEntry(dir);  // reports the limit
+    return nullptr;
+  }
+  if (file_count_ >= max_files_) {
+    NewFileEntry(entry);  // reports the limit
+    return nullptr;
+  }
+  NewDirEntry(dir);
+  NewFileEntry(entry);
+  const std::string iso_name = rec.cAlternateFileName.empty() ? AsciiUpper(rec.Name) : rec.cAlternateFileName;
+  dir->IsoName = entry->IsoName = iso_name;
+  dir->LongName = entry->LongName = rec.Name;
+  dir->Parent = parent;
+  dir->FirstChild = nullptr;
+  entry->Attr = rec.Attr;
+  entry->IsoSize = entry->JolietSize = 0;
+  entry->Dir = dir;
+  entry->DateTime = SearchRecDate(rec);
+  AppendChild(parent, entry);
+  dir->Path = BuildDirPath(dir);
+  index_.AddDir(dir);
+  return dir;
+}
+
+TDEntry* TVeskBurner::AddDirByName(TDEntry* parent, const std::string& name, int attr) {
+  std::string clean = name;
+  if (clean.starts_with(kDiscDelim)) clean.erase(0, 1);
+  if (clean.ends_with(kDiscDelim)) clean.pop_back();
+  TSearchRec rec;
+  rec.Name = clean;
+  rec.Attr = attr;
+  time_t now = 0;
+  if (DateTimeToUnix(Clock(), now)) rec.ModifiedSeconds = now;
+  rec.cAlternateFileName = MakeShortDirName(clean);
+  return AddDir(parent, rec);
+}
+
+TDEntry* TVeskBurner::ForceDirs(const std::string& path) {
+  if (TDEntry* found = FindDir(path)) return found;
+  const size_t at = path.rfind(kDiscDelim);
+  const std::string before = at == std::string::npos ? "" : path.substr(0, at);
+  const std::string after = at == std::string::npos ? path : path.substr(at + 1);
+  TDEntry* parent = FindDir(before);
+  if (parent == nullptr) {
+    ForceDirs(before);
+    parent = FindDir(before);
+  }
+  if (parent == nullptr || after.empty()) return nullptr;
+  return AddDirByName(parent, after, faDirectory);
+}
+
+int TVeskBurner::AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_archive, int32_t imported_sector,
+                              const std::string& full_path) {
+  if (dest == nullptr) return 0;
+  const std::string shown = DisplayUtf8(full_path.empty() ? rec.Name : full_path);
+  if ((rec.Attr & faDirectory) != 0) {
+    DebugMessage(">>> " + StrFormat(msg::kNotAFile, shown.c_str()), kMsgCompilation);
+    return 0;
+  }
+  if (rec.Size > kMaxFileSize) {
+    DebugMessage(">>> " + StrFormat(msg::kFileTooLarge, shown.c_str()), kMsgCompilation);
+    return 0;
+  }
+  std::string name = rec.Name;
+  if (name.find('.') == std::string::npos) name.push_back('.');
+  TFEntry* existing = FindChild(dest, name);
+  std::string short_name = rec.cAlternateFileName.empty() ? AsciiUpper(name) : rec.cAlternateFileName;
+  std::string long_name = name;
+  TDateTime date = SearchRecDate(rec);
+  const bool replacing = existing != nullptr && ReplaceFile;
+  bool skip = Utf16Length(long_name) > kMaxFileLongName;
+  if (OnAddFile) OnAddFile(this, full_path, long_name, short_name, date, rec.Attr, rec.Size, skip);
+  if (skip || long_name.empty() || short_name.empty()) return 0;
+  // A handler may clear Skip, but a record longer than 255 bytes cannot be written.
+  if (Utf16Length(long_name) > kMaxFileLongName || ToCp1252(short_name).size() + 2 > kMaxIsoIdentifier) {
+    DebugMessage(">>> " + StrFormat(msg::kFileNameTooLong, static_cast<int>(kMaxFileLongName), shown.c_str()),
+                 kMsgCompilation);
+    return 0;
+  }
+
+  TFEntry* entry = nullptr;
+  if (replacing) {
+    if (IsDirectoryEntry(existing)) {  // refilling it would orphan the subdirectory
+      DebugMessage(">>> " + StrFormat(msg::kReplaceFolderRefused, DisplayUtf8(existing->LongName).c_str(),
+                                      shown.c_str()),
+                   kMsgCompilation);
+      return 0;
+    }
+    entry = existing;
+  } else if (existing != nullptr) {
+    return 0;
+  } else {
+    NewFileEntry(entry);
+    if (entry == nullptr) return 0;
+  }
+  const std::string old_long_name = entry->LongName;
+  // The replaced entry's bytes leave the running total (an imported entry's were never in it).
+  if (replacing && !entry->Imported) CompilationBytes -= SectorsFor(entry->IsoSize) * kSectorSize;
+  entry->IsoName = AsciiUpper(short_name);
+  entry->LongName = long_name;
+  entry->JolietSize = entry->IsoSize = rec.Size;
+  entry->Attr = rec.Attr;
+  entry->DateTime = date;
+  entry->SourcePath = full_path;
+  entry->ClearArchive = clear_archive;
+  if (replacing) {
+    if (old_long_name != long_name) index_.RenameChild(dest, entry, old_long_name);
+  } else {
+    AppendChild(dest, entry);
+  }
+  if (imported_sector != 0) {
+    entry->IsoExtent = entry->JolietExtent = imported_sector;
+    entry->Imported = true;
+  } else {
+    CompilationBytes += SectorsFor(rec.Size) * kSectorSize;
+    entry->Imported = false;
+  }
+  return 1;
+}
+
+}  // namespace zamo

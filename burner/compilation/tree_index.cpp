@@ -1,0 +1,94 @@
+#include "burner/compilation/tree_index.h"
+
+#include "burner/compilation/entries.h"
+#include "burner/platform/text.h"
+
+namespace zamo {
+namespace {
+
+constexpr uint64_t kFnvOffset = 14695981039346656037ull;
+constexpr uint64_t kFnvPrime = 1099511628211ull;
+
+uint64_t MixIn(uint64_t hash, unsigned char byte) { return (hash ^ byte) * kFnvPrime; }
+
+}  // namespace
+
+void TreeIndex::Clear() {
+  dirs_.clear();
+  children_.clear();
+  next_order_ = 0;
+}
+
+void TreeIndex::Reserve(size_t dirs, size_t entries) {
+  dirs_.reserve(dirs);
+  children_.reserve(entries);
+}
+
+uint64_t TreeIndex::PathHash(std::string_view upper_path) {
+  uint64_t hash = kFnvOffset;
+  for (char c : upper_path) hash = MixIn(hash, static_cast<unsigned char>(c));
+  return hash;
+}
+
+uint64_t TreeIndex::ChildHash(const TDEntry* parent, std::string_view long_name) {
+  uint64_t hash = kFnvOffset;
+  auto pointer = reinterpret_cast<uintptr_t>(parent);
+  for (int i = 0; i < 8; ++i) hash = MixIn(hash, static_cast<unsigned char>(pointer >> (8 * i)));
+  for (char c : long_name) hash = MixIn(hash, static_cast<unsigned char>(AsciiUpper(c)));
+  return hash;
+}
+
+bool TreeIndex::RemoveFrom(Table& table, uint64_t hash, const void* record, uint64_t* order) {
+  auto [first, last] = table.equal_range(hash);
+  for (auto it = first; it != last; ++it) {
+    if (it->second.record == record) {
+      if (order != nullptr) *order = it->second.order;
+      table.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+void TreeIndex::AddDir(TDEntry* dir) { dirs_.emplace(PathHash(dir->Path), Slot{next_order_++, nullptr, dir}); }
+
+void TreeIndex::RemoveDir(TDEntry* dir) { RemoveFrom(dirs_, PathHash(dir->Path), dir, nullptr); }
+
+TDEntry* TreeIndex::FindDir(std::string_view upper_path) const {
+  auto [first, last] = dirs_.equal_range(PathHash(upper_path));
+  const Slot* best = nullptr;
+  for (auto it = first; it != last; ++it) {
+    const auto* dir = static_cast<const TDEntry*>(it->second.record);
+    if (dir->Path == upper_path && (best == nullptr || it->second.order < best->order)) best = &it->second;
+  }
+  return best == nullptr ? nullptr : static_cast<TDEntry*>(best->record);
+}
+
+void TreeIndex::AddChild(const TDEntry* parent, TFEntry* entry) {
+  children_.emplace(ChildHash(parent, entry->LongName), Slot{next_order_++, parent, entry});
+}
+
+void TreeIndex::RemoveChild(const TDEntry* parent, TFEntry* entry) {
+  RemoveFrom(children_, ChildHash(parent, entry->LongName), entry, nullptr);
+}
+
+void TreeIndex::RenameChild(const TDEntry* parent, TFEntry* entry, std::string_view old_long_name) {
+  uint64_t order = next_order_++;
+  RemoveFrom(children_, ChildHash(parent, old_long_name), entry, &order);
+  children_.emplace(ChildHash(parent, entry->LongName), Slot{order, parent, entry});
+}
+
+TFEntry* TreeIndex::FindChild(const TDEntry* parent, std::string_view long_name) const {
+  auto [first, last] = children_.equal_range(ChildHash(parent, long_name));
+  const Slot* best = nullptr;
+  for (auto it = first; it != last; ++it) {
+    const auto* entry = static_cast<const TFEntry*>(it->second.record);
+    if (it->second.owner == parent && AsciiEqualIgnoreCase(entry->LongName, long_name) &&
+        (best == nullptr || it->second.order < best->order)) {
+      best = &it->second;
+    }
+  }
+  return best == nullptr ? nullptr : static_cast<TFEntry*>(best->record);
+}
+
+}  // namespace zamo

@@ -1,0 +1,219 @@
+// veskburner.h: TVeskBurner, the burning component. It holds the compilation
+// (the tree of directories and files to record), lays the file-system image
+// out (ISO 9660 with Joliet, optionally El Torito bootable), builds the image
+// head in memory and runs the writing jobs; its base TSCSIDevice carries the
+// log channel and, with the drive layer, every command sent to a recorder.
+//
+// Thread safety: the tree is built, edited and laid out on one thread; while a
+// writing job runs, its threads read the tree, which must not change until
+// OnWriteDone has arrived.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "burner/compilation/entries.h"
+#include "burner/compilation/record_pool.h"
+#include "burner/compilation/tree_index.h"
+#include "burner/drive/scsi_device.h"
+#include "burner/platform/date_time.h"
+#include "burner/platform/find_file.h"
+#include "burner/platform/status.h"
+#include "burner/writing/stream_ex.h"
+
+namespace zamo {
+
+using TAddFileEvent =
+    std::function<void(TObject* Sender, const std::string& FullPath, std::string& LongFileName,
+                       std::string& ShortFileName, TDateTime& DateTime, int Attr, int64_t FileSize, bool& Skip)>;
+using TAddDirEvent =
+    std::function<void(TObject* Sender, std::string& LongName, std::string& ShortName, bool& Skip)>;
+using TWriteDoneEvent = std::function<void(TObject* Sender, const std::string& Error)>;
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+
+constexpr int kDefaultMaxFiles = 65535;
+constexpr int kDefaultMaxDirs = 8191;
+constexpr int64_t kMinimumSessionSectors = 300;  // what WritePostGap pads a session to
+constexpr int64_t kMaxFileSize = 0xFFFFFFFFll;   // a directory record's data length is 32-bit
+constexpr int kHeaderCopyBytes = 65537;
+
+class TVeskBurner : public TSCSIDevice {
+ public:
+  explicit TVeskBurner(TComponent* owner);
+  ~TVeskBurner() override;
+
+  // ---- Published properties ----------------------------------------------
+  const std::string& Version() const { return version_; }
+  void SetVersion(const std::string&) {}  // read-only in effect
+  bool JolietFileSystem = true;
+  bool ReplaceFile = false;
+  std::string IdVolume, IdSystem, IdVolumeSet, IdPublisher, IdPreparer, IdApplication;
+  std::string FileCopyright, FileAbstract, FileBibliographic;
+  TDateTime DateCreation = 0;
+  TDateTime DateModification = 0;
+  TDateTime DateEffective = 0;   // kept, not written (the zero date is)
+  TDateTime DateExpiration = 0;  // kept, not written
+  bool WritePostGap = true;
+  int CacheSize() const { return cache_size_; }
+  // At least 2 MiB, rounded down to a multiple of 2048.
+  void SetCacheSize(int value);
+  std::string ISOFileName;
+  bool DoDebug = false;
+  bool UnderrunProtection = true;
+  bool FinalizeTrack = true;
+  bool FinalizeDisc = false;
+  bool TestWrite = false;
+  bool PerformOPC = false;
+
+  TAddFileEvent OnAddFile;
+  TAddDirEvent OnAddDir;
+  TWriteDoneEvent OnWriteDone;
+  TNotifyEvent OnFinalizingTrack;
+
+  // ---- Compilation fields ----------------------------------------------
+  TDEntry* RootDir = nullptr;
+  int64_t CompilationBytes = 0;
+  bool LastFolderOnly = false;
+  bool Bootable = false;
+  std::string BootImage;
+  uint16_t SessionToImport = 0;
+  // The clock the layout reads for the dates it stamps (a seam for tests).
+  std::function<TDateTime()> Clock = NowDateTime;
+
+  // ---- Layout values (set by LayoutImage) --------------------------------
+  int32_t SessionStart = 0;
+  int32_t IsoPathTableL = 0, IsoPathTableM = 0, JolietPathTableL = 0, JolietPathTableM = 0;
+  int32_t IsoPathTableSize = 0, JolietPathTableSize = 0;  // bytes, without padding
+  int32_t IsoDirBase = 0, IsoDirBytes = 0, JolietDirBase = 0, JolietDirBytes = 0;
+  int32_t BootCatalogLba = 0, BootImageLba = 0, BootSectors = 0;
+  int64_t PadSectors = 0;  // zero sectors up to sector 150 (0 or negative: none)
+  // Of PadSectors, the part emitted after the boot image rather than inside
+  // the head: a short boot image must lie at BootImageLba, right after the
+  // catalog, so the padding follows it. 0 without a boot image.
+  int64_t PadAfterBoot = 0;
+  int32_t FirstFileLba = 0;
+  int64_t FileSectors = 0;
+  int64_t VolumeSpaceSize = 0;
+  int64_t SessionSectors = 0;
+  TMemoryStreamEx ImageStream;
+  bool ImageMode = false;
+  TDEntry* ImportTarget = nullptr;
+  bool WritingToDisc = false;
+  int16_t GmtOffset = 0;
+  std::vector<uint8_t> HeaderCopy;  // the descriptors, for overwritable discs
+  int HeaderCopySize = 0;
+  std::string CurrentFile;
+
+  // ---- The compilation tree ----------------------------------------------
+  bool ClearCompilation(int max_files, int max_dirs);
+  bool ResetCompilation();
+  void NewDirEntry(TDEntry*& out);
+  void NewFileEntry(TFEntry*& out);
+  TDEntry* FindDir(const std::string& path) const;
+  TDEntry* AddDir(TDEntry* parent, const TSearchRec& rec);
+  TDEntry* AddDirByName(TDEntry* parent, const std::string& name, int attr);
+  TDEntry* ForceDirs(const std::string& path);
+  TFEntry* FindChild(const TDEntry* dir, const std::string& long_name) const;
+  int AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_archive, int32_t imported_sector,
+                   const std::string& full_path);
+  int AddFile(const std::string& dest_path, const std::string& file_name, bool keep_path);
+  int AddFolderTo(TDEntry* dest, std::string source_path, bool archive_only, bool keep_path, bool recursive,
+                  int file_attr, std::string mask);
+  int AddFolder(const std::string& dest_path, const std::string& source_path, bool archive_only, bool keep_path,
+                bool recursive, int file_attr, const std::string& mask);
+  int64_t FolderSize(const std::string& path) const;
+  bool ClearArchiveBits();
+  int DirectoryCount() const { return dir_count_ - 1; }
+  int FileCount() const { return file_count_; }
+  int64_t ImageSectors() const;
+  int MaxFiles() const { return max_files_; }
+  int MaxDirs() const { return max_dirs_; }
+
+  // The arrays, counted part only: entries in creation order; directories in
+  // creation order and, after a layout, in path-table order.
+  std::span<TFEntry* const> FileEntries() const { return {file_entries_.data(), size_t(file_count_)}; }
+  std::span<TDEntry* const> DirEntries() const { return {dir_entries_.data(), size_t(dir_count_)}; }
+  std::span<TDEntry* const> IsoDirOrder() const { return {iso_dir_order_.data(), size_t(dir_count_)}; }
+  std::span<TDEntry* const> JolietDirOrder() const { return {joliet_dir_order_.data(), size_t(dir_count_)}; }
+
+  // ---- Editing ------------------------------------------------------------
+  bool DeleteChild(TDEntry*& dir, TFEntry*& entry);
+  bool DeleteDirContents(TFEntry*& dir_entry);
+  bool DeleteDir(TDEntry*& dir);
+  bool DeleteByName(const std::string& parent_path, const std::string& long_name);
+  bool RemoveEmptyDirs();
+  void RemoveDirEntry(TDEntry*& dir);
+  void RemoveFileEntry(TFEntry*& entry);
+
+  // ---- Layout and image head ----------------------------------------------
+  int CalculateLayout(bool to_image_file, TDEntry* import_into);
+  int LayoutImage(bool to_image_file, TDEntry* import_into);
+  bool BuildImageHeader(bool to_image_file, TDEntry* import_into);
+  int IsoDirSize(const TDEntry* dir) const;
+  int JolietDirSize(const TDEntry* dir) const;
+  int LayoutIsoDirs();
+  int LayoutJolietDirs();
+  int ComputeIsoPathTableSize();
+  int ComputeJolietPathTableSize();
+  void OrderDirectories();
+  void AssignFileExtents();
+  void WriteIsoPathTable(int32_t base, bool big_endian);
+  void WriteJolietPathTable(int32_t base, bool big_endian);
+  void WriteIsoDirectory(const TDEntry* dir, int32_t base, int32_t file_base);
+  void WriteJolietDirectory(const TDEntry* dir, int32_t base, int32_t file_base);
+  void WritePrimaryDescriptor();
+  void WriteJolietDescriptor();
+  void WriteTerminator();
+  void WriteBootRecord();
+  void WriteBootCatalog();
+
+  // ---- Writing jobs --------------------------------------------------------
+  // Writes the compilation to `file_name`; reports once through OnWriteDone.
+  void SaveImageFile(const std::string& file_name, bool quick);
+
+ private:
+  // Appends `entry` at the end of `dir`'s child list and indexes it.
+  void AppendChild(TDEntry* dir, TFEntry* entry);
+  // Unlinks `entry` from `dir`'s list; `previous` is the entry before it (or null).
+  void UnlinkChild(TDEntry* dir, TFEntry* entry, TFEntry* previous);
+  // Deletes `entry` (and, for a directory entry, the subtree below it) and
+  // compacts the arrays once.
+  void DeleteEntryAndSubtree(TDEntry* dir, TFEntry* entry, TFEntry* previous);
+  void CompactArrays();
+  std::string BuildDirPath(const TDEntry* dir) const;
+  TDateTime SearchRecDate(const TSearchRec& rec) const;
+  // The disc path a source folder is re-created at (KeepPath), before LastFolderOnly.
+  std::string SourceFolderToDiscPath(const std::string& folder) const;
+  TFEntry* DirEntryOf(const TDEntry* dir) const;
+  bool DirLongNameFits(const std::string& long_name, const std::string& where);
+  void WriteDirectory(const TDEntry* dir, int32_t base, int32_t file_base, bool joliet);
+  int DirSize(const TDEntry* dir, bool joliet) const;
+  Status QuickSave(const std::string& file_name);
+  Status CopyFilesToImage(TFileStreamEx& image, const std::string& file_name);
+
+  std::string version_ = "1.23";
+  int cache_size_ = 4 * 1024 * 1024;
+  bool xattr_warning_done_ = false;
+
+  std::vector<TFEntry*> file_entries_;
+  std::vector<TDEntry*> dir_entries_;
+  std::vector<TDEntry*> iso_dir_order_;
+  std::vector<TDEntry*> joliet_dir_order_;
+  int file_count_ = 0;
+  int dir_count_ = 0;
+  int max_files_ = 0;
+  int max_dirs_ = 0;
+  RecordPool<TDEntry> dir_pool_;
+  RecordPool<TFEntry> file_pool_;
+  TreeIndex index_;
+  std::unordered_map<const TDEntry*, TFEntry*> last_child_;
+  // Records deleted but not yet taken out of the arrays (see CompactArrays).
+  std::vector<TDEntry*> dead_dirs_;
+  std::vector<TFEntry*> dead_files_;
+};
+
+}  // namespace zamo

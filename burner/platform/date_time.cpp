@@ -1,0 +1,130 @@
+#include "burner/platform/date_time.h"
+
+#include <cmath>
+
+namespace zamo {
+namespace {
+
+constexpr int64_t kMsPerDay = 86'400'000;
+// Days since 0000-03-01 (proleptic Gregorian), after H. Hinnant's algorithm.
+constexpr int64_t DaysFromCivil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe;
+}
+
+// The day TDateTime counts from.
+constexpr int64_t kEpochShift = DaysFromCivil(1899, 12, 30);
+
+void CivilFromDays(int64_t z, int& year, int& month, int& day) {
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  year = static_cast<int>(yoe + era * 400 + (month <= 2));
+}
+
+}  // namespace
+
+TDateTime EncodeDateTime(const DateTimeFields& f) {
+  const int64_t days = DaysFromCivil(f.year, f.month, f.day) - kEpochShift;
+  const double time =
+      ((f.hour * 60.0 + f.minute) * 60.0 + f.second) / 86400.0 + f.millisecond / static_cast<double>(kMsPerDay);
+  // Negative dates keep the time of day as a positive fraction (-1.25 is 29 Dec 1899, 06:00).
+  return days >= 0 ? static_cast<double>(days) + time : static_cast<double>(days) - time;
+}
+
+DateTimeFields DecodeDateTime(TDateTime value) {
+  double whole = std::trunc(value);
+  int64_t ms = std::llround(std::fabs(value - whole) * static_cast<double>(kMsPerDay));
+  int64_t days = static_cast<int64_t>(whole);
+  if (ms >= kMsPerDay) {  // rounding reached the next day
+    ms -= kMsPerDay;
+    days += value >= 0 ? 1 : -1;
+  }
+  DateTimeFields f;
+  CivilFromDays(days + kEpochShift, f.year, f.month, f.day);
+  f.millisecond = static_cast<int>(ms % 1000);
+  int64_t seconds = ms / 1000;
+  f.second = static_cast<int>(seconds % 60);
+  f.minute = static_cast<int>((seconds / 60) % 60);
+  f.hour = static_cast<int>(seconds / 3600);
+  return f;
+}
+
+bool DateTimeFromUnix(time_t seconds, long nanoseconds, TDateTime& out) {
+  struct tm local {};
+  if (localtime_r(&seconds, &local) == nullptr) return false;
+  DateTimeFields f;
+  f.year = local.tm_year + 1900;
+  f.month = local.tm_mon + 1;
+  f.day = local.tm_mday;
+  f.hour = local.tm_hour;
+  f.minute = local.tm_min;
+  f.second = local.tm_sec > 59 ? 59 : local.tm_sec;
+  f.millisecond = static_cast<int>(nanoseconds / 1'000'000);
+  out = EncodeDateTime(f);
+  return true;
+}
+
+bool DateTimeToUnix(TDateTime value, time_t& out) {
+  if (!std::isfinite(value) || std::fabs(value) > 3.0e6) return false;
+  const DateTimeFields f = DecodeDateTime(value);
+  struct tm local {};
+  local.tm_year = f.year - 1900;
+  local.tm_mon = f.month - 1;
+  local.tm_mday = f.day;
+  local.tm_hour = f.hour;
+  local.tm_min = f.minute;
+  local.tm_sec = f.second;
+  local.tm_isdst = -1;
+  out = mktime(&local);
+  return out != static_cast<time_t>(-1) || (f.year == 1969 && f.month == 12 && f.day == 31);
+}
+
+TDateTime NowDateTime() {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  TDateTime value = 0;
+  DateTimeFromUnix(now.tv_sec, now.tv_nsec, value);
+  return value;
+}
+
+uint32_t DosDateTimeFromFields(const DateTimeFields& f) {
+  const uint32_t date = static_cast<uint32_t>(((f.year - 1980) << 9) | (f.month << 5) | f.day);
+  const uint32_t time = static_cast<uint32_t>((f.hour << 11) | (f.minute << 5) | (f.second / 2));
+  return (date << 16) | time;
+}
+
+bool DosDateTimeToDateTime(uint32_t packed, TDateTime& out) {
+  const uint32_t date = packed >> 16;
+  const uint32_t time = packed & 0xFFFF;
+  DateTimeFields f;
+  f.year = static_cast<int>((date >> 9) + 1980);
+  f.month = static_cast<int>((date >> 5) & 0x0F);
+  f.day = static_cast<int>(date & 0x1F);
+  f.hour = static_cast<int>(time >> 11);
+  f.minute = static_cast<int>((time >> 5) & 0x3F);
+  f.second = static_cast<int>((time & 0x1F) * 2);
+  static constexpr int kDaysInMonth[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (f.month < 1 || f.month > 12 || f.day < 1 || f.day > kDaysInMonth[f.month - 1]) return false;
+  if (f.hour > 23 || f.minute > 59 || f.second > 59) return false;
+  const bool leap = (f.year % 4 == 0 && f.year % 100 != 0) || f.year % 400 == 0;
+  if (f.month == 2 && f.day == 29 && !leap) return false;
+  out = EncodeDateTime(f);
+  return true;
+}
+
+int16_t StandardGmtOffsetQuarters() {
+  tzset();
+  const long bias_minutes = timezone / 60;  // minutes west of Greenwich, like a Windows bias
+  return static_cast<int16_t>(-bias_minutes / 15);
+}
+
+}  // namespace zamo

@@ -1,0 +1,45 @@
+// date_time.h: TDateTime, the component's date type: a double counting days
+// since 30 December 1899, midnight, local time; the fraction is the time of day
+// (for negative values, its absolute value). Helpers to and from time_t, DOS
+// packed date-time and broken-down fields.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+namespace zamo {
+
+using TDateTime = double;
+
+struct DateTimeFields {
+  int year = 1899;
+  int month = 12;  // 1 to 12
+  int day = 30;    // 1 to 31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int millisecond = 0;
+  bool operator==(const DateTimeFields&) const = default;
+};
+
+TDateTime EncodeDateTime(const DateTimeFields& f);
+// Splits a date into fields, rounding the time of day to the millisecond.
+DateTimeFields DecodeDateTime(TDateTime value);
+
+// Local time of a POSIX time stamp; false when it cannot be represented.
+bool DateTimeFromUnix(time_t seconds, long nanoseconds, TDateTime& out);
+// POSIX time stamp of a local date; false when out of range.
+bool DateTimeToUnix(TDateTime value, time_t& out);
+// The clock, local time, to the millisecond.
+TDateTime NowDateTime();
+
+// MS-DOS packed date-time (date in the high word): 2-second resolution, years
+// 1980 to 2107. Conversion of an invalid value fails.
+uint32_t DosDateTimeFromFields(const DateTimeFields& f);
+bool DosDateTimeToDateTime(uint32_t packed, TDateTime& out);
+
+// The local time zone's standard offset from Greenwich in 15-minute units,
+// east positive, daylight saving not applied (what directory records carry).
+int16_t StandardGmtOffsetQuarters();
+
+}  // namespace zamo

@@ -1,0 +1,193 @@
+#include "burner/platform/find_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string_view>
+
+#include "burner/platform/date_time.h"
+#include "burner/platform/file_attributes.h"
+#include "burner/platform/short_name.h"
+#include "burner/platform/text.h"
+
+namespace zamo {
+namespace {
+
+bool HasWildcard(std::string_view text) { return text.find_first_of("*?") != std::string_view::npos; }
+
+// FindFirst leaves out hidden, system, volume and directory entries unless
+// the mask names them.
+bool PassesAttrMask(int attr, int attr_mask) {
+  const int excluded = ~attr_mask & (faHidden | faSysFile | faVolumeID | faDirectory);
+  return (attr & excluded) == 0;
+}
+
+int32_t DosTime(time_t seconds) {
+  struct tm local {};
+  if (localtime_r(&seconds, &local) == nullptr) return 0;
+  const int year = local.tm_year + 1900;
+  if (year < 1980 || year > 2107) return 0;
+  DateTimeFields f{year, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                   local.tm_sec > 59 ? 59 : local.tm_sec, 0};
+  return static_cast<int32_t>(DosDateTimeFromFields(f));
+}
+
+void FillFromStat(TSearchRec& rec, const std::string& full_path, const struct stat& st) {
+  rec.Attr = BasicAttributes(rec.Name, st);
+  rec.Size = S_ISDIR(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
+  rec.ModifiedSeconds = st.st_mtim.tv_sec;
+  rec.ModifiedNanoseconds = st.st_mtim.tv_nsec;
+  rec.Time = DosTime(st.st_mtim.tv_sec);
+  if (S_ISREG(st.st_mode) && QueryArchiveState(full_path, st) != ArchiveState::kArchived) rec.Attr |= faArchive;
+}
+
+struct Listed {
+  std::string name;
+  std::u16string key;  // upper-cased UTF-16, the NTFS order
+  struct stat st;
+};
+
+// Every listable entry of a folder, in NTFS order, without "." and "..".
+std::vector<Listed> ListFolder(const std::string& folder) {
+  std::vector<Listed> listed;
+  const int dir_fd = open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return listed;
+  DIR* dir = fdopendir(dir_fd);
+  if (dir == nullptr) {
+    close(dir_fd);
+    return listed;
+  }
+  while (const dirent* entry = readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    Listed item;
+    if (fstatat(dir_fd, entry->d_name, &item.st, 0) != 0) continue;  // broken link, vanished
+    if (!S_ISREG(item.st.st_mode) && !S_ISDIR(item.st.st_mode)) continue;
+    item.name = name;
+    item.key = UnicodeUpper(DecodeName(name));
+    listed.push_back(std::move(item));
+  }
+  closedir(dir);
+  std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
+    return a.key != b.key ? a.key < b.key : a.name < b.name;
+  });
+  return listed;
+}
+
+std::string JoinPath(const std::string& folder, std::string_view name) {
+  std::string path = folder;
+  if (path.empty() || path.back() != '/') path.push_back('/');
+  path.append(name);
+  return path;
+}
+
+}  // namespace
+
+bool MatchesMask(std::string_view name, std::string_view mask) {
+  if (mask == "*.*" || mask == "*") return true;
+  // Iterative glob with one backtracking point.
+  size_t n = 0, m = 0, star = std::string_view::npos, resume = 0;
+  while (n < name.size()) {
+    if (m < mask.size() && (mask[m] == '?' || AsciiUpper(mask[m]) == AsciiUpper(name[n]))) {
+      ++n, ++m;
+    } else if (m < mask.size() && mask[m] == '*') {
+      star = m++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      m = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (m < mask.size() && mask[m] == '*') ++m;
+  return m == mask.size();
+}
+
+std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask) {
+  const size_t slash = pattern.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
+  const std::string mask = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+  std::vector<TSearchRec> found;
+  if (!HasWildcard(mask)) {
+    TSearchRec rec;
+    if (FindOne(pattern, attr_mask, rec)) found.push_back(std::move(rec));
+    return found;
+  }
+  std::vector<Listed> listed = ListFolder(folder);
+  std::vector<std::string_view> names;
+  names.reserve(listed.size());
+  for (const Listed& item : listed) names.push_back(item.name);
+  std::vector<std::string> alternates = AssignAlternateNames(names);
+
+  // Windows lists "." and ".." first in every folder but a drive's root.
+  if (folder != "/" && (attr_mask & faDirectory) != 0 && MatchesMask(".", mask)) {
+    for (const char* dot : {".", ".."}) {
+      struct stat st {};
+      if (stat(JoinPath(folder, dot).c_str(), &st) != 0) continue;
+      TSearchRec rec;
+      rec.Name = dot;
+      FillFromStat(rec, JoinPath(folder, dot), st);
+      found.push_back(std::move(rec));
+    }
+  }
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (!MatchesMask(listed[i].name, mask)) continue;
+    TSearchRec rec;
+    rec.Name = std::move(listed[i].name);
+    rec.Attr = BasicAttributes(rec.Name, listed[i].st);
+    if (!PassesAttrMask(rec.Attr, attr_mask)) continue;
+    FillFromStat(rec, JoinPath(folder, rec.Name), listed[i].st);
+    rec.cAlternateFileName = std::move(alternates[i]);
+    found.push_back(std::move(rec));
+  }
+  return found;
+}
+
+bool FindOne(const std::string& path, int attr_mask, TSearchRec& rec) {
+  std::string clean = path;
+  while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
+  struct stat st {};
+  if (clean.empty() || stat(clean.c_str(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
+  const size_t slash = clean.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : clean.substr(0, slash + 1);
+  rec = TSearchRec{};
+  rec.Name = slash == std::string::npos ? clean : clean.substr(slash + 1);
+  FillFromStat(rec, clean, st);
+  if (!PassesAttrMask(rec.Attr, attr_mask)) return false;
+  if (!IsValidShortName(rec.Name) && rec.Name != "/") {
+    // The alternate name depends on the other names of the folder.
+    std::vector<Listed> listed = ListFolder(folder);
+    std::vector<std::string_view> names;
+    size_t index = listed.size();
+    for (size_t i = 0; i < listed.size(); ++i) {
+      names.push_back(listed[i].name);
+      if (listed[i].name == rec.Name) index = i;
+    }
+    if (index < listed.size()) rec.cAlternateFileName = AssignAlternateNames(names)[index];
+  }
+  return true;
+}
+
+int FindFirst(const std::string& pattern, int attr_mask, TSearchHandle& handle, TSearchRec& rec) {
+  handle.entries = FindFiles(pattern, attr_mask);
+  handle.next = 0;
+  return FindNext(handle, rec);
+}
+
+int FindNext(TSearchHandle& handle, TSearchRec& rec) {
+  if (handle.next >= handle.entries.size()) return 18;  // ERROR_NO_MORE_FILES
+  rec = handle.entries[handle.next++];
+  return 0;
+}
+
+void FindClose(TSearchHandle& handle) {
+  handle.entries.clear();
+  handle.next = 0;
+}
+
+}  // namespace zamo

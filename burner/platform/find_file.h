@@ -1,0 +1,50 @@
+// find_file.h: directory enumeration in the manner of FindFirst/FindNext.
+// A folder is listed as NTFS lists it ("." and ".." first, then the names in
+// ordinal order of their upper-cased UTF-16 form), so images are reproducible.
+// Symbolic links are followed; broken links, sockets, devices and FIFOs are
+// not listed. Hidden, system and directory entries are returned only when the
+// attribute mask asks for them, as FindFirst does.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace zamo {
+
+struct TSearchRec {
+  int32_t Time = 0;  // local modification time, MS-DOS packed (0 outside 1980-2107)
+  int64_t Size = 0;  // bytes; 0 for a directory
+  int32_t Attr = 0;  // faDirectory, faHidden, faReadOnly, faArchive
+  std::string Name;  // the name's bytes as the file system gives them
+  std::string cAlternateFileName;  // generated 8.3 name; empty when Name is a valid 8.3 name
+  // The exact modification time (Time keeps only 2-second steps and no year before 1980).
+  time_t ModifiedSeconds = 0;
+  long ModifiedNanoseconds = 0;
+};
+
+// Entries of `pattern`: a folder path, "/", and a mask with "*" and "?"
+// ("*.*" matches every name), or the path of one file or folder. `attr_mask`
+// as for FindFirst (faAnyFile for everything). An unreadable folder gives an
+// empty list.
+std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask);
+
+// FindFirst on the path of one file or folder: false when nothing is there.
+bool FindOne(const std::string& path, int attr_mask, TSearchRec& rec);
+
+// Case-insensitive (letters a to z) match of a name against a mask with "*"
+// and "?"; "*.*" and "*" match every name.
+bool MatchesMask(std::string_view name, std::string_view mask);
+
+// The delphi-style handle API over FindFiles, for callers that walk one entry
+// at a time. FindFirst returns 0 when an entry was found.
+struct TSearchHandle {
+  std::vector<TSearchRec> entries;
+  size_t next = 0;
+};
+int FindFirst(const std::string& pattern, int attr_mask, TSearchHandle& handle, TSearchRec& rec);
+int FindNext(TSearchHandle& handle, TSearchRec& rec);
+void FindClose(TSearchHandle& handle);
+
+}  // namespace zamo

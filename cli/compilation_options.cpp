@@ -1,0 +1,121 @@
+#include "cli/compilation_options.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string_view>
+
+#include "burner/compilation/names.h"
+#include "burner/platform/file_attributes.h"
+#include "burner/platform/str_format.h"
+#include "burner/platform/text.h"
+
+namespace zamo::cli {
+namespace {
+
+std::string AbsolutePath(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::path p = std::filesystem::absolute(path, ec);
+  if (ec) return path;
+  std::string text = p.lexically_normal().string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
+// The checks the desktop program makes while a compilation is built: a file
+// that cannot be read, or whose name cannot be recorded, is left out with a
+// line that says so.
+void InstallChecks(TVeskBurner& burner, LogOutput& log) {
+  burner.OnAddFile = [&log](TObject*, const std::string& full_path, std::string& long_name, std::string&,
+                            TDateTime&, int, int64_t, bool& skip) {
+    if (!full_path.empty() && access(full_path.c_str(), R_OK) != 0) {
+      log.Line(">>> ABANDON; FICHIER ILLISIBLE  " + full_path);
+      log.CountLeftOut();
+      skip = true;
+      return;
+    }
+    if (Utf16Length(long_name) > kMaxFileLongName) {
+      log.Line(StrFormat(">>> ABANDON; NOM FICHIER > %d ", static_cast<int>(kMaxFileLongName)) + full_path);
+      log.CountLeftOut();
+      skip = true;
+    }
+  };
+}
+
+}  // namespace
+
+bool ParseCompilationOption(int argc, char** argv, int& i, CompilationOptions& options, std::string& error) {
+  const std::string_view arg = argv[i];
+  auto value = [&](std::string& out) {
+    if (i + 1 >= argc) {
+      error = "l'option " + std::string(arg) + " attend une valeur";
+      return true;
+    }
+    out = argv[++i];
+    return true;
+  };
+  if (arg == "--volume") return value(options.volume);
+  if (arg == "--boot") return value(options.boot_image);
+  if (arg == "--no-joliet") return options.joliet = false, true;
+  if (arg == "--archive-only") return options.archive_only = true, true;
+  if (arg == "--replace") return options.replace = true, true;
+  if (arg == "--paths") {
+    std::string mode;
+    value(mode);
+    if (!error.empty()) return true;
+    if (mode == "none") options.paths = PathMode::kNone;
+    else if (mode == "keep") options.paths = PathMode::kKeep;
+    else if (mode == "last") options.paths = PathMode::kLast;
+    else error = "--paths attend none, keep ou last";
+    return true;
+  }
+  return false;
+}
+
+bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, LogOutput& log, std::string& error) {
+  std::vector<std::string> sources;
+  for (const std::string& source : options.sources) {
+    const std::string path = AbsolutePath(source);
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
+      error = StrFormat("FICHIER OU DOSSIER INTROUVABLE \"%s\"", DisplayUtf8(source).c_str());
+      return false;
+    }
+    sources.push_back(path);
+  }
+  if (!options.boot_image.empty()) {
+    struct stat st {};
+    if (stat(options.boot_image.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
+      error = StrFormat("IMAGE DE DÉMARRAGE INTROUVABLE OU VIDE \"%s\"", DisplayUtf8(options.boot_image).c_str());
+      return false;
+    }
+  }
+
+  burner.ClearCompilation(kCliMaxFiles, kCliMaxDirs);
+  burner.JolietFileSystem = options.joliet;
+  burner.IdVolume = options.volume;
+  // The supplementary descriptor's dates come from these two properties.
+  burner.DateCreation = burner.DateModification = NowDateTime();
+  burner.Bootable = !options.boot_image.empty();
+  burner.BootImage = options.boot_image;
+  burner.ReplaceFile = options.replace;
+  burner.LastFolderOnly = options.paths == PathMode::kLast;
+  const bool keep_path = options.paths != PathMode::kNone;
+  InstallChecks(burner, log);
+
+  for (const std::string& path : sources) {
+    if (IsDirectory(path)) {
+      const std::string folder = path == "/" ? path : path + "/";
+      burner.AddFolderTo(burner.RootDir, folder, options.archive_only, keep_path, /*recursive=*/true, faAnyFile,
+                         "*.*");
+    } else {
+      // A file named on the command line is taken whatever its archive attribute.
+      burner.AddFile("\\", path, keep_path);
+    }
+  }
+  burner.RemoveEmptyDirs();
+  return true;
+}
+
+}  // namespace zamo::cli

@@ -1,0 +1,40 @@
+// compilation_options.h: the options that shape a compilation (shared by the
+// commands that build one) and how PATH arguments become its entries.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "burner/compilation/veskburner.h"
+#include "cli/log_output.h"
+
+namespace zamo::cli {
+
+enum class PathMode { kNone, kKeep, kLast };
+
+struct CompilationOptions {
+  std::string volume;
+  bool joliet = true;
+  std::string boot_image;
+  PathMode paths = PathMode::kNone;
+  bool archive_only = false;
+  bool replace = false;
+  std::vector<std::string> sources;
+};
+
+// Capacities of a compilation built by zamo-cli: the desktop program's file
+// capacity, and as many directories as path-table records can number.
+constexpr int kCliMaxFiles = 600000;
+constexpr int kCliMaxDirs = 65535;
+
+// Takes one compilation option at argv[i] (moving i past its value).
+// Returns false when argv[i] is not one; sets `error` for a bad value.
+bool ParseCompilationOption(int argc, char** argv, int& i, CompilationOptions& options, std::string& error);
+
+// Empties `burner`, applies the options and adds every source as an entry of
+// the desktop file list would be added (folders with their subfolders), then
+// removes empty directories. Returns false with a message when a source does
+// not exist or the boot image is unusable.
+bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, LogOutput& log, std::string& error);
+
+}  // namespace zamo::cli

@@ -1,0 +1,29 @@
+// log_output.h: the component's log lines on stderr, and the count of the
+// lines that say an entry was left out of the compilation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "burner/compilation/veskburner.h"
+
+namespace zamo::cli {
+
+class LogOutput {
+ public:
+  // Borrows `burner`; installs itself as its OnDebugMessage handler.
+  LogOutput(TVeskBurner& burner, bool verbose);
+
+  // Writes one line of the program's own to stderr.
+  void Line(const std::string& text) const;
+  // Entries left out (limits, refused names and files) since construction.
+  int LeftOut() const { return left_out_; }
+  void CountLeftOut() { ++left_out_; }
+  bool verbose() const { return verbose_; }
+
+ private:
+  bool verbose_;
+  int left_out_ = 0;
+};
+
+}  // namespace zamo::cli

@@ -1,0 +1,44 @@
+// zamo-cli: the command line front end over the burning component.
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "cli/mkiso_command.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage : zamo-cli [--verbose] COMMANDE ...\n"
+    "  mkiso -o IMAGE.iso [options] CHEMIN...   enregistre la compilation dans un fichier image\n"
+    "  mkiso --print-size [options] CHEMIN...   affiche le nombre de secteurs de l'image\n"
+    "Voir « zamo-cli mkiso --help » pour les options de compilation.\n"
+    "Statut de sortie : 0 succès, 1 échec du travail, 2 erreur d'utilisation.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  bool verbose = false;
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--verbose" || arg == "-v") {
+      verbose = true;
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else {
+      break;
+    }
+  }
+  if (i >= argc) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const std::string_view command = argv[i];
+  if (command == "mkiso") return zamo::cli::RunMkiso(argc - i, argv + i, verbose);
+  std::fprintf(stderr, "zamo-cli : commande inconnue « %s »\n%s", argv[i], kUsage);
+  return 2;
+}

@@ -1,0 +1,144 @@
+#include "cli/mkiso_command.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "burner/compilation/el_torito.h"
+#include "burner/platform/text.h"
+#include "cli/compilation_options.h"
+#include "cli/format.h"
+
+namespace zamo::cli {
+namespace {
+
+constexpr const char* kUsage =
+    "Usage : zamo-cli mkiso -o IMAGE.iso [options] CHEMIN...\n"
+    "        zamo-cli mkiso --print-size [options] CHEMIN...\n"
+    "Enregistre les fichiers et dossiers donnés dans une image ISO 9660 (avec Joliet).\n"
+    "Les dossiers sont pris avec leurs sous-dossiers ; les dossiers vides ne sont pas enregistrés.\n"
+    "\n"
+    "  -o IMAGE.iso          fichier image à écrire (remplacé s'il existe)\n"
+    "  --print-size          affiche seulement le nombre de secteurs de 2048 octets de l'image\n"
+    "  --volume NOM          nom du volume (32 caractères ISO 9660, 16 caractères Joliet)\n"
+    "  --no-joliet           sans les noms longs Joliet\n"
+    "  --boot IMAGE          disque amorçable El Torito avec cette image (disquette ou disque dur)\n"
+    "  --paths none|keep|last  chemins des sources : aucun (défaut), complets, ou dernier dossier seul\n"
+    "  --archive-only        seulement les fichiers modifiés depuis la dernière sauvegarde,\n"
+    "                        puis les marque comme sauvegardés\n"
+    "  --replace             un fichier de même nom remplace le précédent au lieu d'être ignoré\n"
+    "  --quick               copie directe en une passe\n"
+    "\n"
+    "Statut de sortie : 0 succès ; 1 échec, ou image écrite mais des éléments ont été ignorés ;\n"
+    "2 erreur d'utilisation.\n";
+
+int UsageError(const std::string& text) {
+  std::fprintf(stderr, "zamo-cli mkiso : %s\n%s", text.c_str(), kUsage);
+  return 2;
+}
+
+void PrintSummary(const TVeskBurner& b, const std::string& image) {
+  auto range = [](int64_t first, int64_t count) {
+    return count <= 1 ? std::to_string(first) : std::to_string(first) + "-" + std::to_string(first + count - 1);
+  };
+  const int64_t descriptors = 2 + (b.Bootable ? 1 : 0) + (b.JolietFileSystem ? 1 : 0);
+  std::printf("Image ISO 9660 %s: %s\n", b.JolietFileSystem ? "+ Joliet" : "", DisplayUtf8(image).c_str());
+  std::printf("  Volume                 : \"%s\"\n", DisplayUtf8(b.IdVolume).c_str());
+  std::printf("  Dossiers / entrées     : %d / %d\n", b.DirectoryCount(), b.FileCount());
+  std::printf("  Descripteurs de volume : secteurs %s\n", range(16, descriptors).c_str());
+  std::printf("  Tables des chemins     : ISO %d et %d (%d octets)", b.IsoPathTableL, b.IsoPathTableM,
+              b.IsoPathTableSize);
+  if (b.JolietFileSystem)
+    std::printf(", Joliet %d et %d (%d octets)", b.JolietPathTableL, b.JolietPathTableM, b.JolietPathTableSize);
+  std::printf("\n  Répertoires            : ISO %s", range(b.IsoDirBase, b.IsoDirBytes / 2048).c_str());
+  if (b.JolietFileSystem) std::printf(", Joliet %s", range(b.JolietDirBase, b.JolietDirBytes / 2048).c_str());
+  std::printf("\n");
+  if (b.Bootable) {
+    static constexpr const char* kMedia[] = {"", "disquette 1,2 Mo", "disquette 1,44 Mo", "disquette 2,88 Mo",
+                                             "disque dur"};
+    std::printf("  El Torito              : catalogue %d, image %s (%s)\n", b.BootCatalogLba,
+                range(b.BootImageLba, b.BootSectors).c_str(), kMedia[BootMediaType(b.BootSectors)]);
+  }
+  std::printf("  Données des fichiers   : à partir du secteur %d (%lld secteurs)\n", b.FirstFileLba,
+              static_cast<long long>(b.FileSectors));
+  std::printf("  Taille de l'image      : %lld secteurs (%s)\n", static_cast<long long>(b.SessionSectors),
+              FormatMb(b.SessionSectors * 2048).c_str());
+}
+
+}  // namespace
+
+int RunMkiso(int argc, char** argv, bool verbose) {
+  CompilationOptions options;
+  std::string output;
+  bool print_size = false;
+  bool quick = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    std::string error;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "-o") {
+      if (i + 1 >= argc) return UsageError("l'option -o attend un nom de fichier");
+      output = argv[++i];
+    } else if (arg == "--print-size") {
+      print_size = true;
+    } else if (arg == "--quick") {
+      quick = true;
+    } else if (ParseCompilationOption(argc, argv, i, options, error)) {
+      if (!error.empty()) return UsageError(error);
+    } else if (arg == "--") {
+      for (++i; i < argc; ++i) options.sources.emplace_back(argv[i]);
+    } else if (arg.starts_with("-") && arg.size() > 1) {
+      return UsageError("option inconnue " + std::string(arg));
+    } else {
+      options.sources.emplace_back(arg);
+    }
+  }
+  if (options.sources.empty()) return UsageError("aucun fichier ni dossier à enregistrer");
+  if (output.empty() && !print_size) return UsageError("indiquez le fichier image avec -o, ou --print-size");
+
+  TVeskBurner burner(nullptr);
+  LogOutput log(burner, verbose);
+  std::string error;
+  if (!BuildCompilation(burner, options, log, error)) {
+    log.Line(">>> " + error);
+    return 1;
+  }
+  if (burner.DirectoryCount() == 0 && burner.FileCount() == 0) {
+    log.Line(">>> RIEN À ENREGISTRER: AUCUN FICHIER DANS LA COMPILATION");
+    return 1;
+  }
+  burner.CalculateLayout(true, nullptr);
+  if (print_size) {
+    std::printf("%lld\n", static_cast<long long>(burner.SessionSectors));
+    return 0;
+  }
+
+  log.Line(">>> AJOUT DES FICHIERS À .ISO OK.");
+  log.Line(">>> DÉBUT DE LA CRÉATION DU FICHIER .ISO");
+  std::string write_error;
+  bool done = false;
+  burner.OnWriteDone = [&](TObject*, const std::string& e) {
+    write_error = e;
+    done = true;
+  };
+  burner.SaveImageFile(output, quick);
+  if (!done || !write_error.empty()) {
+    log.Line(">>> ÉCRITURE: - ÉCHEC");
+    log.Line(">>> " + (write_error.empty() ? std::string("TRAVAIL INTERROMPU") : write_error));
+    return 1;
+  }
+  log.Line(">>> Taille du fichier " + output + ": " + FormatMb(burner.SessionSectors * 2048));
+  log.Line(">>> ÉCRITURE TERMINÉE: - SUCCÈS");
+  if (options.archive_only) burner.ClearArchiveBits();
+  PrintSummary(burner, output);
+  if (log.LeftOut() > 0) {
+    log.Line(">>> ATTENTION: " + std::to_string(log.LeftOut()) + " ÉLÉMENT(S) IGNORÉ(S), VOIR CI-DESSUS");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace zamo::cli

@@ -1,0 +1,86 @@
+#include "tests/support/temp_dir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace zamo::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "zamo-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Restore permissions a test may have taken away, so the folder can go.
+  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::remove_all(path_, ec);
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void SetModifiedTime(const std::string& path, int64_t seconds) {
+  struct timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+  utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+void MakeTree(const std::string& root, const TreeSpec& spec) {
+  for (const auto& [relative, content] : spec) {
+    const std::string path = root + "/" + relative;
+    if (!relative.empty() && relative.back() == '/') {
+      fs::create_directories(path);
+    } else {
+      WriteFile(path, content);
+    }
+  }
+}
+
+std::map<std::string, std::string> ReadTree(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    const std::string relative = fs::relative(item.path(), root).string();
+    if (item.is_directory()) {
+      tree[relative + "/"] = "";
+    } else {
+      tree[relative] = ReadFile(item.path().string());
+    }
+  }
+  return tree;
+}
+
+std::string Bytes(size_t count, uint32_t seed) {
+  std::string out(count, '\0');
+  uint32_t x = seed * 2654435761u + 12345u;
+  for (size_t i = 0; i < count; ++i) {
+    x = x * 1103515245u + 12345u;
+    out[i] = static_cast<char>(x >> 16);
+  }
+  return out;
+}
+
+}  // namespace zamo::test

@@ -1,0 +1,45 @@
+// temp_dir.h: test helpers for files on disk: a temporary folder removed at
+// the end of the test, trees made from a list of paths and contents, and a
+// tree read back as a map of relative paths to contents.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zamo::test {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + relative
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+// A path ending in "/" makes a folder; any other makes a file with the
+// content (parent folders are made as needed).
+using TreeSpec = std::vector<std::pair<std::string, std::string>>;
+void MakeTree(const std::string& root, const TreeSpec& spec);
+
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+// Sets a file's modification time (seconds since the epoch).
+void SetModifiedTime(const std::string& path, int64_t seconds);
+
+// Every file below `root` (recursively), by its path relative to root, with
+// its content; folders appear with a trailing "/" and an empty content.
+std::map<std::string, std::string> ReadTree(const std::string& root);
+
+// `count` bytes of a repeatable pattern that differs with `seed`.
+std::string Bytes(size_t count, uint32_t seed = 1);
+
+}  // namespace zamo::test
