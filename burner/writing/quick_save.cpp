@@ -132,10 +132,13 @@ Status TVeskBurner::QuickSave(const std::string& file_name) {
   if (image.Handle < 0)
     return Status::IoError(
         StrFormat(msg::kCannotCreateImage, DisplayUtf8(file_name).c_str(), SystemErrorText(errno).c_str()));
+  struct stat target {};
+  const bool regular_file = fstat(image.Handle, &target) == 0 && S_ISREG(target.st_mode);
   Status result = CopyFilesToImage(image, file_name);
   if (!image.Close() && result.ok())
     result = Status::IoError(StrFormat(msg::kWriteError, DisplayUtf8(file_name).c_str(), SystemErrorText(errno).c_str()));
-  if (!result.ok()) unlink(file_name.c_str());
+  // A partial image is removed; a device or pipe given as the target is not.
+  if (!result.ok() && regular_file) unlink(file_name.c_str());
   return result;
 }
 

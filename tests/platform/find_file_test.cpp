@@ -1,1 +1,125 @@
+#include "burner/platform/find_file.h"
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "burner/platform/date_time.h"
+#include "burner/platform/file_attributes.h"
+#include "tests/support/temp_dir.h"
+
+namespace zamo {
+namespace {
+
+using test::MakeTree;
+using test::TempDir;
+
+std::vector<std::string> Names(const std::vector<TSearchRec>& found) {
+  std::vector<std::string> names;
+  for (const TSearchRec& rec : found) names.push_back(rec.Name);
+  return names;
+}
+
+TEST(FindFileTest, ListsAFolderInNtfsOrder) {
+  TempDir dir;
+  MakeTree(dir.path(), {{"b", ""}, {"A", ""}, {"a_", ""}, {"\xC3\xA9t\xC3\xA9", ""}, {"Z", ""}, {"sub/", ""},
+                        {"_x", ""}});
+  // "." and ".." first, then ordinal order of the upper-cased names: "_" (5Fh)
+  // after the letters, "É" (C9h) after "Z".
+  EXPECT_EQ(Names(FindFiles(dir.path() + "/*.*", faAnyFile)),
+            (std::vector<std::string>{".", "..", "A", "a_", "b", "sub", "Z", "_x", "été"}));
+}
+
+TEST(FindFileTest, AttributeMaskHidesWhatItDoesNotName) {
+  TempDir dir;
+  MakeTree(dir.path(), {{"plain.txt", "x"}, {".hidden", "y"}, {"folder/", ""}});
+  EXPECT_EQ(Names(FindFiles(dir.path() + "/*.*", 0)), std::vector<std::string>{"plain.txt"});
+  EXPECT_EQ(Names(FindFiles(dir.path() + "/*.*", faHidden)), (std::vector<std::string>{".hidden", "plain.txt"}));
+  EXPECT_EQ(Names(FindFiles(dir.path() + "/*.*", faDirectory)),
+            (std::vector<std::string>{".", "..", "folder", "plain.txt"}));
+  EXPECT_EQ(Names(FindFiles(dir.path() + "/*.TXT", faAnyFile)), std::vector<std::string>{"plain.txt"});
+}
+
+TEST(FindFileTest, FollowsLinksAndSkipsWhatIsNotAFileOrFolder) {
+  TempDir dir;
+  MakeTree(dir.path(), {{"target.bin", "12345"}, {"realdir/inside", "i"}});
+  ASSERT_EQ(symlink("target.bin", (dir / "link.bin").c_str()), 0);
+  ASSERT_EQ(symlink("realdir", (dir / "linkdir").c_str()), 0);
+  ASSERT_EQ(symlink("missing", (dir / "broken").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const auto found = FindFiles(dir.path() + "/*.*", faAnyFile & ~faDirectory);
+  EXPECT_EQ(Names(found), (std::vector<std::string>{"link.bin", "target.bin"}));
+  EXPECT_EQ(found[0].Size, 5);
+  TSearchRec rec;
+  ASSERT_TRUE(FindOne(dir / "linkdir", faAnyFile, rec));
+  EXPECT_NE(rec.Attr & faDirectory, 0);
+  EXPECT_FALSE(FindOne(dir / "broken", faAnyFile, rec));
+  EXPECT_FALSE(FindOne(dir / "fifo", faAnyFile, rec));
+}
+
+TEST(FindFileTest, RecordsCarrySizeTimesAndAttributes) {
+  TempDir dir;
+  MakeTree(dir.path(), {{"f.txt", std::string(3000, 'x')}, {"old.txt", "o"}});
+  test::SetModifiedTime(dir / "f.txt", 1181896200);  // 2007-06-15 08:30:00 UTC
+  test::SetModifiedTime(dir / "old.txt", 100);       // 1970: no MS-DOS date exists for it
+  chmod((dir / "f.txt").c_str(), 0444);
+  TSearchRec rec;
+  ASSERT_TRUE(FindOne(dir / "f.txt", faAnyFile, rec));
+  EXPECT_EQ(rec.Size, 3000);
+  EXPECT_EQ(rec.ModifiedSeconds, 1181896200);
+  EXPECT_NE(rec.Time, 0);
+  EXPECT_NE(rec.Attr & faReadOnly, 0);
+  EXPECT_EQ(rec.Attr & faDirectory, 0);
+  ASSERT_TRUE(FindOne(dir / "old.txt", faAnyFile, rec));
+  EXPECT_EQ(rec.Time, 0);
+  EXPECT_EQ(rec.ModifiedSeconds, 100);  // the exact time survives
+}
+
+TEST(FindFileTest, AlternateNamesDependOnTheWholeFolder) {
+  TempDir dir;
+  MakeTree(dir.path(), {{"Long name alpha.txt", ""}, {"Long name beta.txt", ""}, {"short.txt", ""}, {".z", ""}});
+  const auto found = FindFiles(dir.path() + "/*.*", faAnyFile & ~faDirectory);
+  ASSERT_EQ(Names(found), (std::vector<std::string>{".z", "Long name alpha.txt", "Long name beta.txt", "short.txt"}));
+  EXPECT_EQ(found[0].cAlternateFileName, "Z~1");
+  EXPECT_EQ(found[1].cAlternateFileName, "LONGNA~1.TXT");
+  EXPECT_EQ(found[2].cAlternateFileName, "LONGNA~2.TXT");
+  EXPECT_EQ(found[3].cAlternateFileName, "");
+  // A masked listing and a single lookup give each file the same alternate name.
+  EXPECT_EQ(FindFiles(dir.path() + "/*beta*", faAnyFile)[0].cAlternateFileName, "LONGNA~2.TXT");
+  TSearchRec rec;
+  ASSERT_TRUE(FindOne(dir / "Long name beta.txt", faAnyFile, rec));
+  EXPECT_EQ(rec.cAlternateFileName, "LONGNA~2.TXT");
+}
+
+TEST(FindFileTest, MasksMatchLikeWindows) {
+  EXPECT_TRUE(MatchesMask("README", "*.*"));
+  EXPECT_TRUE(MatchesMask("a.TXT", "*.txt"));
+  EXPECT_FALSE(MatchesMask("a.txt.bak", "*.txt"));
+  EXPECT_TRUE(MatchesMask("abc", "a?c"));
+  EXPECT_FALSE(MatchesMask("ac", "a?c"));
+  EXPECT_TRUE(MatchesMask("photo 2024.jpeg", "photo*.jp*"));
+}
+
+TEST(FindFileTest, ArchiveAttributeFollowsChanges) {
+  TempDir dir;
+  MakeTree(dir.path(), {{"doc.txt", "v1"}});
+  const std::string path = dir / "doc.txt";
+  if (setxattr(path.c_str(), "user.zamo.probe", "1", 1, 0) != 0) GTEST_SKIP() << "no user extended attributes here";
+  TSearchRec rec;
+  ASSERT_TRUE(FindOne(path, faAnyFile, rec));
+  EXPECT_NE(rec.Attr & faArchive, 0) << "a file never recorded has changed";
+  ASSERT_TRUE(ClearArchiveAttribute(path).ok());
+  ASSERT_TRUE(FindOne(path, faAnyFile, rec));
+  EXPECT_EQ(rec.Attr & faArchive, 0);
+  test::WriteFile(path, "v2 longer");
+  ASSERT_TRUE(FindOne(path, faAnyFile, rec));
+  EXPECT_NE(rec.Attr & faArchive, 0) << "a rewritten file has changed again";
+}
+
+}  // namespace
+}  // namespace zamo
