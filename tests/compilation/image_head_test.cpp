@@ -1,1 +1,162 @@
+// The image head built in memory: descriptors, path tables and directory
+// extents, read back with an independent parser.
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "burner/compilation/dir_record.h"
+#include "tests/compilation/burner_fixture.h"
+#include "tests/support/temp_dir.h"
+
+namespace zamo {
+namespace {
+
+using test::BurnerTest;
+using test::ParseDirectory;
+using test::ParsedRecord;
+using test::Ucs2;
+
+class ImageHeadTest : public BurnerTest {
+ protected:
+  std::span<const uint8_t> Head() const { return burner.ImageStream.Memory(); }
+  std::span<const uint8_t> SectorAt(int64_t lba, size_t count = 1) const {
+    return Head().subspan(static_cast<size_t>(lba) * 2048, count * 2048);
+  }
+  std::vector<ParsedRecord> Dir(const TDEntry* dir, bool joliet) const {
+    const int64_t lba = joliet ? burner.JolietDirBase + dir->JolietSector : burner.IsoDirBase + dir->IsoSector;
+    const int64_t bytes = joliet ? dir->JolietSize : dir->IsoSize;
+    return ParseDirectory(SectorAt(lba, static_cast<size_t>(bytes / 2048)));
+  }
+  void Build() {
+    burner.LayoutImage(true, nullptr);
+    burner.BuildImageHeader(true, nullptr);
+  }
+};
+
+TEST_F(ImageHeadTest, HeadEndsWhereFileDataBegins) {
+  AddFile(burner.RootDir, "a.txt", 100);
+  Build();
+  EXPECT_EQ(burner.ImageStream.Size(), int64_t{burner.FirstFileLba} * 2048);
+  EXPECT_EQ(SectorAt(16)[0], 1);
+  EXPECT_EQ(SectorAt(17)[0], 2);
+  EXPECT_EQ(SectorAt(18)[0], 0xFF);
+  EXPECT_EQ(std::string(SectorAt(0, 16).begin(), SectorAt(0, 16).end()), std::string(16 * 2048, '\0'));
+  EXPECT_EQ(burner.HeaderCopySize, 19 * 2048);
+  ASSERT_EQ(burner.HeaderCopy.size(), 65537u);
+  EXPECT_TRUE(std::equal(Head().begin(), Head().begin() + burner.HeaderCopySize, burner.HeaderCopy.begin()));
+  EXPECT_EQ(burner.HeaderCopy[burner.HeaderCopySize], 0xFF);
+  EXPECT_EQ(burner.HeaderCopy.back(), 0xFF);
+  EXPECT_EQ(GetLe32(SectorAt(16), 80), 151u);  // volume space size
+  EXPECT_EQ(GetLe32(SectorAt(17), 80), 151u);
+}
+
+TEST_F(ImageHeadTest, WithoutJolietTheTerminatorFollowsThePrimaryDescriptor) {
+  burner.JolietFileSystem = false;
+  AddFile(burner.RootDir, "a.txt", 100);
+  Build();
+  EXPECT_EQ(SectorAt(17)[0], 0xFF);
+  EXPECT_EQ(burner.IsoDirBase, 20);
+  EXPECT_EQ(burner.ImageStream.Size(), 150 * 2048);
+}
+
+TEST_F(ImageHeadTest, RecordsListEntriesInInsertionOrder) {
+  TDEntry* zeta = AddDir(burner.RootDir, "zeta");
+  AddFile(burner.RootDir, "b.txt", 2049);
+  burner.AddFileEntry(burner.RootDir, test::FileRec(".hidden", 5, "HIDDEN~1", faHidden), false, 0, "/src/.hidden");
+  AddFile(burner.RootDir, "empty", 0);
+  AddFile(zeta, "My Document.txt", 3, "MYDOCU~1.TXT");
+  Build();
+
+  const auto iso = Dir(burner.RootDir, false);
+  ASSERT_EQ(iso.size(), 6u);
+  EXPECT_EQ(iso[0].id, std::string(1, '\0'));
+  EXPECT_EQ(iso[1].id, std::string(1, '\1'));
+  EXPECT_EQ(iso[0].extent, uint32_t(burner.IsoDirBase));
+  EXPECT_EQ(iso[1].extent, uint32_t(burner.IsoDirBase));  // the root is its own parent
+  EXPECT_EQ(iso[0].flags, 0x02);
+  EXPECT_EQ(iso[2].id, "ZETA");
+  EXPECT_EQ(iso[2].flags, 0x02);
+  EXPECT_EQ(iso[3].id, "B.TXT;1");
+  EXPECT_EQ(iso[3].extent, 150u);
+  EXPECT_EQ(iso[3].size, 2049u);
+  EXPECT_EQ(iso[4].id, "HIDDEN~1;1");
+  EXPECT_EQ(iso[4].flags, 0x01);
+  EXPECT_EQ(iso[4].extent, 152u);
+  EXPECT_EQ(iso[5].id, "EMPTY.;1");
+  EXPECT_EQ(iso[5].extent, 0u);
+  EXPECT_EQ(iso[5].size, 0u);
+  EXPECT_EQ(iso[3].date[0], 107);  // the file's own date
+  EXPECT_EQ(iso[3].date[1], 6);
+  EXPECT_EQ(iso[0].date[3], 10);  // the directory's own records: the clock
+
+  const auto joliet = Dir(burner.RootDir, true);
+  ASSERT_EQ(joliet.size(), 6u);
+  EXPECT_EQ(joliet[2].id, Ucs2(u"zeta"));
+  EXPECT_EQ(joliet[3].id, Ucs2(u"b.txt;1"));
+  EXPECT_EQ(joliet[3].extent, iso[3].extent);  // both trees share the data
+  EXPECT_EQ(joliet[4].id, Ucs2(u".hidden;1"));
+  EXPECT_EQ(joliet[5].id, Ucs2(u"empty;1"));
+
+  // A subdirectory's record in its parent and its own first record agree.
+  const auto sub = Dir(zeta, false);
+  ASSERT_EQ(sub.size(), 3u);
+  EXPECT_EQ(sub[0].extent, iso[2].extent);
+  EXPECT_EQ(sub[0].size, iso[2].size);
+  EXPECT_EQ(sub[1].extent, iso[0].extent);
+  EXPECT_EQ(sub[2].id, "MYDOCU~1.TXT;1");
+  EXPECT_EQ(sub[2].extent, 153u);
+  const auto jsub = Dir(zeta, true);
+  EXPECT_EQ(jsub[0].extent, joliet[2].extent);
+  EXPECT_EQ(jsub[2].id, Ucs2(u"My Document.txt;1"));
+}
+
+TEST_F(ImageHeadTest, PathTablesInBothByteOrders) {
+  TDEntry* data = AddDir(burner.RootDir, "data");
+  AddDir(data, "Été", "T~1");
+  Build();
+  const auto l = SectorAt(burner.IsoPathTableL);
+  const auto m = SectorAt(burner.IsoPathTableM);
+  EXPECT_EQ(burner.IsoPathTableSize, 10 + 12 + 12);
+  // Root, DATA (parent 1), T~1 (parent 2).
+  EXPECT_EQ(GetLe32(l, 2), uint32_t(burner.IsoDirBase));
+  EXPECT_EQ(l[10], 4);
+  EXPECT_EQ(GetLe16(l, 16), 1);
+  EXPECT_EQ(std::string(l.begin() + 18, l.begin() + 22), "DATA");
+  EXPECT_EQ(GetLe32(l, 12), uint32_t(burner.IsoDirBase + data->IsoSector));
+  EXPECT_EQ(GetBe32(m, 12), uint32_t(burner.IsoDirBase + data->IsoSector));
+  EXPECT_EQ(GetLe16(l, 22 + 6), 2);
+  EXPECT_EQ(GetBe16(m, 22 + 6), 2);
+  EXPECT_EQ(std::string(l.begin() + 30, l.begin() + 33), "T~1");
+  EXPECT_EQ(l[33], 0);  // odd identifier: padding byte
+  EXPECT_EQ(std::string(l.begin() + 34, l.end()), std::string(2048 - 34, '\0'));
+
+  const auto jl = SectorAt(burner.JolietPathTableL);
+  EXPECT_EQ(jl[10], 8);
+  EXPECT_EQ(std::string(jl.begin() + 18, jl.begin() + 26), Ucs2(u"data"));
+  EXPECT_EQ(std::string(jl.begin() + 34, jl.begin() + 40), Ucs2(u"Été"));
+  EXPECT_EQ(burner.JolietPathTableSize, 10 + 16 + 14);
+}
+
+TEST_F(ImageHeadTest, BootableHeadEndsWithTheCatalog) {
+  test::TempDir dir;
+  test::WriteFile(dir / "boot.img", std::string(3000, 'b'));
+  burner.Bootable = true;
+  burner.BootImage = dir / "boot.img";
+  AddFile(burner.RootDir, "a.txt", 100);
+  Build();
+  EXPECT_EQ(SectorAt(17)[0], 0);  // boot record
+  EXPECT_EQ(GetLe32(SectorAt(17), 71), uint32_t(burner.BootCatalogLba));
+  EXPECT_EQ(SectorAt(18)[0], 2);
+  EXPECT_EQ(SectorAt(19)[0], 0xFF);
+  EXPECT_EQ(burner.HeaderCopySize, 20 * 2048);
+  // The boot image (and the padding after it) is not part of the head.
+  EXPECT_EQ(burner.ImageStream.Size(), int64_t{burner.BootImageLba} * 2048);
+  const auto catalog = SectorAt(burner.BootCatalogLba);
+  EXPECT_EQ(catalog[33], 4);
+  EXPECT_EQ(GetLe32(catalog, 40), uint32_t(burner.BootImageLba));
+  EXPECT_EQ(burner.BootImageLba + burner.BootSectors + burner.PadAfterBoot, 150);
+}
+
+}  // namespace
+}  // namespace zamo
