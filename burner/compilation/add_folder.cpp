@@ -1,5 +1,7 @@
 // add_folder.cpp: adding files and whole folders from disk, with the source
 // path re-created on the disc when asked (KeepPath).
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "burner/compilation/names.h"
@@ -76,6 +78,18 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
   if (!source_path.ends_with(kSourceDelim)) source_path.push_back(kSourceDelim);
   if (mask.empty()) mask = "*.*";
   int result = 0;
+  // The folders being walked, this one last: a subfolder that is one of them
+  // (a symbolic link back up the tree) would be walked for ever.
+  struct stat here {};
+  const bool known = stat(source_path.c_str(), &here) == 0;
+  if (known) walk_stack_.emplace_back(here.st_dev, here.st_ino);
+  struct Pop {
+    std::vector<std::pair<uint64_t, uint64_t>>& stack;
+    bool active;
+    ~Pop() {
+      if (active) stack.pop_back();
+    }
+  } pop{walk_stack_, known};
 
   std::vector<TSearchRec> listing;
   if (recursive) {
@@ -94,6 +108,12 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
         continue;
       }
       if (skip) continue;
+      if (std::find(walk_stack_.begin(), walk_stack_.end(), std::make_pair(rec.Device, rec.Inode)) !=
+          walk_stack_.end()) {
+        DebugMessage(">>> " + StrFormat(msg::kLinkLoop, DisplayUtf8(source_path + rec.Name).c_str()),
+                     kMsgCompilation);
+        continue;
+      }
       TDEntry* added = AddDir(dest, rec);
       if (added == nullptr) return 0;  // a capacity is reached: stop at once, keep what was added
       result = AddFolderTo(added, source_path + rec.Name, archive_only, false, recursive, file_attr, mask);

@@ -11,19 +11,6 @@ namespace {
 
 bool IsDirectoryEntry(const TFEntry& entry) { return (entry.Attr & faDirectory) != 0; }
 
-// Joliet names may not hold "*", "/", ":", ";", "?", "\" or control
-// characters (Joliet specification, 3.3): readers on other systems could not
-// open such a file. A Linux name may, so each becomes "_" on the disc, as the
-// peer tools do; the length is unchanged.
-char16_t JolietSafe(char16_t unit) {
-  switch (unit) {
-    case u'*': case u'/': case u':': case u';': case u'?': case u'\\':
-      return u'_';
-    default:
-      return unit < 0x20 ? u'_' : unit;
-  }
-}
-
 void AppendBigEndian(std::string& out, std::u16string_view units) {
   for (char16_t raw : units) {
     const char16_t unit = JolietSafe(raw);
@@ -33,6 +20,28 @@ void AppendBigEndian(std::string& out, std::u16string_view units) {
 }
 
 }  // namespace
+
+// Joliet specification, 3.3: readers on other systems could not open a file
+// whose name holds one of these. A Linux name may, so each becomes "_", as
+// the peer tools do; the length is unchanged.
+char16_t JolietSafe(char16_t unit) {
+  switch (unit) {
+    case u'*': case u'/': case u':': case u';': case u'?': case u'\\':
+      return u'_';
+    default:
+      return unit < 0x20 ? u'_' : unit;
+  }
+}
+
+std::u16string DiscNameKey(std::string_view long_name) {
+  std::u16string key = DecodeName(long_name);
+  if (key.size() > 1 && key.back() == u'.') key.pop_back();
+  for (char16_t& unit : key) {
+    unit = JolietSafe(unit);
+    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - u'a' + u'A');
+  }
+  return key;
+}
 
 std::string MakeShortDirName(std::string_view name) {
   std::string out;

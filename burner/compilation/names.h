@@ -42,6 +42,15 @@ std::string JolietIdentifier(const TFEntry& entry);
 // Joliet bytes (UTF-16 big-endian) of a directory's long name, for path tables.
 std::string JolietNameBytes(std::string_view long_name);
 
+// Joliet names may not hold "*", "/", ":", ";", "?", "\\" or control
+// characters: each becomes "_" on the disc.
+char16_t JolietSafe(char16_t unit);
+
+// The form under which two names of one folder are the same on the disc:
+// Joliet characters, letters a to z without case, one final "." dropped
+// (readers drop it). FindChild compares names by it.
+std::u16string DiscNameKey(std::string_view long_name);
+
 // True when the entry is named "." (for the tree given by `joliet`).
 bool IsDotEntry(const TFEntry& entry, bool joliet);
 

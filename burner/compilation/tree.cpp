@@ -219,6 +219,10 @@ int TVeskBurner::AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_a
     }
     entry = existing;
   } else if (existing != nullptr) {
+    // The same source added twice is left out silently; another file that
+    // would carry the same name on the disc is named in the log.
+    if (existing->SourcePath != full_path || full_path.empty())
+      DebugMessage(">>> " + StrFormat(msg::kSameNameExists, shown.c_str()), kMsgCompilation);
     return 0;
   } else {
     NewFileEntry(entry);

@@ -1,6 +1,7 @@
 #include "burner/compilation/tree_index.h"
 
 #include "burner/compilation/entries.h"
+#include "burner/compilation/names.h"
 #include "burner/platform/text.h"
 
 namespace zamo {
@@ -34,7 +35,10 @@ uint64_t TreeIndex::ChildHash(const TDEntry* parent, std::string_view long_name)
   uint64_t hash = kFnvOffset;
   auto pointer = reinterpret_cast<uintptr_t>(parent);
   for (int i = 0; i < 8; ++i) hash = MixIn(hash, static_cast<unsigned char>(pointer >> (8 * i)));
-  for (char c : long_name) hash = MixIn(hash, static_cast<unsigned char>(AsciiUpper(c)));
+  for (char16_t unit : DiscNameKey(long_name)) {
+    hash = MixIn(hash, static_cast<unsigned char>(unit & 0xFF));
+    hash = MixIn(hash, static_cast<unsigned char>(unit >> 8));
+  }
   return hash;
 }
 
@@ -81,9 +85,12 @@ void TreeIndex::RenameChild(const TDEntry* parent, TFEntry* entry, std::string_v
 TFEntry* TreeIndex::FindChild(const TDEntry* parent, std::string_view long_name) const {
   auto [first, last] = children_.equal_range(ChildHash(parent, long_name));
   const Slot* best = nullptr;
+  std::u16string key;
   for (auto it = first; it != last; ++it) {
     const auto* entry = static_cast<const TFEntry*>(it->second.record);
-    if (it->second.owner == parent && AsciiEqualIgnoreCase(entry->LongName, long_name) &&
+    if (it->second.owner != parent) continue;
+    if (key.empty()) key = DiscNameKey(long_name);
+    if (DiscNameKey(entry->LongName) == key &&
         (best == nullptr || it->second.order < best->order)) {
       best = &it->second;
     }

@@ -23,8 +23,9 @@ class TreeIndex {
   void RemoveDir(TDEntry* dir);
   TDEntry* FindDir(std::string_view upper_path) const;
 
-  // Entries of a child list by long name, letters a to z compared without
-  // case. An entry keeps its list position when it is renamed.
+  // Entries of a child list by long name, compared as they will stand on
+  // the disc (DiscNameKey: letters a to z without case, Joliet characters).
+  // An entry keeps its list position when it is renamed.
   void AddChild(const TDEntry* parent, TFEntry* entry);
   void RemoveChild(const TDEntry* parent, TFEntry* entry);
   void RenameChild(const TDEntry* parent, TFEntry* entry, std::string_view old_long_name);

@@ -214,6 +214,8 @@ class TVeskBurner : public TSCSIDevice {
   // Records deleted but not yet taken out of the arrays (see CompactArrays).
   std::vector<TDEntry*> dead_dirs_;
   std::vector<TFEntry*> dead_files_;
+  // Device and inode of the folders an AddFolderTo walk is inside.
+  std::vector<std::pair<uint64_t, uint64_t>> walk_stack_;
 };
 
 }  // namespace zamo

@@ -41,6 +41,8 @@ void FillFromStat(TSearchRec& rec, const std::string& full_path, const struct st
   rec.ModifiedSeconds = st.st_mtim.tv_sec;
   rec.ModifiedNanoseconds = st.st_mtim.tv_nsec;
   rec.Time = DosTime(st.st_mtim.tv_sec);
+  rec.Device = st.st_dev;
+  rec.Inode = st.st_ino;
   if (S_ISREG(st.st_mode) && QueryArchiveState(full_path, st) != ArchiveState::kArchived) rec.Attr |= faArchive;
 }
 

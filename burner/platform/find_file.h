@@ -22,6 +22,10 @@ struct TSearchRec {
   // The exact modification time (Time keeps only 2-second steps and no year before 1980).
   time_t ModifiedSeconds = 0;
   long ModifiedNanoseconds = 0;
+  // Identity of the file or folder (links followed), to recognise a folder
+  // reached again through a symbolic link.
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
 };
 
 // Entries of `pattern`: a folder path, "/", and a mask with "*" and "?"

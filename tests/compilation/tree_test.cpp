@@ -1,5 +1,7 @@
 // Filling the compilation tree: names, duplicates, limits, KeepPath and the
 // refusals that keep every record writable.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -76,6 +78,28 @@ TEST_F(TreeTest, SameNameTwiceIsAddedOnceUnlessReplacing) {
   EXPECT_EQ(e->SourcePath, "/two/A.TXT");
   EXPECT_EQ(e->LongName, "A.TXT");
   EXPECT_EQ(burner.FindChild(burner.RootDir, "A.TXT"), e);
+}
+
+TEST_F(TreeTest, NamesEqualOnTheDiscAreKeptApartAndReported) {
+  EXPECT_NE(AddFile(burner.RootDir, "a:b.txt"), nullptr);
+  EXPECT_NE(AddFile(burner.RootDir, "README"), nullptr);
+  EXPECT_NE(AddFile(burner.RootDir, "caf\xC3\xA9.txt"), nullptr);
+  log.clear();
+  EXPECT_EQ(AddFile(burner.RootDir, "a_b.txt"), nullptr);      // both are a_b.txt in Joliet
+  EXPECT_EQ(AddFile(burner.RootDir, "readme"), nullptr);       // equal but for case
+  EXPECT_EQ(AddFile(burner.RootDir, "README."), nullptr);      // the same after the added dot
+  EXPECT_EQ(AddFile(burner.RootDir, "caf\xE9.txt"), nullptr);  // Latin-1 spelling of the same name
+  EXPECT_EQ(log.size(), 4u);
+  for (const auto& line : log) {
+    EXPECT_EQ(line.type, kMsgCompilation);
+    EXPECT_NE(line.text.find("MÊME NOM"), std::string::npos) << line.text;
+  }
+  EXPECT_EQ(burner.FileCount(), 3);
+  // The very same source added twice is left out without a word.
+  log.clear();
+  burner.AddFileEntry(burner.RootDir, FileRec("x.txt"), false, 0, "/src/x.txt");
+  burner.AddFileEntry(burner.RootDir, FileRec("x.txt"), false, 0, "/src/x.txt");
+  EXPECT_TRUE(log.empty());
 }
 
 TEST_F(TreeTest, LongNamesUpToTheRecordLimit) {
@@ -260,6 +284,18 @@ TEST_F(FolderTest, ArchiveOnlyTakesChangedFilesAndClearsThemAfterwards) {
   burner.ClearCompilation(100, 100);
   burner.AddFolderTo(burner.RootDir, dir / "src", true, false, true, faAnyFile, "*.*");
   EXPECT_EQ(burner.FileCount(), 0);
+}
+
+TEST_F(FolderTest, LinksBackUpTheTreeAreNotFollowed) {
+  MakeTree(dir.path(), {{"src/d/a.txt", "once"}, {"other/b.txt", "b"}});
+  ASSERT_EQ(symlink("..", (dir / "src/d/up").c_str()), 0);
+  ASSERT_EQ(symlink("../../other", (dir / "src/d/side").c_str()), 0);
+  burner.AddFolderTo(burner.RootDir, dir / "src", false, false, true, faAnyFile, "*.*");
+  EXPECT_EQ(burner.FindDir("\\D\\UP"), nullptr);
+  EXPECT_NE(burner.FindChild(burner.FindDir("\\D\\SIDE"), "b.txt"), nullptr);  // not a loop: followed
+  EXPECT_EQ(burner.FileCount(), 4);
+  EXPECT_TRUE(Logged("BOUCLE DE LIENS SYMBOLIQUES"));
+  EXPECT_TRUE(Logged("src/d/up"));
 }
 
 TEST_F(FolderTest, FolderSizeCountsEverythingBelow) {
