@@ -30,8 +30,9 @@ bool IsDots(const std::string& name) { return name == "." || name == ".."; }
 std::string TVeskBurner::SourceFolderToDiscPath(const std::string& folder) const {
   // A Linux path has no drive letter or network share to drop: the whole
   // folder path becomes the disc path, "/home/u/docs/" giving "\home\u\docs\".
+  // A backslash inside a name becomes "/" (see PathComponent), each "/" a backslash.
   std::string disc = folder;
-  std::replace(disc.begin(), disc.end(), kSourceDelim, kDiscDelim);
+  for (char& c : disc) c = c == kSourceDelim ? kDiscDelim : c == kDiscDelim ? kSourceDelim : c;
   if (!disc.empty() && disc.front() != kDiscDelim) disc.insert(disc.begin(), kDiscDelim);
   return disc;
 }

@@ -17,6 +17,16 @@ constexpr int kMaxPathTableDirs = 65535;
 
 bool IsDirectoryEntry(const TFEntry* e) { return (e->Attr & faDirectory) != 0; }
 
+// A name as one component of a disc path. A Linux name may hold a backslash,
+// the separator of disc paths; inside a path it is written "/", which no name
+// holds, so that a folder named we\ird stays one folder, apart from we\ird
+// the path.
+std::string PathComponent(std::string_view name) {
+  std::string component(name);
+  std::replace(component.begin(), component.end(), kDiscDelim, '/');
+  return component;
+}
+
 }  // namespace
 
 bool TVeskBurner::ClearCompilation(int max_files, int max_dirs) {
@@ -101,7 +111,7 @@ std::string TVeskBurner::BuildDirPath(const TDEntry* dir) const {
   std::string path;
   for (auto it = names.rbegin(); it != names.rend(); ++it) {
     path.push_back(kDiscDelim);
-    path += AsciiUpper(**it);
+    path += AsciiUpper(PathComponent(**it));
   }
   return path.empty() ? "\\" : path;
 }
@@ -121,7 +131,7 @@ bool TVeskBurner::DirLongNameFits(const std::string& long_name, const std::strin
 
 TDEntry* TVeskBurner::AddDir(TDEntry* parent, const TSearchRec& rec) {
   if (parent == nullptr) return nullptr;
-  std::string path = parent->Path + kDiscDelim + rec.Name;
+  std::string path = parent->Path + kDiscDelim + PathComponent(rec.Name);
   if (path.starts_with("\\\\")) path.erase(0, 1);
   if (TDEntry* existing = FindDir(path)) return existing;
   if (!DirLongNameFits(rec.Name, DisplayUtf8(path))) return nullptr;
@@ -157,6 +167,7 @@ TDEntry* TVeskBurner::AddDirByName(TDEntry* parent, const std::string& name, int
   std::string clean = name;
   if (clean.starts_with(kDiscDelim)) clean.erase(0, 1);
   if (clean.ends_with(kDiscDelim)) clean.pop_back();
+  std::replace(clean.begin(), clean.end(), '/', kDiscDelim);  // a path component back to its name
   TSearchRec rec;
   rec.Name = clean;
   rec.Attr = attr;

@@ -176,6 +176,18 @@ TEST_F(TreeTest, FindDirNormalisesThePath) {
   EXPECT_EQ(burner.DirectoryCount(), 2);
 }
 
+TEST_F(TreeTest, BackslashInAFolderNameIsNotAPathSeparator) {
+  TDEntry* we = AddDir(burner.RootDir, "we");
+  TDEntry* ird = AddDir(we, "ird");
+  TDEntry* odd = AddDir(burner.RootDir, "we\\ird");
+  ASSERT_NE(odd, nullptr);
+  EXPECT_NE(odd, ird);
+  EXPECT_EQ(odd->LongName, "we\\ird");
+  EXPECT_EQ(burner.FindDir("\\WE\\IRD"), ird);
+  EXPECT_EQ(burner.FindDir("\\WE/IRD"), odd);
+  EXPECT_EQ(burner.ForceDirs("\\we/ird"), odd);
+}
+
 TEST_F(TreeTest, FoldersCreatedByNameAndForced) {
   TDEntry* d = burner.AddDirByName(burner.RootDir, "\\Ma nouvelle archive\\", faDirectory);
   ASSERT_NE(d, nullptr);
