@@ -26,16 +26,21 @@ std::string AbsolutePath(const std::string& path) {
 // The checks the desktop program makes while a compilation is built: a file
 // that cannot be read, or whose name cannot be recorded, is left out with a
 // line that says so.
-void InstallChecks(TVeskBurner& burner, LogOutput& log) {
-  burner.OnAddFile = [&log](TObject*, const std::string& full_path, std::string& long_name, std::string&,
-                            TDateTime&, int, int64_t, bool& skip) {
+void InstallChecks(TVeskBurner& burner, LogOutput& log, const std::string& image_path) {
+  burner.OnAddFile = [&log, image_path](TObject*, const std::string& full_path, std::string& long_name,
+                                        std::string&, TDateTime&, int, int64_t, bool& skip) {
+    if (!image_path.empty() && full_path == image_path) {
+      log.Line(">>> LE FICHIER IMAGE N'EST PAS ENREGISTRÉ DANS LUI-MÊME  " + full_path);
+      skip = true;
+      return;
+    }
     if (!full_path.empty() && access(full_path.c_str(), R_OK) != 0) {
       log.Line(">>> ABANDON; FICHIER ILLISIBLE  " + full_path);
       log.CountLeftOut();
       skip = true;
       return;
     }
-    if (Utf16Length(long_name) > kMaxFileLongName) {
+    if (JolietFileNameLength(long_name) > kMaxFileLongName) {
       log.Line(StrFormat(">>> ABANDON; NOM FICHIER > %d ", static_cast<int>(kMaxFileLongName)) + full_path);
       log.CountLeftOut();
       skip = true;
@@ -102,7 +107,7 @@ bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, Lo
   burner.ReplaceFile = options.replace;
   burner.LastFolderOnly = options.paths == PathMode::kLast;
   const bool keep_path = options.paths != PathMode::kNone;
-  InstallChecks(burner, log);
+  InstallChecks(burner, log, options.image_path.empty() ? "" : AbsolutePath(options.image_path));
 
   for (const std::string& path : sources) {
     if (IsDirectory(path)) {

@@ -20,6 +20,8 @@ struct CompilationOptions {
   bool archive_only = false;
   bool replace = false;
   std::vector<std::string> sources;
+  // The image being written: never taken into its own compilation.
+  std::string image_path;
 };
 
 // Capacities of a compilation built by zamo-cli: the desktop program's file

@@ -99,6 +99,7 @@ int RunMkiso(int argc, char** argv, bool verbose) {
   if (options.sources.empty()) return UsageError("aucun fichier ni dossier à enregistrer");
   if (output.empty() && !print_size) return UsageError("indiquez le fichier image avec -o, ou --print-size");
 
+  if (!print_size) options.image_path = output;
   TVeskBurner burner(nullptr);
   LogOutput log(burner, verbose);
   std::string error;

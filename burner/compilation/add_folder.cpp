@@ -9,6 +9,7 @@
 #include "burner/drive/messages.h"
 #include "burner/platform/file_attributes.h"
 #include "burner/platform/str_format.h"
+#include "burner/platform/system_error.h"
 #include "burner/platform/text.h"
 
 namespace zamo {
@@ -93,8 +94,16 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
   } pop{walk_stack_, known};
 
   std::vector<TSearchRec> listing;
+  int error = 0;
+  auto report_unreadable = [&] {
+    if (error == 0) return;
+    DebugMessage(">>> " + StrFormat(msg::kUnreadableFolder, DisplayUtf8(source_path).c_str(),
+                                    SystemErrorText(error).c_str()),
+                 kMsgCompilation);
+  };
   if (recursive) {
-    listing = FindFiles(source_path + "*.*", faAnyFile);
+    listing = FindFiles(source_path + "*.*", faAnyFile, &error);
+    report_unreadable();
     for (const TSearchRec& rec : listing) {
       result = 1;
       if ((rec.Attr & faDirectory) == 0 || IsDots(rec.Name)) continue;
@@ -123,7 +132,11 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
   }
 
   // The listing of "*.*" with every attribute serves again for the files.
-  if (!recursive || mask != "*.*" || file_attr != faAnyFile) listing = FindFiles(source_path + mask, file_attr);
+  if (!recursive || mask != "*.*" || file_attr != faAnyFile) {
+    const bool reported = recursive && error != 0;
+    listing = FindFiles(source_path + mask, file_attr, &error);
+    if (!reported) report_unreadable();
+  }
   for (const TSearchRec& rec : listing) {
     if (IsDots(rec.Name)) {
       result = 1;

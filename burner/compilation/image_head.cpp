@@ -3,6 +3,7 @@
 // File data never goes into it.
 #include <algorithm>
 #include <cassert>
+#include <cmath>
 
 #include "burner/compilation/descriptors.h"
 #include "burner/compilation/dir_record.h"
@@ -57,6 +58,16 @@ bool TVeskBurner::BuildImageHeader(bool to_image_file, TDEntry* import_into) {
   SessionSectors = VolumeSpaceSize - SessionStart;
   DoDebug = true;
   return true;
+}
+
+RecordDate TVeskBurner::RecordDateOf(TDateTime value) {
+  const auto hour = static_cast<int64_t>(std::floor(value * 24.0));
+  auto [it, added] = offset_by_hour_.try_emplace(hour, GmtOffset);
+  if (added) {
+    int16_t quarters = 0;
+    if (GmtOffsetQuartersAt(value, quarters)) it->second = quarters;
+  }
+  return MakeRecordDate(value, it->second);
 }
 
 void TVeskBurner::WritePrimaryDescriptor() {
@@ -148,7 +159,7 @@ void TVeskBurner::WriteDirectory(const TDEntry* dir, int32_t base, int32_t file_
 
   const TFEntry* first = dir->FirstChild;
   if (first == nullptr || !IsDotEntry(*first, joliet)) {
-    const RecordDate now = MakeRecordDate(Clock(), GmtOffset);
+    const RecordDate now = RecordDateOf(Clock());
     const TDEntry* parent = dir->Parent;
     const auto sector = [joliet](const TDEntry* d) { return joliet ? d->JolietSector : d->IsoSector; };
     const auto bytes = [joliet](const TDEntry* d) { return joliet ? d->JolietSize : d->IsoSize; };
@@ -173,7 +184,7 @@ void TVeskBurner::WriteDirectory(const TDEntry* dir, int32_t base, int32_t file_
     }
     uint8_t flags = IsDirectoryEntry(child) ? kFlagDirectory : 0;
     if ((child->Attr & faHidden) != 0) flags |= kFlagHidden;
-    put({extent_lba, static_cast<uint32_t>(length), MakeRecordDate(child->DateTime, GmtOffset), flags, id});
+    put({extent_lba, static_cast<uint32_t>(length), RecordDateOf(child->DateTime), flags, id});
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "burner/compilation/dir_record.h"
 #include "burner/compilation/names.h"
@@ -21,6 +22,8 @@ constexpr int64_t kFirstDataSector = 150;
 constexpr int kSystemAreaSectors = 16;
 
 bool IsDirectoryEntry(const TFEntry* e) { return (e->Attr & faDirectory) != 0; }
+
+bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
 
 // Length of a child's record, by the same rule the writer follows.
 size_t ChildRecordLength(const TFEntry& child, bool joliet) {
@@ -47,6 +50,7 @@ int TVeskBurner::LayoutImage(bool to_image_file, TDEntry* import_into) {
   if (boot_bytes == 0) Bootable = false;
   DoDebug = false;
   SessionStart = 0;
+  MakeIsoNamesUnique();
   OrderDirectories();
 
   int64_t cur = SessionStart + kSystemAreaSectors;  // the primary descriptor
@@ -96,6 +100,44 @@ int TVeskBurner::LayoutImage(bool to_image_file, TDEntry* import_into) {
   VolumeSpaceSize = cur + FileSectors;
   SessionSectors = VolumeSpaceSize - SessionStart;
   return 1;
+}
+
+void TVeskBurner::MakeIsoNamesUnique() {
+  std::unordered_set<std::string> used;
+  std::unordered_set<std::string> all;
+  for (TDEntry* dir : DirEntries()) {
+    used.clear();
+    bool duplicates = false;
+    for (const TFEntry* e = dir->FirstChild; e != nullptr && !duplicates; e = e->Next) {
+      if (!IsDotName(e->IsoName)) duplicates = !used.insert(IsoIdentifier(*e)).second;
+    }
+    if (!duplicates) continue;
+    // Names that must not be taken: every identifier of the directory.
+    all = used;
+    for (const TFEntry* e = dir->FirstChild; e != nullptr; e = e->Next) {
+      if (!IsDotName(e->IsoName)) all.insert(IsoIdentifier(*e));
+    }
+    used.clear();
+    for (TFEntry* e = dir->FirstChild; e != nullptr; e = e->Next) {
+      if (IsDotName(e->IsoName) || used.insert(IsoIdentifier(*e)).second) continue;
+      const size_t dot = e->IsoName.rfind('.');
+      const std::string base = e->IsoName.substr(0, dot);
+      const std::string extension = dot == std::string::npos ? "" : e->IsoName.substr(dot);
+      for (unsigned n = 1;; ++n) {
+        const std::string tail = "~" + std::to_string(n);
+        const size_t room = std::max<size_t>(8, base.size());
+        const size_t keep = std::min(base.size(), room > tail.size() ? room - tail.size() : 0);
+        e->IsoName = base.substr(0, std::max<size_t>(keep, 1)) + tail + extension;
+        const std::string id = IsoIdentifier(*e);
+        if (!all.contains(id)) {
+          all.insert(id);
+          used.insert(id);
+          break;
+        }
+      }
+      if (IsDirectoryEntry(e) && e->Dir != nullptr) e->Dir->IsoName = e->IsoName;
+    }
+  }
 }
 
 void TVeskBurner::OrderDirectories() {

@@ -43,6 +43,11 @@ std::u16string DiscNameKey(std::string_view long_name) {
   return key;
 }
 
+size_t JolietFileNameLength(std::string_view long_name) {
+  if (long_name.size() > 1 && long_name.back() == '.') long_name.remove_suffix(1);
+  return Utf16Length(long_name);
+}
+
 std::string MakeShortDirName(std::string_view name) {
   std::string out;
   size_t pos = 0;

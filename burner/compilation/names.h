@@ -22,6 +22,10 @@ constexpr size_t kMaxDirLongName = 110;
 // Longest ISO 9660 identifier (in bytes, ";1" included) that fits a record.
 constexpr size_t kMaxIsoIdentifier = 221;
 
+// Length in UTF-16 units of a file's Joliet name: its long name without the
+// "." added to a name that has no extension (README. is written README).
+size_t JolietFileNameLength(std::string_view long_name);
+
 // The ISO name of a folder created by name: its first 13 characters,
 // upper-cased (a to z), every character below "!" or above "z" made "_".
 std::string MakeShortDirName(std::string_view name);

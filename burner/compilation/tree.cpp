@@ -31,6 +31,7 @@ std::string PathComponent(std::string_view name) {
 
 bool TVeskBurner::ClearCompilation(int max_files, int max_dirs) {
   GmtOffset = StandardGmtOffsetQuarters();
+  offset_by_hour_.clear();
   ImageStream.Clear();
   dir_pool_.Clear();
   file_pool_.Clear();
@@ -210,11 +211,15 @@ int TVeskBurner::AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_a
   std::string long_name = name;
   TDateTime date = SearchRecDate(rec);
   const bool replacing = existing != nullptr && ReplaceFile;
-  bool skip = Utf16Length(long_name) > kMaxFileLongName;
+  bool skip = JolietFileNameLength(long_name) > kMaxFileLongName;
   if (OnAddFile) OnAddFile(this, full_path, long_name, short_name, date, rec.Attr, rec.Size, skip);
   if (skip || long_name.empty() || short_name.empty()) return 0;
+  // An ISO 9660 file identifier holds a "." (ECMA-119 7.5.1): an 8.3 name
+  // such as PROFIL~1 (of .profile) is written PROFIL~1.;1, like README.;1.
+  std::string iso_name = AsciiUpper(short_name);
+  if (iso_name.find('.') == std::string::npos) iso_name.push_back('.');
   // A handler may clear Skip, but a record longer than 255 bytes cannot be written.
-  if (Utf16Length(long_name) > kMaxFileLongName || ToCp1252(short_name).size() + 2 > kMaxIsoIdentifier) {
+  if (JolietFileNameLength(long_name) > kMaxFileLongName || ToCp1252(iso_name).size() + 2 > kMaxIsoIdentifier) {
     DebugMessage(">>> " + StrFormat(msg::kFileNameTooLong, static_cast<int>(kMaxFileLongName), shown.c_str()),
                  kMsgCompilation);
     return 0;
@@ -242,7 +247,7 @@ int TVeskBurner::AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_a
   const std::string old_long_name = entry->LongName;
   // The replaced entry's bytes leave the running total (an imported entry's were never in it).
   if (replacing && !entry->Imported) CompilationBytes -= SectorsFor(entry->IsoSize) * kSectorSize;
-  entry->IsoName = AsciiUpper(short_name);
+  entry->IsoName = iso_name;
   entry->LongName = long_name;
   entry->JolietSize = entry->IsoSize = rec.Size;
   entry->Attr = rec.Attr;

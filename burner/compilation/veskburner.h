@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "burner/compilation/dir_record.h"
 #include "burner/compilation/entries.h"
 #include "burner/compilation/record_pool.h"
 #include "burner/compilation/tree_index.h"
@@ -192,6 +193,15 @@ class TVeskBurner : public TSCSIDevice {
   bool DirLongNameFits(const std::string& long_name, const std::string& where);
   void WriteDirectory(const TDEntry* dir, int32_t base, int32_t file_base, bool joliet);
   int DirSize(const TDEntry* dir, bool joliet) const;
+  // The 7-byte date of a record: the local time and the offset from
+  // Greenwich in effect at that time (daylight saving included), so that
+  // readers get the right instant all year round. GmtOffset stands in when
+  // the date cannot be placed.
+  RecordDate RecordDateOf(TDateTime value);
+  // Gives later entries of a directory that share an ISO 9660 identifier
+  // with an earlier one a ~N form of it, so no reader of the ISO 9660 tree
+  // loses a file.
+  void MakeIsoNamesUnique();
   Status QuickSave(const std::string& file_name);
   Status CopyFilesToImage(TFileStreamEx& image, const std::string& file_name);
 
@@ -216,6 +226,8 @@ class TVeskBurner : public TSCSIDevice {
   std::vector<TFEntry*> dead_files_;
   // Device and inode of the folders an AddFolderTo walk is inside.
   std::vector<std::pair<uint64_t, uint64_t>> walk_stack_;
+  // Offsets from Greenwich by local hour, for RecordDateOf.
+  std::unordered_map<int64_t, int16_t> offset_by_hour_;
 };
 
 }  // namespace zamo

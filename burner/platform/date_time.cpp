@@ -121,6 +121,15 @@ bool DosDateTimeToDateTime(uint32_t packed, TDateTime& out) {
   return true;
 }
 
+bool GmtOffsetQuartersAt(TDateTime local, int16_t& quarters) {
+  time_t t = 0;
+  if (!DateTimeToUnix(local, t)) return false;
+  struct tm broken {};
+  if (localtime_r(&t, &broken) == nullptr) return false;
+  quarters = static_cast<int16_t>(broken.tm_gmtoff / 60 / 15);
+  return true;
+}
+
 int16_t StandardGmtOffsetQuarters() {
   tzset();
   const long bias_minutes = timezone / 60;  // minutes west of Greenwich, like a Windows bias

@@ -39,7 +39,11 @@ uint32_t DosDateTimeFromFields(const DateTimeFields& f);
 bool DosDateTimeToDateTime(uint32_t packed, TDateTime& out);
 
 // The local time zone's standard offset from Greenwich in 15-minute units,
-// east positive, daylight saving not applied (what directory records carry).
+// east positive, daylight saving not applied.
 int16_t StandardGmtOffsetQuarters();
+
+// The offset from Greenwich in 15-minute units that was in effect at a local
+// date, daylight saving included; false when the date cannot be placed.
+bool GmtOffsetQuartersAt(TDateTime local, int16_t& quarters);
 
 }  // namespace zamo

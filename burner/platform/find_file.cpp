@@ -1,6 +1,7 @@
 #include "burner/platform/find_file.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,15 +54,21 @@ struct Listed {
 };
 
 // Every listable entry of a folder, in NTFS order, without "." and "..".
-std::vector<Listed> ListFolder(const std::string& folder) {
+std::vector<Listed> ListFolder(const std::string& folder, int* error = nullptr) {
   std::vector<Listed> listed;
+  if (error != nullptr) *error = 0;
   const int dir_fd = open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0) return listed;
+  if (dir_fd < 0) {
+    if (error != nullptr) *error = errno;
+    return listed;
+  }
   DIR* dir = fdopendir(dir_fd);
   if (dir == nullptr) {
+    if (error != nullptr) *error = errno;
     close(dir_fd);
     return listed;
   }
+  errno = 0;
   while (const dirent* entry = readdir(dir)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
@@ -71,7 +78,9 @@ std::vector<Listed> ListFolder(const std::string& folder) {
     item.name = name;
     item.key = UnicodeUpper(DecodeName(name));
     listed.push_back(std::move(item));
+    errno = 0;
   }
+  if (errno != 0 && error != nullptr) *error = errno;
   closedir(dir);
   std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
     return a.key != b.key ? a.key < b.key : a.name < b.name;
@@ -109,17 +118,18 @@ bool MatchesMask(std::string_view name, std::string_view mask) {
   return m == mask.size();
 }
 
-std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask) {
+std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int* error) {
   const size_t slash = pattern.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
   const std::string mask = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
   std::vector<TSearchRec> found;
+  if (error != nullptr) *error = 0;
   if (!HasWildcard(mask)) {
     TSearchRec rec;
     if (FindOne(pattern, attr_mask, rec)) found.push_back(std::move(rec));
     return found;
   }
-  std::vector<Listed> listed = ListFolder(folder);
+  std::vector<Listed> listed = ListFolder(folder, error);
   std::vector<std::string_view> names;
   names.reserve(listed.size());
   for (const Listed& item : listed) names.push_back(item.name);

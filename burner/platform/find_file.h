@@ -31,8 +31,8 @@ struct TSearchRec {
 // Entries of `pattern`: a folder path, "/", and a mask with "*" and "?"
 // ("*.*" matches every name), or the path of one file or folder. `attr_mask`
 // as for FindFirst (faAnyFile for everything). An unreadable folder gives an
-// empty list.
-std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask);
+// empty list, and its errno in *error when given (0 otherwise).
+std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int* error = nullptr);
 
 // FindFirst on the path of one file or folder: false when nothing is there.
 bool FindOne(const std::string& path, int attr_mask, TSearchRec& rec);

@@ -2,6 +2,8 @@
 // extents, read back with an independent parser.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <string>
 #include <vector>
 
@@ -80,7 +82,7 @@ TEST_F(ImageHeadTest, RecordsListEntriesInInsertionOrder) {
   EXPECT_EQ(iso[3].id, "B.TXT;1");
   EXPECT_EQ(iso[3].extent, 150u);
   EXPECT_EQ(iso[3].size, 2049u);
-  EXPECT_EQ(iso[4].id, "HIDDEN~1;1");
+  EXPECT_EQ(iso[4].id, "HIDDEN~1.;1");  // an ISO 9660 file identifier always holds a "."
   EXPECT_EQ(iso[4].flags, 0x01);
   EXPECT_EQ(iso[4].extent, 152u);
   EXPECT_EQ(iso[5].id, "EMPTY.;1");
@@ -109,6 +111,26 @@ TEST_F(ImageHeadTest, RecordsListEntriesInInsertionOrder) {
   const auto jsub = Dir(zeta, true);
   EXPECT_EQ(jsub[0].extent, joliet[2].extent);
   EXPECT_EQ(jsub[2].id, Ucs2(u"My Document.txt;1"));
+}
+
+TEST_F(ImageHeadTest, RecordDatesCarryTheOffsetInEffectAtTheirDate) {
+  const char* old_tz = getenv("TZ");
+  const std::string saved = old_tz != nullptr ? old_tz : "";
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  burner.ClearCompilation(100, 10);
+  TFEntry* summer = AddFile(burner.RootDir, "summer.txt");
+  TFEntry* winter = AddFile(burner.RootDir, "winter.txt");
+  summer->DateTime = EncodeDateTime({2021, 7, 1, 14, 0, 0, 0});  // 12:00 UTC
+  winter->DateTime = EncodeDateTime({2021, 1, 5, 13, 0, 0, 0});  // 12:00 UTC
+  Build();
+  const auto iso = Dir(burner.RootDir, false);
+  if (old_tz != nullptr) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  tzset();
+  ASSERT_EQ(iso.size(), 4u);
+  EXPECT_EQ(iso[2].date[3], 14);
+  EXPECT_EQ(iso[2].date[6], 8);  // UTC+2 in summer
+  EXPECT_EQ(iso[3].date[3], 13);
+  EXPECT_EQ(iso[3].date[6], 4);  // UTC+1 in winter
 }
 
 TEST_F(ImageHeadTest, PathTablesInBothByteOrders) {

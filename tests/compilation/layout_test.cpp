@@ -131,7 +131,9 @@ TEST_F(LayoutTest, SiblingOrderComparesUnsignedBytesPrefixFirst) {
 TEST_F(LayoutTest, RecordThatEndsExactlyAtTheSectorEndStaysInIt) {
   // After the two 34-byte records, 1980 bytes remain: nine 220-byte records
   // fill them exactly (a 185-character name and ";1": 33 + 187 = 220).
-  for (int i = 0; i < 9; ++i) AddFile(burner.RootDir, "f" + std::to_string(i), 1, std::string(184, 'A') + char('0' + i));
+  for (int i = 0; i < 9; ++i) {
+    AddFile(burner.RootDir, "f" + std::to_string(i), 1, std::string(180, 'A') + char('0' + i) + ".TXT");
+  }
   burner.JolietFileSystem = false;
   burner.LayoutImage(true, nullptr);
   EXPECT_EQ(burner.RootDir->IsoSize, 2048);
@@ -155,6 +157,28 @@ TEST_F(LayoutTest, PathTableSizesInWholeSectors) {
   burner.LayoutImage(true, nullptr);
   EXPECT_EQ(burner.IsoPathTableSize, 4098);
   EXPECT_EQ(burner.IsoPathTableM - burner.IsoPathTableL, 3);
+}
+
+TEST_F(LayoutTest, IsoIdentifiersOfOneDirectoryAreMadeUnique) {
+  // Folders created by name keep 13 characters, and 8.3 names come from
+  // different source folders: several entries may share an identifier.
+  TDEntry* alpha = burner.AddDirByName(burner.RootDir, "longfoldername_alpha", faDirectory);
+  TDEntry* beta = burner.AddDirByName(burner.RootDir, "longfoldername_beta", faDirectory);
+  TFEntry* first = AddFile(burner.RootDir, "My Document.txt", 1, "MYDOCU~1.TXT");
+  TFEntry* second = AddFile(burner.RootDir, "My Documents.txt", 1, "MYDOCU~1.TXT");
+  TFEntry* third = AddFile(burner.RootDir, "My Docs.txt", 1, "MYDOCU~1.TXT");
+  TFEntry* taken = AddFile(burner.RootDir, "mydocu~2.txt", 1);
+  burner.LayoutImage(true, nullptr);
+  EXPECT_EQ(alpha->IsoName, "LONGFOLDERNAM");
+  EXPECT_EQ(beta->IsoName, "LONGFOLDERN~1");
+  EXPECT_EQ(burner.FindChild(burner.RootDir, "longfoldername_beta")->IsoName, "LONGFOLDERN~1");
+  EXPECT_EQ(first->IsoName, "MYDOCU~1.TXT");
+  EXPECT_EQ(taken->IsoName, "MYDOCU~2.TXT");
+  EXPECT_EQ(second->IsoName, "MYDOCU~3.TXT");
+  EXPECT_EQ(third->IsoName, "MYDOCU~4.TXT");
+  burner.LayoutImage(true, nullptr);  // a second layout changes nothing
+  EXPECT_EQ(third->IsoName, "MYDOCU~4.TXT");
+  EXPECT_LT(alpha->Number, beta->Number);
 }
 
 TEST_F(LayoutTest, FileDataLiesInCreationOrder) {

@@ -105,9 +105,12 @@ TEST_F(TreeTest, NamesEqualOnTheDiscAreKeptApartAndReported) {
 TEST_F(TreeTest, LongNamesUpToTheRecordLimit) {
   EXPECT_NE(AddFile(burner.RootDir, std::string(104, 'a') + ".txt"), nullptr);  // 108 characters
   EXPECT_EQ(AddFile(burner.RootDir, std::string(105, 'b') + ".txt"), nullptr);  // 109
+  // The dot added to a name without extension is not part of its Joliet name.
+  EXPECT_NE(AddFile(burner.RootDir, std::string(108, 'n')), nullptr);
+  EXPECT_EQ(AddFile(burner.RootDir, std::string(109, 'm')), nullptr);
   // 108 characters counted in UTF-16 units, not bytes.
   EXPECT_NE(AddFile(burner.RootDir, std::string("é") + std::string(103, 'c') + ".txt"), nullptr);
-  EXPECT_EQ(burner.FileCount(), 2);
+  EXPECT_EQ(burner.FileCount(), 3);
 }
 
 TEST_F(TreeTest, HandlerMayRenameButNotOverflowARecord) {
@@ -159,6 +162,11 @@ TEST_F(TreeTest, ReplacingNeverTurnsASubdirectoryIntoAFile) {
   EXPECT_EQ(entry->Dir, sub);
   EXPECT_NE(entry->Attr & faDirectory, 0);
   EXPECT_EQ(burner.FileCount(), 2);
+}
+
+TEST_F(TreeTest, IsoFileNamesAlwaysHoldASeparator) {
+  EXPECT_EQ(burner.AddFileEntry(burner.RootDir, FileRec(".profile", 1, "PROFIL~1"), false, 0, "/src/.profile"), 1);
+  EXPECT_EQ(burner.FindChild(burner.RootDir, ".profile")->IsoName, "PROFIL~1.");
 }
 
 TEST_F(TreeTest, FindDirNormalisesThePath) {
