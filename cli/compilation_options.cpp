@@ -23,24 +23,19 @@ std::string AbsolutePath(const std::string& path) {
   return text;
 }
 
-// The checks the desktop program makes while a compilation is built: a file
-// that cannot be read, or whose name cannot be recorded, is left out with a
-// line that says so.
+// The checks made while a compilation is built: the image itself is never
+// taken in, and a file whose name cannot be recorded is left out with a line
+// that says so (the component reports unreadable files itself).
 void InstallChecks(TVeskBurner& burner, LogOutput& log, const std::string& image_path) {
-  burner.OnAddFile = [&log, image_path](TObject*, const std::string& full_path, std::string& long_name,
-                                        std::string&, TDateTime&, int, int64_t, bool& skip) {
+  burner.OnAddFile = [&log, image_path](TObject*, const std::string& full_path, std::string&, std::string&,
+                                        TDateTime&, int, int64_t, bool& skip) {
     if (!image_path.empty() && full_path == image_path) {
       log.Line(">>> LE FICHIER IMAGE N'EST PAS ENREGISTRÉ DANS LUI-MÊME  " + full_path);
       skip = true;
       return;
     }
-    if (!full_path.empty() && access(full_path.c_str(), R_OK) != 0) {
-      log.Line(">>> ABANDON; FICHIER ILLISIBLE  " + full_path);
-      log.CountLeftOut();
-      skip = true;
-      return;
-    }
-    if (JolietFileNameLength(long_name) > kMaxFileLongName) {
+    // Skip comes set only for a name too long for a Joliet record.
+    if (skip) {
       log.Line(StrFormat(">>> ABANDON; NOM FICHIER > %d ", static_cast<int>(kMaxFileLongName)) + full_path);
       log.CountLeftOut();
       skip = true;

@@ -111,8 +111,8 @@ int RunMkiso(int argc, char** argv, bool verbose) {
     log.Line(">>> RIEN À ENREGISTRER: AUCUN FICHIER DANS LA COMPILATION");
     return 1;
   }
-  burner.CalculateLayout(true, nullptr);
   if (print_size) {
+    burner.CalculateLayout(true, nullptr);
     std::printf("%lld\n", static_cast<long long>(burner.SessionSectors));
     return 0;
   }

@@ -80,18 +80,6 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
   if (!source_path.ends_with(kSourceDelim)) source_path.push_back(kSourceDelim);
   if (mask.empty()) mask = "*.*";
   int result = 0;
-  // The folders being walked, this one last: a subfolder that is one of them
-  // (a symbolic link back up the tree) would be walked for ever.
-  struct stat here {};
-  const bool known = stat(source_path.c_str(), &here) == 0;
-  if (known) walk_stack_.emplace_back(here.st_dev, here.st_ino);
-  struct Pop {
-    std::vector<std::pair<uint64_t, uint64_t>>& stack;
-    bool active;
-    ~Pop() {
-      if (active) stack.pop_back();
-    }
-  } pop{walk_stack_, known};
 
   std::vector<TSearchRec> listing;
   int error = 0;
@@ -102,8 +90,22 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
                  kMsgCompilation);
   };
   if (recursive) {
-    listing = FindFiles(source_path + "*.*", faAnyFile, &error);
+    listing = FindFiles(source_path + "*.*", faAnyFile, &error, archive_only);
     report_unreadable();
+  }
+  // The folders being walked, this one last (its "." entry names it): a
+  // subfolder that is one of them (a symbolic link back up the tree) would be
+  // walked for ever.
+  const bool known = recursive && !listing.empty() && listing.front().Name == ".";
+  if (known) walk_stack_.emplace_back(listing.front().Device, listing.front().Inode);
+  struct Pop {
+    std::vector<std::pair<uint64_t, uint64_t>>& stack;
+    bool active;
+    ~Pop() {
+      if (active) stack.pop_back();
+    }
+  } pop{walk_stack_, known};
+  if (recursive) {
     for (const TSearchRec& rec : listing) {
       result = 1;
       if ((rec.Attr & faDirectory) == 0 || IsDots(rec.Name)) continue;
@@ -132,9 +134,11 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
   }
 
   // The listing of "*.*" with every attribute serves again for the files.
+  // The archive attribute is read only when it decides (ArchiveOnly); it is
+  // used nowhere else.
   if (!recursive || mask != "*.*" || file_attr != faAnyFile) {
     const bool reported = recursive && error != 0;
-    listing = FindFiles(source_path + mask, file_attr, &error);
+    listing = FindFiles(source_path + mask, file_attr, &error, archive_only);
     if (!reported) report_unreadable();
   }
   for (const TSearchRec& rec : listing) {
@@ -162,7 +166,7 @@ int TVeskBurner::AddFolder(const std::string& dest_path, const std::string& sour
 int64_t TVeskBurner::FolderSize(const std::string& path) const {
   const bool folder = path.ends_with(kSourceDelim);
   int64_t total = 0;
-  for (const TSearchRec& rec : FindFiles(folder ? path + "*.*" : path, faAnyFile)) {
+  for (const TSearchRec& rec : FindFiles(folder ? path + "*.*" : path, faAnyFile, nullptr, false)) {
     if ((rec.Attr & faDirectory) != 0) {
       if (folder && !IsDots(rec.Name)) total += FolderSize(path + rec.Name + kSourceDelim);
     } else {

@@ -27,7 +27,7 @@ bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
 
 // Length of a child's record, by the same rule the writer follows.
 size_t ChildRecordLength(const TFEntry& child, bool joliet) {
-  return DirectoryRecordLength(joliet ? JolietIdentifier(child).size() : IsoIdentifier(child).size());
+  return DirectoryRecordLength(joliet ? JolietIdentifierLength(child) : IsoIdentifierLength(child));
 }
 
 int64_t BootImageBytes(const std::string& path) {

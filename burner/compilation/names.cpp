@@ -11,13 +11,38 @@ namespace {
 
 bool IsDirectoryEntry(const TFEntry& entry) { return (entry.Attr & faDirectory) != 0; }
 
-void AppendBigEndian(std::string& out, std::u16string_view units) {
-  for (char16_t raw : units) {
-    const char16_t unit = JolietSafe(raw);
-    out.push_back(static_cast<char>(unit >> 8));
-    out.push_back(static_cast<char>(unit & 0xFF));
+// Appends a name in UTF-16 big-endian with the Joliet character mapping.
+void AppendJoliet(std::string& out, std::string_view name) {
+  // At most two bytes of UTF-16 a byte of UTF-8 (four bytes give four).
+  const size_t start = out.size();
+  out.resize(start + 2 * name.size());
+  char* at = out.data() + start;
+  auto put = [&at](char16_t unit) {
+    unit = JolietSafe(unit);
+    *at++ = static_cast<char>(unit >> 8);
+    *at++ = static_cast<char>(unit & 0xFF);
+  };
+  size_t pos = 0;
+  while (pos < name.size()) {
+    const char32_t cp = NextCodePoint(name, pos);
+    if (cp < 0x10000) {
+      put(static_cast<char16_t>(cp));
+    } else {
+      put(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      put(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    }
   }
+  out.resize(static_cast<size_t>(at - out.data()));
 }
+
+// A file's long name as it goes into Joliet: without the "." added to a
+// name that has no extension (readers either drop it or show it).
+std::string_view JolietFileName(std::string_view name) {
+  if (name.size() > 1 && name.back() == '.') name.remove_suffix(1);
+  return name;
+}
+
+bool IsDot(std::string_view name) { return name == "." || name == ".."; }
 
 }  // namespace
 
@@ -34,8 +59,7 @@ char16_t JolietSafe(char16_t unit) {
 }
 
 std::u16string DiscNameKey(std::string_view long_name) {
-  std::u16string key = DecodeName(long_name);
-  if (key.size() > 1 && key.back() == u'.') key.pop_back();
+  std::u16string key = DecodeName(JolietFileName(long_name));
   for (char16_t& unit : key) {
     unit = JolietSafe(unit);
     if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - u'a' + u'A');
@@ -43,10 +67,7 @@ std::u16string DiscNameKey(std::string_view long_name) {
   return key;
 }
 
-size_t JolietFileNameLength(std::string_view long_name) {
-  if (long_name.size() > 1 && long_name.back() == '.') long_name.remove_suffix(1);
-  return Utf16Length(long_name);
-}
+size_t JolietFileNameLength(std::string_view long_name) { return Utf16Length(JolietFileName(long_name)); }
 
 std::string MakeShortDirName(std::string_view name) {
   std::string out;
@@ -93,22 +114,28 @@ std::string JolietIdentifier(const TFEntry& entry) {
   if (entry.LongName == "..") return std::string(1, '\1');
   std::string id;
   if (IsDirectoryEntry(entry)) {
-    AppendBigEndian(id, DecodeName(entry.LongName));
+    AppendJoliet(id, entry.LongName);
     return id;
   }
-  // A file's long name ends with "." when it has no extension (README.); the
-  // dot is needed in the ISO 9660 identifier but not in Joliet, where readers
-  // either drop it (Windows, Linux, 7-Zip, xorriso) or show it (libarchive).
-  std::string_view name = entry.LongName;
-  if (name.size() > 1 && name.back() == '.') name.remove_suffix(1);
-  AppendBigEndian(id, DecodeName(name));
+  AppendJoliet(id, JolietFileName(entry.LongName));
   id += std::string("\0;\0" "1", 4);
   return id;
 }
 
+size_t IsoIdentifierLength(const TFEntry& entry) {
+  if (IsDot(entry.IsoName)) return 1;
+  return CodePointCount(entry.IsoName) + (IsDirectoryEntry(entry) ? 0 : 2);
+}
+
+size_t JolietIdentifierLength(const TFEntry& entry) {
+  if (IsDot(entry.LongName)) return 1;
+  if (IsDirectoryEntry(entry)) return 2 * Utf16Length(entry.LongName);
+  return 2 * (Utf16Length(JolietFileName(entry.LongName)) + 2);
+}
+
 std::string JolietNameBytes(std::string_view long_name) {
   std::string id;
-  AppendBigEndian(id, DecodeName(long_name));
+  AppendJoliet(id, long_name);
   return id;
 }
 

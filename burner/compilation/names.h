@@ -43,6 +43,10 @@ void PutUcs2Field(std::span<uint8_t> field, std::string_view text);
 std::string IsoIdentifier(const TFEntry& entry);
 std::string JolietIdentifier(const TFEntry& entry);
 
+// Lengths in bytes of those identifiers, without building them.
+size_t IsoIdentifierLength(const TFEntry& entry);
+size_t JolietIdentifierLength(const TFEntry& entry);
+
 // Joliet bytes (UTF-16 big-endian) of a directory's long name, for path tables.
 std::string JolietNameBytes(std::string_view long_name);
 

@@ -94,7 +94,7 @@ TFEntry* TVeskBurner::FindChild(const TDEntry* dir, const std::string& long_name
   return dir == nullptr ? nullptr : index_.FindChild(dir, long_name);
 }
 
-void TVeskBurner::AppendChild(TDEntry* dir, TFEntry* entry) {
+void TVeskBurner::AppendChild(TDEntry* dir, TFEntry* entry, const ChildKey* key) {
   entry->Next = nullptr;
   auto [it, first] = last_child_.try_emplace(dir, entry);
   if (first || dir->FirstChild == nullptr) {
@@ -103,7 +103,11 @@ void TVeskBurner::AppendChild(TDEntry* dir, TFEntry* entry) {
     it->second->Next = entry;
   }
   it->second = entry;
-  index_.AddChild(dir, entry);
+  if (key != nullptr) {
+    index_.AddChild(dir, entry, *key);
+  } else {
+    index_.AddChild(dir, entry);
+  }
 }
 
 std::string TVeskBurner::BuildDirPath(const TDEntry* dir) const {
@@ -195,23 +199,32 @@ TDEntry* TVeskBurner::ForceDirs(const std::string& path) {
 int TVeskBurner::AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_archive, int32_t imported_sector,
                               const std::string& full_path) {
   if (dest == nullptr) return 0;
-  const std::string shown = DisplayUtf8(full_path.empty() ? rec.Name : full_path);
+  // The path as shown in a log line, built only when one is written.
+  auto shown_path = [&] { return DisplayUtf8(full_path.empty() ? rec.Name : full_path); };
   if ((rec.Attr & faDirectory) != 0) {
-    DebugMessage(">>> " + StrFormat(msg::kNotAFile, shown.c_str()), kMsgCompilation);
+    DebugMessage(">>> " + StrFormat(msg::kNotAFile, shown_path().c_str()), kMsgCompilation);
+    return 0;
+  }
+  // A file that cannot be read would fail the writing job later: it is left
+  // out now, with a line that names it.
+  if (!rec.Readable && imported_sector == 0 && !full_path.empty()) {
+    DebugMessage(">>> " + StrFormat(msg::kUnreadableFile, shown_path().c_str()), kMsgCompilation);
     return 0;
   }
   if (rec.Size > kMaxFileSize) {
-    DebugMessage(">>> " + StrFormat(msg::kFileTooLarge, shown.c_str()), kMsgCompilation);
+    DebugMessage(">>> " + StrFormat(msg::kFileTooLarge, shown_path().c_str()), kMsgCompilation);
     return 0;
   }
   std::string name = rec.Name;
   if (name.find('.') == std::string::npos) name.push_back('.');
-  TFEntry* existing = FindChild(dest, name);
+  const ChildKey key = TreeIndex::MakeChildKey(dest, name);
+  TFEntry* existing = index_.FindChild(dest, key);
   std::string short_name = rec.cAlternateFileName.empty() ? AsciiUpper(name) : rec.cAlternateFileName;
   std::string long_name = name;
   TDateTime date = SearchRecDate(rec);
   const bool replacing = existing != nullptr && ReplaceFile;
-  bool skip = JolietFileNameLength(long_name) > kMaxFileLongName;
+  const size_t joliet_length = JolietFileNameLength(long_name);
+  bool skip = joliet_length > kMaxFileLongName;
   if (OnAddFile) OnAddFile(this, full_path, long_name, short_name, date, rec.Attr, rec.Size, skip);
   if (skip || long_name.empty() || short_name.empty()) return 0;
   // An ISO 9660 file identifier holds a "." (ECMA-119 7.5.1): an 8.3 name
@@ -219,8 +232,10 @@ int TVeskBurner::AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_a
   std::string iso_name = AsciiUpper(short_name);
   if (iso_name.find('.') == std::string::npos) iso_name.push_back('.');
   // A handler may clear Skip, but a record longer than 255 bytes cannot be written.
-  if (JolietFileNameLength(long_name) > kMaxFileLongName || ToCp1252(iso_name).size() + 2 > kMaxIsoIdentifier) {
-    DebugMessage(">>> " + StrFormat(msg::kFileNameTooLong, static_cast<int>(kMaxFileLongName), shown.c_str()),
+  const bool renamed = long_name != name;
+  if ((renamed ? JolietFileNameLength(long_name) : joliet_length) > kMaxFileLongName ||
+      CodePointCount(iso_name) + 2 > kMaxIsoIdentifier) {
+    DebugMessage(">>> " + StrFormat(msg::kFileNameTooLong, static_cast<int>(kMaxFileLongName), shown_path().c_str()),
                  kMsgCompilation);
     return 0;
   }
@@ -229,7 +244,7 @@ int TVeskBurner::AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_a
   if (replacing) {
     if (IsDirectoryEntry(existing)) {  // refilling it would orphan the subdirectory
       DebugMessage(">>> " + StrFormat(msg::kReplaceFolderRefused, DisplayUtf8(existing->LongName).c_str(),
-                                      shown.c_str()),
+                                      shown_path().c_str()),
                    kMsgCompilation);
       return 0;
     }
@@ -238,7 +253,7 @@ int TVeskBurner::AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_a
     // The same source added twice is left out silently; another file that
     // would carry the same name on the disc is named in the log.
     if (existing->SourcePath != full_path || full_path.empty())
-      DebugMessage(">>> " + StrFormat(msg::kSameNameExists, shown.c_str()), kMsgCompilation);
+      DebugMessage(">>> " + StrFormat(msg::kSameNameExists, shown_path().c_str()), kMsgCompilation);
     return 0;
   } else {
     NewFileEntry(entry);
@@ -257,7 +272,7 @@ int TVeskBurner::AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_a
   if (replacing) {
     if (old_long_name != long_name) index_.RenameChild(dest, entry, old_long_name);
   } else {
-    AppendChild(dest, entry);
+    AppendChild(dest, entry, renamed ? nullptr : &key);
   }
   if (imported_sector != 0) {
     entry->IsoExtent = entry->JolietExtent = imported_sector;

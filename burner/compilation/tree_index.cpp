@@ -31,15 +31,26 @@ uint64_t TreeIndex::PathHash(std::string_view upper_path) {
   return hash;
 }
 
-uint64_t TreeIndex::ChildHash(const TDEntry* parent, std::string_view long_name) {
+uint64_t TreeIndex::ChildHash(const TDEntry* parent, std::u16string_view key) {
   uint64_t hash = kFnvOffset;
   auto pointer = reinterpret_cast<uintptr_t>(parent);
   for (int i = 0; i < 8; ++i) hash = MixIn(hash, static_cast<unsigned char>(pointer >> (8 * i)));
-  for (char16_t unit : DiscNameKey(long_name)) {
+  for (char16_t unit : key) {
     hash = MixIn(hash, static_cast<unsigned char>(unit & 0xFF));
     hash = MixIn(hash, static_cast<unsigned char>(unit >> 8));
   }
   return hash;
+}
+
+uint64_t TreeIndex::ChildHash(const TDEntry* parent, std::string_view long_name) {
+  return ChildHash(parent, DiscNameKey(long_name));
+}
+
+ChildKey TreeIndex::MakeChildKey(const TDEntry* parent, std::string_view long_name) {
+  ChildKey key;
+  key.key = DiscNameKey(long_name);
+  key.hash = ChildHash(parent, key.key);
+  return key;
 }
 
 bool TreeIndex::RemoveFrom(Table& table, uint64_t hash, const void* record, uint64_t* order) {
@@ -72,6 +83,10 @@ void TreeIndex::AddChild(const TDEntry* parent, TFEntry* entry) {
   children_.emplace(ChildHash(parent, entry->LongName), Slot{next_order_++, parent, entry});
 }
 
+void TreeIndex::AddChild(const TDEntry* parent, TFEntry* entry, const ChildKey& key) {
+  children_.emplace(key.hash, Slot{next_order_++, parent, entry});
+}
+
 void TreeIndex::RemoveChild(const TDEntry* parent, TFEntry* entry) {
   RemoveFrom(children_, ChildHash(parent, entry->LongName), entry, nullptr);
 }
@@ -83,14 +98,15 @@ void TreeIndex::RenameChild(const TDEntry* parent, TFEntry* entry, std::string_v
 }
 
 TFEntry* TreeIndex::FindChild(const TDEntry* parent, std::string_view long_name) const {
-  auto [first, last] = children_.equal_range(ChildHash(parent, long_name));
+  return FindChild(parent, MakeChildKey(parent, long_name));
+}
+
+TFEntry* TreeIndex::FindChild(const TDEntry* parent, const ChildKey& key) const {
+  auto [first, last] = children_.equal_range(key.hash);
   const Slot* best = nullptr;
-  std::u16string key;
   for (auto it = first; it != last; ++it) {
     const auto* entry = static_cast<const TFEntry*>(it->second.record);
-    if (it->second.owner != parent) continue;
-    if (key.empty()) key = DiscNameKey(long_name);
-    if (DiscNameKey(entry->LongName) == key &&
+    if (it->second.owner == parent && DiscNameKey(entry->LongName) == key.key &&
         (best == nullptr || it->second.order < best->order)) {
       best = &it->second;
     }

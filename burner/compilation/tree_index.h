@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 
@@ -12,6 +13,13 @@ namespace zamo {
 
 struct TDEntry;
 struct TFEntry;
+
+// A long name in the form children are compared by, with its hash in a
+// given directory: computed once, it serves a lookup and the add after it.
+struct ChildKey {
+  uint64_t hash = 0;
+  std::u16string key;
+};
 
 class TreeIndex {
  public:
@@ -26,7 +34,11 @@ class TreeIndex {
   // Entries of a child list by long name, compared as they will stand on
   // the disc (DiscNameKey: letters a to z without case, Joliet characters).
   // An entry keeps its list position when it is renamed.
+  static ChildKey MakeChildKey(const TDEntry* parent, std::string_view long_name);
   void AddChild(const TDEntry* parent, TFEntry* entry);
+  // `key` must be MakeChildKey(parent, entry->LongName).
+  void AddChild(const TDEntry* parent, TFEntry* entry, const ChildKey& key);
+  TFEntry* FindChild(const TDEntry* parent, const ChildKey& key) const;
   void RemoveChild(const TDEntry* parent, TFEntry* entry);
   void RenameChild(const TDEntry* parent, TFEntry* entry, std::string_view old_long_name);
   TFEntry* FindChild(const TDEntry* parent, std::string_view long_name) const;
@@ -40,6 +52,7 @@ class TreeIndex {
   using Table = std::unordered_multimap<uint64_t, Slot>;
 
   static uint64_t PathHash(std::string_view upper_path);
+  static uint64_t ChildHash(const TDEntry* parent, std::u16string_view key);
   static uint64_t ChildHash(const TDEntry* parent, std::string_view long_name);
   bool RemoveFrom(Table& table, uint64_t hash, const void* record, uint64_t* order);
 

@@ -10,7 +10,11 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/types.h>
+
 #include <functional>
+#include <optional>
+#include <utility>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -177,8 +181,9 @@ class TVeskBurner : public TSCSIDevice {
   void SaveImageFile(const std::string& file_name, bool quick);
 
  private:
-  // Appends `entry` at the end of `dir`'s child list and indexes it.
-  void AppendChild(TDEntry* dir, TFEntry* entry);
+  // Appends `entry` at the end of `dir`'s child list and indexes it (by
+  // `key` when given: the key of its long name).
+  void AppendChild(TDEntry* dir, TFEntry* entry, const ChildKey* key = nullptr);
   // Unlinks `entry` from `dir`'s list; `previous` is the entry before it (or null).
   void UnlinkChild(TDEntry* dir, TFEntry* entry, TFEntry* previous);
   // Deletes `entry` (and, for a directory entry, the subtree below it) and
@@ -203,7 +208,8 @@ class TVeskBurner : public TSCSIDevice {
   // loses a file.
   void MakeIsoNamesUnique();
   Status QuickSave(const std::string& file_name);
-  Status CopyFilesToImage(TFileStreamEx& image, const std::string& file_name);
+  Status CopyFilesToImage(TFileStreamEx& image, const std::string& file_name,
+                          const std::optional<std::pair<dev_t, ino_t>>& image_identity);
 
   std::string version_ = "1.23";
   int cache_size_ = 4 * 1024 * 1024;

@@ -16,6 +16,7 @@ inline constexpr const char* kNotAFile = "DOSSIER REFUSÉ À LA PLACE D'UN FICHI
 inline constexpr const char* kFileNameTooLong = "NOM DE FICHIER TROP LONG (PLUS DE %d CARACTÈRES) \"%s\"";
 inline constexpr const char* kFolderNameTooLong = "NOM DE DOSSIER TROP LONG (PLUS DE %d CARACTÈRES) \"%s\"";
 inline constexpr const char* kReplaceFolderRefused = "LE DOSSIER \"%s\" N'EST PAS REMPLACÉ PAR LE FICHIER \"%s\"";
+inline constexpr const char* kUnreadableFile = "FICHIER ILLISIBLE IGNORÉ \"%s\"";
 inline constexpr const char* kUnreadableFolder = "DOSSIER ILLISIBLE, SON CONTENU EST IGNORÉ \"%s\" (%s)";
 inline constexpr const char* kLinkLoop = "BOUCLE DE LIENS SYMBOLIQUES IGNORÉE \"%s\"";
 inline constexpr const char* kSameNameExists =

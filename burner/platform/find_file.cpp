@@ -36,7 +36,24 @@ int32_t DosTime(time_t seconds) {
   return static_cast<int32_t>(DosDateTimeFromFields(f));
 }
 
-void FillFromStat(TSearchRec& rec, const std::string& full_path, const struct stat& st) {
+// Read permission from the permission bits, as the kernel checks them
+// (access control lists aside).
+bool MayRead(const struct stat& st) {
+  static const uid_t euid = geteuid();
+  static const gid_t egid = getegid();
+  static const std::vector<gid_t> groups = [] {
+    std::vector<gid_t> list(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+    if (!list.empty()) list.resize(static_cast<size_t>(std::max(getgroups(static_cast<int>(list.size()), list.data()), 0)));
+    return list;
+  }();
+  if (euid == 0) return true;
+  if (st.st_uid == euid) return (st.st_mode & S_IRUSR) != 0;
+  if (st.st_gid == egid || std::find(groups.begin(), groups.end(), st.st_gid) != groups.end())
+    return (st.st_mode & S_IRGRP) != 0;
+  return (st.st_mode & S_IROTH) != 0;
+}
+
+void FillFromStat(TSearchRec& rec, const std::string& full_path, const struct stat& st, bool query_archive = true) {
   rec.Attr = BasicAttributes(rec.Name, st);
   rec.Size = S_ISDIR(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
   rec.ModifiedSeconds = st.st_mtim.tv_sec;
@@ -44,7 +61,9 @@ void FillFromStat(TSearchRec& rec, const std::string& full_path, const struct st
   rec.Time = DosTime(st.st_mtim.tv_sec);
   rec.Device = st.st_dev;
   rec.Inode = st.st_ino;
-  if (S_ISREG(st.st_mode) && QueryArchiveState(full_path, st) != ArchiveState::kArchived) rec.Attr |= faArchive;
+  rec.Readable = MayRead(st);
+  if (query_archive && S_ISREG(st.st_mode) && QueryArchiveState(full_path, st) != ArchiveState::kArchived)
+    rec.Attr |= faArchive;
 }
 
 struct Listed {
@@ -53,14 +72,24 @@ struct Listed {
   struct stat st;
 };
 
+// Stat data of a folder's "." and ".." entries, read through its descriptor.
+struct Dots {
+  bool valid[2] = {false, false};
+  struct stat st[2];
+};
+
 // Every listable entry of a folder, in NTFS order, without "." and "..".
-std::vector<Listed> ListFolder(const std::string& folder, int* error = nullptr) {
+std::vector<Listed> ListFolder(const std::string& folder, int* error = nullptr, Dots* dots = nullptr) {
   std::vector<Listed> listed;
   if (error != nullptr) *error = 0;
   const int dir_fd = open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0) {
     if (error != nullptr) *error = errno;
     return listed;
+  }
+  if (dots != nullptr) {
+    dots->valid[0] = fstat(dir_fd, &dots->st[0]) == 0;
+    dots->valid[1] = fstatat(dir_fd, "..", &dots->st[1], 0) == 0;
   }
   DIR* dir = fdopendir(dir_fd);
   if (dir == nullptr) {
@@ -118,7 +147,7 @@ bool MatchesMask(std::string_view name, std::string_view mask) {
   return m == mask.size();
 }
 
-std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int* error) {
+std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int* error, bool query_archive) {
   const size_t slash = pattern.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
   const std::string mask = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
@@ -129,7 +158,8 @@ std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int
     if (FindOne(pattern, attr_mask, rec)) found.push_back(std::move(rec));
     return found;
   }
-  std::vector<Listed> listed = ListFolder(folder, error);
+  Dots dots;
+  std::vector<Listed> listed = ListFolder(folder, error, &dots);
   std::vector<std::string_view> names;
   names.reserve(listed.size());
   for (const Listed& item : listed) names.push_back(item.name);
@@ -137,12 +167,11 @@ std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int
 
   // Windows lists "." and ".." first in every folder but a drive's root.
   if (folder != "/" && (attr_mask & faDirectory) != 0 && MatchesMask(".", mask)) {
-    for (const char* dot : {".", ".."}) {
-      struct stat st {};
-      if (stat(JoinPath(folder, dot).c_str(), &st) != 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (!dots.valid[i]) continue;
       TSearchRec rec;
-      rec.Name = dot;
-      FillFromStat(rec, JoinPath(folder, dot), st);
+      rec.Name = i == 0 ? "." : "..";
+      FillFromStat(rec, folder, dots.st[i], false);
       found.push_back(std::move(rec));
     }
   }
@@ -152,7 +181,7 @@ std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int
     rec.Name = std::move(listed[i].name);
     rec.Attr = BasicAttributes(rec.Name, listed[i].st);
     if (!PassesAttrMask(rec.Attr, attr_mask)) continue;
-    FillFromStat(rec, JoinPath(folder, rec.Name), listed[i].st);
+    FillFromStat(rec, JoinPath(folder, rec.Name), listed[i].st, query_archive);
     rec.cAlternateFileName = std::move(alternates[i]);
     found.push_back(std::move(rec));
   }

@@ -26,13 +26,19 @@ struct TSearchRec {
   // reached again through a symbolic link.
   uint64_t Device = 0;
   uint64_t Inode = 0;
+  // Whether this process may read the file, judged from its permission bits
+  // (a superuser reads everything).
+  bool Readable = true;
 };
 
 // Entries of `pattern`: a folder path, "/", and a mask with "*" and "?"
 // ("*.*" matches every name), or the path of one file or folder. `attr_mask`
 // as for FindFirst (faAnyFile for everything). An unreadable folder gives an
 // empty list, and its errno in *error when given (0 otherwise).
-std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int* error = nullptr);
+// The archive attribute costs one extended-attribute read a file: with
+// `query_archive` false it is left out of Attr.
+std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int* error = nullptr,
+                                  bool query_archive = true);
 
 // FindFirst on the path of one file or folder: false when nothing is there.
 bool FindOne(const std::string& path, int attr_mask, TSearchRec& rec);

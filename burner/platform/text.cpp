@@ -10,52 +10,6 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-char32_t DecodeAt(std::string_view s, size_t& pos) {
-  const auto b0 = static_cast<unsigned char>(s[pos]);
-  if (b0 < 0x80) {
-    ++pos;
-    return b0;
-  }
-  size_t length = 0;
-  char32_t cp = 0;
-  char32_t minimum = 0;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = 2, cp = b0 & 0x1F, minimum = 0x80;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    length = 3, cp = b0 & 0x0F, minimum = 0x800;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    length = 4, cp = b0 & 0x07, minimum = 0x10000;
-  }
-  if (length == 0 || pos + length > s.size()) {
-    ++pos;
-    return b0;
-  }
-  for (size_t i = 1; i < length; ++i) {
-    const auto b = static_cast<unsigned char>(s[pos + i]);
-    if ((b & 0xC0) != 0x80) {
-      ++pos;
-      return b0;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++pos;
-    return b0;
-  }
-  pos += length;
-  return cp;
-}
-
-void AppendUtf16(std::u16string& out, char32_t cp) {
-  if (cp < 0x10000) {
-    out.push_back(static_cast<char16_t>(cp));
-  } else {
-    cp -= 0x10000;
-    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-  }
-}
-
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
@@ -99,29 +53,59 @@ locale_t Utf8Locale() {
 
 }  // namespace
 
-char32_t NextCodePoint(std::string_view raw, size_t& pos) { return DecodeAt(raw, pos); }
+bool IsAscii(std::string_view raw) {
+  for (char c : raw) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
 
 std::u16string DecodeName(std::string_view raw) {
-  std::u16string out;
-  out.reserve(raw.size());
+  if (IsAscii(raw)) return std::u16string(raw.begin(), raw.end());
+  // Never more UTF-16 units than bytes: a 4-byte sequence gives two units.
+  std::u16string out(raw.size(), u'\0');
+  size_t units = 0;
   size_t pos = 0;
-  while (pos < raw.size()) AppendUtf16(out, DecodeAt(raw, pos));
+  while (pos < raw.size()) {
+    char32_t cp = NextCodePoint(raw, pos);
+    if (cp < 0x10000) {
+      out[units++] = static_cast<char16_t>(cp);
+    } else {
+      cp -= 0x10000;
+      out[units++] = static_cast<char16_t>(0xD800 + (cp >> 10));
+      out[units++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    }
+  }
+  out.resize(units);
   return out;
 }
 
 std::string DisplayUtf8(std::string_view raw) {
+  if (IsAscii(raw)) return std::string(raw);
   std::string out;
   out.reserve(raw.size());
   size_t pos = 0;
-  while (pos < raw.size()) AppendUtf8(out, DecodeAt(raw, pos));
+  while (pos < raw.size()) AppendUtf8(out, NextCodePoint(raw, pos));
   return out;
 }
 
 size_t Utf16Length(std::string_view raw) {
+  if (IsAscii(raw)) return raw.size();
   size_t units = 0;
   size_t pos = 0;
-  while (pos < raw.size()) units += DecodeAt(raw, pos) >= 0x10000 ? 2 : 1;
+  while (pos < raw.size()) units += NextCodePoint(raw, pos) >= 0x10000 ? 2 : 1;
   return units;
+}
+
+size_t CodePointCount(std::string_view raw) {
+  if (IsAscii(raw)) return raw.size();
+  size_t count = 0;
+  size_t pos = 0;
+  while (pos < raw.size()) {
+    NextCodePoint(raw, pos);
+    ++count;
+  }
+  return count;
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
@@ -142,10 +126,11 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 }
 
 std::string ToCp1252(std::string_view raw) {
+  if (IsAscii(raw)) return std::string(raw);
   std::string out;
   out.reserve(raw.size());
   size_t pos = 0;
-  while (pos < raw.size()) out.push_back(CodePointToCp1252(DecodeAt(raw, pos)));
+  while (pos < raw.size()) out.push_back(CodePointToCp1252(NextCodePoint(raw, pos)));
   return out;
 }
 

@@ -41,17 +41,25 @@ int64_t THandleStreamEx::Seek(int64_t offset, uint16_t origin) {
   return position < 0 ? -1 : static_cast<int64_t>(position);
 }
 
-TFileStreamEx::TFileStreamEx(const std::string& file_name, uint16_t mode) : THandleStreamEx(-1) {
-  if (mode == fmCreate) {
-    Handle = open(file_name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    return;
-  }
+namespace {
+
+// open(2) flags of a mode, or -1 when the mode opens nothing.
+int OpenFlags(uint16_t mode) {
+  if (mode == fmCreate) return O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC;
   const int access = mode & 3;
   const int sharing = (mode & 0xF0) >> 4;
-  if (access == 3 || sharing > 4) return;  // opens nothing, as the mode table says
+  if (access == 3 || sharing > 4) return -1;  // as the mode table says
   // Sharing modes are advisory on Linux: a second opener is never refused.
-  const int flags = access == 0 ? O_RDONLY : access == 1 ? O_WRONLY : O_RDWR;
-  Handle = open(file_name.c_str(), flags | O_CLOEXEC);
+  return (access == 0 ? O_RDONLY : access == 1 ? O_WRONLY : O_RDWR) | O_CLOEXEC;
+}
+
+}  // namespace
+
+TFileStreamEx::TFileStreamEx(const std::string& file_name, uint16_t mode) : TFileStreamEx(AT_FDCWD, file_name, mode) {}
+
+TFileStreamEx::TFileStreamEx(int folder_fd, const std::string& name, uint16_t mode) : THandleStreamEx(-1) {
+  const int flags = OpenFlags(mode);
+  if (flags >= 0) Handle = openat(folder_fd, name.c_str(), flags, 0644);
 }
 
 TFileStreamEx::~TFileStreamEx() { Close(); }

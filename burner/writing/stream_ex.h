@@ -51,6 +51,9 @@ class TFileStreamEx : public THandleStreamEx {
   // Opens or creates `file_name` as `mode` says (fmCreate, or access in bits
   // 0-1 and sharing in bits 4-7). Never throws: check Handle.
   TFileStreamEx(const std::string& file_name, uint16_t mode);
+  // The same for a name relative to an open folder (openat): opening many
+  // files of one folder this way walks their path once.
+  TFileStreamEx(int folder_fd, const std::string& name, uint16_t mode);
   ~TFileStreamEx() override;
   // Closes the file now; false when the system reports a failure (a delayed
   // write error). Handle is negative afterwards.
