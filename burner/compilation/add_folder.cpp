@@ -80,6 +80,17 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
   if (!source_path.ends_with(kSourceDelim)) source_path.push_back(kSourceDelim);
   if (mask.empty()) mask = "*.*";
   int result = 0;
+  // The first level of a recursive walk starts a thread that lists the
+  // folders below ahead of the walk; it ends with this call.
+  const bool starts_walk = recursive && walk_stack_.empty() && prefetch_ == nullptr;
+  if (starts_walk) prefetch_ = std::make_unique<FolderPrefetcher>(source_path, archive_only);
+  struct EndWalk {
+    std::unique_ptr<FolderPrefetcher>& prefetch;
+    bool active;
+    ~EndWalk() {
+      if (active) prefetch.reset();
+    }
+  } end_walk{prefetch_, starts_walk};
 
   std::vector<TSearchRec> listing;
   int error = 0;
@@ -90,7 +101,7 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
                  kMsgCompilation);
   };
   if (recursive) {
-    listing = FindFiles(source_path + "*.*", faAnyFile, &error, archive_only);
+    listing = ListForWalk(source_path, &error, archive_only);
     report_unreadable();
   }
   // The folders being walked, this one last (its "." entry names it): a
@@ -151,6 +162,16 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
     result = AddFileEntry(dest, rec, archive_only, 0, source_path + rec.Name);
   }
   return result;
+}
+
+std::vector<TSearchRec> TVeskBurner::ListForWalk(const std::string& folder, int* error, bool query_archive) {
+  if (prefetch_ != nullptr) {
+    if (auto ready = prefetch_->Get(folder)) {
+      *error = ready->error;
+      return std::move(ready->entries);
+    }
+  }
+  return FindFiles(folder + "*.*", faAnyFile, error, query_archive);
 }
 
 int TVeskBurner::AddFolder(const std::string& dest_path, const std::string& source_path, bool archive_only,

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <span>
@@ -27,6 +28,7 @@
 #include "burner/drive/scsi_device.h"
 #include "burner/platform/date_time.h"
 #include "burner/platform/find_file.h"
+#include "burner/platform/folder_prefetch.h"
 #include "burner/platform/status.h"
 #include "burner/writing/stream_ex.h"
 
@@ -195,6 +197,8 @@ class TVeskBurner : public TSCSIDevice {
   // The disc path a source folder is re-created at (KeepPath), before LastFolderOnly.
   std::string SourceFolderToDiscPath(const std::string& folder) const;
   TFEntry* DirEntryOf(const TDEntry* dir) const;
+  // The listing of a folder of a walk: from the prefetcher when it is ready.
+  std::vector<TSearchRec> ListForWalk(const std::string& folder, int* error, bool query_archive);
   bool DirLongNameFits(const std::string& long_name, const std::string& where);
   void WriteDirectory(const TDEntry* dir, int32_t base, int32_t file_base, bool joliet);
   int DirSize(const TDEntry* dir, bool joliet) const;
@@ -209,7 +213,7 @@ class TVeskBurner : public TSCSIDevice {
   void MakeIsoNamesUnique();
   Status QuickSave(const std::string& file_name);
   Status CopyFilesToImage(TFileStreamEx& image, const std::string& file_name,
-                          const std::optional<std::pair<dev_t, ino_t>>& image_identity);
+                          const std::optional<std::pair<dev_t, ino_t>>& image_identity);  // FileIdentity
 
   std::string version_ = "1.23";
   int cache_size_ = 4 * 1024 * 1024;
@@ -232,6 +236,8 @@ class TVeskBurner : public TSCSIDevice {
   std::vector<TFEntry*> dead_files_;
   // Device and inode of the folders an AddFolderTo walk is inside.
   std::vector<std::pair<uint64_t, uint64_t>> walk_stack_;
+  // Lists the folders of the walk under way ahead of it (see AddFolderTo).
+  std::unique_ptr<FolderPrefetcher> prefetch_;
   // Offsets from Greenwich by local hour, for RecordDateOf.
   std::unordered_map<int64_t, int16_t> offset_by_hour_;
 };

@@ -1,6 +1,7 @@
 #include "burner/platform/date_time.h"
 
 #include <cmath>
+#include <unordered_map>
 
 namespace zamo {
 namespace {
@@ -58,9 +59,45 @@ DateTimeFields DecodeDateTime(TDateTime value) {
   return f;
 }
 
+bool LocalTime(time_t seconds, struct tm& out) {
+  constexpr int64_t kQuarter = 900;
+  thread_local std::unordered_map<int64_t, long> offsets;
+  thread_local const char* zone_names[2] = {nullptr, nullptr};
+  thread_local long zone_offset = 0;
+  if (tzname[0] != zone_names[0] || tzname[1] != zone_names[1] || timezone != zone_offset) {
+    offsets.clear();  // tzset chose another zone
+    zone_names[0] = tzname[0];
+    zone_names[1] = tzname[1];
+    zone_offset = timezone;
+  }
+  const int64_t t = seconds;
+  const int64_t quarter = (t >= 0 ? t : t - (kQuarter - 1)) / kQuarter;
+  auto it = offsets.find(quarter);
+  if (it == offsets.end()) {
+    if (localtime_r(&seconds, &out) == nullptr) return false;
+    if (offsets.size() > 100'000) offsets.clear();
+    offsets.emplace(quarter, out.tm_gmtoff);
+    return true;
+  }
+  const int64_t local = t + it->second;
+  const int64_t days = (local >= 0 ? local : local - 86399) / 86400;
+  const int64_t rest = local - days * 86400;
+  int year = 0, month = 0, day = 0;
+  CivilFromDays(days + DaysFromCivil(1970, 1, 1), year, month, day);
+  out = tm{};
+  out.tm_year = year - 1900;
+  out.tm_mon = month - 1;
+  out.tm_mday = day;
+  out.tm_hour = static_cast<int>(rest / 3600);
+  out.tm_min = static_cast<int>(rest / 60 % 60);
+  out.tm_sec = static_cast<int>(rest % 60);
+  out.tm_gmtoff = it->second;
+  return true;
+}
+
 bool DateTimeFromUnix(time_t seconds, long nanoseconds, TDateTime& out) {
   struct tm local {};
-  if (localtime_r(&seconds, &local) == nullptr) return false;
+  if (!LocalTime(seconds, local)) return false;
   DateTimeFields f;
   f.year = local.tm_year + 1900;
   f.month = local.tm_mon + 1;

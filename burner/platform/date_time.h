@@ -26,6 +26,12 @@ TDateTime EncodeDateTime(const DateTimeFields& f);
 // Splits a date into fields, rounding the time of day to the millisecond.
 DateTimeFields DecodeDateTime(TDateTime value);
 
+// localtime_r, with the offset from Greenwich remembered for each quarter of
+// an hour met (offsets change on such boundaries), so that the dates of many
+// files cost one look-up of the time zone rules each quarter. Follows a time
+// zone set by tzset; thread-safe.
+bool LocalTime(time_t seconds, struct tm& out);
+
 // Local time of a POSIX time stamp; false when it cannot be represented.
 bool DateTimeFromUnix(time_t seconds, long nanoseconds, TDateTime& out);
 // POSIX time stamp of a local date; false when out of range.

@@ -28,7 +28,7 @@ bool PassesAttrMask(int attr, int attr_mask) {
 
 int32_t DosTime(time_t seconds) {
   struct tm local {};
-  if (localtime_r(&seconds, &local) == nullptr) return 0;
+  if (!LocalTime(seconds, local)) return 0;
   const int year = local.tm_year + 1900;
   if (year < 1980 || year > 2107) return 0;
   DateTimeFields f{year, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <ostream>
+#include <tuple>
+#include <vector>
 #include <string>
 
 namespace zamo {
@@ -62,6 +64,27 @@ TEST(DateTimeTest, PosixTimesAreLocal) {
   time_t back = 0;
   ASSERT_TRUE(DateTimeToUnix(value, back));
   EXPECT_EQ(back, 1181896200);
+}
+
+TEST(DateTimeTest, RememberedOffsetsGiveWhatLocaltimeGives) {
+  for (const char* zone : {"CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0", "IST-5:30", "UTC0"}) {
+    ScopedTimeZone tz(zone);
+    // Every 7 minutes 13 seconds across the 2021 spring change, and days spread over a century.
+    std::vector<time_t> times;
+    for (time_t t = 1616886000 - 86400; t < 1616886000 + 86400; t += 433) times.push_back(t);
+    for (time_t t = -1'000'000'000; t < 3'000'000'000; t += 8'640'013) times.push_back(t);
+    for (int pass = 0; pass < 2; ++pass) {  // the second pass finds the offsets remembered
+      for (time_t t : times) {
+        struct tm expected {}, got {};
+        ASSERT_NE(localtime_r(&t, &expected), nullptr);
+        ASSERT_TRUE(LocalTime(t, got));
+        ASSERT_EQ(std::tie(got.tm_year, got.tm_mon, got.tm_mday, got.tm_hour, got.tm_min, got.tm_sec),
+                  std::tie(expected.tm_year, expected.tm_mon, expected.tm_mday, expected.tm_hour, expected.tm_min,
+                           expected.tm_sec))
+            << zone << " at " << t;
+      }
+    }
+  }
 }
 
 TEST(DateTimeTest, GmtOffsetIgnoresDaylightSaving) {

@@ -1,0 +1,72 @@
+// folder_prefetch.h: lists the folders of a tree ahead of a walk, on a
+// thread of its own, so that the walk finds each listing ready instead of
+// waiting on the file system.
+//
+// The prefetcher visits folders depth first, subfolders in listing order,
+// which is the order in which a folder walk that adds subfolders before
+// files asks for them; the walk follows only subfolders of listings it got
+// from here, so every folder it asks for comes. Listings the walk passes over
+// (a subtree it skips) are dropped when a later one is asked for, and the
+// thread pauses while the listings waiting hold more than a set number of
+// entries, so memory stays bounded. Thread safety: Get is called from one
+// thread, the walk's.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "burner/platform/find_file.h"
+
+namespace zamo {
+
+class FolderPrefetcher {
+ public:
+  // Starts listing `root` (a folder path ending in "/") and below it; each
+  // listing is FindFiles(folder + "*.*", faAnyFile, ..., query_archive).
+  FolderPrefetcher(const std::string& root, bool query_archive);
+  ~FolderPrefetcher();  // stops and joins the thread
+  FolderPrefetcher(const FolderPrefetcher&) = delete;
+  FolderPrefetcher& operator=(const FolderPrefetcher&) = delete;
+
+  // The listing of `folder` (ending in "/") with its errno, waiting until it
+  // is made; nothing when the prefetcher ended without making it (the caller
+  // then lists the folder itself).
+  struct Listing {
+    std::vector<TSearchRec> entries;
+    int error = 0;
+  };
+  std::optional<Listing> Get(const std::string& folder);
+
+ private:
+  void Run() noexcept;
+  void Visit(const std::string& folder, std::vector<std::pair<uint64_t, uint64_t>>& stack);
+  // Waits while too much is waiting; false when stopping.
+  bool WaitForRoom();
+
+  struct Item {
+    Listing listing;
+    uint64_t order;
+  };
+  const std::string root_;
+  const bool query_archive_;
+  std::mutex mutex_;
+  std::condition_variable room_;
+  std::condition_variable made_;
+  bool done_ = false;
+  std::unordered_map<std::string, Item> ready_;
+  std::map<uint64_t, std::string> by_order_;
+  size_t waiting_entries_ = 0;
+  uint64_t next_order_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+}  // namespace zamo

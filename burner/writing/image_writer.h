@@ -1,0 +1,106 @@
+// image_writer.h: writing an image file at a running position, every write
+// checked, with many small files gathered into one buffer and large ones
+// copied by the kernel; and opening the source files it copies.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "burner/platform/status.h"
+#include "burner/writing/stream_ex.h"
+
+namespace zamo {
+
+// A file larger than this is copied by the kernel, not through the buffer.
+constexpr int64_t kSmallFile = 256 << 10;
+// The output buffer: many small files go out in one write.
+constexpr size_t kOutputBuffer = 4 << 20;
+
+// A fixed block of memory filled from the front. Unlike a vector it does not
+// clear what it gains: file data is read straight into it.
+class OutputBuffer {
+ public:
+  explicit OutputBuffer(size_t capacity) : data_(new uint8_t[capacity]), capacity_(capacity) {}
+  uint8_t* data() { return data_.get(); }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() { size_ = 0; }
+  // Grows by `count` bytes left as they are; the caller fills them.
+  uint8_t* Grow(size_t count) {
+    uint8_t* at = data_.get() + size_;
+    size_ += count;
+    return at;
+  }
+  void Append(const uint8_t* bytes, size_t count);
+  void AppendZeros(size_t count);
+  size_t room() const { return capacity_ - size_; }
+
+ private:
+  std::unique_ptr<uint8_t[]> data_;
+  size_t capacity_;
+  size_t size_ = 0;
+};
+
+// Writes an image file from its start. Failures name the image (`name`).
+class ImageWriter {
+ public:
+  ImageWriter(int fd, std::string name);
+
+  int64_t position() const { return flushed_ + static_cast<int64_t>(buffer_.size()); }
+  size_t room() const { return buffer_.room(); }
+
+  Status Write(const uint8_t* data, size_t count);
+  Status WriteZeros(int64_t count);
+  Status PadToSector();
+  // Keeps `count` bytes of the buffer for the caller to fill before the next
+  // Flush; REQUIRES: count <= room().
+  uint8_t* Reserve(size_t count) { return buffer_.Grow(count); }
+  // Copies `count` bytes of `source_fd` from its start; fails naming `source`
+  // when fewer come. Flushes the buffer first for a large file.
+  Status CopyFrom(int source_fd, const std::string& source, int64_t count);
+  Status Flush();
+
+ private:
+  Status ReadIntoBuffer(int source_fd, const std::string& source, int64_t count);
+  Status WriteAt(const uint8_t* data, size_t count);
+  Status Failure(int error) const;
+
+  int fd_;
+  std::string name_;
+  int64_t flushed_ = 0;  // bytes already in the file
+  OutputBuffer buffer_;
+};
+
+// Device and inode of a file.
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+// Opens source files through a descriptor of their folder, kept while the
+// files of one folder follow each other (as a folder walk adds them).
+class SourceOpener {
+ public:
+  SourceOpener() = default;
+  SourceOpener(const SourceOpener&) = delete;
+  SourceOpener& operator=(const SourceOpener&) = delete;
+  ~SourceOpener();
+  std::unique_ptr<TFileStreamEx> Open(const std::string& path);
+
+ private:
+  std::string folder_;
+  int folder_fd_ = -1;
+};
+
+// The open failure of a source, or, when `image` (the identity the image file
+// had before it was created) is given and the source is that file, the
+// refusal to copy an image into itself.
+Status CheckSource(const std::string& path, const std::optional<FileIdentity>& image, TFileStreamEx& stream);
+
+// Failures that name a source file.
+Status ReadError(const std::string& source, int error);
+Status ShrankError(const std::string& source, int64_t got, int64_t expected);
+
+}  // namespace zamo
