@@ -52,14 +52,10 @@ class ImageWriter {
   ImageWriter(int fd, std::string name);
 
   int64_t position() const { return flushed_ + static_cast<int64_t>(buffer_.size()); }
-  size_t room() const { return buffer_.room(); }
 
   Status Write(const uint8_t* data, size_t count);
   Status WriteZeros(int64_t count);
   Status PadToSector();
-  // Keeps `count` bytes of the buffer for the caller to fill before the next
-  // Flush; REQUIRES: count <= room().
-  uint8_t* Reserve(size_t count) { return buffer_.Grow(count); }
   // Copies `count` bytes of `source_fd` from its start; fails naming `source`
   // when fewer come. Flushes the buffer first for a large file.
   Status CopyFrom(int source_fd, const std::string& source, int64_t count);

@@ -1,7 +1,7 @@
 // quick_save.cpp: the quick image save. Runs on the caller's thread without
 // the read-ahead cache: the image head, the boot image and every file's data
 // are copied into the image file in one pass, each file at the sector the
-// layout gave it (small files are read two at a time, see BatchReader). Any
+// layout gave it, small files gathered into one buffer. Any
 // file that cannot be read whole, and any write that fails, fails the save:
 // no image with files at wrong sectors or silent zeros is ever reported as a
 // success, and the partial file is removed.
@@ -19,7 +19,6 @@
 #include "burner/platform/str_format.h"
 #include "burner/platform/system_error.h"
 #include "burner/platform/text.h"
-#include "burner/writing/batch_reader.h"
 #include "burner/writing/image_writer.h"
 
 namespace zamo {
@@ -68,53 +67,26 @@ Status TVeskBurner::CopyFilesToImage(TFileStreamEx& image, const std::string& fi
     if (Status s = out.WriteZeros(PadAfterBoot * kSectorSize); !s.ok()) return s;
   }
 
-  // Small files take their places in the output buffer and are read as a
-  // batch before the buffer is written; a large file ends the batch.
-  BatchReader reader(image_identity);
-  std::vector<SmallFileRead> batch;
-  std::vector<const TFEntry*> batch_entries;
-  auto read_batch = [&]() -> Status {
-    if (batch.empty()) return Status::Ok();
-    size_t failed = 0;
-    Status s = reader.Read(batch, &failed);
-    if (!s.ok()) CurrentFile = batch_entries[failed]->SourcePath;
-    batch.clear();
-    batch_entries.clear();
-    return s;
-  };
   SourceOpener sources;
   for (const TFEntry* entry : FileEntries()) {
     if ((entry->Attr & faDirectory) != 0) continue;
     if (entry->Imported || entry->SourcePath.empty()) continue;  // its data is already on the disc
-    if (entry->IsoSize != 0) {
-      const int64_t expected = int64_t{FirstFileLba} + entry->IsoExtent;
-      const int64_t actual = out.position() / kSectorSize;
-      if (expected != actual) {
-        DebugMessage(">>> " + std::string(msg::kInternal0004) + " " + DisplayUtf8(entry->SourcePath) + " " +
-                         std::to_string(expected) + "<>" + std::to_string(actual),
-                     kMsgCompilation);
-      }
-    }
-    // A file that grew since it was added is copied up to its recorded size;
-    // an empty one is opened all the same, to notice that it vanished.
-    if (entry->IsoSize <= kSmallFile) {
-      const auto padded = static_cast<size_t>(SectorsFor(entry->IsoSize) * kSectorSize);
-      if (padded > out.room()) {
-        if (Status s = read_batch(); !s.ok()) return s;
-        if (Status s = out.Flush(); !s.ok()) return s;
-      }
-      batch.push_back({&entry->SourcePath, out.Reserve(padded), entry->IsoSize, padded});
-      batch_entries.push_back(entry);
-      continue;
-    }
-    if (Status s = read_batch(); !s.ok()) return s;
     CurrentFile = entry->SourcePath;
+    // An empty file is opened all the same, to notice that it vanished.
     const std::unique_ptr<TFileStreamEx> source = sources.Open(entry->SourcePath);
     if (Status s = CheckSource(entry->SourcePath, image_identity, *source); !s.ok()) return s;
+    if (entry->IsoSize == 0) continue;
+    const int64_t expected = int64_t{FirstFileLba} + entry->IsoExtent;
+    const int64_t actual = out.position() / kSectorSize;
+    if (expected != actual) {
+      DebugMessage(">>> " + std::string(msg::kInternal0004) + " " + DisplayUtf8(entry->SourcePath) + " " +
+                       std::to_string(expected) + "<>" + std::to_string(actual),
+                   kMsgCompilation);
+    }
+    // A file that grew since it was added is copied up to its recorded size.
     if (Status s = out.CopyFrom(source->Handle, entry->SourcePath, entry->IsoSize); !s.ok()) return s;
     if (Status s = out.PadToSector(); !s.ok()) return s;
   }
-  if (Status s = read_batch(); !s.ok()) return s;
   CurrentFile.clear();
   if (Status s = out.Flush(); !s.ok()) return s;
   if (out.position() != SessionSectors * kSectorSize)
