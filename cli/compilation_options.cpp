@@ -96,7 +96,7 @@ bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, Lo
   burner.JolietFileSystem = options.joliet;
   burner.IdVolume = options.volume;
   // The supplementary descriptor's dates come from these two properties.
-  burner.DateCreation = burner.DateModification = NowDateTime();
+  burner.DateCreation = burner.DateModification = burner.Clock();
   burner.Bootable = !options.boot_image.empty();
   burner.BootImage = options.boot_image;
   burner.ReplaceFile = options.replace;

@@ -13,9 +13,30 @@ LogOutput::LogOutput(TVeskBurner& burner, bool verbose) : verbose_(verbose) {
   };
 }
 
-void LogOutput::Line(const std::string& text) const {
+void LogOutput::Line(const std::string& text) {
   const std::string shown = DisplayUtf8(text);
-  std::fprintf(stderr, "%s\n", shown.c_str());
+  std::lock_guard lock(mutex_);
+  if (progress_active_ && !progress_.empty()) {
+    std::fprintf(stderr, "\r\033[K%s\n%s", shown.c_str(), progress_.c_str());
+  } else {
+    std::fprintf(stderr, "%s\n", shown.c_str());
+  }
+  std::fflush(stderr);
+}
+
+void LogOutput::SetProgressActive(bool active) {
+  std::lock_guard lock(mutex_);
+  if (!active && progress_active_ && !progress_.empty()) std::fputs("\r\033[K", stderr);
+  progress_active_ = active;
+  progress_.clear();
+  std::fflush(stderr);
+}
+
+void LogOutput::Progress(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  if (!progress_active_) return;
+  progress_ = text;
+  std::fprintf(stderr, "\r\033[K%s", text.c_str());
   std::fflush(stderr);
 }
 

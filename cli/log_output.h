@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "burner/compilation/veskburner.h"
@@ -15,7 +17,11 @@ class LogOutput {
   LogOutput(TVeskBurner& burner, bool verbose);
 
   // Writes one line of the program's own to stderr.
-  void Line(const std::string& text) const;
+  void Line(const std::string& text);
+  // While active, a progress line stands at the bottom of the terminal and
+  // log lines are written above it.
+  void SetProgressActive(bool active);
+  void Progress(const std::string& text);
   // Entries left out (limits, refused names and files) since construction.
   int LeftOut() const { return left_out_; }
   void CountLeftOut() { ++left_out_; }
@@ -23,7 +29,10 @@ class LogOutput {
 
  private:
   bool verbose_;
-  int left_out_ = 0;
+  std::atomic<int> left_out_{0};
+  std::mutex mutex_;  // lines come from the component's threads too
+  bool progress_active_ = false;
+  std::string progress_;
 };
 
 }  // namespace zamo::cli

@@ -1,6 +1,7 @@
 #include "cli/mkiso_command.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -8,6 +9,7 @@
 #include "burner/platform/text.h"
 #include "cli/compilation_options.h"
 #include "cli/format.h"
+#include "cli/job_runner.h"
 
 namespace zamo::cli {
 namespace {
@@ -27,17 +29,34 @@ constexpr const char* kUsage =
     "  --archive-only        seulement les fichiers modifiés depuis la dernière sauvegarde,\n"
     "                        puis les marque comme sauvegardés\n"
     "  --replace             un fichier de même nom remplace le précédent au lieu d'être ignoré\n"
-    "  --quick               copie directe en une passe\n"
+    "  --quick               copie directe en une passe, sans cache de lecture anticipée\n"
+    "  --cache-size MIO      taille du cache de lecture anticipée, en Mio (défaut 4, minimum 2)\n"
+    "\n"
+    "Sur un terminal, une ligne montre la progression ; Ctrl-C interrompt proprement\n"
+    "(le fichier image partiel est supprimé). Avec SOURCE_DATE_EPOCH, les dates de\n"
+    "l'image (hors dates des fichiers) sont celles de cet instant : images reproductibles.\n"
     "\n"
     "Statut de sortie : 0 succès ; 1 échec, ou image écrite mais des éléments ont été ignorés ;\n"
     "2 erreur d'utilisation.\n";
+
+// SOURCE_DATE_EPOCH (seconds since 1970) stands for the clock in the dates
+// the image takes from it: the same tree then gives the same bytes.
+void ApplySourceDateEpoch(TVeskBurner& burner) {
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  if (epoch == nullptr || *epoch == '\0') return;
+  char* end = nullptr;
+  const long long seconds = std::strtoll(epoch, &end, 10);
+  TDateTime value = 0;
+  if (*end != '\0' || !DateTimeFromUnix(static_cast<time_t>(seconds), 0, value)) return;
+  burner.Clock = [value] { return value; };
+}
 
 int UsageError(const std::string& text) {
   std::fprintf(stderr, "zamo-cli mkiso : %s\n%s", text.c_str(), kUsage);
   return 2;
 }
 
-void PrintSummary(const TVeskBurner& b, const std::string& image) {
+void PrintSummary(const TVeskBurner& b, const std::string& image, int64_t image_sectors) {
   auto range = [](int64_t first, int64_t count) {
     return count <= 1 ? std::to_string(first) : std::to_string(first) + "-" + std::to_string(first + count - 1);
   };
@@ -61,8 +80,8 @@ void PrintSummary(const TVeskBurner& b, const std::string& image) {
   }
   std::printf("  Données des fichiers   : à partir du secteur %d (%lld secteurs)\n", b.FirstFileLba,
               static_cast<long long>(b.FileSectors));
-  std::printf("  Taille de l'image      : %lld secteurs (%s)\n", static_cast<long long>(b.SessionSectors),
-              FormatMb(b.SessionSectors * 2048).c_str());
+  std::printf("  Taille de l'image      : %lld secteurs (%s)\n", static_cast<long long>(image_sectors),
+              FormatMb(image_sectors * 2048).c_str());
 }
 
 }  // namespace
@@ -72,6 +91,7 @@ int RunMkiso(int argc, char** argv, bool verbose) {
   std::string output;
   bool print_size = false;
   bool quick = false;
+  int cache_mib = 4;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     std::string error;
@@ -86,6 +106,13 @@ int RunMkiso(int argc, char** argv, bool verbose) {
       print_size = true;
     } else if (arg == "--quick") {
       quick = true;
+    } else if (arg == "--cache-size") {
+      if (i + 1 >= argc) return UsageError("l'option --cache-size attend un nombre de Mio");
+      char* end = nullptr;
+      const long value = std::strtol(argv[++i], &end, 10);
+      if (end == argv[i] || *end != '\0' || value < 1 || value > 2047)
+        return UsageError("--cache-size attend un nombre de Mio entre 2 et 2047");
+      cache_mib = static_cast<int>(value);
     } else if (ParseCompilationOption(argc, argv, i, options, error)) {
       if (!error.empty()) return UsageError(error);
     } else if (arg == "--") {
@@ -102,6 +129,8 @@ int RunMkiso(int argc, char** argv, bool verbose) {
   if (!print_size) options.image_path = output;
   TVeskBurner burner(nullptr);
   LogOutput log(burner, verbose);
+  burner.SetCacheSize(cache_mib * 1048576);
+  ApplySourceDateEpoch(burner);
   std::string error;
   if (!BuildCompilation(burner, options, log, error)) {
     log.Line(">>> " + error);
@@ -113,28 +142,23 @@ int RunMkiso(int argc, char** argv, bool verbose) {
   }
   if (print_size) {
     burner.CalculateLayout(true, nullptr);
-    std::printf("%lld\n", static_cast<long long>(burner.SessionSectors));
+    // The pipeline pads a small image to 300 sectors; the quick save does not.
+    std::printf("%lld\n", static_cast<long long>(quick ? burner.SessionSectors : burner.ImageSectors()));
     return 0;
   }
 
   log.Line(">>> AJOUT DES FICHIERS À .ISO OK.");
   log.Line(">>> DÉBUT DE LA CRÉATION DU FICHIER .ISO");
-  std::string write_error;
-  bool done = false;
-  burner.OnWriteDone = [&](TObject*, const std::string& e) {
-    write_error = e;
-    done = true;
-  };
-  burner.SaveImageFile(output, quick);
-  if (!done || !write_error.empty()) {
+  const std::string write_error = RunWriteJob(burner, log, [&] { burner.SaveImageFile(output, quick); });
+  if (!write_error.empty()) {
     log.Line(">>> ÉCRITURE: - ÉCHEC");
-    log.Line(">>> " + (write_error.empty() ? std::string("TRAVAIL INTERROMPU") : write_error));
+    log.Line(">>> " + write_error);
     return 1;
   }
-  log.Line(">>> Taille du fichier " + output + ": " + FormatMb(burner.SessionSectors * 2048));
+  log.Line(">>> Taille du fichier " + output + ": " + FormatMb(quick ? burner.SessionSectors * 2048 : burner.BytesWritten()));
   log.Line(">>> ÉCRITURE TERMINÉE: - SUCCÈS");
   if (options.archive_only) burner.ClearArchiveBits();
-  PrintSummary(burner, output);
+  PrintSummary(burner, output, quick ? burner.SessionSectors : burner.BytesWritten() / 2048);
   if (log.LeftOut() > 0) {
     log.Line(">>> ATTENTION: " + std::to_string(log.LeftOut()) + " ÉLÉMENT(S) IGNORÉ(S), VOIR CI-DESSUS");
     return 1;

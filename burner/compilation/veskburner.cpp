@@ -1,5 +1,8 @@
 #include "burner/compilation/veskburner.h"
 
+#include <chrono>
+#include <thread>
+
 namespace zamo {
 
 TVeskBurner::TVeskBurner(TComponent* owner) : TSCSIDevice(owner) {
@@ -11,7 +14,17 @@ TVeskBurner::TVeskBurner(TComponent* owner) : TSCSIDevice(owner) {
   UnderrunProtection = true;
 }
 
-TVeskBurner::~TVeskBurner() = default;
+TVeskBurner::~TVeskBurner() {
+  // A job still running reads this component: stop it and wait (bounded)
+  // for its threads to end.
+  if (job_running_) {
+    AbortWriting();
+    for (int waited = 0; waited < 300 && writing_active_; ++waited) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  *alive_ = false;
+}
 
 void TVeskBurner::SetCacheSize(int value) {
   constexpr int kMinimum = 2 * 1024 * 1024;

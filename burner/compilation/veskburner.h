@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <sys/types.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -47,6 +49,9 @@ constexpr int kDefaultMaxDirs = 8191;
 constexpr int64_t kMinimumSessionSectors = 300;  // what WritePostGap pads a session to
 constexpr int64_t kMaxFileSize = 0xFFFFFFFFll;   // a directory record's data length is 32-bit
 constexpr int kHeaderCopyBytes = 65537;
+
+class TCacheThread;
+class TThWrite;
 
 class TVeskBurner : public TSCSIDevice {
  public:
@@ -180,9 +185,35 @@ class TVeskBurner : public TSCSIDevice {
 
   // ---- Writing jobs --------------------------------------------------------
   // Writes the compilation to `file_name`; reports once through OnWriteDone.
+  // Quick: in one pass before returning. Otherwise the read-ahead cache and
+  // the writer thread do it, and OnWriteDone comes later, through Synchronize.
   void SaveImageFile(const std::string& file_name, bool quick);
+  // Starts the writer on the primed cache (CacheThread).
+  bool StartWriterThread(bool to_file);
+  // Asks the running job to stop; it ends through OnWriteDone.
+  void AbortWriting() { abort_flag_ = true; }
+  // How full the read-ahead cache is, in percent (0 when no job runs).
+  int CacheFillPercent();
+  // Bytes handed to the target by the running (or last) job.
+  int64_t BytesWritten() const { return bytes_written_; }
+  // True from the start of a threaded job until its OnWriteDone has run.
+  bool JobRunning() const { return job_running_; }
+  std::string DoneText;
+  // The job's read-ahead cache; the writer frees it when it ends.
+  TCacheThread* CacheThread = nullptr;
+  // How long a job waits on a cache that delivers nothing before it gives up.
+  std::chrono::seconds StallBound{120};
 
  private:
+  friend class TThWrite;
+  // Waits (polling every 100 ms) until the cache is primed; on a failure
+  // before that, reports it through OnWriteDone and frees the cache.
+  bool WaitForCache();
+  void FreeCacheThread();
+  // Reports the end of a threaded job, once, on the user-interface thread.
+  void DeliverWriteDone(const std::string& error);
+  void ReportJobFailure(const std::string& error);
+
   // Appends `entry` at the end of `dir`'s child list and indexes it (by
   // `key` when given: the key of its long name).
   void AppendChild(TDEntry* dir, TFEntry* entry, const ChildKey* key = nullptr);
@@ -214,6 +245,14 @@ class TVeskBurner : public TSCSIDevice {
   Status QuickSave(const std::string& file_name);
   Status CopyFilesToImage(TFileStreamEx& image, const std::string& file_name,
                           const std::optional<std::pair<dev_t, ino_t>>& image_identity);  // FileIdentity
+
+  std::atomic<bool> abort_flag_{false};
+  std::atomic<bool> writing_active_{false};
+  std::atomic<int64_t> bytes_written_{0};
+  std::atomic<bool> job_running_{false};
+  // Whether this component still exists, for calls posted to the
+  // user-interface thread that may run after it is gone.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
   std::string version_ = "1.23";
   int cache_size_ = 4 * 1024 * 1024;

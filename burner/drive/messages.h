@@ -22,10 +22,15 @@ inline constexpr const char* kLinkLoop = "BOUCLE DE LIENS SYMBOLIQUES IGNORÉE \
 inline constexpr const char* kSameNameExists =
     "FICHIER IGNORÉ, UN ÉLÉMENT DU MÊME NOM EXISTE DÉJÀ SUR LE DISQUE \"%s\"";
 inline constexpr const char* kInternal0004 = "ERREUR INTERNE 0004";
+inline constexpr const char* kInternal0005 = "ERREUR INTERNE 0005";
 inline constexpr const char* kXattrUnsupported =
     "ATTRIBUTS ÉTENDUS NON PRIS EN CHARGE: TOUS LES FICHIERS SONT CONSIDÉRÉS COMME MODIFIÉS";
 
 // Failures of the writing jobs (OnWriteDone).
+inline constexpr const char* kAbortedByUser = "OPÉRATION TERMINÉE PAR L'USAGER";
+inline constexpr const char* kCannotCreateFile = "IMPOSSIBLE DE CRÉER LE FICHIER \"%s\"";
+inline constexpr const char* kCacheStalled =
+    "LA LECTURE DES FICHIERS NE PROGRESSE PLUS DEPUIS %d SECONDES (FICHIER \"%s\")";
 inline constexpr const char* kCannotOpenFile =
     "IMPOSSIBLE D'OUVRIR LE FICHIER \"%s\" LE FICHIER EST PEUT-ÊTRE UTILISÉ PAR UN LOGICIEL";
 inline constexpr const char* kCannotCreateImage = "IMPOSSIBLE DE CRÉER LE FICHIER IMAGE \"%s\" (%s)";

@@ -6,6 +6,14 @@ TSCSIDevice::TSCSIDevice(TComponent* owner) : TComponent(owner) {}
 
 TSCSIDevice::~TSCSIDevice() = default;
 
+void TSCSIDevice::Synchronize(std::function<void()> call) {
+  if (Dispatcher) {
+    Dispatcher(std::move(call));
+  } else {
+    call();
+  }
+}
+
 void TSCSIDevice::DebugMessage(const std::string& Msg, uint8_t mType) {
   if (OnDebugMessage) OnDebugMessage(this, Msg, mType);
 }

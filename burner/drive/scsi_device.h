@@ -33,6 +33,13 @@ class TSCSIDevice : public TComponent {
   // passed on unchanged (prefixes such as ">>> " belong to the caller).
   void DebugMessage(const std::string& Msg, uint8_t mType);
 
+  // Runs `call` on the user-interface thread through Dispatcher, which the
+  // front end installs (the desktop program posts to its window thread; the
+  // command line and the tests pump a CallQueue). Without a dispatcher the
+  // call runs at once on the calling thread. Never waits for the call.
+  void Synchronize(std::function<void()> call);
+  std::function<void(std::function<void()>)> Dispatcher;
+
   // The component's critical section; re-entrant for the thread holding it.
   void Lock() { critical_section_.lock(); }
   void Unlock() { critical_section_.unlock(); }

@@ -44,7 +44,22 @@ void TThread::WaitFor() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
+namespace {
+
+// Lowering a thread's priority is always allowed, raising it back only with
+// the right to do so: without it, a priority lowered once would stay low.
+bool CanRaisePriority() {
+  static const bool can = [] {
+    struct rlimit limit {};
+    return geteuid() == 0 || (getrlimit(RLIMIT_NICE, &limit) == 0 && limit.rlim_cur >= 20);
+  }();
+  return can;
+}
+
+}  // namespace
+
 void TThread::SetPriority(ThreadPriority priority) {
+  if (priority < ThreadPriority::kNormal && !CanRaisePriority()) return;
   priority_ = priority;
   if (tid_ != 0) ApplyPriority();
 }

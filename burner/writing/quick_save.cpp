@@ -22,13 +22,6 @@
 #include "burner/writing/image_writer.h"
 
 namespace zamo {
-void TVeskBurner::SaveImageFile(const std::string& file_name, bool quick) {
-  (void)quick;  // the threaded pipeline takes over the non-quick save
-  ISOFileName = file_name;
-  const Status result = QuickSave(file_name);
-  if (OnWriteDone) OnWriteDone(this, result.ok() ? std::string() : result.UserText());
-}
-
 Status TVeskBurner::QuickSave(const std::string& file_name) {
   LayoutImage(true, ImportTarget);
   BuildImageHeader(true, ImportTarget);

@@ -1,0 +1,140 @@
+// cache_thread.h: TCacheThread, the read-ahead cache of a writing job. It
+// produces the image's byte stream, in order, as a queue of blocks of at most
+// 64 KiB: the image head from memory, then the boot image, then the data of
+// every file of the compilation (each padded to whole 2048-byte sectors),
+// then zero padding up to 300 sectors when asked; or an existing image file
+// alone. It runs ahead of the writer by up to CacheSize bytes, so that the
+// writer never waits for the disk.
+//
+// Thread safety: the producer is this thread; the only consumer is the writer.
+// The queue and its counters are guarded by the component's critical section
+// (Lock/Unlock); the flags are atomic.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "burner/compilation/entries.h"
+#include "burner/drive/scsi_device.h"
+#include "burner/platform/thread.h"
+#include "burner/writing/stream_ex.h"
+
+namespace zamo {
+
+constexpr int kCacheBlockBytes = 65540;
+constexpr int64_t kMinimumStreamBytes = 614400;  // 300 sectors
+
+struct TCacheBlock {
+  std::array<uint8_t, kCacheBlockBytes> Data;
+  int Count = 0;  // valid bytes of Data
+};
+
+// What a cache produces. Everything is fixed before the thread starts.
+struct CacheJob {
+  int cache_size = 4 << 20;
+  TMemoryStreamEx* head = nullptr;  // the image head; emptied once it is queued (not used with an image file)
+  int64_t total_bytes = 0;          // bytes the writer is to receive
+  int boot_sectors = 0;
+  std::string boot_image_name;      // "" for none
+  int64_t pad_after_boot = 0;       // zero sectors after a short boot image, up to the file data
+  bool pad_to_minimum = false;      // pad the stream with zeros to 300 sectors
+  int block_size = 65536;           // 55,296 (27 sectors) or 65,536 (32 sectors)
+  std::string image_file_name;      // stream this existing image file and nothing else
+  std::vector<const TFEntry*> entries;  // the compilation's file table, in order
+};
+
+class TCacheThread : public TThread {
+ public:
+  // Starts the thread. `queue_lock` is the component whose critical section
+  // guards the queue; it must outlive the thread.
+  TCacheThread(CacheJob job, TSCSIDevice& queue_lock);
+  ~TCacheThread() override;
+
+  // Copies the oldest block into `dest` (at least 65,540 bytes): its byte
+  // count; 0 when everything has been taken (or after a failure or an abort);
+  // -1 when nothing is ready yet (ask again).
+  int TakeBlock(uint8_t* dest);
+  // The same, handing the block itself over (no copy); give it back with
+  // Recycle once written.
+  int TakeBlock(std::unique_ptr<TCacheBlock>& block);
+  // Takes up to `max` ready blocks at once (appended to `blocks`): their
+  // byte count, or 0 or -1 as TakeBlock.
+  int64_t TakeBlocks(std::vector<std::unique_ptr<TCacheBlock>>& blocks, size_t max);
+  void Recycle(std::unique_ptr<TCacheBlock> block);
+
+  // Asks the producer to stop; it empties the queue and ends.
+  void Abort() { abort_requested_ = true; }
+  bool Primed() const { return primed_; }
+  bool Done() const { return done_; }
+  std::string ErrorText();
+  void SetErrorText(const std::string& text);
+  std::string CurrentFile();
+  int64_t BufferedBytes();
+  int64_t RemainingBytes();
+  // Bytes produced so far: a waiting consumer tells a slow producer from a
+  // stalled one by it.
+  int64_t ProducedBytes() const { return produced_; }
+  int Capacity() const { return capacity_; }
+  // Waits up to `ms` milliseconds for a block to be queued (the writer's
+  // pause when nothing is ready).
+  void WaitForData(int ms);
+  const std::string& ImageFileName() const { return job_.image_file_name; }
+  int CacheSize() const { return job_.cache_size; }
+
+ protected:
+  void Execute() override;
+
+ private:
+  enum class Step { kGoOn, kStop };
+  Step StageHead();
+  // Queues `data_bytes` read from `fd` (none when negative) followed by zero
+  // bytes up to `total_bytes`, a multiple of 2048.
+  Step Stage(int fd, const std::string& name, int64_t data_bytes, int64_t total_bytes);
+  Step StageEntries();
+  Step StagePadding();
+  Step WaitForRoom();
+  Step WaitUntilTaken();
+  // Queues the block being filled, if it holds anything.
+  void QueueBlock();
+  std::unique_ptr<TCacheBlock> NewBlock();
+  Step Fail(const std::string& text);
+  Step AbortNow();
+  void AdjustPriority(size_t queued);
+  void WaitUntilNotTaking();
+
+  CacheJob job_;
+  TSCSIDevice& lock_;
+  int capacity_;
+  std::deque<std::unique_ptr<TCacheBlock>> queue_;   // guarded by lock_
+  std::vector<std::unique_ptr<TCacheBlock>> spare_;  // guarded by lock_
+  int64_t buffered_bytes_ = 0;                       // guarded by lock_
+  int64_t remaining_bytes_ = 0;                      // guarded by lock_
+  int64_t pad_bytes_ = 0;
+  std::string error_text_;    // guarded by lock_
+  std::string current_file_;  // guarded by lock_
+  std::unique_ptr<TCacheBlock> block_;  // being filled
+  int staged_ = 0;                      // bytes of block_ filled
+  std::atomic<int64_t> produced_{0};
+  std::atomic<bool> abort_requested_{false};
+  std::atomic<bool> done_{false};
+  std::atomic<bool> primed_{false};
+  std::atomic<bool> taking_{false};
+  std::atomic<bool> discarding_{false};
+  int priority_level_ = 2;  // 0 idle, 1 lowest, 2 lower, 3 normal
+  // Wake-ups between producer and consumer. They carry no state (the queue
+  // is read under lock_) and every wait is bounded, so a lost one costs at
+  // most the wait's bound.
+  std::mutex signal_mutex_;
+  std::condition_variable data_queued_;
+  std::condition_variable block_taken_;
+};
+
+}  // namespace zamo

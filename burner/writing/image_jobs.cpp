@@ -1,0 +1,124 @@
+// image_jobs.cpp: the threaded writing jobs' shared steps: waiting for the
+// cache, starting the writer, the progress values and the final report; and
+// the image-file save through the pipeline.
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "burner/compilation/veskburner.h"
+#include "burner/drive/messages.h"
+#include "burner/platform/str_format.h"
+#include "burner/platform/text.h"
+#include "burner/writing/cache_thread.h"
+#include "burner/writing/writer_thread.h"
+
+namespace zamo {
+
+void TVeskBurner::SaveImageFile(const std::string& file_name, bool quick) {
+  ISOFileName = file_name;
+  if (quick) {
+    const Status result = QuickSave(file_name);
+    if (OnWriteDone) OnWriteDone(this, result.ok() ? std::string() : result.UserText());
+    return;
+  }
+  LayoutImage(true, ImportTarget);
+  BuildImageHeader(true, ImportTarget);
+  CacheJob job;
+  job.cache_size = CacheSize();
+  job.head = &ImageStream;
+  job.total_bytes = SessionSectors * kSectorSize;
+  job.boot_sectors = Bootable ? BootSectors : 0;
+  job.boot_image_name = Bootable ? BootImage : "";
+  job.pad_after_boot = Bootable ? PadAfterBoot : 0;
+  job.pad_to_minimum = WritePostGap;
+  job.block_size = 65536;
+  job.entries.assign(FileEntries().begin(), FileEntries().end());
+  job_running_ = true;
+  abort_flag_ = false;
+  CacheThread = new TCacheThread(std::move(job), *this);
+  if (WaitForCache()) StartWriterThread(true);
+}
+
+bool TVeskBurner::WaitForCache() {
+  using SteadyClock = std::chrono::steady_clock;
+  int64_t last_produced = -1;
+  SteadyClock::time_point last_progress = SteadyClock::now();
+  for (;;) {
+    if (CacheThread->Primed()) return true;
+    std::string error = CacheThread->ErrorText();
+    if (error.empty() && CacheThread->Done()) error = msg::kInternal0005;  // ended without priming
+    if (error.empty()) {
+      const int64_t produced = CacheThread->ProducedBytes();
+      if (produced != last_produced) {
+        last_produced = produced;
+        last_progress = SteadyClock::now();
+      } else if (SteadyClock::now() - last_progress > StallBound) {
+        error = StrFormat(msg::kCacheStalled, static_cast<int>(StallBound.count()),
+                          DisplayUtf8(CacheThread->CurrentFile()).c_str());
+      }
+    }
+    if (error.empty() && abort_flag_) {
+      CacheThread->Abort();
+      error = msg::kAbortedByUser;
+    }
+    if (!error.empty()) {
+      CacheThread->Abort();
+      CurrentFile = CacheThread->CurrentFile();
+      CacheThread->WaitFor();
+      FreeCacheThread();
+      ReportJobFailure(error);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+bool TVeskBurner::StartWriterThread(bool to_file) {
+  auto* writer = new TThWrite(*this, to_file);
+  writer->FreeOnTerminate = true;
+  writer->SetPriority(ThreadPriority::kTimeCritical);
+  writer->Start();
+  return true;
+}
+
+void TVeskBurner::FreeCacheThread() {
+  delete CacheThread;
+  CacheThread = nullptr;
+}
+
+int TVeskBurner::CacheFillPercent() {
+  Lock();
+  int percent = 0;
+  if (writing_active_ && CacheThread != nullptr) {
+    percent = static_cast<int>(std::lround(static_cast<double>(CacheThread->BufferedBytes()) /
+                                           CacheThread->CacheSize() * 100.0));
+  }
+  Unlock();
+  return percent;
+}
+
+void TVeskBurner::ReportJobFailure(const std::string& error) {
+  // A failure before the writer started: reported on the caller's thread.
+  job_running_ = false;
+  if (OnWriteDone) {
+    DoneText = error;
+    OnWriteDone(this, error);
+  }
+}
+
+void TVeskBurner::DeliverWriteDone(const std::string& error) {
+  if (!OnWriteDone) {
+    job_running_ = false;
+    return;
+  }
+  DoneText = error;
+  // Capture the component, not the thread: the writer is gone when this runs.
+  std::weak_ptr<bool> alive = alive_;
+  Synchronize([this, alive, error] {
+    if (alive.expired()) return;
+    job_running_ = false;
+    if (OnWriteDone) OnWriteDone(this, error);
+  });
+}
+
+}  // namespace zamo

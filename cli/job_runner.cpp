@@ -1,0 +1,92 @@
+#include "cli/job_runner.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+
+#include "burner/platform/call_queue.h"
+#include "burner/platform/str_format.h"
+#include "cli/format.h"
+
+namespace zamo::cli {
+namespace {
+
+// The component whose job Ctrl-C aborts. AbortWriting only stores a flag,
+// which a signal handler may do.
+std::atomic<TVeskBurner*> g_abort_target{nullptr};
+
+void OnInterrupt(int) {
+  if (TVeskBurner* burner = g_abort_target.load()) burner->AbortWriting();
+}
+
+class InterruptGuard {
+ public:
+  explicit InterruptGuard(TVeskBurner& burner) {
+    g_abort_target = &burner;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &old_int_);
+    sigaction(SIGTERM, &action, &old_term_);
+  }
+  ~InterruptGuard() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+    g_abort_target = nullptr;
+  }
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+};
+
+std::string Duration(double seconds) {
+  const auto s = static_cast<long>(seconds + 0.5);
+  return StrFormat("%ld:%02ld", s / 60, s % 60);
+}
+
+// "  45 %   123.45 MB / 456.78 MB   85.2 MB/s   cache 97 %   reste 0:04"
+std::string ProgressLine(TVeskBurner& burner, double elapsed) {
+  const int64_t total = burner.ImageSectors() * 2048;
+  const int64_t done = burner.BytesWritten();
+  const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 0;
+  const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
+  std::string line = StrFormat("%3d %%   %s / %s   %.1f MB/s   cache %d %%", percent, FormatMb(done).c_str(),
+                               FormatMb(total).c_str(), rate / 1048576.0, burner.CacheFillPercent());
+  if (rate > 0 && done < total) line += "   reste " + Duration(static_cast<double>(total - done) / rate);
+  return line;
+}
+
+}  // namespace
+
+std::string RunWriteJob(TVeskBurner& burner, LogOutput& log, const std::function<void()>& start) {
+  CallQueue queue;
+  burner.Dispatcher = [&queue](std::function<void()> call) { queue.Post(std::move(call)); };
+  bool done = false;
+  std::string error;
+  burner.OnWriteDone = [&](TObject*, const std::string& e) {
+    error = e;
+    done = true;
+  };
+  InterruptGuard interrupt(burner);
+  const bool terminal = isatty(STDERR_FILENO) != 0;
+  if (terminal) log.SetProgressActive(true);
+  const auto started = std::chrono::steady_clock::now();
+  start();
+  // The writer reports through the queue; a quick job has reported already.
+  while (!done) {
+    queue.RunFor(std::chrono::milliseconds(250));
+    if (terminal && !done) {
+      const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      log.Progress(ProgressLine(burner, elapsed));
+    }
+  }
+  if (terminal) log.SetProgressActive(false);
+  burner.Dispatcher = nullptr;
+  return error;
+}
+
+}  // namespace zamo::cli
