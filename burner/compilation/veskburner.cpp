@@ -19,7 +19,7 @@ TVeskBurner::~TVeskBurner() {
   // for its threads to end.
   if (job_running_) {
     AbortWriting();
-    for (int waited = 0; waited < 300 && writing_active_; ++waited) {
+    for (int waited = 0; waited < 300 && writer_running_; ++waited) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }

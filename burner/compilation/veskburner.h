@@ -250,6 +250,7 @@ class TVeskBurner : public TSCSIDevice {
   std::atomic<bool> writing_active_{false};
   std::atomic<int64_t> bytes_written_{0};
   std::atomic<bool> job_running_{false};
+  std::atomic<bool> writer_running_{false};  // from StartWriterThread to the writer's last use of this
   // Whether this component still exists, for calls posted to the
   // user-interface thread that may run after it is gone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

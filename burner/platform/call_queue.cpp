@@ -3,10 +3,10 @@
 namespace zamo {
 
 void CallQueue::Post(std::function<void()> call) {
-  {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
-  }
+  // Notified under the lock: the pumping thread may run the call and free
+  // the queue as soon as the lock is released.
+  std::lock_guard lock(mutex_);
+  calls_.push_back(std::move(call));
   posted_.notify_all();
 }
 

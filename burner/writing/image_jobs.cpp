@@ -74,6 +74,7 @@ bool TVeskBurner::WaitForCache() {
 }
 
 bool TVeskBurner::StartWriterThread(bool to_file) {
+  writer_running_ = true;
   auto* writer = new TThWrite(*this, to_file);
   writer->FreeOnTerminate = true;
   writer->SetPriority(ThreadPriority::kTimeCritical);

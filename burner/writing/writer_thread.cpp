@@ -130,6 +130,7 @@ void TThWrite::Finish() {
   burner_.FreeCacheThread();
   burner_.CurrentFile.clear();
   burner_.DeliverWriteDone(result);
+  burner_.writer_running_ = false;  // the component may go from here on
 }
 
 }  // namespace zamo

@@ -1,0 +1,252 @@
+// The read-ahead cache: the stream it produces, block by block, and how it
+// stops on a failure or an abort.
+#include "burner/writing/cache_thread.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "burner/platform/file_attributes.h"
+#include "tests/support/temp_dir.h"
+
+namespace zamo {
+namespace {
+
+using test::Bytes;
+using test::TempDir;
+
+constexpr auto kPatience = std::chrono::seconds(20);
+
+// Takes every block until the end; fails the test rather than hanging.
+struct Drained {
+  std::string bytes;
+  std::vector<int> counts;
+};
+Drained Drain(TCacheThread& cache) {
+  Drained out;
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  std::vector<uint8_t> buffer(kCacheBlockBytes);
+  for (;;) {
+    const int n = cache.TakeBlock(buffer.data());
+    if (n == 0) break;
+    if (n < 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "the cache delivers nothing";
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    out.counts.push_back(n);
+    out.bytes.append(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(n));
+  }
+  cache.WaitFor();
+  return out;
+}
+
+// Compares two byte strings without printing them: says where they differ.
+::testing::AssertionResult SameBytes(const std::string& got, const std::string& expected) {
+  if (got == expected) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < got.size() && at < expected.size() && got[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure() << "sizes " << got.size() << " and " << expected.size()
+                                       << ", first difference at byte " << at;
+}
+
+std::string Padded(const std::string& data) {
+  return data + std::string((2048 - data.size() % 2048) % 2048, '\0');
+}
+
+class CacheThreadTest : public ::testing::Test {
+ protected:
+  TFEntry* File(const std::string& name, const std::string& content) {
+    test::WriteFile(dir / name, content);
+    TFEntry& e = entries_.emplace_back();
+    e.SourcePath = dir / name;
+    e.LongName = name;
+    e.IsoSize = e.JolietSize = static_cast<int64_t>(content.size());
+    return &e;
+  }
+  CacheJob Job(const std::string& head, std::vector<const TFEntry*> entries, int64_t total) {
+    head_.Clear();
+    head_.Append({reinterpret_cast<const uint8_t*>(head.data()), head.size()});
+    CacheJob job;
+    job.cache_size = 2 << 20;
+    job.head = &head_;
+    job.total_bytes = total;
+    job.entries = std::move(entries);
+    return job;
+  }
+
+  TempDir dir;
+  TSCSIDevice lock{nullptr};
+  TMemoryStreamEx head_;
+  std::deque<TFEntry> entries_;
+};
+
+TEST_F(CacheThreadTest, StreamsHeadThenFilesPaddedToSectors) {
+  const std::string head = Bytes(3 * 2048 + 1000, 1).substr(0, 3 * 2048);  // not a multiple of the block size
+  const TFEntry* a = File("a.bin", Bytes(100000, 2));
+  TFEntry* dir_entry = &entries_.emplace_back();
+  dir_entry->Attr = faDirectory;
+  const TFEntry* empty = File("empty", "");
+  TFEntry* imported = &entries_.emplace_back();
+  imported->Imported = true;
+  imported->IsoSize = 5000;  // already on the disc: no source
+  const TFEntry* b = File("b.bin", Bytes(2049, 3));
+  const std::string expected = head + Padded(Bytes(100000, 2)) + Padded(Bytes(2049, 3));
+  CacheJob job = Job(head, {a, dir_entry, empty, imported, b}, static_cast<int64_t>(expected.size()));
+  TCacheThread cache(std::move(job), lock);
+  const Drained got = Drain(cache);
+  EXPECT_EQ(cache.ErrorText(), "");
+  ASSERT_EQ(got.bytes.size(), expected.size());
+  EXPECT_TRUE(SameBytes(got.bytes, expected));
+  // Blocks are whole 32-sector blocks but the last: the head's partial block
+  // is completed with the first file's data.
+  for (size_t i = 0; i + 1 < got.counts.size(); ++i) EXPECT_EQ(got.counts[i], 65536);
+  EXPECT_EQ(cache.RemainingBytes(), 0);
+  EXPECT_EQ(cache.BufferedBytes(), 0);
+  EXPECT_EQ(head_.Size(), 0) << "the head is released once queued";
+}
+
+TEST_F(CacheThreadTest, BlocksOf27SectorsForCds) {
+  const TFEntry* a = File("a.bin", Bytes(1'000'000, 4));
+  const int64_t total = 2048 * 200 + SectorsFor(1'000'000) * 2048;
+  CacheJob job = Job(std::string(2048 * 200, 'h'), {a}, total);
+  job.block_size = 55296;
+  TCacheThread cache(std::move(job), lock);
+  const Drained got = Drain(cache);
+  EXPECT_EQ(static_cast<int64_t>(got.bytes.size()), total);
+  EXPECT_EQ(got.counts.size(), static_cast<size_t>((total + 55295) / 55296));
+  for (size_t i = 0; i + 1 < got.counts.size(); ++i) EXPECT_EQ(got.counts[i], 55296);
+}
+
+TEST_F(CacheThreadTest, SmallStreamIsPaddedTo300Sectors) {
+  // 204,800 bytes of data, then 409,600 zero bytes: 614,400 in all.
+  const std::string head(100 * 2048, 'h');
+  CacheJob job = Job(head, {}, 100 * 2048);
+  job.pad_to_minimum = true;
+  TCacheThread cache(std::move(job), lock);
+  const Drained got = Drain(cache);
+  ASSERT_EQ(got.bytes.size(), 614400u);
+  EXPECT_TRUE(SameBytes(got.bytes, head + std::string(409600, '\0')));
+  EXPECT_EQ(cache.RemainingBytes(), 0);
+}
+
+TEST_F(CacheThreadTest, TakeBlockSaysNotYetThenEnd) {
+  // A cache whose head alone exceeds its capacity stops after Capacity - 1
+  // blocks, primed, and goes on as blocks are taken.
+  const std::string head(6 << 20, 'h');
+  CacheJob job = Job(head, {}, static_cast<int64_t>(head.size()));
+  TCacheThread cache(std::move(job), lock);
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (!cache.Primed() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(cache.Primed());
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_LE(cache.BufferedBytes(), int64_t{cache.Capacity()} * 65536);
+  const Drained got = Drain(cache);
+  EXPECT_EQ(got.bytes.size(), head.size());
+  std::vector<uint8_t> buffer(kCacheBlockBytes);
+  EXPECT_EQ(cache.TakeBlock(buffer.data()), 0) << "after the end, 0 again";
+}
+
+TEST_F(CacheThreadTest, EmptyQueueBeforeTheEndIsNotReady) {
+  // Nothing can be queued before the thread runs: the first answer may be -1
+  // but never 0 while data is due.
+  const TFEntry* a = File("a.bin", Bytes(500000, 5));
+  CacheJob job = Job("", {a}, SectorsFor(500000) * 2048);
+  TCacheThread cache(std::move(job), lock);
+  std::vector<uint8_t> buffer(kCacheBlockBytes);
+  const int first = cache.TakeBlock(buffer.data());
+  EXPECT_NE(first, 0);
+  Drain(cache);
+}
+
+TEST_F(CacheThreadTest, MissingFileFailsBeforePriming) {
+  const TFEntry* a = File("a.bin", "x");
+  unlink(a->SourcePath.c_str());
+  CacheJob job = Job(std::string(2048, 'h'), {a}, 2 * 2048);
+  TCacheThread cache(std::move(job), lock);
+  Drain(cache);
+  EXPECT_TRUE(cache.Done());
+  EXPECT_NE(cache.ErrorText().find("IMPOSSIBLE D'OUVRIR LE FICHIER"), std::string::npos) << cache.ErrorText();
+  EXPECT_NE(cache.ErrorText().find("a.bin"), std::string::npos);
+  EXPECT_EQ(cache.CurrentFile(), a->SourcePath);
+}
+
+TEST_F(CacheThreadTest, ShrunkFileFailsGrownFileGivesItsRecordedSize) {
+  TFEntry* shrunk = File("shrunk.bin", Bytes(10000, 6));
+  test::WriteFile(shrunk->SourcePath, Bytes(9000, 6));
+  {
+    CacheJob job = Job("", {shrunk}, SectorsFor(10000) * 2048);
+    TCacheThread cache(std::move(job), lock);
+    Drain(cache);
+    EXPECT_NE(cache.ErrorText().find("shrunk.bin"), std::string::npos) << cache.ErrorText();
+    EXPECT_NE(cache.ErrorText().find("9000"), std::string::npos) << cache.ErrorText();
+  }
+  TFEntry* grown = File("grown.bin", Bytes(3000, 7));
+  test::WriteFile(grown->SourcePath, Bytes(3000, 7) + "more");
+  CacheJob job = Job("", {grown}, SectorsFor(3000) * 2048);
+  TCacheThread cache(std::move(job), lock);
+  const Drained got = Drain(cache);
+  EXPECT_EQ(cache.ErrorText(), "");
+  EXPECT_TRUE(SameBytes(got.bytes, Padded(Bytes(3000, 7))));
+}
+
+TEST_F(CacheThreadTest, AbortEmptiesTheQueueAndEnds) {
+  const TFEntry* a = File("a.bin", Bytes(8 << 20, 8));
+  CacheJob job = Job("", {a}, 8 << 20);
+  TCacheThread cache(std::move(job), lock);
+  std::vector<uint8_t> buffer(kCacheBlockBytes);
+  int taken = 0;
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (taken < 3 && std::chrono::steady_clock::now() < deadline) {
+    if (cache.TakeBlock(buffer.data()) > 0) ++taken;
+  }
+  cache.Abort();
+  const Drained rest = Drain(cache);
+  EXPECT_LT(rest.bytes.size(), size_t{8 << 20});
+  EXPECT_TRUE(cache.Done());
+  EXPECT_EQ(cache.ErrorText(), "OPÉRATION TERMINÉE PAR L'USAGER");
+}
+
+TEST_F(CacheThreadTest, ImageFileIsStreamedAloneToWholeSectors) {
+  test::WriteFile(dir / "image.iso", Bytes(1'000'001, 9));
+  CacheJob job = Job("ignored head", {}, 489 * 2048);
+  job.image_file_name = dir / "image.iso";
+  job.pad_to_minimum = true;  // never for an image file
+  TCacheThread cache(std::move(job), lock);
+  const Drained got = Drain(cache);
+  ASSERT_EQ(got.bytes.size(), 1'001'472u);
+  EXPECT_TRUE(SameBytes(got.bytes, Bytes(1'000'001, 9) + std::string(1471, '\0')));
+}
+
+TEST_F(CacheThreadTest, BootImageThenItsPaddingThenFiles) {
+  test::WriteFile(dir / "boot.img", Bytes(3000, 10));
+  const TFEntry* a = File("a.bin", Bytes(10, 11));
+  const std::string head(26 * 2048, 'h');
+  CacheJob job = Job(head, {a}, (26 + 2 + 5) * 2048 + 2048);
+  job.boot_image_name = dir / "boot.img";
+  job.boot_sectors = 2;
+  job.pad_after_boot = 5;
+  TCacheThread cache(std::move(job), lock);
+  const Drained got = Drain(cache);
+  EXPECT_EQ(cache.ErrorText(), "");
+  EXPECT_TRUE(SameBytes(got.bytes, head + Padded(Bytes(3000, 10)) + std::string(5 * 2048, '\0') + Padded(Bytes(10, 11))));
+}
+
+TEST_F(CacheThreadTest, StreamOfAnotherLengthThanPromisedIsAnError) {
+  const TFEntry* a = File("a.bin", Bytes(5000, 12));
+  CacheJob job = Job("", {a}, 2 * 2048);  // the file needs three sectors
+  TCacheThread cache(std::move(job), lock);
+  Drain(cache);
+  EXPECT_EQ(cache.ErrorText(), "ERREUR INTERNE 0005");
+}
+
+}  // namespace
+}  // namespace zamo

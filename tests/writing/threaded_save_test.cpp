@@ -1,0 +1,194 @@
+// The image save through the read-ahead cache and the writer thread: the
+// same bytes as the quick save, one OnWriteDone on the pumping thread, and
+// every failure and abort ending the job cleanly.
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "burner/platform/call_queue.h"
+#include "tests/compilation/burner_fixture.h"
+#include "tests/support/temp_dir.h"
+
+namespace zamo {
+namespace {
+
+using test::BurnerTest;
+using test::Bytes;
+using test::MakeTree;
+using test::ReadFile;
+using test::TempDir;
+
+::testing::AssertionResult SameBytes(const std::string& got, const std::string& expected) {
+  if (got == expected) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < got.size() && at < expected.size() && got[at] == expected[at]) ++at;
+  return ::testing::AssertionFailure() << "sizes " << got.size() << " and " << expected.size()
+                                       << ", first difference at byte " << at;
+}
+
+class ThreadedSaveTest : public BurnerTest {
+ protected:
+  ThreadedSaveTest() {
+    burner.Dispatcher = [this](std::function<void()> call) { queue.Post(std::move(call)); };
+    burner.OnWriteDone = [this](TObject* sender, const std::string& error) {
+      EXPECT_EQ(sender, &burner);
+      EXPECT_EQ(std::this_thread::get_id(), main_thread) << "OnWriteDone comes on the pumping thread";
+      ++done_calls;
+      done_error = error;
+    };
+  }
+  // Runs a threaded save to its end (bounded) and returns its error text.
+  std::string Save(const std::string& image) {
+    done_calls = 0;
+    burner.SaveImageFile(image, false);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (done_calls == 0 && std::chrono::steady_clock::now() < deadline) {
+      queue.RunFor(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(done_calls, 1) << "the job must end, once";
+    // Nothing more may come.
+    queue.RunFor(std::chrono::milliseconds(20));
+    EXPECT_EQ(done_calls, 1);
+    EXPECT_FALSE(burner.JobRunning());
+    return done_error;
+  }
+  void AddSource(const std::string& name) {
+    burner.AddFolderTo(burner.RootDir, dir / name, false, false, true, faAnyFile, "*.*");
+  }
+  bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+  TempDir dir;
+  CallQueue queue;
+  const std::thread::id main_thread = std::this_thread::get_id();
+  int done_calls = 0;
+  std::string done_error;
+};
+
+TEST_F(ThreadedSaveTest, SameBytesAsTheQuickSave) {
+  MakeTree(dir.path(), {{"boot.img", Bytes(5000, 1)},
+                        {"src/a.bin", Bytes(300000, 2)},
+                        {"src/sub/b.bin", Bytes(2049, 3)},
+                        {"src/empty", ""},
+                        {"src/sub/deeper/c.txt", "c"}});
+  for (int i = 0; i < 40; ++i) test::WriteFile(dir / ("src/many/f" + std::to_string(i)), Bytes(70000 + i, 10 + i));
+  burner.Bootable = true;
+  burner.BootImage = dir / "boot.img";
+  AddSource("src");
+  ASSERT_EQ(Save(dir / "threaded.iso"), "");
+  EXPECT_EQ(burner.BytesWritten(), burner.ImageSectors() * 2048);
+  done_calls = 0;
+  burner.SaveImageFile(dir / "quick.iso", true);
+  ASSERT_EQ(done_calls, 1);
+  ASSERT_EQ(done_error, "");
+  EXPECT_TRUE(SameBytes(ReadFile(dir / "threaded.iso"), ReadFile(dir / "quick.iso")));
+}
+
+TEST_F(ThreadedSaveTest, SmallImageIsPaddedTo300Sectors) {
+  MakeTree(dir.path(), {{"src/a.txt", "abc"}});
+  AddSource("src");
+  ASSERT_EQ(Save(dir / "small.iso"), "");
+  const std::string threaded = ReadFile(dir / "small.iso");
+  ASSERT_EQ(threaded.size(), 614400u);
+  EXPECT_EQ(burner.BytesWritten(), 614400);
+  burner.SaveImageFile(dir / "quick.iso", true);
+  const std::string quick = ReadFile(dir / "quick.iso");
+  ASSERT_EQ(quick.size(), 151u * 2048);
+  EXPECT_TRUE(SameBytes(threaded, quick + std::string(614400 - quick.size(), '\0')));
+}
+
+TEST_F(ThreadedSaveTest, VanishedSourceFailsNamingIt) {
+  MakeTree(dir.path(), {{"src/keep.bin", Bytes(100000, 1)}, {"src/gone.bin", Bytes(100000, 2)}});
+  AddSource("src");
+  unlink((dir / "src/gone.bin").c_str());
+  const std::string error = Save(dir / "out.iso");
+  EXPECT_NE(error.find("gone.bin"), std::string::npos) << error;
+  EXPECT_FALSE(Exists(dir / "out.iso")) << "no partial image is left";
+}
+
+TEST_F(ThreadedSaveTest, ShrunkSourceAfterPrimingFailsNamingIt) {
+  // The file comes after more data than the cache holds, so it is read once
+  // the writer runs.
+  burner.SetCacheSize(2 << 20);
+  MakeTree(dir.path(), {{"src/a.bin", Bytes(6 << 20, 1)}, {"src/z.bin", Bytes(300000, 2)}});
+  AddSource("src");
+  test::WriteFile(dir / "src/z.bin", Bytes(1000, 2));
+  const std::string error = Save(dir / "out.iso");
+  EXPECT_NE(error.find("z.bin"), std::string::npos) << error;
+  EXPECT_NE(error.find("RÉTRÉCI"), std::string::npos) << error;
+  EXPECT_FALSE(Exists(dir / "out.iso"));
+}
+
+TEST_F(ThreadedSaveTest, FullDiskFailsAndRemovesThePartialImage) {
+  MakeTree(dir.path(), {{"src/big.bin", Bytes(3 << 20, 4)}});
+  AddSource("src");
+  struct rlimit old_limit {};
+  getrlimit(RLIMIT_FSIZE, &old_limit);
+  auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = old_limit;
+  limit.rlim_cur = 1 << 20;  // stands for a disk that fills up after 1 MiB
+  setrlimit(RLIMIT_FSIZE, &limit);
+  const std::string error = Save(dir / "out.iso");
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  signal(SIGXFSZ, old_handler);
+  EXPECT_NE(error.find("ERREUR D'ÉCRITURE"), std::string::npos) << error;
+  EXPECT_NE(error.find("out.iso"), std::string::npos) << error;
+  EXPECT_FALSE(Exists(dir / "out.iso"));
+}
+
+TEST_F(ThreadedSaveTest, ImageThatCannotBeCreated) {
+  MakeTree(dir.path(), {{"src/a.txt", "a"}});
+  AddSource("src");
+  const std::string error = Save(dir / "no/such/folder/out.iso");
+  EXPECT_NE(error.find("IMPOSSIBLE DE CRÉER LE FICHIER"), std::string::npos) << error;
+}
+
+TEST_F(ThreadedSaveTest, AbortAtSeveralMomentsEndsTheJobOnce) {
+  MakeTree(dir.path(), {{"src/a.bin", Bytes(24 << 20, 5)}, {"src/b.bin", Bytes(24 << 20, 6)}});
+  AddSource("src");
+  // Before the cache is primed (a large cache takes long to fill), in the
+  // middle of the data, and near its end.
+  for (int64_t abort_after : {int64_t{-1}, int64_t{8 << 20}, int64_t{40 << 20}}) {
+    SCOPED_TRACE(abort_after);
+    burner.SetCacheSize(abort_after < 0 ? 256 << 20 : 2 << 20);
+    std::atomic<bool> stop{false};
+    std::thread aborter([&] {
+      if (abort_after < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      } else {
+        while (!stop && burner.BytesWritten() < abort_after) std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      burner.AbortWriting();
+    });
+    const std::string error = Save(dir / "out.iso");
+    stop = true;
+    aborter.join();
+    // An abort that came after the last block leaves a finished image.
+    if (!error.empty()) {
+      EXPECT_EQ(error, "OPÉRATION TERMINÉE PAR L'USAGER");
+      EXPECT_FALSE(Exists(dir / "out.iso"));
+    }
+    EXPECT_EQ(burner.CacheThread, nullptr) << "the cache is freed";
+  }
+}
+
+TEST_F(ThreadedSaveTest, DestroyingTheComponentDuringAJobDoesNotHang) {
+  auto local = std::make_unique<TVeskBurner>(nullptr);
+  MakeTree(dir.path(), {{"src/a.bin", Bytes(32 << 20, 7)}});
+  local->AddFolderTo(local->RootDir, dir / "src", false, false, true, faAnyFile, "*.*");
+  CallQueue own_queue;
+  local->Dispatcher = [&own_queue](std::function<void()> call) { own_queue.Post(std::move(call)); };
+  local->OnWriteDone = [](TObject*, const std::string&) {};
+  local->SaveImageFile(dir / "out.iso", false);
+  local.reset();  // aborts the job and waits for its threads
+  own_queue.RunFor(std::chrono::milliseconds(10));  // the late report finds the component gone
+}
+
+}  // namespace
+}  // namespace zamo
