@@ -30,8 +30,8 @@ class TThread {
   void Terminate() { terminated_ = true; }
   bool Terminated() const { return terminated_; }
   bool Finished() const { return finished_; }
-  // Best effort: a priority the system refuses (raising one needs rights) is
-  // left as it was. Takes effect at once, or when the thread starts.
+  // Best effort: raising applies where the process may (it takes effect at
+  // once, or when the thread starts); levels below normal are only recorded.
   void SetPriority(ThreadPriority priority);
   ThreadPriority Priority() const { return priority_; }
 
