@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAMO_WERROR=ON
 
-.PHONY: all deps build test run test-asan test-tsan bench clean
+.PHONY: all deps build test test-threads run test-asan test-tsan bench clean
 
 all: build
 
@@ -16,6 +16,15 @@ build: deps
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	$(MAKE) --no-print-directory test-threads
+
+# The suites of the threads (read-ahead cache, writer, folder prefetch, log
+# channel) under ThreadSanitizer; part of `make test`.
+THREAD_SUITES = CacheThread*:ThreadedSave*:Folder*:ScsiDevice*:TreeTest*
+test-threads: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DZAMO_TSAN=ON >/dev/null
+	cmake --build build-tsan -j$(JOBS) --target zamo_unit_tests
+	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/zamo_unit_tests --gtest_filter='$(THREAD_SUITES)'
 
 run: build
 	@scripts/demo.sh $(BUILD)
@@ -26,7 +35,7 @@ test-asan: deps
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && ctest --output-on-failure -j$(JOBS)
 
-# ThreadSanitizer over the same suites.
+# ThreadSanitizer over every suite.
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DZAMO_TSAN=ON >/dev/null
 	cmake --build build-tsan -j$(JOBS)
