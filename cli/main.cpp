@@ -1,4 +1,6 @@
 // zamo-cli: the command line front end over the burning component.
+#include <signal.h>
+
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +22,9 @@ constexpr const char* kUsage =
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
+  // A write past a file-size limit then fails with an error the job reports
+  // (and the partial image is removed) instead of killing the program.
+  signal(SIGXFSZ, SIG_IGN);
   bool verbose = false;
   int i = 1;
   for (; i < argc; ++i) {

@@ -110,7 +110,7 @@ int RunMkiso(int argc, char** argv, bool verbose) {
       if (i + 1 >= argc) return UsageError("l'option --cache-size attend un nombre de Mio");
       char* end = nullptr;
       const long value = std::strtol(argv[++i], &end, 10);
-      if (end == argv[i] || *end != '\0' || value < 1 || value > 2047)
+      if (end == argv[i] || *end != '\0' || value < 2 || value > 2047)
         return UsageError("--cache-size attend un nombre de Mio entre 2 et 2047");
       cache_mib = static_cast<int>(value);
     } else if (ParseCompilationOption(argc, argv, i, options, error)) {

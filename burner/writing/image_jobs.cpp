@@ -44,7 +44,9 @@ bool TVeskBurner::WaitForCache() {
   int64_t last_produced = -1;
   SteadyClock::time_point last_progress = SteadyClock::now();
   for (;;) {
-    if (CacheThread->Primed()) return true;
+    // An abort asked while the cache fills wins over its priming.
+    if (abort_flag_) CacheThread->Abort();
+    if (!abort_flag_ && CacheThread->Primed()) return true;
     std::string error = CacheThread->ErrorText();
     if (error.empty() && CacheThread->Done()) error = msg::kInternal0005;  // ended without priming
     if (error.empty()) {

@@ -21,7 +21,8 @@ TThWrite::TThWrite(TVeskBurner& burner, bool to_file)
     : ToFile(to_file), burner_(burner), cache_(*burner.CacheThread) {}
 
 void TThWrite::Execute() {
-  burner_.abort_flag_ = false;
+  // The abort flag was cleared when the job started: an abort asked since
+  // (while the cache filled, or just now) stops the writer at its first block.
   burner_.writing_active_ = true;
   burner_.bytes_written_ = 0;
   cache_.SetErrorText("");
