@@ -38,17 +38,18 @@ std::string TVeskBurner::SourceFolderToDiscPath(const std::string& folder) const
   return disc;
 }
 
+TDEntry* TVeskBurner::KeptPathDestination(const TDEntry* dest, const std::string& source) {
+  // The folder part of the source path, up to and including its last "/".
+  const size_t slash = source.rfind(kSourceDelim);
+  std::string disc = SourceFolderToDiscPath(slash == std::string::npos ? "" : source.substr(0, slash + 1));
+  if (dest != nullptr && dest != RootDir) disc = dest->Path + disc;
+  if (LastFolderOnly) disc = LastPathPart(disc);
+  ForceDirs(disc);
+  return FindDir(disc);
+}
+
 int TVeskBurner::AddFile(const std::string& dest_path, const std::string& file_name, bool keep_path) {
-  TDEntry* dest = nullptr;
-  if (!keep_path) {
-    dest = FindDir(dest_path);
-  } else {
-    const size_t slash = file_name.rfind(kSourceDelim);
-    std::string disc = SourceFolderToDiscPath(slash == std::string::npos ? "" : file_name.substr(0, slash + 1));
-    if (LastFolderOnly) disc = LastPathPart(disc);
-    ForceDirs(disc);
-    dest = FindDir(disc);
-  }
+  TDEntry* dest = keep_path ? KeptPathDestination(nullptr, file_name) : FindDir(dest_path);
   if (dest == nullptr) {
     DebugMessage(msg::kInvalidDestination, kMsgCompilation);
     return 0;
@@ -66,12 +67,7 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
     return 0;
   }
   if (keep_path) {
-    const size_t slash = source_path.rfind(kSourceDelim);
-    std::string disc = SourceFolderToDiscPath(slash == std::string::npos ? "" : source_path.substr(0, slash + 1));
-    if (dest != RootDir) disc = dest->Path + disc;
-    if (LastFolderOnly) disc = LastPathPart(disc);
-    ForceDirs(disc);
-    dest = FindDir(disc);
+    dest = KeptPathDestination(dest, source_path);
     if (dest == nullptr) {
       DebugMessage(msg::kInvalidDestination, kMsgCompilation);
       return 0;

@@ -108,28 +108,20 @@ void TVeskBurner::WriteBootCatalog() {
   ImageStream.Append(MakeBootCatalog(BootMediaType(BootSectors), static_cast<uint32_t>(BootImageLba)));
 }
 
-void TVeskBurner::WriteIsoPathTable(int32_t base, bool big_endian) {
-  const ByteOrder order = big_endian ? ByteOrder::kBig : ByteOrder::kLittle;
-  std::array<uint8_t, 8 + 256> record{};
-  ImageStream.Append(std::span(record).first(
-      PutPathTableRecord(record, std::string_view("\0", 1), static_cast<uint32_t>(base), 1, order)));
-  for (const TDEntry* dir : IsoDirOrder().subspan(1)) {
-    const std::string id = ToCp1252(dir->IsoName);
-    const size_t length = PutPathTableRecord(record, id, static_cast<uint32_t>(base + dir->IsoSector),
-                                             static_cast<uint16_t>(dir->Parent->Number), order);
-    ImageStream.Append(std::span(record).first(length));
-  }
-  PadToSector(ImageStream);
-}
+void TVeskBurner::WriteIsoPathTable(int32_t base, bool big_endian) { WritePathTable(base, big_endian, false); }
 
-void TVeskBurner::WriteJolietPathTable(int32_t base, bool big_endian) {
+void TVeskBurner::WriteJolietPathTable(int32_t base, bool big_endian) { WritePathTable(base, big_endian, true); }
+
+void TVeskBurner::WritePathTable(int32_t base, bool big_endian, bool joliet) {
   const ByteOrder order = big_endian ? ByteOrder::kBig : ByteOrder::kLittle;
   std::array<uint8_t, 8 + 256> record{};
+  // The root first: identifier 00h, its own parent.
   ImageStream.Append(std::span(record).first(
       PutPathTableRecord(record, std::string_view("\0", 1), static_cast<uint32_t>(base), 1, order)));
-  for (const TDEntry* dir : JolietDirOrder().subspan(1)) {
-    const std::string id = JolietNameBytes(dir->LongName);
-    const size_t length = PutPathTableRecord(record, id, static_cast<uint32_t>(base + dir->JolietSector),
+  for (const TDEntry* dir : (joliet ? JolietDirOrder() : IsoDirOrder()).subspan(1)) {
+    const std::string id = joliet ? JolietNameBytes(dir->LongName) : ToCp1252(dir->IsoName);
+    const int32_t sector = joliet ? dir->JolietSector : dir->IsoSector;
+    const size_t length = PutPathTableRecord(record, id, static_cast<uint32_t>(base + sector),
                                              static_cast<uint16_t>(dir->Parent->Number), order);
     ImageStream.Append(std::span(record).first(length));
   }

@@ -227,11 +227,15 @@ class TVeskBurner : public TSCSIDevice {
   TDateTime SearchRecDate(const TSearchRec& rec) const;
   // The disc path a source folder is re-created at (KeepPath), before LastFolderOnly.
   std::string SourceFolderToDiscPath(const std::string& folder) const;
+  // Re-creates the folder of `source` on the disc (below `dest` unless it is
+  // the root or null) as KeepPath and LastFolderOnly say, and returns it.
+  TDEntry* KeptPathDestination(const TDEntry* dest, const std::string& source);
   TFEntry* DirEntryOf(const TDEntry* dir) const;
   // The listing of a folder of a walk: from the prefetcher when it is ready.
   std::vector<TSearchRec> ListForWalk(const std::string& folder, int* error, bool query_archive);
   bool DirLongNameFits(const std::string& long_name, const std::string& where);
   void WriteDirectory(const TDEntry* dir, int32_t base, int32_t file_base, bool joliet);
+  void WritePathTable(int32_t base, bool big_endian, bool joliet);
   int DirSize(const TDEntry* dir, bool joliet) const;
   // The 7-byte date of a record: the local time and the offset from
   // Greenwich in effect at that time (daylight saving included), so that

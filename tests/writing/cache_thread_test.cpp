@@ -12,12 +12,14 @@
 #include <vector>
 
 #include "burner/platform/file_attributes.h"
+#include "tests/support/same_bytes.h"
 #include "tests/support/temp_dir.h"
 
 namespace zamo {
 namespace {
 
 using test::Bytes;
+using test::SameBytes;
 using test::TempDir;
 
 constexpr auto kPatience = std::chrono::seconds(20);
@@ -47,15 +49,6 @@ Drained Drain(TCacheThread& cache) {
   }
   cache.WaitFor();
   return out;
-}
-
-// Compares two byte strings without printing them: says where they differ.
-::testing::AssertionResult SameBytes(const std::string& got, const std::string& expected) {
-  if (got == expected) return ::testing::AssertionSuccess();
-  size_t at = 0;
-  while (at < got.size() && at < expected.size() && got[at] == expected[at]) ++at;
-  return ::testing::AssertionFailure() << "sizes " << got.size() << " and " << expected.size()
-                                       << ", first difference at byte " << at;
 }
 
 std::string Padded(const std::string& data) {

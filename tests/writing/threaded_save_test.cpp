@@ -14,6 +14,7 @@
 
 #include "burner/platform/call_queue.h"
 #include "tests/compilation/burner_fixture.h"
+#include "tests/support/same_bytes.h"
 #include "tests/support/temp_dir.h"
 
 namespace zamo {
@@ -23,15 +24,9 @@ using test::BurnerTest;
 using test::Bytes;
 using test::MakeTree;
 using test::ReadFile;
+using test::SameBytes;
 using test::TempDir;
 
-::testing::AssertionResult SameBytes(const std::string& got, const std::string& expected) {
-  if (got == expected) return ::testing::AssertionSuccess();
-  size_t at = 0;
-  while (at < got.size() && at < expected.size() && got[at] == expected[at]) ++at;
-  return ::testing::AssertionFailure() << "sizes " << got.size() << " and " << expected.size()
-                                       << ", first difference at byte " << at;
-}
 
 class ThreadedSaveTest : public BurnerTest {
  protected:
