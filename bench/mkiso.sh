@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# bench/mkiso.sh: times `zamo-cli mkiso` against tar, genisoimage and xorriso
-# on the same corpora in one run, and prints times, throughput, peak memory
-# and the ratios to the peers. See bench/README.md.
+# bench/mkiso.sh: times both saves of `zamo-cli mkiso` (the default threaded
+# one, read-ahead cache + writer, and --quick, one pass on one thread) against
+# tar, genisoimage and xorriso on the same corpora in one run, and prints
+# times, throughput, peak memory, the ratios to the peers and the memory bound
+# of the threaded save. See bench/README.md.
 #
 # Environment:
 #   ZAMO_CLI   zamo-cli to measure (default: build/cli/zamo-cli, built if missing)
 #   REPEAT     runs of each measurement; the median is reported (default 5)
 #   CORPORA    corpora to run, among "big small tiny" (default: all three)
+#   CACHE_SIZES read-ahead cache sizes (MiB) whose memory is measured (default "4 64")
 #   CORPUS_DIR where the corpora are generated and kept (default: bench/corpus)
 #   OUT_DIR    scratch space for the images and the results (default: bench/out)
 set -euo pipefail
@@ -17,6 +20,7 @@ CORPUS_DIR=${CORPUS_DIR:-$BENCH/corpus}
 OUT_DIR=${OUT_DIR:-$BENCH/out}
 REPEAT=${REPEAT:-5}
 CORPORA=${CORPORA:-big small tiny}
+CACHE_SIZES=${CACHE_SIZES:-4 64}
 DEFAULT_CLI=$ROOT/build/cli/zamo-cli
 ZAMO_CLI=${ZAMO_CLI:-$DEFAULT_CLI}
 
@@ -118,10 +122,14 @@ measure() {
   ' "$OUT_DIR/time.txt" >>"$RESULTS"
 }
 
-# set_save_cmd TOOL CORPUS_PATH OUTPUT: CMD becomes the command that writes one image.
+# set_save_cmd TOOL CORPUS_PATH OUTPUT: CMD becomes the command that writes one
+# image. zamo-cli is the default (threaded) save, zamo-quick the one-pass save,
+# cache-N the threaded save with a read-ahead cache of N MiB.
 set_save_cmd() {
   case $1 in
     zamo-cli) CMD=("$ZAMO_CLI" mkiso -o "$3" "$2") ;;
+    zamo-quick) CMD=("$ZAMO_CLI" mkiso --quick -o "$3" "$2") ;;
+    cache-*) CMD=("$ZAMO_CLI" mkiso --cache-size "${1#cache-}" -o "$3" "$2") ;;
     tar) CMD=(tar cf "$3" -C "$2" .) ;;
     genisoimage) CMD=(genisoimage -quiet -J -r "${PEER_OPTS[@]}" "${GENISO_OPTS[@]}" -o "$3" "$2") ;;
     xorriso) CMD=(xorriso -as mkisofs -quiet -J -r "${PEER_OPTS[@]}" -o "$3" "$2") ;;
@@ -137,10 +145,15 @@ set_size_cmd() {
   esac
 }
 
-SAVE_TOOLS=(zamo-cli tar genisoimage xorriso)
+SAVE_TOOLS=(zamo-cli zamo-quick tar genisoimage xorriso)
 SIZE_TOOLS=(zamo-cli genisoimage xorriso)
+CACHE_TOOLS=()
+for m in $CACHE_SIZES; do
+  [[ $m =~ ^[0-9]+$ ]] && [ "$m" -ge 2 ] || die "CACHE_SIZES: '$m' is not a number of MiB >= 2"
+  CACHE_TOOLS+=("cache-$m")
+done
 SANITY=()
-declare -A BYTES FILES DIRS
+declare -A BYTES FILES DIRS HEAD
 CMD=()
 
 for c in $CORPORA; do
@@ -150,12 +163,26 @@ for c in $CORPORA; do
   DIRS[$c]=$(find "$src" -mindepth 1 -type d | wc -l)
   say "== $c: ${FILES[$c]} files, ${DIRS[$c]} folders, ${BYTES[$c]} bytes"
 
-  # Untimed: checks zamo's image.
+  # Untimed: checks zamo's images, and takes the size of the image head (the
+  # sectors before the file data) from the layout summary on stdout.
   img=$OUT_DIR/sanity-$c.iso
   rm -f "$img"
-  "$ZAMO_CLI" mkiso -o "$img" "$src" >"$OUT_DIR/sanity-$c.log" 2>&1 ||
+  "$ZAMO_CLI" mkiso --quick -o "$img" "$src" >"$OUT_DIR/sanity-$c.out" 2>"$OUT_DIR/sanity-$c.log" ||
+    die "zamo-cli mkiso --quick failed on $c (see $OUT_DIR/sanity-$c.log)"
+  printed=$("$ZAMO_CLI" mkiso --quick --print-size "$src")
+  bytes=$(stat -c %s "$img")
+  if [ "$printed" = "$((bytes / 2048))" ] && [ $((bytes % 2048)) -eq 0 ]; then
+    SANITY+=("$c: --quick --print-size $printed = --quick image size / 2048: ok")
+  else
+    SANITY+=("$c: --quick --print-size $printed, --quick image of $bytes bytes: MISMATCH")
+  fi
+  rm -f "$img"
+  "$ZAMO_CLI" mkiso -o "$img" "$src" >"$OUT_DIR/sanity-$c.out" 2>"$OUT_DIR/sanity-$c.log" ||
     die "zamo-cli mkiso failed on $c (see $OUT_DIR/sanity-$c.log)"
-  rm -f "$OUT_DIR/sanity-$c.log"
+  first=$(sed -n 's/.*Données des fichiers *: à partir du secteur \([0-9][0-9]*\).*/\1/p' "$OUT_DIR/sanity-$c.out")
+  [ -n "$first" ] || die "no 'Données des fichiers' line in zamo-cli's summary (see $OUT_DIR/sanity-$c.out)"
+  HEAD[$c]=$((first * 2048))
+  rm -f "$OUT_DIR/sanity-$c.out" "$OUT_DIR/sanity-$c.log"
   printed=$("$ZAMO_CLI" mkiso --print-size "$src")
   bytes=$(stat -c %s "$img")
   if [ "$printed" = "$((bytes / 2048))" ] && [ $((bytes % 2048)) -eq 0 ]; then
@@ -179,17 +206,26 @@ for c in $CORPORA; do
   for run in $(seq 1 "$REPEAT"); do
     say "  run $run/$REPEAT"
     # The tools take turns going first.
-    for k in 0 1 2 3; do
-      tool=${SAVE_TOOLS[$(( (k + run - 1) % 4 ))]}
+    n=${#SAVE_TOOLS[@]}
+    for k in $(seq 0 $((n - 1))); do
+      tool=${SAVE_TOOLS[$(( (k + run - 1) % n ))]}
       out=$OUT_DIR/$c.iso
       [ "$tool" = tar ] && out=$OUT_DIR/$c.tar
       set_save_cmd "$tool" "$src" "$out"
       measure "$c" save "$tool" "$run" "$out" "${CMD[@]}"
     done
-    for k in 0 1 2; do
-      tool=${SIZE_TOOLS[$(( (k + run - 1) % 3 ))]}
+    n=${#SIZE_TOOLS[@]}
+    for k in $(seq 0 $((n - 1))); do
+      tool=${SIZE_TOOLS[$(( (k + run - 1) % n ))]}
       set_size_cmd "$tool" "$src"
       measure "$c" size "$tool" "$run" "" "${CMD[@]}"
+    done
+    # Memory of the threaded save for each cache size.
+    n=${#CACHE_TOOLS[@]}
+    for k in $(seq 0 $((n - 1))); do
+      tool=${CACHE_TOOLS[$(( (k + run - 1) % n ))]}
+      set_save_cmd "$tool" "$src" "$OUT_DIR/$c.iso"
+      measure "$c" cache "$tool" "$run" "$OUT_DIR/$c.iso" "${CMD[@]}"
     done
   done
 done
@@ -215,6 +251,13 @@ failures() {
   awk -F'\t' -v c="$1" -v o="$2" -v t="$3" 'NR > 1 && $1 == c && $2 == o && $3 == t && $9 != 0 { n++ } END { print n + 0 }' "$RESULTS"
 }
 calc() { awk "BEGIN { printf \"$1\", ($2) }"; }
+# ratio A B: A / B with two decimals.
+ratio() { calc %.2f "$1 / ($2 > 0 ? $2 : 1e-9)"; }
+verdict() { if [ "$1" = 1 ]; then echo met; else echo MISSED; fi; }
+has_corpus() { [[ " $CORPORA " == *" $1 "* ]]; }
+MIB=1048576
+# The threaded save's memory may not pass the cache, the image head and 64 MiB.
+bound_kb() { calc %.0f "($1 * $MIB + ${HEAD[$2]} + 64 * $MIB) / 1024"; }
 
 declare -A WALL RSS
 {
@@ -222,21 +265,25 @@ declare -A WALL RSS
   echo "machine : $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')), $(free -g | awk '/^Mem:/ { print $2 }') GB, kernel $(uname -r), $(df -PT "$OUT_DIR" | awk 'NR == 2 { print $2 }') for corpora and output"
   echo "zamo-cli: $ZAMO_CLI"
   echo "peers   : $(tar --version | head -n1), $(genisoimage --version 2>&1 | head -n1), $(xorriso -version 2>/dev/null | head -n1 | cut -d: -f1)"
-  echo "runs    : $REPEAT of each measurement, tools in turn; times are medians, RSS the highest of the runs"
+  echo "runs    : $REPEAT of each measurement, tools in turn; times are medians (best and worst run shown), RSS the highest of the runs"
   echo "          before each run: corpus read into the page cache, then sync; output deleted after each run"
+  echo "zamo-cli = zamo-cli mkiso (threaded: read-ahead cache of 4 MiB + writer); zamo-quick = zamo-cli mkiso --quick (one pass)"
+  echo "/zamo, /quick: this row's time over zamo-cli's, over zamo-quick's (above 1: that zamo save is faster;"
+  echo "          for tar, it is also that zamo save's throughput over tar's)"
   echo
   for c in $CORPORA; do
-    printf '%s: %s files in %s folders, %s MB
-' "$c" "${FILES[$c]}" "${DIRS[$c]}" "$(calc %.1f "${BYTES[$c]} / 1e6")"
-    printf '  %-5s %-12s %9s %9s %9s %7s %7s %9s  %s
-' op tool "wall s" "best s" "MB/s" user sys "RSS MB" "peer time / zamo time"
+    printf '%s: %s files in %s folders, %s MB, image head %s sectors (%s MB)\n' "$c" "${FILES[$c]}" "${DIRS[$c]}" \
+      "$(calc %.1f "${BYTES[$c]} / 1e6")" "$((HEAD[$c] / 2048))" "$(calc %.1f "${HEAD[$c]} / $MIB")"
+    printf '  %-5s %-11s %8s %8s %8s %6s %6s %6s %8s %6s %6s\n' op tool "wall s" "best s" "worst s" "MB/s" user sys "RSS MB" /zamo /quick
     for op in save size; do
       tools=("${SAVE_TOOLS[@]}")
       [ "$op" = size ] && tools=("${SIZE_TOOLS[@]}")
       zw=$(stat_of "$c" "$op" zamo-cli 5 median)
+      qw=$(stat_of "$c" save zamo-quick 5 median)
       for t in "${tools[@]}"; do
         w=$(stat_of "$c" "$op" "$t" 5 median)
         best=$(stat_of "$c" "$op" "$t" 5 min)
+        worst=$(stat_of "$c" "$op" "$t" 5 max)
         u=$(stat_of "$c" "$op" "$t" 6 median)
         s=$(stat_of "$c" "$op" "$t" 7 median)
         m=$(stat_of "$c" "$op" "$t" 8 max)
@@ -244,47 +291,106 @@ declare -A WALL RSS
         RSS[$c,$op,$t]=$m
         mbs=-
         [ "$op" = save ] && mbs=$(calc %.0f "${BYTES[$c]} / 1e6 / ($w > 0 ? $w : 1e-9)")
-        ratio=""
-        [ "$t" != zamo-cli ] && ratio=$(calc %.2f "$w / ($zw > 0 ? $zw : 1e-9)")
+        rz=""
+        rq=""
+        [ "$t" != zamo-cli ] && rz=$(ratio "$w" "$zw")
+        [ "$op" = save ] && [ "$t" != zamo-quick ] && rq=$(ratio "$w" "$qw")
         fails=$(failures "$c" "$op" "$t")
-        [ "$fails" -gt 0 ] && ratio="$ratio  ($fails run(s) FAILED)"
-        printf '  %-5s %-12s %9.3f %9.3f %9s %7.2f %7.2f %9.1f  %s
-' "$op" "$t" "$w" "$best" "$mbs" "$u" "$s" \
-          "$(calc %.1f "$m / 1024")" "$ratio"
+        note=""
+        [ "$fails" -gt 0 ] && note="  ($fails run(s) FAILED)"
+        printf '  %-5s %-11s %8.3f %8.3f %8.3f %6s %6.2f %6.2f %8.1f %6s %6s%s\n' "$op" "$t" "$w" "$best" "$worst" \
+          "$mbs" "$u" "$s" "$(calc %.1f "$m / 1024")" "$rz" "$rq" "$note"
       done
+    done
+    printf '  memory of the threaded save (bound: cache + image head + 64 MiB)\n'
+    printf '  %-16s %8s %8s %9s  %s\n' "" "wall s" "RSS MB" "bound MB" "RSS <= bound"
+    for t in "${CACHE_TOOLS[@]}"; do
+      mib=${t#cache-}
+      w=$(stat_of "$c" cache "$t" 5 median)
+      m=$(stat_of "$c" cache "$t" 8 max)
+      RSS[$c,cache,$t]=$m
+      b=$(bound_kb "$mib" "$c")
+      fails=$(failures "$c" cache "$t")
+      note=""
+      [ "$fails" -gt 0 ] && note="  ($fails run(s) FAILED)"
+      printf '  %-16s %8.3f %8.1f %9.1f  %s%s\n' "--cache-size $mib" "$w" "$(calc %.1f "$m / 1024")" \
+        "$(calc %.1f "$b / 1024")" "$(verdict "$(calc %d "$m <= $b")")" "$note"
     done
     echo
   done
 
   echo "Targets"
-  verdict() { if [ "$1" = 1 ]; then echo met; else echo MISSED; fi; }
+  # meets CORPUS TOOL: 1 when that save has >= 0.9 times tar's throughput and
+  # beats both ISO peers on the corpus.
+  meets() {
+    local z=${WALL[$1,save,$2]}
+    calc %d "${WALL[$1,save,tar]} / $z >= 0.9 && ${WALL[$1,save,genisoimage]} > $z && ${WALL[$1,save,xorriso]} > $z"
+  }
+  # save_line CORPUS TOOL: the three ratios of one save.
+  save_line() {
+    local z=${WALL[$1,save,$2]}
+    echo "throughput/tar $(ratio "${WALL[$1,save,tar]}" "$z")x, genisoimage $(ratio "${WALL[$1,save,genisoimage]}" "$z")x," \
+      "xorriso $(ratio "${WALL[$1,save,xorriso]}" "$z")x: $(verdict "$(meets "$1" "$2")")"
+  }
+  if has_corpus big; then
+    echo "  threaded save, big corpus (aim: throughput >= 0.9x tar's, faster than both peers):"
+    echo "    zamo-cli   $(save_line big zamo-cli)"
+  fi
+  echo "  image build, every corpus (aim: throughput >= 0.9x tar's, faster than both peers; peer ratios are peer time / zamo time):"
+  all_t=1 all_q=1
   for c in $CORPORA; do
-    z=${WALL[$c,save,zamo-cli]}
-    r_tar=$(calc %.2f "${WALL[$c,save,tar]} / $z")
-    r_gen=$(calc %.2f "${WALL[$c,save,genisoimage]} / $z")
-    r_xor=$(calc %.2f "${WALL[$c,save,xorriso]} / $z")
-    ok_tar=$(calc %d "$r_tar >= 0.9")
-    ok_peers=$(calc %d "$r_gen > 1 && $r_xor > 1")
-    echo "  $c image build: zamo/tar throughput ${r_tar}x (aim >= 0.9): $(verdict "$ok_tar");" \
-      "genisoimage time / zamo ${r_gen}x, xorriso ${r_xor}x (aim > 1): $(verdict "$ok_peers")"
+    echo "    $c"
+    echo "      zamo-cli   $(save_line "$c" zamo-cli)"
+    echo "      zamo-quick $(save_line "$c" zamo-quick)"
+    [ "$(meets "$c" zamo-cli)" = 1 ] || all_t=0
+    [ "$(meets "$c" zamo-quick)" = 1 ] || all_q=0
   done
-  if [[ " $CORPORA " == *" tiny "* ]]; then
+  case $all_t$all_q in
+    11) who="both saves" ;;
+    10) who="the threaded save (zamo-cli) only" ;;
+    01) who="the quick save (zamo-quick) only" ;;
+    *) who="neither save" ;;
+  esac
+  echo "    on every corpus: $(verdict "$(( all_t | all_q ))"), by $who"
+  if has_corpus tiny; then
     z=${WALL[tiny,size,zamo-cli]}
-    r_gen=$(calc %.2f "${WALL[tiny,size,genisoimage]} / $z")
-    r_xor=$(calc %.2f "${WALL[tiny,size,xorriso]} / $z")
+    r_gen=$(ratio "${WALL[tiny,size,genisoimage]}" "$z")
+    r_xor=$(ratio "${WALL[tiny,size,xorriso]}" "$z")
     echo "  tiny --print-size ($((FILES[tiny] + DIRS[tiny])) entries): genisoimage time / zamo ${r_gen}x," \
       "xorriso ${r_xor}x (aim > 1): $(verdict "$(calc %d "$r_gen > 1 && $r_xor > 1")")"
   fi
-  if [[ " $CORPORA " == *" big "* && " $CORPORA " == *" small "* ]]; then
-    rb=${RSS[big,save,zamo-cli]} rs=${RSS[small,save,zamo-cli]}
-    echo "  memory while saving: big $(calc %.1f "$rb / 1024") MB for $(calc %.0f "${BYTES[big]} / 1e6") MB of data," \
-      "small $(calc %.1f "$rs / 1024") MB for $(calc %.0f "${BYTES[small]} / 1e6") MB; data x$(calc %.1f "${BYTES[big]} / ${BYTES[small]}")," \
-      "RSS x$(calc %.2f "$rb / $rs") (aim: no growth with the data): $(verdict "$(calc %d "$rb <= 1.1 * $rs")")"
-  fi
+  echo "  memory of the threaded save (aim: max RSS <= cache + image head + 64 MiB):"
   for c in $CORPORA; do
-    [ "${FILES[$c]}" -ge 10000 ] &&
-      echo "    zamo RSS while saving $c: $(calc %.2f "${RSS[$c,save,zamo-cli]} / (${FILES[$c]} + ${DIRS[$c]})") KB per file or folder"
+    for t in "${CACHE_TOOLS[@]}"; do
+      mib=${t#cache-}
+      m=${RSS[$c,cache,$t]}
+      b=$(bound_kb "$mib" "$c")
+      printf '    %-5s --cache-size %-4s RSS %7.1f MB, bound %7.1f MB (%s MiB + head %s MB + 64 MiB), RSS/bound %s: %s\n' \
+        "$c" "$mib" "$(calc %.1f "$m / 1024")" "$(calc %.1f "$b / 1024")" "$mib" "$(calc %.1f "${HEAD[$c]} / $MIB")" \
+        "$(ratio "$m" "$b")" "$(verdict "$(calc %d "$m <= $b")")"
+    done
   done
+  echo
+  # --print-size builds the same tree and layout without saving: its RSS is
+  # what the tree costs; the save adds its cache, the image head and the rest.
+  echo "Memory and the number of files (the compilation tree lives in memory too; --print-size holds it without saving)"
+  t=${CACHE_TOOLS[0]}
+  mib=${t#cache-}
+  for c in $CORPORA; do
+    p=${RSS[$c,size,zamo-cli]} m=${RSS[$c,cache,$t]}
+    rest=$(calc %.0f "$m - $p - ($mib * $MIB + ${HEAD[$c]}) / 1024")
+    echo "  $c: $((FILES[$c] + DIRS[$c])) entries; --print-size $(calc %.1f "$p / 1024") MB;" \
+      "threaded save (--cache-size $mib) $(calc %.1f "$m / 1024") MB = print-size + cache $mib MiB" \
+      "+ head $(calc %.1f "${HEAD[$c]} / $MIB") MB, other $(calc %+.1f "$rest / 1024") MB"
+  done
+  if has_corpus big && has_corpus tiny && [ $((FILES[tiny] + DIRS[tiny])) -gt $((FILES[big] + DIRS[big])) ]; then
+    eb=$((FILES[big] + DIRS[big])) et=$((FILES[tiny] + DIRS[tiny]))
+    per() { calc %+.2f "($1 - $2) / ($et - $eb)"; }
+    echo "  tiny over big: x$(calc %.0f "$et / $eb") the entries, x$(ratio "${BYTES[tiny]}" "${BYTES[big]}") the data;" \
+      "RSS x$(ratio "${RSS[tiny,cache,$t]}" "${RSS[big,cache,$t]}") while saving." \
+      "Per extra entry: --print-size $(per "${RSS[tiny,size,zamo-cli]}" "${RSS[big,size,zamo-cli]}") KB," \
+      "save $(per "${RSS[tiny,cache,$t]}" "${RSS[big,cache,$t]}") KB ($(calc %.2f "(${HEAD[tiny]} - ${HEAD[big]}) / 1024 / ($et - $eb)") KB of it the head)"
+  fi
   echo
   awk -F'\t' 'NR > 1 { b += $10 } END {
     printf "Read from disk during the timed runs: %.1f MB (0: every run found the corpus in the page cache)\n\n", b * 512 / 1e6

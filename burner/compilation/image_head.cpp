@@ -30,6 +30,10 @@ bool TVeskBurner::BuildImageHeader(bool to_image_file, TDEntry* import_into) {
   ImageMode = to_image_file;
   ImportTarget = import_into;
   ImageStream.Clear();
+  // The head's size is known from the layout: reserved at once, it takes no
+  // more memory than it holds (growing by doubling could take twice that).
+  const int64_t head_end = Bootable ? BootImageLba : FirstFileLba;
+  ImageStream.Reserve(static_cast<size_t>(std::max<int64_t>(head_end - SessionStart, 0)) * kSectorSize);
   ImageStream.AppendZeros(16 * kSectorSize);  // the system area
   WritePrimaryDescriptor();
   if (Bootable) WriteBootRecord();

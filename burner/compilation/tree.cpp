@@ -45,7 +45,8 @@ bool TVeskBurner::ClearCompilation(int max_files, int max_dirs) {
   dir_entries_.assign(static_cast<size_t>(max_dirs_), nullptr);
   iso_dir_order_.assign(static_cast<size_t>(max_dirs_), nullptr);
   joliet_dir_order_.assign(static_cast<size_t>(max_dirs_), nullptr);
-  index_.Reserve(std::min(max_dirs_, 1 << 16), std::min(max_files_, 1 << 20));
+  // The lookup tables grow with the tree: a capacity of 600,000 entries
+  // costs nothing until it is used.
   CompilationBytes = 0;
   file_count_ = 0;
   dir_count_ = 0;

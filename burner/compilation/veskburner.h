@@ -206,7 +206,7 @@ class TVeskBurner : public TSCSIDevice {
 
  private:
   friend class TThWrite;
-  // Waits (polling every 100 ms) until the cache is primed; on a failure
+  // Waits (polling every 10 ms) until the cache is primed; on a failure
   // before that, reports it through OnWriteDone and frees the cache.
   bool WaitForCache();
   void FreeCacheThread();

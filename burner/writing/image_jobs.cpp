@@ -71,7 +71,9 @@ bool TVeskBurner::WaitForCache() {
       ReportJobFailure(error);
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Polled every 10 ms: a small image is primed at once, and a longer
+    // poll would only delay the writer's start.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 

@@ -71,6 +71,7 @@ class TMemoryStreamEx : public TStreamEx {
   int64_t Seek(int64_t offset, uint16_t origin) override;
 
   void Clear();
+  void Reserve(size_t bytes) { data_.reserve(bytes); }
   // Appends at the end (the position moves to the end).
   void Append(std::span<const uint8_t> bytes);
   void AppendZeros(size_t count);
