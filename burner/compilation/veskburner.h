@@ -74,12 +74,6 @@ class TVeskBurner : public TSCSIDevice {
   // At least 2 MiB, rounded down to a multiple of 2048.
   void SetCacheSize(int value);
   std::string ISOFileName;
-  bool DoDebug = false;
-  bool UnderrunProtection = true;
-  bool FinalizeTrack = true;
-  bool FinalizeDisc = false;
-  bool TestWrite = false;
-  bool PerformOPC = false;
 
   TAddFileEvent OnAddFile;
   TAddDirEvent OnAddDir;

@@ -1,8 +1,13 @@
 #include "burner/drive/scsi_device.h"
 
+#include <chrono>
+#include <thread>
+
 namespace zamo {
 
-TSCSIDevice::TSCSIDevice(TComponent* owner) : TComponent(owner) {}
+TSCSIDevice::TSCSIDevice(TComponent* owner) : TComponent(owner) {
+  Sleep = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+}
 
 TSCSIDevice::~TSCSIDevice() = default;
 

@@ -1,18 +1,24 @@
 // scsi_device.h: TSCSIDevice, the drive-access component and the base of the
-// burner component: its log channel and its critical section. The drive state
-// (selected device, device list, last failure) joins it with the drive layer.
+// burner component: its log channel, its critical section, the selected
+// drive, and every drive command (command gate, command set, sense texts,
+// disc and drive information, recording control, tray and readiness).
 //
 // Thread safety: DebugMessage may be called from any thread and runs the
 // handler on that thread; Lock/Unlock guard data shared between the
-// component's threads.
+// component's threads. Drive commands take no lock: one caller at a time
+// (the front ends disable their controls while a job runs).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "burner/drive/srb.h"
 #include "burner/platform/component.h"
+#include "burner/platform/date_time.h"
 
 namespace zamo {
 
@@ -23,12 +29,83 @@ constexpr uint8_t kMsgLimit = 3;        // compilation limits reached
 constexpr uint8_t kMsgCompilation = 4;  // compilation and session-import errors
 
 using TOnDebugMsg = std::function<void(TObject* Sender, const std::string& Message, uint8_t mType)>;
+using TDeviceChangeEvent = std::function<void(TObject* Sender)>;
+
+// Kind of the disc in the drive, from its current profile.
+enum TDiscKind : uint8_t {
+  dkUnknown = 0,
+  dkCdRom = 1,
+  dkCdR = 2,
+  dkCdRw = 3,
+  dkDvdRom = 4,
+  dkDvdR = 5,
+  dkDvdRam = 6,
+  dkDvdRw = 7,
+  dkDvdRwRestricted = 8,
+  dkDvdRwSequential = 9,
+  dkDvdPlusRw = 10,
+  dkDvdPlusR = 11,
+  dkDvdPlusRDl = 12,
+  dkDdcdRom = 13,
+  dkDdcdR = 14,
+  dkDdcdRw = 15,
+};
+const char* DiscKindName(TDiscKind kind);   // "CD-R", "DVD+RW", "UNKNOWN" ...
+TDiscKind DiscKindOfProfile(uint16_t profile);
+inline bool IsCdKind(TDiscKind kind) { return kind < dkDvdRom; }
+
+// Process-wide recorded disc kind (written by the erase, the layout, the
+// writer and IsDiscErasable; read by the write-parameter calls).
+extern std::atomic<uint8_t> RecordedDiscKind;
+
+// Capabilities bits.
+constexpr uint32_t capReadCdR = 0x1, capReadCdRw = 0x2, capReadMethod2 = 0x4, capReadDvdRom = 0x8,
+                   capReadDvdR = 0x10, capReadDvdRw = 0x20, capReadDvdRam = 0x40, capReadDvdPlusR = 0x80,
+                   capReadDvdPlusRDl = 0x100, capReadDvdPlusRw = 0x200, capWriteCdR = 0x400,
+                   capWriteCdRw = 0x800, capTestWrite = 0x1000, capWriteDvdR = 0x2000,
+                   capWriteDvdRw = 0x4000, capWriteDvdRam = 0x8000, capWriteDvdPlusR = 0x10000,
+                   capWriteDvdPlusRDl = 0x20000, capWriteDvdPlusRw = 0x40000, capUnderrunProtection = 0x100000;
+
+// The disc record of GetDiscInfo.
+struct TDisc {
+  bool Ready = false;
+  uint32_t Capacity = 0;
+  uint32_t Size = 0;
+  uint32_t BlockLength = 0;
+  uint8_t FirstSession = 0;
+  uint8_t LastSession = 0;
+  uint8_t LastSessionState = 0;  // 0 empty, 1 incomplete, 2 reserved, 3 complete
+  uint8_t DiscStatus = 0;        // 0 empty, 1 incomplete, 2 complete, 3 other
+  uint16_t Profile = 0;
+  std::string TypeName;
+  bool Erasable = false;
+};
+
+// READ TRACK INFORMATION response: the raw 40 bytes and its fields in host
+// order after a successful read.
+struct TTrackInfo {
+  uint8_t Raw[40] = {};
+  uint16_t DataLength = 0;
+  uint32_t TrackStart = 0;
+  uint32_t NextWritable = 0;
+  uint32_t FreeBlocks = 0;
+  uint32_t FixedPacketSize = 0;
+  uint32_t TrackSize = 0;
+  uint32_t LastRecorded = 0;
+  uint8_t TrackNumber() const { return Raw[2]; }
+  uint8_t SessionNumber() const { return Raw[3]; }
+  uint8_t TrackMode() const { return Raw[5] & 0x0F; }
+  uint8_t DataMode() const { return Raw[6] & 0x0F; }
+  bool Blank() const { return (Raw[6] & 0x40) != 0; }
+  bool NextWritableValid() const { return (Raw[7] & 0x01) != 0; }
+};
 
 class TSCSIDevice : public TComponent {
  public:
   explicit TSCSIDevice(TComponent* owner);
   ~TSCSIDevice() override;
 
+  // ==== Frame: log channel, critical section ================================
   // Fires OnDebugMessage(this, Msg, mType) when a handler is set; the text is
   // passed on unchanged (prefixes such as ">>> " belong to the caller).
   void DebugMessage(const std::string& Msg, uint8_t mType);
@@ -45,11 +122,161 @@ class TSCSIDevice : public TComponent {
   void Unlock() { critical_section_.unlock(); }
 
   TOnDebugMsg OnDebugMessage;
-  // One-shot flag of the drive layer's error log line.
+  TDeviceChangeEvent OnDeviceChange;
+  // Set once the first command ran (kept for the writer, which sets it too).
   bool ErrorLogDone = false;
+
+  // ==== Transport and devices (transport.cpp, device_list.cpp) ==============
+  // Chooses and starts a back end (transport.h), then scans the devices.
+  bool InitializeASPI(bool PreferSpti, const std::string& DllPath);
+  bool ASPIInitialized() const;
+  void ScanDevices();
+  void HostAdapterInquiry(uint8_t HaId);
+  // Makes the device of a list line current ("H:T:L,node: VENDOR...").
+  void SelectDevice(const std::string& S);
+  // The device node of the selected device (/dev/sr0, emu0), empty if none.
+  std::string GetDevicePath() const;
+  static void SetReleaseHandles(bool Value);
+  // Runs one request through the back end; returns 1, or SS_NO_ASPI when
+  // nothing could be sent. The outcome is the request's status byte.
+  uint8_t ExecuteCommand(TSRB_ExecSCSICmd& Request, int TimeoutMs);
+
+  uint8_t HaId = 0xFE, TargetId = 0xFE, Lun = 0xFE;
+  int8_t HostAdapterCount = -1;
+  std::vector<std::string> Devices;
+  std::string DeviceString;
+  uint8_t DeviceType = 0x7F;
+  std::string DeviceName;
+  uint8_t InquiryData[131] = {};
+  std::string LastError;
+  uint8_t LastSense[kSenseAreaSize] = {};
+  bool TargetBusy = false;
+  bool DoDebug = false;
+  std::string HostAdapterManager, HostAdapterName;  // from the last inquiry
+  // Per-model quirks (SelectDevice).
+  bool UnderrunCapableModel = false;
+  bool LinkSizeValidModel = false;
+  bool SlowReadyModel = false;
+  static std::atomic<bool> SlowReadyVendor;
+  static std::atomic<bool> ImmediateCloseModel;
+  // Every failed command's log line is written (not only the first); tests
+  // and the command line may switch it off.
+  bool LogCommandErrors = true;
+
+  // ==== Sense data and messages (sense.cpp) =================================
+  std::string StatusText(uint8_t Status, uint8_t HostAdapterStatus, uint8_t TargetStatus);
+  void DescribeError(const TSRB_ExecSCSICmd& Request);
+  void DescribeAdditionalSense(const TSRB_ExecSCSICmd& Request);
+  uint8_t LastAsc() const { return LastSense[12]; }
+  uint8_t LastAscq() const { return LastSense[13]; }
+  uint8_t LastSenseKey() const { return LastSense[2] & 0x0F; }
+
+  // ==== Command set (commands.cpp) ==========================================
+  bool TestUnitReady(int TimeoutMs);
+  void RezeroUnit();
+  bool RequestSense(uint8_t* Buffer, uint8_t Length);
+  bool FormatUnit(uint8_t Byte1, const uint8_t* List, int Length);
+  bool Inquiry();
+  bool LoadEject(bool Eject);
+  bool PreventAllowRemoval(bool Allow);
+  bool ReadFormatCapacities(uint32_t& Blocks, uint32_t& BlockLength);
+  bool ReadCapacity(uint32_t& LastLba, uint32_t& BlockLength);
+  bool Read10(uint32_t Lba, uint16_t Blocks, uint8_t* Buffer, uint32_t BufferLength);
+  bool Write10(uint32_t Lba, uint16_t Blocks, const uint8_t* Buffer, uint32_t BufferLength, uint8_t Flags);
+  bool SynchronizeCache(int TimeoutMs, bool Immediate);
+  // Length above 255: refused before anything is sent (returns false).
+  bool ReadTocPmaAtip(uint8_t Format, uint8_t* Buffer, uint8_t Control, bool Msf, uint8_t Number, int Length);
+  bool GetConfiguration(uint8_t RequestType, uint16_t StartFeature, int Length, uint8_t* Buffer);
+  bool ReadDiscInformation(uint8_t* Buffer, int Length);
+  bool ReadDiscInfo();
+  bool ReadTrackInformation(uint8_t Track);
+  bool ReserveTrack(uint32_t Blocks);
+  bool SendOpcInformation();
+  bool ModeSelect(const uint8_t* List, int Length);
+  bool ModeSense(uint8_t Page, uint8_t* Buffer, bool Defaults, int Length, int BufferSize);
+  bool CloseTrackSession(bool Immediate, uint8_t Function, uint8_t Number);
+  bool CloseSessionOrTrack(bool CloseTrack, bool Immediate, bool Finalize);
+  bool ReadBufferCapacity(uint32_t& Size, uint32_t& Free);
+  bool SendCueSheet(const uint8_t* Buffer, int Length);
+  // BLANK (immediate); success is status 0 or 1.
+  bool Blank(bool Quick);
+  bool SetStreaming(const uint8_t* Buffer, int Length);
+  bool SetCdSpeed(uint16_t ReadKBs, uint16_t WriteKBs);
+  bool SendDvdStructure(uint8_t Format, const uint8_t* Buffer, int Length);
+  bool SendTimeStamp(TDateTime When);
+  // Name of an opcode for the error log line: padded to 22 characters, or
+  // two hexadecimal digits.
+  static const std::string& CommandName(uint8_t Opcode);
+
+  // ==== Disc and drive information (disc_info.cpp) ==========================
+  bool ReadCapabilities();
+  bool HasUnderrunPage();
+  uint16_t GetMaxWriteSpeed();
+  uint16_t GetMaxReadSpeed();
+  uint16_t GetCurrentWriteSpeed();
+  void ReadDeviceName();
+  TDiscKind GetDiscType();
+  bool IsDiscErasable();
+  int GetDiscStatus();
+  int GetSessionCount();
+  void GetDiscInfo(TDisc& Disc);
+  uint32_t GetIsoVolumeSize();
+  uint32_t GetNextWritableAddress();
+  uint32_t GetFreeBlocks();
+  uint32_t GetDiscCapacity();
+  static uint32_t MsfToLba(uint32_t H, uint32_t M, uint32_t S, uint32_t F) {
+    return H * 270000 + M * 4500 + S * 75 + F;
+  }
+
+  uint8_t CapabilitiesPage[516] = {};
+  uint32_t Capabilities = 0;
+  uint16_t DeviceMaxWriteSpeed = 0;
+  uint16_t DeviceMaxReadSpeed = 0;
+  uint32_t DeviceBufferSize = 0;
+  uint32_t DeviceFreeBufferSize = 0;
+  uint8_t DiscInfoBuffer[56] = {};
+  TTrackInfo TrackInfo;
+  uint8_t AtipBuffer[26] = {};
+  uint8_t ConfigBuffer[114] = {};
+
+  // ==== Recording control (recording_control.cpp) ===========================
+  bool SetWriteParameters(bool TestWriteOn, bool UnderrunProtectionOn, bool CloseFlag, TDiscKind Kind);
+  void ProbeWriteTypes();
+  bool TryWriteType(int Kind);  // 0 raw, 1 session-at-once, 2 track-at-once
+  bool SetPerformance(uint32_t StartLba, uint32_t EndLba, uint32_t ReadSize, uint32_t WriteSize,
+                      uint32_t ReadTime, uint32_t WriteTime);
+  uint16_t WriteSpeed() const { return write_speed_; }
+  // Sends SET CD SPEED (ReadSpeed, value), then stores the value.
+  void SetWriteSpeed(uint16_t value);
+  uint16_t ReadSpeed = 0;
+
+  uint8_t WriteParamsPage[54] = {};
+  uint8_t SupportedWriteTypes = 0;  // bit 0 raw, 1 session-at-once, 2 track-at-once
+  bool TestWrite = false;
+  bool UnderrunProtection = true;
+  bool FinalizeDisc = false;
+  bool FinalizeTrack = true;
+  bool PerformOPC = false;
+
+  // ==== Tray, lock and readiness (tray.cpp) =================================
+  bool WaitUntilReady(int TotalMs, int StepMs);
+  // Sleep used by the readiness waits (a seam for tests; default sleeps).
+  std::function<void(int ms)> Sleep;
+
+ protected:
+  // Zeroes a request block, fills it and runs it; true on status 1 (or 0
+  // when `accept_pending`).
+  bool RunCommand(const uint8_t* cdb, int cdb_length, uint8_t flags, uint8_t* buffer, uint32_t length,
+                  int timeout_ms, bool accept_pending = false);
+  void WriteErrorLogLine(const TSRB_ExecSCSICmd& Request);
 
  private:
   std::recursive_mutex critical_section_;
+  uint16_t write_speed_ = 0;
+  uint8_t scratch_[65536] = {};       // MODE SENSE response, MODE SELECT list
+  uint8_t parameters_[4081] = {};     // capacities, buffer capacity, format list, time stamp
+  uint8_t format_capacities_[248] = {};
+  uint8_t sense_wait_[40] = {};       // readiness wait's sense buffer
 };
 
 }  // namespace zamo

@@ -1,0 +1,2 @@
+// commands.cpp
+#include "burner/drive/scsi_device.h"

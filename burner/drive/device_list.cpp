@@ -1,0 +1,2 @@
+// device_list.cpp
+#include "burner/drive/scsi_device.h"

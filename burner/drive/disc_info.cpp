@@ -1,0 +1,2 @@
+// disc_info.cpp
+#include "burner/drive/scsi_device.h"

@@ -1,0 +1,2 @@
+// gate.cpp
+#include "burner/drive/scsi_device.h"

@@ -1,0 +1,2 @@
+// linux_sg.cpp
+#include "burner/drive/scsi_device.h"

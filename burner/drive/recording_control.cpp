@@ -1,0 +1,2 @@
+// recording_control.cpp
+#include "burner/drive/scsi_device.h"

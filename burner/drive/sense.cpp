@@ -1,0 +1,2 @@
+// sense.cpp
+#include "burner/drive/scsi_device.h"

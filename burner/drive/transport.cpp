@@ -1,0 +1,2 @@
+// transport.cpp
+#include "burner/drive/scsi_device.h"

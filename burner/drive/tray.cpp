@@ -1,0 +1,2 @@
+// tray.cpp
+#include "burner/drive/scsi_device.h"

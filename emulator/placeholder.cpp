@@ -1,0 +1,2 @@
+// placeholder until the unit lands
+namespace zamo::emu {}
