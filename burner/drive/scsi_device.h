@@ -228,6 +228,12 @@ class TSCSIDevice : public TComponent {
     return H * 270000 + M * 4500 + S * 75 + F;
   }
 
+  // A 16-bit field of CapabilitiesPage (host order after ReadCapabilities):
+  // 8 max read, 12 buffer KB, 14 current read, 18 max write, 20 current write.
+  uint16_t CapabilitiesWord(int offset) const;
+  // Last track in the last session, from the disc information (both bytes).
+  uint16_t LastTrackOfLastSession() const;
+
   uint8_t CapabilitiesPage[516] = {};
   uint32_t Capabilities = 0;
   uint16_t DeviceMaxWriteSpeed = 0;
@@ -269,6 +275,8 @@ class TSCSIDevice : public TComponent {
   bool RunCommand(const uint8_t* cdb, int cdb_length, uint8_t flags, uint8_t* buffer, uint32_t length,
                   int timeout_ms, bool accept_pending = false);
   void WriteErrorLogLine(const TSRB_ExecSCSICmd& Request);
+  // Common start of the size queries; returns the disc's kind.
+  TDiscKind PrepareSizeQuery();
 
  private:
   std::recursive_mutex critical_section_;
