@@ -116,6 +116,25 @@ uint16_t TSCSIDevice::CapabilitiesWord(int offset) const {
   return value;
 }
 
+const char* TSCSIDevice::ProfileName(uint16_t Profile) {
+  if (Profile == 0x2B) return "DVD+R DL";
+  return ProfileTypeName(Profile);
+}
+
+bool TSCSIDevice::ReadProfiles(std::vector<uint16_t>& Profiles, uint16_t& Current) {
+  uint8_t response[252] = {};
+  Profiles.clear();
+  Current = 0;
+  if (!GetConfiguration(2, 0, sizeof(response), response)) return false;
+  Current = Be16(response + 6);
+  if (Be16(response + 8) != 0) return true;  // no profile-list feature
+  const int additional = response[11];
+  for (int at = 12; at + 4 <= 12 + additional && at + 4 <= static_cast<int>(sizeof(response)); at += 4) {
+    Profiles.push_back(Be16(response + at));
+  }
+  return true;
+}
+
 // ---- Capabilities -----------------------------------------------------------
 
 bool TSCSIDevice::HasUnderrunPage() {

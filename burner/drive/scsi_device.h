@@ -210,6 +210,10 @@ class TSCSIDevice : public TComponent {
 
   // ==== Disc and drive information (disc_info.cpp) ==========================
   bool ReadCapabilities();
+  // The profiles the drive lists in its profile-list feature, in its order,
+  // and the current one (0 without a disc).
+  bool ReadProfiles(std::vector<uint16_t>& Profiles, uint16_t& Current);
+  static const char* ProfileName(uint16_t Profile);  // "DVD+RW", "???????" ...
   bool HasUnderrunPage();
   uint16_t GetMaxWriteSpeed();
   uint16_t GetMaxReadSpeed();
