@@ -3,7 +3,7 @@
 # when some are missing.
 set -e
 PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev xorriso genisoimage p7zip-full \
-libarchive-tools qemu-system-x86 attr"
+libarchive-tools qemu-system-x86 attr linux-image-amd64 busybox-static cpio sg3-utils"
 missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
