@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAMO_WERROR=ON
 
-.PHONY: all deps build test test-threads run test-asan test-tsan bench clean
+.PHONY: all deps build test test-threads test-vm run test-asan test-tsan bench clean
 
 all: build
 
@@ -25,6 +25,13 @@ test-threads: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DZAMO_TSAN=ON >/dev/null
 	cmake --build build-tsan -j$(JOBS) --target zamo_unit_tests
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/zamo_unit_tests --gtest_filter='$(THREAD_SUITES)'
+
+# zamo-cli inside a QEMU machine running Debian's kernel, against emulated
+# IDE CD-ROM drives (tests/vm/run-in-vm.sh); part of `make test` through ctest.
+test-vm: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j$(JOBS) --target zamo_e2e_tests zamo-cli
+	$(BUILD)/tests/zamo_e2e_tests --gtest_filter='Vm*'
 
 run: build
 	@scripts/demo.sh $(BUILD)
