@@ -301,6 +301,8 @@ done
 # ZAMO_VM_ACCEL=kvm asks for KVM where it is known to work.
 accel=${ZAMO_VM_ACCEL:-tcg}
 
+# mitigations=off: nothing in the machine needs protecting, and page-table
+# isolation makes every system call much slower under TCG.
 started=$(date +%s.%N)
 timeout -k 5 "$run_timeout" "$qemu" -machine pc,accel=$accel -m 256 -nodefaults -display none \
   -serial stdio -no-reboot -kernel "$kernel" -initrd "$run_dir/initrd" \
