@@ -42,4 +42,66 @@ inline constexpr const char* kImageInCompilation =
     "LE FICHIER IMAGE NE PEUT PAS FAIRE PARTIE DE LA COMPILATION \"%s\"";
 inline constexpr const char* kDiskFull = "ESPACE DISQUE INSUFFISANT POUR LE FICHIER IMAGE \"%s\"";
 
+// Drive layer: the device list (type 0).
+inline constexpr const char* kInvalidDevice = "ID MATÉRIEL NON VALIDE / PAS UN CD OU DVD";
+
+// Drive layer: request status, host adapter status and SCSI status texts.
+inline constexpr const char* kUnknown = "INCONNU";
+inline constexpr const char* kCheckCondition = "CHECK CONDITION";
+inline constexpr const char* kTargetBusy = "CIBLE OCCUPÉE";
+inline constexpr const char* kReservationConflict = "TARGET RESERVATION CONFLICT";
+inline constexpr const char* kQueueFull = "TARGET QUEUE FULL";
+inline constexpr const char* kCommandTimeout = "COMMAND TIMEOUT";
+inline constexpr const char* kSrbTimeout = "SRB TIMEOUT";
+inline constexpr const char* kMessageReject = "MESSAGE REJECT";
+inline constexpr const char* kBusReset = "BUS RESET";
+inline constexpr const char* kParityError = "ERREUR DE PARITÉ";
+inline constexpr const char* kRequestSenseFailed = "REQUEST SENSE FAILED";
+inline constexpr const char* kSelectionTimeout = "SELECTION TIMEOUT";
+inline constexpr const char* kDataOverrun = "DATA OVERRUN";
+inline constexpr const char* kUnexpectedBusFree = "UNEXPECTED BUS FREE";
+inline constexpr const char* kInvalidRequest = "REQUÊTE INVALIDE";
+inline constexpr const char* kInvalidHostAdapter = "INVALID HOST ADAPTER";
+inline constexpr const char* kNoDevice = "AUCUN PÉRIPHÉRIQUE";
+inline constexpr const char* kInvalidSrb = "SRB INVALIDE";
+inline constexpr const char* kBufferAlignment = "BUFFER ALIGNMENT";
+inline constexpr const char* kAspiBusy = "ASPI OCCUPÉ!";
+inline constexpr const char* kBufferTooBig = "ZONE TAMPON TROP VOLUMINEUSE";
+
+// Drive layer: sense keys of fixed-format sense data.
+inline constexpr const char* kFilemark = "FILEMARK";
+inline constexpr const char* kEndOfMedium = "FIN DU DISQUE";
+inline constexpr const char* kIllegalLength = "ILLEGAL LENGTH";
+inline constexpr const char* kNoSense = "NO ADDITIONAL SENSE INFORMATION";
+inline constexpr const char* kRecoveredError = "RECOVERED ERROR";
+inline constexpr const char* kNotReady = "PAS PRÊT";
+inline constexpr const char* kMediumError = "ERREUR DISQUE";
+inline constexpr const char* kHardwareError = "HARDWARE ERROR";
+inline constexpr const char* kIllegalRequest = "REQUÊTE ILLÉGALE";
+inline constexpr const char* kUnitAttention = "UNIT ATTENTION";
+inline constexpr const char* kWriteProtected = "PROTÉGÉ EN ÉCRITURE";
+inline constexpr const char* kEraseCheck = "ERASE CHECK";
+inline constexpr const char* kCopyAborted = "COPYABORTED";
+inline constexpr const char* kAbortedCommand = "COMMANDE D'ANNULATION";
+inline constexpr const char* kVolumeOverflow = "VOLUME OVERFLOW";
+inline constexpr const char* kMiscompare = "MISCOMPARE";
+inline constexpr const char* kReservedKey = "RÉSERVÉ";
+
+// Drive layer: additional sense texts of the component's own wording (the
+// others are the standards' English descriptions, sense.cpp).
+inline constexpr const char* kAscWarning = "AVERTISSEMENT";
+inline constexpr const char* kAscWarningTemperature = "AVERTISSEMENT - SPECIFIED TEMPERATURE EXCEEDED";
+inline constexpr const char* kAscWarningEnclosure = "AVERTISSEMENT - ENCLOSURE DEGRADED";
+inline constexpr const char* kAscWriteRecoveryNeeded = "ERREUR D'ÉCRITURE - RECOVERY NEEDED";
+inline constexpr const char* kAscWriteRecoveryFailed = "ERREUR D'ÉCRITURE - RECOVERY FAILED";
+inline constexpr const char* kAscWriteLossOfStreaming = "ERREUR D'ÉCRITURE - LOSS OF STREAMING";
+inline constexpr const char* kAscWritePaddingAdded = "ERREUR D'ÉCRITURE - PADDING BLOCKS ADDED";
+inline constexpr const char* kAscRecordNotFound = "ENREGISTREMENT NON TROUVÉ";
+inline constexpr const char* kAscInvalidFieldInCdb = "CHAMP INVALIDE DANS LE CDB";
+inline constexpr const char* kAscLunNotSupported = "UNITÉ LOGIQUE NON SUPPORTÉE";
+inline constexpr const char* kAscInvalidFieldInList = "CHAMP INVALIDE DANS LA LISTE DES PARAMÈTRES";
+inline constexpr const char* kAscParameterNotSupported = "PARAMÈTRE NON SUPPORTÉ";
+inline constexpr const char* kAscParameterValueInvalid = "VALEUR DE PARAMÈTRE INVALIDE";
+inline constexpr const char* kAscIllegalMode = "MODE ILLÉGAL - INSÉRER CD VIERGE OU EFFACER LES DONNÉES? -  ";
+
 }  // namespace zamo::msg

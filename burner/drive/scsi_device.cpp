@@ -3,10 +3,17 @@
 #include <chrono>
 #include <thread>
 
+#include "burner/drive/transport.h"
+
 namespace zamo {
 
 TSCSIDevice::TSCSIDevice(TComponent* owner) : TComponent(owner) {
   Sleep = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  // A component made after the transport started lists its devices at once.
+  if (transport::Initialized()) {
+    HostAdapterInquiry(0);
+    ScanDevices();
+  }
 }
 
 TSCSIDevice::~TSCSIDevice() = default;

@@ -138,8 +138,14 @@ class TSCSIDevice : public TComponent {
   std::string GetDevicePath() const;
   static void SetReleaseHandles(bool Value);
   // Runs one request through the back end; returns 1, or SS_NO_ASPI when
-  // nothing could be sent. The outcome is the request's status byte.
+  // nothing could be sent. The outcome is the request's status byte. A
+  // request still pending after max(TimeoutMs, MinimumCommandWaitMs) is
+  // aborted through the back end (which then lets go of it and its buffer)
+  // and ends with status 4, host adapter status 9.
   uint8_t ExecuteCommand(TSRB_ExecSCSICmd& Request, int TimeoutMs);
+  static constexpr int kMinimumCommandWaitMs = 10000;
+  // The shortest wait for any command; tests lower it to time out quickly.
+  int MinimumCommandWaitMs = kMinimumCommandWaitMs;
 
   uint8_t HaId = 0xFE, TargetId = 0xFE, Lun = 0xFE;
   int8_t HostAdapterCount = -1;
@@ -189,7 +195,8 @@ class TSCSIDevice : public TComponent {
   bool GetConfiguration(uint8_t RequestType, uint16_t StartFeature, int Length, uint8_t* Buffer);
   bool ReadDiscInformation(uint8_t* Buffer, int Length);
   bool ReadDiscInfo();
-  bool ReadTrackInformation(uint8_t Track);
+  // The track number goes to CDB bytes 4-5, so tracks after 255 can be asked.
+  bool ReadTrackInformation(uint16_t Track);
   bool ReserveTrack(uint32_t Blocks);
   bool SendOpcInformation();
   bool ModeSelect(const uint8_t* List, int Length);
@@ -244,7 +251,10 @@ class TSCSIDevice : public TComponent {
   uint16_t DeviceMaxReadSpeed = 0;
   uint32_t DeviceBufferSize = 0;
   uint32_t DeviceFreeBufferSize = 0;
+  // READ DISC INFORMATION response as the drive sent it (big-endian);
+  // DiscInfoLength is its data length (bytes 0-1) in host order.
   uint8_t DiscInfoBuffer[56] = {};
+  uint16_t DiscInfoLength = 0;
   TTrackInfo TrackInfo;
   uint8_t AtipBuffer[26] = {};
   uint8_t ConfigBuffer[114] = {};
