@@ -1,0 +1,414 @@
+// disc_state.cpp: the disc layout, its changes and its state file.
+#include "emulator/disc_state.h"
+
+#include <algorithm>
+#include <charconv>
+#include <sstream>
+
+namespace zamo::emu {
+namespace {
+
+uint32_t AlignUp(uint32_t value, uint32_t step) {
+  const uint64_t aligned = (static_cast<uint64_t>(value) + step - 1) / step * step;
+  return static_cast<uint32_t>(std::min<uint64_t>(aligned, UINT32_MAX));
+}
+
+uint32_t SaturatingAdd(uint32_t a, uint32_t b) {
+  return static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(a) + b, UINT32_MAX));
+}
+
+const char* StateName(TTrackState state) {
+  switch (state) {
+    case TTrackState::kInvisible:
+      return "invisible";
+    case TTrackState::kReserved:
+      return "reserved";
+    case TTrackState::kComplete:
+      return "complete";
+  }
+  return "?";
+}
+
+std::optional<TTrackState> StateFromName(std::string_view name) {
+  if (name == "invisible") return TTrackState::kInvisible;
+  if (name == "reserved") return TTrackState::kReserved;
+  if (name == "complete") return TTrackState::kComplete;
+  return std::nullopt;
+}
+
+std::optional<uint32_t> ToNumber(std::string_view text) {
+  uint32_t value = 0;
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || ptr != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+std::optional<bool> ToYesNo(std::string_view text) {
+  if (text == "yes") return true;
+  if (text == "no") return false;
+  return std::nullopt;
+}
+
+std::vector<std::string_view> Words(std::string_view line) {
+  std::vector<std::string_view> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+    const size_t begin = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') ++i;
+    if (i > begin) words.push_back(line.substr(begin, i - begin));
+  }
+  return words;
+}
+
+}  // namespace
+
+TDiscState::TDiscState(TMediaKind kind) : kind_(kind), capacity_(Traits(kind).capacity) {}
+
+TDiscState TDiscState::Blank(TMediaKind kind) {
+  TDiscState state(kind);
+  state.MakeBlank();
+  return state;
+}
+
+TDiscState TDiscState::Pressed(TMediaKind kind, uint32_t blocks) {
+  TDiscState state(kind);
+  state.capacity_ = blocks;
+  state.tracks_ = {TTrack{1, 0, blocks, blocks, TTrackState::kComplete}};
+  state.session_closed_ = {true};
+  state.finalized_ = true;
+  return state;
+}
+
+void TDiscState::MakeBlank() {
+  formatted_ = false;
+  restricted_overwrite_ = false;
+  finalized_ = false;
+  tracks_.clear();
+  session_closed_.clear();
+  OpenSessionAt(0);
+  // DVD-RAM comes formatted from the factory; a blank one is a formatted one.
+  if (kind_ == TMediaKind::kDvdRam) Format(capacity_, false);
+}
+
+uint16_t TDiscState::Profile() const {
+  if (kind_ == TMediaKind::kDvdRw && restricted_overwrite_) return kProfileDvdRwRestricted;
+  return Traits(kind_).profile;
+}
+
+uint32_t TDiscState::FirstTrackOf(uint32_t session) const {
+  for (uint32_t i = 0; i < tracks_.size(); ++i)
+    if (tracks_[i].session == session) return i + 1;
+  return 0;
+}
+
+uint32_t TDiscState::LastTrackOf(uint32_t session) const {
+  for (uint32_t i = static_cast<uint32_t>(tracks_.size()); i > 0; --i)
+    if (tracks_[i - 1].session == session) return i;
+  return 0;
+}
+
+uint32_t TDiscState::ClosedSessionCount() const {
+  uint32_t count = 0;
+  while (count < session_closed_.size() && session_closed_[count]) ++count;
+  return count;
+}
+
+std::optional<uint32_t> TDiscState::InvisibleTrack() const {
+  if (tracks_.empty() || tracks_.back().state != TTrackState::kInvisible) return std::nullopt;
+  return TrackCount();
+}
+
+std::optional<uint32_t> TDiscState::TrackAt(uint32_t lba) const {
+  // Tracks are in ascending order: find the last one starting at or before lba.
+  auto it = std::upper_bound(tracks_.begin(), tracks_.end(), lba,
+                             [](uint32_t value, const TTrack& track) { return value < track.start; });
+  if (it == tracks_.begin()) return std::nullopt;
+  const uint32_t number = static_cast<uint32_t>(it - tracks_.begin());
+  if (lba >= TrackEnd(number)) return std::nullopt;
+  return number;
+}
+
+uint32_t TDiscState::TrackEnd(uint32_t number) const {
+  const TTrack& track = Track(number);
+  if (track.state == TTrackState::kInvisible) return std::max(capacity_, track.start);
+  return SaturatingAdd(track.start, track.size);
+}
+
+uint32_t TDiscState::FreeBlocks(uint32_t number) const {
+  const TTrack& track = Track(number);
+  if (formatted_) return track.size;  // random writable: the whole area takes data
+  if (track.state == TTrackState::kComplete) return 0;
+  return TrackEnd(number) - std::min(TrackEnd(number), NextWritable(number));
+}
+
+bool TDiscState::TrackAcceptsData(uint32_t number) const {
+  return Track(number).state != TTrackState::kComplete && NextWritable(number) < TrackEnd(number);
+}
+
+bool TDiscState::SessionHasData(uint32_t session) const {
+  for (const TTrack& track : tracks_)
+    if (track.session == session && (track.written > 0 || track.state != TTrackState::kInvisible)) return true;
+  return false;
+}
+
+TDiscStatus TDiscState::Status() const {
+  if (formatted_) return kind_ == TMediaKind::kDvdRam ? TDiscStatus::kOthers : TDiscStatus::kComplete;
+  if (finalized_) return TDiscStatus::kComplete;
+  if (SessionCount() == 1 && !SessionHasData(1)) return TDiscStatus::kEmpty;
+  return TDiscStatus::kIncomplete;
+}
+
+TSessionState TDiscState::LastSessionState() const {
+  if (finalized_ || SessionClosed(SessionCount())) return TSessionState::kComplete;
+  return SessionHasData(SessionCount()) ? TSessionState::kIncomplete : TSessionState::kEmpty;
+}
+
+std::optional<uint32_t> TDiscState::LastRecordedLba() const {
+  std::optional<uint32_t> last;
+  for (const TTrack& track : tracks_)
+    if (track.written > 0) last = track.start + track.written - 1;
+  return last;
+}
+
+bool TDiscState::IsRecorded(uint32_t lba) const {
+  const std::optional<uint32_t> number = TrackAt(lba);
+  return number && lba < NextWritable(*number);
+}
+
+void TDiscState::Record(uint32_t number, uint32_t blocks) {
+  TTrack& track = tracks_[number - 1];
+  if (formatted_) return;  // random writes: the formatted area is recorded as a whole
+  track.written += blocks;
+}
+
+uint32_t TDiscState::SessionEnd(uint32_t session) const {
+  const uint32_t last = LastTrackOf(session);
+  return last == 0 ? 0 : Track(last).start + Track(last).size;
+}
+
+uint32_t TDiscState::NextTrackStart(uint32_t after) const {
+  if (Traits(kind_).is_cd) return SaturatingAdd(after, kCdTrackGap);
+  return AlignUp(after, kDvdEccBlock);
+}
+
+uint32_t TDiscState::NextSessionStart(uint32_t after) const {
+  const bool first = ClosedSessionCount() == 1;
+  uint32_t gap = 0;
+  if (Traits(kind_).is_cd)
+    gap = first ? kCdFirstSessionGap : kCdLaterSessionGap;
+  else if (kind_ == TMediaKind::kDvdR || kind_ == TMediaKind::kDvdRw)
+    gap = first ? kDvdMinusFirstBorder : kDvdMinusLaterBorder;
+  else
+    gap = kDvdPlusSessionGap;
+  const uint32_t start = SaturatingAdd(after, gap);
+  return Traits(kind_).is_cd ? start : AlignUp(start, kDvdEccBlock);
+}
+
+void TDiscState::OpenSessionAt(uint32_t start) {
+  session_closed_.push_back(false);
+  tracks_.push_back(TTrack{SessionCount(), std::min(start, capacity_), 0, 0, TTrackState::kInvisible});
+}
+
+void TDiscState::CloseTrack(uint32_t number) {
+  TTrack& track = tracks_[number - 1];
+  if (track.state == TTrackState::kReserved) {
+    track.written = track.size;  // the drive pads the rest of a reserved track
+    track.state = TTrackState::kComplete;
+    return;
+  }
+  if (track.state != TTrackState::kInvisible || track.written == 0) return;
+  track.size = track.written;
+  track.state = TTrackState::kComplete;
+  const uint32_t session = track.session;
+  const uint32_t next = NextTrackStart(track.start + track.size);
+  tracks_.push_back(TTrack{session, std::min(next, capacity_), 0, 0, TTrackState::kInvisible});
+}
+
+void TDiscState::CloseSession(bool allow_next) {
+  const uint32_t session = SessionCount();
+  for (TTrack& track : tracks_) {
+    if (track.session != session) continue;
+    if (track.state == TTrackState::kReserved) track.written = track.size;
+    if (track.state == TTrackState::kInvisible) track.size = track.written;
+    track.state = TTrackState::kComplete;
+  }
+  // An invisible track that received nothing is not part of the session.
+  if (!tracks_.empty() && tracks_.back().session == session && tracks_.back().size == 0) tracks_.pop_back();
+  session_closed_[session - 1] = true;
+
+  const uint32_t next = NextSessionStart(SessionEnd(session));
+  const bool room = next < capacity_ && (!Traits(kind_).is_cd || TrackCount() < kCdMaxTracks);
+  if (allow_next && room)
+    OpenSessionAt(next);
+  else
+    finalized_ = true;
+}
+
+void TDiscState::Finalize() {
+  const uint32_t session = SessionCount();
+  if (SessionClosed(session)) {
+    finalized_ = true;
+    return;
+  }
+  if (SessionHasData(session)) {
+    CloseSession(false);
+    return;
+  }
+  tracks_.pop_back();  // the empty invisible track of the empty last session
+  session_closed_.pop_back();
+  finalized_ = true;
+}
+
+void TDiscState::Reserve(uint32_t blocks) {
+  TTrack& track = tracks_.back();
+  track.state = TTrackState::kReserved;
+  track.size = blocks;
+  const uint32_t session = track.session;
+  const uint32_t next = NextTrackStart(track.start + blocks);
+  tracks_.push_back(TTrack{session, std::min(next, capacity_), 0, 0, TTrackState::kInvisible});
+}
+
+void TDiscState::Format(uint32_t blocks, bool restricted_overwrite) {
+  tracks_ = {TTrack{1, 0, blocks, blocks, TTrackState::kComplete}};
+  session_closed_ = {true};
+  finalized_ = true;
+  formatted_ = true;
+  restricted_overwrite_ = restricted_overwrite;
+}
+
+std::string TDiscState::Serialize() const {
+  std::ostringstream out;
+  out << "zamo-disc 1\n"
+      << "# State of an emulated " << Traits(kind_).name << " disc; its sectors are in the image file beside it.\n"
+      << "# track NUMBER STATE START SIZE WRITTEN (blocks of 2048 bytes; the invisible track's size is the rest of "
+         "the disc)\n"
+      << "kind " << Traits(kind_).name << "\n"
+      << "finalized " << (finalized_ ? "yes" : "no") << "\n"
+      << "formatted " << (formatted_ ? "yes" : "no") << "\n"
+      << "restricted-overwrite " << (restricted_overwrite_ ? "yes" : "no") << "\n";
+  uint32_t session = 0;
+  for (uint32_t i = 0; i < tracks_.size(); ++i) {
+    const TTrack& track = tracks_[i];
+    if (track.session != session) {
+      session = track.session;
+      out << "session " << session << (SessionClosed(session) ? " closed" : " open") << "\n";
+    }
+    out << "track " << i + 1 << " " << StateName(track.state) << " " << track.start << " "
+        << (track.state == TTrackState::kInvisible ? 0 : track.size) << " " << track.written << "\n";
+  }
+  return out.str();
+}
+
+std::optional<TDiscState> TDiscState::Parse(std::string_view text, TMediaKind expected, std::string* error) {
+  TDiscState state(expected);
+  bool seen_header = false;
+  bool seen_kind = false;
+  size_t line_number = 0;
+  const auto fail = [&](const std::string& problem) -> std::optional<TDiscState> {
+    if (error) *error = "line " + std::to_string(line_number) + ": " + problem;
+    return std::nullopt;
+  };
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = text.substr(begin, end - begin);
+    begin = end + 1;
+    ++line_number;
+    const std::vector<std::string_view> words = Words(line);
+    if (words.empty() || words[0].front() == '#') continue;
+    if (!seen_header) {
+      if (words.size() != 2 || words[0] != "zamo-disc" || words[1] != "1")
+        return fail("expected \"zamo-disc 1\" (not a state file of this version)");
+      seen_header = true;
+      continue;
+    }
+    const std::string_view key = words[0];
+    if (key == "kind" && words.size() == 2) {
+      const std::optional<TMediaKind> kind = MediaKindFromName(words[1]);
+      if (!kind) return fail("unknown kind \"" + std::string(words[1]) + "\"");
+      if (*kind != expected)
+        return fail("the disc is a " + std::string(words[1]) + ", not a " + std::string(Traits(expected).name));
+      seen_kind = true;
+    } else if ((key == "finalized" || key == "formatted" || key == "restricted-overwrite") && words.size() == 2) {
+      const std::optional<bool> value = ToYesNo(words[1]);
+      if (!value) return fail(std::string(key) + " must be yes or no");
+      (key == "finalized" ? state.finalized_ : key == "formatted" ? state.formatted_ : state.restricted_overwrite_) =
+          *value;
+    } else if (key == "session" && words.size() == 3) {
+      const std::optional<uint32_t> number = ToNumber(words[1]);
+      if (!number || *number != state.SessionCount() + 1)
+        return fail("sessions must be numbered 1, 2, 3... in order");
+      if (words[2] != "open" && words[2] != "closed") return fail("a session is open or closed");
+      state.session_closed_.push_back(words[2] == "closed");
+    } else if (key == "track" && words.size() == 6) {
+      if (state.session_closed_.empty()) return fail("a track line must follow its session line");
+      const std::optional<uint32_t> number = ToNumber(words[1]);
+      if (!number || *number != state.TrackCount() + 1) return fail("tracks must be numbered 1, 2, 3... in order");
+      const std::optional<TTrackState> track_state = StateFromName(words[2]);
+      if (!track_state) return fail("a track is invisible, reserved or complete");
+      const std::optional<uint32_t> start = ToNumber(words[3]);
+      const std::optional<uint32_t> size = ToNumber(words[4]);
+      const std::optional<uint32_t> written = ToNumber(words[5]);
+      if (!start || !size || !written) return fail("start, size and written are block counts");
+      state.tracks_.push_back(TTrack{state.SessionCount(), *start, *size, *written, *track_state});
+    } else {
+      return fail("unexpected line \"" + std::string(line) + "\"");
+    }
+  }
+  if (!seen_header || !seen_kind) {
+    if (error) *error = "the header or the kind line is missing";
+    return std::nullopt;
+  }
+  std::string problem = state.Check();
+  if (!problem.empty()) {
+    if (error) *error = problem;
+    return std::nullopt;
+  }
+  return state;
+}
+
+std::string TDiscState::Check() const {
+  if (session_closed_.empty()) return "the disc has no session";
+  for (uint32_t s = 1; s <= SessionCount(); ++s)
+    if (FirstTrackOf(s) == 0) return "session " + std::to_string(s) + " has no track";
+  uint32_t previous_end = 0;
+  for (uint32_t n = 1; n <= TrackCount(); ++n) {
+    const TTrack& track = Track(n);
+    const std::string name = "track " + std::to_string(n);
+    if (track.start < previous_end) return name + " overlaps the track before it";
+    if (track.state == TTrackState::kInvisible) {
+      if (n != TrackCount()) return name + " is invisible but is not the last track";
+      if (track.start > capacity_ || track.written > capacity_ - track.start) return name + " runs past the disc";
+    } else {
+      if (track.written > track.size) return name + " has more blocks written than its size";
+      if (track.state == TTrackState::kComplete && track.written != track.size)
+        return name + " is complete but not fully written";
+      if (SaturatingAdd(track.start, track.size) > capacity_) return name + " runs past the disc";
+    }
+    if (SessionClosed(track.session) && track.state != TTrackState::kComplete)
+      return name + " of closed session " + std::to_string(track.session) + " is not complete";
+    previous_end = TrackEnd(n);
+  }
+  for (uint32_t s = 1; s < SessionCount(); ++s)
+    if (!SessionClosed(s)) return "only the last session can be open";
+  if (finalized_) {
+    if (!SessionClosed(SessionCount())) return "a finalized disc has no open session";
+  } else {
+    if (SessionClosed(SessionCount())) return "a disc that is not finalized ends with an open session";
+    if (!InvisibleTrack()) return "the open session must end with the invisible track";
+  }
+  const bool formattable = Traits(kind_).overwritable || kind_ == TMediaKind::kDvdRw || kind_ == TMediaKind::kCdRw;
+  if (formatted_) {
+    if (!formattable) return std::string(Traits(kind_).name) + " discs cannot be formatted";
+    if (!finalized_ || TrackCount() != 1 || Track(1).start != 0)
+      return "a formatted disc is one closed session with one track from block 0";
+  }
+  if (restricted_overwrite_ && (!formatted_ || kind_ != TMediaKind::kDvdRw))
+    return "restricted overwrite is a state of a formatted dvd-rw";
+  if (kind_ == TMediaKind::kDvdRam && !formatted_) return "a dvd-ram disc is always formatted";
+  return {};
+}
+
+}  // namespace zamo::emu

@@ -1,0 +1,185 @@
+// disc_store.cpp: the image and state files of an emulated disc.
+#include "emulator/disc_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace zamo::emu {
+namespace {
+
+std::string Describe(const std::string& what, const std::string& path) {
+  return what + " \"" + path + "\": " + std::strerror(errno);
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+TDiscStore::TDiscStore(std::string image_path, bool read_only, TDiscState state)
+    : image_path_(std::move(image_path)),
+      state_path_(image_path_ + ".state"),
+      read_only_(read_only),
+      initial_state_(std::move(state)) {}
+
+TDiscStore::~TDiscStore() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::unique_ptr<TDiscStore> TDiscStore::Open(const TDriveConfig& config, std::string* error) {
+  const TMediaTraits& traits = Traits(config.kind);
+  struct stat image_stat {};
+  const bool image_exists = ::stat(config.image_path.c_str(), &image_stat) == 0;
+  if (image_exists && !S_ISREG(image_stat.st_mode)) {
+    *error = "\"" + config.image_path + "\" is not a regular file";
+    return nullptr;
+  }
+
+  if (traits.read_only) {
+    if (!image_exists) {
+      *error = "the image \"" + config.image_path + "\" of the " + std::string(traits.name) + " disc does not exist";
+      return nullptr;
+    }
+    const uint64_t blocks = (static_cast<uint64_t>(image_stat.st_size) + kBlockSize - 1) / kBlockSize;
+    if (blocks == 0 || blocks > UINT32_MAX / 2) {
+      *error = "the image \"" + config.image_path + "\" is empty or too large for a disc";
+      return nullptr;
+    }
+    auto store = std::unique_ptr<TDiscStore>(
+        new TDiscStore(config.image_path, true, TDiscState::Pressed(config.kind, static_cast<uint32_t>(blocks))));
+    if (!store->EnsureOpen(error)) return nullptr;
+    return store;
+  }
+
+  const std::string state_path = config.image_path + ".state";
+  const std::optional<std::string> text = ReadWholeFile(state_path);
+  std::optional<TDiscState> state;
+  if (text) {
+    std::string problem;
+    state = TDiscState::Parse(*text, config.kind, &problem);
+    if (!state) {
+      *error = "the state file \"" + state_path + "\" cannot be used: " + problem;
+      return nullptr;
+    }
+    if (state->LastRecordedLba() && !state->formatted() && !image_exists) {
+      *error = "the state file \"" + state_path + "\" describes recorded data but the image \"" + config.image_path +
+               "\" is missing";
+      return nullptr;
+    }
+  } else {
+    if (image_exists && image_stat.st_size > 0) {
+      *error = "\"" + config.image_path + "\" exists but has no state file \"" + state_path +
+               "\": it is not a disc of this recorder (use cd-rom or dvd-rom to load an image file)";
+      return nullptr;
+    }
+    state = TDiscState::Blank(config.kind);
+  }
+  auto store = std::unique_ptr<TDiscStore>(new TDiscStore(config.image_path, config.write_protected, *state));
+  if (image_exists && !store->EnsureOpen(error)) return nullptr;
+  return store;
+}
+
+bool TDiscStore::EnsureOpen(std::string* error) {
+  if (fd_ >= 0) return true;
+  const int flags = read_only_ ? O_RDONLY : O_RDWR | O_CREAT;
+  fd_ = ::open(image_path_.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    *error = Describe("cannot open the image", image_path_);
+    return false;
+  }
+  return true;
+}
+
+bool TDiscStore::Read(uint32_t lba, std::span<uint8_t> out, std::string* error) {
+  std::fill(out.begin(), out.end(), uint8_t{0});
+  if (fd_ < 0) return true;  // no image file yet: nothing was ever written
+  const off_t base = static_cast<off_t>(lba) * kBlockSize;
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t got = ::pread(fd_, out.data() + done, out.size() - done, base + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *error = Describe("cannot read the image", image_path_);
+      return false;
+    }
+    if (got == 0) break;  // past the end of a sparse image: zeros
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool TDiscStore::Write(uint32_t lba, std::span<const uint8_t> data, std::string* error) {
+  if (read_only_) {
+    *error = "the image \"" + image_path_ + "\" is read-only";
+    return false;
+  }
+  if (!EnsureOpen(error)) return false;
+  const off_t base = static_cast<off_t>(lba) * kBlockSize;
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t put = ::pwrite(fd_, data.data() + done, data.size() - done, base + static_cast<off_t>(done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      *error = Describe("cannot write the image", image_path_);
+      return false;
+    }
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool TDiscStore::Wipe(std::string* error) {
+  if (read_only_) {
+    *error = "the image \"" + image_path_ + "\" is read-only";
+    return false;
+  }
+  if (fd_ < 0) return true;
+  if (::ftruncate(fd_, 0) != 0) {
+    *error = Describe("cannot empty the image", image_path_);
+    return false;
+  }
+  return true;
+}
+
+bool TDiscStore::SaveState(const TDiscState& state, std::string* error) {
+  if (read_only_) return true;  // a pressed or protected disc never changes
+  const std::string temporary = state_path_ + ".tmp";
+  const std::string text = state.Serialize();
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = Describe("cannot write the state file", temporary);
+    return false;
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      *error = Describe("cannot write the state file", temporary);
+      ::close(fd);
+      ::unlink(temporary.c_str());
+      return false;
+    }
+    done += static_cast<size_t>(put);
+  }
+  if (::close(fd) != 0 || ::rename(temporary.c_str(), state_path_.c_str()) != 0) {
+    *error = Describe("cannot replace the state file", state_path_);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace zamo::emu

@@ -1,0 +1,151 @@
+// drive_config.cpp: parsing the emulated drive list.
+#include "emulator/drive_config.h"
+
+#include <charconv>
+#include <limits>
+
+namespace zamo::emu {
+namespace {
+
+constexpr size_t kMaxDrives = 8;  // the device scan visits targets 0 to 7
+constexpr size_t kModelLength = 16;
+
+std::string_view Trim(std::string_view text) {
+  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  while (!text.empty() && space(text.front())) text.remove_prefix(1);
+  while (!text.empty() && space(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::vector<std::string_view> Split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  size_t begin = 0;
+  for (;;) {
+    const size_t end = text.find(separator, begin);
+    parts.push_back(text.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin));
+    if (end == std::string_view::npos) return parts;
+    begin = end + 1;
+  }
+}
+
+template <typename T>
+bool ParseNumber(std::string_view text, int base, T* value) {
+  if (text.empty()) return false;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, *value, base);
+  return ec == std::errc() && ptr == end;
+}
+
+bool ParseBool(std::string_view text, bool* value) {
+  if (text == "1" || text == "yes" || text == "on" || text == "true") return *value = true, true;
+  if (text == "0" || text == "no" || text == "off" || text == "false") return *value = false, true;
+  return false;
+}
+
+// LBA:KEY/ASC/ASCQ, the LBA in decimal and the sense bytes in hexadecimal.
+bool ParseWriteError(std::string_view text, TInjectedWriteError* out) {
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  if (!ParseNumber(text.substr(0, colon), 10, &out->lba)) return false;
+  const std::vector<std::string_view> bytes = Split(text.substr(colon + 1), '/');
+  if (bytes.size() != 3) return false;
+  return ParseNumber(bytes[0], 16, &out->sense.key) && out->sense.key <= 0x0F &&
+         ParseNumber(bytes[1], 16, &out->sense.asc) && ParseNumber(bytes[2], 16, &out->sense.ascq);
+}
+
+bool ParseModel(std::string_view text, std::string* model) {
+  if (text.empty() || text.size() > kModelLength) return false;
+  for (char c : text)
+    if (c < 0x20 || c > 0x7E) return false;
+  *model = std::string(text);
+  return true;
+}
+
+// One option of an entry; an empty return means it was taken.
+std::string ApplyOption(std::string_view name, std::string_view value, TDriveConfig* config) {
+  bool flag = false;
+  if (name == "model") {
+    if (!ParseModel(value, &config->model)) return "model must be 1 to 16 printable ASCII characters";
+  } else if (name == "tray") {
+    if (value != "open" && value != "closed") return "tray must be open or closed";
+    config->tray_open = value == "open";
+  } else if (name == "disc") {
+    if (value != "none" && value != "present") return "disc must be none or present";
+    config->no_disc = value == "none";
+  } else if (name == "protected") {
+    if (!ParseBool(value, &flag)) return "protected must be 1 or 0";
+    config->write_protected = flag;
+  } else if (name == "notready") {
+    if (!ParseNumber(value, 10, &config->not_ready_commands)) return "notready must be a count of commands";
+  } else if (name == "busy") {
+    if (!ParseNumber(value, 10, &config->busy_commands)) return "busy must be a count of commands";
+  } else if (name == "opc") {
+    if (value != "fail" && value != "ok") return "opc must be fail or ok";
+    config->opc_fails = value == "fail";
+  } else if (name == "writeerror") {
+    TInjectedWriteError injected;
+    if (!ParseWriteError(value, &injected))
+      return "writeerror must be LBA:KEY/ASC/ASCQ (LBA in decimal, sense bytes in hexadecimal, e.g. 100:3/0C/00)";
+    config->write_errors.push_back(injected);
+  } else if (name == "speed") {
+    if (!ParseNumber(value, 10, &config->speed_x) || config->speed_x > 64) return "speed must be an x-speed from 0 to 64";
+  } else if (name == "hang") {
+    uint8_t opcode = 0;
+    if (!ParseNumber(value, 16, &opcode)) return "hang must be an opcode in hexadecimal (e.g. 2A)";
+    config->hang_opcode = opcode;
+  } else {
+    return "unknown option \"" + std::string(name) +
+           "\" (options: model, tray, disc, protected, notready, busy, opc, writeerror, speed, hang)";
+  }
+  return {};
+}
+
+std::string ParseEntry(std::string_view entry, TDriveConfig* config) {
+  const size_t colon = entry.find(':');
+  if (colon == std::string_view::npos) return "expected KIND:IMAGEFILE";
+  const std::string_view kind = Trim(entry.substr(0, colon));
+  const std::optional<TMediaKind> parsed = MediaKindFromName(kind);
+  if (!parsed) return "unknown kind \"" + std::string(kind) + "\" (kinds: " + MediaKindNames() + ")";
+  config->kind = *parsed;
+
+  const std::vector<std::string_view> fields = Split(entry.substr(colon + 1), ',');
+  config->image_path = std::string(Trim(fields[0]));
+  if (config->image_path.empty()) return "the image file name is missing";
+  for (size_t i = 1; i < fields.size(); ++i) {
+    const std::string_view option = Trim(fields[i]);
+    const size_t equals = option.find('=');
+    if (equals == std::string_view::npos) return "option \"" + std::string(option) + "\" needs a value (name=value)";
+    std::string problem = ApplyOption(Trim(option.substr(0, equals)), Trim(option.substr(equals + 1)), config);
+    if (!problem.empty()) return problem;
+  }
+  return {};
+}
+
+}  // namespace
+
+bool ParseDriveList(std::string_view list, std::vector<TDriveConfig>* configs, std::string* error) {
+  configs->clear();
+  std::vector<TDriveConfig> parsed;
+  for (std::string_view entry : Split(list, ';')) {
+    entry = Trim(entry);
+    if (entry.empty()) continue;
+    TDriveConfig config;
+    std::string problem = ParseEntry(entry, &config);
+    if (problem.empty() && parsed.size() == kMaxDrives)
+      problem = "at most " + std::to_string(kMaxDrives) + " emulated drives can be configured";
+    if (!problem.empty()) {
+      if (error)
+        *error = "emulated drive " + std::to_string(parsed.size() + 1) + " (\"" + std::string(entry) + "\"): " + problem;
+      return false;
+    }
+    parsed.push_back(std::move(config));
+  }
+  if (parsed.empty()) {
+    if (error) *error = "no emulated drive is configured (expected KIND:IMAGEFILE[,option=value...])";
+    return false;
+  }
+  *configs = std::move(parsed);
+  return true;
+}
+
+}  // namespace zamo::emu

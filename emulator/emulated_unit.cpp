@@ -1,0 +1,343 @@
+// emulated_unit.cpp: the unit's command dispatch, the checks every command
+// passes (faults injected by the configuration, unit attention, long
+// operations, medium presence), and the drive-level commands: TEST UNIT READY,
+// REZERO UNIT, REQUEST SENSE, INQUIRY, START STOP UNIT and PREVENT ALLOW
+// MEDIUM REMOVAL.
+#include "emulator/emulated_unit.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "emulator/unit_command.h"
+
+namespace zamo::emu {
+namespace {
+
+constexpr uint8_t kNeedsMedium = 0x01;    // fails with MEDIUM NOT PRESENT without a disc
+constexpr uint8_t kAlwaysAnswers = 0x02;  // INQUIRY, REQUEST SENSE: no injected fault, no unit attention
+constexpr uint8_t kNoAttention = 0x04;    // does not report a unit attention (GET CONFIGURATION)
+constexpr uint8_t kWhileBusy = 0x08;      // answered normally during a long operation
+
+constexpr uint8_t kInquiryLength = 96;
+constexpr char kVendor[] = "ZAMO    ";
+constexpr char kRevision[] = "1.00";
+
+}  // namespace
+
+struct TEmulatedUnit::TCommandInfo {
+  uint8_t opcode;
+  uint8_t cdb_length;
+  TDataDirection direction;
+  uint8_t flags;
+  THandler handler;
+};
+
+void PutMsf(std::span<uint8_t> out, size_t at, int32_t lba) {
+  out[at] = 0;
+  PutMsf3(out, at + 1, lba);
+}
+
+void PutMsf3(std::span<uint8_t> out, size_t at, int32_t lba) {
+  int64_t frames = static_cast<int64_t>(lba) + kMsfOffset;
+  if (frames < 0) frames += 450'000;  // lead-in addresses: 90:00:00 and up
+  out[at] = static_cast<uint8_t>(frames / 4500);
+  out[at + 1] = static_cast<uint8_t>(frames / 75 % 60);
+  out[at + 2] = static_cast<uint8_t>(frames % 75);
+}
+
+const TEmulatedUnit::TCommandInfo* TEmulatedUnit::Find(uint8_t opcode) {
+  using D = TDataDirection;
+  static const TCommandInfo kCommands[] = {
+      {0x00, 6, D::kNone, kNeedsMedium, &TEmulatedUnit::TestUnitReady},
+      {0x01, 6, D::kNone, kNeedsMedium, &TEmulatedUnit::RezeroUnit},
+      {0x03, 6, D::kIn, kAlwaysAnswers | kWhileBusy, &TEmulatedUnit::RequestSense},
+      {0x04, 6, D::kOut, kNeedsMedium, &TEmulatedUnit::FormatUnit},
+      {0x12, 6, D::kIn, kAlwaysAnswers | kWhileBusy, &TEmulatedUnit::Inquiry},
+      {0x1B, 6, D::kNone, 0, &TEmulatedUnit::StartStopUnit},
+      {0x1E, 6, D::kNone, 0, &TEmulatedUnit::PreventAllowRemoval},
+      {0x23, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadFormatCapacities},
+      {0x25, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadCapacity},
+      {0x28, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::Read},
+      {0x2A, 10, D::kOut, kNeedsMedium, &TEmulatedUnit::Write},
+      {0x35, 10, D::kNone, kNeedsMedium, &TEmulatedUnit::SynchronizeCache},
+      {0x43, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadTocPmaAtip},
+      {0x46, 10, D::kIn, kNoAttention | kWhileBusy, &TEmulatedUnit::GetConfiguration},
+      {0x51, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadDiscInformation},
+      {0x52, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadTrackInformation},
+      {0x53, 10, D::kNone, kNeedsMedium, &TEmulatedUnit::ReserveTrack},
+      {0x54, 10, D::kNone, kNeedsMedium, &TEmulatedUnit::SendOpcInformation},
+      {0x55, 10, D::kOut, 0, &TEmulatedUnit::ModeSelect},
+      {0x5A, 10, D::kIn, 0, &TEmulatedUnit::ModeSense},
+      {0x5B, 10, D::kNone, kNeedsMedium, &TEmulatedUnit::CloseTrackSession},
+      {0x5C, 10, D::kIn, 0, &TEmulatedUnit::ReadBufferCapacity},
+      {0x5D, 10, D::kOut, kNeedsMedium, &TEmulatedUnit::SendCueSheet},
+      {0xA1, 12, D::kNone, kNeedsMedium, &TEmulatedUnit::Blank},
+      {0xA8, 12, D::kIn, kNeedsMedium, &TEmulatedUnit::Read},
+      {0xAA, 12, D::kOut, kNeedsMedium, &TEmulatedUnit::Write},
+      {0xB6, 12, D::kOut, 0, &TEmulatedUnit::SetStreaming},
+      {0xBB, 12, D::kNone, 0, &TEmulatedUnit::SetCdSpeed},
+      {0xBF, 12, D::kOut, kNeedsMedium, &TEmulatedUnit::SendDvdStructure},
+  };
+  for (const TCommandInfo& info : kCommands)
+    if (info.opcode == opcode) return &info;
+  return nullptr;
+}
+
+std::unique_ptr<TEmulatedUnit> TEmulatedUnit::Open(const TDriveConfig& config, std::string* error, TClock clock) {
+  std::string problem;
+  std::unique_ptr<TDiscStore> store = TDiscStore::Open(config, &problem);
+  if (!store) {
+    if (error) *error = problem;
+    return nullptr;
+  }
+  if (!clock) clock = [] { return std::chrono::steady_clock::now(); };
+  return std::unique_ptr<TEmulatedUnit>(new TEmulatedUnit(config, std::move(store), std::move(clock)));
+}
+
+TEmulatedUnit::TEmulatedUnit(const TDriveConfig& config, std::unique_ptr<TDiscStore> store, TClock clock)
+    : config_(config),
+      store_(std::move(store)),
+      disc_(store_->initial_state()),
+      clock_(std::move(clock)),
+      tray_open_(config.tray_open),
+      busy_left_(config.busy_commands),
+      not_ready_left_(config.not_ready_commands) {
+  ResetWriteParameters();
+  read_speed_ = Traits(disc_.kind()).max_read_kbs;
+  write_speed_ = Traits(disc_.kind()).max_write_kbs;
+}
+
+TEmulatedUnit::~TEmulatedUnit() = default;
+
+void TEmulatedUnit::SetOperationTimes(const TOperationTimes& times) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  times_ = times;
+}
+
+std::optional<std::array<uint8_t, 28>> TEmulatedUnit::LastPerformanceDescriptor() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return performance_;
+}
+
+std::optional<std::string> TEmulatedUnit::LastTimeStamp() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return time_stamp_;
+}
+
+uint16_t TEmulatedUnit::CurrentReadSpeed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return read_speed_;
+}
+
+uint16_t TEmulatedUnit::CurrentWriteSpeed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return write_speed_;
+}
+
+TCommandResult TEmulatedUnit::Execute(std::span<const uint8_t> cdb, TDataDirection direction,
+                                      std::span<uint8_t> data) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  try {
+    if (cdb.empty()) return Fail(sense::kInvalidOpcode);
+    const TCommandInfo* info = Find(cdb[0]);
+    if (!info) return Fail(sense::kInvalidOpcode);
+    if (cdb.size() < info->cdb_length) return Fail(TSense::CdbField(0));
+    // A host announcing the opposite transfer gets a transport error, as a
+    // real adapter reports the data phase it did not expect.
+    if (direction != TDataDirection::kNone && info->direction != TDataDirection::kNone &&
+        direction != info->direction)
+      return HostError();
+    const TCommand command{cdb.first(info->cdb_length), direction, data};
+
+    if (!(info->flags & kAlwaysAnswers)) {
+      if (busy_left_ > 0) {
+        --busy_left_;
+        TCommandResult busy;
+        busy.status = STATUS_BUSY;
+        return busy;
+      }
+      if (not_ready_left_ > 0) {
+        --not_ready_left_;
+        return Fail(sense::kBecomingReady);
+      }
+      if (!(info->flags & kNoAttention) && !pending_.empty()) {
+        const TSense pending = pending_.front();
+        pending_.pop_front();
+        return Fail(pending);
+      }
+    }
+    if (!(info->flags & kWhileBusy)) {
+      if (std::optional<TSense> busy = LongOperationSense()) return Fail(*busy);
+    }
+    if ((info->flags & kNeedsMedium) && !MediumPresent())
+      return Fail(tray_open_ ? sense::kNoMediumTrayOpen : sense::kNoMediumTrayClosed);
+    return (this->*info->handler)(command);
+  } catch (...) {
+    return Fail(TSenseCode{0x4, 0x44, 0x00});  // HARDWARE ERROR, INTERNAL TARGET FAILURE
+  }
+}
+
+TCommandResult TEmulatedUnit::Fail(const TSense& sense) {
+  TCommandResult result;
+  result.status = STATUS_CHKCOND;
+  result.sense = EncodeSense(sense);
+  return result;
+}
+
+TCommandResult TEmulatedUnit::HostError() {
+  TCommandResult result;
+  result.host_status = HASTAT_DO_DU;
+  return result;
+}
+
+TCommandResult TEmulatedUnit::DataIn(const TCommand& command, std::span<const uint8_t> response,
+                                     uint32_t allocation) {
+  const size_t count = std::min({response.size(), static_cast<size_t>(allocation), command.data.size()});
+  std::copy_n(response.begin(), count, command.data.begin());
+  TCommandResult result;
+  result.transferred = static_cast<uint32_t>(count);
+  return result;
+}
+
+std::optional<std::span<const uint8_t>> TEmulatedUnit::ParameterList(const TCommand& command, uint32_t length) {
+  if (command.data.size() < length) return std::nullopt;
+  return std::span<const uint8_t>(command.data.data(), length);
+}
+
+std::optional<TSense> TEmulatedUnit::LongOperationSense() {
+  if (!long_operation_) return std::nullopt;
+  const auto now = clock_();
+  if (now >= long_operation_->end) {
+    long_operation_.reset();
+    return std::nullopt;
+  }
+  const auto total = long_operation_->end - long_operation_->start;
+  const auto done = std::max(now - long_operation_->start, std::chrono::steady_clock::duration::zero());
+  const uint16_t fraction = static_cast<uint16_t>(std::min<int64_t>(65535, done * 65536 / total));
+  return TSense::Progress(long_operation_->code, fraction);
+}
+
+void TEmulatedUnit::StartLongOperation(TSenseCode code, std::chrono::milliseconds duration) {
+  if (duration.count() <= 0) return;
+  const auto now = clock_();
+  long_operation_ = TLongOperation{code, now, now + duration};
+}
+
+bool TEmulatedUnit::Commit(std::string* error) { return store_->SaveState(disc_, error); }
+
+TCommandResult TEmulatedUnit::CommitOrFail() {
+  std::string problem;
+  if (Commit(&problem)) return Good();
+  return Fail(TSenseCode{0x4, 0x44, 0x00});  // the host's disk failed us: INTERNAL TARGET FAILURE
+}
+
+std::array<uint8_t, 52> TEmulatedUnit::DefaultWriteParameters() const {
+  std::array<uint8_t, 52> page{};
+  page[0] = 0x05;
+  page[1] = static_cast<uint8_t>(page.size() - 2);
+  const TMediaKind kind = disc_.kind();
+  if (kind == TMediaKind::kDvdR || kind == TMediaKind::kDvdRw) {
+    page[2] = 0x20;  // LS_V, incremental
+    page[3] = 0x05;  // data track, recorded incrementally
+    page[5] = 16;    // link size
+  } else {
+    page[2] = 0x01;  // track at once
+    page[3] = 0x04;  // data track, uninterrupted
+  }
+  page[4] = 0x08;  // mode 1: 2048 bytes of user data
+  page[15] = 150;  // audio pause length
+  return page;
+}
+
+void TEmulatedUnit::MediumLoaded() {
+  pending_.push_back(TSense::Of(sense::kMediumChanged));
+  ResetWriteParameters();
+  simulated_next_.reset();
+  cue_sheet_sent_ = false;
+}
+
+uint32_t TEmulatedUnit::PacketSize() const { return GetBe32(write_params_, 10); }
+
+bool TEmulatedUnit::WriteParamsApply() const {
+  const uint16_t profile = disc_.Profile();
+  return profile == kProfileCdR || profile == kProfileCdRw || profile == kProfileDvdR ||
+         profile == kProfileDvdRwSequential;
+}
+
+TCommandResult TEmulatedUnit::TestUnitReady(const TCommand&) { return Good(); }
+
+TCommandResult TEmulatedUnit::RezeroUnit(const TCommand&) { return Good(); }
+
+TCommandResult TEmulatedUnit::RequestSense(const TCommand& command) {
+  if (command.cdb[1] & 0x01) return Fail(TSense::CdbField(1));  // descriptor format: not offered
+  TSenseBytes answer = NoSense();
+  if (!pending_.empty()) {
+    answer = EncodeSense(pending_.front());
+    pending_.pop_front();
+  } else if (std::optional<TSense> busy = LongOperationSense()) {
+    answer = EncodeSense(*busy);
+  }
+  return DataIn(command, answer, command.cdb[4]);
+}
+
+TCommandResult TEmulatedUnit::Inquiry(const TCommand& command) {
+  const uint32_t allocation = CdbBe16(command.cdb, 3);
+  if (command.cdb[1] & 0x02) return Fail(TSense::CdbField(1));  // CMDDT is obsolete
+  if (command.cdb[1] & 0x01) {
+    // Vital product data: the list of pages and the unit serial number.
+    const uint8_t page = command.cdb[2];
+    std::vector<uint8_t> vpd = {0x05, page, 0x00, 0x00};
+    if (page == 0x00) {
+      vpd.insert(vpd.end(), {0x00, 0x80});
+    } else if (page == 0x80) {
+      const std::string serial = "ZAMOEMU" + std::to_string(static_cast<int>(config_.kind));
+      vpd.insert(vpd.end(), serial.begin(), serial.end());
+    } else {
+      return Fail(TSense::CdbField(2));
+    }
+    vpd[3] = static_cast<uint8_t>(vpd.size() - 4);
+    return DataIn(command, vpd, allocation);
+  }
+  if (command.cdb[2] != 0) return Fail(TSense::CdbField(2));
+
+  std::array<uint8_t, kInquiryLength> data{};
+  data[0] = 0x05;  // CD/DVD device, connected
+  data[1] = 0x80;  // removable medium
+  data[2] = 0x05;  // SPC-3
+  data[3] = 0x02;  // response data format 2
+  data[4] = kInquiryLength - 5;
+  std::memcpy(&data[8], kVendor, 8);
+  std::memset(&data[16], ' ', 16);
+  std::memcpy(&data[16], config_.model.data(), std::min<size_t>(config_.model.size(), 16));
+  std::memcpy(&data[32], kRevision, 4);
+  PutBe16(data, 58, 0x05A0);  // version descriptors: MMC-5, SPC-3
+  PutBe16(data, 60, 0x0300);
+  return DataIn(command, data, allocation);
+}
+
+TCommandResult TEmulatedUnit::StartStopUnit(const TCommand& command) {
+  const uint8_t control = command.cdb[4];
+  if ((control & 0xF0) != 0) return Good();  // a power condition: LoEj and Start do not apply
+  const bool load_eject = control & 0x02;
+  const bool start = control & 0x01;
+  if (!load_eject) return Good();  // spinning up or down changes nothing here
+  if (!start) {
+    if (removal_prevented_) return Fail(sense::kRemovalPrevented);
+    tray_open_ = true;
+    simulated_next_.reset();
+    cue_sheet_sent_ = false;
+    return Good();
+  }
+  if (tray_open_) {
+    tray_open_ = false;
+    if (!config_.no_disc) MediumLoaded();
+  }
+  return Good();
+}
+
+TCommandResult TEmulatedUnit::PreventAllowRemoval(const TCommand& command) {
+  removal_prevented_ = (command.cdb[4] & 0x01) != 0;
+  return Good();
+}
+
+}  // namespace zamo::emu

@@ -1,0 +1,187 @@
+// emulated_unit.h: one emulated MMC logical unit: a DVD±RW/RAM recorder with
+// an emulated disc in its tray. Execute takes a CDB and a data buffer as a
+// SCSI target would, and answers with a SCSI status and fixed-format sense
+// data following the MMC-5 and SPC-3 rules for every command the component
+// sends (drive identity, features and mode pages, disc/track/TOC information,
+// reading, writing, closing, reserving, blanking, formatting, tray and lock).
+//
+// Thread-safety: Execute may be called from several threads; one command runs
+// at a time.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "burner/drive/srb.h"
+#include "emulator/disc_state.h"
+#include "emulator/disc_store.h"
+#include "emulator/drive_config.h"
+#include "emulator/sense.h"
+
+namespace zamo::emu {
+
+enum class TDataDirection { kNone, kIn, kOut };
+
+struct TCommandResult {
+  uint8_t status = STATUS_GOOD;     // SCSI status
+  uint8_t host_status = HASTAT_OK;  // transport failure (data direction or length)
+  TSenseBytes sense{};              // with CHECK CONDITION
+  uint32_t transferred = 0;         // bytes moved to or from the host's buffer
+
+  bool good() const { return status == STATUS_GOOD && host_status == HASTAT_OK; }
+  TSenseCode code() const { return {static_cast<uint8_t>(sense[2] & 0x0F), sense[12], sense[13]}; }
+};
+
+// The unit's time line; tests replace it to step through long operations.
+using TClock = std::function<std::chrono::steady_clock::time_point()>;
+
+// How long the operations started with the immediate bit keep the unit busy
+// (NOT READY with progress). All zero by default: everything is instant.
+struct TOperationTimes {
+  std::chrono::milliseconds blank{0};
+  std::chrono::milliseconds format{0};
+  std::chrono::milliseconds close{0};
+  std::chrono::milliseconds synchronize{0};
+};
+
+class TEmulatedUnit {
+ public:
+  // Opens the disc of `config`; null with a message when its files cannot be used.
+  static std::unique_ptr<TEmulatedUnit> Open(const TDriveConfig& config, std::string* error, TClock clock = {});
+  ~TEmulatedUnit();
+  TEmulatedUnit(const TEmulatedUnit&) = delete;
+  TEmulatedUnit& operator=(const TEmulatedUnit&) = delete;
+
+  // Runs one command. `direction` is what the host announced (kNone: decided
+  // by the command); `data` is the host's buffer, never touched past its end.
+  TCommandResult Execute(std::span<const uint8_t> cdb, TDataDirection direction, std::span<uint8_t> data);
+
+  void SetOperationTimes(const TOperationTimes& times);
+
+  // What the host sent, for diagnostics and tests.
+  std::optional<std::array<uint8_t, 28>> LastPerformanceDescriptor() const;
+  std::optional<std::string> LastTimeStamp() const;  // SEND DVD STRUCTURE 0Fh: "yyyymmddhhnnss"
+  uint16_t CurrentReadSpeed() const;
+  uint16_t CurrentWriteSpeed() const;
+  const TDriveConfig& config() const { return config_; }
+
+ private:
+  struct TCommand;
+  struct TCommandInfo;
+  using THandler = TCommandResult (TEmulatedUnit::*)(const TCommand&);
+  struct TLongOperation {
+    TSenseCode code;
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point end;
+  };
+
+  TEmulatedUnit(const TDriveConfig& config, std::unique_ptr<TDiscStore> store, TClock clock);
+  static const TCommandInfo* Find(uint8_t opcode);
+
+  // Answers.
+  static TCommandResult Good() { return {}; }
+  static TCommandResult Fail(const TSense& sense);
+  static TCommandResult Fail(TSenseCode code) { return Fail(TSense::Of(code)); }
+  static TCommandResult HostError();
+  static TCommandResult DataIn(const TCommand& command, std::span<const uint8_t> response, uint32_t allocation);
+  // The parameter list of a data-out command, or the failure when the host
+  // sent less than `length` bytes.
+  static std::optional<std::span<const uint8_t>> ParameterList(const TCommand& command, uint32_t length);
+
+  bool MediumPresent() const { return !tray_open_ && !config_.no_disc; }
+  bool IsCd() const { return Traits(disc_.kind()).is_cd; }
+  uint16_t CurrentProfile() const { return MediumPresent() ? disc_.Profile() : kProfileNone; }
+  std::optional<TSense> LongOperationSense();
+  void StartLongOperation(TSenseCode code, std::chrono::milliseconds duration);
+  bool Commit(std::string* error);  // saves the disc's state
+  TCommandResult CommitOrFail();
+  std::array<uint8_t, 52> DefaultWriteParameters() const;
+  void ResetWriteParameters() { write_params_ = DefaultWriteParameters(); }
+  void MediumLoaded();
+
+  // Write parameters page (05h) fields.
+  uint8_t WriteType() const { return write_params_[2] & 0x0F; }
+  bool TestWrite() const { return (write_params_[2] & 0x10) != 0; }
+  bool NextSessionAllowed() const { return (write_params_[3] & 0xC0) == 0xC0; }
+  bool FixedPacket() const { return (write_params_[3] & 0x20) != 0; }
+  uint8_t DataBlockType() const { return write_params_[4] & 0x0F; }
+  uint32_t PacketSize() const;
+  bool WriteParamsApply() const;  // false for media that ignore the page
+
+  // Commands (emulated_unit.cpp).
+  TCommandResult TestUnitReady(const TCommand&);
+  TCommandResult RezeroUnit(const TCommand&);
+  TCommandResult RequestSense(const TCommand&);
+  TCommandResult Inquiry(const TCommand&);
+  TCommandResult StartStopUnit(const TCommand&);
+  TCommandResult PreventAllowRemoval(const TCommand&);
+  // unit_features.cpp
+  TCommandResult GetConfiguration(const TCommand&);
+  // unit_mode_pages.cpp
+  TCommandResult ModeSense(const TCommand&);
+  TCommandResult ModeSelect(const TCommand&);
+  TCommandResult SetCdSpeed(const TCommand&);
+  TCommandResult SetStreaming(const TCommand&);
+  TCommandResult ReadBufferCapacity(const TCommand&);
+  std::vector<uint8_t> CapabilitiesPage() const;
+  std::optional<TSense> CheckWriteParameters(std::span<const uint8_t> page, size_t page_offset) const;
+  // unit_disc_info.cpp
+  TCommandResult ReadCapacity(const TCommand&);
+  TCommandResult ReadFormatCapacities(const TCommand&);
+  TCommandResult ReadDiscInformation(const TCommand&);
+  TCommandResult ReadTrackInformation(const TCommand&);
+  TCommandResult ReadTocPmaAtip(const TCommand&);
+  std::vector<uint8_t> TrackInformation(uint32_t number) const;
+  TCommandResult ReadToc(const TCommand&, bool msf, uint8_t start_track);
+  TCommandResult ReadSessionInfo(const TCommand&, bool msf);
+  TCommandResult ReadFullToc(const TCommand&);
+  TCommandResult ReadAtip(const TCommand&);
+  // unit_recording.cpp
+  TCommandResult Read(const TCommand&);
+  TCommandResult Write(const TCommand&);
+  TCommandResult SynchronizeCache(const TCommand&);
+  TCommandResult CloseTrackSession(const TCommand&);
+  TCommandResult ReserveTrack(const TCommand&);
+  TCommandResult Blank(const TCommand&);
+  TCommandResult FormatUnit(const TCommand&);
+  TCommandResult SendOpcInformation(const TCommand&);
+  TCommandResult SendCueSheet(const TCommand&);
+  TCommandResult SendDvdStructure(const TCommand&);
+  TCommandResult ReadBlocks(const TCommand&, uint32_t lba, uint32_t blocks);
+  TCommandResult WriteBlocks(const TCommand&, uint32_t lba, uint32_t blocks);
+  std::optional<TSense> CheckWriteAddress(uint32_t lba, uint32_t blocks, uint32_t* track) const;
+  TCommandResult FormatOverwritable(uint8_t type, uint32_t blocks, uint32_t parameter);
+
+  mutable std::mutex mutex_;
+  const TDriveConfig config_;
+  std::unique_ptr<TDiscStore> store_;
+  TDiscState disc_;
+  TClock clock_;
+  TOperationTimes times_;
+
+  bool tray_open_;
+  bool removal_prevented_ = false;
+  uint32_t busy_left_;
+  uint32_t not_ready_left_;
+  std::deque<TSense> pending_;  // unit attentions and deferred errors, for the next command
+  std::optional<TLongOperation> long_operation_;
+
+  std::array<uint8_t, 52> write_params_{};  // mode page 05h from its page code byte
+  bool cue_sheet_sent_ = false;
+  std::optional<uint32_t> simulated_next_;  // next address of a test write (nothing is recorded)
+  uint16_t read_speed_ = 0;
+  uint16_t write_speed_ = 0;
+  std::optional<std::array<uint8_t, 28>> performance_;
+  std::optional<std::string> time_stamp_;
+};
+
+}  // namespace zamo::emu

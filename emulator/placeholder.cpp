@@ -1,2 +1,0 @@
-// placeholder until the unit lands
-namespace zamo::emu {}

@@ -1,0 +1,100 @@
+// unit_features.cpp: GET CONFIGURATION (MMC-5 5.3): the profile list with
+// the loaded disc's profile flagged current, and the features a DVD±RW/RAM
+// recorder offers, each marked current when the loaded disc uses it.
+#include <vector>
+
+#include "emulator/unit_command.h"
+
+namespace zamo::emu {
+namespace {
+
+// Profiles in the recorder's order of preference (MMC lists them that way).
+constexpr uint16_t kProfiles[] = {kProfileDvdPlusRDl, kProfileDvdPlusR,        kProfileDvdPlusRw,
+                                  kProfileDvdRwSequential, kProfileDvdRwRestricted, kProfileDvdRam,
+                                  kProfileDvdR,        kProfileDvdRom,          kProfileCdRw,
+                                  kProfileCdR,         kProfileCdRom};
+
+struct TFeature {
+  uint16_t code;
+  uint8_t version;
+  bool persistent;
+  bool current;
+  std::vector<uint8_t> data;  // additional data, a multiple of 4 bytes
+};
+
+void Append(std::vector<uint8_t>* out, const TFeature& feature) {
+  out->push_back(static_cast<uint8_t>(feature.code >> 8));
+  out->push_back(static_cast<uint8_t>(feature.code));
+  out->push_back(static_cast<uint8_t>(feature.version << 2 | (feature.persistent ? 0x02 : 0) |
+                                      (feature.current ? 0x01 : 0)));
+  out->push_back(static_cast<uint8_t>(feature.data.size()));
+  out->insert(out->end(), feature.data.begin(), feature.data.end());
+}
+
+}  // namespace
+
+TCommandResult TEmulatedUnit::GetConfiguration(const TCommand& command) {
+  const uint8_t request_type = command.cdb[1] & 0x03;
+  const uint16_t start = CdbBe16(command.cdb, 2);
+  const uint32_t allocation = CdbBe16(command.cdb, 7);
+  if (request_type == 3) return Fail(TSense::CdbField(1));
+
+  const uint16_t profile = CurrentProfile();
+  const bool cd = profile == kProfileCdRom || profile == kProfileCdR || profile == kProfileCdRw;
+  const bool dvd = profile != kProfileNone && !cd;
+  const bool cd_write = profile == kProfileCdR || (profile == kProfileCdRw && !disc_.formatted());
+  const bool dvd_minus = profile == kProfileDvdR || profile == kProfileDvdRwSequential ||
+                         profile == kProfileDvdRwRestricted;
+  const bool incremental = cd_write || profile == kProfileDvdR || profile == kProfileDvdRwSequential;
+  const bool formattable = profile == kProfileDvdPlusRw || profile == kProfileDvdRam || profile == kProfileCdRw ||
+                           profile == kProfileDvdRwSequential || profile == kProfileDvdRwRestricted;
+
+  std::vector<uint8_t> profile_list;
+  for (uint16_t each : kProfiles)
+    profile_list.insert(profile_list.end(), {static_cast<uint8_t>(each >> 8), static_cast<uint8_t>(each),
+                                             static_cast<uint8_t>(each == profile ? 0x01 : 0x00), 0x00});
+  const uint8_t blocking = dvd ? 16 : 1;
+  const uint32_t random_last = disc_.formatted() ? disc_.Track(1).size - 1 : 0;
+  const uint8_t link_size = profile == kProfileDvdR || profile == kProfileDvdRwSequential ? 16 : 7;
+
+  const std::vector<TFeature> features = {
+      {0x0000, 0, true, true, profile_list},
+      {0x0001, 2, true, true, {0x00, 0x00, 0x00, 0x01, 0x03, 0x00, 0x00, 0x00}},  // SCSI family; DBE, INQ2
+      {0x0002, 1, true, true, {0x02, 0x00, 0x00, 0x00}},  // morphing: operational change events
+      {0x0003, 0, true, true, {0x29, 0x00, 0x00, 0x00}},  // tray, eject, lock
+      {0x0010, 0, false, profile != kProfileNone, {0x00, 0x00, 0x08, 0x00, 0x00, blocking, 0x00, 0x00}},
+      {0x001D, 0, false, cd, {}},
+      {0x001E, 2, false, cd, {0x00, 0x00, 0x00, 0x00}},
+      {0x001F, 1, false, dvd, {0x01, 0x00, 0x01, 0x00}},  // MULTI110, DualR
+      {0x0020, 0, false, profile == kProfileDvdRam,
+       {static_cast<uint8_t>(random_last >> 24), static_cast<uint8_t>(random_last >> 16),
+        static_cast<uint8_t>(random_last >> 8), static_cast<uint8_t>(random_last), 0x00, 0x00, 0x08, 0x00, 0x00,
+        16, 0x00, 0x00}},
+      {0x0021, 1, false, incremental, {0x01, 0x00, 0x01, 0x01, link_size, 0x00, 0x00, 0x00}},  // mode 1; BUF; 1 link
+      {0x0023, 1, false, formattable, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
+      {0x0024, 0, false, profile == kProfileDvdRam, {0x80, 0x00, 0x00, 0x00}},  // SSA
+      {0x0026, 0, false, profile == kProfileDvdRwRestricted, {}},
+      {0x002A, 1, false, profile == kProfileDvdPlusRw, {0x01, 0x00, 0x00, 0x00}},  // Write
+      {0x002B, 0, false, profile == kProfileDvdPlusR, {0x01, 0x00, 0x00, 0x00}},   // Write
+      {0x002C, 0, false, profile == kProfileDvdRwRestricted, {0x03, 0x00, 0x00, 0x00}},  // Blank, Intermediate
+      {0x002D, 2, false, cd_write, {0x46, 0x00, 0x01, 0x00}},  // BUF, test write, CD-RW; mode 1 data
+      {0x002E, 1, false, cd_write, {0x66, 0x00, 0x10, 0x00}},  // BUF, SAO, test write, CD-RW; cue sheet 4 KB
+      {0x002F, 1, false, dvd_minus, {0x46, 0x00, 0x00, 0x00}},  // BUF, test write, DVD-RW
+      {0x003B, 0, false, profile == kProfileDvdPlusRDl, {0x01, 0x00, 0x00, 0x00}},  // Write
+      {0x0100, 0, true, true, {}},
+      {0x0105, 0, true, true, {0x00, 0x00, 0x00, 0x00}},
+      {0x0107, 3, false, profile != kProfileNone, {0x03, 0x00, 0x00, 0x00}},  // stream writing, WSPD
+  };
+
+  std::vector<uint8_t> response(8, 0);
+  PutBe16(response, 6, profile);
+  for (const TFeature& feature : features) {
+    const bool wanted = request_type == 2 ? feature.code == start
+                                          : feature.code >= start && (request_type == 0 || feature.current);
+    if (wanted) Append(&response, feature);
+  }
+  PutBe32(response, 0, static_cast<uint32_t>(response.size() - 4));
+  return DataIn(command, response, allocation);
+}
+
+}  // namespace zamo::emu

@@ -1,0 +1,328 @@
+// unit_recording.cpp: reading and recording: READ (10/12), WRITE (10/12),
+// SYNCHRONIZE CACHE, CLOSE TRACK/SESSION, RESERVE TRACK, BLANK, FORMAT UNIT,
+// SEND OPC INFORMATION, SEND CUE SHEET and SEND DVD STRUCTURE, with the MMC-5
+// rules of sequential recording (writes only at a next writable address),
+// overwriting (anywhere in the formatted area) and test writing (nothing is
+// recorded).
+#include <algorithm>
+#include <string>
+
+#include "emulator/unit_command.h"
+
+namespace zamo::emu {
+namespace {
+
+constexpr TSenseCode kUnrecoveredRead{kMediumError, 0x11, 0x00};  // UNRECOVERED READ ERROR
+constexpr TSenseCode kWriteError{kMediumError, 0x0C, 0x00};       // WRITE ERROR
+constexpr uint32_t kAllBlocks = 0xFFFFFFFF;
+
+bool IsSequential(const TDiscState& disc) { return !disc.formatted() && !Traits(disc.kind()).read_only; }
+
+}  // namespace
+
+TCommandResult TEmulatedUnit::Read(const TCommand& command) {
+  const uint32_t lba = CdbBe32(command.cdb, 2);
+  const uint32_t blocks = command.cdb[0] == 0x28 ? CdbBe16(command.cdb, 7) : CdbBe32(command.cdb, 6);
+  return ReadBlocks(command, lba, blocks);
+}
+
+TCommandResult TEmulatedUnit::ReadBlocks(const TCommand& command, uint32_t lba, uint32_t blocks) {
+  if (blocks == 0) return Good();
+  const uint64_t bytes = uint64_t{blocks} * kBlockSize;
+  if (command.data.size() < bytes) return HostError();  // the host's buffer cannot take the blocks
+  const uint64_t end = uint64_t{lba} + blocks;
+  const uint64_t readable_end = uint64_t{disc_.LastRecordedLba().value_or(0)} + (disc_.LastRecordedLba() ? 1 : 0);
+  // Every block must be recorded; an unrecorded block inside the recorded
+  // extent (a pre-gap, a lead-in/lead-out between sessions, the unwritten
+  // part of a reserved track) is not a data block of any track.
+  for (uint64_t at = lba; at < end;) {
+    const std::optional<uint32_t> track = at <= UINT32_MAX ? disc_.TrackAt(static_cast<uint32_t>(at)) : std::nullopt;
+    if (!track || at >= disc_.NextWritable(*track))
+      return Fail(at >= readable_end ? sense::kLbaOutOfRange : sense::kIllegalModeForTrack);
+    at = std::min<uint64_t>(end, disc_.NextWritable(*track));
+  }
+  std::string problem;
+  if (!store_->Read(lba, command.data.first(bytes), &problem)) return Fail(kUnrecoveredRead);
+  TCommandResult result;
+  result.transferred = static_cast<uint32_t>(bytes);
+  return result;
+}
+
+TCommandResult TEmulatedUnit::Write(const TCommand& command) {
+  const uint32_t lba = CdbBe32(command.cdb, 2);
+  const uint32_t blocks = command.cdb[0] == 0x2A ? CdbBe16(command.cdb, 7) : CdbBe32(command.cdb, 6);
+  return WriteBlocks(command, lba, blocks);
+}
+
+std::optional<TSense> TEmulatedUnit::CheckWriteAddress(uint32_t lba, uint32_t blocks, uint32_t* track) const {
+  const uint64_t end = uint64_t{lba} + blocks;
+  if (disc_.formatted()) {
+    if (end > disc_.Track(1).size) return TSense::Of(sense::kLbaOutOfRange);
+    // Restricted overwrite works in whole ECC blocks.
+    if (disc_.restricted_overwrite() && (lba % kDvdEccBlock != 0 || blocks % kDvdEccBlock != 0))
+      return TSense::Of(sense::kInvalidWriteAddress);
+    *track = 1;
+    return std::nullopt;
+  }
+  if (disc_.kind() == TMediaKind::kDvdPlusRw) return TSense::Of(sense::kMediumNotFormatted);
+  if (disc_.finalized()) return TSense::Of(sense::kInvalidWriteAddress);
+
+  if (IsCd()) {
+    if (DataBlockType() != 8 && DataBlockType() != 10) return TSense::Of(sense::kIllegalModeForTrack);
+    if (WriteType() == 2 && !cue_sheet_sent_) return TSense::Of(sense::kCommandSequence);
+  }
+  if (WriteParamsApply() && WriteType() == 0 && FixedPacket() && PacketSize() > 0 && blocks % PacketSize() != 0)
+    return TSense::CdbField(7);  // fixed packets are written whole
+
+  // Sequential recording: only at the next writable address of an open
+  // track (the invisible track or a reserved one). A test write continues
+  // from where the simulated recording stands.
+  for (uint32_t n = disc_.TrackCount(); n > 0; --n) {
+    if (!disc_.TrackAcceptsData(n)) continue;
+    uint32_t next = disc_.NextWritable(n);
+    if (simulated_next_ && *simulated_next_ >= disc_.Track(n).start && *simulated_next_ < disc_.TrackEnd(n))
+      next = *simulated_next_;
+    if (lba != next) continue;
+    if (end > disc_.TrackEnd(n)) return TSense::Of(sense::kLbaOutOfRange);
+    *track = n;
+    return std::nullopt;
+  }
+  return TSense::Of(sense::kInvalidWriteAddress);
+}
+
+TCommandResult TEmulatedUnit::WriteBlocks(const TCommand& command, uint32_t lba, uint32_t blocks) {
+  if (config_.write_protected) return Fail(sense::kWriteProtected);
+  if (Traits(disc_.kind()).read_only) return Fail(sense::kCannotWriteIncompatible);
+  if (blocks == 0) return Good();
+  const uint64_t bytes = uint64_t{blocks} * kBlockSize;
+  if (command.data.size() < bytes) return HostError();  // the host sent fewer bytes than the blocks need
+  uint32_t track = 0;
+  if (std::optional<TSense> refused = CheckWriteAddress(lba, blocks, &track)) return Fail(*refused);
+
+  // An injected fault stops the write at its block; the blocks before it land.
+  uint32_t good_blocks = blocks;
+  std::optional<TSenseCode> injected;
+  for (const TInjectedWriteError& fault : config_.write_errors) {
+    if (fault.lba >= lba && fault.lba - lba < good_blocks) {
+      good_blocks = fault.lba - lba;
+      injected = fault.sense;
+    }
+  }
+
+  if (WriteParamsApply() && TestWrite()) {
+    simulated_next_ = lba + good_blocks;  // simulation: the laser stays cold, nothing is recorded
+    return injected ? Fail(*injected) : Good();
+  }
+  std::string problem;
+  if (good_blocks > 0) {
+    if (!store_->Write(lba, command.data.first(uint64_t{good_blocks} * kBlockSize), &problem))
+      return Fail(kWriteError);
+    if (IsSequential(disc_)) {
+      disc_.Record(track, good_blocks);
+      if (!Commit(&problem)) return Fail(kWriteError);
+    }
+  }
+  if (injected) return Fail(*injected);
+  TCommandResult result;
+  result.transferred = static_cast<uint32_t>(bytes);
+  return result;
+}
+
+TCommandResult TEmulatedUnit::SynchronizeCache(const TCommand& command) {
+  // Writes reach the image at once; an immediate flush may still keep the
+  // unit busy for the configured time.
+  if (command.cdb[1] & 0x02) StartLongOperation(sense::kLongWriteInProgress, times_.synchronize);
+  return Good();
+}
+
+TCommandResult TEmulatedUnit::CloseTrackSession(const TCommand& command) {
+  const bool immediate = command.cdb[1] & 0x01;
+  const uint8_t function = command.cdb[2] & 0x07;
+  const uint32_t number = CdbBe16(command.cdb, 4);
+  if (config_.write_protected) return Fail(sense::kWriteProtected);
+  if (Traits(disc_.kind()).read_only) return Fail(sense::kCannotWriteIncompatible);
+  if (WriteParamsApply() && TestWrite()) {  // closing a simulated recording changes nothing
+    simulated_next_.reset();
+    return Good();
+  }
+
+  const TMediaKind kind = disc_.kind();
+  const bool plus = kind == TMediaKind::kDvdPlusR || kind == TMediaKind::kDvdPlusRDl;
+  if (kind == TMediaKind::kDvdPlusRw) {
+    // 0: stop de-icing, 2: quick stop, 3: complete the background format.
+    // The emulated format is complete the moment it starts.
+    if (function != 0 && function != 2 && function != 3) return Fail(TSense::CdbField(2));
+  } else if (disc_.formatted()) {
+    if (function != 1 && function != 2) return Fail(TSense::CdbField(2));
+  } else {
+    switch (function) {
+      case 1: {  // close a track; on a CD, FFh names the incomplete track
+        uint32_t track = number;
+        if (IsCd() && number == 0xFF && disc_.InvisibleTrack()) track = *disc_.InvisibleTrack();
+        if (track == 0 || track > disc_.TrackCount()) return Fail(TSense::CdbField(4));
+        disc_.CloseTrack(track);
+        break;
+      }
+      case 2:  // close the session: open for another one unless the page says otherwise
+        if (!disc_.finalized() && disc_.SessionHasData(disc_.SessionCount()))
+          disc_.CloseSession(plus || NextSessionAllowed());
+        break;
+      case 5:  // finalize: no further session
+      case 6:  // DVD+R: finalize with the minimal radius
+        if (function == 6 && !plus) return Fail(TSense::CdbField(2));
+        if (disc_.Status() == TDiscStatus::kEmpty) return Fail(sense::kCommandSequence);
+        disc_.Finalize();
+        break;
+      default:
+        return Fail(TSense::CdbField(2));
+    }
+  }
+  TCommandResult result = CommitOrFail();
+  if (result.good() && immediate) StartLongOperation(sense::kLongWriteInProgress, times_.close);
+  return result;
+}
+
+TCommandResult TEmulatedUnit::ReserveTrack(const TCommand& command) {
+  if (command.cdb[1] & 0x01) return Fail(TSense::CdbField(1));  // reservation by address: not offered
+  const uint32_t requested = CdbBe32(command.cdb, 5);
+  if (config_.write_protected) return Fail(sense::kWriteProtected);
+  const TMediaKind kind = disc_.kind();
+  if (!IsSequential(disc_) || kind == TMediaKind::kDvdPlusRw) return Fail(sense::kCannotWriteIncompatible);
+  const std::optional<uint32_t> invisible = disc_.InvisibleTrack();
+  // Only an empty invisible track can be reserved.
+  if (!invisible || disc_.Track(*invisible).written > 0) return Fail(sense::kCommandSequence);
+  uint32_t blocks = requested;
+  if (!IsCd()) blocks = (blocks + kDvdEccBlock - 1) / kDvdEccBlock * kDvdEccBlock;
+  if (requested == 0 || blocks < requested || blocks > disc_.FreeBlocks(*invisible)) return Fail(TSense::CdbField(5));
+  if (WriteParamsApply() && TestWrite()) return Good();  // simulated
+  disc_.Reserve(blocks);
+  return CommitOrFail();
+}
+
+TCommandResult TEmulatedUnit::Blank(const TCommand& command) {
+  const bool immediate = command.cdb[1] & 0x10;
+  const uint8_t type = command.cdb[1] & 0x07;
+  if (!Traits(disc_.kind()).blankable) return Fail(sense::kIncompatibleMedium);
+  if (config_.write_protected) return Fail(sense::kWriteProtected);
+  if (type != 0 && type != 1) return Fail(TSense::CdbField(1));  // the whole disc, fully or minimally
+  std::string problem;
+  if (type == 0 && !store_->Wipe(&problem)) return Fail(kWriteError);
+  disc_.MakeBlank();
+  simulated_next_.reset();
+  cue_sheet_sent_ = false;
+  TCommandResult result = CommitOrFail();
+  if (result.good() && immediate) StartLongOperation(sense::kOperationInProgress, times_.blank);
+  return result;
+}
+
+TCommandResult TEmulatedUnit::FormatUnit(const TCommand& command) {
+  if ((command.cdb[1] & 0x17) != 0x11) return Fail(TSense::CdbField(1));  // format data follows, format code 1
+  const std::span<const uint8_t> list = command.data;
+  if (list.size() < 4) return Fail(sense::kParameterListLength);
+  if (GetBe16(list, 2) != 8) return Fail(TSense::ParameterField(2));
+  if (list.size() < 12) return Fail(sense::kParameterListLength);
+  const bool immediate = list[1] & 0x02;
+  const uint32_t blocks = GetBe32(list, 4);
+  const uint8_t type = list[8] >> 2;
+  const uint32_t parameter = (uint32_t{list[9]} << 16) | (uint32_t{list[10]} << 8) | list[11];
+  if (config_.write_protected) return Fail(sense::kWriteProtected);
+
+  TCommandResult result = FormatOverwritable(type, blocks, parameter);
+  if (!result.good()) return result;
+  simulated_next_.reset();
+  result = CommitOrFail();
+  // A DVD+RW formats in the background: the unit stays ready meanwhile.
+  if (result.good() && immediate && disc_.kind() != TMediaKind::kDvdPlusRw)
+    StartLongOperation(sense::kFormatInProgress, times_.format);
+  return result;
+}
+
+TCommandResult TEmulatedUnit::FormatOverwritable(uint8_t type, uint32_t blocks, uint32_t parameter) {
+  const TMediaKind kind = disc_.kind();
+  const uint32_t capacity = disc_.capacity();
+  std::string problem;
+  const auto size = [&](uint32_t limit) -> std::optional<uint32_t> {
+    if (blocks == kAllBlocks) return limit;
+    if (blocks == 0 || blocks > limit) return std::nullopt;
+    return blocks;
+  };
+  switch (kind) {
+    case TMediaKind::kDvdPlusRw: {
+      if (type != 0x26) return Fail(TSense::ParameterField(8));
+      if (!size(capacity)) return Fail(TSense::ParameterField(4));
+      if (disc_.formatted()) return Good();  // formatting again restarts a stopped background format
+      if (!store_->Wipe(&problem)) return Fail(sense::kCannotFormat);
+      disc_.Format(capacity, false);
+      return Good();
+    }
+    case TMediaKind::kDvdRw: {  // full (00h) or quick (15h) format to restricted overwrite
+      if (type != 0x00 && type != 0x15) return Fail(TSense::ParameterField(8));
+      const std::optional<uint32_t> area = size(capacity);
+      if (!area) return Fail(TSense::ParameterField(4));
+      if (!store_->Wipe(&problem)) return Fail(sense::kCannotFormat);
+      disc_.Format(*area / kDvdEccBlock * kDvdEccBlock, true);
+      return Good();
+    }
+    case TMediaKind::kDvdRam: {
+      if (type != 0x00) return Fail(TSense::ParameterField(8));
+      if (parameter != kBlockSize) return Fail(TSense::ParameterField(9));
+      const std::optional<uint32_t> area = size(capacity);
+      if (!area) return Fail(TSense::ParameterField(4));
+      if (!store_->Wipe(&problem)) return Fail(sense::kCannotFormat);
+      disc_.Format(*area, false);
+      return Good();
+    }
+    case TMediaKind::kCdRw: {  // full format into fixed packets of 32 blocks
+      if (type != 0x10) return Fail(TSense::ParameterField(8));
+      if (parameter != 32) return Fail(TSense::ParameterField(9));
+      const std::optional<uint32_t> area = size(capacity / 39 * 32);
+      if (!area) return Fail(TSense::ParameterField(4));
+      if (!store_->Wipe(&problem)) return Fail(sense::kCannotFormat);
+      disc_.Format(*area, false);
+      return Good();
+    }
+    default:
+      return Fail(sense::kCannotFormat);
+  }
+}
+
+TCommandResult TEmulatedUnit::SendOpcInformation(const TCommand& command) {
+  const bool perform = command.cdb[1] & 0x01;
+  if (Traits(disc_.kind()).read_only) return Fail(sense::kCannotWriteIncompatible);
+  if (perform && config_.opc_fails) return Fail(sense::kPowerCalibrationError);
+  return Good();
+}
+
+TCommandResult TEmulatedUnit::SendCueSheet(const TCommand& command) {
+  const uint32_t length = CdbBe24(command.cdb, 6);
+  const TMediaKind kind = disc_.kind();
+  if ((kind != TMediaKind::kCdR && kind != TMediaKind::kCdRw) || disc_.formatted())
+    return Fail(sense::kCannotWriteIncompatible);
+  if (WriteType() != 2) return Fail(sense::kCommandSequence);  // a cue sheet belongs to session at once
+  const std::optional<std::span<const uint8_t>> list = ParameterList(command, length);
+  if (!list) return HostError();
+  if (length == 0 || length % 8 != 0) return Fail(sense::kParameterListLength);  // 8-byte cue sheet entries
+  cue_sheet_sent_ = true;
+  return Good();
+}
+
+TCommandResult TEmulatedUnit::SendDvdStructure(const TCommand& command) {
+  const uint8_t format = command.cdb[7];
+  const uint32_t length = CdbBe16(command.cdb, 8);
+  const uint16_t profile = disc_.Profile();
+  // Format 0Fh, the recording time stamp of a DVD-R/-RW, is the one taken.
+  if (format != 0x0F || (profile != kProfileDvdR && profile != kProfileDvdRwSequential))
+    return Fail(TSense::CdbField(7));
+  if (config_.write_protected) return Fail(sense::kWriteProtected);
+  const std::optional<std::span<const uint8_t>> list = ParameterList(command, length);
+  if (!list) return HostError();
+  if (length < 22) return Fail(sense::kParameterListLength);
+  if (GetBe16(*list, 0) < 20) return Fail(TSense::ParameterField(0));
+  std::string stamp(list->begin() + 8, list->begin() + 22);
+  if (!std::all_of(stamp.begin(), stamp.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return Fail(TSense::ParameterField(8));
+  time_stamp_ = stamp;
+  return Good();
+}
+
+}  // namespace zamo::emu
