@@ -100,22 +100,31 @@ class UnitTest : public ::testing::Test {
   }
 
   void Load(TMediaKind kind) { Load(Config(kind)); }
-  void Load(const TDriveConfig& config) {
+  void Load(const TDriveConfig& config, TClock clock = {}) {
     std::string error;
-    unit_ = TEmulatedUnit::Open(config, &error);
+    unit_ = TEmulatedUnit::Open(config, &error, std::move(clock));
     ASSERT_NE(unit_, nullptr) << error;
   }
 
   // Runs a command with a data-in buffer of `length` bytes, keeping the bytes in `in_`.
   TCommandResult In(const Cdb& cdb, size_t length = 4096) {
     in_.assign(length, 0xEE);
-    return unit_->Execute(cdb.bytes, TDataDirection::kIn, in_);
+    return Run(cdb, TDataDirection::kIn, in_);
   }
   TCommandResult Out(const Cdb& cdb, std::vector<uint8_t> data) {
     out_ = std::move(data);
-    return unit_->Execute(cdb.bytes, TDataDirection::kOut, out_);
+    return Run(cdb, TDataDirection::kOut, out_);
   }
-  TCommandResult None(const Cdb& cdb) { return unit_->Execute(cdb.bytes, TDataDirection::kNone, {}); }
+  TCommandResult None(const Cdb& cdb) { return Run(cdb, TDataDirection::kNone, {}); }
+  TCommandResult Run(const Cdb& cdb, TDataDirection direction, std::span<uint8_t> data) {
+    if (!unit_) {
+      ADD_FAILURE() << "no unit is loaded";
+      TCommandResult none;
+      none.host_status = HASTAT_SEL_TO;
+      return none;
+    }
+    return unit_->Execute(cdb.bytes, direction, data);
+  }
 
   // The sense of a command (0/0/0 when it succeeded).
   TSenseCode SenseOf(const TCommandResult& result) const { return result.good() ? kGood : result.code(); }
