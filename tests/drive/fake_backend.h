@@ -254,7 +254,9 @@ class TFakeBackEnd : public TAspiBackEnd {
     if ((srb.SRB_Flags & SRB_DIR_IN) && srb.SRB_BufPointer != nullptr && !reply.data.empty()) {
       std::memcpy(srb.SRB_BufPointer, reply.data.data(), std::min<size_t>(reply.data.size(), srb.SRB_BufLen));
     }
-    std::memcpy(srb.SenseArea, reply.sense.data(), std::min<size_t>(reply.sense.size(), kSenseAreaSize));
+    if (!reply.sense.empty()) {
+      std::memcpy(srb.SenseArea, reply.sense.data(), std::min<size_t>(reply.sense.size(), kSenseAreaSize));
+    }
     srb.SRB_HaStat = reply.ha_status;
     srb.SRB_TargStat = reply.target_status;
     srb.SRB_Status = reply.status;
