@@ -2,7 +2,6 @@
 #include "emulator/drive_config.h"
 
 #include <charconv>
-#include <limits>
 
 namespace zamo::emu {
 namespace {

@@ -95,7 +95,7 @@ uint8_t TEmulatedBackEnd::DeviceType(TSRB_GDEVBlock* srb) const {
 uint8_t TEmulatedBackEnd::Execute(TSRB_ExecSCSICmd* srb) {
   const auto finish = [srb](uint8_t status) {
     srb->SRB_Status = status;
-    if ((srb->SRB_Flags & SRB_EVENT_NOTIFY) && srb->SRB_PostProc) srb->SRB_PostProc->Set();
+    if (srb->SRB_PostProc) srb->SRB_PostProc->Set();  // the gate waits on it while the status is pending
     return status;
   };
   srb->SRB_HaStat = HASTAT_OK;
