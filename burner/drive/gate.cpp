@@ -58,6 +58,8 @@ uint8_t TSCSIDevice::ExecuteCommand(TSRB_ExecSCSICmd& Request, int TimeoutMs) {
   const uint32_t sent = back_end->SendASPI32Command(&Request);
   ErrorLogDone = true;
   if (sent == SS_PENDING) {
+    // Without an event there is nothing to wait on: such a request is
+    // aborted at once rather than left to complete into a released buffer.
     const int wait_ms = std::max(TimeoutMs, MinimumCommandWaitMs);
     const bool completed = event != nullptr && event->Wait(wait_ms);
     if (!completed) {

@@ -22,7 +22,8 @@ using TLibraryLoader = std::function<std::unique_ptr<TAspiBackEnd>(const std::st
 void SetLibraryLoader(TLibraryLoader loader);
 
 // Creates the built-in pass-through back end and scans for drives; null when
-// it finds none. Replaceable for tests.
+// it finds none. Replaceable for tests; an empty factory restores the Linux
+// SG_IO back end (linux_sg.h).
 using TPassThroughFactory = std::function<std::unique_ptr<TAspiBackEnd>()>;
 void SetPassThroughFactory(TPassThroughFactory factory);
 
