@@ -276,6 +276,10 @@ TCommandResult TEmulatedUnit::RequestSense(const TCommand& command) {
     pending_.pop_front();
   } else if (std::optional<TSense> busy = LongOperationSense()) {
     answer = EncodeSense(*busy);
+  } else if (!MediumPresent()) {
+    // The standing condition, so that a host polling REQUEST SENSE for
+    // readiness never takes an empty tray for a ready unit.
+    answer = EncodeSense(TSense::Of(tray_open_ ? sense::kNoMediumTrayOpen : sense::kNoMediumTrayClosed));
   }
   return DataIn(command, answer, command.cdb[4]);
 }
@@ -288,7 +292,8 @@ TCommandResult TEmulatedUnit::Inquiry(const TCommand& command) {
     const uint8_t page = command.cdb[2];
     std::vector<uint8_t> vpd = {0x05, page, 0x00, 0x00};
     if (page == 0x00) {
-      vpd.insert(vpd.end(), {0x00, 0x80});
+      vpd.push_back(0x00);  // (one at a time: GCC 12 warns wrongly on an initializer-list insert)
+      vpd.push_back(0x80);
     } else if (page == 0x80) {
       const std::string serial = "ZAMOEMU" + std::to_string(static_cast<int>(config_.kind));
       vpd.insert(vpd.end(), serial.begin(), serial.end());

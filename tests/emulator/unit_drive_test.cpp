@@ -34,7 +34,7 @@ TEST_F(Drive, InquiryNamesTheModelAndAnswersVitalProductData) {
 TEST_F(Drive, RefusesUnknownCommandsAndShortCdbs) {
   Load(TMediaKind::kCdR);
   EXPECT_EQ(SenseOf(None(Cdb(0xC5, 12))), (TSenseCode{5, 0x20, 0}));
-  EXPECT_EQ(SenseOf(None(Cdb(0x4A, 10))), (TSenseCode{5, 0x20, 0}));
+  EXPECT_EQ(SenseOf(None(Cdb(0x02, 6))), (TSenseCode{5, 0x20, 0}));
   std::vector<uint8_t> six = {0x28, 0, 0, 0, 0, 0};
   EXPECT_EQ(SenseOf(unit_->Execute(six, TDataDirection::kIn, in_)), kInvalidCdb);
   EXPECT_EQ(SenseOf(unit_->Execute({}, TDataDirection::kNone, {})), (TSenseCode{5, 0x20, 0}));
@@ -115,6 +115,10 @@ TEST_F(Drive, TrayPreventionAndMediumChange) {
   EXPECT_EQ(SenseOf(In(ReadDiscInfo())), (TSenseCode{2, 0x3A, 0x02}));
   EXPECT_TRUE(In(Inquiry()).good());
   EXPECT_EQ(CurrentProfile(), 0x0000);
+  ASSERT_TRUE(In(RequestSense()).good());  // the standing condition, not "no sense"
+  EXPECT_EQ(in_[2], 0x02);
+  EXPECT_EQ(in_[12], 0x3A);
+  EXPECT_EQ(in_[13], 0x02);
 
   ASSERT_TRUE(None(StartStop(3)).good());
   EXPECT_EQ(SenseOf(None(TestUnitReady())), (TSenseCode{6, 0x28, 0}));  // once
