@@ -9,6 +9,9 @@ namespace zamo::cli {
 LogOutput::LogOutput(TVeskBurner& burner, bool verbose) : verbose_(verbose) {
   burner.OnDebugMessage = [this](TObject*, const std::string& message, uint8_t type) {
     if (type == kMsgLimit || type == kMsgCompilation) ++left_out_;
+    // The drive layer's command dumps ("<<< " lines) are for --verbose:
+    // a query such as the free space of a blank disc expects some refusals.
+    if (!verbose_ && message.starts_with("<<< ")) return;
     Line(message);
   };
 }

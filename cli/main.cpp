@@ -7,15 +7,18 @@
 #include <string>
 #include <string_view>
 
+#include "cli/drive_commands.h"
 #include "cli/mkiso_command.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage : zamo-cli [--verbose] COMMANDE ...\n"
+    "Usage : zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] [--verbose] COMMANDE ...\n"
     "  mkiso -o IMAGE.iso [options] CHEMIN...   enregistre la compilation dans un fichier image\n"
     "  mkiso --print-size [options] CHEMIN...   affiche le nombre de secteurs de l'image\n"
-    "Voir « zamo-cli mkiso --help » pour les options de compilation.\n"
+    "  devices | caps | info                    lecteurs, capacités du graveur, état du disque\n"
+    "  load | eject | ready                     tiroir et disponibilité de l'unité\n"
+    "Voir « zamo-cli mkiso --help » et « zamo-cli devices --help ».\n"
     "Statut de sortie : 0 succès, 1 échec du travail, 2 erreur d'utilisation.\n";
 
 }  // namespace
@@ -26,11 +29,18 @@ int main(int argc, char** argv) {
   // (and the partial image is removed) instead of killing the program.
   signal(SIGXFSZ, SIG_IGN);
   bool verbose = false;
+  zamo::cli::DriveOptions drive;
   int i = 1;
   for (; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--verbose" || arg == "-v") {
       verbose = true;
+    } else if ((arg == "--drive" || arg == "--emulate") && i + 1 < argc) {
+      (arg == "--drive" ? drive.drive : drive.emulate) = argv[++i];
+    } else if (arg.starts_with("--drive=")) {
+      drive.drive = std::string(arg.substr(8));
+    } else if (arg.starts_with("--emulate=")) {
+      drive.emulate = std::string(arg.substr(10));
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -44,6 +54,11 @@ int main(int argc, char** argv) {
   }
   const std::string_view command = argv[i];
   if (command == "mkiso") return zamo::cli::RunMkiso(argc - i, argv + i, verbose);
+  if (command == "devices" || command == "caps" || command == "info" || command == "load" || command == "eject" ||
+      command == "ready") {
+    drive.verbose = verbose;
+    return zamo::cli::RunDriveCommand(argc - i, argv + i, drive);
+  }
   std::fprintf(stderr, "zamo-cli : commande inconnue « %s »\n%s", argv[i], kUsage);
   return 2;
 }

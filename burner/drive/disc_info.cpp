@@ -360,7 +360,7 @@ void TSCSIDevice::GetDiscInfo(TDisc& Disc) {
 }
 
 uint32_t TSCSIDevice::GetIsoVolumeSize() {
-  uint8_t block[2048];
+  uint8_t block[2048] = {};
   for (uint32_t lba = 16; lba <= 32; ++lba) {
     if (!Read10(lba, 1, block, sizeof(block))) continue;
     if (std::memcmp(block + 1, "CD001", 5) == 0 && (block[0] == 1 || block[0] == 2)) {

@@ -25,8 +25,9 @@ std::vector<uint8_t> Performance() {
 }
 
 std::vector<uint8_t> TimeStamp(const std::string& digits) {
-  std::vector<uint8_t> stamp = {0x00, 0x14, 0, 0, 0, 0, 0, 0};
-  stamp.insert(stamp.end(), digits.begin(), digits.end());
+  std::vector<uint8_t> stamp(8 + digits.size(), 0);
+  stamp[1] = 0x14;
+  std::copy(digits.begin(), digits.end(), stamp.begin() + 8);
   return stamp;
 }
 

@@ -1,0 +1,356 @@
+#include "cli/drive_commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "burner/compilation/veskburner.h"
+#include "burner/drive/transport.h"
+#include "burner/platform/str_format.h"
+#include "cli/format.h"
+#include "cli/log_output.h"
+#include "emulator/emulated_backend.h"
+
+namespace zamo::cli {
+
+namespace {
+
+constexpr const char* kDriveUsage =
+    "Usage : zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] COMMANDE\n"
+    "  devices   liste les lecteurs de CD/DVD\n"
+    "  caps      capacités du graveur : profils, lecture, écriture, vitesses\n"
+    "  info      le disque : type, état, sessions et pistes, espace libre\n"
+    "  load      charge le disque (ferme le tiroir)\n"
+    "  eject     éjecte le disque\n"
+    "  ready     l'unité est-elle prête ? (statut 0 si oui, 1 sinon)\n"
+    "--drive : numéro dans la liste de « devices » (0 par défaut), nœud (/dev/sr0, emu0) ou H:T:L.\n"
+    "--emulate ou ZAMO_EMULATED_DRIVES : graveurs émulés, « TYPE:IMAGE[,option=valeur...] » séparés par « ; »\n"
+    "  (types : cd-rom cd-r cd-rw dvd-rom dvd-r dvd-rw dvd+r dvd+r-dl dvd+rw dvd-ram).\n";
+
+std::string& EmulatorError() {
+  static std::string error;
+  return error;
+}
+
+// The list line's address ("H:T:L") and device node.
+std::string LineAddress(const std::string& line) { return line.substr(0, line.find(',')); }
+std::string LineNode(const std::string& line) {
+  const size_t comma = line.find(',');
+  if (comma == std::string::npos) return {};
+  const size_t colon = line.find(": ", comma);
+  return line.substr(comma + 1, colon == std::string::npos ? std::string::npos : colon - comma - 1);
+}
+
+// The component, its log on stderr, and the chosen drive.
+class DriveSession {
+ public:
+  explicit DriveSession(const DriveOptions& options) : burner_(nullptr), log_(burner_, options.verbose) {
+    burner_.DoDebug = options.verbose;
+    std::string config = options.emulate;
+    if (config.empty()) {
+      if (const char* env = std::getenv("ZAMO_EMULATED_DRIVES")) config = env;
+    }
+    emulated_ = !config.empty();
+    // Configured emulated recorders are what the user asked for: the
+    // pass-through back end is only tried first without them.
+    initialized_ = burner_.InitializeASPI(!emulated_, config);
+  }
+
+  TVeskBurner& burner() { return burner_; }
+  LogOutput& log() { return log_; }
+  bool initialized() const { return initialized_; }
+
+  // Reports why no drive can be used; false when there is none.
+  bool HaveDrives() {
+    if (!initialized_) {
+      if (emulated_) {
+        log_.Line("Graveurs émulés inutilisables : " + EmulatorError());
+      } else {
+        log_.Line("Aucun lecteur de CD ou DVD trouvé (aucun /dev/sr* ne répond).");
+      }
+      return false;
+    }
+    if (burner_.Devices.empty()) {
+      log_.Line("Aucun lecteur de CD ou DVD trouvé.");
+      return false;
+    }
+    return true;
+  }
+
+  // Selects the drive named by --drive; false (with a line) when it fails.
+  bool Select(const std::string& which) {
+    if (!HaveDrives()) return false;
+    const std::vector<std::string>& devices = burner_.Devices;
+    int index = -1;
+    if (which.empty()) {
+      index = 0;
+    } else {
+      char* end = nullptr;
+      const long n = std::strtol(which.c_str(), &end, 10);
+      if (end != which.c_str() && *end == '\0') {
+        index = (n >= 0 && n < static_cast<long>(devices.size())) ? static_cast<int>(n) : -2;
+      } else {
+        for (size_t i = 0; i < devices.size(); ++i) {
+          if (LineNode(devices[i]) == which || LineAddress(devices[i]) == which) index = static_cast<int>(i);
+        }
+      }
+    }
+    if (index < 0) {
+      log_.Line("Lecteur « " + which + " » introuvable ; « zamo-cli devices » donne la liste.");
+      return false;
+    }
+    burner_.SelectDevice(devices[static_cast<size_t>(index)]);
+    if (burner_.HaId == 0xFE) {
+      log_.Line("Lecteur « " + devices[static_cast<size_t>(index)] + " » inutilisable.");
+      return false;
+    }
+    return true;
+  }
+
+  // The drive's failure text, when the last command left one.
+  void ReportFailure(const std::string& what) {
+    std::string line = what;
+    if (!burner_.LastError.empty()) line += " : " + burner_.LastError;
+    log_.Line(line);
+  }
+
+ private:
+  TVeskBurner burner_;
+  LogOutput log_;
+  bool emulated_ = false;
+  bool initialized_ = false;
+};
+
+std::string SpeedText(uint16_t kbs) {
+  // 1x is 176.4 kB/s for a CD and 1385 kB/s for a DVD (MMC's units: 1 kB = 1000 bytes).
+  return StrFormat("%u Ko/s (%.0fx CD, %.1fx DVD)", kbs, kbs / 176.4, kbs / 1385.0);
+}
+
+std::string Blocks(uint32_t blocks, bool cd) {
+  std::string text = StrFormat("%u secteurs, %s", blocks, FormatMb(static_cast<int64_t>(blocks) * 2048).c_str());
+  if (cd) {
+    const uint32_t seconds = blocks / 75;
+    text += StrFormat(", %02u:%02u min", seconds / 60, seconds % 60);
+  }
+  return text;
+}
+
+int Devices(DriveSession& session) {
+  if (!session.HaveDrives()) return 1;
+  std::printf("Transport : %s\n", transport::TransportName().c_str());
+  const auto& devices = session.burner().Devices;
+  for (size_t i = 0; i < devices.size(); ++i) std::printf("%zu  %s\n", i, devices[i].c_str());
+  return 0;
+}
+
+int Caps(DriveSession& session) {
+  TVeskBurner& b = session.burner();
+  if (!b.ReadCapabilities()) {
+    session.ReportFailure("Lecture des capacités impossible");
+    return 1;
+  }
+  std::printf("Graveur    : %s\n", b.DeviceName.c_str());
+  std::printf("Adresse    : %s (%s, %s)\n", LineAddress(b.DeviceString).c_str(), b.GetDevicePath().c_str(),
+              transport::TransportName().c_str());
+
+  std::vector<uint16_t> profiles;
+  uint16_t current = 0;
+  if (b.ReadProfiles(profiles, current) && !profiles.empty()) {
+    std::string list;
+    for (uint16_t p : profiles) list += (list.empty() ? "" : ", ") + std::string(TSCSIDevice::ProfileName(p));
+    std::printf("Profils    : %s\n", list.c_str());
+  }
+  std::printf("Disque     : %s\n", current != 0 ? TSCSIDevice::ProfileName(current) : "aucun");
+
+  struct Bit {
+    uint32_t mask;
+    const char* name;
+  };
+  static constexpr Bit kReads[] = {{capReadCdR, "CD-R"},         {capReadCdRw, "CD-RW"},
+                                   {capReadDvdRom, "DVD-ROM"},   {capReadDvdR, "DVD-R"},
+                                   {capReadDvdRw, "DVD-RW"},     {capReadDvdRam, "DVD-RAM"},
+                                   {capReadDvdPlusR, "DVD+R"},   {capReadDvdPlusRDl, "DVD+R DL"},
+                                   {capReadDvdPlusRw, "DVD+RW"}};
+  static constexpr Bit kWrites[] = {{capWriteCdR, "CD-R"},       {capWriteCdRw, "CD-RW"},
+                                    {capWriteDvdR, "DVD-R"},     {capWriteDvdRw, "DVD-RW"},
+                                    {capWriteDvdRam, "DVD-RAM"}, {capWriteDvdPlusR, "DVD+R"},
+                                    {capWriteDvdPlusRDl, "DVD+R DL"}, {capWriteDvdPlusRw, "DVD+RW"}};
+  auto names = [&](const auto& bits) {
+    std::string list;
+    for (const Bit& bit : bits) {
+      if (b.Capabilities & bit.mask) list += (list.empty() ? "" : ", ") + std::string(bit.name);
+    }
+    return list.empty() ? std::string("aucun") : list;
+  };
+  std::printf("Lit        : %s\n", names(kReads).c_str());
+  std::printf("Grave      : %s\n", names(kWrites).c_str());
+  std::printf("Simulation : %s\n", (b.Capabilities & capTestWrite) ? "oui" : "non");
+  std::printf("Protection contre la sous-alimentation (BURN-Proof) : %s\n",
+              (b.Capabilities & capUnderrunProtection) ? "oui" : "non");
+  std::printf("Lecture max        : %s\n", SpeedText(b.CapabilitiesWord(8)).c_str());
+  std::printf("Écriture max       : %s\n", SpeedText(b.CapabilitiesWord(18)).c_str());
+  std::printf("Écriture actuelle  : %s\n", SpeedText(b.CapabilitiesWord(20)).c_str());
+  // Write speed descriptors of the page (MMC-3 and later): count at bytes
+  // 30-31, then 4 bytes each with the speed in the last two.
+  const int count = b.CapabilitiesPage[30] << 8 | b.CapabilitiesPage[31];
+  if (count > 0) {
+    std::string list;
+    for (int i = 0; i < count && 32 + 4 * i + 4 <= 128; ++i) {
+      const uint8_t* d = b.CapabilitiesPage + 32 + 4 * i;
+      list += (list.empty() ? "" : ", ") + StrFormat("%u", d[2] << 8 | d[3]);
+    }
+    std::printf("Vitesses d'écriture : %s Ko/s\n", list.c_str());
+  }
+  std::printf("Mémoire tampon     : %u Ko\n", b.CapabilitiesWord(12));
+  std::string types;
+  if (b.SupportedWriteTypes & 4) types += "TAO (piste par piste)";
+  if (b.SupportedWriteTypes & 2) types += std::string(types.empty() ? "" : ", ") + "SAO (session d'un coup)";
+  if (b.SupportedWriteTypes & 1) types += std::string(types.empty() ? "" : ", ") + "RAW";
+  std::printf("Modes d'écriture CD : %s\n", types.empty() ? "aucun" : types.c_str());
+  return 0;
+}
+
+const char* StatusName(int status) {
+  switch (status) {
+    case 0: return "vierge";
+    case 1: return "incomplet (une session peut être ajoutée)";
+    case 2: return "complet (fermé)";
+    default: return "autre";
+  }
+}
+
+// The tracks as READ TRACK INFORMATION describes them; false when the drive
+// does not answer it (read-only drives often do not).
+bool ListTracks(TVeskBurner& b, const TDisc& disc, bool cd) {
+  if (!b.ReadDiscInfo()) return false;
+  const uint16_t first = b.DiscInfoBuffer[3];
+  const uint16_t last = b.LastTrackOfLastSession();
+  if (first == 0 || !b.ReadTrackInformation(first)) return false;
+  for (uint32_t track = first; track <= last; ++track) {
+    if (!b.ReadTrackInformation(static_cast<uint16_t>(track))) break;
+    const TTrackInfo& t = b.TrackInfo;
+    const unsigned session = t.Raw[33] << 8 | t.SessionNumber();
+    if (t.Blank() && t.LastRecorded == 0 && disc.DiscStatus != 2) {
+      std::printf("Piste %-3u  session %-3u  début %-8u  vierge, %s libres\n", track, session, t.TrackStart,
+                  Blocks(t.FreeBlocks, cd).c_str());
+      continue;
+    }
+    // An open track holds what lies before its next writable address.
+    const uint32_t used = t.NextWritableValid() && t.FreeBlocks != 0 && t.NextWritable >= t.TrackStart
+                              ? t.NextWritable - t.TrackStart
+                              : t.TrackSize;
+    std::printf("Piste %-3u  session %-3u  début %-8u  %s\n", track, session, t.TrackStart, Blocks(used, cd).c_str());
+  }
+  return true;
+}
+
+// The tracks from the table of contents: each runs up to the next one's
+// start, the last one up to the lead-out.
+void ListTocTracks(TVeskBurner& b, bool cd) {
+  uint8_t toc[252] = {};
+  if (!b.ReadTocPmaAtip(0, toc, 0, false, 0, sizeof(toc))) return;
+  const int length = std::min<int>(toc[0] << 8 | toc[1], sizeof(toc) - 2);
+  const int count = (length - 2) / 8;
+  for (int i = 0; i + 1 < count; ++i) {
+    const uint8_t* d = toc + 4 + 8 * i;
+    const uint8_t* next = d + 8;
+    if (d[2] == 0xAA) break;
+    const uint32_t start = static_cast<uint32_t>(d[4]) << 24 | d[5] << 16 | d[6] << 8 | d[7];
+    const uint32_t end = static_cast<uint32_t>(next[4]) << 24 | next[5] << 16 | next[6] << 8 | next[7];
+    std::printf("Piste %-3u  début %-8u  %s\n", d[2], start, Blocks(end > start ? end - start : 0, cd).c_str());
+  }
+}
+
+int Info(DriveSession& session) {
+  TVeskBurner& b = session.burner();
+  TDisc disc;
+  b.GetDiscInfo(disc);
+  if (!disc.Ready) {
+    session.ReportFailure("     Erreur dans l'obtention de la session");
+    return 1;
+  }
+  const TDiscKind kind = b.GetDiscType();
+  RecordedDiscKind = kind;
+  const bool cd = IsCdKind(kind);
+  std::printf("Disque     : %s (profil %04Xh, %s)\n", DiscKindName(kind), disc.Profile, disc.TypeName.c_str());
+  std::printf("État       : %s\n", StatusName(disc.DiscStatus));
+  std::printf("Effaçable  : %s\n", disc.Erasable ? "oui" : "non");
+  const int sessions = b.GetSessionCount();
+  std::printf("Sessions   : %d\n", sessions);
+
+  if (!ListTracks(b, disc, cd)) ListTocTracks(b, cd);
+  const uint32_t next = b.GetNextWritableAddress();
+  const uint32_t free_blocks = b.GetFreeBlocks();
+  const uint32_t capacity = b.GetDiscCapacity();
+  if (disc.DiscStatus != 2) std::printf("Prochaine adresse d'écriture : %u\n", next);
+  std::printf("Espace libre : %s\n", Blocks(free_blocks, cd).c_str());
+  std::printf("Capacité     : %s\n", Blocks(capacity, cd).c_str());
+  return 0;
+}
+
+int Load(DriveSession& session) {
+  if (session.burner().LoadEject(false)) {
+    session.log().Line(">>> MÉDIA CHARGÉ: - OK.");
+    return 0;
+  }
+  session.ReportFailure(">>> MÉDIA CHARGÉ: - ÉCHEC.");
+  return 1;
+}
+
+int Eject(DriveSession& session) {
+  TVeskBurner& b = session.burner();
+  b.SynchronizeCache(300000, false);
+  b.PreventAllowRemoval(true);
+  if (b.LoadEject(true)) {
+    session.log().Line(">>> MÉDIA ÉJECTÉ: - OK.");
+    return 0;
+  }
+  session.ReportFailure(">>> MÉDIA ÉJECTÉ: - ÉCHEC.");
+  return 1;
+}
+
+int Ready(DriveSession& session) {
+  if (session.burner().TestUnitReady(5000)) {
+    session.log().Line(">>> L'UNITÉ MEDIA/GRAVEUR EST PRÊTE");
+    return 0;
+  }
+  session.ReportFailure(">>> L'UNITÉ MEDIA/GRAVEUR N'EST PAS PRÊTE ");
+  return 1;
+}
+
+}  // namespace
+
+void RegisterEmulator() {
+  transport::SetLibraryLoader([](const std::string& config) {
+    return emu::CreateEmulatedBackEnd(config, &EmulatorError());
+  });
+}
+
+int RunDriveCommand(int argc, char** argv, const DriveOptions& options) {
+  const std::string_view command = argv[0];
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kDriveUsage, stdout);
+      return 0;
+    }
+    std::fprintf(stderr, "zamo-cli %s : argument inattendu « %s »\n%s", argv[0], argv[i], kDriveUsage);
+    return 2;
+  }
+  RegisterEmulator();
+  DriveSession session(options);
+  if (command == "devices") return Devices(session);
+  if (!session.Select(options.drive)) return 1;
+  if (command == "caps") return Caps(session);
+  if (command == "info") return Info(session);
+  if (command == "load") return Load(session);
+  if (command == "eject") return Eject(session);
+  if (command == "ready") return Ready(session);
+  return 2;
+}
+
+}  // namespace zamo::cli
