@@ -19,12 +19,16 @@ test: build
 	$(MAKE) --no-print-directory test-threads
 
 # The suites of the threads (read-ahead cache, writer, folder prefetch, log
-# channel) under ThreadSanitizer; part of `make test`.
-THREAD_SUITES = CacheThread*:ThreadedSave*:Folder*:ScsiDevice*:TreeTest*
+# channel, command gate and the emulated recorder's back end) under
+# ThreadSanitizer; part of `make test`.
+THREAD_SUITES = CacheThread*:ThreadedSave*:Folder*:TreeTest*
+DRIVE_THREAD_SUITES = ScsiDevice*:GateTest*:BackEnd*
 test-threads: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DZAMO_TSAN=ON >/dev/null
-	cmake --build build-tsan -j$(JOBS) --target zamo_unit_tests
+	cmake --build build-tsan -j$(JOBS) --target zamo_unit_tests zamo_drive_tests zamo_emulator_tests
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/zamo_unit_tests --gtest_filter='$(THREAD_SUITES)'
+	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/zamo_drive_tests --gtest_filter='$(DRIVE_THREAD_SUITES)'
+	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/zamo_emulator_tests --gtest_filter='$(DRIVE_THREAD_SUITES)'
 
 # zamo-cli inside a QEMU machine running Debian's kernel, against emulated
 # IDE CD-ROM drives (tests/vm/run-in-vm.sh); part of `make test` through ctest.

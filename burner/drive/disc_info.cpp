@@ -81,6 +81,14 @@ bool ErasableProfile(uint16_t profile) {
   }
 }
 
+// The start of the lead-out that the ATIP announces, as a logical block
+// address: MSF 00:02:00 is LBA 0, so the 150 sectors before it do not count
+// (79:59:74 on an 80-minute disc is LBA 359,849, the disc's last block + 1).
+uint32_t LeadOutLba(const uint8_t* atip) {
+  const uint32_t frames = TSCSIDevice::MsfToLba(0, atip[12], atip[13], atip[14]);
+  return frames >= 150 ? frames - 150 : 0;
+}
+
 }  // namespace
 
 const char* DiscKindName(TDiscKind kind) {
@@ -317,7 +325,7 @@ void TSCSIDevice::GetDiscInfo(TDisc& Disc) {
   }
   std::memset(AtipBuffer, 0, sizeof(AtipBuffer));
   if (ReadTocPmaAtip(4, AtipBuffer, 0, true, 0, sizeof(AtipBuffer))) {
-    disc.Capacity = MsfToLba(0, AtipBuffer[12], AtipBuffer[13], AtipBuffer[14]);
+    disc.Capacity = LeadOutLba(AtipBuffer);
   }
   disc.TypeName = "CD-ROM";
 
@@ -473,7 +481,7 @@ uint32_t TSCSIDevice::GetDiscCapacity() {
     std::memset(AtipBuffer, 0, sizeof(AtipBuffer));
     uint32_t blocks = 0, block_length = 0;
     if (ReadTocPmaAtip(4, AtipBuffer, 0, true, 0, sizeof(AtipBuffer))) {
-      result = MsfToLba(0, AtipBuffer[12], AtipBuffer[13], AtipBuffer[14]);
+      result = LeadOutLba(AtipBuffer);
       uint32_t last_lba = 0;
       if (result < 20000 && ReadCapacity(last_lba, block_length) && last_lba > result) result = last_lba;
     } else if (ReadFormatCapacities(blocks, block_length)) {

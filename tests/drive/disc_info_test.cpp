@@ -97,9 +97,10 @@ TEST_F(DiscInfoTest, BlankCdR) {
   EXPECT_FALSE(device_.IsDiscErasable());
   EXPECT_EQ(device_.GetNextWritableAddress(), 0u);
   EXPECT_EQ(device_.GetFreeBlocks(), kCdBlocks);
-  // The capacity is the lead-out start of the ATIP (79:59:74), counted
-  // without the 150 sectors before LBA 0.
-  EXPECT_EQ(device_.GetDiscCapacity(), TSCSIDevice::MsfToLba(0, 79, 59, 74));
+  // The capacity is the lead-out start of the ATIP (79:59:74) as a block
+  // address: the 150 sectors before LBA 0 are not part of the disc.
+  EXPECT_EQ(TSCSIDevice::MsfToLba(0, 79, 59, 74), kCdBlocks + 150);
+  EXPECT_EQ(device_.GetDiscCapacity(), kCdBlocks);
 
   TDisc disc;
   device_.GetDiscInfo(disc);
