@@ -11,6 +11,7 @@
 #include "burner/compilation/veskburner.h"
 #include "burner/drive/transport.h"
 #include "burner/platform/str_format.h"
+#include "cli/drive_session.h"
 #include "cli/format.h"
 #include "cli/log_output.h"
 #include "emulator/emulated_backend.h"
@@ -30,100 +31,6 @@ constexpr const char* kDriveUsage =
     "--drive : numéro dans la liste de « devices » (0 par défaut), nœud (/dev/sr0, emu0) ou H:T:L.\n"
     "--emulate ou ZAMO_EMULATED_DRIVES : graveurs émulés, « TYPE:IMAGE[,option=valeur...] » séparés par « ; »\n"
     "  (types : cd-rom cd-r cd-rw dvd-rom dvd-r dvd-rw dvd+r dvd+r-dl dvd+rw dvd-ram).\n";
-
-std::string& EmulatorError() {
-  static std::string error;
-  return error;
-}
-
-// The list line's address ("H:T:L") and device node.
-std::string LineAddress(const std::string& line) { return line.substr(0, line.find(',')); }
-std::string LineNode(const std::string& line) {
-  const size_t comma = line.find(',');
-  if (comma == std::string::npos) return {};
-  const size_t colon = line.find(": ", comma);
-  return line.substr(comma + 1, colon == std::string::npos ? std::string::npos : colon - comma - 1);
-}
-
-// The component, its log on stderr, and the chosen drive.
-class DriveSession {
- public:
-  explicit DriveSession(const DriveOptions& options) : burner_(nullptr), log_(burner_, options.verbose) {
-    burner_.DoDebug = options.verbose;
-    std::string config = options.emulate;
-    if (config.empty()) {
-      if (const char* env = std::getenv("ZAMO_EMULATED_DRIVES")) config = env;
-    }
-    emulated_ = !config.empty();
-    // Configured emulated recorders are what the user asked for: the
-    // pass-through back end is only tried first without them.
-    initialized_ = burner_.InitializeASPI(!emulated_, config);
-  }
-
-  TVeskBurner& burner() { return burner_; }
-  LogOutput& log() { return log_; }
-  bool initialized() const { return initialized_; }
-
-  // Reports why no drive can be used; false when there is none.
-  bool HaveDrives() {
-    if (!initialized_) {
-      if (emulated_) {
-        log_.Line("Graveurs émulés inutilisables : " + EmulatorError());
-      } else {
-        log_.Line("Aucun lecteur de CD ou DVD trouvé (aucun /dev/sr* ne répond).");
-      }
-      return false;
-    }
-    if (burner_.Devices.empty()) {
-      log_.Line("Aucun lecteur de CD ou DVD trouvé.");
-      return false;
-    }
-    return true;
-  }
-
-  // Selects the drive named by --drive; false (with a line) when it fails.
-  bool Select(const std::string& which) {
-    if (!HaveDrives()) return false;
-    const std::vector<std::string>& devices = burner_.Devices;
-    int index = -1;
-    if (which.empty()) {
-      index = 0;
-    } else {
-      char* end = nullptr;
-      const long n = std::strtol(which.c_str(), &end, 10);
-      if (end != which.c_str() && *end == '\0') {
-        index = (n >= 0 && n < static_cast<long>(devices.size())) ? static_cast<int>(n) : -2;
-      } else {
-        for (size_t i = 0; i < devices.size(); ++i) {
-          if (LineNode(devices[i]) == which || LineAddress(devices[i]) == which) index = static_cast<int>(i);
-        }
-      }
-    }
-    if (index < 0) {
-      log_.Line("Lecteur « " + which + " » introuvable ; « zamo-cli devices » donne la liste.");
-      return false;
-    }
-    burner_.SelectDevice(devices[static_cast<size_t>(index)]);
-    if (burner_.HaId == 0xFE) {
-      log_.Line("Lecteur « " + devices[static_cast<size_t>(index)] + " » inutilisable.");
-      return false;
-    }
-    return true;
-  }
-
-  // The drive's failure text, when the last command left one.
-  void ReportFailure(const std::string& what) {
-    std::string line = what;
-    if (!burner_.LastError.empty()) line += " : " + burner_.LastError;
-    log_.Line(line);
-  }
-
- private:
-  TVeskBurner burner_;
-  LogOutput log_;
-  bool emulated_ = false;
-  bool initialized_ = false;
-};
 
 std::string SpeedText(uint16_t kbs) {
   // 1x is 176.4 kB/s for a CD and 1385 kB/s for a DVD (MMC's units: 1 kB = 1000 bytes).
