@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace zamo::emu {
 namespace {
@@ -18,21 +16,21 @@ std::string Describe(const std::string& what, const std::string& path) {
   return what + " \"" + path + "\": " + std::strerror(errno);
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
-TDiscStore::TDiscStore(std::string image_path, bool read_only, TDiscState state)
+TDiscStore::TDiscStore(std::string image_path, bool pressed, bool read_only, TDiscState state)
     : image_path_(std::move(image_path)),
       state_path_(image_path_ + ".state"),
+      pressed_(pressed),
       read_only_(read_only),
-      initial_state_(std::move(state)) {}
+      initial_state_(std::move(state)) {
+  if (pressed_) {
+    canonical_image_ = CanonicalImagePath(image_path_);
+    tray_path_ = PressedTrayPath(canonical_image_);
+  } else {
+    tray_path_ = state_path_;
+  }
+}
 
 TDiscStore::~TDiscStore() {
   if (fd_ >= 0) ::close(fd_);
@@ -57,18 +55,26 @@ std::unique_ptr<TDiscStore> TDiscStore::Open(const TDriveConfig& config, std::st
       *error = "the image \"" + config.image_path + "\" is empty or too large for a disc";
       return nullptr;
     }
-    auto store = std::unique_ptr<TDiscStore>(
-        new TDiscStore(config.image_path, true, TDiscState::Pressed(config.kind, static_cast<uint32_t>(blocks))));
+    auto store = std::unique_ptr<TDiscStore>(new TDiscStore(
+        config.image_path, true, true, TDiscState::Pressed(config.kind, static_cast<uint32_t>(blocks))));
     if (!store->EnsureOpen(error)) return nullptr;
+    store->tray_stamp_ = StampOf(store->tray_path_);  // before the read: a change in between is read again later
+    store->tray_ = store->ReadTray().value_or(TTray{});
     return store;
   }
 
   const std::string state_path = config.image_path + ".state";
-  const std::optional<std::string> text = ReadWholeFile(state_path);
+  const TFileStamp stamp = StampOf(state_path);
+  std::optional<std::string> text = ReadWholeFile(state_path);
   std::optional<TDiscState> state;
+  TTray tray;
   if (text) {
     std::string problem;
-    state = TDiscState::Parse(*text, config.kind, &problem);
+    const std::optional<TTray> saved_tray = TakeTrayLines(&*text, TLineNumbers::kKeep, &problem);
+    if (saved_tray) {
+      tray = *saved_tray;
+      state = TDiscState::Parse(*text, config.kind, &problem);
+    }
     if (!state) {
       *error = "the state file \"" + state_path + "\" cannot be used: " + problem;
       return nullptr;
@@ -86,8 +92,11 @@ std::unique_ptr<TDiscStore> TDiscStore::Open(const TDriveConfig& config, std::st
     }
     state = TDiscState::Blank(config.kind);
   }
-  auto store = std::unique_ptr<TDiscStore>(new TDiscStore(config.image_path, config.write_protected, *state));
+  auto store =
+      std::unique_ptr<TDiscStore>(new TDiscStore(config.image_path, false, config.write_protected, *state));
   if (image_exists && !store->EnsureOpen(error)) return nullptr;
+  store->tray_ = tray;
+  store->tray_stamp_ = stamp;
   return store;
 }
 
@@ -153,33 +162,61 @@ bool TDiscStore::Wipe(std::string* error) {
   return true;
 }
 
-bool TDiscStore::SaveState(const TDiscState& state, std::string* error) {
+bool TDiscStore::SaveState(const TDiscState& state, const TTray& tray, std::string* error) {
   if (read_only_) return true;  // a pressed or protected disc never changes
-  const std::string temporary = state_path_ + ".tmp";
-  const std::string text = state.Serialize();
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = Describe("cannot write the state file", temporary);
-    return false;
+  if (!ReplaceFile(state_path_, state.Serialize() + TrayLines(tray), 0644, &tray_stamp_, error)) return false;
+  tray_ = tray;
+  return true;
+}
+
+bool TDiscStore::SaveTray(const TTray& tray, const TDiscState& disc, std::string* error) {
+  if (pressed_) return SavePressedTray(tray, error);
+  std::optional<std::string> text = ReadWholeFile(state_path_);
+  if (!text && tray.IsDefault()) {  // a blank disc in a closed tray: no file needed
+    tray_ = tray;
+    return true;
   }
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      *error = Describe("cannot write the state file", temporary);
-      ::close(fd);
-      ::unlink(temporary.c_str());
+  // The layout as the file holds it now; a file whose tray lines cannot be
+  // read is replaced by this unit's view of the disc.
+  if (!text || !TakeTrayLines(&*text, TLineNumbers::kDrop, nullptr)) text = disc.Serialize();
+  if (!ReplaceFile(state_path_, *text + TrayLines(tray), 0644, &tray_stamp_, error)) return false;
+  tray_ = tray;
+  return true;
+}
+
+bool TDiscStore::SavePressedTray(const TTray& tray, std::string* error) {
+  if (tray.IsDefault()) {
+    if (!tray_path_.empty() && !RemoveFile(tray_path_, error)) return false;
+    tray_stamp_ = {};
+  } else {
+    if (tray_path_.empty()) {
+      *error = "no folder to keep the tray of \"" + image_path_ + "\" in (set XDG_STATE_HOME or HOME)";
       return false;
     }
-    done += static_cast<size_t>(put);
+    if (!MakeParentFolders(tray_path_, error)) return false;
+    if (!ReplaceFile(tray_path_, PressedTrayText(tray, canonical_image_), 0600, &tray_stamp_, error)) return false;
   }
-  if (::close(fd) != 0 || ::rename(temporary.c_str(), state_path_.c_str()) != 0) {
-    *error = Describe("cannot replace the state file", state_path_);
-    ::unlink(temporary.c_str());
-    return false;
-  }
+  tray_ = tray;
   return true;
+}
+
+std::optional<TTray> TDiscStore::ReadTray() const {
+  if (tray_path_.empty()) return TTray{};
+  std::optional<std::string> text = ReadWholeFile(tray_path_);
+  if (!text) return TTray{};  // no file: closed and unlocked
+  if (pressed_) return ParsePressedTray(*text, canonical_image_);
+  return TakeTrayLines(&*text, TLineNumbers::kDrop, nullptr);
+}
+
+std::optional<TTray> TDiscStore::ChangedTray() {
+  if (tray_path_.empty()) return std::nullopt;
+  const TFileStamp now = StampOf(tray_path_);
+  if (now == tray_stamp_) return std::nullopt;
+  tray_stamp_ = now;  // taken before the read: a change in between is read next time
+  const std::optional<TTray> read = ReadTray();
+  if (!read) return std::nullopt;  // a damaged file: the tray stays as it was
+  tray_ = *read;
+  return tray_;
 }
 
 }  // namespace zamo::emu

@@ -6,6 +6,9 @@
 // every change (written to a temporary file, then renamed over the old one),
 // and its sectors are written with pwrite, so a second process opening the
 // same files sees what the first one recorded.
+//
+// The store also keeps the drive's tray with the disc (tray_state.h says
+// where) and notices when another unit on the same files changed it.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +19,8 @@
 
 #include "emulator/disc_state.h"
 #include "emulator/drive_config.h"
+#include "emulator/state_file.h"
+#include "emulator/tray_state.h"
 
 namespace zamo::emu {
 
@@ -33,6 +38,8 @@ class TDiscStore {
   TDiscStore& operator=(const TDiscStore&) = delete;
 
   const TDiscState& initial_state() const { return initial_state_; }
+  // The tray as its file last showed it (or as this store last saved it).
+  const TTray& tray() const { return tray_; }
 
   // Reads `out.size() / 2048` blocks from `lba`; blocks past the end of the
   // image file read as zeros.
@@ -41,20 +48,40 @@ class TDiscStore {
   bool Write(uint32_t lba, std::span<const uint8_t> data, std::string* error);
   // Forgets every sector (the image file becomes empty).
   bool Wipe(std::string* error);
-  bool SaveState(const TDiscState& state, std::string* error);
+  // Saves the disc's layout and the tray with it (a pressed or protected
+  // disc's layout never changes: nothing is written).
+  bool SaveState(const TDiscState& state, const TTray& tray, std::string* error);
+  // Saves a new tray. The layout already in the state file stays as it is
+  // there (another unit may have recorded since this one read it); `disc` is
+  // written only when there is no state file yet.
+  bool SaveTray(const TTray& tray, const TDiscState& disc, std::string* error);
+  // The tray, read again when its file changed since this store last read or
+  // wrote it; null when it did not change (or cannot be read now).
+  std::optional<TTray> ChangedTray();
 
   const std::string& image_path() const { return image_path_; }
   const std::string& state_path() const { return state_path_; }
+  // Where the tray is kept: the state file, or for a pressed disc a file of
+  // the user's state folder (empty when the user has none).
+  const std::string& tray_path() const { return tray_path_; }
 
  private:
-  TDiscStore(std::string image_path, bool read_only, TDiscState state);
+  TDiscStore(std::string image_path, bool pressed, bool read_only, TDiscState state);
   bool EnsureOpen(std::string* error);
+  std::optional<TTray> ReadTray() const;
+  bool SavePressedTray(const TTray& tray, std::string* error);
 
   std::string image_path_;
   std::string state_path_;
+  bool pressed_;
   bool read_only_;
   int fd_ = -1;
   TDiscState initial_state_;
+
+  std::string canonical_image_;  // pressed discs: the key of their tray file
+  std::string tray_path_;
+  TTray tray_;
+  TFileStamp tray_stamp_;  // the version of tray_path_ that tray_ comes from
 };
 
 }  // namespace zamo::emu

@@ -99,9 +99,10 @@ TEmulatedUnit::TEmulatedUnit(const TDriveConfig& config, std::unique_ptr<TDiscSt
       store_(std::move(store)),
       disc_(store_->initial_state()),
       clock_(std::move(clock)),
-      tray_open_(config.tray_open),
+      tray_(store_->tray()),
       busy_left_(config.busy_commands),
       not_ready_left_(config.not_ready_commands) {
+  if (config.tray_open) tray_.open = true;  // tray=open: whatever the last run left
   ResetWriteParameters();
   read_speed_ = Traits(disc_.kind()).max_read_kbs;
   write_speed_ = Traits(disc_.kind()).max_write_kbs;
@@ -148,6 +149,7 @@ TCommandResult TEmulatedUnit::Execute(std::span<const uint8_t> cdb, TDataDirecti
         direction != info->direction)
       return HostError();
     const TCommand command{cdb.first(info->cdb_length), direction, data};
+    FollowSavedTray();
 
     if (!(info->flags & kAlwaysAnswers)) {
       if (busy_left_ > 0) {
@@ -170,7 +172,7 @@ TCommandResult TEmulatedUnit::Execute(std::span<const uint8_t> cdb, TDataDirecti
       if (std::optional<TSense> busy = LongOperationSense()) return Fail(*busy);
     }
     if ((info->flags & kNeedsMedium) && !MediumPresent())
-      return Fail(tray_open_ ? sense::kNoMediumTrayOpen : sense::kNoMediumTrayClosed);
+      return Fail(tray_.open ? sense::kNoMediumTrayOpen : sense::kNoMediumTrayClosed);
     return (this->*info->handler)(command);
   } catch (...) {
     return Fail(TSenseCode{0x4, 0x44, 0x00});  // HARDWARE ERROR, INTERNAL TARGET FAILURE
@@ -223,7 +225,7 @@ void TEmulatedUnit::StartLongOperation(TSenseCode code, std::chrono::millisecond
   long_operation_ = TLongOperation{code, now, now + duration};
 }
 
-bool TEmulatedUnit::Commit(std::string* error) { return store_->SaveState(disc_, error); }
+bool TEmulatedUnit::Commit(std::string* error) { return store_->SaveState(disc_, tray_, error); }
 
 TCommandResult TEmulatedUnit::CommitOrFail() {
   std::string problem;
@@ -256,6 +258,31 @@ void TEmulatedUnit::MediumLoaded() {
   cue_sheet_sent_ = false;
 }
 
+void TEmulatedUnit::FollowSavedTray() {
+  if (std::optional<TTray> saved = store_->ChangedTray()) ApplyTray(*saved);
+}
+
+void TEmulatedUnit::ApplyTray(const TTray& tray) {
+  const bool was_open = tray_.open;
+  tray_ = tray;
+  if (!was_open && tray.open) {  // the disc left: what was under way on it is forgotten
+    simulated_next_.reset();
+    cue_sheet_sent_ = false;
+  } else if (was_open && !tray.open && !config_.no_disc) {
+    MediumLoaded();
+  }
+}
+
+TCommandResult TEmulatedUnit::MoveTray(const TTray& tray) {
+  // tray=open may leave this unit open while the saved tray is closed: an
+  // eject is then saved all the same.
+  if (tray == tray_ && tray == store_->tray()) return Good();
+  std::string problem;
+  if (!store_->SaveTray(tray, disc_, &problem)) return Fail(TSenseCode{0x4, 0x44, 0x00});  // INTERNAL TARGET FAILURE
+  ApplyTray(tray);
+  return Good();
+}
+
 uint32_t TEmulatedUnit::PacketSize() const { return GetBe32(write_params_, 10); }
 
 bool TEmulatedUnit::WriteParamsApply() const {
@@ -279,7 +306,7 @@ TCommandResult TEmulatedUnit::RequestSense(const TCommand& command) {
   } else if (!MediumPresent()) {
     // The standing condition, so that a host polling REQUEST SENSE for
     // readiness never takes an empty tray for a ready unit.
-    answer = EncodeSense(TSense::Of(tray_open_ ? sense::kNoMediumTrayOpen : sense::kNoMediumTrayClosed));
+    answer = EncodeSense(TSense::Of(tray_.open ? sense::kNoMediumTrayOpen : sense::kNoMediumTrayClosed));
   }
   return DataIn(command, answer, command.cdb[4]);
 }
@@ -326,23 +353,20 @@ TCommandResult TEmulatedUnit::StartStopUnit(const TCommand& command) {
   const bool load_eject = control & 0x02;
   const bool start = control & 0x01;
   if (!load_eject) return Good();  // spinning up or down changes nothing here
+  TTray moved = tray_;
   if (!start) {
-    if (removal_prevented_) return Fail(sense::kRemovalPrevented);
-    tray_open_ = true;
-    simulated_next_.reset();
-    cue_sheet_sent_ = false;
-    return Good();
+    if (tray_.removal_prevented) return Fail(sense::kRemovalPrevented);
+    moved.open = true;
+  } else {
+    moved.open = false;  // loading a loaded disc changes nothing
   }
-  if (tray_open_) {
-    tray_open_ = false;
-    if (!config_.no_disc) MediumLoaded();
-  }
-  return Good();
+  return MoveTray(moved);
 }
 
 TCommandResult TEmulatedUnit::PreventAllowRemoval(const TCommand& command) {
-  removal_prevented_ = (command.cdb[4] & 0x01) != 0;
-  return Good();
+  TTray locked = tray_;
+  locked.removal_prevented = (command.cdb[4] & 0x01) != 0;
+  return MoveTray(locked);
 }
 
 }  // namespace zamo::emu

@@ -97,7 +97,7 @@ class TEmulatedUnit {
   // sent less than `length` bytes.
   static std::optional<std::span<const uint8_t>> ParameterList(const TCommand& command, uint32_t length);
 
-  bool MediumPresent() const { return !tray_open_ && !config_.no_disc; }
+  bool MediumPresent() const { return !tray_.open && !config_.no_disc; }
   bool IsCd() const { return Traits(disc_.kind()).is_cd; }
   uint16_t CurrentProfile() const { return MediumPresent() ? disc_.Profile() : kProfileNone; }
   std::optional<TSense> LongOperationSense();
@@ -107,6 +107,12 @@ class TEmulatedUnit {
   std::array<uint8_t, 52> DefaultWriteParameters() const;
   void ResetWriteParameters() { write_params_ = DefaultWriteParameters(); }
   void MediumLoaded();
+  // The tray: another unit on the same files may have moved it (as another
+  // initiator would a real drive's); a move of this unit's is saved first,
+  // and fails with INTERNAL TARGET FAILURE when it cannot be.
+  void FollowSavedTray();
+  void ApplyTray(const TTray& tray);
+  TCommandResult MoveTray(const TTray& tray);
 
   // Write parameters page (05h) fields.
   uint8_t WriteType() const { return write_params_[2] & 0x0F; }
@@ -168,8 +174,7 @@ class TEmulatedUnit {
   TClock clock_;
   TOperationTimes times_;
 
-  bool tray_open_;
-  bool removal_prevented_ = false;
+  TTray tray_;
   uint32_t busy_left_;
   uint32_t not_ready_left_;
   std::deque<TSense> pending_;  // unit attentions and deferred errors, for the next command

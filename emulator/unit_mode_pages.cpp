@@ -54,7 +54,7 @@ std::vector<uint8_t> TEmulatedUnit::CapabilitiesPage() const {
   page[3] = 0x37;  // writes DVD-RAM, DVD-R, test write, CD-RW, CD-R
   page[4] = 0xF1;  // BUF, multi-session, mode 2 form 1 and 2, audio play
   page[5] = 0x03;  // CD-DA commands, accurate CD-DA stream
-  page[6] = static_cast<uint8_t>(0x29 | (removal_prevented_ ? 0x02 : 0x00));  // tray, eject, lock (+ state)
+  page[6] = static_cast<uint8_t>(0x29 | (tray_.removal_prevented ? 0x02 : 0x00));  // tray, eject, lock (+ state)
   PutBe16(page, 8, Traits(disc_.kind()).max_read_kbs);
   PutBe16(page, 10, 256);   // volume levels
   PutBe16(page, 12, kBufferBytes / 1024);
