@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -56,6 +57,11 @@ std::string ProgressLine(TVeskBurner& burner, double elapsed) {
   const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
   std::string line = StrFormat("%3d %%   %s / %s   %.1f MB/s   cache %d %%", percent, FormatMb(done).c_str(),
                                FormatMb(total).c_str(), rate / 1048576.0, burner.CacheFillPercent());
+  if (burner.DeviceBufferSize > 0) {
+    const uint32_t size = burner.DeviceBufferSize;
+    const uint32_t used = size - std::min(size, static_cast<uint32_t>(burner.DeviceFreeBufferSize));
+    line += StrFormat("   tampon graveur %d %%", static_cast<int>(static_cast<uint64_t>(used) * 100 / size));
+  }
   if (rate > 0 && done < total) line += "   reste " + Duration(static_cast<double>(total - done) / rate);
   return line;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/burn_command.h"
 #include "cli/drive_commands.h"
 #include "cli/mkiso_command.h"
 
@@ -18,6 +19,8 @@ constexpr const char* kUsage =
     "  mkiso --print-size [options] CHEMIN...   affiche le nombre de secteurs de l'image\n"
     "  devices | caps | info                    lecteurs, capacités du graveur, état du disque\n"
     "  load | eject | ready                     tiroir et disponibilité de l'unité\n"
+    "  burn [options] CHEMIN...                 grave une nouvelle session sur le disque\n"
+    "  burn-image IMAGE.iso                     grave un fichier image tel quel\n"
     "Voir « zamo-cli mkiso --help » et « zamo-cli devices --help ».\n"
     "Statut de sortie : 0 succès, 1 échec du travail, 2 erreur d'utilisation.\n";
 
@@ -54,6 +57,10 @@ int main(int argc, char** argv) {
   }
   const std::string_view command = argv[i];
   if (command == "mkiso") return zamo::cli::RunMkiso(argc - i, argv + i, verbose);
+  if (command == "burn" || command == "burn-image") {
+    drive.verbose = verbose;
+    return zamo::cli::RunBurn(argc - i, argv + i, drive);
+  }
   if (command == "devices" || command == "caps" || command == "info" || command == "load" || command == "eject" ||
       command == "ready") {
     drive.verbose = verbose;

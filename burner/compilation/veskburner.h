@@ -182,6 +182,12 @@ class TVeskBurner : public TSCSIDevice {
   // Quick: in one pass before returning. Otherwise the read-ahead cache and
   // the writer thread do it, and OnWriteDone comes later, through Synchronize.
   void SaveImageFile(const std::string& file_name, bool quick);
+  // Records the compilation on the disc in the recorder: 1 when the writer
+  // was started, 0 when the job failed before (reported by OnWriteDone).
+  int RecordCompilation();
+  // Records an existing image file, byte for byte, from sector 0 of the
+  // disc: true when the writer was started.
+  bool RecordImageFile(const std::string& file_name);
   // Starts the writer on the primed cache (CacheThread).
   bool StartWriterThread(bool to_file);
   // Asks the running job to stop; it ends through OnWriteDone.

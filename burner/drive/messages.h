@@ -104,4 +104,12 @@ inline constexpr const char* kAscParameterNotSupported = "PARAMÈTRE NON SUPPORT
 inline constexpr const char* kAscParameterValueInvalid = "VALEUR DE PARAMÈTRE INVALIDE";
 inline constexpr const char* kAscIllegalMode = "MODE ILLÉGAL - INSÉRER CD VIERGE OU EFFACER LES DONNÉES? -  ";
 
+// Recording to a disc (the writer thread).
+inline constexpr const char* kDiscWriteError = "ERREUR D'ÉCRITURE";  // followed by " [" LastError "]"
+inline constexpr const char* kWriterBusy = "WRITER BUSY/BUFFER FULL";
+inline constexpr const char* kWritingTo = "ÉCRITURE de %s vers %s";
+inline constexpr const char* kTestWrite = "TEST/ÉCRITURE";
+inline constexpr const char* kFinalizeTimeout =
+    "LE GRAVEUR N'A PAS TERMINÉ L'ENREGISTREMENT EN %d SECONDES: LE DISQUE EST PEUT-ÊTRE INCOMPLET";
+
 }  // namespace zamo::msg

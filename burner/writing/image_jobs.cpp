@@ -1,6 +1,8 @@
 // image_jobs.cpp: the threaded writing jobs' shared steps: waiting for the
 // cache, starting the writer, the progress values and the final report; and
 // the image-file save through the pipeline.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -37,6 +39,87 @@ void TVeskBurner::SaveImageFile(const std::string& file_name, bool quick) {
   abort_flag_ = false;
   CacheThread = new TCacheThread(std::move(job), *this);
   if (WaitForCache()) StartWriterThread(true);
+}
+
+namespace {
+
+// The cache's block: 27 sectors on a CD (what a CD write command carries
+// best), 32 on every other disc.
+int BlockSizeFor(TDiscKind kind) { return kind == dkCdR || kind == dkCdRw ? 55296 : 65536; }
+
+// FORMAT UNIT parameter lists of the DVD-RW quick format: sequential mode
+// (quick, 1000 blocks), restricted overwrite (type 13h), and the fallback.
+constexpr uint8_t kQuickFormatSequential[12] = {0x00, 0xA2, 0x00, 0x08, 0x00, 0x00, 0x03, 0xE8, 0x54, 0x00, 0x00, 0x10};
+constexpr uint8_t kQuickFormatRestricted[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x4C, 0x00, 0x00, 0x10};
+constexpr uint8_t kQuickFormatFallback[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x54, 0x00, 0x00, 0x10};
+// The format wait: 5-second polls, at most 30 minutes.
+constexpr int kFormatPollMs = 5000;
+constexpr int kFormatPolls = 360;
+
+}  // namespace
+
+int TVeskBurner::RecordCompilation() {
+  const TDiscKind kind = GetDiscType();
+  const int block_size = BlockSizeFor(kind);
+  const std::string boot_image_name = Bootable ? BootImage : "";
+
+  if (kind == dkDvdRwSequential || kind == dkDvdRwRestricted) {
+    // A DVD-RW is quick-formatted before its session is laid out.
+    const uint8_t* list = kind == dkDvdRwSequential ? kQuickFormatSequential : kQuickFormatRestricted;
+    if (!FormatUnit(0x11, list, 12)) FormatUnit(0x11, kQuickFormatFallback, 12);
+    for (int poll = 0; poll < kFormatPolls; ++poll) {
+      Sleep(kFormatPollMs);
+      ReadDiscInfo();
+      if (LastAsc() != 0x04) break;
+    }
+  }
+
+  WritingToDisc = true;
+  LayoutImage(false, ImportTarget);
+  BuildImageHeader(false, ImportTarget);
+  WritingToDisc = false;
+
+  CacheJob job;
+  job.cache_size = CacheSize();
+  job.head = &ImageStream;
+  job.total_bytes = SessionSectors * kSectorSize;
+  job.boot_sectors = Bootable ? BootSectors : 0;
+  job.boot_image_name = boot_image_name;
+  job.pad_after_boot = Bootable ? PadAfterBoot : 0;
+  job.pad_to_minimum = WritePostGap;
+  job.block_size = block_size;
+  job.entries.assign(FileEntries().begin(), FileEntries().end());
+  job_running_ = true;
+  abort_flag_ = false;
+  CacheThread = new TCacheThread(std::move(job), *this);
+  if (!WaitForCache()) return 0;
+  StartWriterThread(false);
+  return 1;
+}
+
+bool TVeskBurner::RecordImageFile(const std::string& file_name) {
+  const TDiscKind kind = GetDiscType();
+  struct stat info {};
+  TFileStreamEx probe(file_name, fmOpenRead);
+  if (probe.Handle < 0 || fstat(probe.Handle, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ReportJobFailure(StrFormat(msg::kCannotOpenFile, DisplayUtf8(file_name).c_str()));
+    return false;
+  }
+  SessionSectors = (static_cast<int64_t>(info.st_size) + kSectorSize - 1) / kSectorSize;
+  probe.Close();
+
+  CacheJob job;
+  job.cache_size = CacheSize();
+  job.total_bytes = SessionSectors * kSectorSize;
+  job.pad_to_minimum = WritePostGap;
+  job.block_size = BlockSizeFor(kind);
+  job.image_file_name = file_name;
+  job_running_ = true;
+  abort_flag_ = false;
+  CacheThread = new TCacheThread(std::move(job), *this);
+  if (!WaitForCache()) return false;
+  StartWriterThread(false);
+  return true;
 }
 
 bool TVeskBurner::WaitForCache() {

@@ -1,0 +1,225 @@
+#include "cli/burn_command.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "burner/platform/text.h"
+#include "cli/compilation_options.h"
+#include "cli/drive_session.h"
+#include "cli/format.h"
+#include "cli/job_runner.h"
+
+namespace zamo::cli {
+namespace {
+
+constexpr const char* kBurnUsage =
+    "Usage : zamo-cli [--drive N] [--emulate ...] burn [options] CHEMIN...\n"
+    "        zamo-cli [--drive N] [--emulate ...] burn-image [options] IMAGE.iso\n"
+    "burn grave les fichiers et dossiers donnés (ISO 9660 + Joliet) dans une nouvelle session du\n"
+    "disque ; burn-image grave un fichier image tel quel, à partir du début du disque.\n"
+    "\n"
+    "  --speed V             vitesse : « 16x », ou en Ko/s (« 2822 »), ou « max » (défaut)\n"
+    "  --test                simulation : le graveur fait tout sans écrire\n"
+    "  --close               ferme le disque : aucune session ne pourra être ajoutée\n"
+    "  --import-session N    session précédente dont les fichiers restent visibles :\n"
+    "                        « last » (défaut quand le disque en a une), un numéro, ou 0 pour aucune\n"
+    "  --eject               éjecte le disque après une gravure réussie\n"
+    "  --cache-size MIO      cache de lecture anticipée, en Mio (défaut 4)\n"
+    "options de compilation (burn) : --volume NOM  --no-joliet  --boot IMAGE  --paths none|keep|last\n"
+    "                                --archive-only  --replace  (voir « zamo-cli mkiso --help »)\n"
+    "\n"
+    "Sur un terminal, une ligne montre la progression (tampon du graveur et cache) ; Ctrl-C\n"
+    "interrompt proprement. Statut de sortie : 0 succès, 1 échec, 2 erreur d'utilisation.\n";
+
+int UsageError(const char* command, const std::string& text) {
+  std::fprintf(stderr, "zamo-cli %s : %s\n%s", command, text.c_str(), kBurnUsage);
+  return 2;
+}
+
+struct BurnOptions {
+  CompilationOptions compilation;
+  std::string speed = "max";
+  bool test = false;
+  bool close = false;
+  int import_session = -1;  // -1: the last one when the disc has sessions
+  bool eject = false;
+  int cache_mib = 4;
+};
+
+// KB/s for the speed option on this kind of disc; false when it is not one.
+bool SpeedKbs(const std::string& text, TDiscKind kind, uint16_t& kbs) {
+  if (text == "max") {
+    kbs = 0;
+    return true;
+  }
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || value <= 0) return false;
+  double result = value;
+  if (*end == 'x' || *end == 'X') {
+    ++end;
+    result = value * (IsCdKind(kind) ? 176.4 : 1385.0);
+  }
+  if (*end != '\0' || result > 65534) return false;
+  kbs = static_cast<uint16_t>(result + 0.5);
+  return true;
+}
+
+// A disc that can take no further session: closed write-once or sequential
+// media. Overwritable discs (DVD+RW, DVD-RAM, restricted-overwrite DVD-RW)
+// are written over whatever their status says.
+bool Closed(TVeskBurner& b, TDiscKind kind) {
+  if (kind == dkDvdPlusRw || kind == dkDvdRam || kind == dkDvdRwRestricted) return false;
+  return b.GetDiscStatus() == 2;
+}
+
+int Finish(DriveSession& session, const BurnOptions& options, const std::string& error, int64_t bytes) {
+  LogOutput& log = session.log();
+  if (!error.empty()) {
+    log.Line(">>> GRAVURE: - ÉCHEC");
+    log.Line(">>> " + error);
+    return 1;
+  }
+  log.Line(">>> " + FormatMb(bytes) + (options.test ? " SIMULÉS" : " GRAVÉS"));
+  log.Line(">>> GRAVURE TERMINÉE: - SUCCÈS");
+  if (options.eject && !session.burner().LoadEject(true)) log.Line(">>> MÉDIA ÉJECTÉ: - ÉCHEC.");
+  return 0;
+}
+
+}  // namespace
+
+int RunBurn(int argc, char** argv, const DriveOptions& drive) {
+  const std::string command = argv[0];
+  const bool image = command == "burn-image";
+  BurnOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    std::string error;
+    auto value = [&](const char* what) -> const char* {
+      if (i + 1 >= argc) return nullptr;
+      (void)what;
+      return argv[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kBurnUsage, stdout);
+      return 0;
+    } else if (arg == "--speed") {
+      const char* v = value("speed");
+      if (v == nullptr) return UsageError(argv[0], "l'option --speed attend une vitesse");
+      options.speed = v;
+    } else if (arg == "--test") {
+      options.test = true;
+    } else if (arg == "--close") {
+      options.close = true;
+    } else if (arg == "--eject") {
+      options.eject = true;
+    } else if (arg == "--import-session") {
+      const char* v = value("session");
+      if (v == nullptr) return UsageError(argv[0], "l'option --import-session attend un numéro ou « last »");
+      if (std::string_view(v) == "last") {
+        options.import_session = -1;
+      } else {
+        char* end = nullptr;
+        const long n = std::strtol(v, &end, 10);
+        if (end == v || *end != '\0' || n < 0 || n > 65534)
+          return UsageError(argv[0], "--import-session attend un numéro de session, « last » ou 0");
+        options.import_session = static_cast<int>(n);
+      }
+    } else if (arg == "--cache-size") {
+      const char* v = value("size");
+      char* end = nullptr;
+      const long n = v ? std::strtol(v, &end, 10) : 0;
+      if (v == nullptr || end == v || *end != '\0' || n < 2 || n > 2047)
+        return UsageError(argv[0], "--cache-size attend un nombre de Mio entre 2 et 2047");
+      options.cache_mib = static_cast<int>(n);
+    } else if (!image && ParseCompilationOption(argc, argv, i, options.compilation, error)) {
+      if (!error.empty()) return UsageError(argv[0], error);
+    } else if (arg == "--") {
+      for (++i; i < argc; ++i) options.compilation.sources.emplace_back(argv[i]);
+    } else if (arg.starts_with("-") && arg.size() > 1) {
+      return UsageError(argv[0], "option inconnue " + std::string(arg));
+    } else {
+      options.compilation.sources.emplace_back(arg);
+    }
+  }
+  if (options.compilation.sources.empty())
+    return UsageError(argv[0], image ? "indiquez le fichier image à graver" : "aucun fichier ni dossier à graver");
+  if (image && options.compilation.sources.size() != 1) return UsageError(argv[0], "un seul fichier image à la fois");
+
+  RegisterEmulator();
+  DriveSession session(drive);
+  if (!session.Select(drive.drive)) return 1;
+  TVeskBurner& b = session.burner();
+  LogOutput& log = session.log();
+  b.SetCacheSize(options.cache_mib * 1048576);
+
+  TDisc disc;
+  b.GetDiscInfo(disc);
+  if (!disc.Ready) {
+    session.ReportFailure(">>> AUCUN DISQUE PRÊT DANS LE GRAVEUR");
+    return 1;
+  }
+  const TDiscKind kind = b.GetDiscType();
+  RecordedDiscKind = kind;
+  if (kind == dkCdRom || kind == dkDvdRom || kind == dkDdcdRom || kind == dkUnknown) {
+    log.Line(std::string(">>> LE DISQUE ") + DiscKindName(kind) + " NE PEUT PAS ÊTRE GRAVÉ");
+    return 1;
+  }
+  if (Closed(b, kind)) {
+    log.Line(">>> LE DISQUE EST FERMÉ: AUCUNE SESSION NE PEUT Y ÊTRE AJOUTÉE");
+    return 1;
+  }
+  uint16_t kbs = 0;
+  if (!SpeedKbs(options.speed, kind, kbs)) return UsageError(argv[0], "vitesse non comprise « " + options.speed + " »");
+  b.ReadSpeed = 0;
+  b.SetWriteSpeed(kbs);
+  b.TestWrite = options.test;
+  b.FinalizeDisc = options.close;
+
+  if (image) {
+    const std::string& file = options.compilation.sources[0];
+    log.Line(">>> DÉBUT DE LA GRAVURE DE L'IMAGE " + DisplayUtf8(file));
+    const std::string error = RunWriteJob(b, log, [&] { b.RecordImageFile(file); });
+    return Finish(session, options, error, b.BytesWritten());
+  }
+
+  std::string error;
+  if (!BuildCompilation(b, options.compilation, log, error)) {
+    log.Line(">>> " + error);
+    return 1;
+  }
+  if (b.DirectoryCount() == 0 && b.FileCount() == 0) {
+    log.Line(">>> RIEN À GRAVER: AUCUN FICHIER DANS LA COMPILATION");
+    return 1;
+  }
+  // The previous session stays visible: its files are listed again in the
+  // new session's directories (their data stays where it is on the disc).
+  const int sessions = b.GetSessionCount();
+  if (options.import_session < 0) {
+    b.SessionToImport = sessions > 0 ? 0xFFFF : 0;
+  } else {
+    b.SessionToImport = static_cast<uint16_t>(options.import_session);
+  }
+  // Does it fit? The layout for this disc says how many sectors the session takes.
+  b.CalculateLayout(false, nullptr);
+  const int64_t needed = b.ImageSectors();
+  const uint32_t free_blocks = b.GetFreeBlocks();
+  if (needed > static_cast<int64_t>(free_blocks)) {
+    log.Line(">>> LA COMPILATION NE TIENT PAS SUR LE DISQUE: " + FormatMb(needed * 2048) + " POUR " +
+             FormatMb(static_cast<int64_t>(free_blocks) * 2048) + " LIBRES");
+    return 1;
+  }
+  log.Line(">>> DÉBUT DE LA GRAVURE: " + FormatMb(needed * 2048) + " SUR " + DiscKindName(kind));
+  const std::string write_error = RunWriteJob(b, log, [&] { b.RecordCompilation(); });
+  const int status = Finish(session, options, write_error, b.BytesWritten());
+  if (status == 0 && options.compilation.archive_only && !options.test) b.ClearArchiveBits();
+  if (status == 0 && log.LeftOut() > 0) {
+    log.Line(">>> ATTENTION: " + std::to_string(log.LeftOut()) + " ÉLÉMENT(S) IGNORÉ(S), VOIR CI-DESSUS");
+    return 1;
+  }
+  return status;
+}
+
+}  // namespace zamo::cli
