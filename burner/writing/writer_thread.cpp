@@ -229,16 +229,27 @@ void TThWrite::PrepareRecorder() {
 bool TThWrite::WriteHeadCopy() {
   TVeskBurner& b = burner_;
   b.ErrorLogDone = true;
-  // Only the system area and the volume descriptors: the sectors after them
-  // may hold the files of the session already on the disc, which the new
-  // session still lists.
-  const int sectors = (b.HeaderCopySize + kSectorSize - 1) / kSectorSize;
+  // Overwritable discs take whole ECC blocks of 16 sectors: the head (system
+  // area and volume descriptors) is sent in as many as it needs. The sectors
+  // after the descriptors may hold the files of the session already on the
+  // disc, which the new session still lists: they are read back and written
+  // again as they are, never overwritten with filler.
+  constexpr int kEccSectors = 16;
+  const int head_sectors = (b.HeaderCopySize + kSectorSize - 1) / kSectorSize;
+  const int sectors = (head_sectors + kEccSectors - 1) / kEccSectors * kEccSectors;
+  std::vector<uint8_t> head(static_cast<size_t>(sectors) * kSectorSize, 0);
+  std::copy(b.HeaderCopy.begin(), b.HeaderCopy.begin() + b.HeaderCopySize, head.begin());
+  if (b.SessionStart > 0) {
+    for (int sector = head_sectors; sector < sectors; ++sector) {
+      uint8_t* at = head.data() + static_cast<size_t>(sector) * kSectorSize;
+      if (!b.Read10(static_cast<uint32_t>(sector), 1, at, kSectorSize)) std::fill(at, at + kSectorSize, 0);
+    }
+  }
   bool formatted = false;
   retries_ = 0;
   for (;;) {
     if (Aborted()) return false;
-    if (b.Write10(0, static_cast<uint16_t>(sectors), b.HeaderCopy.data(), static_cast<uint32_t>(sectors) * kSectorSize,
-                  kFlagsOut)) {
+    if (b.Write10(0, static_cast<uint16_t>(sectors), head.data(), static_cast<uint32_t>(head.size()), kFlagsOut)) {
       b.SynchronizeCache(1800000, false);
       return true;
     }
