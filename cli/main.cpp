@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "cli/burn_command.h"
+#include "cli/disc_commands.h"
 #include "cli/drive_commands.h"
 #include "cli/mkiso_command.h"
 
@@ -21,7 +22,9 @@ constexpr const char* kUsage =
     "  load | eject | ready                     tiroir et disponibilité de l'unité\n"
     "  burn [options] CHEMIN...                 grave une nouvelle session sur le disque\n"
     "  burn-image IMAGE.iso                     grave un fichier image tel quel\n"
-    "Voir « zamo-cli mkiso --help » et « zamo-cli devices --help ».\n"
+    "  ls [--session N] [CHEMIN-DISQUE]         liste les fichiers d'une session du disque\n"
+    "  extract [--session N] CHEMIN-DISQUE DEST copie un fichier ou un dossier du disque\n"
+    "Voir « zamo-cli mkiso --help », « zamo-cli devices --help » et « zamo-cli ls --help ».\n"
     "Statut de sortie : 0 succès, 1 échec du travail, 2 erreur d'utilisation.\n";
 
 }  // namespace
@@ -60,6 +63,10 @@ int main(int argc, char** argv) {
   if (command == "burn" || command == "burn-image") {
     drive.verbose = verbose;
     return zamo::cli::RunBurn(argc - i, argv + i, drive);
+  }
+  if (command == "ls" || command == "extract") {
+    drive.verbose = verbose;
+    return zamo::cli::RunDiscCommand(argc - i, argv + i, drive);
   }
   if (command == "devices" || command == "caps" || command == "info" || command == "load" || command == "eject" ||
       command == "ready") {

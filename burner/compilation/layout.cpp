@@ -43,13 +43,12 @@ int TVeskBurner::CalculateLayout(bool to_image_file, TDEntry* import_into) {
 }
 
 int TVeskBurner::LayoutImage(bool to_image_file, TDEntry* import_into) {
-  (void)to_image_file;
-  (void)import_into;
   // A missing or empty boot image switches booting off, silently.
   const int64_t boot_bytes = BootImageBytes(BootImage);
   if (boot_bytes == 0) Bootable = false;
   DoDebug = false;
   SessionStart = 0;
+  if (!to_image_file) LayoutDiscStep(import_into);  // burner/import/session_start.cpp
   MakeIsoNamesUnique();
   OrderDirectories();
 

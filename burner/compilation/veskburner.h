@@ -204,7 +204,38 @@ class TVeskBurner : public TSCSIDevice {
   // How long a job waits on a cache that delivers nothing before it gives up.
   std::chrono::seconds StallBound{120};
 
+  // ---- A session on the disc (burner/import/) ------------------------------
+  // Reads the file system of a session of the disc into `Into` (the root
+  // when null) as imported entries: the Joliet tree, else the ISO 9660 one.
+  // Session: 1 to the disc's count; negative or above the count, the last;
+  // 0 imports nothing. True when the session's tree was read.
+  bool ImportSessionTree(int Session, TDEntry* Into);
+  // One directory extent and everything below it; true when its first
+  // sector could be read.
+  bool ImportJolietDirectory(int32_t Lba, int32_t Length, TDEntry* Into);
+  bool ImportIsoDirectory(int32_t Lba, int32_t Length, TDEntry* Into);
+  // The session the last import read, and whether from its Joliet tree.
+  int ImportedSession = 0;
+  bool ImportedJoliet = false;
+  // Copies an imported file's data from the disc to `DestFile`, which gets
+  // the file's recorded date. On failure (the text in ExtractError and the
+  // log) `DestFile` is left as it was: the copy goes to a temporary file
+  // beside it, renamed over it only once complete.
+  bool ExtractFile(const TFEntry* Entry, const std::string& DestFile);
+  std::string ExtractError;
+  // Asks the drive where a new session starts and stores it in SessionStart;
+  // true when the drive's answer was usable.
+  bool FindSessionStart();
+  // Volume space size of the last primary or supplementary descriptor among
+  // sectors 32 down to 16 (overwritable discs); 0 when none.
+  uint32_t FindLastVolumeSize();
+
  private:
+  // The disc step of LayoutImage: disc kind, session start for a writing
+  // job, import of SessionToImport.
+  void LayoutDiscStep(TDEntry* import_into);
+  // READ TRACK INFORMATION of the first track of a session into TrackInfo.
+  bool ReadSessionTrackInformation(int session);
   friend class TThWrite;
   // Waits (polling every 10 ms) until the cache is primed; on a failure
   // before that, reports it through OnWriteDone and frees the cache.

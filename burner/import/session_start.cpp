@@ -1,0 +1,84 @@
+// session_start.cpp: the disc step of the layout. Before a session is laid
+// out for a disc, the drive says what disc is loaded and, for a writing job,
+// where the new session starts; the previous session's files are then
+// imported so that the new directories list them too.
+#include <array>
+#include <cstring>
+
+#include "burner/compilation/veskburner.h"
+#include "burner/import/import_messages.h"
+#include "burner/platform/byte_order.h"
+
+namespace zamo {
+namespace {
+
+constexpr int kReadyWaitMs = 10000;
+constexpr int kReadyStepMs = 500;
+// A next writable address above this, read as unsigned, is a negative one.
+constexpr uint32_t kHighestStart = 0xFF000000u;
+constexpr uint16_t kSessionToImportLast = 0xFFFF;
+
+}  // namespace
+
+void TVeskBurner::LayoutDiscStep(TDEntry* import_into) {
+  RecordedDiscKind = GetDiscType();
+  if (WritingToDisc) {
+    if (!FindSessionStart()) DebugMessage(">>> " + std::string(msg::kNoNextWritableAddress), kMsgStatus);
+    if (static_cast<uint32_t>(SessionStart) > kHighestStart) SessionStart = 0;
+  }
+  if (SessionToImport != 0) {
+    // FFFFh asks for the last session; any other value is a session number.
+    const int session = SessionToImport == kSessionToImportLast ? -1 : SessionToImport;
+    ImportSessionTree(session, import_into != nullptr ? import_into : RootDir);
+  }
+}
+
+bool TVeskBurner::FindSessionStart() {
+  SessionStart = 0;
+  WaitUntilReady(kReadyWaitMs, kReadyStepMs);
+  const TDiscKind kind = GetDiscType();
+  RecordedDiscKind = kind;
+  // The write parameters of a closing session, as the writer will send them:
+  // some drives report the next writable address of the write type in force.
+  const bool finalize = FinalizeDisc;
+  FinalizeDisc = true;
+  SetWriteParameters(TestWrite, UnderrunProtection, true, kind);
+  FinalizeDisc = finalize;
+  WaitUntilReady(kReadyWaitMs, kReadyStepMs);
+
+  if (kind == dkDvdRam || kind == dkDvdPlusRw) {
+    // No sessions: the new volume follows the one already recorded.
+    SessionStart = static_cast<int32_t>(FindLastVolumeSize());
+    return true;
+  }
+  const bool have_disc_info = ReadDiscInfo();
+  if (kind == dkDvdRwRestricted || kind == dkDvdRwSequential) {
+    const bool ok = ReadTrackInformation(1);
+    if (ok && TrackInfo.NextWritable != 0) SessionStart = static_cast<int32_t>(TrackInfo.NextWritable);
+    return ok;
+  }
+  // The track that takes the new session: the last track of the last
+  // session, which on an appendable disc is the invisible (or incomplete)
+  // one. A session may hold several tracks, so its number is not the count
+  // of sessions + 1 in general; that count stands in without disc information.
+  uint16_t track = have_disc_info ? LastTrackOfLastSession() : 0;
+  if (track == 0) track = static_cast<uint16_t>(GetSessionCount() + 1);
+  // A closed disc has no next writable address: its track says so (NWA_V clear).
+  if (!ReadTrackInformation(track) || !TrackInfo.NextWritableValid()) return false;
+  SessionStart = static_cast<int32_t>(TrackInfo.NextWritable);
+  return true;
+}
+
+uint32_t TVeskBurner::FindLastVolumeSize() {
+  std::array<uint8_t, kSectorSize> sector{};
+  for (uint32_t lba = 32; lba >= 16; --lba) {
+    sector.fill(0);
+    if (!Read10(lba, 1, sector.data(), kSectorSize)) continue;
+    if (std::memcmp(sector.data() + 1, "CD001", 5) == 0 && (sector[0] == 1 || sector[0] == 2)) {
+      return GetLe32(sector, 80);
+    }
+  }
+  return 0;
+}
+
+}  // namespace zamo

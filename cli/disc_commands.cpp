@@ -1,0 +1,314 @@
+// disc_commands.cpp: browsing a session of the disc and extracting from it.
+// The session is imported into an empty compilation (as the desktop
+// program's disc explorer does) and its entries are listed or copied out.
+#include "cli/disc_commands.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "burner/compilation/veskburner.h"
+#include "burner/platform/file_attributes.h"
+#include "burner/platform/str_format.h"
+#include "burner/platform/system_error.h"
+#include "burner/platform/text.h"
+#include "cli/drive_session.h"
+#include "cli/format.h"
+
+namespace zamo::cli {
+namespace {
+
+constexpr const char* kDiscUsage =
+    "Usage : zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] ls [--session N] [CHEMIN-DISQUE]\n"
+    "        zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] extract [--session N] CHEMIN-DISQUE "
+    "DESTINATION\n"
+    "  ls       liste les dossiers et fichiers d'une session du disque (taille, date) ;\n"
+    "           CHEMIN-DISQUE (« /dossier/fichier ») limite la liste à un dossier ou un fichier.\n"
+    "  extract  copie un fichier, ou un dossier et tout son contenu, avec les dates du disque :\n"
+    "           dans DESTINATION quand c'est un dossier existant, sinon sous le nom DESTINATION ;\n"
+    "           « / » copie toute la session dans le dossier DESTINATION.\n"
+    "  --session N  la session N (1 = la première) ; la dernière par défaut.\n"
+    "Statut de sortie : 0 succès, 1 disque illisible ou élément non lu ou non extrait, 2 erreur d'utilisation.\n";
+
+constexpr int kMaxEntries = 600000;  // the application's capacities
+constexpr int kMaxDirectories = 20000;
+
+struct DiscArgs {
+  int session = -1;  // the last one
+  std::string disc_path;  // empty: the session's root
+  std::string dest;
+};
+
+// A folder of the session as the commands see it: its record in the parent
+// (null for the root) and its directory.
+struct Item {
+  const TFEntry* entry = nullptr;
+  const TDEntry* dir = nullptr;
+  bool IsFolder() const { return dir != nullptr; }
+};
+
+// The name as the disc gave it: the tree adds a "." to a file name without
+// one (README becomes README.), which is dropped again here.
+std::string ShownName(const TFEntry& entry) {
+  const std::string& name = entry.LongName;
+  if ((entry.Attr & faDirectory) == 0 && name.size() > 1 && name.back() == '.' &&
+      name.find('.') == name.size() - 1) {
+    return name.substr(0, name.size() - 1);
+  }
+  return name;
+}
+
+// The importer never lets such a name into the tree; checked again because
+// the name becomes part of a path on the computer.
+bool SafeComponent(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+std::string DateText(TDateTime value) {
+  const DateTimeFields f = DecodeDateTime(value);
+  return StrFormat("%04d-%02d-%02d %02d:%02d:%02d", f.year, f.month, f.day, f.hour, f.minute, f.second);
+}
+
+// Finds a path of the session ("/a/b", "a/b", "/" for the root): each part
+// is the name as shown, or the name as the disc compares names (case aside).
+bool Resolve(const TVeskBurner& b, const std::string& path, Item& out) {
+  out = Item{nullptr, b.RootDir};
+  size_t at = 0;
+  while (at < path.size()) {
+    const size_t slash = path.find('/', at);
+    const std::string part = path.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+    at = slash == std::string::npos ? path.size() : slash + 1;
+    if (part.empty() || part == ".") continue;
+    if (!out.IsFolder()) return false;  // a file has no parts below it
+    const TFEntry* found = nullptr;
+    for (const TFEntry* e = out.dir->FirstChild; e != nullptr && found == nullptr; e = e->Next) {
+      if (ShownName(*e) == part || e->LongName == part) found = e;
+    }
+    if (found == nullptr) found = b.FindChild(out.dir, part);
+    if (found == nullptr) return false;
+    out = Item{found, (found->Attr & faDirectory) ? found->Dir : nullptr};
+    if ((found->Attr & faDirectory) && found->Dir == nullptr) return false;
+  }
+  return true;
+}
+
+struct Totals {
+  int folders = 0;
+  int files = 0;
+  int64_t bytes = 0;
+};
+
+void PrintEntry(const TFEntry& e, const std::string& path, Totals& totals) {
+  const std::string shown = DisplayUtf8(path);
+  if (e.Attr & faDirectory) {
+    ++totals.folders;
+    std::printf("%s  %15s  %s/\n", DateText(e.DateTime).c_str(), "<DOSSIER>", shown.c_str());
+  } else {
+    ++totals.files;
+    totals.bytes += e.IsoSize;
+    std::printf("%s  %15lld  %s\n", DateText(e.DateTime).c_str(), static_cast<long long>(e.IsoSize), shown.c_str());
+  }
+}
+
+void PrintTree(const TDEntry& dir, const std::string& path, Totals& totals) {
+  for (const TFEntry* e = dir.FirstChild; e != nullptr; e = e->Next) {
+    const std::string child = path + "/" + ShownName(*e);
+    PrintEntry(*e, child, totals);
+    if ((e->Attr & faDirectory) && e->Dir != nullptr) PrintTree(*e->Dir, child, totals);
+  }
+}
+
+// ---- Extraction ---------------------------------------------------------------
+
+class Extractor {
+ public:
+  explicit Extractor(TVeskBurner& burner) : burner_(burner) {}
+
+  // Copies `item` to `dest`: a file under that name, a folder into the
+  // folder of that name (made when missing).
+  void Copy(const Item& item, const std::string& dest) {
+    if (!item.IsFolder()) {
+      ++files_;
+      if (!burner_.ExtractFile(item.entry, dest)) ++failures_;
+      return;
+    }
+    if (!MakeFolder(dest)) return;
+    for (const TFEntry* e = item.dir->FirstChild; e != nullptr; e = e->Next) {
+      const std::string name = ShownName(*e);
+      if (!SafeComponent(name)) {
+        Fail("Nom refusé sur le disque : « " + DisplayUtf8(name) + " »");
+        continue;
+      }
+      const bool folder = (e->Attr & faDirectory) != 0;
+      if (folder && e->Dir == nullptr) continue;
+      Copy(Item{e, folder ? e->Dir : nullptr}, dest + "/" + name);
+    }
+    // The folder's date goes last: adding its files changed it.
+    if (item.entry != nullptr) SetDate(dest, item.entry->DateTime);
+  }
+
+  int files() const { return files_; }
+  int failures() const { return failures_; }
+
+ private:
+  // Creates the folder, or takes the one already there (never a link to elsewhere).
+  bool MakeFolder(const std::string& path) {
+    struct stat st {};
+    if (mkdir(path.c_str(), 0777) == 0) return true;
+    const int error = errno;
+    if (error == EEXIST && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    Fail(StrFormat("Impossible de créer le dossier « %s » (%s)", DisplayUtf8(path).c_str(),
+                   error == EEXIST ? "un fichier ou un lien porte ce nom" : SystemErrorText(error).c_str()));
+    return false;
+  }
+
+  void SetDate(const std::string& path, TDateTime date) {
+    time_t seconds = 0;
+    if (!DateTimeToUnix(date, seconds)) return;
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+      Fail(StrFormat("Impossible de dater le dossier « %s » (%s)", DisplayUtf8(path).c_str(),
+                     SystemErrorText(errno).c_str()));
+  }
+
+  void Fail(const std::string& text) {
+    ++failures_;
+    std::fprintf(stderr, "%s\n", text.c_str());
+  }
+
+  TVeskBurner& burner_;
+  int files_ = 0;
+  int failures_ = 0;
+};
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int Usage(const char* command, const std::string& problem) {
+  std::fprintf(stderr, "zamo-cli %s : %s\n%s", command, problem.c_str(), kDiscUsage);
+  return 2;
+}
+
+// Parses the arguments after the command name; returns 0 to go on, else the exit status.
+int ParseArgs(int argc, char** argv, bool extract, DiscArgs& args) {
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kDiscUsage, stdout);
+      return -1;
+    }
+    if (arg == "--session" || arg.starts_with("--session=")) {
+      std::string value;
+      if (arg == "--session") {
+        if (i + 1 >= argc) return Usage(argv[0], "--session demande un numéro");
+        value = argv[++i];
+      } else {
+        value = std::string(arg.substr(10));
+      }
+      char* end = nullptr;
+      const long n = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || n < 1 || n > 65535)
+        return Usage(argv[0], "numéro de session invalide « " + value + " »");
+      args.session = static_cast<int>(n);
+      continue;
+    }
+    if (arg.starts_with("--") && arg.size() > 2) return Usage(argv[0], "option inconnue « " + std::string(arg) + " »");
+    positional.emplace_back(arg);
+  }
+  const size_t wanted = extract ? 2 : 1;
+  if (positional.size() > wanted || (extract && positional.size() < wanted))
+    return Usage(argv[0], extract ? "il faut un CHEMIN-DISQUE et une DESTINATION" : "un seul CHEMIN-DISQUE");
+  args.disc_path = positional.empty() ? std::string(1, '/') : positional[0];
+  if (extract) args.dest = positional[1];
+  return 0;
+}
+
+// Imports the session asked for; false (with a line) when it cannot.
+bool ImportSession(DriveSession& session, const DiscArgs& args) {
+  TVeskBurner& b = session.burner();
+  if (!b.TestUnitReady(5000)) {
+    b.WaitUntilReady(10000, 500);
+    if (!b.TestUnitReady(5000)) {
+      session.ReportFailure(">>> L'UNITÉ MEDIA/GRAVEUR N'EST PAS PRÊTE ");
+      return false;
+    }
+  }
+  const int count = b.GetSessionCount();
+  if (count == 0) {
+    session.log().Line("Le disque ne contient aucune session.");
+    return false;
+  }
+  if (args.session > count) {
+    session.log().Line(StrFormat("La session %d n'existe pas : le disque en contient %d.", args.session, count));
+    return false;
+  }
+  b.ClearCompilation(kMaxEntries, kMaxDirectories);
+  return b.ImportSessionTree(args.session, nullptr);
+}
+
+int List(DriveSession& session, const DiscArgs& args) {
+  TVeskBurner& b = session.burner();
+  Item item;
+  if (!Resolve(b, args.disc_path, item)) {
+    session.log().Line("Chemin introuvable sur le disque : « " + args.disc_path + " »");
+    return 1;
+  }
+  std::printf("Session %d (arborescence %s)\n", b.ImportedSession, b.ImportedJoliet ? "Joliet" : "ISO 9660");
+  Totals totals;
+  std::string path;
+  if (item.entry != nullptr) {
+    path = args.disc_path;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (!path.starts_with("/")) path.insert(0, "/");
+    PrintEntry(*item.entry, path, totals);
+  }
+  if (item.IsFolder()) PrintTree(*item.dir, path, totals);
+  std::printf("%d dossier(s), %d fichier(s), %s\n", totals.folders, totals.files, FormatMb(totals.bytes).c_str());
+  return session.log().LeftOut() > 0 ? 1 : 0;
+}
+
+int Extract(DriveSession& session, const DiscArgs& args) {
+  TVeskBurner& b = session.burner();
+  Item item;
+  if (!Resolve(b, args.disc_path, item)) {
+    session.log().Line("Chemin introuvable sur le disque : « " + args.disc_path + " »");
+    return 1;
+  }
+  std::string dest = args.dest;
+  if (item.entry != nullptr && IsDirectory(dest)) dest += "/" + ShownName(*item.entry);
+  Extractor extractor(b);
+  extractor.Copy(item, dest);
+  if (extractor.failures() > 0) {
+    session.log().Line(StrFormat("Extraction incomplète : %d erreur(s).", extractor.failures()));
+    return 1;
+  }
+  if (session.log().LeftOut() > 0) {
+    session.log().Line("Extraction incomplète : des éléments de la session n'ont pas pu être lus.");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunDiscCommand(int argc, char** argv, const DriveOptions& drive) {
+  const bool extract = std::string_view(argv[0]) == "extract";
+  DiscArgs args;
+  if (const int status = ParseArgs(argc, argv, extract, args); status != 0) return status < 0 ? 0 : status;
+  RegisterEmulator();
+  DriveSession session(drive);
+  if (!session.Select(drive.drive)) return 1;
+  if (!ImportSession(session, args)) return 1;
+  return extract ? Extract(session, args) : List(session, args);
+}
+
+}  // namespace zamo::cli
