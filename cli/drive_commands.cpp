@@ -183,7 +183,10 @@ int Info(DriveSession& session) {
   const TDiscKind kind = b.GetDiscType();
   RecordedDiscKind = kind;
   const bool cd = IsCdKind(kind);
-  std::printf("Disque     : %s (profil %04Xh, %s)\n", DiscKindName(kind), disc.Profile, disc.TypeName.c_str());
+  // The profile's name as `caps` gives it: the disc record's type names stop
+  // short of DVD+R DL ("???????").
+  const std::string type_name = disc.Profile != 0 ? TSCSIDevice::ProfileName(disc.Profile) : disc.TypeName;
+  std::printf("Disque     : %s (profil %04Xh, %s)\n", DiscKindName(kind), disc.Profile, type_name.c_str());
   std::printf("État       : %s\n", StatusName(disc.DiscStatus));
   std::printf("Effaçable  : %s\n", disc.Erasable ? "oui" : "non");
   const int sessions = b.GetSessionCount();

@@ -507,10 +507,14 @@ uint32_t TSCSIDevice::GetDiscCapacity() {
 
   if (!ReadTrackInformation(last_track)) return 0;
   const uint32_t free_blocks = TrackInfo.FreeBlocks, next_writable = TrackInfo.NextWritable;
+  // A closed disc's last track takes no more data and its next writable
+  // address field means nothing (0 on most drives): the disc ends with it.
+  const uint32_t track_end = TrackInfo.NextWritableValid() ? 0 : TrackInfo.TrackStart + TrackInfo.TrackSize;
   if (kind == dkDvdRam || kind == dkDvdRwRestricted || kind == dkDvdPlusRw) {
     uint32_t blocks = 0, block_length = 0;
     if (ReadFormatCapacities(blocks, block_length)) return blocks;
   }
+  if (track_end != 0) return track_end;
   return free_blocks + next_writable;
 }
 
