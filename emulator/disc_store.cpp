@@ -136,6 +136,8 @@ bool TDiscStore::Write(uint32_t lba, std::span<const uint8_t> data, std::string*
   }
   if (!EnsureOpen(error)) return false;
   const off_t base = static_cast<off_t>(lba) * kBlockSize;
+  if (std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0; }) && WriteZeros(base, data.size()))
+    return true;
   size_t done = 0;
   while (done < data.size()) {
     const ssize_t put = ::pwrite(fd_, data.data() + done, data.size() - done, base + static_cast<off_t>(done));
@@ -147,6 +149,18 @@ bool TDiscStore::Write(uint32_t lba, std::span<const uint8_t> data, std::string*
     done += static_cast<size_t>(put);
   }
   return true;
+}
+
+bool TDiscStore::WriteZeros(off_t base, size_t length) {
+  // Zeros stay holes, so that overwriting a whole DVD with zeros (a full
+  // erase) neither takes gigabytes of the host's disk nor the time to write
+  // them: blocks past the end of the file read as zeros already, and inside
+  // it the range is punched out. False sends the zeros the ordinary way.
+  struct stat file {};
+  if (::fstat(fd_, &file) != 0) return false;
+  if (base >= file.st_size) return true;
+  const off_t inside = std::min<off_t>(static_cast<off_t>(length), file.st_size - base);
+  return ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, base, inside) == 0;
 }
 
 bool TDiscStore::Wipe(std::string* error) {

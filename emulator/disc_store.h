@@ -11,6 +11,8 @@
 // where) and notices when another unit on the same files changed it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -68,6 +70,7 @@ class TDiscStore {
  private:
   TDiscStore(std::string image_path, bool pressed, bool read_only, TDiscState state);
   bool EnsureOpen(std::string* error);
+  bool WriteZeros(off_t base, size_t length);
   std::optional<TTray> ReadTray() const;
   bool SavePressedTray(const TTray& tray, std::string* error);
 

@@ -8,6 +8,7 @@ namespace {
 
 constexpr size_t kMaxDrives = 8;  // the device scan visits targets 0 to 7
 constexpr size_t kModelLength = 16;
+constexpr uint64_t kMinBufferBytes = 32 * 1024;
 
 std::string_view Trim(std::string_view text) {
   const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
@@ -52,6 +53,37 @@ bool ParseWriteError(std::string_view text, TInjectedWriteError* out) {
          ParseNumber(bytes[1], 16, &out->sense.asc) && ParseNumber(bytes[2], 16, &out->sense.ascq);
 }
 
+// speed=N or Nx.
+bool ParseSpeed(std::string_view text, uint32_t* speed) {
+  if (!text.empty() && (text.back() == 'x' || text.back() == 'X')) text.remove_suffix(1);
+  return ParseNumber(text, 10, speed) && *speed <= 64;
+}
+
+// buffer=SIZE: bytes, or KiB / MiB with a K or M suffix.
+bool ParseBufferSize(std::string_view text, uint32_t* bytes) {
+  uint64_t unit = 1;
+  if (!text.empty() && (text.back() == 'k' || text.back() == 'K')) unit = 1024;
+  if (!text.empty() && (text.back() == 'm' || text.back() == 'M')) unit = 1024 * 1024;
+  if (unit != 1) text.remove_suffix(1);
+  uint64_t count = 0;
+  if (!ParseNumber(text, 10, &count) || count > (uint64_t{1} << 30) / unit) return false;
+  const uint64_t size = count * unit;
+  if (size < kMinBufferBytes) return false;
+  *bytes = static_cast<uint32_t>(size);
+  return true;
+}
+
+// A duration in seconds, decimals allowed ("2", "0.25").
+bool ParseSeconds(std::string_view text, std::optional<std::chrono::milliseconds>* duration) {
+  double seconds = 0;
+  if (text.empty()) return false;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, seconds);
+  if (ec != std::errc() || ptr != end || !(seconds >= 0) || seconds > 86'400) return false;
+  *duration = std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000 + 0.5));
+  return true;
+}
+
 bool ParseModel(std::string_view text, std::string* model) {
   if (text.empty() || text.size() > kModelLength) return false;
   for (char c : text)
@@ -86,15 +118,33 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
     if (!ParseWriteError(value, &injected))
       return "writeerror must be LBA:KEY/ASC/ASCQ (LBA in decimal, sense bytes in hexadecimal, e.g. 100:3/0C/00)";
     config->write_errors.push_back(injected);
+  } else if (name == "removeat") {
+    uint32_t lba = 0;
+    if (!ParseNumber(value, 10, &lba)) return "removeat must be a block address in decimal";
+    config->remove_at = lba;
   } else if (name == "speed") {
-    if (!ParseNumber(value, 10, &config->speed_x) || config->speed_x > 64) return "speed must be an x-speed from 0 to 64";
+    if (!ParseSpeed(value, &config->speed_x)) return "speed must be an x-speed from 0 to 64 (e.g. 16 or 16x)";
+  } else if (name == "buffer") {
+    if (!ParseBufferSize(value, &config->buffer_bytes))
+      return "buffer must be a size from 32K to 1024M (bytes, or K / M for KiB / MiB)";
+  } else if (name == "timing") {
+    if (value != "real" && value != "instant") return "timing must be real or instant";
+    config->real_timing = value == "real";
+  } else if (name == "blank" || name == "fullblank" || name == "format" || name == "close" || name == "sync") {
+    auto& duration = name == "blank"       ? config->blank_time
+                     : name == "fullblank" ? config->full_blank_time
+                     : name == "format"    ? config->format_time
+                     : name == "close"     ? config->close_time
+                                           : config->sync_time;
+    if (!ParseSeconds(value, &duration)) return std::string(name) + " must be a duration in seconds (e.g. 5 or 0.5)";
   } else if (name == "hang") {
     uint8_t opcode = 0;
     if (!ParseNumber(value, 16, &opcode)) return "hang must be an opcode in hexadecimal (e.g. 2A)";
     config->hang_opcode = opcode;
   } else {
     return "unknown option \"" + std::string(name) +
-           "\" (options: model, tray, disc, protected, notready, busy, opc, writeerror, speed, hang)";
+           "\" (options: model, tray, disc, protected, notready, busy, opc, writeerror, removeat, hang, speed, "
+           "buffer, timing, blank, fullblank, format, close, sync)";
   }
   return {};
 }

@@ -3,6 +3,7 @@
 // a ";"-separated list of KIND:IMAGEFILE[,option=value...] entries.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,10 +39,26 @@ struct TDriveConfig {
   uint32_t busy_commands = 0;              // busy=N
   bool opc_fails = false;                  // opc=fail
   std::vector<TInjectedWriteError> write_errors;
-  // Parsed now, acted on by later versions of the unit.
-  uint32_t speed_x = 0;                    // speed=N: throttle writes to N x (0: instant)
+  std::optional<uint32_t> remove_at;       // removeat=LBA: the disc vanishes when a write reaches LBA
   std::optional<uint8_t> hang_opcode;      // hang=OPCODE: that command never completes
+
+  // Writing at a real speed through the drive buffer.
+  uint32_t speed_x = 0;                    // speed=N[x]: record at N x (0: as fast as the host sends)
+  uint32_t buffer_bytes = 2 * 1024 * 1024; // buffer=SIZE[K|M]
+
+  // How long the long operations keep the unit busy. timing=real gives each
+  // operation its default duration below; blank=, fullblank=, format=,
+  // close= and sync= (seconds) set one whatever the timing says.
+  bool real_timing = false;
+  std::optional<std::chrono::milliseconds> blank_time, full_blank_time, format_time, close_time, sync_time;
 };
+
+// The durations timing=real gives the long operations that have none of their own.
+inline constexpr std::chrono::milliseconds kRealBlankTime{20'000};
+inline constexpr std::chrono::milliseconds kRealFullBlankTime{120'000};
+inline constexpr std::chrono::milliseconds kRealFormatTime{60'000};
+inline constexpr std::chrono::milliseconds kRealCloseTime{5'000};
+inline constexpr std::chrono::milliseconds kRealSyncTime{2'000};
 
 // Parses the whole list. On failure returns false with a message naming the
 // entry and what is wrong in it; `configs` is then left empty.

@@ -13,6 +13,9 @@ constexpr uint8_t kAdapterScsiId = 7;
 constexpr uint8_t kCdDvdDevice = 5;
 constexpr uint8_t kNoDeviceType = 0x1F;
 constexpr uint8_t kNoBiosDrive = 0x80;
+// How soon the worker takes a request again when its unit's clock is not
+// this process's steady clock (a test's) and says "due" already.
+constexpr std::chrono::milliseconds kLongestNap{50};
 
 void CopyName(char (&field)[16], const char* name) {
   std::memset(field, ' ', sizeof(field));
@@ -23,7 +26,22 @@ void CopyName(char (&field)[16], const char* name) {
 
 TEmulatedBackEnd::TEmulatedBackEnd(std::vector<std::unique_ptr<TEmulatedUnit>> units) : units_(std::move(units)) {}
 
-TEmulatedBackEnd::~TEmulatedBackEnd() = default;
+TEmulatedBackEnd::~TEmulatedBackEnd() {
+  {
+    std::lock_guard<std::mutex> lock(pending_mutex_);
+    stopping_ = true;
+  }
+  pending_changed_.notify_all();
+  if (worker_.joinable()) worker_.join();
+  // Whoever still waits on a request is let go now, not at its time-out.
+  for (const TPendingRequest& request : pending_) Finish(request.srb, SS_ABORTED);
+  pending_.clear();
+}
+
+size_t TEmulatedBackEnd::PendingCount() {
+  std::lock_guard<std::mutex> lock(pending_mutex_);
+  return pending_.size();
+}
 
 uint32_t TEmulatedBackEnd::GetASPI32SupportInfo() {
   // High byte: SS_COMP; low byte: the number of host adapters.
@@ -92,47 +110,91 @@ uint8_t TEmulatedBackEnd::DeviceType(TSRB_GDEVBlock* srb) const {
   return present ? SS_COMP : SS_NO_DEVICE;
 }
 
-uint8_t TEmulatedBackEnd::Execute(TSRB_ExecSCSICmd* srb) {
-  const auto finish = [srb](uint8_t status) {
-    srb->SRB_Status = status;
-    if (srb->SRB_PostProc) srb->SRB_PostProc->Set();  // the gate waits on it while the status is pending
-    return status;
-  };
-  srb->SRB_HaStat = HASTAT_OK;
-  srb->SRB_TargStat = STATUS_GOOD;
-  if (srb->SRB_HaId != kAdapter) return finish(SS_INVALID_HA);
-  TEmulatedUnit* unit = Address(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-  if (!unit) return finish(SS_NO_DEVICE);
-  const uint8_t direction_bits = srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
-  if (direction_bits == (SRB_DIR_IN | SRB_DIR_OUT) || srb->SRB_CDBLen == 0 ||
-      srb->SRB_CDBLen > sizeof(srb->CDBByte) || (srb->SRB_BufLen > 0 && !srb->SRB_BufPointer))
-    return finish(SS_INVALID_SRB);
+uint8_t TEmulatedBackEnd::Finish(TSRB_ExecSCSICmd* srb, uint8_t status) {
+  srb->SRB_Status = status;
+  if (srb->SRB_PostProc) srb->SRB_PostProc->Set();  // the gate waits on it while the status is pending
+  return status;
+}
 
+TCommandResult TEmulatedBackEnd::Run(TEmulatedUnit& unit, TSRB_ExecSCSICmd* srb) {
+  const uint8_t direction_bits = srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
   const TDataDirection direction = direction_bits == SRB_DIR_IN    ? TDataDirection::kIn
                                    : direction_bits == SRB_DIR_OUT ? TDataDirection::kOut
                                                                    : TDataDirection::kNone;
   const std::span<const uint8_t> cdb(srb->CDBByte, srb->SRB_CDBLen);
   const std::span<uint8_t> data(srb->SRB_BufPointer, srb->SRB_BufPointer ? srb->SRB_BufLen : 0);
-  const TCommandResult result = unit->Execute(cdb, direction, data);
+  return unit.Execute(cdb, direction, data);
+}
 
+uint8_t TEmulatedBackEnd::Complete(TSRB_ExecSCSICmd* srb, const TCommandResult& result) {
   std::memset(srb->SenseArea, 0, sizeof(srb->SenseArea));
-  if (result.good()) return finish(SS_COMP);
+  if (result.good()) return Finish(srb, SS_COMP);
   srb->SRB_HaStat = result.host_status;
   srb->SRB_TargStat = result.status;
   if (result.status == STATUS_CHKCOND) {
     const size_t count = std::min<size_t>({srb->SRB_SenseLen, sizeof(srb->SenseArea), result.sense.size()});
     std::memcpy(srb->SenseArea, result.sense.data(), count);
   }
-  return finish(SS_ERR);
+  return Finish(srb, SS_ERR);
+}
+
+uint8_t TEmulatedBackEnd::Execute(TSRB_ExecSCSICmd* srb) {
+  srb->SRB_HaStat = HASTAT_OK;
+  srb->SRB_TargStat = STATUS_GOOD;
+  if (srb->SRB_HaId != kAdapter) return Finish(srb, SS_INVALID_HA);
+  TEmulatedUnit* unit = Address(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
+  if (!unit) return Finish(srb, SS_NO_DEVICE);
+  const uint8_t direction_bits = srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
+  if (direction_bits == (SRB_DIR_IN | SRB_DIR_OUT) || srb->SRB_CDBLen == 0 ||
+      srb->SRB_CDBLen > sizeof(srb->CDBByte) || (srb->SRB_BufLen > 0 && !srb->SRB_BufPointer))
+    return Finish(srb, SS_INVALID_SRB);
+
+  const TCommandResult result = Run(*unit, srb);
+  if (!result.pending()) return Complete(srb, result);
+
+  // From here the worker owns the request until it completes it or the
+  // host aborts it: nothing below touches it.
+  srb->SRB_Status = SS_PENDING;
+  {
+    std::lock_guard<std::mutex> lock(pending_mutex_);
+    pending_.push_back({srb, unit, result.never ? std::nullopt : result.retry_at});
+    if (!worker_.joinable()) worker_ = std::thread([this] { CompleteWhenDue(); });
+  }
+  pending_changed_.notify_all();
+  return SS_PENDING;
+}
+
+void TEmulatedBackEnd::CompleteWhenDue() {
+  std::unique_lock<std::mutex> lock(pending_mutex_);
+  while (!stopping_) {
+    const auto now = std::chrono::steady_clock::now();
+    auto wake = now + std::chrono::seconds(1);
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      if (it->retry_at && *it->retry_at <= now) {
+        // Run under the lock, so that an abort never overlaps a completion.
+        const TCommandResult result = Run(*it->unit, it->srb);
+        if (!result.pending()) {
+          Complete(it->srb, result);
+          it = pending_.erase(it);
+          continue;
+        }
+        it->retry_at = result.never ? std::nullopt : result.retry_at;
+      }
+      // A unit on another clock than this one (a test's) may still say
+      // "earlier than now": it is looked at again a little later.
+      if (it->retry_at) wake = std::min(wake, *it->retry_at > now ? *it->retry_at : now + kLongestNap);
+      ++it;
+    }
+    pending_changed_.wait_until(lock, wake);
+  }
 }
 
 uint8_t TEmulatedBackEnd::Abort(TSRB_Abort* srb) {
   if (srb->SRB_HaId != kAdapter) return SS_INVALID_HA;
-  // Every command completes before Execute returns, so a request to abort is
-  // either still in the pending list (a later version may keep one there) or
-  // already finished and let go of.
+  // A request still pending is forgotten; one completed already is let go of.
   std::lock_guard<std::mutex> lock(pending_mutex_);
-  auto it = std::find(pending_.begin(), pending_.end(), srb->SRB_ToAbort);
+  auto it = std::find_if(pending_.begin(), pending_.end(),
+                         [srb](const TPendingRequest& request) { return request.srb == srb->SRB_ToAbort; });
   if (it == pending_.end()) return SS_ABORT_FAIL;
   pending_.erase(it);
   return SS_COMP;

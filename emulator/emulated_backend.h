@@ -2,11 +2,21 @@
 // command gate's ASPI request blocks to emulated recorders: one host adapter
 // (0), one target per configured drive (0, 1, ...), LUN 0, device paths
 // "emu0", "emu1"...
+//
+// A command the unit cannot answer at once (a write waiting for room in the
+// drive buffer, a flush waiting for it to drain, hang=) stays pending: the
+// request returns SS_PENDING and a worker thread completes it when the unit
+// answers, setting its status and then its event, unless the host aborts it
+// first. Once an abort returns, the request is never touched again.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "burner/drive/srb.h"
@@ -28,17 +38,33 @@ class TEmulatedBackEnd : public TAspiBackEnd {
   size_t UnitCount() const { return units_.size(); }
   // REQUIRES: target < UnitCount().
   TEmulatedUnit& Unit(size_t target) { return *units_[target]; }
+  // Requests taken and not completed or aborted yet.
+  size_t PendingCount();
 
  private:
+  struct TPendingRequest {
+    TSRB_ExecSCSICmd* srb;
+    TEmulatedUnit* unit;
+    std::optional<std::chrono::steady_clock::time_point> retry_at;  // none: never answered
+  };
+
   TEmulatedUnit* Address(uint8_t ha, uint8_t target, uint8_t lun) const;
   uint8_t HostAdapterInquiry(TSRB_HAInquiry* srb) const;
   uint8_t DeviceType(TSRB_GDEVBlock* srb) const;
   uint8_t Execute(TSRB_ExecSCSICmd* srb);
+  static TCommandResult Run(TEmulatedUnit& unit, TSRB_ExecSCSICmd* srb);
+  // Fills the request from the unit's answer and signals its event.
+  static uint8_t Complete(TSRB_ExecSCSICmd* srb, const TCommandResult& result);
+  static uint8_t Finish(TSRB_ExecSCSICmd* srb, uint8_t status);
   uint8_t Abort(TSRB_Abort* srb);
+  void CompleteWhenDue();  // the worker thread
 
   std::vector<std::unique_ptr<TEmulatedUnit>> units_;
   std::mutex pending_mutex_;
-  std::vector<TSRB_ExecSCSICmd*> pending_;  // requests not completed yet; an abort forgets them
+  std::condition_variable pending_changed_;
+  std::vector<TPendingRequest> pending_;  // GUARDED_BY(pending_mutex_)
+  bool stopping_ = false;                 // GUARDED_BY(pending_mutex_)
+  std::thread worker_;                    // started by the first request that has to wait
 };
 
 // Builds the back end from a drive list (empty: the environment variable

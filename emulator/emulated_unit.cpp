@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 
 #include "emulator/unit_command.h"
 
@@ -103,6 +104,11 @@ TEmulatedUnit::TEmulatedUnit(const TDriveConfig& config, std::unique_ptr<TDiscSt
       busy_left_(config.busy_commands),
       not_ready_left_(config.not_ready_commands) {
   if (config.tray_open) tray_.open = true;  // tray=open: whatever the last run left
+  times_ = TimesOf(config);
+  if (config.speed_x > 0) {
+    const uint64_t one_x = Traits(config.kind).is_cd ? kCdBytesPerSecond1x : kDvdBytesPerSecond1x;
+    buffer_.emplace(config.buffer_bytes, one_x * config.speed_x, config.speed_x);
+  }
   ResetWriteParameters();
   read_speed_ = Traits(disc_.kind()).max_read_kbs;
   write_speed_ = Traits(disc_.kind()).max_write_kbs;
@@ -113,6 +119,44 @@ TEmulatedUnit::~TEmulatedUnit() = default;
 void TEmulatedUnit::SetOperationTimes(const TOperationTimes& times) {
   std::lock_guard<std::mutex> lock(mutex_);
   times_ = times;
+}
+
+TOperationTimes TEmulatedUnit::TimesOf(const TDriveConfig& config) {
+  const auto pick = [&config](const std::optional<std::chrono::milliseconds>& given,
+                              std::chrono::milliseconds real) {
+    return given.value_or(config.real_timing ? real : std::chrono::milliseconds(0));
+  };
+  TOperationTimes times;
+  times.blank = pick(config.blank_time, kRealBlankTime);
+  times.full_blank = pick(config.full_blank_time, config.blank_time.value_or(kRealFullBlankTime));
+  times.format = pick(config.format_time, kRealFormatTime);
+  times.close = pick(config.close_time, kRealCloseTime);
+  times.synchronize = pick(config.sync_time, kRealSyncTime);
+  return times;
+}
+
+std::optional<TWriteStats> TEmulatedUnit::WriteStats() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!buffer_) return std::nullopt;
+  return buffer_->Stats(clock_());
+}
+
+std::string TEmulatedUnit::StatsPath() const { return config_.image_path + ".stats"; }
+
+void TEmulatedUnit::EndRecording(std::chrono::steady_clock::time_point now) {
+  if (!buffer_ || !buffer_->recording()) return;
+  buffer_->EndRecording(now);
+  // For benchmarks run through zamo-cli: the figures outlive the process.
+  // A file that cannot be written costs the recording nothing.
+  std::ofstream(StatsPath(), std::ios::trunc) << buffer_->Stats(now).Text();
+}
+
+std::chrono::milliseconds TEmulatedUnit::FinishRecording(std::chrono::steady_clock::time_point now) {
+  if (!buffer_) return std::chrono::milliseconds(0);
+  const auto drained = buffer_->DrainedAt();
+  EndRecording(now);
+  if (drained <= now) return std::chrono::milliseconds(0);
+  return std::chrono::ceil<std::chrono::milliseconds>(drained - now);
 }
 
 std::optional<std::array<uint8_t, 28>> TEmulatedUnit::LastPerformanceDescriptor() const {
@@ -148,6 +192,9 @@ TCommandResult TEmulatedUnit::Execute(std::span<const uint8_t> cdb, TDataDirecti
     if (direction != TDataDirection::kNone && info->direction != TDataDirection::kNone &&
         direction != info->direction)
       return HostError();
+    // hang=OPCODE: the command is taken and never answered; the host's
+    // command gate gives up on it and aborts it.
+    if (config_.hang_opcode == cdb[0]) return NeverAnswers();
     const TCommand command{cdb.first(info->cdb_length), direction, data};
     FollowSavedTray();
 
@@ -171,8 +218,7 @@ TCommandResult TEmulatedUnit::Execute(std::span<const uint8_t> cdb, TDataDirecti
     if (!(info->flags & kWhileBusy)) {
       if (std::optional<TSense> busy = LongOperationSense()) return Fail(*busy);
     }
-    if ((info->flags & kNeedsMedium) && !MediumPresent())
-      return Fail(tray_.open ? sense::kNoMediumTrayOpen : sense::kNoMediumTrayClosed);
+    if ((info->flags & kNeedsMedium) && !MediumPresent()) return Fail(NoMediumSense());
     return (this->*info->handler)(command);
   } catch (...) {
     return Fail(TSenseCode{0x4, 0x44, 0x00});  // HARDWARE ERROR, INTERNAL TARGET FAILURE
@@ -190,6 +236,23 @@ TCommandResult TEmulatedUnit::HostError() {
   TCommandResult result;
   result.host_status = HASTAT_DO_DU;
   return result;
+}
+
+TCommandResult TEmulatedUnit::RetryAt(std::chrono::steady_clock::time_point when) {
+  TCommandResult result;
+  result.retry_at = when;
+  return result;
+}
+
+TCommandResult TEmulatedUnit::NeverAnswers() {
+  TCommandResult result;
+  result.never = true;
+  return result;
+}
+
+TSenseCode TEmulatedUnit::NoMediumSense() const {
+  if (medium_removed_) return sense::kNoMedium;  // gone, tray or not
+  return tray_.open ? sense::kNoMediumTrayOpen : sense::kNoMediumTrayClosed;
 }
 
 TCommandResult TEmulatedUnit::DataIn(const TCommand& command, std::span<const uint8_t> response,
@@ -306,7 +369,7 @@ TCommandResult TEmulatedUnit::RequestSense(const TCommand& command) {
   } else if (!MediumPresent()) {
     // The standing condition, so that a host polling REQUEST SENSE for
     // readiness never takes an empty tray for a ready unit.
-    answer = EncodeSense(TSense::Of(tray_.open ? sense::kNoMediumTrayOpen : sense::kNoMediumTrayClosed));
+    answer = EncodeSense(TSense::Of(NoMediumSense()));
   }
   return DataIn(command, answer, command.cdb[4]);
 }

@@ -5,6 +5,10 @@
 // sends (drive identity, features and mode pages, disc/track/TOC information,
 // reading, writing, closing, reserving, blanking, formatting, tray and lock).
 //
+// A command the unit cannot answer yet (a write waiting for room in the drive
+// buffer, a flush waiting for it to drain, a command set to hang) comes back
+// pending: the caller takes it again at its retry time, or never.
+//
 // Thread-safety: Execute may be called from several threads; one command runs
 // at a time.
 #pragma once
@@ -23,6 +27,7 @@
 
 #include "burner/drive/srb.h"
 #include "emulator/disc_state.h"
+#include "emulator/drive_buffer.h"
 #include "emulator/disc_store.h"
 #include "emulator/drive_config.h"
 #include "emulator/sense.h"
@@ -36,8 +41,13 @@ struct TCommandResult {
   uint8_t host_status = HASTAT_OK;  // transport failure (data direction or length)
   TSenseBytes sense{};              // with CHECK CONDITION
   uint32_t transferred = 0;         // bytes moved to or from the host's buffer
+  // Not answered yet: nothing was done; the command is to be run again at
+  // `retry_at` (on the unit's clock) or, with `never`, it never completes.
+  std::optional<std::chrono::steady_clock::time_point> retry_at;
+  bool never = false;
 
-  bool good() const { return status == STATUS_GOOD && host_status == HASTAT_OK; }
+  bool pending() const { return never || retry_at.has_value(); }
+  bool good() const { return !pending() && status == STATUS_GOOD && host_status == HASTAT_OK; }
   TSenseCode code() const { return {static_cast<uint8_t>(sense[2] & 0x0F), sense[12], sense[13]}; }
 };
 
@@ -47,7 +57,8 @@ using TClock = std::function<std::chrono::steady_clock::time_point()>;
 // How long the operations started with the immediate bit keep the unit busy
 // (NOT READY with progress). All zero by default: everything is instant.
 struct TOperationTimes {
-  std::chrono::milliseconds blank{0};
+  std::chrono::milliseconds blank{0};       // minimal blank; a whole-disc blank too unless full_blank is set
+  std::chrono::milliseconds full_blank{0};
   std::chrono::milliseconds format{0};
   std::chrono::milliseconds close{0};
   std::chrono::milliseconds synchronize{0};
@@ -66,6 +77,13 @@ class TEmulatedUnit {
   TCommandResult Execute(std::span<const uint8_t> cdb, TDataDirection direction, std::span<uint8_t> data);
 
   void SetOperationTimes(const TOperationTimes& times);
+  // The durations the configuration gives (timing=, blank=, format= ...).
+  static TOperationTimes TimesOf(const TDriveConfig& config);
+
+  // The recording figures of a unit that writes at a real speed (speed=N);
+  // none otherwise. Also saved to IMAGEFILE.stats when a recording ends.
+  std::optional<TWriteStats> WriteStats() const;
+  std::string StatsPath() const;
 
   // What the host sent, for diagnostics and tests.
   std::optional<std::array<uint8_t, 28>> LastPerformanceDescriptor() const;
@@ -92,16 +110,24 @@ class TEmulatedUnit {
   static TCommandResult Fail(const TSense& sense);
   static TCommandResult Fail(TSenseCode code) { return Fail(TSense::Of(code)); }
   static TCommandResult HostError();
+  static TCommandResult RetryAt(std::chrono::steady_clock::time_point when);
+  static TCommandResult NeverAnswers();
   static TCommandResult DataIn(const TCommand& command, std::span<const uint8_t> response, uint32_t allocation);
   // The parameter list of a data-out command, or the failure when the host
   // sent less than `length` bytes.
   static std::optional<std::span<const uint8_t>> ParameterList(const TCommand& command, uint32_t length);
 
-  bool MediumPresent() const { return !tray_.open && !config_.no_disc; }
+  bool MediumPresent() const { return !tray_.open && !config_.no_disc && !medium_removed_; }
+  TSenseCode NoMediumSense() const;
   bool IsCd() const { return Traits(disc_.kind()).is_cd; }
   uint16_t CurrentProfile() const { return MediumPresent() ? disc_.Profile() : kProfileNone; }
   std::optional<TSense> LongOperationSense();
   void StartLongOperation(TSenseCode code, std::chrono::milliseconds duration);
+  // The host ended a recording: the buffer's figures are saved.
+  void EndRecording(std::chrono::steady_clock::time_point now);
+  // How long a flush or close waits for the buffer to drain (zero without
+  // one), and the end of the recording under way.
+  std::chrono::milliseconds FinishRecording(std::chrono::steady_clock::time_point now);
   bool Commit(std::string* error);  // saves the disc's state
   TCommandResult CommitOrFail();
   std::array<uint8_t, 52> DefaultWriteParameters() const;
@@ -117,6 +143,7 @@ class TEmulatedUnit {
   // Write parameters page (05h) fields.
   uint8_t WriteType() const { return write_params_[2] & 0x0F; }
   bool TestWrite() const { return (write_params_[2] & 0x10) != 0; }
+  bool UnderrunProtection() const { return (write_params_[2] & 0x40) != 0; }
   bool NextSessionAllowed() const { return (write_params_[3] & 0xC0) == 0xC0; }
   bool FixedPacket() const { return (write_params_[3] & 0x20) != 0; }
   uint8_t DataBlockType() const { return write_params_[4] & 0x0F; }
@@ -165,6 +192,9 @@ class TEmulatedUnit {
   TCommandResult ReadBlocks(const TCommand&, uint32_t lba, uint32_t blocks);
   TCommandResult WriteBlocks(const TCommand&, uint32_t lba, uint32_t blocks);
   std::optional<TSense> CheckWriteAddress(uint32_t lba, uint32_t blocks, uint32_t* track) const;
+  // Throttled writing: whether `bytes` may go into the buffer now (null), or
+  // the answer to give instead (pending until there is room, or a failure).
+  std::optional<TCommandResult> AdmitToBuffer(uint64_t bytes, std::chrono::steady_clock::time_point now);
   TCommandResult FormatOverwritable(uint8_t type, uint32_t blocks, uint32_t parameter);
 
   mutable std::mutex mutex_;
@@ -179,6 +209,8 @@ class TEmulatedUnit {
   uint32_t not_ready_left_;
   std::deque<TSense> pending_;  // unit attentions and deferred errors, for the next command
   std::optional<TLongOperation> long_operation_;
+  std::optional<TDriveBuffer> buffer_;  // with speed=N
+  bool medium_removed_ = false;         // removeat= was reached: the disc is gone for good
 
   std::array<uint8_t, 52> write_params_{};  // mode page 05h from its page code byte
   bool cue_sheet_sent_ = false;

@@ -13,7 +13,6 @@ constexpr size_t kModeHeaderLength = 8;  // MODE SENSE (10) / MODE SELECT (10) h
 constexpr uint8_t kWriteParamsPage = 0x05;
 constexpr uint8_t kCapabilitiesPage = 0x2A;
 constexpr uint8_t kAllPages = 0x3F;
-constexpr uint32_t kBufferBytes = 2048 * 1024;
 
 std::array<uint8_t, 52> WriteParamsChangeable() {
   std::array<uint8_t, 52> mask{};
@@ -57,7 +56,7 @@ std::vector<uint8_t> TEmulatedUnit::CapabilitiesPage() const {
   page[6] = static_cast<uint8_t>(0x29 | (tray_.removal_prevented ? 0x02 : 0x00));  // tray, eject, lock (+ state)
   PutBe16(page, 8, Traits(disc_.kind()).max_read_kbs);
   PutBe16(page, 10, 256);   // volume levels
-  PutBe16(page, 12, kBufferBytes / 1024);
+  PutBe16(page, 12, static_cast<uint16_t>(std::min<uint32_t>(config_.buffer_bytes / 1024, 0xFFFF)));
   PutBe16(page, 14, read_speed_);
   PutBe16(page, 18, speeds.front());
   PutBe16(page, 20, write_speed_);
@@ -194,15 +193,17 @@ TCommandResult TEmulatedUnit::SetStreaming(const TCommand& command) {
 TCommandResult TEmulatedUnit::ReadBufferCapacity(const TCommand& command) {
   const bool in_blocks = command.cdb[1] & 0x01;
   const uint32_t allocation = CdbBe16(command.cdb, 7);
+  // Without speed=N writes go straight to the image: the buffer is always empty.
+  const uint32_t size = config_.buffer_bytes;
+  const uint32_t free = buffer_ ? static_cast<uint32_t>(buffer_->Free(clock_())) : size;
   std::array<uint8_t, 12> response{};
   PutBe16(response, 0, 10);
   if (in_blocks) {
     response[3] = 0x01;
-    PutBe32(response, 8, kBufferBytes / 2048);
+    PutBe32(response, 8, free / kBlockSize);  // available blocks
   } else {
-    // Writes go straight to the image: the buffer is always empty.
-    PutBe32(response, 4, kBufferBytes);
-    PutBe32(response, 8, kBufferBytes);
+    PutBe32(response, 4, size);
+    PutBe32(response, 8, free);
   }
   return DataIn(command, response, allocation);
 }

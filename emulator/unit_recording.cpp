@@ -3,7 +3,8 @@
 // SEND OPC INFORMATION, SEND CUE SHEET and SEND DVD STRUCTURE, with the MMC-5
 // rules of sequential recording (writes only at a next writable address),
 // overwriting (anywhere in the formatted area) and test writing (nothing is
-// recorded).
+// recorded). With speed=N, writes pass through the drive buffer (drive_buffer.h)
+// and a flush or close waits for it to drain.
 #include <algorithm>
 #include <string>
 
@@ -14,7 +15,12 @@ namespace {
 
 constexpr TSenseCode kUnrecoveredRead{kMediumError, 0x11, 0x00};  // UNRECOVERED READ ERROR
 constexpr TSenseCode kWriteError{kMediumError, 0x0C, 0x00};       // WRITE ERROR
+constexpr TSenseCode kLossOfStreaming{kMediumError, 0x0C, 0x09};  // WRITE ERROR - LOSS OF STREAMING
 constexpr uint32_t kAllBlocks = 0xFFFFFFFF;
+// A write waits this long at most for room in the drive buffer; when room
+// is further away the drive answers LONG WRITE IN PROGRESS and the host
+// sends the write again later.
+constexpr std::chrono::seconds kLongestRoomWait{5};
 
 bool IsSequential(const TDiscState& disc) { return !disc.formatted() && !Traits(disc.kind()).read_only; }
 
@@ -98,6 +104,8 @@ TCommandResult TEmulatedUnit::WriteBlocks(const TCommand& command, uint32_t lba,
   if (command.data.size() < bytes) return HostError();  // the host sent fewer bytes than the blocks need
   uint32_t track = 0;
   if (std::optional<TSense> refused = CheckWriteAddress(lba, blocks, &track)) return Fail(*refused);
+  const auto now = clock_();
+  if (std::optional<TCommandResult> answer = AdmitToBuffer(bytes, now)) return *answer;
 
   // An injected fault stops the write at its block; the blocks before it land.
   uint32_t good_blocks = blocks;
@@ -108,13 +116,19 @@ TCommandResult TEmulatedUnit::WriteBlocks(const TCommand& command, uint32_t lba,
       injected = fault.sense;
     }
   }
+  // removeat=: the disc vanishes when the write reaches that block.
+  const std::optional<uint32_t> remove_at = config_.remove_at;
+  const bool removal = remove_at && *remove_at >= lba && *remove_at - lba <= good_blocks && *remove_at - lba < blocks;
+  if (removal) {
+    good_blocks = *remove_at - lba;
+    injected = sense::kNoMedium;
+  }
+  if (buffer_) buffer_->Put(uint64_t{good_blocks} * kBlockSize, now);
 
   if (WriteParamsApply() && TestWrite()) {
     simulated_next_ = lba + good_blocks;  // simulation: the laser stays cold, nothing is recorded
-    return injected ? Fail(*injected) : Good();
-  }
-  std::string problem;
-  if (good_blocks > 0) {
+  } else if (good_blocks > 0) {
+    std::string problem;
     if (!store_->Write(lba, command.data.first(uint64_t{good_blocks} * kBlockSize), &problem))
       return Fail(kWriteError);
     if (IsSequential(disc_)) {
@@ -122,16 +136,49 @@ TCommandResult TEmulatedUnit::WriteBlocks(const TCommand& command, uint32_t lba,
       if (!Commit(&problem)) return Fail(kWriteError);
     }
   }
+  if (removal) {
+    EndRecording(now);
+    medium_removed_ = true;
+    simulated_next_.reset();
+  }
   if (injected) return Fail(*injected);
   TCommandResult result;
   result.transferred = static_cast<uint32_t>(bytes);
   return result;
 }
 
+std::optional<TCommandResult> TEmulatedUnit::AdmitToBuffer(uint64_t bytes, std::chrono::steady_clock::time_point now) {
+  if (!buffer_) return std::nullopt;
+  const auto room = buffer_->RoomAt(bytes, now);
+  if (room > now) {
+    // A full buffer holds the write until there is room, as drives do; a
+    // write larger than the whole buffer waits for it to empty.
+    if (room - now > kLongestRoomWait) return Fail(sense::kLongWriteInProgress);
+    return RetryAt(room);
+  }
+  if (buffer_->RanEmpty(now)) {
+    // The host did not keep up. With buffer-underrun protection on the
+    // write parameters page the drive stopped and resumes; without it the
+    // recording is lost. Media the page does not govern link losslessly.
+    if (WriteParamsApply() && !UnderrunProtection()) {
+      buffer_->LoseStream();
+      EndRecording(now);
+      return Fail(kLossOfStreaming);
+    }
+  }
+  return std::nullopt;
+}
+
 TCommandResult TEmulatedUnit::SynchronizeCache(const TCommand& command) {
-  // Writes reach the image at once; an immediate flush may still keep the
-  // unit busy for the configured time.
-  if (command.cdb[1] & 0x02) StartLongOperation(sense::kLongWriteInProgress, times_.synchronize);
+  // Without speed=N writes reach the image at once. With it the flush waits
+  // until the buffer has drained; with the immediate bit it returns at once
+  // and the unit stays busy (LONG WRITE IN PROGRESS) until then, plus the
+  // configured time.
+  const bool immediate = command.cdb[1] & 0x02;
+  const auto now = clock_();
+  if (buffer_ && !immediate && buffer_->DrainedAt() > now) return RetryAt(buffer_->DrainedAt());
+  const std::chrono::milliseconds draining = FinishRecording(now);
+  if (immediate) StartLongOperation(sense::kLongWriteInProgress, draining + times_.synchronize);
   return Good();
 }
 
@@ -141,8 +188,13 @@ TCommandResult TEmulatedUnit::CloseTrackSession(const TCommand& command) {
   const uint32_t number = CdbBe16(command.cdb, 4);
   if (config_.write_protected) return Fail(sense::kWriteProtected);
   if (Traits(disc_.kind()).read_only) return Fail(sense::kCannotWriteIncompatible);
+  // A close first records what the buffer holds.
+  const auto now = clock_();
+  if (buffer_ && !immediate && buffer_->DrainedAt() > now) return RetryAt(buffer_->DrainedAt());
+  const std::chrono::milliseconds draining = FinishRecording(now);
   if (WriteParamsApply() && TestWrite()) {  // closing a simulated recording changes nothing
     simulated_next_.reset();
+    if (immediate) StartLongOperation(sense::kLongWriteInProgress, draining + times_.close);
     return Good();
   }
 
@@ -178,7 +230,7 @@ TCommandResult TEmulatedUnit::CloseTrackSession(const TCommand& command) {
     }
   }
   TCommandResult result = CommitOrFail();
-  if (result.good() && immediate) StartLongOperation(sense::kLongWriteInProgress, times_.close);
+  if (result.good() && immediate) StartLongOperation(sense::kLongWriteInProgress, draining + times_.close);
   return result;
 }
 
@@ -207,11 +259,14 @@ TCommandResult TEmulatedUnit::Blank(const TCommand& command) {
   if (type != 0 && type != 1) return Fail(TSense::CdbField(1));  // the whole disc, fully or minimally
   std::string problem;
   if (type == 0 && !store_->Wipe(&problem)) return Fail(kWriteError);
+  if (buffer_) buffer_->Discard(clock_());
   disc_.MakeBlank();
   simulated_next_.reset();
   cue_sheet_sent_ = false;
   TCommandResult result = CommitOrFail();
-  if (result.good() && immediate) StartLongOperation(sense::kOperationInProgress, times_.blank);
+  const std::chrono::milliseconds duration =
+      type == 0 && times_.full_blank.count() > 0 ? times_.full_blank : times_.blank;
+  if (result.good() && immediate) StartLongOperation(sense::kOperationInProgress, duration);
   return result;
 }
 
@@ -229,6 +284,7 @@ TCommandResult TEmulatedUnit::FormatUnit(const TCommand& command) {
 
   TCommandResult result = FormatOverwritable(type, blocks, parameter);
   if (!result.good()) return result;
+  if (buffer_) buffer_->Discard(clock_());
   simulated_next_.reset();
   result = CommitOrFail();
   // A DVD+RW formats in the background: the unit stays ready meanwhile.
