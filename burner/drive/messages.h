@@ -112,4 +112,16 @@ inline constexpr const char* kTestWrite = "TEST/ÉCRITURE";
 inline constexpr const char* kFinalizeTimeout =
     "LE GRAVEUR N'A PAS TERMINÉ L'ENREGISTREMENT EN %d SECONDES: LE DISQUE EST PEUT-ÊTRE INCOMPLET";
 
+// Erasing rewritable discs (EraseDisc, TEraseThread).
+inline constexpr const char* kErasing = "SUPPRESSION de %s À %s - Veillez patienter...";  // after ">>> "
+inline constexpr const char* kEraseAlreadyRunning = "UN EFFACEMENT EST DÉJÀ EN COURS";
+inline constexpr const char* kEraseNotReady = "L'UNITÉ MEDIA/GRAVEUR N'EST PAS PRÊTE: EFFACEMENT IMPOSSIBLE";
+inline constexpr const char* kEraseNotStarted = "L'EFFACEMENT N'A PAS PU DÉMARRER";  // + " [" LastError "]"
+inline constexpr const char* kEraseFormatTimeout = "LE FORMATAGE NE S'EST PAS TERMINÉ EN %d SECONDES";
+inline constexpr const char* kEraseWriteError = "ERREUR D'ÉCRITURE AU SECTEUR %u PENDANT L'EFFACEMENT";  // + " [" LastError "]"
+inline constexpr const char* kEraseNeverReady =
+    "LE GRAVEUR N'EST PAS REDEVENU PRÊT EN %d SECONDES: L'EFFACEMENT N'EST PEUT-ÊTRE PAS TERMINÉ";
+inline constexpr const char* kEraseNoMedium = "LE DISQUE A DISPARU PENDANT L'EFFACEMENT";
+inline constexpr const char* kEraseInternal = "L'EFFACEMENT S'EST ARRÊTÉ SUR UNE ERREUR INATTENDUE";
+
 }  // namespace zamo::msg

@@ -16,7 +16,10 @@ TSCSIDevice::TSCSIDevice(TComponent* owner) : TComponent(owner) {
   }
 }
 
-TSCSIDevice::~TSCSIDevice() = default;
+TSCSIDevice::~TSCSIDevice() {
+  StopErase();
+  *erase_alive_ = false;
+}
 
 void TSCSIDevice::Synchronize(std::function<void()> call) {
   if (Dispatcher) {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,6 +31,9 @@ constexpr uint8_t kMsgCompilation = 4;  // compilation and session-import errors
 
 using TOnDebugMsg = std::function<void(TObject* Sender, const std::string& Message, uint8_t mType)>;
 using TDeviceChangeEvent = std::function<void(TObject* Sender)>;
+using TEraseDoneEvent = std::function<void(TObject* Sender, bool WithError)>;
+
+class TEraseThread;
 
 // Kind of the disc in the drive, from its current profile.
 enum TDiscKind : uint8_t {
@@ -280,8 +284,26 @@ class TSCSIDevice : public TComponent {
 
   // ==== Tray, lock and readiness (tray.cpp) =================================
   bool WaitUntilReady(int TotalMs, int StepMs);
-  // Sleep used by the readiness waits (a seam for tests; default sleeps).
+  // Sleep used by the readiness waits and the erase thread (a seam for
+  // tests; default sleeps). Called from the erase thread too.
   std::function<void(int ms)> Sleep;
+
+  // ==== Erasing rewritable discs (burner/erase/) ============================
+  // Starts erasing the disc (Quick: minimal blank / the start of the disc;
+  // otherwise all of it); the waiting runs on TEraseThread. True when the
+  // erase started: OnEraseDone follows once, through Synchronize. False when
+  // it could not start: OnEraseDone(this, true) has run already on this
+  // thread, except while another erase runs (then nothing is fired).
+  bool EraseDisc(bool Quick);
+  // Percent done of the running erase (0 when none runs).
+  int GetEraseProgress() const;
+  // True from a started EraseDisc until its OnEraseDone has run.
+  bool Erasing() const { return erasing_; }
+  bool EraseQuick = false;
+  TEraseDoneEvent OnEraseDone;
+  // Why the last erase failed, in French ("" after a success); set before
+  // OnEraseDone(this, true) and written to the log as well.
+  std::string EraseErrorText;
 
  protected:
   // Zeroes a request block, fills it and runs it; true on status 1 (or 0
@@ -293,6 +315,24 @@ class TSCSIDevice : public TComponent {
   TDiscKind PrepareSizeQuery();
 
  private:
+  friend class TEraseThread;
+  // Erase start helpers (burner/erase/erase_disc.cpp).
+  bool StartEraseOperation(TDiscKind kind, bool quick);
+  bool FailEraseStart(const std::string& text);
+  // Called by the erase thread as its last use of this component.
+  void DeliverEraseDone(bool with_error, const std::string& text);
+  // Asks a running erase thread to stop and waits (bounded) until it no
+  // longer uses this component; run by the destructor.
+  void StopErase();
+
+  std::atomic<bool> erasing_{false};
+  std::atomic<bool> erase_thread_running_{false};
+  std::atomic<bool> erase_cancel_{false};
+  std::atomic<int> erase_progress_{0};
+  // Whether this component still exists, for the OnEraseDone call posted to
+  // the user-interface thread.
+  std::shared_ptr<bool> erase_alive_ = std::make_shared<bool>(true);
+
   std::recursive_mutex critical_section_;
   uint16_t write_speed_ = 0;
   uint8_t scratch_[65536] = {};       // MODE SENSE response, MODE SELECT list

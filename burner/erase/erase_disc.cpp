@@ -1,0 +1,157 @@
+// erase_disc.cpp: starting an erase (EraseDisc), its progress, and its end.
+//
+// CD-RW and DVD-RW are blanked (BLANK, immediate); a DVD+RW is formatted in
+// the background and its start overwritten with zeros; a DVD-RAM is
+// formatted (complete erase) or has its start overwritten (quick erase). The
+// drive does the long part alone: TEraseThread waits for it.
+//
+// Failures are reported the same way whenever they happen: the French text
+// goes to the log and to EraseErrorText, and OnEraseDone(this, true) fires
+// once; the event's signature stays the published one.
+#include <algorithm>
+#include <chrono>
+#include <clocale>
+#include <thread>
+#include <vector>
+
+#include "burner/drive/messages.h"
+#include "burner/drive/scsi_device.h"
+#include "burner/erase/erase_thread.h"
+#include "burner/platform/str_format.h"
+
+namespace zamo {
+namespace {
+
+// FORMAT UNIT parameter lists: header 00 82 00 08 (format options valid,
+// immediate, one 8-byte descriptor), then blocks, format type and parameter.
+constexpr uint8_t kDvdRamFormatList[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x22, 0x21, 0x20,  // 2,236,704 blocks
+                                           0x00, 0x00, 0x08, 0x00};  // full format, 2048-byte blocks
+constexpr uint8_t kDvdPlusRwFormatList[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23, 0x05, 0x40,  // 2,295,104 blocks
+                                              0x98, 0x00, 0x00, 0x00};  // type 26h: DVD+RW basic format
+constexpr int kDvdRamQuickWrites = 11;  // 704 blocks of zeros before the thread starts
+// How long the destructor waits for an erase thread to let go of the
+// component: longer than the longest single command it sends (a WRITE (10),
+// two minutes), as a drive command cannot be interrupted.
+constexpr int kStopWaitSteps = 1300;
+constexpr std::chrono::milliseconds kStopWaitStep{100};
+
+// "2,822" with the locale's thousands separator.
+std::string GroupThousands(unsigned value) {
+  std::string digits = std::to_string(value);
+  const char* separator = std::localeconv()->thousands_sep;
+  if (separator == nullptr || *separator == '\0') return digits;
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), separator);
+  return digits;
+}
+
+// "16X(2,822 KB/s)" on a CD, "2.4X(3,324 KB/s)" on a DVD.
+std::string EraseSpeedText(TDiscKind kind, uint16_t kbs) {
+  const bool dvd = kind >= dkDvdRom && kind <= dkDvdPlusRDl;
+  if (dvd) return StrFormat("%.1fX(%s KB/s)", kbs / 1385.0, GroupThousands(kbs).c_str());
+  return StrFormat("%.0fX(%s KB/s)", kbs / 176.4, GroupThousands(kbs).c_str());
+}
+
+}  // namespace
+
+bool TSCSIDevice::EraseDisc(bool Quick) {
+  if (erasing_ || erase_thread_running_) {
+    // The running erase still owes its own OnEraseDone: nothing fires here.
+    DebugMessage(msg::kEraseAlreadyRunning, kMsgStatus);
+    return false;
+  }
+  EraseErrorText.clear();
+  TestUnitReady(5000);
+  LoadEject(false);
+  const TDiscKind kind = GetDiscType();
+  RecordedDiscKind = kind;
+  EraseQuick = Quick;
+  const auto ready = [this] { return TestUnitReady(5000) || WaitUntilReady(30000, 5000); };
+  if (!ready()) return FailEraseStart(msg::kEraseNotReady);
+
+  if (kind != dkDvdRam) {
+    SetCdSpeed(ReadSpeed, WriteSpeed());
+    SetWriteParameters(false, false, false, kind);
+  }
+  const uint16_t speed = GetCurrentWriteSpeed();
+  if (!ready()) return FailEraseStart(msg::kEraseNotReady);
+  DebugMessage(">>> " + StrFormat(msg::kErasing, DiscKindName(kind), EraseSpeedText(kind, speed).c_str()), kMsgInfo);
+
+  if (!StartEraseOperation(kind, Quick)) {
+    std::string text = msg::kEraseNotStarted;
+    if (!LastError.empty()) text += " [" + LastError + "]";
+    return FailEraseStart(text);
+  }
+
+  erase_cancel_ = false;
+  erase_progress_ = 0;
+  erasing_ = true;
+  erase_thread_running_ = true;
+  try {
+    auto* thread = new TEraseThread(*this, kind, EstimatedEraseSeconds(kind, Quick), Quick);
+    thread->FreeOnTerminate = true;
+    thread->Start();  // from here the thread owns itself
+  } catch (...) {
+    erase_thread_running_ = false;
+    return FailEraseStart(msg::kEraseInternal);  // the drive erases on; nothing waits for it
+  }
+  return true;
+}
+
+bool TSCSIDevice::StartEraseOperation(TDiscKind kind, bool quick) {
+  switch (kind) {
+    case dkDvdRam: {
+      if (!quick) return FormatUnit(0x11, kDvdRamFormatList, sizeof kDvdRamFormatList);
+      // A DVD-RAM needs no blanking: overwriting its start hides what it held.
+      std::vector<uint8_t> zeros(32 * 2048, 0);
+      for (int i = 0; i < kDvdRamQuickWrites; ++i)
+        Write10(static_cast<uint32_t>(i) * 32, 32, zeros.data(), static_cast<uint32_t>(zeros.size()), kFlagsOut);
+      SynchronizeCache(30000, false);
+      return true;
+    }
+    case dkDvdPlusRw:
+      if (FormatUnit(0x11, kDvdPlusRwFormatList, sizeof kDvdPlusRwFormatList)) return true;
+      RezeroUnit();
+      Sleep(1000);
+      return FormatUnit(0x11, kDvdPlusRwFormatList, sizeof kDvdPlusRwFormatList);
+    default:
+      return Blank(quick);  // minimal or whole-disc blank, immediate
+  }
+}
+
+bool TSCSIDevice::FailEraseStart(const std::string& text) {
+  erasing_ = false;
+  EraseErrorText = text;
+  DebugMessage(text, kMsgStatus);
+  // A failed start is reported on the caller's (user-interface) thread
+  // before EraseDisc returns, so a window waiting for the event is released.
+  if (OnEraseDone) OnEraseDone(this, true);
+  return false;
+}
+
+int TSCSIDevice::GetEraseProgress() const {
+  if (!erasing_) return 0;
+  return std::clamp(erase_progress_.load(), 0, 100);
+}
+
+void TSCSIDevice::DeliverEraseDone(bool with_error, const std::string& text) {
+  if (with_error) DebugMessage(text, kMsgStatus);
+  if (!erase_cancel_) {
+    // Capture the component, not the thread: the thread is gone when this runs.
+    std::weak_ptr<bool> alive = erase_alive_;
+    Synchronize([this, alive, with_error, text] {
+      if (alive.expired()) return;
+      EraseErrorText = text;
+      erasing_ = false;
+      if (OnEraseDone) OnEraseDone(this, with_error);
+    });
+  }
+  erase_thread_running_ = false;  // the component may go from here on
+}
+
+void TSCSIDevice::StopErase() {
+  if (!erase_thread_running_) return;
+  erase_cancel_ = true;
+  for (int step = 0; step < kStopWaitSteps && erase_thread_running_; ++step) std::this_thread::sleep_for(kStopWaitStep);
+}
+
+}  // namespace zamo

@@ -1,0 +1,216 @@
+// erase_thread.cpp: TEraseThread's body: per disc kind, the waits and
+// overwrites that complete an erase, then the drive back to idle.
+#include "burner/erase/erase_thread.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "burner/drive/messages.h"
+#include "burner/drive/transport.h"
+#include "burner/platform/str_format.h"
+
+namespace zamo {
+namespace {
+
+constexpr uint8_t kNoMediumAsc = 0x3A;
+constexpr uint16_t kOverwriteBlocks = 32;  // 64 KB per WRITE (10)
+constexpr int kQuickOverwrites = 65;       // blocks 0 to 2079: the file system's start
+constexpr int kFullOverwrites = 71'001;    // the whole 4.7 GB disc
+// A write the drive is not ready for is sent again 600 ms later, for a
+// minute at most, before the overwrite counts as failed.
+constexpr int kNotReadyWriteRetries = 100;
+constexpr int kNotReadyWritePauseMs = 600;
+
+}  // namespace
+
+uint16_t EstimatedEraseSeconds(TDiscKind kind, bool quick) {
+  if (kind < dkDvdRom) return quick ? 150 : 4500;
+  return quick ? 600 : 4440;
+}
+
+TEraseThread::TEraseThread(TSCSIDevice& device, TDiscKind kind, uint16_t estimated_seconds, bool quick)
+    : Kind(kind), Device(device), EstimatedSeconds(std::max<uint16_t>(estimated_seconds, 1)), quick_(quick) {}
+
+void TEraseThread::Execute() {
+  std::string failure;
+  try {
+    failure = WaitForErase();
+  } catch (...) {
+    failure = msg::kEraseInternal;
+  }
+  try {
+    if (!Cancelled()) ReturnDriveToIdle();
+  } catch (...) {
+    if (failure.empty()) failure = msg::kEraseInternal;
+  }
+  WithError = !failure.empty();
+  Device.DeliverEraseDone(WithError, failure);  // the last use of Device
+}
+
+std::string TEraseThread::WaitForErase() {
+  switch (Kind) {
+    case dkDvdRwRestricted:
+    case dkDvdRwSequential:
+      WaitForDvdRwBlank();
+      break;
+    case dkDvdPlusRw:
+      if (std::string failure = FormatAndOverwriteDvdPlusRw(); !failure.empty()) return failure;
+      break;
+    case dkDvdRam:
+      // A quick erase overwrites the start of the disc a second time (the
+      // first pass ran before the thread), failures aside.
+      if (quick_) {
+        OverwriteStart(kQuickOverwrites, /*stop_at_failure=*/false);
+        Device.SynchronizeCache(30000, false);
+      }
+      break;
+    default:
+      break;
+  }
+
+  if (TSCSIDevice::SlowReadyVendor) {  // drives that answer "ready" too early get a head start
+    do {
+      UpdateProgress();
+      elapsed_ += 2;
+      ReadyPoll();
+    } while (KeepWaiting());
+    Device.ReadDiscInfo();
+    Pause(5000);
+  }
+  if (Device.TestUnitReady(5000) && Device.ReadDiscInfo()) return {};
+
+  // A DVD-RAM answers READ DISC INFORMATION while it formats: only TEST UNIT
+  // READY and REQUEST SENSE tell.
+  if (Kind != dkDvdRam) {
+    do {
+      UpdateProgress();
+      Device.ReadDiscInfo();
+      elapsed_ += 5;
+      if (Busy()) Pause(5000);
+    } while (KeepWaiting());
+  }
+  do {
+    UpdateProgress();
+    elapsed_ += 2;
+    ReadyPoll();
+  } while (KeepWaiting());
+  return WaitForSettledSense();
+}
+
+void TEraseThread::WaitForDvdRwBlank() {
+  do {
+    UpdateProgress();
+    elapsed_ += 1;
+    ReadyPoll();
+    UpdateProgress();
+  } while (KeepWaiting());
+  Pause(5000);
+  do {
+    UpdateProgress();
+    elapsed_ += 1;
+    ReadyPoll();
+  } while (KeepWaiting());
+}
+
+std::string TEraseThread::FormatAndOverwriteDvdPlusRw() {
+  // The background format first; bounded by the estimate like every wait.
+  do {
+    Pause(2000);
+    elapsed_ += 2;
+    Device.ReadDiscInfo();
+    UpdateProgress();
+  } while (KeepWaiting());
+  if (Busy() && !Cancelled()) return StrFormat(msg::kEraseFormatTimeout, elapsed_);
+
+  if (std::string failure = OverwriteStart(quick_ ? kQuickOverwrites : kFullOverwrites, /*stop_at_failure=*/true);
+      !failure.empty())
+    return failure;  // no flush, no close: the disc is not in a state to close
+  Pause(300);
+  elapsed_ += 1;
+  UpdateProgress();
+  Device.SynchronizeCache(30000, false);
+  Device.CloseTrackSession(false, 3, 0);  // complete the background format
+  return {};
+}
+
+std::string TEraseThread::OverwriteStart(int count, bool stop_at_failure) {
+  zeros_.assign(size_t{kOverwriteBlocks} * 2048, 0);
+  for (int i = 0; i < count && !Cancelled(); ++i) {
+    const uint32_t lba = static_cast<uint32_t>(i) * kOverwriteBlocks;
+    if (!WriteZeros(lba) && stop_at_failure) {
+      std::string text = StrFormat(msg::kEraseWriteError, lba);
+      if (!Device.LastError.empty()) text += " [" + Device.LastError + "]";
+      return text;
+    }
+    // On a full overwrite the writes are most of the time: they carry the progress.
+    SetProgress(static_cast<int>(int64_t{i + 1} * 100 / count));
+  }
+  return {};
+}
+
+bool TEraseThread::WriteZeros(uint32_t lba) {
+  for (int attempt = 0;; ++attempt) {
+    if (Device.Write10(lba, kOverwriteBlocks, zeros_.data(), static_cast<uint32_t>(zeros_.size()), kFlagsOut))
+      return true;
+    const bool not_ready = Device.TargetBusy || Device.LastAsc() == 0x04;
+    if (!not_ready || attempt >= kNotReadyWriteRetries || Cancelled()) return false;
+    Pause(kNotReadyWritePauseMs);
+  }
+}
+
+std::string TEraseThread::WaitForSettledSense() {
+  uint8_t sense[40];
+  for (;;) {
+    UpdateProgress();
+    std::memset(sense, 0, sizeof sense);
+    const bool answered = Device.RequestSense(sense, sizeof sense);
+    elapsed_ += 2;
+    uint8_t asc = sense[12];
+    // No answer proves nothing, and a deferred error (F0h) means the drive
+    // has not settled: both count as "not ready".
+    if (!answered || sense[0] == 0xF0) asc = 0x04;
+    if (asc == 0) return {};
+    if (asc == kNoMediumAsc) return msg::kEraseNoMedium;  // waiting longer cannot help
+    if (elapsed_ > EstimatedSeconds || Cancelled()) return StrFormat(msg::kEraseNeverReady, elapsed_);
+    Pause(2000);
+  }
+}
+
+void TEraseThread::ReturnDriveToIdle() {
+  // The built-in pass-through transport opens the drive again: an erase can
+  // leave the kernel's view of the disc stale.
+  if (transport::TransportName() == "PTASPI32") transport::AspiReinitialize();
+  progress_ = 100;
+  Device.erase_progress_ = 100;
+  Device.SetWriteParameters(false, false, false, dkCdRom);  // track-at-once, mode 1
+  Device.SetCdSpeed(Device.GetMaxReadSpeed(), 2);          // the slowest write speed
+  Device.RezeroUnit();
+  Device.PreventAllowRemoval(true);
+  Device.LoadEject(false);
+  Device.RezeroUnit();
+  Device.TestUnitReady(5000);
+}
+
+void TEraseThread::ReadyPoll() {
+  if (!Device.TestUnitReady(5000)) Pause(2000);
+}
+
+bool TEraseThread::Cancelled() const { return Device.erase_cancel_; }
+
+void TEraseThread::Pause(int ms) {
+  if (!Cancelled()) Device.Sleep(ms);
+}
+
+void TEraseThread::UpdateProgress() {
+  SetProgress(static_cast<int>(std::lround(elapsed_ * 100.0 / EstimatedSeconds)));
+}
+
+void TEraseThread::SetProgress(int percent) {
+  // Never backwards: a full DVD+RW overwrite moves it faster than the clock.
+  if (percent <= progress_) return;
+  progress_ = percent;
+  Device.erase_progress_ = percent;
+}
+
+}  // namespace zamo

@@ -1,0 +1,76 @@
+// erase_thread.h: TEraseThread, the background half of erasing a rewritable
+// disc. EraseDisc (erase_disc.cpp) starts the long operation in the drive;
+// this thread estimates the progress, overwrites the start of a DVD+RW or
+// DVD-RAM where that is how such a disc is erased, waits until the drive is
+// ready again, returns the drive to idle and reports the outcome through the
+// component's OnEraseDone on the user-interface thread.
+//
+// Every wait is bounded: the polls count the seconds they sleep and stop
+// once the estimated duration is over, and each drive command is bounded by
+// the command gate. A drive still busy (or without a disc) at that point is
+// reported as a failure. Nothing thrown leaves the thread.
+//
+// The thread frees itself. It uses the component until its last call,
+// DeliverEraseDone; the component's destructor waits for that (StopErase).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "burner/drive/scsi_device.h"
+#include "burner/platform/thread.h"
+
+namespace zamo {
+
+// The expected duration of an erase, in seconds: 150 (quick) or 4500 for
+// CDs, 600 or 4440 for every other kind. The progress is measured against it.
+uint16_t EstimatedEraseSeconds(TDiscKind kind, bool quick);
+
+class TEraseThread : public TThread {
+ public:
+  // Borrows `device`; see the header comment for how long.
+  TEraseThread(TSCSIDevice& device, TDiscKind kind, uint16_t estimated_seconds, bool quick);
+
+  // Seconds counted so far against EstimatedSeconds, in percent (0 to 100,
+  // briefly above 100 before a wait ends); also published to the component.
+  int Progress() const { return progress_; }
+
+  const TDiscKind Kind;
+  TSCSIDevice& Device;
+  const uint16_t EstimatedSeconds;
+  bool WithError = false;  // passed to OnEraseDone
+
+ protected:
+  void Execute() override;
+
+ private:
+  // The waiting and overwriting; returns the failure text, "" on success.
+  std::string WaitForErase();
+  void WaitForDvdRwBlank();
+  std::string FormatAndOverwriteDvdPlusRw();
+  // Writes `count` blocks of 64 KB of zeros from block 0; with
+  // `stop_at_failure` the first failed write ends it with its failure text.
+  std::string OverwriteStart(int count, bool stop_at_failure);
+  bool WriteZeros(uint32_t lba);
+  std::string WaitForSettledSense();
+  void ReturnDriveToIdle();
+
+  // Polls: TEST UNIT READY, and a 2-second pause when it fails.
+  void ReadyPoll();
+  bool Busy() const { return Device.LastAsc() == 0x04; }  // logical unit not ready
+  // Busy, within the estimate, and not asked to stop.
+  bool KeepWaiting() const { return Busy() && elapsed_ <= EstimatedSeconds && !Cancelled(); }
+  bool Cancelled() const;
+  void Pause(int ms);
+  void UpdateProgress();  // from the seconds counted
+  void SetProgress(int percent);
+
+  const bool quick_;
+  int elapsed_ = 0;  // seconds counted by the polls
+  std::atomic<int> progress_{0};
+  std::vector<uint8_t> zeros_;
+};
+
+}  // namespace zamo
