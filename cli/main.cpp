@@ -10,6 +10,7 @@
 #include "cli/burn_command.h"
 #include "cli/disc_commands.h"
 #include "cli/drive_commands.h"
+#include "cli/erase_command.h"
 #include "cli/mkiso_command.h"
 
 namespace {
@@ -22,6 +23,7 @@ constexpr const char* kUsage =
     "  load | eject | ready                     tiroir et disponibilité de l'unité\n"
     "  burn [options] CHEMIN...                 grave une nouvelle session sur le disque\n"
     "  burn-image IMAGE.iso                     grave un fichier image tel quel\n"
+    "  erase [--full]                           efface le disque réinscriptible (rapide ou complet)\n"
     "  ls [--session N] [CHEMIN-DISQUE]         liste les fichiers d'une session du disque\n"
     "  extract [--session N] CHEMIN-DISQUE DEST copie un fichier ou un dossier du disque\n"
     "Voir « zamo-cli mkiso --help », « zamo-cli devices --help » et « zamo-cli ls --help ».\n"
@@ -67,6 +69,10 @@ int main(int argc, char** argv) {
   if (command == "ls" || command == "extract") {
     drive.verbose = verbose;
     return zamo::cli::RunDiscCommand(argc - i, argv + i, drive);
+  }
+  if (command == "erase") {
+    drive.verbose = verbose;
+    return zamo::cli::RunErase(argc - i, argv + i, drive);
   }
   if (command == "devices" || command == "caps" || command == "info" || command == "load" || command == "eject" ||
       command == "ready") {
