@@ -28,27 +28,51 @@ echo
 echo "== Relu par isoinfo (noms ISO 9660 8.3) :"
 isoinfo -f -i "$DEMO/exemple.iso"
 
-# The drives: a real recorder when the kernel shows one, else emulated ones
-# (a blank CD-R, and a CD-ROM holding the image just made).
+# The drives: a real recorder when the kernel shows one (shown, never
+# written to by this demo), then the main job on an emulated CD-R: burn the
+# sample tree, append a second session with more files, list both sessions,
+# extract a file back and compare it.
 echo
-if "$CLI" devices >/dev/null 2>&1; then
-  echo "== zamo-cli devices"
-  "$CLI" devices
+if env -u ZAMO_EMULATED_DRIVES "$CLI" devices >/dev/null 2>&1; then
+  echo "== Graveur réel trouvé (laissé intact par cette démonstration) : zamo-cli devices ; zamo-cli info"
+  env -u ZAMO_EMULATED_DRIVES "$CLI" devices
+  env -u ZAMO_EMULATED_DRIVES "$CLI" info || true
   echo
-  echo "== zamo-cli info"
-  "$CLI" info || true
-else
-  export ZAMO_EMULATED_DRIVES="cd-r:$DEMO/cd-r.img;cd-rom:$DEMO/exemple.iso"
-  echo "== Aucun graveur réel : graveurs émulés, ZAMO_EMULATED_DRIVES=\"$ZAMO_EMULATED_DRIVES\""
-  echo "== zamo-cli devices"
-  "$CLI" devices
-  echo
-  echo "== zamo-cli caps"
-  "$CLI" caps
-  echo
-  echo "== zamo-cli info (CD-R vierge)"
-  "$CLI" info
-  echo
-  echo "== zamo-cli --drive 1 info (CD-ROM contenant exemple.iso)"
-  "$CLI" --drive 1 info
 fi
+MORE="$DEMO/Ajouts"
+mkdir -p "$MORE/Courrier"
+printf 'Deuxième session : ces fichiers rejoignent ceux de la première.\n' > "$MORE/Courrier/Lettre à Léa.txt"
+head -c 150000 /dev/urandom > "$MORE/Courrier/Pièce jointe.bin"
+export ZAMO_EMULATED_DRIVES="cd-r:$DEMO/cd-r.img"
+rm -f "$DEMO/cd-r.img" "$DEMO/cd-r.img.state"
+echo "== Graveur émulé : ZAMO_EMULATED_DRIVES=\"$ZAMO_EMULATED_DRIVES\" (un CD-R vierge)"
+"$CLI" devices
+echo
+echo "== zamo-cli burn \"$SAMPLE\""
+"$CLI" burn --speed 16x "$SAMPLE"
+echo
+echo "== zamo-cli burn \"$MORE\"   (deuxième session : la première reste visible)"
+"$CLI" burn "$MORE"
+echo
+echo "== zamo-cli info"
+"$CLI" info
+echo
+echo "== zamo-cli ls --session 1"
+"$CLI" ls --session 1
+echo
+echo "== zamo-cli ls   (dernière session)"
+"$CLI" ls
+echo
+echo "== zamo-cli extract \"/Photos d'été 2024/Plage à Biarritz.jpg\" $DEMO/extrait.jpg"
+rm -f "$DEMO/extrait.jpg"
+"$CLI" extract "/Photos d'été 2024/Plage à Biarritz.jpg" "$DEMO/extrait.jpg"
+if cmp "$SAMPLE/Photos d'été 2024/Plage à Biarritz.jpg" "$DEMO/extrait.jpg"; then
+  echo "== Fichier extrait identique à l'original."
+else
+  echo "== ERREUR : le fichier extrait diffère de l'original." >&2
+  exit 1
+fi
+echo
+echo "== Relu par xorriso (deuxième session, secteur de début donné par zamo-cli info) :"
+START=$("$CLI" info | sed -n 's/^Piste 2 .*début \([0-9]*\).*/\1/p')
+xorriso -load sbsector "$START" -indev "$DEMO/cd-r.img" -find / -type f 2>/dev/null
