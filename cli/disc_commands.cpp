@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "burner/compilation/veskburner.h"
+#include "burner/import/session_reader.h"
 #include "burner/platform/file_attributes.h"
 #include "burner/platform/str_format.h"
 #include "burner/platform/system_error.h"
@@ -53,17 +54,6 @@ struct Item {
   bool IsFolder() const { return dir != nullptr; }
 };
 
-// The name as the disc gave it: the tree adds a "." to a file name without
-// one (README becomes README.), which is dropped again here.
-std::string ShownName(const TFEntry& entry) {
-  const std::string& name = entry.LongName;
-  if ((entry.Attr & faDirectory) == 0 && name.size() > 1 && name.back() == '.' &&
-      name.find('.') == name.size() - 1) {
-    return name.substr(0, name.size() - 1);
-  }
-  return name;
-}
-
 // The importer never lets such a name into the tree; checked again because
 // the name becomes part of a path on the computer.
 bool SafeComponent(const std::string& name) {
@@ -88,7 +78,7 @@ bool Resolve(const TVeskBurner& b, const std::string& path, Item& out) {
     if (!out.IsFolder()) return false;  // a file has no parts below it
     const TFEntry* found = nullptr;
     for (const TFEntry* e = out.dir->FirstChild; e != nullptr && found == nullptr; e = e->Next) {
-      if (ShownName(*e) == part || e->LongName == part) found = e;
+      if (DiscName(*e) == part || e->LongName == part) found = e;
     }
     if (found == nullptr) found = b.FindChild(out.dir, part);
     if (found == nullptr) return false;
@@ -118,7 +108,7 @@ void PrintEntry(const TFEntry& e, const std::string& path, Totals& totals) {
 
 void PrintTree(const TDEntry& dir, const std::string& path, Totals& totals) {
   for (const TFEntry* e = dir.FirstChild; e != nullptr; e = e->Next) {
-    const std::string child = path + "/" + ShownName(*e);
+    const std::string child = path + "/" + DiscName(*e);
     PrintEntry(*e, child, totals);
     if ((e->Attr & faDirectory) && e->Dir != nullptr) PrintTree(*e->Dir, child, totals);
   }
@@ -140,7 +130,7 @@ class Extractor {
     }
     if (!MakeFolder(dest)) return;
     for (const TFEntry* e = item.dir->FirstChild; e != nullptr; e = e->Next) {
-      const std::string name = ShownName(*e);
+      const std::string name = DiscName(*e);
       if (!SafeComponent(name)) {
         Fail("Nom refusé sur le disque : « " + DisplayUtf8(name) + " »");
         continue;
@@ -284,7 +274,7 @@ int Extract(DriveSession& session, const DiscArgs& args) {
     return 1;
   }
   std::string dest = args.dest;
-  if (item.entry != nullptr && IsDirectory(dest)) dest += "/" + ShownName(*item.entry);
+  if (item.entry != nullptr && IsDirectory(dest)) dest += "/" + DiscName(*item.entry);
   Extractor extractor(b);
   extractor.Copy(item, dest);
   if (extractor.failures() > 0) {

@@ -2,6 +2,7 @@
 // compilation.
 #include "burner/import/session_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstring>
@@ -57,6 +58,13 @@ void SetRecordTime(const DirRecord& record, TSearchRec& rec, const std::function
 }
 
 }  // namespace
+
+std::string DiscName(const TFEntry& entry) {
+  const std::string& name = entry.LongName;
+  if ((entry.Attr & faDirectory) == 0 && name.size() > 1 && name.back() == '.' && name.find('.') == name.size() - 1)
+    return name.substr(0, name.size() - 1);
+  return name;
+}
 
 SessionTreeReader::SessionTreeReader(TVeskBurner& burner, SectorReader read, ImportLimits limits)
     : burner_(burner), read_(std::move(read)), limits_(limits) {}
@@ -129,7 +137,13 @@ bool SessionTreeReader::ReadTree(uint32_t lba, uint32_t length, TDEntry* into, b
       }
       DirRecord record;
       const Parse parsed = iso::ParseRecord(sector, p, record);
-      if (parsed == Parse::kEndOfSector) break;
+      if (parsed == Parse::kEndOfSector) {
+        // A writer leaves the rest of the sector zero (ECMA-119 6.8.1.1):
+        // anything else there is a record whose length byte was lost.
+        if (std::any_of(sector.begin() + static_cast<std::ptrdiff_t>(p), sector.end(), [](uint8_t b) { return b != 0; }))
+          Report(StrFormat(msg::kImportBadRecord, shown.c_str(), sector_lba));
+        break;
+      }
       if (parsed == Parse::kMalformed) {
         Report(StrFormat(msg::kImportBadRecord, shown.c_str(), sector_lba));
         break;

@@ -23,6 +23,11 @@
 
 namespace zamo {
 
+// The name of an imported entry as the disc gives it: the tree adds a "."
+// to a file name without one (README becomes README.), dropped here again.
+// The name a listing shows and an extracted file gets.
+std::string DiscName(const TFEntry& entry);
+
 // Bounds of one import. The defaults hold the application's largest
 // compilation (600,000 entries) with room to spare.
 struct ImportLimits {

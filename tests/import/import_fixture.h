@@ -1,0 +1,297 @@
+// import_fixture.h: what the import and extraction tests share: discs on the
+// emulated recorder (an image made by zamo-cli or a peer tool loaded as a
+// CD-ROM, or a recordable disc written session by session through the
+// component's own commands), small discs built byte by byte in memory, and
+// the tree of a compilation read back as paths.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "burner/compilation/dir_record.h"
+#include "burner/compilation/veskburner.h"
+#include "burner/drive/transport.h"
+#include "burner/import/session_reader.h"
+#include "burner/platform/byte_order.h"
+#include "burner/platform/file_attributes.h"
+#include "emulator/emulated_backend.h"
+#include "tests/support/run.h"
+#include "tests/support/temp_dir.h"
+
+namespace zamo::test {
+
+// ---- Images -------------------------------------------------------------------
+
+enum class Maker { kZamo, kZamoNoJoliet, kGenisoimage, kGenisoimageNoJoliet, kXorriso };
+
+inline const char* MakerName(Maker maker) {
+  switch (maker) {
+    case Maker::kZamo: return "zamo";
+    case Maker::kZamoNoJoliet: return "zamo_no_joliet";
+    case Maker::kGenisoimage: return "genisoimage";
+    case Maker::kGenisoimageNoJoliet: return "genisoimage_no_joliet";
+    case Maker::kXorriso: return "xorriso";
+  }
+  return "";
+}
+
+// Makes an image of `src` at `iso`; the tools' own output on failure.
+inline std::string MakeImage(Maker maker, const std::string& src, const std::string& iso) {
+  std::vector<std::string> argv;
+  switch (maker) {
+    case Maker::kZamo: argv = {ZamoCli(), "mkiso", "-o", iso, "--volume", "ESSAI", src + "/"}; break;
+    case Maker::kZamoNoJoliet: argv = {ZamoCli(), "mkiso", "--no-joliet", "-o", iso, src + "/"}; break;
+    case Maker::kGenisoimage: argv = {"genisoimage", "-quiet", "-J", "-r", "-input-charset", "utf-8", "-o", iso, src}; break;
+    case Maker::kGenisoimageNoJoliet: argv = {"genisoimage", "-quiet", "-o", iso, src}; break;
+    case Maker::kXorriso: argv = {"xorriso", "-as", "mkisofs", "-J", "-quiet", "-o", iso, src}; break;
+  }
+  argv.insert(argv.begin(), {"env", "LC_ALL=C.UTF-8"});
+  const RunResult r = Run(argv);
+  return r.status == 0 ? "" : r.out + r.err;
+}
+
+inline std::string Utf16Be(const std::string& ascii) {
+  std::string out;
+  for (char c : ascii) {
+    out.push_back('\0');
+    out.push_back(c);
+  }
+  return out;
+}
+
+// Offset of the only place `pattern` occurs in `bytes`; npos when not
+// exactly once (a test that mutates a record must find the right one).
+inline size_t FindOnce(const std::string& bytes, const std::string& pattern) {
+  const size_t at = bytes.find(pattern);
+  if (at == std::string::npos || bytes.find(pattern, at + 1) != std::string::npos) return std::string::npos;
+  return at;
+}
+
+// The start of the Joliet directory record whose identifier is `id` (ASCII, ";1" included for a file).
+inline size_t JolietRecordAt(const std::string& image, const std::string& id) {
+  const std::string bytes = Utf16Be(id);
+  const size_t at = FindOnce(image, static_cast<char>(bytes.size()) + bytes);
+  return at == std::string::npos ? at : at - 32;
+}
+
+inline uint32_t Le32At(const std::string& bytes, size_t at) {
+  return GetLe32(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), at);
+}
+inline void PutBoth32At(std::string& bytes, size_t at, uint32_t value) {
+  PutBoth32(std::span(reinterpret_cast<uint8_t*>(bytes.data()), bytes.size()), at, value);
+}
+
+// ---- Discs built in memory --------------------------------------------------------
+
+// A disc built sector by sector: descriptors and hand-made directory records,
+// read back through SessionTreeReader without a drive.
+class MiniDisc {
+ public:
+  explicit MiniDisc(uint32_t sectors = 64) : bytes_(size_t{sectors} * 2048, 0) {}
+
+  // A primary (type 1) or Joliet (type 2) descriptor at `lba`.
+  void Descriptor(uint32_t lba, uint8_t type, uint32_t root_lba, uint32_t root_length, uint32_t volume_size) {
+    uint8_t* s = Sector(lba);
+    s[0] = type;
+    std::memcpy(s + 1, "CD001", 5);
+    s[6] = 1;
+    if (type == 2) {
+      s[88] = 0x25;
+      s[89] = 0x2F;
+      s[90] = 0x45;
+    }
+    PutBoth32(Span(lba), 80, volume_size);
+    Record(lba, 156, std::string(1, '\0'), root_lba, root_length, kFlagDirectory);
+  }
+  void Terminator(uint32_t lba) {
+    uint8_t* s = Sector(lba);
+    s[0] = 255;
+    std::memcpy(s + 1, "CD001", 5);
+    s[6] = 1;
+  }
+  // A record at byte `at` of sector `lba`; returns the byte after it.
+  size_t Record(uint32_t lba, size_t at, const std::string& id, uint32_t extent, uint32_t size, uint8_t flags,
+                RecordDate date = {107, 6, 15, 10, 30, 0, 4}) {
+    RecordFields f;
+    f.extent = extent;
+    f.size = size;
+    f.flags = flags;
+    f.date = date;
+    f.id = id;
+    return at + PutDirectoryRecord(Span(lba).subspan(at), f);
+  }
+  // "." and ".." of a directory at `lba`: returns where the next record goes.
+  size_t DotRecords(uint32_t lba, uint32_t length, uint32_t parent_lba) {
+    const size_t at = Record(lba, 0, std::string(1, '\0'), lba, length, kFlagDirectory);
+    return Record(lba, at, std::string(1, '\1'), parent_lba, 2048, kFlagDirectory);
+  }
+  // A Joliet session: descriptor at 16, terminator at 17, root at `root_lba`.
+  void JolietSession(uint32_t root_lba = 20, uint32_t root_length = 2048) {
+    Descriptor(16, 2, root_lba, root_length, Sectors());
+    Terminator(17);
+  }
+
+  uint8_t* Sector(uint32_t lba) { return reinterpret_cast<uint8_t*>(bytes_.data()) + size_t{lba} * 2048; }
+  std::span<uint8_t> Span(uint32_t lba) { return {Sector(lba), 2048}; }
+  uint32_t Sectors() const { return static_cast<uint32_t>(bytes_.size() / 2048); }
+  std::string& bytes() { return bytes_; }
+
+  SectorReader Reader() {
+    return [this](uint32_t lba, uint8_t* out) {
+      if (lba >= Sectors()) return false;
+      std::memcpy(out, Sector(lba), 2048);
+      return true;
+    };
+  }
+
+ private:
+  std::string bytes_;
+};
+
+// ---- Trees --------------------------------------------------------------------------
+
+// Every entry of a compilation as "a/b/" (folder) or "a/b/c.txt" -> size,
+// with the names as the disc gives them.
+inline std::map<std::string, int64_t> TreePaths(const TDEntry* dir, const std::string& prefix = "") {
+  std::map<std::string, int64_t> out;
+  for (const TFEntry* e = dir->FirstChild; e != nullptr; e = e->Next) {
+    const std::string path = prefix + DiscName(*e);
+    if (e->Attr & faDirectory) {
+      out[path + "/"] = 0;
+      if (e->Dir != nullptr) out.merge(TreePaths(e->Dir, path + "/"));
+    } else {
+      out[path] = e->IsoSize;
+    }
+  }
+  return out;
+}
+
+// The same shape for a tree on disk (ReadTree's paths, file sizes).
+inline std::map<std::string, int64_t> DiskPaths(const std::string& root) {
+  std::map<std::string, int64_t> out;
+  for (const auto& [path, content] : ReadTree(root)) out[path] = path.ends_with("/") ? 0 : static_cast<int64_t>(content.size());
+  return out;
+}
+
+inline const TFEntry* FindPath(const TVeskBurner& b, const std::string& path) {
+  const TDEntry* dir = b.RootDir;
+  const TFEntry* found = nullptr;
+  size_t at = 0;
+  while (at < path.size()) {
+    if (dir == nullptr) return nullptr;
+    const size_t slash = path.find('/', at);
+    const std::string part = path.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+    at = slash == std::string::npos ? path.size() : slash + 1;
+    found = nullptr;
+    for (const TFEntry* e = dir->FirstChild; e != nullptr && found == nullptr; e = e->Next) {
+      if (DiscName(*e) == part) found = e;
+    }
+    if (found == nullptr) return nullptr;
+    dir = found->Dir;
+  }
+  return found;
+}
+
+// ---- The emulated recorder ------------------------------------------------------------
+
+class DiscTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    burner_.OnDebugMessage = [this](TObject*, const std::string& text, uint8_t type) {
+      std::lock_guard lock(log_mutex_);
+      log_ += text + "\n";
+      if (type == kMsgCompilation) compilation_lines_ += text + "\n";
+    };
+    burner_.LogCommandErrors = false;
+    burner_.Sleep = [](int) {};  // the readiness waits are bounds, not needed here
+  }
+  void TearDown() override {
+    transport::AspiUnload();
+    RecordedDiscKind = dkUnknown;
+  }
+
+  // Loads a drive of `kind` holding `image` (an ISO file for cd-rom).
+  void Load(const std::string& kind, const std::string& image, const std::string& options = "") {
+    std::string error;
+    auto back_end = emu::CreateEmulatedBackEnd(kind + ":" + image + options, &error);
+    ASSERT_NE(back_end, nullptr) << error;
+    transport::Install(std::move(back_end));
+    burner_.HostAdapterInquiry(0);
+    burner_.ScanDevices();
+    ASSERT_EQ(burner_.Devices.size(), 1u);
+    burner_.SelectDevice(burner_.Devices[0]);
+    ASSERT_NE(burner_.HaId, 0xFE);
+  }
+
+  // Writes the compilation, laid out for the disc in the drive, as its next
+  // session with the component's own commands (track at once, the session
+  // left open for another one), and closes the session.
+  void RecordSession() {
+    burner_.WritingToDisc = true;
+    burner_.LayoutImage(false, nullptr);
+    burner_.BuildImageHeader(false, nullptr);
+    burner_.WritingToDisc = false;
+    const int64_t sectors = std::max<int64_t>(burner_.SessionSectors, kMinimumSessionSectors);
+    std::string session(static_cast<size_t>(sectors) * 2048, '\0');
+    const auto head = burner_.ImageStream.Memory();
+    std::memcpy(session.data(), head.data(), head.size());
+    for (const TFEntry* e : burner_.FileEntries()) {
+      if ((e->Attr & faDirectory) || e->Imported || e->IsoSize == 0) continue;
+      const std::string data = ReadFile(e->SourcePath);
+      const int64_t at = (int64_t{burner_.FirstFileLba} + e->IsoExtent - burner_.SessionStart) * 2048;
+      ASSERT_LE(at + static_cast<int64_t>(data.size()), static_cast<int64_t>(session.size()));
+      std::memcpy(session.data() + at, data.data(), data.size());
+    }
+    ASSERT_TRUE(burner_.SetWriteParameters(false, true, false, burner_.GetDiscType())) << burner_.LastError;
+    constexpr int64_t kChunk = 27;
+    for (int64_t s = 0; s < sectors; s += kChunk) {
+      const auto n = static_cast<uint16_t>(std::min(kChunk, sectors - s));
+      ASSERT_TRUE(burner_.Write10(static_cast<uint32_t>(burner_.SessionStart + s), n,
+                                  reinterpret_cast<const uint8_t*>(session.data()) + s * 2048, n * 2048u, kFlagsOut))
+          << "sector " << burner_.SessionStart + s << ": " << burner_.LastError;
+    }
+    ASSERT_TRUE(burner_.SynchronizeCache(60000, false)) << burner_.LastError;
+    ASSERT_TRUE(burner_.CloseSessionOrTrack(false, false, false)) << burner_.LastError;
+  }
+
+  // Extracts every file and folder of `dir` below `dest` through ExtractFile.
+  void ExtractAll(const TDEntry* dir, const std::string& dest) {
+    ASSERT_EQ(mkdir(dest.c_str(), 0777) == 0 || errno == EEXIST, true) << dest;
+    for (const TFEntry* e = dir->FirstChild; e != nullptr; e = e->Next) {
+      const std::string path = dest + "/" + DiscName(*e);
+      if (e->Attr & faDirectory) {
+        ExtractAll(e->Dir, path);
+      } else {
+        ASSERT_TRUE(burner_.ExtractFile(e, path)) << burner_.ExtractError;
+      }
+    }
+  }
+
+  std::string Log() {
+    std::lock_guard lock(log_mutex_);
+    return log_;
+  }
+  std::string CompilationLines() {
+    std::lock_guard lock(log_mutex_);
+    return compilation_lines_;
+  }
+  void ClearLog() {
+    std::lock_guard lock(log_mutex_);
+    log_.clear();
+    compilation_lines_.clear();
+  }
+
+  TempDir dir_;
+  TVeskBurner burner_{nullptr};
+  std::mutex log_mutex_;
+  std::string log_;
+  std::string compilation_lines_;
+};
+
+}  // namespace zamo::test

@@ -1,0 +1,156 @@
+// The on-disc structures read back: a record's length checks, names with
+// their version suffix and encodings, dates with their offset from
+// Greenwich, and which supplementary descriptor is a Joliet one.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "burner/compilation/dir_record.h"
+#include "burner/import/iso_records.h"
+
+namespace zamo::iso {
+namespace {
+
+std::vector<uint8_t> SectorWith(const std::string& id, uint32_t extent = 30, uint32_t size = 5) {
+  std::vector<uint8_t> sector(2048, 0);
+  RecordFields f;
+  f.extent = extent;
+  f.size = size;
+  f.id = id;
+  PutDirectoryRecord(sector, f);
+  return sector;
+}
+
+std::span<const uint8_t> Bytes(const std::string& s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
+TEST(ParseRecord, ReadsTheFieldsAndCheckEveryLengthAgainstRecordAndSector) {
+  std::vector<uint8_t> sector = SectorWith("README.TXT;1", 1234, 5678);
+  DirRecord r;
+  ASSERT_EQ(ParseRecord(sector, 0, r), Parse::kRecord);
+  EXPECT_EQ(r.length, 33 + 12 + 1);
+  EXPECT_EQ(r.extent, 1234u);
+  EXPECT_EQ(r.size, 5678u);
+  EXPECT_EQ(std::string(r.id.begin(), r.id.end()), "README.TXT;1");
+  EXPECT_EQ(ParseRecord(sector, r.length, r), Parse::kEndOfSector);
+
+  sector[0] = 20;  // shorter than a record head
+  EXPECT_EQ(ParseRecord(sector, 0, r), Parse::kMalformed);
+  sector[0] = 46;
+  EXPECT_EQ(ParseRecord(sector, 2048 - 40, r), Parse::kEndOfSector);  // zeros there
+  sector[2048 - 40] = 46;                                             // runs past the sector's end
+  EXPECT_EQ(ParseRecord(sector, 2048 - 40, r), Parse::kMalformed);
+  sector[32] = 14;  // identifier longer than the record holds
+  EXPECT_EQ(ParseRecord(sector, 0, r), Parse::kBadRecord);
+  EXPECT_TRUE(r.id.empty());
+  sector[32] = 0;
+  EXPECT_EQ(ParseRecord(sector, 0, r), Parse::kBadRecord);
+}
+
+TEST(ParseRecord, SelfAndParentAreTheOneByteIdentifiers) {
+  DirRecord r;
+  auto self = SectorWith(std::string(1, '\0'));
+  ASSERT_EQ(ParseRecord(self, 0, r), Parse::kRecord);
+  EXPECT_TRUE(IsSelfOrParent(r));
+  auto parent = SectorWith(std::string(1, '\1'));
+  ASSERT_EQ(ParseRecord(parent, 0, r), Parse::kRecord);
+  EXPECT_TRUE(IsSelfOrParent(r));
+  auto other = SectorWith(std::string(1, '\2'));
+  ASSERT_EQ(ParseRecord(other, 0, r), Parse::kRecord);
+  EXPECT_FALSE(IsSelfOrParent(r));
+}
+
+TEST(Names, VersionSuffixIsCutOnlyWhereItIsOne) {
+  EXPECT_EQ(CutVersionSuffix("README.TXT;1"), "README.TXT");
+  EXPECT_EQ(CutVersionSuffix("FILE.;1"), "FILE.");
+  EXPECT_EQ(CutVersionSuffix("x;1"), "x");  // a one-letter name loses its suffix too
+  EXPECT_EQ(CutVersionSuffix("a;b"), "a;b");
+  EXPECT_EQ(CutVersionSuffix("DIR"), "DIR");
+  EXPECT_EQ(CutVersionSuffix("A;12"), "A");
+}
+
+TEST(Names, JolietIsUtf16BigEndianWithSurrogatesAndAnOddByteDropped) {
+  const std::string id = std::string("\0E\0t\0\xe9\xd8\x3d\xde\x00\0;\0" "1", 14);  // "Eté😀;1"
+  EXPECT_EQ(JolietNameToAnsi(Bytes(id)), "Et\xc3\xa9\xf0\x9f\x98\x80");
+  EXPECT_EQ(JolietNameToAnsi(Bytes(std::string("\0a\0b\0", 5))), "ab");
+  // An unpaired surrogate cannot be UTF-8: it becomes U+FFFD.
+  EXPECT_EQ(JolietNameToAnsi(Bytes(std::string("\xd8\x00\0z", 4))), "\xef\xbf\xbdz");
+}
+
+TEST(Names, IsoIdentifiersAreWindows1252UnlessTheyAreUtf8) {
+  EXPECT_EQ(IsoNameToAnsi(Bytes("CAF\xc9.TXT;1")), "CAF\xc3\x89.TXT");
+  EXPECT_EQ(IsoNameToAnsi(Bytes("\x80URO;1")), "\xe2\x82\xac" "URO");
+  EXPECT_EQ(IsoNameToAnsi(Bytes("caf\xc3\xa9.txt;1")), "caf\xc3\xa9.txt");
+}
+
+TEST(Names, NoNameLeavesItsFolder) {
+  std::string name = "a/../../etc";
+  EXPECT_TRUE(MakeSafeName(name));
+  EXPECT_EQ(name, "a_.._.._etc");
+  name = std::string("n\0l", 3);
+  EXPECT_TRUE(MakeSafeName(name));
+  EXPECT_EQ(name, "n_l");
+  for (std::string bad : {"", ".", ".."}) EXPECT_FALSE(MakeSafeName(bad)) << bad;
+  name = "...";
+  EXPECT_TRUE(MakeSafeName(name));
+}
+
+TEST(Dates, TheRecordsOffsetFromGreenwichGivesTheInstant) {
+  time_t t = 0;
+  // 15 June 2007 10:30:00 at +01:00 is 09:30:00 UTC.
+  ASSERT_TRUE(RecordDateToUnix({107, 6, 15, 10, 30, 0, 4}, t));
+  EXPECT_EQ(t, 1181899800);
+  ASSERT_TRUE(RecordDateToUnix({107, 6, 15, 10, 30, 0, static_cast<uint8_t>(-20)}, t));  // -05:00
+  EXPECT_EQ(t, 1181899800 + 6 * 3600);
+  ASSERT_TRUE(RecordDateToUnix({0, 1, 1, 0, 0, 0, 0}, t));  // 1900: before the epoch, still a date
+  EXPECT_EQ(t, -2208988800);
+  ASSERT_TRUE(RecordDateToUnix({100, 2, 29, 0, 0, 0, 0}, t));  // 2000 is a leap year
+}
+
+TEST(Dates, InvalidFieldsAreNoDate) {
+  time_t t = 0;
+  EXPECT_FALSE(RecordDateToUnix({107, 0, 15, 10, 30, 0, 0}, t));
+  EXPECT_FALSE(RecordDateToUnix({107, 13, 15, 10, 30, 0, 0}, t));
+  EXPECT_FALSE(RecordDateToUnix({107, 4, 31, 10, 30, 0, 0}, t));
+  EXPECT_FALSE(RecordDateToUnix({101, 2, 29, 10, 30, 0, 0}, t));
+  EXPECT_FALSE(RecordDateToUnix({107, 6, 15, 24, 0, 0, 0}, t));
+  EXPECT_FALSE(RecordDateToUnix({107, 6, 15, 10, 60, 0, 0}, t));
+  EXPECT_FALSE(RecordDateToUnix({0, 0, 0, 0, 0, 0, 0}, t));  // "not specified"
+}
+
+TEST(Dates, AnOffsetOutOfRangeReadsTheFieldsAsLocalTime) {
+  const char* saved = std::getenv("TZ");
+  const std::string old = saved ? saved : "";
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  time_t t = 0;
+  ASSERT_TRUE(RecordDateToUnix({107, 1, 15, 10, 30, 0, 100}, t));
+  EXPECT_EQ(t, 1168853400);  // 10:30 in Paris in winter is 09:30 UTC
+  if (saved) setenv("TZ", old.c_str(), 1); else unsetenv("TZ");
+  tzset();
+}
+
+TEST(Descriptors, OnlyASupplementaryDescriptorWithAUcs2EscapeIsJoliet) {
+  std::vector<uint8_t> sector(2048, 0);
+  sector[0] = 2;
+  std::memcpy(sector.data() + 1, "CD001", 5);
+  EXPECT_EQ(ClassifyDescriptor(sector), Descriptor::kOther);  // an ISO 9660:1999 enhanced descriptor
+  for (uint8_t level : {0x40, 0x43, 0x45}) {
+    sector[88] = 0x25, sector[89] = 0x2F, sector[90] = level;
+    EXPECT_EQ(ClassifyDescriptor(sector), Descriptor::kJoliet);
+  }
+  sector[0] = 1;
+  EXPECT_EQ(ClassifyDescriptor(sector), Descriptor::kPrimary);
+  sector[0] = 255;
+  EXPECT_EQ(ClassifyDescriptor(sector), Descriptor::kTerminator);
+  sector[3] = 'X';
+  EXPECT_EQ(ClassifyDescriptor(sector), Descriptor::kOther);
+}
+
+}  // namespace
+}  // namespace zamo::iso
