@@ -37,6 +37,42 @@ TEST(ParseDriveList, ReadsKindsImagesAndOptions) {
   EXPECT_EQ(dl.hang_opcode, 0x2A);
 }
 
+TEST(ParseDriveList, ReadsTheSpeedBufferTimingAndFaultOptions) {
+  std::vector<TDriveConfig> configs;
+  std::string error;
+  ASSERT_TRUE(ParseDriveList("cd-rw:a,speed=16x,buffer=512K,timing=real,blank=0.25,fullblank=90,removeat=1234;"
+                             "dvd-r:b,speed=4,buffer=3M,format=8,close=2,sync=1;dvd+rw:c",
+                             &configs, &error))
+      << error;
+  ASSERT_EQ(configs.size(), 3u);
+  EXPECT_EQ(configs[0].speed_x, 16u);
+  EXPECT_EQ(configs[0].buffer_bytes, 512u * 1024);
+  EXPECT_TRUE(configs[0].real_timing);
+  EXPECT_EQ(configs[0].blank_time, std::chrono::milliseconds(250));
+  EXPECT_EQ(configs[0].full_blank_time, std::chrono::seconds(90));
+  EXPECT_EQ(configs[0].remove_at, 1234u);
+  EXPECT_EQ(configs[1].speed_x, 4u);
+  EXPECT_EQ(configs[1].buffer_bytes, 3u * 1024 * 1024);
+  EXPECT_FALSE(configs[1].real_timing);
+  EXPECT_EQ(configs[1].format_time, std::chrono::seconds(8));
+  EXPECT_EQ(configs[1].close_time, std::chrono::seconds(2));
+  EXPECT_EQ(configs[1].sync_time, std::chrono::seconds(1));
+  // Defaults: as fast as the host, a 2 MiB buffer, everything instant, nothing injected.
+  EXPECT_EQ(configs[2].speed_x, 0u);
+  EXPECT_EQ(configs[2].buffer_bytes, 2u * 1024 * 1024);
+  EXPECT_FALSE(configs[2].real_timing);
+  EXPECT_FALSE(configs[2].blank_time.has_value());
+  EXPECT_FALSE(configs[2].remove_at.has_value());
+  EXPECT_FALSE(configs[2].hang_opcode.has_value());
+
+  for (const char* bad : {"speed=65", "speed=x", "buffer=16K", "buffer=2G", "buffer=12Q", "timing=slow",
+                          "blank=-1", "close=soon", "removeat=-3", "hang=ZZ"}) {
+    EXPECT_FALSE(ParseDriveList(std::string("cd-rw:a,") + bad, &configs, &error)) << bad;
+    const std::string name(bad, std::string(bad).find('='));
+    EXPECT_TRUE(error.substr(error.find("): ") + 3).starts_with(name)) << bad << " -> " << error;  // names the option
+  }
+}
+
 TEST(ParseDriveList, EveryKindIsKnownByItsName) {
   for (const char* kind : {"cd-rom", "cd-r", "cd-rw", "dvd-rom", "dvd-r", "dvd-rw", "dvd+r", "dvd+r-dl", "dvd+rw",
                            "dvd-ram"}) {
