@@ -126,7 +126,7 @@ const char* StatusName(int status) {
     case 0: return "vierge";
     case 1: return "incomplet (une session peut être ajoutée)";
     case 2: return "complet (fermé)";
-    default: return "autre";
+    default: return "autre (disque à accès direct, réinscriptible à tout endroit)";
   }
 }
 

@@ -43,7 +43,11 @@ int main(int argc, char** argv) {
     const std::string_view arg = argv[i];
     if (arg == "--verbose" || arg == "-v") {
       verbose = true;
-    } else if ((arg == "--drive" || arg == "--emulate") && i + 1 < argc) {
+    } else if (arg == "--drive" || arg == "--emulate") {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "zamo-cli : l'option %s attend une valeur\n%s", argv[i], kUsage);
+        return 2;
+      }
       (arg == "--drive" ? drive.drive : drive.emulate) = argv[++i];
     } else if (arg.starts_with("--drive=")) {
       drive.drive = std::string(arg.substr(8));
