@@ -15,6 +15,7 @@
 
 #include "burner/compilation/veskburner.h"
 #include "burner/import/import_messages.h"
+#include "burner/import/session_reader.h"
 #include "burner/platform/file_attributes.h"
 #include "burner/platform/str_format.h"
 #include "burner/platform/system_error.h"
@@ -66,8 +67,8 @@ bool TVeskBurner::ExtractFile(const TFEntry* Entry, const std::string& DestFile)
   };
   // Only an entry read from a disc has its data there, at an absolute sector.
   if (Entry == nullptr || (Entry->Attr & faDirectory) != 0 || !Entry->Imported)
-    return fail(StrFormat(msg::kExtractNotOnDisc, Entry ? DisplayUtf8(Entry->LongName).c_str() : ""));
-  const std::string name = DisplayUtf8(Entry->LongName);
+    return fail(StrFormat(msg::kExtractNotOnDisc, Entry ? DisplayUtf8(DiscName(*Entry)).c_str() : ""));
+  const std::string name = DisplayUtf8(DiscName(*Entry));
   const std::string shown_dest = DisplayUtf8(DestFile);
   DebugMessage(">>> " + StrFormat(msg::kExtractFiles, name.c_str(), shown_dest.c_str()), kMsgInfo);
 
