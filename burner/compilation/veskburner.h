@@ -236,6 +236,9 @@ class TVeskBurner : public TSCSIDevice {
   void LayoutDiscStep(TDEntry* import_into);
   // READ TRACK INFORMATION of the first track of a session into TrackInfo.
   bool ReadSessionTrackInformation(int session);
+  // The first sector of session `session` of `count`: from the track
+  // information, else from the table of contents.
+  bool FindSessionAddress(int session, int count, uint32_t& start);
   friend class TThWrite;
   // Waits (polling every 10 ms) until the cache is primed; on a failure
   // before that, reports it through OnWriteDone and frees the cache.

@@ -1,5 +1,6 @@
 // session_import.cpp: importing a session of the disc in the recorder into
 // the compilation, through the drive's READ (10).
+#include <algorithm>
 #include <cstring>
 
 #include "burner/compilation/veskburner.h"
@@ -40,6 +41,40 @@ bool TVeskBurner::ReadSessionTrackInformation(int session) {
   return true;
 }
 
+bool TVeskBurner::FindSessionAddress(int session, int count, uint32_t& start) {
+  // The session's first track says where it starts. A session may hold
+  // several tracks, so the drive is asked for the session itself; a drive
+  // that does not know that form is asked for the track of that number.
+  if (ReadSessionTrackInformation(session) || ReadTrackInformation(static_cast<uint16_t>(session))) {
+    start = TrackInfo.TrackStart;
+    return true;
+  }
+  // Read-only drives often know no READ TRACK INFORMATION (a recorder's
+  // command): their table of contents says it. The full TOC (format 2) has,
+  // per session, the first track's number (point A0h) and every track's start.
+  uint8_t toc[255] = {};
+  if (ReadTocPmaAtip(2, toc, 0, false, static_cast<uint8_t>(std::min(session, 255)), sizeof toc)) {
+    const size_t length = std::min<size_t>(size_t{2} + (toc[0] << 8 | toc[1]), sizeof toc);
+    int first_track = -1;
+    for (size_t at = 4; at + 11 <= length; at += 11) {
+      if (toc[at] == session && toc[at + 3] == 0xA0) first_track = toc[at + 8];
+    }
+    for (size_t at = 4; at + 11 <= length && first_track > 0; at += 11) {
+      if (toc[at] != session || toc[at + 3] != first_track) continue;
+      const uint32_t frames = MsfToLba(0, toc[at + 8], toc[at + 9], toc[at + 10]);
+      start = frames >= 150 ? frames - 150 : 0;  // MSF 00:02:00 is block 0
+      return true;
+    }
+  }
+  // The last session's first track, from the multisession form (format 1).
+  uint8_t last[12] = {};
+  if (session == count && ReadTocPmaAtip(1, last, 0, false, 0, sizeof last)) {
+    start = GetBe32(std::span<const uint8_t>(last, sizeof last), 8);
+    return true;
+  }
+  return false;
+}
+
 bool TVeskBurner::ImportSessionTree(int Session, TDEntry* Into) {
   if (Into == nullptr) Into = RootDir;
   ImportedSession = 0;
@@ -50,15 +85,13 @@ bool TVeskBurner::ImportSessionTree(int Session, TDEntry* Into) {
   if (Session == 0) return false;
   DebugMessage(">>> " + StrFormat(msg::kImportSession, Session), kMsgInfo);
 
-  // The session's first track says where it starts. A session may hold
-  // several tracks, so the drive is asked for the session itself; a drive
-  // that does not know that form is asked for the track of that number.
-  if (!ReadSessionTrackInformation(Session) && !ReadTrackInformation(static_cast<uint16_t>(Session))) {
+  uint32_t start = 0;
+  if (!FindSessionAddress(Session, count, start)) {
     DebugMessage(">>> " + std::string(msg::kImportSessionFailed) + " # " + std::to_string(Session), kMsgCompilation);
     return false;
   }
   SessionTreeReader reader(*this, DriveReader(*this));
-  switch (reader.ReadSession(TrackInfo.TrackStart, Into)) {
+  switch (reader.ReadSession(start, Into)) {
     case SessionTreeReader::Tree::kJoliet:
       ImportedJoliet = true;
       ImportedSession = Session;

@@ -80,6 +80,16 @@ const std::string kLoad = "zamo-cli load";
 // Drive 1 of the list: the empty drive, listed after /dev/sr0.
 const std::string kEmptyReady = "zamo-cli --drive 1 ready";
 const std::string kEmptyInfo = "zamo-cli --drive 1 info";
+// The disc's session listed, then copied out whole and one file alone; the
+// copies' bytes (md5sum) and dates (seconds since the epoch) are printed.
+const std::string kLs = "zamo-cli ls";
+const std::string kLsFolder = "zamo-cli ls --session 1 /donnees";
+const std::string kExtractAll = "zamo-cli extract / /tmp/copie";
+const std::string kCopySums = "cd /tmp/copie && find . -type f | sort | while IFS= read -r f; do md5sum \"$f\"; done";
+const std::string kCopyDates =
+    "cd /tmp/copie && find . -mindepth 1 | sort | while IFS= read -r f; do stat -c '%Y %n' \"$f\"; done";
+const std::string kExtractOne = "zamo-cli extract /donnees/bloc.bin /tmp/bloc.bin && md5sum /tmp/bloc.bin";
+const std::string kEmptyLs = "zamo-cli --drive 1 ls";
 
 const std::vector<std::string> kCommands = {
     kBlockDevices, kBlockAddresses, kInquiryFields, kGenericAddresses,
@@ -88,7 +98,8 @@ const std::vector<std::string> kCommands = {
     kSgTursSr0,    kSgLoad,         kSgTursSr0,     kDevices,
     kInfo,         kCaps,           kReady,         kEject,
     kReady,        kLoad,           kReady,         kEmptyReady,
-    kEmptyInfo,
+    kEmptyInfo,    kLs,             kLsFolder,      kExtractAll,
+    kCopySums,     kCopyDates,      kExtractOne,    kEmptyLs,
 };
 
 // ---------------------------------------------------------------------------
@@ -219,14 +230,22 @@ class FileLock {
   bool held_ = false;
 };
 
-// A few files in several folders; their bytes are what the drive must read.
+// The source of the disc's image (kept beside it: extraction is compared with it).
+fs::path DiscSource(const fs::path& suite) { return suite / "disc"; }
+
+// A few files in several folders, with dates of their own; their bytes are
+// what the drive must read.
 void MakeDisc(const fs::path& dir, const fs::path& iso) {
-  const fs::path src = dir / "disc";
+  const fs::path src = DiscSource(dir);
   fs::remove_all(src);
   MakeTree(src.string(), {{"LISEZMOI.TXT", "Disque de test de Zamo.\n"},
                           {"Documents/Lettre à Noël.txt", "Une lettre.\n"},
                           {"donnees/bloc.bin", Bytes(70000, 7)},
                           {"donnees/vide/", ""}});
+  int64_t seconds = 1181899800;  // 15 June 2007, then a few days apart
+  for (const char* path : {"LISEZMOI.TXT", "Documents/Lettre à Noël.txt", "donnees/bloc.bin", "donnees/vide",
+                           "Documents", "donnees"})
+    SetModifiedTime((src / path).string(), seconds += 3 * 86400 + 7);
   Run({"genisoimage", "-quiet", "-r", "-J", "-V", "ZAMO_VM", "-o", iso.string(), src.string()}, 60);
 }
 
@@ -477,6 +496,60 @@ TEST_F(VmZamoCli, ReadyFollowsTheTray) {
   for (const Step* step : {&before, &eject, &open, &load, &closed, &empty}) {
     EXPECT_FALSE(step->TimedOut()) << *step;
   }
+}
+
+// ---------------------------------------------------------------------------
+// zamo-cli's session listing and extraction, the disc read through the kernel.
+
+// What the machine prints for its copy of the disc, computed here from the
+// source of the image: "MD5  ./PATH" for each file, or "SECONDS ./PATH" for
+// each file and folder, in byte order of the paths.
+std::string SourceLines(bool sums) {
+  const fs::path src = DiscSource(WorkDir() / "suite");
+  std::string lines;
+  for (const auto& [relative, content] : ReadTree(src.string())) {
+    const std::string path = relative.ends_with("/") ? relative.substr(0, relative.size() - 1) : relative;
+    if (sums) {
+      if (relative.ends_with("/")) continue;
+      lines += Run({"md5sum", (src / path).string()}, 60).out.substr(0, 32) + "  ./" + path + "\n";
+    } else {
+      const auto time = fs::last_write_time(src / path);
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+          std::chrono::file_clock::to_sys(time).time_since_epoch()).count();
+      lines += std::to_string(seconds) + " ./" + path + "\n";
+    }
+  }
+  return lines;
+}
+
+TEST_F(VmZamoCli, LsListsTheSessionOfTheDisc) {
+  const Step& s = StepOf(kLs);
+  SKIP_IF_UNKNOWN(s, "ls");
+  ASSERT_EQ(s.status, 0) << s;
+  EXPECT_THAT(s.out, HasSubstr("Session 1 (arborescence Joliet)\n")) << s;
+  EXPECT_THAT(s.out, HasSubstr("2007-06-24 09:30:21            70000  /donnees/bloc.bin\n")) << s;
+  EXPECT_THAT(s.out, HasSubstr("12  /Documents/Lettre à Noël.txt\n")) << s;
+  EXPECT_THAT(s.out, HasSubstr("<DOSSIER>  /donnees/vide/\n")) << s;
+  EXPECT_THAT(s.out, HasSubstr("3 dossier(s), 3 fichier(s), 0.07 MB\n")) << s;
+  const Step& folder = StepOf(kLsFolder);
+  ASSERT_EQ(folder.status, 0) << folder;
+  EXPECT_THAT(folder.out, HasSubstr("2 dossier(s), 1 fichier(s)")) << folder;
+  EXPECT_THAT(folder.out, Not(HasSubstr("LISEZMOI"))) << folder;
+  // The empty drive: a failure, in time.
+  const Step& empty = StepOf(kEmptyLs);
+  EXPECT_EQ(empty.status, 1) << empty;
+}
+
+TEST_F(VmZamoCli, ExtractCopiesTheDiscsFilesWithTheirBytesAndDates) {
+  const Step& s = StepOf(kExtractAll);
+  SKIP_IF_UNKNOWN(s, "extract");
+  ASSERT_EQ(s.status, 0) << s;
+  EXPECT_EQ(StepOf(kCopySums).out, SourceLines(true)) << StepOf(kCopySums);
+  EXPECT_EQ(StepOf(kCopyDates).out, SourceLines(false)) << StepOf(kCopyDates);
+  const Step& one = StepOf(kExtractOne);
+  EXPECT_EQ(one.status, 0) << one;
+  const std::string bloc = (DiscSource(WorkDir() / "suite") / "donnees/bloc.bin").string();
+  EXPECT_EQ(one.out, test::Run({"md5sum", bloc}, 60).out.substr(0, 32) + "  /tmp/bloc.bin\n") << one;
 }
 
 }  // namespace
