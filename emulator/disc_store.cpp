@@ -154,13 +154,17 @@ bool TDiscStore::Write(uint32_t lba, std::span<const uint8_t> data, std::string*
 bool TDiscStore::WriteZeros(off_t base, size_t length) {
   // Zeros stay holes, so that overwriting a whole DVD with zeros (a full
   // erase) neither takes gigabytes of the host's disk nor the time to write
-  // them: blocks past the end of the file read as zeros already, and inside
-  // it the range is punched out. False sends the zeros the ordinary way.
+  // them: inside the file the range is punched out, past its end the file
+  // grows without data (it ends where a written block would have ended).
+  // False sends the zeros the ordinary way.
   struct stat file {};
   if (::fstat(fd_, &file) != 0) return false;
-  if (base >= file.st_size) return true;
-  const off_t inside = std::min<off_t>(static_cast<off_t>(length), file.st_size - base);
-  return ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, base, inside) == 0;
+  const off_t end = base + static_cast<off_t>(length);
+  if (base < file.st_size) {
+    const off_t inside = std::min<off_t>(end, file.st_size) - base;
+    if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, base, inside) != 0) return false;
+  }
+  return end <= file.st_size || ::ftruncate(fd_, end) == 0;
 }
 
 bool TDiscStore::Wipe(std::string* error) {

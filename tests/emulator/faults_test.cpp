@@ -3,6 +3,7 @@
 // mid-write, the timed long operations of the configuration, and requests
 // that the back end completes later (a write held by a full drive buffer).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <thread>
@@ -53,6 +54,25 @@ TEST_F(RemovedDisc, TheWriteReachingTheBlockLandsUpToItAndTheDiscIsGoneFromThenO
   EXPECT_EQ(Track(1).next_writable, 40u);
   ASSERT_TRUE(In(Read10(39, 1)).good());
   EXPECT_EQ(in_[0], 0x22);
+}
+
+// ---------------------------------------------------------------------------
+// Zeros are kept as holes, with the file as long as if they were written.
+
+using ZeroWrites = UnitTest;
+
+TEST_F(ZeroWrites, StayHolesAndReadBackAsWritten) {
+  Load(TMediaKind::kDvdRam);
+  EXPECT_EQ(WriteBlocks(0, 32, 0x77), kGood);
+  EXPECT_EQ(WriteBlocks(16, 32, 0x00), kGood);      // over data and past the end
+  EXPECT_EQ(WriteBlocks(100'000, 32, 0x00), kGood);  // far past the end
+  struct stat file {};
+  ASSERT_EQ(::stat(ImagePath().c_str(), &file), 0);
+  EXPECT_EQ(file.st_size, (100'000 + 32) * 2048);
+  EXPECT_LT(file.st_blocks * 512, 1024 * 1024);  // not 200 MB of zeros on the host's disk
+  ASSERT_TRUE(In(Read10(0, 48), 48 * 2048).good());
+  EXPECT_EQ(in_[15 * 2048], 0x77);
+  for (uint32_t block = 16; block < 48; ++block) EXPECT_EQ(in_[block * 2048 + 5], 0) << block;
 }
 
 // ---------------------------------------------------------------------------
