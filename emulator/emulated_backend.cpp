@@ -34,6 +34,7 @@ TEmulatedBackEnd::~TEmulatedBackEnd() {
   pending_changed_.notify_all();
   if (worker_.joinable()) worker_.join();
   // Whoever still waits on a request is let go now, not at its time-out.
+  std::lock_guard<std::mutex> lock(pending_mutex_);
   for (const TPendingRequest& request : pending_) Finish(request.srb, SS_ABORTED);
   pending_.clear();
 }
