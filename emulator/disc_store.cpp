@@ -136,8 +136,9 @@ bool TDiscStore::Write(uint32_t lba, std::span<const uint8_t> data, std::string*
   }
   if (!EnsureOpen(error)) return false;
   const off_t base = static_cast<off_t>(lba) * kBlockSize;
-  if (std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0; }) && WriteZeros(base, data.size()))
-    return true;
+  // All zeros: the first byte is zero and every byte equals the next one.
+  const bool zeros = !data.empty() && data[0] == 0 && std::memcmp(data.data(), data.data() + 1, data.size() - 1) == 0;
+  if (zeros && WriteZeros(base, data.size())) return true;
   size_t done = 0;
   while (done < data.size()) {
     const ssize_t put = ::pwrite(fd_, data.data() + done, data.size() - done, base + static_cast<off_t>(done));
