@@ -19,10 +19,10 @@ test: build
 	$(MAKE) --no-print-directory test-threads
 
 # The suites of the threads (read-ahead cache, writer, folder prefetch, log
-# channel, command gate and the emulated recorder's back end) under
+# channel, command gate, the emulated recorder's back end, erasing) under
 # ThreadSanitizer; part of `make test`.
 THREAD_SUITES = CacheThread*:ThreadedSave*:Folder*:TreeTest*
-DRIVE_THREAD_SUITES = ScsiDevice*:GateTest*:BackEnd*
+DRIVE_THREAD_SUITES = ScsiDevice*:GateTest*:BackEnd*:Erase*
 test-threads: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DZAMO_TSAN=ON >/dev/null
 	cmake --build build-tsan -j$(JOBS) --target zamo_unit_tests zamo_drive_tests zamo_emulator_tests
