@@ -68,6 +68,7 @@ std::string TEraseThread::WaitForErase() {
     default:
       break;
   }
+  if (Cancelled()) return {};  // the component is going away: no more commands
 
   if (TSCSIDevice::SlowReadyVendor) {  // drives that answer "ready" too early get a head start
     do {
@@ -126,6 +127,7 @@ std::string TEraseThread::FormatAndOverwriteDvdPlusRw() {
   if (std::string failure = OverwriteStart(quick_ ? kQuickOverwrites : kFullOverwrites, /*stop_at_failure=*/true);
       !failure.empty())
     return failure;  // no flush, no close: the disc is not in a state to close
+  if (Cancelled()) return {};
   Pause(300);
   elapsed_ += 1;
   UpdateProgress();
