@@ -46,21 +46,24 @@ bool TVeskBurner::FindSessionStart() {
   FinalizeDisc = finalize;
   WaitUntilReady(kReadyWaitMs, kReadyStepMs);
 
-  if (kind == dkDvdRam || kind == dkDvdPlusRw) {
-    // No sessions: the new volume follows the one already recorded.
-    SessionStart = static_cast<int32_t>(FindLastVolumeSize());
+  if (kind == dkDvdRam || kind == dkDvdPlusRw || kind == dkDvdRwRestricted) {
+    // No sessions (a DVD-RW in restricted overwrite is written like a
+    // DVD+RW): the new volume follows the one already recorded, whose files
+    // the new session still lists. Its track's next writable address would
+    // put the new session over them.
+    // On a whole ECC block (16 sectors): a restricted-overwrite DVD-RW
+    // takes writes of whole blocks only, and the others write faster so.
+    const uint32_t end = FindLastVolumeSize();
+    SessionStart = static_cast<int32_t>((end + 15) / 16 * 16);
     return true;
   }
   const bool have_disc_info = ReadDiscInfo();
-  if (kind == dkDvdRwRestricted || kind == dkDvdRwSequential) {
-    const bool ok = ReadTrackInformation(1);
-    if (ok && TrackInfo.NextWritable != 0) SessionStart = static_cast<int32_t>(TrackInfo.NextWritable);
-    return ok;
-  }
   // The track that takes the new session: the last track of the last
   // session, which on an appendable disc is the invisible (or incomplete)
-  // one. A session may hold several tracks, so its number is not the count
-  // of sessions + 1 in general; that count stands in without disc information.
+  // one; on a blank disc, track 1 at 0. A session may hold several tracks,
+  // so that number is not the count of sessions + 1 in general, nor track 1
+  // on a sequential DVD-RW that already holds a session (whose track 1 is
+  // complete); the count stands in without disc information.
   uint16_t track = have_disc_info ? LastTrackOfLastSession() : 0;
   if (track == 0) track = static_cast<uint16_t>(GetSessionCount() + 1);
   // A closed disc has no next writable address: its track says so (NWA_V clear).

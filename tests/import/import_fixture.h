@@ -179,6 +179,26 @@ inline std::map<std::string, int64_t> DiskPaths(const std::string& root) {
   return out;
 }
 
+// Two trees as ReadTree gives them, compared without printing file bytes:
+// a mismatch names the paths that differ, with their sizes.
+inline ::testing::AssertionResult SameFiles(const std::map<std::string, std::string>& got,
+                                            const std::map<std::string, std::string>& expected) {
+  if (got == expected) return ::testing::AssertionSuccess();
+  auto failure = ::testing::AssertionFailure();
+  for (const auto& [path, content] : expected) {
+    auto it = got.find(path);
+    if (it == got.end()) {
+      failure << "missing " << path << "; ";
+    } else if (it->second != content) {
+      failure << path << " differs (" << it->second.size() << " bytes, expected " << content.size() << "); ";
+    }
+  }
+  for (const auto& [path, content] : got) {
+    if (!expected.contains(path)) failure << "unexpected " << path << "; ";
+  }
+  return failure;
+}
+
 inline const TFEntry* FindPath(const TVeskBurner& b, const std::string& path) {
   const TDEntry* dir = b.RootDir;
   const TFEntry* found = nullptr;
