@@ -196,9 +196,12 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
   }
   // The previous session stays visible: its files are listed again in the
   // new session's directories (their data stays where it is on the disc).
-  const int sessions = b.GetSessionCount();
+  // Overwritable discs keep no sessions: a volume recorded at their start
+  // is what there is to keep.
+  const bool overwritable = kind == dkDvdPlusRw || kind == dkDvdRam || kind == dkDvdRwRestricted;
+  const bool holds_files = overwritable ? b.GetIsoVolumeSize() > 0 : b.GetSessionCount() > 0;
   if (options.import_session < 0) {
-    b.SessionToImport = sessions > 0 ? 0xFFFF : 0;
+    b.SessionToImport = holds_files ? 0xFFFF : 0;
   } else {
     b.SessionToImport = static_cast<uint16_t>(options.import_session);
   }

@@ -131,6 +131,7 @@ class TEmulatedUnit {
   bool Commit(std::string* error);  // saves the disc's state
   TCommandResult CommitOrFail();
   std::array<uint8_t, 52> DefaultWriteParameters() const;
+  bool state_saved_by_write_ = false;  // the state file was saved since this unit's first write
   void ResetWriteParameters() { write_params_ = DefaultWriteParameters(); }
   void MediumLoaded();
   // The tray: another unit on the same files may have moved it (as another

@@ -134,6 +134,12 @@ TCommandResult TEmulatedUnit::WriteBlocks(const TCommand& command, uint32_t lba,
     if (IsSequential(disc_)) {
       disc_.Record(track, good_blocks);
       if (!Commit(&problem)) return Fail(kWriteError);
+    } else if (!state_saved_by_write_) {
+      // An overwritable disc's layout does not change with a write, but its
+      // state file must exist beside the data: without it the next run
+      // would take the image for somebody else's file.
+      if (!Commit(&problem)) return Fail(kWriteError);
+      state_saved_by_write_ = true;
     }
   }
   if (removal) {
@@ -311,9 +317,19 @@ TCommandResult TEmulatedUnit::FormatOverwritable(uint8_t type, uint32_t blocks, 
       disc_.Format(capacity, false);
       return Good();
     }
-    case TMediaKind::kDvdRw: {  // full (00h) or quick (15h) format to restricted overwrite
+    case TMediaKind::kDvdRw: {
+      // Quick grow (13h) of a restricted-overwrite disc: the whole disc is
+      // already writable here, nothing is lost.
+      if (type == 0x13) {
+        if (!disc_.restricted_overwrite()) return Fail(TSense::ParameterField(8));
+        return Good();
+      }
+      // Full (00h) or quick (15h) format to restricted overwrite. A quick
+      // format leaves the disc writable over its whole capacity, as drives
+      // do (they format the rest as it is written), whatever block count
+      // the host gave.
       if (type != 0x00 && type != 0x15) return Fail(TSense::ParameterField(8));
-      const std::optional<uint32_t> area = size(capacity);
+      std::optional<uint32_t> area = type == 0x15 ? std::optional<uint32_t>(capacity) : size(capacity);
       if (!area) return Fail(TSense::ParameterField(4));
       if (!store_->Wipe(&problem)) return Fail(sense::kCannotFormat);
       disc_.Format(*area / kDvdEccBlock * kDvdEccBlock, true);

@@ -109,6 +109,9 @@ inline constexpr const char* kDiscWriteError = "ERREUR D'ÉCRITURE";  // followe
 inline constexpr const char* kWriterBusy = "WRITER BUSY/BUFFER FULL";
 inline constexpr const char* kWritingTo = "ÉCRITURE de %s vers %s";
 inline constexpr const char* kTestWrite = "TEST/ÉCRITURE";
+inline constexpr const char* kSequentialDvdRwHoldsSessions =
+    "CE DVD-RW CONTIENT DES SESSIONS ENREGISTRÉES EN MODE SÉQUENTIEL: LE FORMATER LES EFFACERAIT. "
+    "EFFACEZ-LE D'ABORD OU UTILISEZ UN AUTRE DISQUE";
 inline constexpr const char* kFinalizeTimeout =
     "LE GRAVEUR N'A PAS TERMINÉ L'ENREGISTREMENT EN %d SECONDES: LE DISQUE EST PEUT-ÊTRE INCOMPLET";
 

@@ -63,8 +63,16 @@ int TVeskBurner::RecordCompilation() {
   const int block_size = BlockSizeFor(kind);
   const std::string boot_image_name = Bootable ? BootImage : "";
 
+  if (kind == dkDvdRwSequential && GetDiscStatus() != 0) {
+    // Formatting would erase the sessions a sequential DVD-RW already holds:
+    // the user erases it first, knowingly.
+    ReportJobFailure(msg::kSequentialDvdRwHoldsSessions);
+    return 0;
+  }
   if (kind == dkDvdRwSequential || kind == dkDvdRwRestricted) {
-    // A DVD-RW is quick-formatted before its session is laid out.
+    // A DVD-RW is quick-formatted before its session is laid out: a blank
+    // one to restricted overwrite, a restricted-overwrite one grown (its
+    // data kept).
     const uint8_t* list = kind == dkDvdRwSequential ? kQuickFormatSequential : kQuickFormatRestricted;
     if (!FormatUnit(0x11, list, 12)) FormatUnit(0x11, kQuickFormatFallback, 12);
     for (int poll = 0; poll < kFormatPolls; ++poll) {
