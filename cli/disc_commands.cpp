@@ -67,8 +67,10 @@ std::string DateText(TDateTime value) {
 
 // Finds a path of the session ("/a/b", "a/b", "/" for the root): each part
 // is the name as shown, or the name as the disc compares names (case aside).
-bool Resolve(const TVeskBurner& b, const std::string& path, Item& out) {
+// `spelled` receives the path as the disc spells it ("" for the root).
+bool Resolve(const TVeskBurner& b, const std::string& path, Item& out, std::string& spelled) {
   out = Item{nullptr, b.RootDir};
+  spelled.clear();
   size_t at = 0;
   while (at < path.size()) {
     const size_t slash = path.find('/', at);
@@ -83,6 +85,7 @@ bool Resolve(const TVeskBurner& b, const std::string& path, Item& out) {
     if (found == nullptr) found = b.FindChild(out.dir, part);
     if (found == nullptr) return false;
     out = Item{found, (found->Attr & faDirectory) ? found->Dir : nullptr};
+    spelled += "/" + DiscName(*found);
     if ((found->Attr & faDirectory) && found->Dir == nullptr) return false;
   }
   return true;
@@ -248,19 +251,14 @@ bool ImportSession(DriveSession& session, const DiscArgs& args) {
 int List(DriveSession& session, const DiscArgs& args) {
   TVeskBurner& b = session.burner();
   Item item;
-  if (!Resolve(b, args.disc_path, item)) {
+  std::string path;
+  if (!Resolve(b, args.disc_path, item, path)) {
     session.log().Line("Chemin introuvable sur le disque : « " + args.disc_path + " »");
     return 1;
   }
   std::printf("Session %d (arborescence %s)\n", b.ImportedSession, b.ImportedJoliet ? "Joliet" : "ISO 9660");
   Totals totals;
-  std::string path;
-  if (item.entry != nullptr) {
-    path = args.disc_path;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    if (!path.starts_with("/")) path.insert(0, "/");
-    PrintEntry(*item.entry, path, totals);
-  }
+  if (item.entry != nullptr) PrintEntry(*item.entry, path, totals);
   if (item.IsFolder()) PrintTree(*item.dir, path, totals);
   std::printf("%d dossier(s), %d fichier(s), %s\n", totals.folders, totals.files, FormatMb(totals.bytes).c_str());
   return session.log().LeftOut() > 0 ? 1 : 0;
@@ -269,7 +267,8 @@ int List(DriveSession& session, const DiscArgs& args) {
 int Extract(DriveSession& session, const DiscArgs& args) {
   TVeskBurner& b = session.burner();
   Item item;
-  if (!Resolve(b, args.disc_path, item)) {
+  std::string spelled;
+  if (!Resolve(b, args.disc_path, item, spelled)) {
     session.log().Line("Chemin introuvable sur le disque : « " + args.disc_path + " »");
     return 1;
   }

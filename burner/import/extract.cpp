@@ -28,12 +28,16 @@ namespace {
 constexpr uint32_t kChunkSectors = 31;
 constexpr uint32_t kChunkBytes = kChunkSectors * kSectorSize;  // 63,488
 
-// Creates a temporary file beside `dest` (mode 0666 less the umask, like
-// the file it stands for); -1 with errno set when it cannot.
+// Creates a temporary file in the folder of `dest` (mode 0666 less the
+// umask, like the file it stands for), under a short name of its own so that
+// a destination name near the length limit still gets one; -1 with errno set
+// when it cannot.
 int CreateTemporaryBeside(const std::string& dest, std::string& temp_name) {
   static std::atomic<unsigned> counter{0};
+  const size_t slash = dest.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : dest.substr(0, slash + 1);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temp_name = dest + StrFormat(".zamo-%ld-%u.part", static_cast<long>(getpid()), counter++);
+    temp_name = folder + StrFormat(".zamo-extraction-%ld-%u", static_cast<long>(getpid()), counter++);
     const int fd = open(temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }

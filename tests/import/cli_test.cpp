@@ -68,10 +68,11 @@ TEST_F(DiscCli, LsShowsEveryFolderAndFileWithSizeAndDate) {
   EXPECT_THAT(r.out, HasSubstr("3 dossier(s), 5 fichier(s), 0.38 MB\n"));
   EXPECT_THAT(r.err, HasSubstr(">>> IMPORTER LA SESSION # 1"));
 
-  const RunResult folder = Cli({"ls", "/documents"});  // names compare as the disc compares them
+  // Names compare as the disc compares them; the listing spells them as the disc does.
+  const RunResult folder = Cli({"ls", "/documents/"});
   ASSERT_EQ(folder.status, 0) << folder.err;
-  EXPECT_THAT(folder.out, HasSubstr("<DOSSIER>  /documents/\n"));
-  EXPECT_THAT(folder.out, HasSubstr("100000  /documents/rapport.pdf\n"));
+  EXPECT_THAT(folder.out, HasSubstr("<DOSSIER>  /Documents/\n"));
+  EXPECT_THAT(folder.out, HasSubstr("100000  /Documents/rapport.pdf\n"));
   EXPECT_THAT(folder.out, Not(HasSubstr("plage.jpg")));
   EXPECT_THAT(folder.out, HasSubstr("2 dossier(s), 2 fichier(s)"));
 

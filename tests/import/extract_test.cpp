@@ -95,6 +95,13 @@ TEST_F(ExtractTest, OnlyFilesReadFromTheDiscCanBeExtracted) {
   EXPECT_TRUE(Leftovers(dir_ / "out").empty());
 }
 
+TEST_F(ExtractTest, ANameAtTheFileSystemsLimitIsStillADestination) {
+  const std::string name(255, 'n');  // NAME_MAX: the temporary file cannot be named after it
+  ASSERT_TRUE(burner_.ExtractFile(FindPath(burner_, "petit.txt"), dir_ / "out/" + name)) << burner_.ExtractError;
+  EXPECT_EQ(ReadFile(dir_ / "out/" + name), "petit\n");
+  EXPECT_TRUE(Leftovers(dir_ / "out", name).empty());
+}
+
 TEST_F(ExtractTest, AnExistingFileOrLinkIsReplacedNeverFollowed) {
   WriteFile(dir_ / "target.txt", "must stay");
   ASSERT_EQ(symlink((dir_ / "target.txt").c_str(), (dir_ / "out/petit.txt").c_str()), 0);
