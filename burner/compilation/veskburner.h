@@ -220,7 +220,7 @@ class TVeskBurner : public TSCSIDevice {
   // Copies an imported file's data from the disc to `DestFile`, which gets
   // the file's recorded date. On failure (the text in ExtractError and the
   // log) `DestFile` is left as it was: the copy goes to a temporary file
-  // beside it, renamed over it only once complete.
+  // beside it, renamed over it only once complete and dated.
   bool ExtractFile(const TFEntry* Entry, const std::string& DestFile);
   std::string ExtractError;
   // Asks the drive where a new session starts and stores it in SessionStart;

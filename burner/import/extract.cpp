@@ -109,6 +109,14 @@ bool TVeskBurner::ExtractFile(const TFEntry* Entry, const std::string& DestFile)
     lba += sectors;
     remaining -= bytes;
   }
+  // The recorded date goes on the temporary file, so the destination
+  // appears complete with it or not at all.
+  time_t seconds = 0;
+  if (!DateTimeToUnix(Entry->DateTime, seconds))
+    return discard(StrFormat(msg::kExtractDateError, shown_dest.c_str(), SystemErrorText(EINVAL).c_str()));
+  const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  if (futimens(fd, times) != 0)
+    return discard(StrFormat(msg::kExtractDateError, shown_dest.c_str(), SystemErrorText(errno).c_str()));
   if (close(fd) != 0) {
     const int error = errno;
     unlink(temp_name.c_str());
@@ -119,13 +127,6 @@ bool TVeskBurner::ExtractFile(const TFEntry* Entry, const std::string& DestFile)
     unlink(temp_name.c_str());
     return fail(StrFormat(msg::kExtractCannotCreate, shown_dest.c_str(), SystemErrorText(error).c_str()));
   }
-
-  time_t seconds = 0;
-  if (!DateTimeToUnix(Entry->DateTime, seconds))
-    return fail(StrFormat(msg::kExtractDateError, shown_dest.c_str(), SystemErrorText(EINVAL).c_str()));
-  const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-  if (utimensat(AT_FDCWD, DestFile.c_str(), times, 0) != 0)
-    return fail(StrFormat(msg::kExtractDateError, shown_dest.c_str(), SystemErrorText(errno).c_str()));
   return true;
 }
 

@@ -84,6 +84,14 @@ TEST_F(ExtractTest, ADestinationThatCannotBeMadeIsAFailureNotAnException) {
   EXPECT_TRUE(Leftovers(dir_ / "out", "grand.bin").empty());
 }
 
+TEST_F(ExtractTest, ADateThatCannotBeGivenFailsTheFileToo) {
+  TFEntry odd = *FindPath(burner_, "petit.txt");
+  odd.DateTime = 1e12;  // no time stamp of the file system holds it
+  EXPECT_FALSE(burner_.ExtractFile(&odd, dir_ / "out/petit.txt"));
+  EXPECT_THAT(burner_.ExtractError, HasSubstr("IMPOSSIBLE DE DONNER SA DATE AU FICHIER"));
+  EXPECT_TRUE(Leftovers(dir_ / "out").empty());
+}
+
 TEST_F(ExtractTest, OnlyFilesReadFromTheDiscCanBeExtracted) {
   EXPECT_FALSE(burner_.ExtractFile(nullptr, dir_ / "out/x"));
   WriteFile(dir_ / "new.txt", "new");
