@@ -36,7 +36,7 @@ REPORT="$OUT/burn-$(date +%Y%m%d-%H%M%S).txt"
   echo "machine : $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GB", $2/1048576}' /proc/meminfo), kernel $(uname -r)"
   echo "compilation: ${#SELECTED[@]} files, $((TOTAL / 1048576)) MiB, from $CORPUS_DIR/big (page cache warmed first)"
   echo
-  printf '%-6s %9s %10s %12s %12s %8s %10s %10s %s\n' kind "wall s" "MB/s" "drive avg" "throttle" "avg/thr" "min fill" "underruns" "result"
+  printf '%-6s %9s %10s %12s %12s %8s %10s %10s %10s %s\n' kind "wall s" "MB/s" "drive avg" "throttle" "avg/thr" "min fill" "full fill" "underruns" "result"
 } | tee "$REPORT"
 
 cat "${SELECTED[@]}" > /dev/null  # into the page cache: the disk is not what is measured
@@ -56,16 +56,20 @@ for kind in cd-r dvd+r; do
   average=$(awk '/^average / {print $2}' "$stats" 2>/dev/null || echo 0)
   buffer=$(awk '/^buffer / {print $2}' "$stats" 2>/dev/null || echo 0)
   minfill=$(awk '/^minfill / {print $2}' "$stats" 2>/dev/null || echo 0)
+  steady=$(awk '/^steadyfill / {print $2}' "$stats" 2>/dev/null || echo 0)
   underruns=$(awk '/^underruns / {print $2}' "$stats" 2>/dev/null || echo "?")
-  printf '%-6s %9.1f %10.2f %10.2f MB %10.2f MB %7.3fx %9.1f%% %10s %s\n' "$kind" "$wall" \
+  printf '%-6s %9.1f %10.2f %10.2f MB %10.2f MB %7.3fx %9.1f%% %9.1f%% %10s %s\n' "$kind" "$wall" \
     "$(echo "$TOTAL / $wall / 1048576" | bc -l)" "$(echo "$average / 1048576" | bc -l)" \
     "$(echo "$rate / 1048576" | bc -l)" "$(echo "$average / ($rate + 0.000001)" | bc -l)" \
-    "$(echo "100 * $minfill / ($buffer + 0.000001)" | bc -l)" "$underruns" "$result" | tee -a "$REPORT"
+    "$(echo "100 * $minfill / ($buffer + 0.000001)" | bc -l)" "$(echo "100 * $steady / ($buffer + 0.000001)" | bc -l)" \
+    "$underruns" "$result" | tee -a "$REPORT"
   rm -f "$IMAGE" "$IMAGE.state"
 done
 {
   echo
   echo "drive avg: bytes the drive recorded / time from its first write to its last byte recorded;"
-  echo "min fill: lowest drive-buffer fill seen between the first write and the flush, of the 2 MiB buffer."
+  echo "min fill: lowest drive-buffer fill a write found (the first write aside), of the 2 MiB buffer; it includes"
+  echo "          the start, while the host fills the empty buffer; full fill: the same once the buffer had"
+  echo "          first been filled to 90 % (the steady state of the recording)."
 } | tee -a "$REPORT"
 echo "Rapport : $REPORT"

@@ -25,11 +25,13 @@ std::string TWriteStats::Text() const {
                 "seconds %.3f\n"
                 "average %.0f\n"
                 "minfill %llu\n"
+                "steadyfill %llu\n"
                 "underruns %u\n"
                 "recordings %u\n",
                 speed_x, static_cast<unsigned long long>(rate), static_cast<unsigned long long>(buffer_size),
                 static_cast<unsigned long long>(bytes), seconds, bytes_per_second,
-                static_cast<unsigned long long>(min_fill), underruns, recordings);
+                static_cast<unsigned long long>(min_fill), static_cast<unsigned long long>(min_steady_fill), underruns,
+                recordings);
   return text;
 }
 
@@ -63,12 +65,15 @@ void TDriveBuffer::Put(uint64_t bytes, TimePoint now) {
   if (!recording_) {
     recording_ = true;
     recording_start_ = now;
+    filled_ = false;
     ++recordings_;
   } else {
     if (RanEmpty(now)) ++underruns_;
     min_fill_ = std::min(min_fill_.value_or(fill), fill);
+    if (filled_) min_steady_fill_ = std::min(min_steady_fill_.value_or(fill), fill);
   }
   fill_ = fill + bytes;
+  if (fill_ * 10 >= capacity_ * 9) filled_ = true;
   updated_ = now;
   bytes_ += bytes;
 }
@@ -76,6 +81,7 @@ void TDriveBuffer::Put(uint64_t bytes, TimePoint now) {
 void TDriveBuffer::LoseStream() {
   ++underruns_;
   min_fill_ = 0;
+  if (filled_) min_steady_fill_ = 0;
 }
 
 void TDriveBuffer::EndRecording(TimePoint now) {
@@ -105,6 +111,7 @@ TWriteStats TDriveBuffer::Stats(TimePoint now) const {
   stats.seconds = Seconds(time);
   stats.bytes_per_second = stats.seconds > 0 ? static_cast<double>(bytes_) / stats.seconds : 0;
   stats.min_fill = min_fill_.value_or(capacity_);
+  stats.min_steady_fill = min_steady_fill_.value_or(capacity_);
   stats.underruns = underruns_;
   stats.recordings = recordings_;
   return stats;

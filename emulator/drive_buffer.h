@@ -32,6 +32,9 @@ struct TWriteStats {
   double seconds = 0;            // recording time: from each recording's first write until its data was recorded
   double bytes_per_second = 0;   // bytes / seconds: below `rate` when the host made the drive wait
   uint64_t min_fill = 0;         // lowest fill a write of a recording found (its first write aside)
+  // The same once the buffer had first been filled (to 90 %): the start of
+  // a recording, while the host fills it, aside.
+  uint64_t min_steady_fill = 0;
   uint32_t underruns = 0;
   uint32_t recordings = 0;
 
@@ -85,6 +88,8 @@ class TDriveBuffer {
   uint32_t underruns_ = 0;
   uint32_t recordings_ = 0;
   std::optional<uint64_t> min_fill_;
+  bool filled_ = false;  // the buffer reached 90 % in this recording
+  std::optional<uint64_t> min_steady_fill_;
 };
 
 }  // namespace zamo::emu
