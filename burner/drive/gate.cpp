@@ -34,6 +34,7 @@ constexpr size_t kLoggedDataBytes = 257;
 uint8_t TSCSIDevice::ExecuteCommand(TSRB_ExecSCSICmd& Request, int TimeoutMs) {
   LastError.clear();
   TargetBusy = false;
+  LastCommandTimedOut = false;
   std::memset(LastSense, 0, sizeof LastSense);
 
   TAspiBackEnd* back_end = transport::BackEnd();
@@ -60,7 +61,7 @@ uint8_t TSCSIDevice::ExecuteCommand(TSRB_ExecSCSICmd& Request, int TimeoutMs) {
   if (sent == SS_PENDING) {
     // Without an event there is nothing to wait on: such a request is
     // aborted at once rather than left to complete into a released buffer.
-    const int wait_ms = std::max(TimeoutMs, MinimumCommandWaitMs);
+    const int wait_ms = std::min(std::max(TimeoutMs, MinimumCommandWaitMs), MaximumCommandWaitMs);
     const bool completed = event != nullptr && event->Wait(wait_ms);
     if (!completed) {
       TSRB_Abort abort{};
@@ -71,6 +72,7 @@ uint8_t TSCSIDevice::ExecuteCommand(TSRB_ExecSCSICmd& Request, int TimeoutMs) {
       if (Request.SRB_Status == SS_PENDING) {
         Request.SRB_Status = SS_ERR;
         Request.SRB_HaStat = HASTAT_TIMEOUT;
+        LastCommandTimedOut = true;
       }
     }
   }

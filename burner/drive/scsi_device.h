@@ -150,6 +150,10 @@ class TSCSIDevice : public TComponent {
   static constexpr int kMinimumCommandWaitMs = 10000;
   // The shortest wait for any command; tests lower it to time out quickly.
   int MinimumCommandWaitMs = kMinimumCommandWaitMs;
+  // The longest wait for any command (tests shorten a 2-minute write's).
+  int MaximumCommandWaitMs = 0x7FFFFFFF;
+  // The last command did not complete within its wait (it was aborted).
+  bool LastCommandTimedOut = false;
 
   uint8_t HaId = 0xFE, TargetId = 0xFE, Lun = 0xFE;
   int8_t HostAdapterCount = -1;

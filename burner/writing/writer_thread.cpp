@@ -152,7 +152,11 @@ std::string Thousands(unsigned value) {
   return digits;
 }
 
+// A write the drive refused for now: busy, becoming ready, or failed without
+// sense data. A command that never completed is not one of them: retrying it
+// would wait out its time-out thousands of times.
 bool NotReadyFailure(const TSCSIDevice& drive) {
+  if (drive.LastCommandTimedOut) return false;
   return drive.TargetBusy || drive.LastAsc() == 0x04 || drive.LastAsc() == 0x00;
 }
 

@@ -177,6 +177,37 @@ TEST_F(RecordTest, BusyAndNotReadyWritesAreRetried) {
   ExpectDiscHoldsTheSources();
 }
 
+TEST_F(RecordTest, WriteThatNeverCompletesFailsTheJobInsteadOfBeingRetried) {
+  Load("cd-r", ",hang=2A");
+  burner_.MinimumCommandWaitMs = 100;
+  burner_.MaximumCommandWaitMs = 300;  // the two minutes of a real WRITE (10)
+  Compile();
+  const auto started = std::chrono::steady_clock::now();
+  Run([this] { burner_.RecordCompilation(); });
+  EXPECT_EQ(error_, "ERREUR D'ÉCRITURE [COMMAND TIMEOUT]");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+  EXPECT_NE(burner_.GetDiscStatus(), 2);
+}
+
+TEST_F(RecordTest, DiscTakenAwayMidWriteFailsWithTheDrivesText) {
+  Load("dvd+r", ",removeat=60");
+  Compile();
+  Run([this] { burner_.RecordCompilation(); });
+  EXPECT_EQ(error_.rfind("ERREUR D'ÉCRITURE [PAS PRÊT (MEDIUM NOT PRESENT", 0), 0u) << error_;
+  EXPECT_EQ(finalizing_count_, 1);
+}
+
+TEST_F(RecordTest, FailedPowerCalibrationAndAnOpenTrayDoNotStopTheRecording) {
+  // The writer loads the disc (closing the tray) and does not check the
+  // calibration: a drive that cannot record fails at its first write.
+  Load("cd-r", ",opc=fail,tray=open");
+  burner_.PerformOPC = true;
+  Compile();
+  Run([this] { burner_.RecordCompilation(); });
+  ASSERT_EQ(error_, "") << log_;
+  ExpectDiscHoldsTheSources();
+}
+
 TEST_F(RecordTest, AbortEndsTheJobOnceWithTheUsersText) {
   Load("cd-r");
   Compile();
