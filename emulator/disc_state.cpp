@@ -1,4 +1,5 @@
 // disc_state.cpp: the disc layout, its changes and its state file.
+#include "emulator/state_file.h"
 #include "emulator/disc_state.h"
 
 #include <algorithm>
@@ -47,18 +48,6 @@ std::optional<bool> ToYesNo(std::string_view text) {
   if (text == "yes") return true;
   if (text == "no") return false;
   return std::nullopt;
-}
-
-std::vector<std::string_view> Words(std::string_view line) {
-  std::vector<std::string_view> words;
-  size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
-    const size_t begin = i;
-    while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') ++i;
-    if (i > begin) words.push_back(line.substr(begin, i - begin));
-  }
-  return words;
 }
 
 }  // namespace

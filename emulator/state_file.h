@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zamo::emu {
 
@@ -28,6 +29,9 @@ TFileStamp StampOf(const std::string& path);
 
 // The whole file; null when it cannot be opened (missing, unreadable).
 std::optional<std::string> ReadWholeFile(const std::string& path);
+
+// The words of a line of a state file (separated by spaces, tabs, a CR).
+std::vector<std::string_view> Words(std::string_view line);
 
 // Writes `text` to a new file beside `path`, then renames it over `path`: a
 // reader never sees a half-written file, and two writers never share a

@@ -1,5 +1,6 @@
 // tray_state.cpp: the tray's lines in a state file and the pressed discs'
 // tray files.
+#include "emulator/state_file.h"
 #include "emulator/tray_state.h"
 
 #include <pwd.h>
@@ -17,18 +18,6 @@ namespace {
 
 constexpr std::string_view kPressedHeader = "zamo-tray 1\n";
 constexpr std::string_view kImageKey = "image ";
-
-std::vector<std::string_view> Words(std::string_view line) {
-  std::vector<std::string_view> words;
-  size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
-    const size_t begin = i;
-    while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') ++i;
-    if (i > begin) words.push_back(line.substr(begin, i - begin));
-  }
-  return words;
-}
 
 // Applies one tray line to `tray`. Returns false when the line is not a tray
 // line at all; sets `problem` when it is one with a wrong value.

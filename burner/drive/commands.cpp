@@ -220,10 +220,12 @@ bool TSCSIDevice::ReadDiscInfo() {
   return true;
 }
 
-bool TSCSIDevice::ReadTrackInformation(uint16_t Track) {
+bool TSCSIDevice::ReadTrackInformation(uint16_t Track) { return ReadTrackInformationOf(1, Track); }
+
+bool TSCSIDevice::ReadTrackInformationOf(uint8_t AddressType, uint32_t Number) {
   TrackInfo = TTrackInfo{};
   Cdb cdb(0x52, 10);
-  cdb.Byte(1, 1).Be16(4, Track).Byte(8, sizeof TrackInfo.Raw);
+  cdb.Byte(1, AddressType).Be32(2, Number).Byte(8, sizeof TrackInfo.Raw);
   if (!RunCommand(cdb.data(), cdb.length(), kFlagsIn, TrackInfo.Raw, sizeof TrackInfo.Raw, 60000)) return false;
   const auto raw = View(TrackInfo.Raw, sizeof TrackInfo.Raw);
   TrackInfo.DataLength = GetBe16(raw, 0);

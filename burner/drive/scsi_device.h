@@ -205,6 +205,9 @@ class TSCSIDevice : public TComponent {
   bool ReadDiscInfo();
   // The track number goes to CDB bytes 4-5, so tracks after 255 can be asked.
   bool ReadTrackInformation(uint16_t Track);
+  // READ TRACK INFORMATION by address type (0 an LBA, 1 a track number, 2 a
+  // session number: that session's first track) into TrackInfo.
+  bool ReadTrackInformationOf(uint8_t AddressType, uint32_t Number);
   bool ReserveTrack(uint32_t Blocks);
   bool SendOpcInformation();
   bool ModeSelect(const uint8_t* List, int Length);

@@ -23,22 +23,8 @@ SectorReader DriveReader(TVeskBurner& burner) {
 }  // namespace
 
 bool TVeskBurner::ReadSessionTrackInformation(int session) {
-  // MMC READ TRACK INFORMATION with address type 10b: bytes 2-5 hold a
-  // session number and the drive answers for that session's first track.
-  TrackInfo = TTrackInfo{};
-  uint8_t cdb[10] = {0x52, 0x02};
-  PutBe32(cdb, 2, static_cast<uint32_t>(session));
-  cdb[8] = sizeof TrackInfo.Raw;
-  if (!RunCommand(cdb, sizeof cdb, kFlagsIn, TrackInfo.Raw, sizeof TrackInfo.Raw, 60000)) return false;
-  const std::span<const uint8_t> raw(TrackInfo.Raw, sizeof TrackInfo.Raw);
-  TrackInfo.DataLength = GetBe16(raw, 0);
-  TrackInfo.TrackStart = GetBe32(raw, 8);
-  TrackInfo.NextWritable = GetBe32(raw, 12);
-  TrackInfo.FreeBlocks = GetBe32(raw, 16);
-  TrackInfo.FixedPacketSize = GetBe32(raw, 20);
-  TrackInfo.TrackSize = GetBe32(raw, 24);
-  TrackInfo.LastRecorded = GetBe32(raw, 28);
-  return true;
+  // Address type 10b: the drive answers for that session's first track.
+  return ReadTrackInformationOf(2, static_cast<uint32_t>(session));
 }
 
 bool TVeskBurner::FindSessionAddress(int session, int count, uint32_t& start) {

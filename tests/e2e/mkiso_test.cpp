@@ -520,10 +520,10 @@ std::vector<std::string> CollisionNames() {
   return names;
 }
 
-TreeSpec RealTree() {
+TreeContents RealTree() {
   std::string deep;
   for (int level = 1; level <= 12; ++level) deep += "level" + std::to_string(level) + "/";
-  TreeSpec tree = {
+  TreeContents tree = {
       {"café.txt", "un café, s'il vous plaît"},
       {"Élan/über/ça va.txt", Bytes(100, 2)},
       {"Домашний/Документ.txt", Bytes(2047, 3)},
@@ -882,7 +882,7 @@ TEST(MkisoJolietNames, FileNamesUpTo108UnitsAreKeptLongerOnesRefused) {
   // Names after the refused ones in sorted order show that the walk goes on.
   kept["zz after.txt"] = "";
   uint32_t seed = 1;
-  TreeSpec tree;
+  TreeContents tree;
   for (auto* group : {&kept, &refused}) {
     for (auto& [name, content] : *group) {
       content = Bytes(seed * 7, seed);
@@ -1062,7 +1062,7 @@ TEST(MkisoNoJoliet, EveryReaderShowsTheEightDotThreeNames) {
       {"sub/big.bin", "SUB/BIG.BIN"},
   };
   Files expected;
-  TreeSpec tree;
+  TreeContents tree;
   uint32_t seed = 1;
   for (const auto& [source, shown] : names) {
     std::string content = Bytes(shown == "SUB/BIG.BIN" ? 700000 : shown == "SUB/SIZE2049.BIN" ? 2049 : seed * 3, seed);
@@ -1180,7 +1180,7 @@ TEST(MkisoPrintSize, EqualsTheSectorsOfTheWrittenImage) {
   MakeTree(dir / "sizes", {{"zero", ""}, {"a2047", Bytes(2047)}, {"a2048", Bytes(2048)}, {"a2049", Bytes(2049)},
                            {"d/big", Bytes(300000)}});
   // Folders spanning several sectors and path tables longer than a sector.
-  TreeSpec many;
+  TreeContents many;
   for (int i = 0; i < 300; ++i) many.emplace_back("file number " + std::to_string(i) + " with a long name.dat", "x");
   for (int i = 0; i < 80; ++i) {
     many.emplace_back("folder number " + std::to_string(i) + " with a long name to fill the path table/f", "y");

@@ -19,8 +19,8 @@ using ::testing::HasSubstr;
 
 constexpr int64_t kBaseTime = 1181899800;  // 15 June 2007 09:30:00 UTC
 
-const TreeSpec& Sources() {
-  static const TreeSpec spec = {
+const TreeContents& Sources() {
+  static const TreeContents tree = {
       {"Lisez-moi.txt", "Bonjour\n"},
       {"readme", "no extension\n"},
       {"Photos d'été/plage.jpg", Bytes(300000, 1)},
@@ -31,7 +31,7 @@ const TreeSpec& Sources() {
       {"Ünïcödé ☃名前.txt", "unicode\n"},
       {"a/b/c/d/e/f/profond.txt", "deep\n"},
   };
-  return spec;
+  return tree;
 }
 
 // Makes the source tree with a distinct modification time for each file.

@@ -25,7 +25,7 @@ class MultisessionTest : public DiscTest {
 
   // A compilation of `files` (written under src/<session>/), laid out and
   // recorded as the disc's next session, importing the last one.
-  void Session(int number, const TreeSpec& files) {
+  void Session(int number, const TreeContents& files) {
     const std::string src = dir_ / ("src" + std::to_string(number));
     MakeTree(src, files);
     ASSERT_TRUE(burner_.ClearCompilation(600000, 20000));
@@ -56,7 +56,7 @@ class MultisessionTest : public DiscTest {
   int out_count_ = 0;
 };
 
-std::map<std::string, std::string> Expected(const TreeSpec& files) {
+std::map<std::string, std::string> Expected(const TreeContents& files) {
   std::map<std::string, std::string> out;
   for (const auto& [path, content] : files) {
     out[path] = content;
@@ -68,7 +68,7 @@ std::map<std::string, std::string> Expected(const TreeSpec& files) {
 
 TEST_F(MultisessionTest, ASecondSessionStartsAtTheNextWritableAddressAndKeepsTheFirstsSectors) {
   Load("cd-r", image_);
-  const TreeSpec first = {{"un.txt", "premier\n"}, {"dossier/a.bin", Bytes(70000, 1)}, {"vide.txt", ""}};
+  const TreeContents first = {{"un.txt", "premier\n"}, {"dossier/a.bin", Bytes(70000, 1)}, {"vide.txt", ""}};
   Session(1, first);
   EXPECT_EQ(burner_.SessionStart, 0);
   std::map<std::string, int32_t> extents;
@@ -79,7 +79,7 @@ TEST_F(MultisessionTest, ASecondSessionStartsAtTheNextWritableAddressAndKeepsThe
   const uint32_t next = NextWritable();
   ASSERT_GT(next, 150u);
   ClearLog();
-  const TreeSpec second = {{"deux.txt", "second\n"}, {"dossier/b.bin", Bytes(5000, 2)}};
+  const TreeContents second = {{"deux.txt", "second\n"}, {"dossier/b.bin", Bytes(5000, 2)}};
   Session(2, second);
   EXPECT_EQ(burner_.SessionStart, static_cast<int32_t>(next));
   EXPECT_LE(burner_.PadSectors, 0) << "a later session is not padded to sector 150";
@@ -106,7 +106,7 @@ TEST_F(MultisessionTest, ASecondSessionStartsAtTheNextWritableAddressAndKeepsThe
   EXPECT_EQ(std::string(reinterpret_cast<char*>(sector) + 1, 5), "CD001");
   EXPECT_EQ(GetLe32(std::span<const uint8_t>(sector, 2048), 80), static_cast<uint32_t>(burner_.VolumeSpaceSize));
 
-  EXPECT_TRUE(SameFiles(ReadBack(-1), Expected(TreeSpec(all_.begin(), all_.end()))));
+  EXPECT_TRUE(SameFiles(ReadBack(-1), Expected(TreeContents(all_.begin(), all_.end()))));
   EXPECT_TRUE(SameFiles(ReadBack(1), Expected(first)));
 }
 

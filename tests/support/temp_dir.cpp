@@ -49,8 +49,8 @@ void SetModifiedTime(const std::string& path, int64_t seconds) {
   utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
-void MakeTree(const std::string& root, const TreeSpec& spec) {
-  for (const auto& [relative, content] : spec) {
+void MakeTree(const std::string& root, const TreeContents& contents) {
+  for (const auto& [relative, content] : contents) {
     const std::string path = root + "/" + relative;
     if (!relative.empty() && relative.back() == '/') {
       fs::create_directories(path);

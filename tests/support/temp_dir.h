@@ -27,8 +27,8 @@ class TempDir {
 
 // A path ending in "/" makes a folder; any other makes a file with the
 // content (parent folders are made as needed).
-using TreeSpec = std::vector<std::pair<std::string, std::string>>;
-void MakeTree(const std::string& root, const TreeSpec& spec);
+using TreeContents = std::vector<std::pair<std::string, std::string>>;
+void MakeTree(const std::string& root, const TreeContents& contents);
 
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
