@@ -37,6 +37,7 @@ struct TFEntry {
   std::string LongName;    // Joliet identifier without ";1"
   std::string SourcePath;  // the source file's full path (its bytes as the system gave them)
   bool Imported = false;   // data already on the disc; IsoExtent is absolute
+  bool Damaged = false;    // imported, but its data runs past what the disc holds recorded
   TDateTime DateTime = 0;  // recording date, local time
   int64_t IsoSize = 0;
   int64_t JolietSize = 0;

@@ -214,6 +214,15 @@ class TVeskBurner : public TSCSIDevice {
   // sector could be read.
   bool ImportJolietDirectory(int32_t Lba, int32_t Length, TDEntry* Into);
   bool ImportIsoDirectory(int32_t Lba, int32_t Length, TDEntry* Into);
+  // Imported files whose data runs past what the disc holds recorded (an
+  // interrupted session) are marked Damaged. The import made for a new
+  // session (the layout's disc step) leaves them out instead, with a line:
+  // a new session never lists a file a reader cannot get back.
+  bool ImportLeavesOutDamaged = false;
+  // The end (first sector after) of the data of the interrupted session that
+  // this job closed, whose unrecorded tail the drive may have padded; 0 when
+  // none. The import then takes it as that session's readable end.
+  uint32_t InterruptedSessionEnd = 0;
   // The session the last import read, and whether from its Joliet tree.
   int ImportedSession = 0;
   bool ImportedJoliet = false;
