@@ -50,9 +50,11 @@ std::unique_ptr<TDiscStore> TDiscStore::Open(const TDriveConfig& config, std::st
       *error = "the image \"" + config.image_path + "\" of the " + std::string(traits.name) + " disc does not exist";
       return nullptr;
     }
-    const uint64_t blocks = (static_cast<uint64_t>(image_stat.st_size) + kBlockSize - 1) / kBlockSize;
+    // The disc holds the file's whole blocks: a partial last block (a file
+    // cut short) is no block of the disc, so it is never read padded.
+    const uint64_t blocks = static_cast<uint64_t>(image_stat.st_size) / kBlockSize;
     if (blocks == 0 || blocks > UINT32_MAX / 2) {
-      *error = "the image \"" + config.image_path + "\" is empty or too large for a disc";
+      *error = "the image \"" + config.image_path + "\" holds no whole block of 2048 bytes or is too large for a disc";
       return nullptr;
     }
     auto store = std::unique_ptr<TDiscStore>(new TDiscStore(
@@ -111,9 +113,9 @@ bool TDiscStore::EnsureOpen(std::string* error) {
   return true;
 }
 
-bool TDiscStore::Read(uint32_t lba, std::span<uint8_t> out, std::string* error) {
+TStoreRead TDiscStore::Read(uint32_t lba, std::span<uint8_t> out, std::string* error) {
   std::fill(out.begin(), out.end(), uint8_t{0});
-  if (fd_ < 0) return true;  // no image file yet: nothing was ever written
+  if (fd_ < 0) return TStoreRead::kRead;  // no image file yet: nothing was ever written
   const off_t base = static_cast<off_t>(lba) * kBlockSize;
   size_t done = 0;
   while (done < out.size()) {
@@ -121,12 +123,20 @@ bool TDiscStore::Read(uint32_t lba, std::span<uint8_t> out, std::string* error) 
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       *error = Describe("cannot read the image", image_path_);
-      return false;
+      return TStoreRead::kFailed;
     }
-    if (got == 0) break;  // past the end of a sparse image: zeros
+    if (got == 0) break;
     done += static_cast<size_t>(got);
   }
-  return true;
+  // A recorded disc's image is sparse: what lies past its end was never
+  // written with data (a padded track, a formatted area) and reads as zeros.
+  // A pressed disc's image is the whole disc: a file that shrank since it
+  // was loaded has lost those blocks, which are never made up.
+  if (done < out.size() && pressed_) {
+    *error = "the image \"" + image_path_ + "\" ends before block " + std::to_string(lba + done / kBlockSize);
+    return TStoreRead::kPastEnd;
+  }
+  return TStoreRead::kRead;
 }
 
 bool TDiscStore::Write(uint32_t lba, std::span<const uint8_t> data, std::string* error) {

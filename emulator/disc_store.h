@@ -28,6 +28,8 @@ namespace zamo::emu {
 
 constexpr uint32_t kBlockSize = 2048;
 
+enum class TStoreRead { kRead, kPastEnd, kFailed };
+
 class TDiscStore {
  public:
   // Opens the files of `config` and reads the disc's state. Fails with a
@@ -43,9 +45,10 @@ class TDiscStore {
   // The tray as its file last showed it (or as this store last saved it).
   const TTray& tray() const { return tray_; }
 
-  // Reads `out.size() / 2048` blocks from `lba`; blocks past the end of the
-  // image file read as zeros.
-  bool Read(uint32_t lba, std::span<uint8_t> out, std::string* error);
+  // Reads `out.size() / 2048` blocks from `lba`. On a recordable disc,
+  // blocks past the end of the (sparse) image file read as zeros; on a
+  // pressed disc they do not exist (kPastEnd).
+  TStoreRead Read(uint32_t lba, std::span<uint8_t> out, std::string* error);
   // Writes whole blocks at `lba`, creating the image file on first use.
   bool Write(uint32_t lba, std::span<const uint8_t> data, std::string* error);
   // Forgets every sector (the image file becomes empty).

@@ -48,7 +48,11 @@ TCommandResult TEmulatedUnit::ReadBlocks(const TCommand& command, uint32_t lba, 
     at = std::min<uint64_t>(end, disc_.NextWritable(*track));
   }
   std::string problem;
-  if (!store_->Read(lba, command.data.first(bytes), &problem)) return Fail(kUnrecoveredRead);
+  switch (store_->Read(lba, command.data.first(bytes), &problem)) {
+    case TStoreRead::kRead: break;
+    case TStoreRead::kPastEnd: return Fail(sense::kLbaOutOfRange);  // the pressed image shrank since it was loaded
+    case TStoreRead::kFailed: return Fail(kUnrecoveredRead);
+  }
   TCommandResult result;
   result.transferred = static_cast<uint32_t>(bytes);
   return result;

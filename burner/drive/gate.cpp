@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "burner/drive/scsi_device.h"
+#include "burner/drive/sense.h"
 #include "burner/drive/transport.h"
 #include "burner/platform/str_format.h"
 
@@ -101,7 +102,8 @@ void TSCSIDevice::WriteErrorLogLine(const TSRB_ExecSCSICmd& Request) {
   if (Request.SRB_Status == SS_PENDING || Request.SRB_Status == SS_COMP) return;
   const uint8_t opcode = Request.CDBByte[0];
   if (QuietOpcode(opcode)) return;
-  if (LastSense[12] == 0x04 && LastSense[13] == 0x08) return;  // long write in progress
+  const TSenseFields sense = DecodeSense(LastSense);
+  if (sense.asc == 0x04 && sense.ascq == 0x08) return;  // long write in progress
 
   std::string line = StrFormat("%u:%s:%u <%s> [%s]", Request.SRB_HaId, Hex(Request.SRB_Target, 1).c_str(),
                                Request.SRB_Lun, Hex(Request.SRB_Status, 2).c_str(),
@@ -116,8 +118,8 @@ void TSCSIDevice::WriteErrorLogLine(const TSRB_ExecSCSICmd& Request) {
     for (size_t i = 0; i < shown; ++i) line += Hex(Request.SRB_BufPointer[i], 2) + " ";
   }
   line = "<<< " + line + "= " + Hex(Request.SRB_HaStat, 2) + " " + Hex(Request.SRB_TargStat, 2) + " " +
-         Hex(LastSense[0], 2) + " " + Hex(LastSense[2], 2) + " ASC:" + Hex(LastSense[12], 2) + ",ASQ:" +
-         Hex(LastSense[13], 2) + " " + LastError;
+         Hex(LastSense[0], 2) + " " + Hex(sense.KeyByte(), 2) + " ASC:" + Hex(sense.asc, 2) + ",ASQ:" +
+         Hex(sense.ascq, 2) + " " + LastError;
   DebugMessage(line, kMsgStatus);
 }
 

@@ -125,6 +125,8 @@ inline constexpr const char* kEraseWriteError = "ERREUR D'ÉCRITURE AU SECTEUR %
 inline constexpr const char* kEraseNeverReady =
     "LE GRAVEUR N'EST PAS REDEVENU PRÊT EN %d SECONDES: L'EFFACEMENT N'EST PEUT-ÊTRE PAS TERMINÉ";
 inline constexpr const char* kEraseNoMedium = "LE DISQUE A DISPARU PENDANT L'EFFACEMENT";
+// The drive reported that the blank or format it ran failed (a deferred error).
+inline constexpr const char* kEraseFailed = "LE GRAVEUR SIGNALE L'ÉCHEC DE L'EFFACEMENT";  // + " [" LastError "]"
 inline constexpr const char* kEraseInternal = "L'EFFACEMENT S'EST ARRÊTÉ SUR UNE ERREUR INATTENDUE";
 
 }  // namespace zamo::msg

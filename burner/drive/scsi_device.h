@@ -181,9 +181,18 @@ class TSCSIDevice : public TComponent {
   std::string StatusText(uint8_t Status, uint8_t HostAdapterStatus, uint8_t TargetStatus);
   void DescribeError(const TSRB_ExecSCSICmd& Request);
   void DescribeAdditionalSense(const TSRB_ExecSCSICmd& Request);
-  uint8_t LastAsc() const { return LastSense[12]; }
-  uint8_t LastAscq() const { return LastSense[13]; }
-  uint8_t LastSenseKey() const { return LastSense[2] & 0x0F; }
+  // LastSense's fields, in fixed or descriptor format (DecodeSense, sense.h).
+  uint8_t LastAsc() const;
+  uint8_t LastAscq() const;
+  uint8_t LastSenseKey() const;
+  // The last failure is a deferred error (71h/F1h, 73h, a sense key above
+  // RECOVERED ERROR): an operation started earlier with the immediate bit
+  // failed; the command that reported it was not carried out.
+  bool LastDeferredError() const;
+  // Describes sense data that REQUEST SENSE returned (a deferred error the
+  // drive kept for it) into LastError and LastSense, as if the last command
+  // had ended in a CHECK CONDITION with it.
+  void AdoptRequestSenseData(const uint8_t* Data, int Length);
 
   // ==== Command set (commands.cpp) ==========================================
   bool TestUnitReady(int TimeoutMs);

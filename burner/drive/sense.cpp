@@ -1,7 +1,7 @@
-// sense.cpp: describing a failed command. The status text comes from the
-// request status and the host adapter and SCSI status bytes; a CHECK
-// CONDITION is refined by the sense key, and the additional sense code pair
-// is appended in parentheses.
+// sense.cpp: decoding sense data and describing a failed command. The status
+// text comes from the request status and the host adapter and SCSI status
+// bytes; a CHECK CONDITION is refined by the sense key, and the additional
+// sense code pair is appended in parentheses.
 #include "burner/drive/sense.h"
 
 #include <algorithm>
@@ -295,6 +295,33 @@ static_assert(Sorted(), "the additional sense table is looked up by binary searc
 
 }  // namespace
 
+TSenseFields DecodeSense(std::span<const uint8_t> sense) {
+  const auto at = [&sense](size_t i) -> uint8_t { return i < sense.size() ? sense[i] : 0; };
+  TSenseFields f;
+  f.response_code = at(0) & 0x7F;
+  f.recognised = f.response_code >= 0x70 && f.response_code <= 0x73;
+  f.descriptor = f.response_code == 0x72 || f.response_code == 0x73;
+  f.deferred = f.response_code == 0x71 || f.response_code == 0x73;
+  if (!f.descriptor) {
+    f.key = at(2) & 0x0F;
+    f.flags = at(2) & 0xE0;
+    f.asc = at(12);
+    f.ascq = at(13);
+    return f;
+  }
+  f.key = at(1) & 0x0F;
+  f.asc = at(2);
+  f.ascq = at(3);
+  // The descriptors follow the 8-byte header, as many as the additional
+  // length (byte 7) and the bytes at hand cover.
+  const size_t end = std::min(sense.size(), size_t{8} + at(7));
+  for (size_t d = 8; d + 4 <= end; d += size_t{2} + at(d + 1)) {
+    if (at(d) == 0x04) f.flags = at(d + 3) & 0xE0;  // stream commands: FILEMARK, EOM, ILI
+    if (at(d) == 0x05) f.flags = at(d + 3) & 0x20;  // block commands: ILI
+  }
+  return f;
+}
+
 const char* AdditionalSenseText(uint8_t asc, uint8_t ascq) {
   const auto key = [](const AscEntry& e) { return (e.asc << 8) | e.ascq; };
   const int wanted = (asc << 8) | ascq;
@@ -380,12 +407,12 @@ std::string TSCSIDevice::StatusText(uint8_t Status, uint8_t HostAdapterStatus, u
 void TSCSIDevice::DescribeError(const TSRB_ExecSCSICmd& Request) {
   std::string text = StatusText(Request.SRB_Status, Request.SRB_HaStat, Request.SRB_TargStat);
   if (text == msg::kCheckCondition) {
-    const uint8_t response_code = Request.SenseArea[0];
-    if (response_code == 0) {
+    const TSenseFields sense = DecodeSense(Request.SenseArea);
+    if (Request.SenseArea[0] == 0) {
       text.clear();
-    } else if ((response_code & 0x7E) != 0x70) {
-      text = msg::kUnknown;  // not fixed-format current or deferred sense
-    } else if (std::string key = SenseKeyText(Request.SenseArea[2]); !key.empty()) {
+    } else if (!sense.recognised) {
+      text = msg::kUnknown;  // neither fixed nor descriptor format
+    } else if (std::string key = SenseKeyText(sense.KeyByte()); !key.empty()) {
       text = key;
     }
   }
@@ -394,12 +421,25 @@ void TSCSIDevice::DescribeError(const TSRB_ExecSCSICmd& Request) {
 }
 
 void TSCSIDevice::DescribeAdditionalSense(const TSRB_ExecSCSICmd& Request) {
-  const uint8_t asc = Request.SenseArea[12];
-  const uint8_t ascq = Request.SenseArea[13];
-  std::string text = AdditionalSenseText(asc, ascq);
+  const TSenseFields sense = DecodeSense(Request.SenseArea);
+  std::string text = AdditionalSenseText(sense.asc, sense.ascq);
   std::memcpy(LastSense, Request.SenseArea, sizeof LastSense);
-  if (text.empty()) text = StrFormat("%u,%u", asc, ascq);
+  if (text.empty()) text = StrFormat("%u,%u", sense.asc, sense.ascq);
+  // Byte 7 is the additional length in both formats.
   if (Request.SenseArea[7] != 0) LastError += " (" + text + ")";
+}
+
+uint8_t TSCSIDevice::LastAsc() const { return DecodeSense(LastSense).asc; }
+uint8_t TSCSIDevice::LastAscq() const { return DecodeSense(LastSense).ascq; }
+uint8_t TSCSIDevice::LastSenseKey() const { return DecodeSense(LastSense).key; }
+bool TSCSIDevice::LastDeferredError() const { return DecodeSense(LastSense).DeferredError(); }
+
+void TSCSIDevice::AdoptRequestSenseData(const uint8_t* Data, int Length) {
+  TSRB_ExecSCSICmd request{};
+  request.SRB_Status = SS_ERR;
+  request.SRB_TargStat = STATUS_CHKCOND;
+  std::memcpy(request.SenseArea, Data, static_cast<size_t>(std::clamp(Length, 0, kSenseAreaSize)));
+  DescribeError(request);
 }
 
 }  // namespace zamo

@@ -1,10 +1,13 @@
 // tray.cpp: waiting until a drive is ready after a disc change or a long
 // operation. The wait polls with READ DISC INFORMATION, TEST UNIT READY and
 // REQUEST SENSE, and keeps waiting while the drive answers "logical unit not
-// ready" (additional sense code 04h); it gives up when its budget runs out.
+// ready" (additional sense code 04h, in either sense format); it gives up when
+// its budget runs out, and at once when the drive reports a deferred error
+// (the long operation it was waiting for failed).
 #include <cstring>
 
 #include "burner/drive/scsi_device.h"
+#include "burner/drive/sense.h"
 
 namespace zamo {
 
@@ -24,39 +27,48 @@ bool TSCSIDevice::WaitUntilReady(int TotalMs, int StepMs) {
       budget -= kSlowReadyStepMs;
       if (budget < 0) break;
       TestUnitReady(5000);
+      if (LastDeferredError()) return false;
     } while (LastAsc() == kNotReadyAsc);
   }
 
-  if (RecordedDiscKind == dkDvdRam) {
-    // A DVD-RAM answers TEST UNIT READY while it still formats in the
-    // background: only REQUEST SENSE tells when it is done.
-    sense_wait_[12] = kNotReadyAsc;
-  } else {
+  // A DVD-RAM answers TEST UNIT READY while it still formats in the
+  // background: only REQUEST SENSE tells when it is done.
+  const bool ask_sense_first = RecordedDiscKind == dkDvdRam;
+  if (!ask_sense_first) {
     do {
       Sleep(StepMs);
       ReadDiscInfo();
+      if (LastDeferredError()) return false;
       budget -= StepMs;
       if (budget < 0) return false;
     } while (LastAsc() == kNotReadyAsc);
   }
 
-  if (TestUnitReady(5000) && sense_wait_[12] == 0) return true;
+  if (TestUnitReady(5000) && !ask_sense_first) return true;
+  if (LastDeferredError()) return false;
 
   do {
     Sleep(StepMs);
     budget -= StepMs;
     if (budget < 0) return false;
     TestUnitReady(5000);
+    if (LastDeferredError()) return false;
   } while (LastAsc() == kNotReadyAsc);
 
   for (;;) {
     std::memset(sense_wait_, 0, sizeof(sense_wait_));
-    RequestSense(sense_wait_, sizeof(sense_wait_));
+    const bool answered = RequestSense(sense_wait_, sizeof(sense_wait_));
     budget -= StepMs;
     if (budget < 0) return false;
-    if (sense_wait_[0] == 0xF0) sense_wait_[12] = kNotReadyAsc;  // deferred error: not settled yet
-    if (sense_wait_[12] == 0) return true;
-    if (sense_wait_[12] == kNotReadyAsc) Sleep(StepMs);
+    const TSenseFields sense = DecodeSense(sense_wait_);
+    if (answered && sense.DeferredError()) {
+      // The operation waited for failed: its sense becomes the failure.
+      AdoptRequestSenseData(sense_wait_, sizeof(sense_wait_));
+      return false;
+    }
+    // No answer proves nothing: it counts as "not ready yet".
+    if (answered && sense.asc == 0) return true;
+    if (!answered || sense.asc == kNotReadyAsc) Sleep(StepMs);
   }
 }
 

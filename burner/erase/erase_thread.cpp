@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "burner/drive/messages.h"
+#include "burner/drive/sense.h"
 #include "burner/drive/transport.h"
 #include "burner/platform/str_format.h"
 
@@ -53,6 +54,7 @@ std::string TEraseThread::WaitForErase() {
     case dkDvdRwRestricted:
     case dkDvdRwSequential:
       WaitForDvdRwBlank();
+      if (!deferred_failure_.empty()) return deferred_failure_;
       break;
     case dkDvdPlusRw:
       if (std::string failure = FormatAndOverwriteDvdPlusRw(); !failure.empty()) return failure;
@@ -76,17 +78,20 @@ std::string TEraseThread::WaitForErase() {
       elapsed_ += 2;
       ReadyPoll();
     } while (KeepWaiting());
-    Device.ReadDiscInfo();
+    DiscInfoPoll();
     Pause(5000);
   }
-  if (Device.TestUnitReady(5000) && Device.ReadDiscInfo()) return {};
+  const bool unit_ready = Device.TestUnitReady(5000);
+  NoteDeferredError();
+  if (unit_ready && DiscInfoPoll()) return {};
+  if (!deferred_failure_.empty()) return deferred_failure_;
 
   // A DVD-RAM answers READ DISC INFORMATION while it formats: only TEST UNIT
   // READY and REQUEST SENSE tell.
   if (Kind != dkDvdRam) {
     do {
       UpdateProgress();
-      Device.ReadDiscInfo();
+      DiscInfoPoll();
       elapsed_ += 5;
       if (Busy()) Pause(5000);
     } while (KeepWaiting());
@@ -96,6 +101,7 @@ std::string TEraseThread::WaitForErase() {
     elapsed_ += 2;
     ReadyPoll();
   } while (KeepWaiting());
+  if (!deferred_failure_.empty()) return deferred_failure_;
   return WaitForSettledSense();
 }
 
@@ -106,6 +112,7 @@ void TEraseThread::WaitForDvdRwBlank() {
     ReadyPoll();
     UpdateProgress();
   } while (KeepWaiting());
+  if (!deferred_failure_.empty()) return;
   Pause(5000);
   do {
     UpdateProgress();
@@ -119,9 +126,10 @@ std::string TEraseThread::FormatAndOverwriteDvdPlusRw() {
   do {
     Pause(2000);
     elapsed_ += 2;
-    Device.ReadDiscInfo();
+    DiscInfoPoll();
     UpdateProgress();
   } while (KeepWaiting());
+  if (!deferred_failure_.empty()) return deferred_failure_;
   if (Busy() && !Cancelled()) return StrFormat(msg::kEraseFormatTimeout, elapsed_);
 
   if (std::string failure = OverwriteStart(quick_ ? kQuickOverwrites : kFullOverwrites, /*stop_at_failure=*/true);
@@ -141,7 +149,9 @@ std::string TEraseThread::OverwriteStart(int count, bool stop_at_failure) {
   for (int i = 0; i < count && !Cancelled(); ++i) {
     const uint32_t lba = static_cast<uint32_t>(i) * kOverwriteBlocks;
     if (!WriteZeros(lba) && stop_at_failure) {
-      std::string text = StrFormat(msg::kEraseWriteError, lba);
+      // A deferred error here is the format's failure, reported at the write.
+      std::string text =
+          Device.LastDeferredError() ? std::string(msg::kEraseFailed) : StrFormat(msg::kEraseWriteError, lba);
       if (!Device.LastError.empty()) text += " [" + Device.LastError + "]";
       return text;
     }
@@ -168,10 +178,15 @@ std::string TEraseThread::WaitForSettledSense() {
     std::memset(sense, 0, sizeof sense);
     const bool answered = Device.RequestSense(sense, sizeof sense);
     elapsed_ += 2;
-    uint8_t asc = sense[12];
-    // No answer proves nothing, and a deferred error (F0h) means the drive
-    // has not settled: both count as "not ready".
-    if (!answered || sense[0] == 0xF0) asc = 0x04;
+    const TSenseFields fields = DecodeSense(sense);
+    if (answered && fields.DeferredError()) {
+      // The drive kept the failure of the blank or format for this question.
+      Device.AdoptRequestSenseData(sense, sizeof sense);
+      return std::string(msg::kEraseFailed) + " [" + Device.LastError + "]";
+    }
+    // No answer proves nothing: it counts as "not ready". A current 04h
+    // (F0h or 70h alike) is a drive still at work.
+    const uint8_t asc = answered ? fields.asc : 0x04;
     if (asc == 0) return {};
     if (asc == kNoMediumAsc) return msg::kEraseNoMedium;  // waiting longer cannot help
     if (elapsed_ > EstimatedSeconds || Cancelled()) return StrFormat(msg::kEraseNeverReady, elapsed_);
@@ -195,7 +210,20 @@ void TEraseThread::ReturnDriveToIdle() {
 }
 
 void TEraseThread::ReadyPoll() {
-  if (!Device.TestUnitReady(5000)) Pause(2000);
+  if (Device.TestUnitReady(5000)) return;
+  NoteDeferredError();
+  if (deferred_failure_.empty()) Pause(2000);
+}
+
+bool TEraseThread::DiscInfoPoll() {
+  const bool answered = Device.ReadDiscInfo();
+  NoteDeferredError();
+  return answered;
+}
+
+void TEraseThread::NoteDeferredError() {
+  if (!deferred_failure_.empty() || !Device.LastDeferredError()) return;
+  deferred_failure_ = std::string(msg::kEraseFailed) + " [" + Device.LastError + "]";
 }
 
 bool TEraseThread::Cancelled() const { return Device.erase_cancel_; }

@@ -8,7 +8,8 @@
 // Every wait is bounded: the polls count the seconds they sleep and stop
 // once the estimated duration is over, and each drive command is bounded by
 // the command gate. A drive still busy (or without a disc) at that point is
-// reported as a failure. Nothing thrown leaves the thread.
+// reported as a failure, and so is a deferred error, the drive's word that
+// the blank or format it ran failed. Nothing thrown leaves the thread.
 //
 // The thread frees itself. It uses the component until its last call,
 // DeliverEraseDone; the component's destructor waits for that (StopErase).
@@ -57,11 +58,17 @@ class TEraseThread : public TThread {
   std::string WaitForSettledSense();
   void ReturnDriveToIdle();
 
-  // Polls: TEST UNIT READY, and a 2-second pause when it fails.
+  // Polls: TEST UNIT READY, and a 2-second pause when it fails; READ DISC
+  // INFORMATION. Both note a deferred error.
   void ReadyPoll();
-  bool Busy() const { return Device.LastAsc() == 0x04; }  // logical unit not ready
-  // Busy, within the estimate, and not asked to stop.
-  bool KeepWaiting() const { return Busy() && elapsed_ <= EstimatedSeconds && !Cancelled(); }
+  bool DiscInfoPoll();
+  // Keeps the failure text of a deferred error the last command reported.
+  void NoteDeferredError();
+  bool Busy() const { return Device.LastAsc() == 0x04; }  // logical unit not ready (current sense)
+  // Busy, within the estimate, no deferred error, and not asked to stop.
+  bool KeepWaiting() const {
+    return Busy() && deferred_failure_.empty() && elapsed_ <= EstimatedSeconds && !Cancelled();
+  }
   bool Cancelled() const;
   void Pause(int ms);
   void UpdateProgress();  // from the seconds counted
@@ -69,6 +76,7 @@ class TEraseThread : public TThread {
 
   const bool quick_;
   int elapsed_ = 0;  // seconds counted by the polls
+  std::string deferred_failure_;  // set by NoteDeferredError
   std::atomic<int> progress_{0};
   std::vector<uint8_t> zeros_;
 };

@@ -72,9 +72,19 @@ TEST(DescribeErrorTest, SenseKeyAndAdditionalSense) {
   std::vector<uint8_t> with_valid_bit = FixedSense(3, 0x11, 0);
   with_valid_bit[0] = 0xF0;  // information field valid: still fixed-format sense
   EXPECT_EQ(Describe(with_valid_bit, device), "ERREUR DISQUE (UNRECOVERED READ ERROR)");
-  std::vector<uint8_t> descriptor = FixedSense(3, 0x11, 0, 0);
-  descriptor[0] = 0x72;
-  EXPECT_EQ(Describe(descriptor, device), "INCONNU");
+  // Descriptor format: key, ASC and ASCQ in bytes 1 to 3.
+  const std::vector<uint8_t> descriptor = {0x72, 0x03, 0x11, 0x00, 0, 0, 0, 0};
+  EXPECT_EQ(Describe(descriptor, device), "ERREUR DISQUE");
+  std::vector<uint8_t> deferred_descriptor = {0x73, 0x02, 0x04, 0x08, 0, 0, 0, 6, 0, 0, 0, 0, 0x3A, 0x00};
+  EXPECT_EQ(Describe(deferred_descriptor, device), "PAS PRÊT (LOGICAL UNIT NOT READY, LONG WRITE IN PROGRESS)")
+      << "bytes 12-13 belong to a descriptor there";
+  EXPECT_EQ(device.LastSenseKey(), 2);
+  EXPECT_EQ(device.LastAsc(), 0x04);
+  EXPECT_EQ(device.LastAscq(), 0x08);
+  EXPECT_TRUE(device.LastDeferredError());
+  std::vector<uint8_t> vendor = FixedSense(3, 0x11, 0);
+  vendor[0] = 0x7F;
+  EXPECT_EQ(Describe(vendor, device), "INCONNU (UNRECOVERED READ ERROR)");
   std::vector<uint8_t> no_response_code = FixedSense(3, 0x11, 0);
   no_response_code[0] = 0;
   EXPECT_EQ(Describe(no_response_code, device), " (UNRECOVERED READ ERROR)");

@@ -152,9 +152,9 @@ TEST_F(Persistence, RefusesDamagedOrForeignFiles) {
 }
 
 TEST_F(Persistence, AnExistingFileWithoutStateIsNeverTakenForABlankDisc) {
-  WriteText(ImagePath(), "somebody's data");
+  WriteText(ImagePath(), "somebody's data" + std::string(2048 - 15, '.'));
   EXPECT_NE(OpenError(TMediaKind::kCdR).find("no state file"), std::string::npos);
-  Load(TMediaKind::kCdRom);  // but it can be loaded as a pressed disc
+  Load(TMediaKind::kCdRom);  // but it can be loaded as a pressed disc (of its whole blocks)
   ASSERT_TRUE(In(Read10(0, 1)).good());
   EXPECT_EQ(std::string(in_.begin(), in_.begin() + 15), "somebody's data");
 }
