@@ -190,8 +190,13 @@ class TVeskBurner : public TSCSIDevice {
   bool RecordImageFile(const std::string& file_name);
   // Starts the writer on the primed cache (CacheThread).
   bool StartWriterThread(bool to_file);
-  // Asks the running job to stop; it ends through OnWriteDone.
-  void AbortWriting() { abort_flag_ = true; }
+  // Asks the running job to stop; it ends through OnWriteDone. A drive
+  // command in flight is not waited for (the drive may still finish it).
+  // Only stores to atomics: a signal handler may call it.
+  void AbortWriting() {
+    abort_flag_ = true;
+    CancelPendingCommand();
+  }
   // How full the read-ahead cache is, in percent (0 when no job runs).
   int CacheFillPercent();
   // Bytes handed to the target by the running (or last) job.
@@ -203,6 +208,9 @@ class TVeskBurner : public TSCSIDevice {
   TCacheThread* CacheThread = nullptr;
   // How long a job waits on a cache that delivers nothing before it gives up.
   std::chrono::seconds StallBound{120};
+  // How long a write the drive keeps refusing as not ready or busy is sent
+  // again before the job fails with what the drive answered.
+  std::chrono::seconds DriveBusyBound{120};
 
   // ---- A session on the disc (burner/import/) ------------------------------
   // Reads the file system of a session of the disc into `Into` (the root
@@ -235,8 +243,9 @@ class TVeskBurner : public TSCSIDevice {
   // Asks the drive where a new session starts and stores it in SessionStart;
   // true when the drive's answer was usable.
   bool FindSessionStart();
-  // Volume space size of the last primary or supplementary descriptor among
-  // sectors 32 down to 16 (overwritable discs); 0 when none.
+  // Volume space size of the disc's volume (overwritable discs): that of the
+  // primary descriptor of the set from sector 16 to its terminator, else of
+  // its first supplementary one; 0 when there is none.
   uint32_t FindLastVolumeSize();
 
  private:
@@ -248,6 +257,10 @@ class TVeskBurner : public TSCSIDevice {
   // The first sector of session `session` of `count`: from the track
   // information, else from the table of contents.
   bool FindSessionAddress(int session, int count, uint32_t& start);
+  // Before a new session on a write-once disc: closes the last session when
+  // a stopped job left it open with data (and says so), noting where its
+  // data ends in InterruptedSessionEnd. False when the job failed (reported).
+  bool CloseInterruptedSession(TDiscKind kind);
   friend class TThWrite;
   // Waits (polling every 10 ms) until the cache is primed; on a failure
   // before that, reports it through OnWriteDone and frees the cache.

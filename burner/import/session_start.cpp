@@ -73,15 +73,20 @@ bool TVeskBurner::FindSessionStart() {
 }
 
 uint32_t TVeskBurner::FindLastVolumeSize() {
+  // The descriptor set as readers walk it: from sector 16 up to its
+  // terminator. Sectors after the terminator are not descriptors of this
+  // volume, whatever they hold (an older, longer set may have left some).
   std::array<uint8_t, kSectorSize> sector{};
-  for (uint32_t lba = 32; lba >= 16; --lba) {
+  uint32_t supplementary_size = 0;
+  for (uint32_t lba = 16; lba <= 32; ++lba) {
     sector.fill(0);
-    if (!Read10(lba, 1, sector.data(), kSectorSize)) continue;
-    if (std::memcmp(sector.data() + 1, "CD001", 5) == 0 && (sector[0] == 1 || sector[0] == 2)) {
-      return GetLe32(sector, 80);
-    }
+    if (!Read10(lba, 1, sector.data(), kSectorSize)) break;
+    if (std::memcmp(sector.data() + 1, "CD001", 5) != 0) break;
+    if (sector[0] == 1) return GetLe32(sector, 80);
+    if (sector[0] == 2 && supplementary_size == 0) supplementary_size = GetLe32(sector, 80);
+    if (sector[0] == 255) break;
   }
-  return 0;
+  return supplementary_size;
 }
 
 }  // namespace zamo
