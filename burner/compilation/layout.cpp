@@ -12,7 +12,9 @@
 #include "burner/compilation/names.h"
 #include "burner/compilation/path_table.h"
 #include "burner/compilation/veskburner.h"
+#include "burner/drive/messages.h"
 #include "burner/platform/file_attributes.h"
+#include "burner/platform/str_format.h"
 #include "burner/platform/text.h"
 
 namespace zamo {
@@ -43,9 +45,13 @@ int TVeskBurner::CalculateLayout(bool to_image_file, TDEntry* import_into) {
 }
 
 int TVeskBurner::LayoutImage(bool to_image_file, TDEntry* import_into) {
-  // A missing or empty boot image switches booting off, silently.
+  // A missing or empty boot image switches booting off, and the log says
+  // so: every job (image file or disc) then goes on without a boot record.
   const int64_t boot_bytes = BootImageBytes(BootImage);
-  if (boot_bytes == 0) Bootable = false;
+  if (boot_bytes == 0) {
+    if (Bootable) DebugMessage(">>> " + StrFormat(msg::kBootImageMissing, DisplayUtf8(BootImage).c_str()), kMsgCompilation);
+    Bootable = false;
+  }
   DoDebug = false;
   SessionStart = 0;
   if (!to_image_file) LayoutDiscStep(import_into);  // burner/import/session_start.cpp

@@ -36,6 +36,7 @@ uint8_t TSCSIDevice::ExecuteCommand(TSRB_ExecSCSICmd& Request, int TimeoutMs) {
   LastError.clear();
   TargetBusy = false;
   LastCommandTimedOut = false;
+  LastCommandCancelled = false;
   std::memset(LastSense, 0, sizeof LastSense);
 
   TAspiBackEnd* back_end = transport::BackEnd();
@@ -62,8 +63,19 @@ uint8_t TSCSIDevice::ExecuteCommand(TSRB_ExecSCSICmd& Request, int TimeoutMs) {
   if (sent == SS_PENDING) {
     // Without an event there is nothing to wait on: such a request is
     // aborted at once rather than left to complete into a released buffer.
+    // The wait is sliced so that a cancellation (the user stopping the job)
+    // ends it within a fraction of a second, whatever the command's bound.
     const int wait_ms = std::min(std::max(TimeoutMs, MinimumCommandWaitMs), MaximumCommandWaitMs);
-    const bool completed = event != nullptr && event->Wait(wait_ms);
+    const unsigned generation = cancel_generation_.load();
+    bool completed = false;
+    bool cancelled = false;
+    for (int waited = 0; event != nullptr && waited < wait_ms && !completed; waited += kCancelCheckMs) {
+      completed = event->Wait(std::min(kCancelCheckMs, wait_ms - waited));
+      if (!completed && cancel_generation_.load() != generation) {
+        cancelled = true;
+        break;
+      }
+    }
     if (!completed) {
       TSRB_Abort abort{};
       abort.SRB_Cmd = SC_ABORT_SRB;
@@ -73,7 +85,11 @@ uint8_t TSCSIDevice::ExecuteCommand(TSRB_ExecSCSICmd& Request, int TimeoutMs) {
       if (Request.SRB_Status == SS_PENDING) {
         Request.SRB_Status = SS_ERR;
         Request.SRB_HaStat = HASTAT_TIMEOUT;
-        LastCommandTimedOut = true;
+        if (cancelled) {
+          LastCommandCancelled = true;
+        } else {
+          LastCommandTimedOut = true;
+        }
       }
     }
   }

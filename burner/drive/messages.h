@@ -114,6 +114,39 @@ inline constexpr const char* kSequentialDvdRwHoldsSessions =
     "EFFACEZ-LE D'ABORD OU UTILISEZ UN AUTRE DISQUE";
 inline constexpr const char* kFinalizeTimeout =
     "LE GRAVEUR N'A PAS TERMINÉ L'ENREGISTREMENT EN %d SECONDES: LE DISQUE EST PEUT-ÊTRE INCOMPLET";
+// The drive kept refusing a write for %d seconds; %s says what it answered.
+inline constexpr const char* kWriterBusyFor = "LE GRAVEUR A REFUSÉ L'ÉCRITURE PENDANT %d SECONDES: %s";
+inline constexpr const char* kDriveAnswersBusy = "IL RÉPOND OCCUPÉ (BUSY)";
+inline constexpr const char* kDriveAnswers = "IL RÉPOND \"%s\"";
+inline constexpr const char* kDiscRemoved = "LE DISQUE A ÉTÉ RETIRÉ DU GRAVEUR: RIEN N'A ÉTÉ FERMÉ";
+inline constexpr const char* kFlushFailed =
+    "LE GRAVEUR N'A PAS PU ENREGISTRER LES DERNIÈRES DONNÉES: LA SESSION N'EST PAS FERMÉE";  // + " [" LastError "]"
+inline constexpr const char* kCloseFailed =
+    "LA FERMETURE DE LA SESSION A ÉCHOUÉ: LA SESSION N'EST PEUT-ÊTRE PAS FERMÉE";  // + " [" LastError "]"
+inline constexpr const char* kCloseTimeout =
+    "LE GRAVEUR N'A PAS TERMINÉ LA FERMETURE DE LA SESSION EN %d SECONDES: LA SESSION N'EST PEUT-ÊTRE PAS FERMÉE";
+inline constexpr const char* kAbortedWhileClosing =
+    "OPÉRATION TERMINÉE PAR L'USAGER PENDANT LA FERMETURE: LA SESSION N'EST PEUT-ÊTRE PAS FERMÉE";
+inline constexpr const char* kHeadWriteFailed =
+    "ERREUR D'ÉCRITURE DES DESCRIPTEURS DU VOLUME: LE DISQUE EST PEUT-ÊTRE ILLISIBLE";  // + " [" LastError "]"
+inline constexpr const char* kFormatFailed = "LE FORMATAGE DU DVD+RW A ÉCHOUÉ";  // + " [" LastError "]"
+inline constexpr const char* kFormatTimeout = "LE FORMATAGE DU DVD+RW NE S'EST PAS TERMINÉ EN %d SECONDES";
+// Before a new session on a write-once disc whose last session was interrupted.
+inline constexpr const char* kClosingInterruptedSession =
+    "LA SESSION %d A ÉTÉ INTERROMPUE: ELLE EST FERMÉE AVANT LA NOUVELLE SESSION, SES FICHIERS INCOMPLETS NE SONT PAS "
+    "REPRIS";
+inline constexpr const char* kInterruptedSessionNotClosed =
+    "LA SESSION INTERROMPUE N'A PAS PU ÊTRE FERMÉE: AUCUNE NOUVELLE SESSION N'EST POSSIBLE";  // + " [" LastError "]"
+inline constexpr const char* kNoLongerFits =
+    "LA COMPILATION NE TIENT PLUS SUR LE DISQUE APRÈS LA FERMETURE DE LA SESSION INTERROMPUE: %lld SECTEURS POUR %u "
+    "LIBRES";
+// An image file goes to the disc from sector 0.
+inline constexpr const char* kImageNeedsBlankDisc =
+    "LE DISQUE CONTIENT DÉJÀ DES DONNÉES: UNE IMAGE SE GRAVE À PARTIR DU DÉBUT DU DISQUE, SUR UN DISQUE VIERGE OU "
+    "RÉINSCRIPTIBLE";
+inline constexpr const char* kImageTooLarge = "L'IMAGE NE TIENT PAS SUR LE DISQUE: %lld SECTEURS POUR %u";
+inline constexpr const char* kBootImageMissing =
+    "IMAGE DE DÉMARRAGE INTROUVABLE OU VIDE \"%s\": LE DISQUE NE SERA PAS AMORÇABLE";
 
 // Erasing rewritable discs (EraseDisc, TEraseThread).
 inline constexpr const char* kErasing = "SUPPRESSION de %s À %s - Veillez patienter...";  // after ">>> "

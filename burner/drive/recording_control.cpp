@@ -68,6 +68,11 @@ bool TSCSIDevice::SetWriteParameters(bool TestWriteOn, bool UnderrunProtectionOn
 
   switch (Kind) {
     case dkDvdR:
+      // Fixed packets; the multisession field decides at the session's close
+      // whether the disc takes another session (11b) or is closed (00b).
+      b3 |= 0xE0;
+      if (!TestWriteOn && FinalizeDisc) b3 &= 0x3F;
+      break;
     case dkDvdRw:
     case dkDvdRwRestricted:
     case dkDvdRwSequential:

@@ -154,6 +154,15 @@ class TSCSIDevice : public TComponent {
   int MaximumCommandWaitMs = 0x7FFFFFFF;
   // The last command did not complete within its wait (it was aborted).
   bool LastCommandTimedOut = false;
+  // Ends the wait for the command in flight at once, as if it had not
+  // completed (LastCommandCancelled instead of LastCommandTimedOut); the
+  // commands sent after it are waited for as usual. Only stores to an
+  // atomic: a signal handler may call it.
+  void CancelPendingCommand() { cancel_generation_.fetch_add(1); }
+  // The last command was cut short by CancelPendingCommand.
+  bool LastCommandCancelled = false;
+  // How often a command's wait looks for a cancellation.
+  static constexpr int kCancelCheckMs = 100;
 
   uint8_t HaId = 0xFE, TargetId = 0xFE, Lun = 0xFE;
   int8_t HostAdapterCount = -1;
@@ -350,6 +359,8 @@ class TSCSIDevice : public TComponent {
   std::shared_ptr<bool> erase_alive_ = std::make_shared<bool>(true);
 
   std::recursive_mutex critical_section_;
+  // Counts CancelPendingCommand calls; a command's wait ends when it changes.
+  std::atomic<unsigned> cancel_generation_{0};
   uint16_t write_speed_ = 0;
   uint8_t scratch_[65536] = {};       // MODE SENSE response, MODE SELECT list
   uint8_t parameters_[4081] = {};     // capacities, buffer capacity, format list, time stamp

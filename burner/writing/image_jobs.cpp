@@ -3,9 +3,11 @@
 // the image-file save through the pipeline.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
+#include <vector>
 
 #include "burner/compilation/veskburner.h"
 #include "burner/drive/messages.h"
@@ -55,13 +57,81 @@ constexpr uint8_t kQuickFormatFallback[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00
 // The format wait: 5-second polls, at most 30 minutes.
 constexpr int kFormatPollMs = 5000;
 constexpr int kFormatPolls = 360;
+// Closing an interrupted session: a drive still busy with the stopped job
+// is waited for; each close is tried again for up to 5 minutes.
+constexpr int kReadyWaitMs = 30000;
+constexpr int kCloseAttempts = 300;
+constexpr int kCloseReadyWaitMs = 240000;
+
+bool OverwritableKind(TDiscKind kind) {
+  return kind == dkDvdPlusRw || kind == dkDvdRam || kind == dkDvdRwRestricted;
+}
 
 }  // namespace
+
+bool TVeskBurner::CloseInterruptedSession(TDiscKind kind) {
+  InterruptedSessionEnd = 0;
+  if (kind != dkCdR && kind != dkCdRw && kind != dkDvdR && kind != dkDvdPlusR && kind != dkDvdPlusRDl) return true;
+  if (TestWrite) return true;  // a simulation changes nothing on the disc
+  // A drive may still be recording the buffer of the job that stopped.
+  WaitUntilReady(kReadyWaitMs, 1000);
+  if (!ReadDiscInfo()) return true;  // the layout says what is wrong
+  const int status = DiscInfoBuffer[2] & 0x03;
+  const int last_session_state = (DiscInfoBuffer[2] >> 2) & 0x03;
+  // An appendable disc whose last session holds data but was never closed
+  // (incomplete, or damaged with a reserved track): a job stopped or failed
+  // there. Readers find a session by its first track, so a new session
+  // written on in the same one would stay invisible behind the interrupted
+  // one's descriptors. The interrupted session is closed first.
+  if (status != 1 || (last_session_state != 1 && last_session_state != 2)) return true;
+  const int session = GetSessionCount();
+  const uint16_t last_track = LastTrackOfLastSession();
+  // The recorded end of the session: the tracks that hold data, from the last.
+  uint32_t end = 0;
+  std::vector<uint16_t> tracks_with_data;
+  for (uint16_t track = last_track; track >= 1; --track) {
+    if (!ReadTrackInformation(track)) break;
+    if (TrackInfo.SessionNumber() != static_cast<uint8_t>(session)) break;
+    const bool open = TrackInfo.NextWritableValid();
+    const uint32_t track_end = open ? TrackInfo.NextWritable : TrackInfo.TrackStart + TrackInfo.TrackSize;
+    if (track_end > TrackInfo.TrackStart) {
+      end = std::max(end, track_end);
+      if (open) tracks_with_data.push_back(track);
+    }
+  }
+  if (end == 0) return true;
+  DebugMessage(">>> " + StrFormat(msg::kClosingInterruptedSession, session), kMsgStatus);
+  // Each close is sent again while the drive is busy, for a bounded time.
+  const auto close = [this](uint8_t function, uint8_t number) {
+    for (int attempt = 0; attempt < kCloseAttempts; ++attempt) {
+      if (CloseTrackSession(false, function, number)) return true;
+      if (LastCommandTimedOut || !(TargetBusy || LastAsc() == 0x04)) return false;
+      Sleep(1000);
+    }
+    return false;
+  };
+  bool closed = true;
+  for (const uint16_t track : tracks_with_data) closed = closed && close(1, static_cast<uint8_t>(track));
+  if (closed) {
+    // Left open for the session to come.
+    const bool finalize = FinalizeDisc;
+    FinalizeDisc = false;
+    SetWriteParameters(false, UnderrunProtection, false, kind);
+    FinalizeDisc = finalize;
+    closed = close(2, 0);
+  }
+  if (!closed) {
+    ReportJobFailure(std::string(msg::kInterruptedSessionNotClosed) + " [" + LastError + "]");
+    return false;
+  }
+  WaitUntilReady(kCloseReadyWaitMs, 1000);
+  InterruptedSessionEnd = end;
+  return true;
+}
 
 int TVeskBurner::RecordCompilation() {
   const TDiscKind kind = GetDiscType();
   const int block_size = BlockSizeFor(kind);
-  const std::string boot_image_name = Bootable ? BootImage : "";
 
   if (kind == dkDvdRwSequential && GetDiscStatus() != 0) {
     // Formatting would erase the sessions a sequential DVD-RW already holds:
@@ -82,14 +152,32 @@ int TVeskBurner::RecordCompilation() {
     }
   }
 
+  if (!CloseInterruptedSession(kind)) return 0;
+
   WritingToDisc = true;
   LayoutImage(false, ImportTarget);
   BuildImageHeader(false, ImportTarget);
   WritingToDisc = false;
+  // The closed session's end served the import just made; later imports
+  // (a verification, a listing) ask the drive.
+  const bool closed_interrupted = InterruptedSessionEnd != 0;
+  InterruptedSessionEnd = 0;
+  if (closed_interrupted) {
+    // Closing took room (lead-out and lead-in on a CD).
+    const uint32_t free_blocks = GetFreeBlocks();
+    if (ImageSectors() > static_cast<int64_t>(free_blocks)) {
+      ReportJobFailure(StrFormat(msg::kNoLongerFits, static_cast<long long>(ImageSectors()), free_blocks));
+      return 0;
+    }
+  }
+  // After the layout, which switched booting off (and said so) when the
+  // boot image went missing: the image save does the same.
+  const std::string boot_image_name = Bootable ? BootImage : "";
 
   CacheJob job;
   job.cache_size = CacheSize();
   job.head = &ImageStream;
+  job.keep_head = KeepImageHead;
   job.total_bytes = SessionSectors * kSectorSize;
   job.boot_sectors = Bootable ? BootSectors : 0;
   job.boot_image_name = boot_image_name;
@@ -113,8 +201,21 @@ bool TVeskBurner::RecordImageFile(const std::string& file_name) {
     ReportJobFailure(StrFormat(msg::kCannotOpenFile, DisplayUtf8(file_name).c_str()));
     return false;
   }
-  SessionSectors = (static_cast<int64_t>(info.st_size) + kSectorSize - 1) / kSectorSize;
+  const int64_t sectors = (static_cast<int64_t>(info.st_size) + kSectorSize - 1) / kSectorSize;
   probe.Close();
+  // The image goes to the disc from sector 0: only a blank disc, or one
+  // that is written over, can take it.
+  const bool overwritable = OverwritableKind(kind);
+  if (!overwritable && GetDiscStatus() != 0) {
+    ReportJobFailure(msg::kImageNeedsBlankDisc);
+    return false;
+  }
+  const uint32_t room = overwritable ? GetDiscCapacity() : GetFreeBlocks();
+  if (room > 0 && sectors > static_cast<int64_t>(room)) {
+    ReportJobFailure(StrFormat(msg::kImageTooLarge, static_cast<long long>(sectors), room));
+    return false;
+  }
+  SessionSectors = sectors;
 
   CacheJob job;
   job.cache_size = CacheSize();

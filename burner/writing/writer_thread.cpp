@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <clocale>
+#include <cstring>
 #include <thread>
 
 #include "burner/compilation/veskburner.h"
@@ -19,6 +21,64 @@
 #include "burner/writing/cache_thread.h"
 
 namespace zamo {
+
+namespace {
+
+// "5,540" with the locale's thousands separator.
+std::string Thousands(unsigned value) {
+  std::string digits = std::to_string(value);
+  const char* separator = std::localeconv()->thousands_sep;
+  if (separator == nullptr || *separator == '\0') return digits;
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), separator);
+  return digits;
+}
+
+// A command the drive refused for now: busy, becoming ready, or failed without
+// sense data. A command that never completed (or that the user cut short) is
+// not one of them: retrying it would wait out its time-out again and again.
+bool NotReadyFailure(const TSCSIDevice& drive) {
+  if (drive.LastCommandTimedOut || drive.LastCommandCancelled) return false;
+  return drive.TargetBusy || drive.LastAsc() == 0x04 || drive.LastAsc() == 0x00;
+}
+
+// A drive still at work on an earlier command (in progress, busy): a poll
+// that fails so is polled again; any other failure ends the wait.
+bool StillWorking(const TSCSIDevice& drive) {
+  if (drive.LastCommandTimedOut || drive.LastCommandCancelled) return false;
+  return drive.TargetBusy || drive.LastAsc() == 0x04;
+}
+
+bool Overwritable(TDiscKind kind) {
+  return kind == dkDvdPlusRw || kind == dkDvdRwRestricted || kind == dkDvdRwSequential || kind == dkDvdRam;
+}
+
+// What the drive kept answering, for the message of a write it never took.
+std::string DriveAnswer(const TSCSIDevice& drive) {
+  if (drive.TargetBusy) return msg::kDriveAnswersBusy;
+  return StrFormat(msg::kDriveAnswers, drive.LastError.c_str());
+}
+
+// Retries of a write the drive is not ready for, 600 ms apart.
+constexpr int kBusyRetryMs = 600;
+// The drive's closing of a DVD-R/-RW after the last write: checked every
+// second, given up after 30 minutes.
+constexpr int kFinalizeWaitSeconds = 1800;
+// A flush without the immediate bit returns once the drive buffer is
+// recorded: seconds, a minute for a large buffer at 1x.
+constexpr int kFlushTimeoutMs = 120000;
+// A DVD+RW background format started by the writer: polled every 2 s.
+constexpr int kFormatWaitSeconds = 1800;
+// Commands with the immediate bit return at once.
+constexpr int kShortCommandMs = 30000;
+// A session being closed: the drive may stay not ready meanwhile.
+constexpr int kCloseWaitMs = 300000;
+constexpr int kReadyAfterCloseMs = 240000;
+// Overwritable discs are written in whole ECC blocks of 16 sectors.
+constexpr int kEccSectors = 16;
+// Every write to a DVD carries 32 sectors.
+constexpr int kDvdWriteBytes = 65536;
+
+}  // namespace
 
 TThWrite::TThWrite(TVeskBurner& burner, bool to_file)
     : ToFile(to_file), burner_(burner), cache_(*burner.CacheThread) {}
@@ -61,9 +121,13 @@ void TThWrite::TransferLoop() {
   const int64_t image_bytes = burner_.ImageSectors() * kSectorSize;
   std::vector<std::unique_ptr<TCacheBlock>> blocks;
   int64_t n = cache_.TakeBlocks(blocks, blocks_per_write);
-  if (!ToFile && n > 0 && compilation_ &&
-      (kind_ == dkDvdPlusRw || kind_ == dkDvdRwRestricted || kind_ == dkDvdRwSequential || kind_ == dkDvdRam)) {
-    if (!WriteHeadCopy()) return;
+  if (!ToFile && n > 0 && compilation_ && Overwritable(kind_)) {
+    // The new descriptors go to sector 0 once the data is recorded (closing
+    // phase); the old descriptor set is read now, before anything changes.
+    head_copy_pending_ = true;
+    head_sectors_ = (burner_.HeaderCopySize + kSectorSize - 1) / kSectorSize;
+    hold_back_descriptors_ = burner_.SessionStart < head_sectors_;
+    old_descriptor_set_end_ = DescriptorSetEnd();
   }
   if (ToFile || !compilation_) burner_.SessionStart = 0;
   // A producer that delivers nothing for this long is stalled: the job ends
@@ -92,12 +156,13 @@ void TThWrite::TransferLoop() {
     if (ToFile) {
       if (Status s = WriteToFile(blocks); !s.ok()) return Fail(s.UserText());
     } else {
-      // Every write to a DVD carries 32 sectors, the last one included; the
-      // bytes past a short block's data are zeros.
+      // Every write to a DVD carries 32 sectors, the last one included, for
+      // a compilation and an image file alike: DVD media take whole ECC
+      // blocks. The bytes past a short block's data are zeros.
       int bytes = static_cast<int>(n);
-      if (compilation_ && kind_ != dkCdR && kind_ != dkCdRw && bytes < 65536) {
-        std::fill(blocks[0]->Data.begin() + bytes, blocks[0]->Data.begin() + 65536, 0);
-        bytes = 65536;
+      if (!IsCdKind(kind_) && bytes < kDvdWriteBytes) {
+        std::fill(blocks[0]->Data.begin() + bytes, blocks[0]->Data.begin() + kDvdWriteBytes, 0);
+        bytes = kDvdWriteBytes;
       }
       if (!WriteToRecorder(*blocks[0], bytes)) return;
     }
@@ -141,34 +206,26 @@ bool TThWrite::Aborted() {
   return true;
 }
 
-namespace {
 
-// "5,540" with the locale's thousands separator.
-std::string Thousands(unsigned value) {
-  std::string digits = std::to_string(value);
-  const char* separator = std::localeconv()->thousands_sep;
-  if (separator == nullptr || *separator == '\0') return digits;
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), separator);
-  return digits;
+bool TThWrite::Pause(int ms) {
+  for (int left = ms; left > 0; left -= TSCSIDevice::kCancelCheckMs) {
+    if (burner_.abort_flag_) return false;
+    burner_.Sleep(std::min(left, TSCSIDevice::kCancelCheckMs));
+  }
+  return !burner_.abort_flag_;
 }
 
-// A write the drive refused for now: busy, becoming ready, or failed without
-// sense data. A command that never completed is not one of them: retrying it
-// would wait out its time-out thousands of times.
-bool NotReadyFailure(const TSCSIDevice& drive) {
-  if (drive.LastCommandTimedOut) return false;
-  return drive.TargetBusy || drive.LastAsc() == 0x04 || drive.LastAsc() == 0x00;
+TThWrite::WaitResult TThWrite::PollUntil(const std::function<bool()>& poll, int bound_ms, int step_ms) {
+  using SteadyClock = std::chrono::steady_clock;
+  const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::milliseconds(bound_ms);
+  for (;;) {
+    if (poll()) return WaitResult::kDone;
+    if (burner_.abort_flag_ || burner_.LastCommandCancelled) return WaitResult::kAborted;
+    if (!StillWorking(burner_)) return WaitResult::kFailed;
+    if (SteadyClock::now() >= deadline) return WaitResult::kTimedOut;
+    if (!Pause(step_ms)) return WaitResult::kAborted;
+  }
 }
-
-// Retries of a write the drive is not ready for: 600 ms apart, at most
-// 10,000 (about 100 minutes) before the job fails.
-constexpr int kBusyRetryMs = 600;
-constexpr int kMaxBusyRetries = 10000;
-// The drive's closing of a DVD-R/-RW after the last write: checked every
-// second, given up after 30 minutes.
-constexpr int kFinalizeWaitSeconds = 1800;
-
-}  // namespace
 
 void TThWrite::PrepareRecorder() {
   TVeskBurner& b = burner_;
@@ -230,56 +287,128 @@ void TThWrite::PrepareRecorder() {
   if (b.TestWrite) b.DebugMessage(std::string(">>> ") + msg::kTestWrite, kMsgInfo);
 }
 
+bool TThWrite::FormatBlankDvdPlusRw() {
+  TVeskBurner& b = burner_;
+  // A blank DVD+RW: formatted once in the background (the drive takes writes
+  // meanwhile), as the erase does.
+  static constexpr uint8_t kDvdPlusRwFormat[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23, 0x05, 0x40,
+                                                   0x98, 0x00, 0x00, 0x00};
+  formatted_ = true;
+  if (!b.FormatUnit(0x11, kDvdPlusRwFormat, sizeof(kDvdPlusRwFormat))) {
+    if (b.LastCommandCancelled || b.abort_flag_) {
+      Fail(msg::kAbortedByUser);
+    } else {
+      Fail(std::string(msg::kFormatFailed) + " [" + b.LastError + "]");
+    }
+    return false;
+  }
+  // Done when the drive no longer says "format in progress".
+  const auto settled = [&b] { return b.ReadDiscInfo() || b.LastAsc() != 0x04; };
+  switch (PollUntil(settled, kFormatWaitSeconds * 1000, 2000)) {
+    case WaitResult::kDone:
+    case WaitResult::kFailed:  // the write that follows says what is wrong
+      return true;
+    case WaitResult::kAborted:
+      Fail(msg::kAbortedByUser);
+      return false;
+    case WaitResult::kTimedOut:
+      Fail(StrFormat(msg::kFormatTimeout, kFormatWaitSeconds));
+      return false;
+  }
+  return true;
+}
+
 bool TThWrite::WriteHeadCopy() {
   TVeskBurner& b = burner_;
   b.ErrorLogDone = true;
-  // Overwritable discs take whole ECC blocks of 16 sectors: the head (system
-  // area and volume descriptors) is sent in as many as it needs. The sectors
-  // after the descriptors may hold the files of the session already on the
-  // disc, which the new session still lists: they are read back and written
-  // again as they are, never overwritten with filler.
-  constexpr int kEccSectors = 16;
+  // The head copy (system area and the new volume descriptors) goes to
+  // sector 0, once the session's data is recorded: until then the disc
+  // shows the volume it held, whole, and an interrupted job loses nothing.
+  // It is sent in whole ECC blocks. The sectors after the new descriptors
+  // are read back and written again as they are: they may hold the data
+  // of the session already on the disc, which the new session still lists
+  // (or, for a session at sector 0, its own path tables). Sectors of an
+  // older, longer descriptor set are the exception: left as they were after
+  // the new terminator they would put that old volume back in front of
+  // readers that scan the whole area, so they are cleared.
   const int head_sectors = (b.HeaderCopySize + kSectorSize - 1) / kSectorSize;
   const int sectors = (head_sectors + kEccSectors - 1) / kEccSectors * kEccSectors;
   std::vector<uint8_t> head(static_cast<size_t>(sectors) * kSectorSize, 0);
   std::copy(b.HeaderCopy.begin(), b.HeaderCopy.begin() + b.HeaderCopySize, head.begin());
-  if (b.SessionStart > 0) {
-    for (int sector = head_sectors; sector < sectors; ++sector) {
-      uint8_t* at = head.data() + static_cast<size_t>(sector) * kSectorSize;
-      if (!b.Read10(static_cast<uint32_t>(sector), 1, at, kSectorSize)) std::fill(at, at + kSectorSize, 0);
-    }
+  const uint32_t old_set_end = b.SessionStart > 0 ? old_descriptor_set_end_ : 0;
+  for (int sector = head_sectors; sector < sectors; ++sector) {
+    uint8_t* at = head.data() + static_cast<size_t>(sector) * kSectorSize;
+    if (static_cast<uint32_t>(sector) < old_set_end) continue;  // an old descriptor: cleared
+    if (!b.Read10(static_cast<uint32_t>(sector), 1, at, kSectorSize)) std::fill(at, at + kSectorSize, 0);
   }
-  bool formatted = false;
-  retries_ = 0;
+  if (!WriteWithRetries(0, head.data(), static_cast<int>(head.size()))) {
+    const std::string& text = cache_.ErrorText();
+    if (text.rfind(msg::kDiscWriteError, 0) == 0) {
+      cache_.SetErrorText(std::string(msg::kHeadWriteFailed) + " [" + b.LastError + "]");
+    }
+    return false;
+  }
+  if (!b.SynchronizeCache(kFlushTimeoutMs, false)) {
+    if (b.LastCommandCancelled || b.abort_flag_) {
+      Fail(msg::kAbortedWhileClosing);
+    } else {
+      Fail(std::string(msg::kFlushFailed) + " [" + b.LastError + "]");
+    }
+    return false;
+  }
+  return true;
+}
+
+uint32_t TThWrite::DescriptorSetEnd() {
+  TVeskBurner& b = burner_;
+  // Sectors 16 up to the set terminator, as readers walk them.
+  std::array<uint8_t, kSectorSize> sector{};
+  for (uint32_t lba = 16; lba < 16 + 2 * kEccSectors; ++lba) {
+    sector.fill(0);
+    if (!b.Read10(lba, 1, sector.data(), kSectorSize)) return 0;
+    if (std::memcmp(sector.data() + 1, "CD001", 5) != 0) return 0;
+    if (sector[0] == 255) return lba + 1;
+  }
+  return 0;
+}
+
+bool TThWrite::WriteWithRetries(uint32_t lba, uint8_t* data, int bytes) {
+  using SteadyClock = std::chrono::steady_clock;
+  TVeskBurner& b = burner_;
+  const uint32_t sectors = static_cast<uint32_t>(bytes) / kSectorSize;
+  SteadyClock::time_point refused_since{};
+  bool refused = false;
   for (;;) {
     if (Aborted()) return false;
-    if (b.Write10(0, static_cast<uint16_t>(sectors), head.data(), static_cast<uint32_t>(head.size()), kFlagsOut)) {
-      b.SynchronizeCache(1800000, false);
-      return true;
+    if (b.Write10(lba, static_cast<uint16_t>(sectors), data, static_cast<uint32_t>(bytes), kFlagsOut)) return true;
+    if (b.LastCommandCancelled) {
+      Fail(msg::kAbortedByUser);
+      return false;
     }
-    if (b.LastAsc() == 0x30 && kind_ == dkDvdPlusRw && !formatted) {
-      // A blank DVD+RW: formatted once in the background, then written again.
-      static constexpr uint8_t kDvdPlusRwFormat[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23, 0x05, 0x40,
-                                                       0x98, 0x00, 0x00, 0x00};
-      formatted = true;
-      if (b.FormatUnit(0x11, kDvdPlusRwFormat, sizeof(kDvdPlusRwFormat))) {
-        for (int waited = 0; waited < kFinalizeWaitSeconds / 2; ++waited) {
-          b.Sleep(2000);
-          b.ReadDiscInfo();
-          if (b.LastAsc() != 0x04) break;
-        }
-      }
+    if (kind_ == dkDvdPlusRw && b.LastAsc() == 0x30 && !formatted_) {
+      if (!FormatBlankDvdPlusRw()) return false;
       continue;
     }
-    if (NotReadyFailure(b) && ++retries_ < kMaxBusyRetries) {
-      // Not ready yet: retried, never skipped (the disc would keep the old
-      // descriptors and hide the new session).
-      b.Sleep(kBusyRetryMs);
-      continue;
+    if (!NotReadyFailure(b)) {
+      Fail(std::string(msg::kDiscWriteError) + " [" + b.LastError + "]");
+      return false;
     }
-    Fail(NotReadyFailure(b) ? std::string(msg::kWriterBusy)
-                            : std::string(msg::kDiscWriteError) + " [" + b.LastError + "]");
-    return false;
+    // Not ready yet: tried again, for a bounded time.
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (!refused) {
+      refused = true;
+      refused_since = now;
+    } else if (now - refused_since >= burner_.DriveBusyBound) {
+      Fail(std::string(msg::kWriterBusy) + " [" +
+           StrFormat(msg::kWriterBusyFor, static_cast<int>(burner_.DriveBusyBound.count()), DriveAnswer(b).c_str()) +
+           "]");
+      return false;
+    }
+    ++retries_;
+    if (!Pause(kBusyRetryMs)) {
+      Fail(msg::kAbortedByUser);
+      return false;
+    }
   }
 }
 
@@ -291,93 +420,117 @@ bool TThWrite::WriteToRecorder(TCacheBlock& block, int bytes) {
   }
   --buffer_poll_countdown_;
   retries_ = 0;
-  const uint32_t sectors = static_cast<uint32_t>(bytes) / kSectorSize;
-  for (;;) {
-    if (Aborted()) return false;
-    if (b.Write10(static_cast<uint32_t>(b.SessionStart) + written_, static_cast<uint16_t>(sectors), block.Data.data(),
-                  static_cast<uint32_t>(bytes), kFlagsOut)) {
-      break;
-    }
-    if (!NotReadyFailure(b)) {
-      Fail(std::string(msg::kDiscWriteError) + " [" + b.LastError + "]");
-      return false;
-    }
-    if (++retries_ >= kMaxBusyRetries) {
-      Fail(msg::kWriterBusy);
-      return false;
-    }
-    b.Sleep(kBusyRetryMs);
+  const uint32_t lba = static_cast<uint32_t>(b.SessionStart) + written_;
+  const uint32_t count = static_cast<uint32_t>(bytes) / kSectorSize;
+  const auto head_end = static_cast<uint32_t>(head_sectors_);
+  if (hold_back_descriptors_ && lba < head_end && lba + count > 16) {
+    // The first session of an overwritable disc: its descriptors (sectors 16
+    // to the terminator) are written last, with the head copy; until then
+    // sector 16 shows no volume.
+    const uint32_t from = std::max<uint32_t>(lba, 16) - lba;
+    const uint32_t to = std::min(head_end, lba + count) - lba;
+    std::fill(block.Data.begin() + from * kSectorSize, block.Data.begin() + to * kSectorSize, 0);
   }
-  written_ += sectors;
+  if (!WriteWithRetries(lba, block.Data.data(), bytes)) return false;
+  written_ += count;
   return true;
+}
+
+bool TThWrite::Flush(bool immediate_fallback) {
+  TVeskBurner& b = burner_;
+  if (b.SynchronizeCache(kFlushTimeoutMs, false)) return true;
+  // A drive that never answered the flush is not asked again: it would take
+  // as long again.
+  if (!immediate_fallback || b.LastCommandTimedOut || b.LastCommandCancelled) return false;
+  return b.SynchronizeCache(kFlushTimeoutMs, true);
+}
+
+bool TThWrite::MediumGone() {
+  TVeskBurner& b = burner_;
+  if (b.LastAsc() == 0x3A) return true;
+  return !b.TestUnitReady(5000) && b.LastAsc() == 0x3A;
 }
 
 void TThWrite::CloseRecorder() {
   TVeskBurner& b = burner_;
+  const bool failed = !cache_.ErrorText().empty();
+  // A disc taken out of the drive has nothing left to flush or close: the
+  // job ends at once, without waits for a disc that will not come back.
+  if (failed && MediumGone()) {
+    b.DebugMessage(std::string(">>> ") + msg::kDiscRemoved, kMsgStatus);
+    if (b.OnFinalizingTrack) b.OnFinalizingTrack(&b);
+    b.DeviceBufferSize = 0;
+    b.DeviceFreeBufferSize = 0;
+    return;
+  }
   uint32_t size = 0, free_bytes = 0;
   if (kind_ != dkDvdRam) b.ReadBufferCapacity(size, free_bytes);
   const bool dvd_minus = kind_ == dkDvdR || kind_ == dkDvdRwRestricted || kind_ == dkDvdRwSequential;
   if (b.OnFinalizingTrack) b.OnFinalizingTrack(&b);
-  if (dvd_minus) {
-    b.SynchronizeCache(1800000, true);
+  // The drive records what its buffer holds, also after a failure (the
+  // blocks it took stay readable).
+  bool flushed = true;
+  if (failed && (b.abort_flag_ || b.LastCommandCancelled)) {
+    // Stopped by the user: the drive is told to record what it holds, and
+    // not waited for.
+    b.SynchronizeCache(kShortCommandMs, true);
+  } else if (dvd_minus) {
+    flushed = b.SynchronizeCache(kShortCommandMs, true);
     b.DeviceFreeBufferSize = b.DeviceBufferSize;
-    int waited = 0;
-    while (!b.ReadDiscInfo()) {
-      if (++waited > kFinalizeWaitSeconds) {
-        if (cache_.ErrorText().empty()) Fail(StrFormat(msg::kFinalizeTimeout, kFinalizeWaitSeconds));
-        break;
+    if (flushed) {
+      // The drive records its buffer, then answers again.
+      const auto answered = [&b] {
+        if (b.ReadDiscInfo()) return true;
+        const uint32_t step = b.DeviceBufferSize / 960;
+        b.DeviceFreeBufferSize = b.DeviceFreeBufferSize > step ? b.DeviceFreeBufferSize - step : 0;
+        return false;
+      };
+      switch (PollUntil(answered, kFinalizeWaitSeconds * 1000, 1000)) {
+        case WaitResult::kDone:
+          break;
+        case WaitResult::kAborted:
+          if (!failed) Fail(msg::kAbortedWhileClosing);
+          break;
+        case WaitResult::kTimedOut:
+          if (!failed) Fail(StrFormat(msg::kFinalizeTimeout, kFinalizeWaitSeconds));
+          break;
+        case WaitResult::kFailed:
+          flushed = false;
+          break;
       }
-      const uint32_t step = b.DeviceBufferSize / 960;
-      b.DeviceFreeBufferSize = b.DeviceFreeBufferSize > step ? b.DeviceFreeBufferSize - step : 0;
-      b.Sleep(1000);
     }
-  } else if (!b.SynchronizeCache(120000, false)) {
-    b.SynchronizeCache(120000, true);
+  } else {
+    flushed = Flush(true);
   }
   b.DeviceBufferSize = 0;
   b.DeviceFreeBufferSize = 0;
   if (!cache_.ErrorText().empty()) return;  // a failed job is never closed
-
-  if (!b.TestWrite && kind_ != dkDvdRam && b.FinalizeTrack) {
-    if (kind_ != dkDvdR) b.SetWriteParameters(b.TestWrite, b.UnderrunProtection, b.FinalizeDisc, kind_);
-    switch (kind_) {
-      case dkDvdPlusR:
-        b.CloseTrackSession(false, 1, new_track_);
-        b.CloseTrackSession(false, 2, 255);
-        break;
-      case dkDvdPlusRDl:
-        b.CloseTrackSession(false, 1, new_track_);
-        b.CloseTrackSession(false, b.FinalizeDisc ? 6 : 2, 0);
-        break;
-      case dkDvdR:
-        b.CloseTrackSession(true, 1, new_track_);
-        b.CloseTrackSession(true, 1, static_cast<uint8_t>(new_track_ + 1));
-        b.CloseTrackSession(true, 2, static_cast<uint8_t>(new_track_ + 2));
-        break;
-      case dkDvdRwRestricted:
-      case dkDvdRwSequential:
-        b.CloseTrackSession(true, 2, 0);
-        break;
-      case dkDvdPlusRw:
-        b.CloseTrackSession(false, 3, 255);
-        break;
-      default: {
-        const bool immediate = TSCSIDevice::ImmediateCloseModel;
-        bool closed = false;
-        for (int attempt = 0; attempt < 1000 && !closed; ++attempt) {
-          closed = b.CloseSessionOrTrack(false, immediate, false);
-          if (closed) break;
-          if (!(b.TargetBusy || b.LastAsc() == 0x04)) {
-            b.CloseSessionOrTrack(false, immediate, false);
-            break;
-          }
-          b.Sleep(1000);
-        }
-        break;
-      }
+  if (!flushed) {
+    if (b.abort_flag_ || b.LastCommandCancelled) {
+      Fail(msg::kAbortedWhileClosing);
+    } else {
+      Fail(std::string(msg::kFlushFailed) + " [" + b.LastError + "]");
     }
+    return;
   }
-  b.WaitUntilReady(240000, 5000);
+  if (head_copy_pending_ && !WriteHeadCopy()) return;
+
+  if (!b.TestWrite && kind_ != dkDvdRam && b.FinalizeTrack && !CloseSession()) return;
+  // The drive may stay busy while it closes: the job ends when it answers.
+  const auto ready = [&b] { return b.TestUnitReady(5000); };
+  switch (PollUntil(ready, kReadyAfterCloseMs, 1000)) {
+    case WaitResult::kDone:
+      break;
+    case WaitResult::kAborted:
+      Fail(msg::kAbortedWhileClosing);
+      return;
+    case WaitResult::kTimedOut:
+      Fail(StrFormat(msg::kCloseTimeout, kReadyAfterCloseMs / 1000));
+      return;
+    case WaitResult::kFailed:
+      Fail(std::string(msg::kCloseFailed) + " [" + b.LastError + "]");
+      return;
+  }
   if (kind_ != dkDvdRam) b.ReadBufferCapacity(size, free_bytes);
 
   // Back to idle.
@@ -388,6 +541,69 @@ void TThWrite::CloseRecorder() {
   b.LoadEject(false);
   b.RezeroUnit();
   b.TestUnitReady(5000);
+}
+
+bool TThWrite::CloseCommand(bool immediate, uint8_t function, uint8_t number) {
+  TVeskBurner& b = burner_;
+  // A close the drive is not ready for yet is sent again, for a bounded time.
+  const auto close = [&] { return b.CloseTrackSession(immediate, function, number); };
+  switch (PollUntil(close, kCloseWaitMs, 1000)) {
+    case WaitResult::kDone:
+      return true;
+    case WaitResult::kAborted:
+      Fail(msg::kAbortedWhileClosing);
+      return false;
+    case WaitResult::kTimedOut:
+      Fail(StrFormat(msg::kCloseTimeout, kCloseWaitMs / 1000));
+      return false;
+    case WaitResult::kFailed:
+      Fail(std::string(msg::kCloseFailed) + " [" + b.LastError + "]");
+      return false;
+  }
+  return false;
+}
+
+bool TThWrite::CloseSession() {
+  TVeskBurner& b = burner_;
+  // The real multisession setting: a disc closed for good with FinalizeDisc.
+  b.SetWriteParameters(b.TestWrite, b.UnderrunProtection, b.FinalizeDisc, kind_);
+  switch (kind_) {
+    case dkDvdPlusR:
+      // Function 2 leaves a DVD+R appendable; 5 closes the session and the disc.
+      return CloseCommand(false, 1, new_track_) && CloseCommand(false, b.FinalizeDisc ? 5 : 2, b.FinalizeDisc ? 0 : 255);
+    case dkDvdPlusRDl:
+      return CloseCommand(false, 1, new_track_) && CloseCommand(false, b.FinalizeDisc ? 6 : 2, 0);
+    case dkDvdR:
+      // The reserved track, then the session; the multisession field of the
+      // write parameters page decides whether the disc stays appendable.
+      return CloseCommand(true, 1, new_track_) && CloseCommand(true, 2, 0);
+    case dkDvdRwRestricted:
+    case dkDvdRwSequential:
+      return CloseCommand(true, 2, 0);
+    case dkDvdPlusRw:
+      return CloseCommand(false, 3, 255);
+    default: {
+      const bool immediate = TSCSIDevice::ImmediateCloseModel;
+      const auto close = [&] { return b.CloseSessionOrTrack(false, immediate, false); };
+      WaitResult result = PollUntil(close, kCloseWaitMs, 1000);
+      // A refusal for another reason: one more attempt.
+      if (result == WaitResult::kFailed && b.CloseSessionOrTrack(false, immediate, false)) result = WaitResult::kDone;
+      switch (result) {
+        case WaitResult::kDone:
+          return true;
+        case WaitResult::kAborted:
+          Fail(msg::kAbortedWhileClosing);
+          return false;
+        case WaitResult::kTimedOut:
+          Fail(StrFormat(msg::kCloseTimeout, kCloseWaitMs / 1000));
+          return false;
+        case WaitResult::kFailed:
+          Fail(std::string(msg::kCloseFailed) + " [" + b.LastError + "]");
+          return false;
+      }
+      return false;
+    }
+  }
 }
 
 void TThWrite::Finish() {

@@ -11,6 +11,7 @@
 // needs, and returns the drive to idle.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,13 +44,38 @@ class TThWrite : public TThread {
   // The recorder's steps around the transfer.
   void PrepareRecorder();
   // Writes the head copy (the new volume descriptors) at sector 0 of an
-  // overwritable disc; false when the job failed.
+  // overwritable disc, once the session's data is recorded; false when the
+  // job failed.
   bool WriteHeadCopy();
-  // Sends one block to the recorder at SessionStart + written_, retrying
-  // while the drive is busy; false when the job failed.
+  // The sector after the descriptor set terminator found from sector 16 of
+  // the disc; 0 when there is no readable set.
+  uint32_t DescriptorSetEnd();
+  // Formats a blank DVD+RW (in the background) and waits until the drive
+  // takes writes; false when the job failed.
+  bool FormatBlankDvdPlusRw();
+  // Sends one block to the recorder at SessionStart + written_; false when
+  // the job failed.
   bool WriteToRecorder(TCacheBlock& block, int bytes);
+  // One WRITE (10), sent again while the drive is not ready for it (for
+  // DriveBusyBound at most); false when the job failed.
+  bool WriteWithRetries(uint32_t lba, uint8_t* data, int bytes);
+  // The drive's cache flushed; with `immediate_fallback`, a refused flush is
+  // asked again with the immediate bit.
+  bool Flush(bool immediate_fallback);
+  // The disc has gone from the drive (MEDIUM NOT PRESENT).
+  bool MediumGone();
   void CloseRecorder();
+  // The close commands of the disc kind; false when the job failed.
+  bool CloseSession();
+  bool CloseCommand(bool immediate, uint8_t function, uint8_t number);
   bool Aborted();
+  // Sleeps, listening to the abort; false when the job was aborted.
+  bool Pause(int ms);
+  enum class WaitResult { kDone, kFailed, kAborted, kTimedOut };
+  // Calls `poll` every `step_ms` until it succeeds. Ends early when the
+  // drive answers anything but "in progress" or busy (kFailed), when the
+  // job is aborted, or after `bound_ms` (kTimedOut).
+  WaitResult PollUntil(const std::function<bool()>& poll, int bound_ms, int step_ms);
   // Writes the blocks, in order, to the image file with as few calls as
   // the system allows; every byte is checked.
   Status WriteToFile(const std::vector<std::unique_ptr<TCacheBlock>>& blocks);
@@ -68,6 +94,11 @@ class TThWrite : public TThread {
   uint32_t written_ = 0;           // sectors written so far
   uint8_t new_track_ = 1;          // track (and session) being written
   int retries_ = 0;
+  bool formatted_ = false;            // a blank DVD+RW was formatted by this job
+  bool head_copy_pending_ = false;    // overwritable disc: the head copy goes at the end
+  bool hold_back_descriptors_ = false;  // the session's own descriptors wait for the head copy
+  int head_sectors_ = 0;              // sectors of the head copy (system area and descriptors)
+  uint32_t old_descriptor_set_end_ = 0;  // the disc's descriptor set before the job: [16, end)
 };
 
 }  // namespace zamo

@@ -151,10 +151,11 @@ struct PageCase {
 
 TEST_F(RecordingControlTest, PageForEveryKindWithoutOptionalBits) {
   // No test write, no underrun protection, closing the disc (FinalizeDisc):
-  // the bare values of each kind.
+  // the bare values of each kind. A DVD-R to be closed has the multisession
+  // field 00b: its session's close then closes the disc.
   const PageCase cases[] = {
       {dkCdR, 0x01, 0x04, 0, 0},          {dkCdRw, 0x01, 0x04, 0, 0},   {dkUnknown, 0x01, 0x04, 0, 0},
-      {dkDvdRom, 0x01, 0x04, 0, 0},       {dkDdcdR, 0x01, 0x04, 0, 0},  {dkDvdR, 0x20, 0xE5, 16, 16},
+      {dkDvdRom, 0x01, 0x04, 0, 0},       {dkDdcdR, 0x01, 0x04, 0, 0},  {dkDvdR, 0x20, 0x25, 16, 16},
       {dkDvdRwRestricted, 0x20, 0xC5, 16, 0}, {dkDvdRwSequential, 0x20, 0xC5, 16, 0},
       {dkDvdPlusRw, 0x22, 0x04, 16, 0},   {dkDvdPlusR, 0x22, 0xC4, 0, 16}, {dkDvdPlusRDl, 0x22, 0x04, 0, 0},
   };
@@ -196,11 +197,14 @@ TEST_F(RecordingControlTest, MultisessionTestWriteAndUnderrunBits) {
   // Underrun protection when the drive has it.
   ASSERT_TRUE(device_.SetWriteParameters(false, true, false, dkCdR));
   EXPECT_EQ(SentPage()[2], 0x41);
-  // DVD-R: packet writing with both optional bits.
+  // DVD-R: packet writing with both optional bits; left open for a next
+  // session.
   ASSERT_TRUE(device_.SetWriteParameters(true, true, false, dkDvdR));
   page = SentPage();
   EXPECT_EQ(page[2], 0x70);
   EXPECT_EQ(page[3], 0xE5);
+  ASSERT_TRUE(device_.SetWriteParameters(false, false, false, dkDvdR));
+  EXPECT_EQ(SentPage()[3], 0xE5);
   // DVD-RW never gets the test-write or BUFE bits from the options.
   ASSERT_TRUE(device_.SetWriteParameters(true, true, false, dkDvdRwSequential));
   EXPECT_EQ(SentPage()[2], 0x20);
