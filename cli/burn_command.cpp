@@ -10,6 +10,7 @@
 #include "cli/drive_session.h"
 #include "cli/format.h"
 #include "cli/job_runner.h"
+#include "cli/verify_command.h"
 
 namespace zamo::cli {
 namespace {
@@ -26,6 +27,7 @@ constexpr const char* kBurnUsage =
     "  --import-session N    session précédente dont les fichiers restent visibles :\n"
     "                        « last » (défaut quand le disque en a une), un numéro, ou 0 pour aucune\n"
     "  --eject               éjecte le disque après une gravure réussie\n"
+    "  --verify              relit la session gravée et la compare aux fichiers sources (burn)\n"
     "  --cache-size MIO      cache de lecture anticipée, en Mio (défaut 4)\n"
     "options de compilation (burn) : --volume NOM  --no-joliet  --boot IMAGE  --paths none|keep|last\n"
     "                                --archive-only  --replace  (voir « zamo-cli mkiso --help »)\n"
@@ -45,6 +47,7 @@ struct BurnOptions {
   bool close = false;
   int import_session = -1;  // -1: the last one when the disc has sessions
   bool eject = false;
+  bool verify = false;  // the session read back and compared once recorded
   int cache_mib = 4;
 };
 
@@ -84,6 +87,7 @@ int Finish(DriveSession& session, const BurnOptions& options, const std::string&
   }
   log.Line(">>> " + FormatMb(bytes) + (options.test ? " SIMULÉS" : " GRAVÉS"));
   log.Line(">>> GRAVURE TERMINÉE: - SUCCÈS");
+  if (options.verify && VerifyAfterBurn(session) != 0) return 1;
   if (options.eject && !session.burner().LoadEject(true)) log.Line(">>> MÉDIA ÉJECTÉ: - ÉCHEC.");
   return 0;
 }
@@ -115,6 +119,8 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
       options.close = true;
     } else if (arg == "--eject") {
       options.eject = true;
+    } else if (arg == "--verify" && !image) {
+      options.verify = true;
     } else if (arg == "--import-session") {
       const char* v = value("session");
       if (v == nullptr) return UsageError(argv[0], "l'option --import-session attend un numéro ou « last »");
@@ -177,6 +183,7 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
   b.SetWriteSpeed(kbs);
   b.TestWrite = options.test;
   b.FinalizeDisc = options.close;
+  b.KeepImageHead = options.verify;  // the verification compares the disc with it
 
   if (image) {
     const std::string& file = options.compilation.sources[0];

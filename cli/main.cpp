@@ -12,6 +12,7 @@
 #include "cli/drive_commands.h"
 #include "cli/erase_command.h"
 #include "cli/mkiso_command.h"
+#include "cli/verify_command.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ constexpr const char* kUsage =
     "  erase [--full]                           efface le disque réinscriptible (rapide ou complet)\n"
     "  ls [--session N] [CHEMIN-DISQUE]         liste les fichiers d'une session du disque\n"
     "  extract [--session N] CHEMIN-DISQUE DEST copie un fichier ou un dossier du disque\n"
+    "  verify [--session N] [options] CHEMIN... compare une session du disque aux fichiers sources\n"
     "Voir « zamo-cli mkiso --help », « zamo-cli devices --help » et « zamo-cli ls --help ».\n"
     "Statut de sortie : 0 succès, 1 échec du travail, 2 erreur d'utilisation.\n";
 
@@ -73,6 +75,10 @@ int main(int argc, char** argv) {
   if (command == "ls" || command == "extract") {
     drive.verbose = verbose;
     return zamo::cli::RunDiscCommand(argc - i, argv + i, drive);
+  }
+  if (command == "verify") {
+    drive.verbose = verbose;
+    return zamo::cli::RunVerify(argc - i, argv + i, drive);
   }
   if (command == "erase") {
     drive.verbose = verbose;

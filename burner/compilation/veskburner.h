@@ -52,6 +52,7 @@ constexpr int kHeaderCopyBytes = 65537;
 
 class TCacheThread;
 class TThWrite;
+class TVerifyThread;
 
 class TVeskBurner : public TSCSIDevice {
  public:
@@ -247,6 +248,77 @@ class TVeskBurner : public TSCSIDevice {
   // primary descriptor of the set from sector 16 to its terminator, else of
   // its first supplementary one; 0 when there is none.
   uint32_t FindLastVolumeSize();
+
+  // ---- Verifying a session (burner/verify/) --------------------------------
+  // One file of the compilation and its names on a disc, for VerifySession.
+  struct TVerifySource {
+    std::string SourcePath;                // the file on the computer
+    std::vector<std::string> JolietNames;  // its folders and its name, from the root, in the Joliet tree
+    std::vector<std::string> IsoNames;     // the same in the ISO 9660 tree
+  };
+  // What the last verification found; set before OnVerifyDone.
+  struct TVerifyCounts {
+    int Identical = 0;        // files equal to their source
+    int Different = 0;        // files whose size or bytes differ, or missing on the disc
+    int Unreadable = 0;       // files with a sector the drive cannot read, or damaged
+    int Unverified = 0;       // files whose source could not be read
+    int ReadOnly = 0;         // files read without a source to compare with (earlier sessions)
+    int AreasIdentical = 0;   // areas of the session's head: descriptors, path tables, directories, boot image
+    int AreasDifferent = 0;
+    int AreasUnreadable = 0;
+    int ImportErrors = 0;     // lines of the session's import about problems (a directory not read, a damaged file)
+    int Errors() const {
+      return Different + Unreadable + Unverified + AreasDifferent + AreasUnreadable + ImportErrors;
+    }
+  };
+  // Leaves the image head in ImageStream once a recording job has sent it
+  // (it is otherwise released as soon as it is queued), for VerifyRecording.
+  bool KeepImageHead = false;
+  // Reads back the session the last RecordCompilation recorded and compares
+  // it with what was laid out: the head's sectors (system area, descriptors,
+  // path tables, directories, boot catalog) with ImageStream, the boot image
+  // and every file recorded in the session with its source file, read
+  // afresh; on an overwritable disc, the descriptors written at its start
+  // too. Files of earlier sessions are read, to know that they can be. Each
+  // damaged or unreadable file is named in the log, then a summary. Runs on
+  // a thread: true when it started, and OnVerifyDone follows once, through
+  // Synchronize; false when it could not (OnVerifyDone has run already).
+  bool VerifyRecording();
+  // The compilation's files with their names on a disc, for VerifySession.
+  // Lays the compilation out (for an image file: no drive is asked) so that
+  // the ISO 9660 names take the form they are recorded with.
+  std::vector<TVerifySource> VerifySources();
+  // Empties the compilation, imports session `Session` (negative: the last)
+  // into it and compares each of `Sources` with the file of its name there
+  // (Joliet names when the session has a Joliet tree): missing, of another
+  // size, other bytes, an unreadable sector. The session's other files are
+  // read, not compared. Runs as VerifyRecording does; the compilation must
+  // not change until OnVerifyDone.
+  bool VerifySession(int Session, const std::vector<TVerifySource>& Sources);
+  // Asks the running verification to stop; it ends through OnVerifyDone.
+  // A drive command in flight is not waited for. Only stores to atomics: a
+  // signal handler may call it.
+  void AbortVerify();
+  // True from a started verification until its OnVerifyDone has run.
+  bool Verifying() const;
+  // Progress: bytes read and compared so far, and in all.
+  int64_t VerifyBytesDone() const;
+  int64_t VerifyBytesTotal() const;
+  // Error: "" when everything read back as it was recorded.
+  TWriteDoneEvent OnVerifyDone;
+  TVerifyCounts VerifyCounts;
+
+ private:
+  friend class TVerifyThread;
+  // Stops the thread (bounded by the drive command in flight), then frees it.
+  struct VerifyThreadDeleter {
+    void operator()(TVerifyThread* thread) const;
+  };
+  // Declared before the component's other private members, so destroyed
+  // after them: the thread reads only its own plan, ImageStream and
+  // HeaderCopy (destroyed later still) and the drive layer of the base.
+  std::atomic<bool> verify_abort_{false};
+  std::unique_ptr<TVerifyThread, VerifyThreadDeleter> verify_thread_;
 
  private:
   // The disc step of LayoutImage: disc kind, session start for a writing

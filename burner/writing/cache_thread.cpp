@@ -191,7 +191,7 @@ TCacheThread::Step TCacheThread::StageHead() {
     if (staged_ == job_.block_size) QueueBlock();
     if (WaitForRoom() == Step::kStop) return Step::kStop;
   }
-  job_.head->Release();
+  if (!job_.keep_head) job_.head->Release();
   return Step::kGoOn;
 }
 

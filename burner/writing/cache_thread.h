@@ -41,6 +41,7 @@ struct TCacheBlock {
 struct CacheJob {
   int cache_size = 4 << 20;
   TMemoryStreamEx* head = nullptr;  // the image head; emptied once it is queued (not used with an image file)
+  bool keep_head = false;           // leave the head in place once queued (a verification compares the disc with it)
   int64_t total_bytes = 0;          // bytes the writer is to receive
   int boot_sectors = 0;
   std::string boot_image_name;      // "" for none

@@ -1,0 +1,401 @@
+// verify_cli_test.cpp: `zamo-cli burn --verify` and `zamo-cli verify` on
+// emulated recorders, as a user runs them: sessions that read back as they
+// were recorded, and a disc or sources changed behind their back (a byte of
+// the emulator's image file, a session cut short in its state file, a file
+// added or removed) named in the log with exit status 1; the compilation
+// options decide where each file is looked for; Ctrl-C stops a long
+// verification within seconds.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/run.h"
+#include "tests/support/temp_dir.h"
+
+namespace zamo::test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using Clock = std::chrono::steady_clock;
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(n, '\0');
+  for (auto& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+std::string Describe(const RunResult& r) {
+  return "exit status " + std::to_string(r.status) + (r.timed_out ? " (timed out)" : "") + "\n--- stderr ---\n" + r.err;
+}
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// zamo-cli in the background with its stderr on a terminal (a pseudo-
+// terminal read here), for a test that acts on it while it runs. Every wait
+// is bounded; the job is killed if it is still there at the end.
+class TerminalJob {
+ public:
+  explicit TerminalJob(const std::vector<std::string>& argv) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+    const char* name = ptsname(master_);
+    const int terminal = name != nullptr ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    if (terminal < 0) return;
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {  // only async-signal-safe calls from here
+      setpgid(0, 0);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(terminal, 2);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      signal(SIGINT, SIG_DFL);
+      signal(SIGTERM, SIG_DFL);
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+    close(terminal);
+    close(null);
+  }
+  ~TerminalJob() {
+    if (pid_ > 0 && !ended_) {
+      kill(-pid_, SIGKILL);
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status_, 0);
+    }
+    if (master_ >= 0) close(master_);
+  }
+  TerminalJob(const TerminalJob&) = delete;
+  TerminalJob& operator=(const TerminalJob&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  // True once the job has ended (looks without waiting).
+  bool Poll() {
+    Drain();
+    if (ended_ || pid_ <= 0) return ended_;
+    if (waitpid(pid_, &status_, WNOHANG) == pid_ && (WIFEXITED(status_) || WIFSIGNALED(status_))) {
+      ended_ = true;
+      Drain();
+    }
+    return ended_;
+  }
+  bool WaitEnd(int64_t ms) {
+    const auto start = Clock::now();
+    while (!Poll()) {
+      if (MsSince(start) >= ms) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+  }
+  // Waits until the terminal shows `text`; false when the job ended first or after `ms`.
+  bool WaitFor(const std::string& text, int64_t ms) {
+    const auto start = Clock::now();
+    while (text_.find(text) == std::string::npos) {
+      if (Poll() || MsSince(start) >= ms) return text_.find(text) != std::string::npos;
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    return true;
+  }
+  // Stops every thread of the job and waits until it is stopped.
+  bool Hold() {
+    kill(pid_, SIGSTOP);
+    const auto start = Clock::now();
+    while (MsSince(start) < 5000) {
+      int status = 0;
+      const pid_t r = waitpid(pid_, &status, WNOHANG | WUNTRACED);
+      if (r == pid_ && WIFSTOPPED(status)) return true;
+      if (r == pid_) {
+        ended_ = true;
+        status_ = status;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return false;
+  }
+  void Resume() { kill(pid_, SIGCONT); }
+  void Signal(int sig) { kill(pid_, sig); }
+  int exit_status() const { return ended_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+  const std::string& text() const { return text_; }
+
+ private:
+  void Drain() {
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = master_ >= 0 ? read(master_, buffer, sizeof buffer) : -1;
+      if (n <= 0) break;
+      text_.append(buffer, static_cast<size_t>(n));
+    }
+  }
+
+  pid_t pid_ = -1;
+  int master_ = -1;
+  bool ended_ = false;
+  int status_ = 0;
+  std::string text_;
+};
+
+class VerifyCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MakeTree(dir_ / "one", {{"Lisez-moi.txt", "première session\n"},
+                            {"Photos d'été/plage.jpg", RandomBytes(200000, 1)},
+                            {"Documents/rapport.pdf", RandomBytes(70001, 2)}});
+    MakeTree(dir_ / "two", {{"Courrier/Lettre à Léa.txt", "deuxième session\n"},
+                            {"Courrier/pièce.bin", RandomBytes(40960, 3)}});
+  }
+
+  std::vector<std::string> Command(const std::string& kind, std::vector<std::string> args) {
+    std::vector<std::string> argv = {ZamoCli(), "--emulate", kind + ":" + (dir_ / "disc.img")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
+  RunResult Cli(const std::string& kind, std::vector<std::string> args) { return test::Run(Command(kind, args), 240); }
+
+  // Where the data of `file` (below dir_) starts in the emulator's image file.
+  int64_t DataOffset(const std::string& file) {
+    const std::string disc = ReadFile(dir_ / "disc.img");
+    const std::string head = ReadFile(dir_ / file).substr(0, 64);
+    const size_t at = disc.find(head);
+    EXPECT_NE(at, std::string::npos) << file << " is not on the disc";
+    EXPECT_EQ(disc.find(head, at + 1), std::string::npos) << file << " is on the disc twice";
+    return static_cast<int64_t>(at);
+  }
+
+  void FlipByte(int64_t offset) {
+    const int fd = open((dir_ / "disc.img").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    char byte = 0;
+    ASSERT_EQ(pread(fd, &byte, 1, offset), 1);
+    byte = static_cast<char>(byte ^ 0x5A);
+    ASSERT_EQ(pwrite(fd, &byte, 1, offset), 1);
+    close(fd);
+  }
+
+  TempDir dir_;
+};
+
+// ---- After the burn ---------------------------------------------------------------
+
+class VerifyAfterBurn : public VerifyCli, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(VerifyAfterBurn, EachSessionReadsBackAsItWasRecorded) {
+  const std::string kind = GetParam();
+  RunResult r = Cli(kind, {"burn", "--verify", dir_ / "one"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION DE LA SESSION GRAVÉE (SECTEURS 0 À "));
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION DE L'EN-TÊTE: 11 ZONES IDENTIQUES, 0 DIFFÉRENTE, 0 ILLISIBLE\n"));
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION: 3 FICHIERS IDENTIQUES, 0 DIFFÉRENT, 0 ILLISIBLE\n"));
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS"));
+  // The verification comes after the burn's own verdict.
+  EXPECT_LT(r.err.find("GRAVURE TERMINÉE: - SUCCÈS"), r.err.find("VÉRIFICATION DE LA SESSION"));
+
+  // The second session lists the first one's files, which are read back too.
+  r = Cli(kind, {"burn", "--verify", dir_ / "two"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION: 2 FICHIERS IDENTIQUES, 0 DIFFÉRENT, 0 ILLISIBLE, "
+                               "3 LUS SANS COMPARAISON\n"));
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS"));
+
+  // On its own: the last session against both folders, then the first one's.
+  r = Cli(kind, {"verify", dir_ / "one", dir_ / "two"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION: 5 FICHIERS IDENTIQUES, 0 DIFFÉRENT, 0 ILLISIBLE\n"));
+  if (kind != "dvd+rw") {  // an overwritable disc holds one volume, not sessions
+    r = Cli(kind, {"verify", "--session", "1", dir_ / "one"});
+    ASSERT_EQ(r.status, 0) << Describe(r);
+    EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION DE LA SESSION # 1\n"));
+    EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION: 3 FICHIERS IDENTIQUES, 0 DIFFÉRENT, 0 ILLISIBLE\n"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, VerifyAfterBurn, ::testing::Values("cd-r", "dvd+r", "dvd+rw"),
+                         [](const ::testing::TestParamInfo<const char*>& kind) {
+                           std::string name = kind.param;
+                           for (char& c : name) c = c == '-' ? '_' : c == '+' ? 'P' : c;
+                           return name;
+                         });
+
+TEST_F(VerifyCli, ATestBurnHasNothingToVerify) {
+  const RunResult r = Cli("cd-r", {"burn", "--test", "--verify", dir_ / "one"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION IGNORÉE: SIMULATION"));
+  EXPECT_THAT(r.err, Not(HasSubstr("VÉRIFICATION TERMINÉE")));
+}
+
+// ---- A disc or sources changed since the burn -----------------------------------
+
+TEST_F(VerifyCli, AByteChangedOnTheDiscIsFoundInItsFile) {
+  RunResult r = Cli("cd-r", {"burn", dir_ / "one"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  const int64_t at = DataOffset("one/Photos d'été/plage.jpg") + 123457;
+  FlipByte(at);
+  r = Cli("cd-r", {"verify", dir_ / "one"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr(">>> ERREUR DE VÉRIFICATION: FICHIER \"\\Photos d'été\\plage.jpg\", CONTENU DIFFÉRENT "
+                               "À L'OCTET 123457 (SECTEUR " +
+                               std::to_string(at / 2048) + ")\n"));
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION: 2 FICHIERS IDENTIQUES, 1 DIFFÉRENT, 0 ILLISIBLE\n"));
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION TERMINÉE: - ÉCHEC\n>>> LE DISQUE NE CORRESPOND PAS"));
+  EXPECT_THAT(r.err, Not(HasSubstr("rapport.pdf"))) << "only the changed file is named";
+}
+
+TEST_F(VerifyCli, ASessionCutShortNamesItsUnreadableFile) {
+  RunResult r = Cli("cd-r", {"burn", dir_ / "one"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  // The recorded track ends where the file recorded last begins.
+  std::string last;
+  int64_t last_offset = -1;
+  for (const char* file : {"Lisez-moi.txt", "Photos d'été/plage.jpg", "Documents/rapport.pdf"}) {
+    const int64_t at = DataOffset(std::string("one/") + file);
+    if (at > last_offset) last = file, last_offset = at;
+  }
+  const std::string state_path = dir_ / "disc.img.state";
+  const std::string state = ReadFile(state_path);
+  const std::string end = std::to_string(last_offset / 2048);
+  const std::regex track1("track 1 complete 0 [0-9]+ [0-9]+");
+  ASSERT_TRUE(std::regex_search(state, track1)) << state;
+  WriteFile(state_path, std::regex_replace(state, track1, "track 1 complete 0 " + end + " " + end));
+
+  r = Cli("cd-r", {"verify", dir_ / "one"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  std::string disc_path = "\\" + last;
+  std::replace(disc_path.begin(), disc_path.end(), '/', '\\');
+  const std::string prefix = ">>> ERREUR DE VÉRIFICATION: FICHIER \"" + disc_path + "\", ";
+  const size_t at = r.err.find(prefix);
+  ASSERT_NE(at, std::string::npos) << prefix << "\n" << Describe(r);
+  EXPECT_THAT(r.err.substr(at, r.err.find('\n', at) - at), HasSubstr("ILLISIBLE"));
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION: 2 FICHIERS IDENTIQUES, 0 DIFFÉRENT, 1 ILLISIBLE\n")) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION TERMINÉE: - ÉCHEC"));
+}
+
+TEST_F(VerifyCli, FilesMissingOnTheDiscOrOnlyThereAreTold) {
+  RunResult r = Cli("dvd+r", {"burn", dir_ / "one"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  WriteFile(dir_ / "one/Documents/nouveau.txt", "ajouté après la gravure\n");
+  ASSERT_EQ(unlink((dir_ / "one/Lisez-moi.txt").c_str()), 0);
+  WriteFile(dir_ / "one/Documents/rapport.pdf", RandomBytes(70002, 2));
+  r = Cli("dvd+r", {"verify", dir_ / "one"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr(">>> ERREUR DE VÉRIFICATION: FICHIER \"\\Documents\\nouveau.txt\", ABSENT DU DISQUE\n"));
+  EXPECT_THAT(r.err, HasSubstr(">>> ERREUR DE VÉRIFICATION: FICHIER \"\\Documents\\rapport.pdf\", 70001 OCTETS SUR LE "
+                               "DISQUE ET 70002 DANS LE FICHIER SOURCE\n"));
+  // The disc's file without a source is read, not compared: no error.
+  EXPECT_THAT(r.err, Not(HasSubstr("Lisez-moi")));
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION: 1 FICHIER IDENTIQUE, 2 DIFFÉRENTS, 0 ILLISIBLE, "
+                               "1 LU SANS COMPARAISON\n"));
+}
+
+TEST_F(VerifyCli, TheCompilationOptionsSayWhereTheFilesAre) {
+  // Kept paths: the files are under the source folders' own path.
+  RunResult r = Cli("dvd+r", {"burn", "--paths", "keep", dir_ / "two"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  r = Cli("dvd+r", {"verify", "--paths", "keep", dir_ / "two"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION: 2 FICHIERS IDENTIQUES, 0 DIFFÉRENT, 0 ILLISIBLE\n"));
+  r = Cli("dvd+r", {"verify", dir_ / "two"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr("FICHIER \"\\Courrier\\pièce.bin\", ABSENT DU DISQUE"));
+
+  // Without Joliet, the ISO 9660 names are looked for.
+  std::remove((dir_ / "disc.img").c_str());
+  std::remove((dir_ / "disc.img.state").c_str());
+  r = Cli("cd-r", {"burn", "--no-joliet", dir_ / "one", dir_ / "two"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  r = Cli("cd-r", {"verify", "--no-joliet", dir_ / "one", dir_ / "two"});
+  EXPECT_EQ(r.status, 0) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION: 5 FICHIERS IDENTIQUES, 0 DIFFÉRENT, 0 ILLISIBLE\n"));
+}
+
+TEST_F(VerifyCli, UsageAndDiscErrors) {
+  RunResult r = Cli("cd-r", {"verify"});
+  EXPECT_EQ(r.status, 2) << Describe(r);
+  r = Cli("cd-r", {"verify", "--session", "0", dir_ / "one"});
+  EXPECT_EQ(r.status, 2) << Describe(r);
+  r = Cli("cd-r", {"burn-image", "--verify", dir_ / "one/Lisez-moi.txt"});
+  EXPECT_EQ(r.status, 2) << Describe(r);
+  r = Cli("cd-r", {"verify", dir_ / "one"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr("aucune session"));
+  r = Cli("cd-r", {"burn", dir_ / "one"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  r = Cli("cd-r", {"verify", "--session", "2", dir_ / "one"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr("La session 2 n'existe pas"));
+}
+
+// ---- Ctrl-C ---------------------------------------------------------------------------------
+
+TEST_F(VerifyCli, CtrlCStopsALongVerificationWithinSeconds) {
+  // 600 MB of a sparse file: quick to burn (the emulator keeps zeros as
+  // holes), seconds to read back and compare.
+  const std::string big = dir_ / "big";
+  MakeTree(big, {{"début.bin", RandomBytes(100000, 4)}});
+  {
+    const int fd = open((dir_ / "big/gros.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 600ll << 20), 0);
+    close(fd);
+  }
+  RunResult r = Cli("dvd+r", {"burn", big});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+
+  // The job is caught between its first line and its end, then held while
+  // the signal is sent; a few attempts on a machine fast enough to finish first.
+  std::unique_ptr<TerminalJob> job;
+  std::string attempts;
+  for (int attempt = 1; attempt <= 3 && job == nullptr; ++attempt) {
+    auto candidate = std::make_unique<TerminalJob>(Command("dvd+r", {"verify", big}));
+    ASSERT_TRUE(candidate->started());
+    if (candidate->WaitFor("VÉRIFICATION DE LA SESSION", 60000) && candidate->Hold() &&
+        candidate->text().find("VÉRIFICATION TERMINÉE") == std::string::npos) {
+      job = std::move(candidate);
+    } else {
+      attempts += "attempt " + std::to_string(attempt) + ": not caught running\n" + candidate->text();
+    }
+  }
+  ASSERT_NE(job, nullptr) << attempts;
+  job->Signal(SIGINT);
+  const auto resumed = Clock::now();
+  job->Resume();
+  ASSERT_TRUE(job->WaitEnd(10000)) << "still running 10 s after Ctrl-C\n" << job->text();
+  EXPECT_LT(MsSince(resumed), 3000) << "the verification took long to stop";
+  EXPECT_EQ(job->exit_status(), 1) << job->text();
+  EXPECT_THAT(job->text(), HasSubstr(">>> VÉRIFICATION TERMINÉE: - ÉCHEC"));
+  EXPECT_THAT(job->text(), HasSubstr("OPÉRATION TERMINÉE PAR L'USAGER"));
+  EXPECT_THAT(job->text(), Not(HasSubstr("SUCCÈS")));
+  EXPECT_THAT(job->text(), Not(HasSubstr("ERREUR DE VÉRIFICATION"))) << "an interruption is no difference";
+
+  // Uninterrupted, the same verification passes, its progress shown on the terminal.
+  TerminalJob whole(Command("dvd+r", {"verify", big}));
+  ASSERT_TRUE(whole.WaitEnd(120000)) << whole.text();
+  EXPECT_EQ(whole.exit_status(), 0) << whole.text();
+  EXPECT_THAT(whole.text(), HasSubstr(" MB/s"));
+  EXPECT_THAT(whole.text(), HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS"));
+}
+
+}  // namespace
+}  // namespace zamo::test
