@@ -53,6 +53,27 @@ bool ParseWriteError(std::string_view text, TInjectedWriteError* out) {
          ParseNumber(bytes[1], 16, &out->sense.asc) && ParseNumber(bytes[2], 16, &out->sense.ascq);
 }
 
+// notready=, busy=: a count of commands, or "always".
+bool ParseCount(std::string_view text, uint32_t* count) {
+  if (text == "always") return *count = kWithoutEnd, true;
+  return ParseNumber(text, 10, count) && *count != kWithoutEnd;
+}
+
+// faultat=: a block address in decimal (the first WRITE reaching it), "sync"
+// (the first SYNCHRONIZE CACHE) or "close" (the first CLOSE TRACK/SESSION).
+bool ParseFaultStart(std::string_view text, std::optional<TFaultStart>* start) {
+  TFaultStart parsed;
+  if (text == "close") {
+    parsed.at = TFaultStart::TAt::kClose;
+  } else if (text == "sync") {
+    parsed.at = TFaultStart::TAt::kSynchronize;
+  } else if (!ParseNumber(text, 10, &parsed.lba)) {
+    return false;
+  }
+  *start = parsed;
+  return true;
+}
+
 // speed=N or Nx.
 bool ParseSpeed(std::string_view text, uint32_t* speed) {
   if (!text.empty() && (text.back() == 'x' || text.back() == 'X')) text.remove_suffix(1);
@@ -107,9 +128,12 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
     if (!ParseBool(value, &flag)) return "protected must be 1 or 0";
     config->write_protected = flag;
   } else if (name == "notready") {
-    if (!ParseNumber(value, 10, &config->not_ready_commands)) return "notready must be a count of commands";
+    if (!ParseCount(value, &config->not_ready_commands)) return "notready must be a count of commands or always";
   } else if (name == "busy") {
-    if (!ParseNumber(value, 10, &config->busy_commands)) return "busy must be a count of commands";
+    if (!ParseCount(value, &config->busy_commands)) return "busy must be a count of commands or always";
+  } else if (name == "faultat") {
+    if (!ParseFaultStart(value, &config->fault_start))
+      return "faultat must be a block address in decimal, sync or close";
   } else if (name == "opc") {
     if (value != "fail" && value != "ok") return "opc must be fail or ok";
     config->opc_fails = value == "fail";
@@ -120,8 +144,16 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
     config->write_errors.push_back(injected);
   } else if (name == "removeat") {
     uint32_t lba = 0;
-    if (!ParseNumber(value, 10, &lba)) return "removeat must be a block address in decimal";
-    config->remove_at = lba;
+    if (value == "close") {
+      config->remove_at_close = true;
+    } else if (ParseNumber(value, 10, &lba)) {
+      config->remove_at = lba;
+    } else {
+      return "removeat must be a block address in decimal or close";
+    }
+  } else if (name == "trace") {
+    if (value.empty()) return "trace must name a file";
+    config->trace_path = std::string(value);
   } else if (name == "speed") {
     if (!ParseSpeed(value, &config->speed_x)) return "speed must be an x-speed from 0 to 64 (e.g. 16 or 16x)";
   } else if (name == "buffer") {
@@ -143,8 +175,8 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
     config->hang_opcode = opcode;
   } else {
     return "unknown option \"" + std::string(name) +
-           "\" (options: model, tray, disc, protected, notready, busy, opc, writeerror, removeat, hang, speed, "
-           "buffer, timing, blank, fullblank, format, close, sync)";
+           "\" (options: model, tray, disc, protected, notready, busy, faultat, opc, writeerror, removeat, hang, "
+           "trace, speed, buffer, timing, blank, fullblank, format, close, sync)";
   }
   return {};
 }

@@ -28,6 +28,18 @@ struct TInjectedWriteError {
   TSenseCode sense;
 };
 
+// notready=always, busy=always: the fault never ends.
+inline constexpr uint32_t kWithoutEnd = UINT32_MAX;
+
+// faultat=: the command from which the injected faults are on. The
+// first WRITE whose blocks reach `lba`, the first SYNCHRONIZE CACHE or the
+// first CLOSE TRACK/SESSION; that command is the first one to meet it.
+struct TFaultStart {
+  enum class TAt { kWrite, kSynchronize, kClose } at = TAt::kWrite;
+  uint32_t lba = 0;  // kWrite
+  friend bool operator==(const TFaultStart&, const TFaultStart&) = default;
+};
+
 struct TDriveConfig {
   TMediaKind kind = TMediaKind::kCdR;
   std::string image_path;                  // sector n at byte n x 2048
@@ -35,12 +47,17 @@ struct TDriveConfig {
   bool tray_open = false;                  // tray=open: the disc waits in the open tray
   bool no_disc = false;                    // disc=none: the tray is empty
   bool write_protected = false;            // protected=1
-  uint32_t not_ready_commands = 0;         // notready=N
-  uint32_t busy_commands = 0;              // busy=N
+  uint32_t not_ready_commands = 0;         // notready=N|always (kWithoutEnd)
+  uint32_t busy_commands = 0;              // busy=N|always (kWithoutEnd)
   bool opc_fails = false;                  // opc=fail
   std::vector<TInjectedWriteError> write_errors;
   std::optional<uint32_t> remove_at;       // removeat=LBA: the disc vanishes when a write reaches LBA
+  bool remove_at_close = false;            // removeat=close: ... at the first CLOSE TRACK/SESSION
   std::optional<uint8_t> hang_opcode;      // hang=OPCODE: that command never completes
+  // faultat=LBA|sync|close: notready=, busy= and hang= wait for this command;
+  // the not-ready answer is then LONG WRITE IN PROGRESS. None: from the start.
+  std::optional<TFaultStart> fault_start;
+  std::string trace_path;                  // trace=FILE: one line per command
 
   // Writing at a real speed through the drive buffer.
   uint32_t speed_x = 0;                    // speed=N[x]: record at N x (0: as fast as the host sends)

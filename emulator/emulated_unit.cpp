@@ -102,8 +102,12 @@ TEmulatedUnit::TEmulatedUnit(const TDriveConfig& config, std::unique_ptr<TDiscSt
       clock_(std::move(clock)),
       tray_(store_->tray()),
       busy_left_(config.busy_commands),
-      not_ready_left_(config.not_ready_commands) {
+      not_ready_left_(config.not_ready_commands),
+      faults_on_(!config.fault_start.has_value()),
+      opened_at_(clock_()) {
   if (config.tray_open) tray_.open = true;  // tray=open: whatever the last run left
+  // A trace that cannot be written costs the drive nothing.
+  if (!config.trace_path.empty()) trace_.reset(std::fopen(config.trace_path.c_str(), "ae"));
   times_ = TimesOf(config);
   if (config.speed_x > 0) {
     const uint64_t one_x = Traits(config.kind).is_cd ? kCdBytesPerSecond1x : kDvdBytesPerSecond1x;
@@ -182,47 +186,47 @@ uint16_t TEmulatedUnit::CurrentWriteSpeed() const {
 TCommandResult TEmulatedUnit::Execute(std::span<const uint8_t> cdb, TDataDirection direction,
                                       std::span<uint8_t> data) {
   std::lock_guard<std::mutex> lock(mutex_);
+  TCommandResult result;
   try {
-    if (cdb.empty()) return Fail(sense::kInvalidOpcode);
-    const TCommandInfo* info = Find(cdb[0]);
-    if (!info) return Fail(sense::kInvalidOpcode);
-    if (cdb.size() < info->cdb_length) return Fail(TSense::CdbField(0));
-    // A host announcing the opposite transfer gets a transport error, as a
-    // real adapter reports the data phase it did not expect.
-    if (direction != TDataDirection::kNone && info->direction != TDataDirection::kNone &&
-        direction != info->direction)
-      return HostError();
-    // hang=OPCODE: the command is taken and never answered; the host's
-    // command gate gives up on it and aborts it.
-    if (config_.hang_opcode == cdb[0]) return NeverAnswers();
-    const TCommand command{cdb.first(info->cdb_length), direction, data};
-    FollowSavedTray();
-
-    if (!(info->flags & kAlwaysAnswers)) {
-      if (busy_left_ > 0) {
-        --busy_left_;
-        TCommandResult busy;
-        busy.status = STATUS_BUSY;
-        return busy;
-      }
-      if (not_ready_left_ > 0) {
-        --not_ready_left_;
-        return Fail(sense::kBecomingReady);
-      }
-      if (!(info->flags & kNoAttention) && !pending_.empty()) {
-        const TSense pending = pending_.front();
-        pending_.pop_front();
-        return Fail(pending);
-      }
-    }
-    if (!(info->flags & kWhileBusy)) {
-      if (std::optional<TSense> busy = LongOperationSense()) return Fail(*busy);
-    }
-    if ((info->flags & kNeedsMedium) && !MediumPresent()) return Fail(NoMediumSense());
-    return (this->*info->handler)(command);
+    result = Dispatch(cdb, direction, data);
   } catch (...) {
-    return Fail(TSenseCode{0x4, 0x44, 0x00});  // HARDWARE ERROR, INTERNAL TARGET FAILURE
+    result = Fail(TSenseCode{0x4, 0x44, 0x00});  // HARDWARE ERROR, INTERNAL TARGET FAILURE
   }
+  Trace(cdb, result);
+  return result;
+}
+
+TCommandResult TEmulatedUnit::Dispatch(std::span<const uint8_t> cdb, TDataDirection direction,
+                                       std::span<uint8_t> data) {
+  if (cdb.empty()) return Fail(sense::kInvalidOpcode);
+  const TCommandInfo* info = Find(cdb[0]);
+  if (!info) return Fail(sense::kInvalidOpcode);
+  if (cdb.size() < info->cdb_length) return Fail(TSense::CdbField(0));
+  // A host announcing the opposite transfer gets a transport error, as a
+  // real adapter reports the data phase it did not expect.
+  if (direction != TDataDirection::kNone && info->direction != TDataDirection::kNone &&
+      direction != info->direction)
+    return HostError();
+  NoteFaultStart(cdb);
+  // hang=OPCODE: the command is taken and never answered; the host's
+  // command gate gives up on it and aborts it.
+  if (faults_on_ && config_.hang_opcode == cdb[0]) return NeverAnswers();
+  const TCommand command{cdb.first(info->cdb_length), direction, data};
+  FollowSavedTray();
+
+  if (!(info->flags & kAlwaysAnswers)) {
+    if (std::optional<TCommandResult> injected = InjectedBusyOrNotReady()) return *injected;
+    if (!(info->flags & kNoAttention) && !pending_.empty()) {
+      const TSense pending = pending_.front();
+      pending_.pop_front();
+      return Fail(pending);
+    }
+  }
+  if (!(info->flags & kWhileBusy)) {
+    if (std::optional<TSense> busy = LongOperationSense()) return Fail(*busy);
+  }
+  if ((info->flags & kNeedsMedium) && !MediumPresent()) return Fail(NoMediumSense());
+  return (this->*info->handler)(command);
 }
 
 TCommandResult TEmulatedUnit::Fail(const TSense& sense) {
@@ -366,6 +370,8 @@ TCommandResult TEmulatedUnit::RequestSense(const TCommand& command) {
     pending_.pop_front();
   } else if (std::optional<TSense> busy = LongOperationSense()) {
     answer = EncodeSense(*busy);
+  } else if (StuckNotReady()) {
+    answer = EncodeSense(TSense::Of(InjectedNotReadySense()));
   } else if (!MediumPresent()) {
     // The standing condition, so that a host polling REQUEST SENSE for
     // readiness never takes an empty tray for a ready unit.

@@ -16,6 +16,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -104,6 +105,7 @@ class TEmulatedUnit {
 
   TEmulatedUnit(const TDriveConfig& config, std::unique_ptr<TDiscStore> store, TClock clock);
   static const TCommandInfo* Find(uint8_t opcode);
+  TCommandResult Dispatch(std::span<const uint8_t> cdb, TDataDirection direction, std::span<uint8_t> data);
 
   // Answers.
   static TCommandResult Good() { return {}; }
@@ -123,6 +125,22 @@ class TEmulatedUnit {
   uint16_t CurrentProfile() const { return MediumPresent() ? disc_.Profile() : kProfileNone; }
   std::optional<TSense> LongOperationSense();
   void StartLongOperation(TSenseCode code, std::chrono::milliseconds duration);
+  // A flush or close without the immediate bit: held (pending) until the
+  // buffer has drained at `drained`, plus `duration`; null once it is done.
+  std::optional<TCommandResult> HoldUntilDone(uint8_t opcode, std::chrono::steady_clock::time_point drained,
+                                              std::chrono::milliseconds duration,
+                                              std::chrono::steady_clock::time_point now);
+
+  // Injected faults (unit_faults.cpp). faultat= and removeat=close: takes
+  // effect when `cdb` is the command where they begin.
+  void NoteFaultStart(std::span<const uint8_t> cdb);
+  // notready= and busy=, when on: the answer instead of the command's.
+  std::optional<TCommandResult> InjectedBusyOrNotReady();
+  TSenseCode InjectedNotReadySense() const;
+  // notready=always is on: REQUEST SENSE reports it too.
+  bool StuckNotReady() const;
+  // trace=: one line for the command and its answer.
+  void Trace(std::span<const uint8_t> cdb, const TCommandResult& result);
   // The host ended a recording: the buffer's figures are saved.
   void EndRecording(std::chrono::steady_clock::time_point now);
   // How long a flush or close waits for the buffer to drain (zero without
@@ -212,6 +230,14 @@ class TEmulatedUnit {
   std::optional<TLongOperation> long_operation_;
   std::optional<TDriveBuffer> buffer_;  // with speed=N
   bool medium_removed_ = false;         // removeat= was reached: the disc is gone for good
+  bool faults_on_;                      // notready=, busy=, hang= apply (faultat= was reached)
+  struct THeld {
+    uint8_t opcode;
+    std::chrono::steady_clock::time_point until;
+  };
+  std::optional<THeld> held_;           // the flush or close being held
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace_{nullptr, &std::fclose};
+  std::chrono::steady_clock::time_point opened_at_;  // trace= times count from here
 
   std::array<uint8_t, 52> write_params_{};  // mode page 05h from its page code byte
   bool cue_sheet_sent_ = false;

@@ -8,6 +8,10 @@ TSenseBytes EncodeSense(const TSense& sense) {
   bytes[0] = sense.deferred ? 0x71 : 0x70;
   bytes[2] = sense.code.key & 0x0F;
   bytes[7] = kFixedSenseLength - 8;  // additional length: bytes 8 to 17
+  if (sense.information) {
+    bytes[0] |= 0x80;  // VALID
+    for (int i = 0; i < 4; ++i) bytes[3 + i] = static_cast<uint8_t>(*sense.information >> (24 - 8 * i));
+  }
   bytes[12] = sense.code.asc;
   bytes[13] = sense.code.ascq;
   switch (sense.specific) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "emulator/drive_config.h"
 
@@ -55,6 +56,9 @@ struct TSense {
   // 65535) or the byte of the CDB / parameter list holding a bad field.
   enum class TSpecific { kNone, kProgress, kCdbField, kParameterField } specific = TSpecific::kNone;
   uint16_t specific_value = 0;
+  // The information field (bytes 3-6) with the VALID bit (response code
+  // F0h/F1h): the block a medium or hardware error happened at.
+  std::optional<uint32_t> information = std::nullopt;
 
   static TSense Of(TSenseCode code) { return TSense{code}; }
   static TSense CdbField(uint16_t byte) {

@@ -111,13 +111,19 @@ TCommandResult TEmulatedUnit::WriteBlocks(const TCommand& command, uint32_t lba,
   const auto now = clock_();
   if (std::optional<TCommandResult> answer = AdmitToBuffer(bytes, now)) return *answer;
 
-  // An injected fault stops the write at its block; the blocks before it land.
+  // An injected fault stops the write at its block: a medium or hardware
+  // error after the blocks before it landed, naming its block in the
+  // information field; a refusal (illegal request, not ready, protection)
+  // before anything is recorded.
   uint32_t good_blocks = blocks;
-  std::optional<TSenseCode> injected;
+  std::optional<TSense> injected;
   for (const TInjectedWriteError& fault : config_.write_errors) {
     if (fault.lba >= lba && fault.lba - lba < good_blocks) {
-      good_blocks = fault.lba - lba;
-      injected = fault.sense;
+      const uint8_t key = fault.sense.key;
+      const bool refused = key == kIllegalRequest || key == kNotReady || key == kDataProtect;
+      good_blocks = refused ? 0 : fault.lba - lba;
+      injected = TSense::Of(fault.sense);
+      if (!refused) injected->information = fault.lba;
     }
   }
   // removeat=: the disc vanishes when the write reaches that block.
@@ -125,7 +131,7 @@ TCommandResult TEmulatedUnit::WriteBlocks(const TCommand& command, uint32_t lba,
   const bool removal = remove_at && *remove_at >= lba && *remove_at - lba <= good_blocks && *remove_at - lba < blocks;
   if (removal) {
     good_blocks = *remove_at - lba;
-    injected = sense::kNoMedium;
+    injected = TSense::Of(sense::kNoMedium);
   }
   if (buffer_) buffer_->Put(uint64_t{good_blocks} * kBlockSize, now);
 
@@ -181,12 +187,14 @@ std::optional<TCommandResult> TEmulatedUnit::AdmitToBuffer(uint64_t bytes, std::
 
 TCommandResult TEmulatedUnit::SynchronizeCache(const TCommand& command) {
   // Without speed=N writes reach the image at once. With it the flush waits
-  // until the buffer has drained; with the immediate bit it returns at once
-  // and the unit stays busy (LONG WRITE IN PROGRESS) until then, plus the
-  // configured time.
+  // until the buffer has drained, plus the configured time (sync=); with the
+  // immediate bit it returns at once and the unit stays busy (LONG WRITE IN
+  // PROGRESS) for as long instead.
   const bool immediate = command.cdb[1] & 0x02;
   const auto now = clock_();
-  if (buffer_ && !immediate && buffer_->DrainedAt() > now) return RetryAt(buffer_->DrainedAt());
+  if (!immediate) {
+    if (auto held = HoldUntilDone(0x35, buffer_ ? buffer_->DrainedAt() : now, times_.synchronize, now)) return *held;
+  }
   const std::chrono::milliseconds draining = FinishRecording(now);
   if (immediate) StartLongOperation(sense::kLongWriteInProgress, draining + times_.synchronize);
   return Good();
@@ -198,9 +206,12 @@ TCommandResult TEmulatedUnit::CloseTrackSession(const TCommand& command) {
   const uint32_t number = CdbBe16(command.cdb, 4);
   if (config_.write_protected) return Fail(sense::kWriteProtected);
   if (Traits(disc_.kind()).read_only) return Fail(sense::kCannotWriteIncompatible);
-  // A close first records what the buffer holds.
+  // A close first records what the buffer holds; without the immediate bit
+  // the command takes the close's time (close=) too.
   const auto now = clock_();
-  if (buffer_ && !immediate && buffer_->DrainedAt() > now) return RetryAt(buffer_->DrainedAt());
+  if (!immediate) {
+    if (auto held = HoldUntilDone(0x5B, buffer_ ? buffer_->DrainedAt() : now, times_.close, now)) return *held;
+  }
   const std::chrono::milliseconds draining = FinishRecording(now);
   if (WriteParamsApply() && TestWrite()) {  // closing a simulated recording changes nothing
     simulated_next_.reset();
@@ -242,6 +253,18 @@ TCommandResult TEmulatedUnit::CloseTrackSession(const TCommand& command) {
   TCommandResult result = CommitOrFail();
   if (result.good() && immediate) StartLongOperation(sense::kLongWriteInProgress, draining + times_.close);
   return result;
+}
+
+std::optional<TCommandResult> TEmulatedUnit::HoldUntilDone(uint8_t opcode, std::chrono::steady_clock::time_point drained,
+                                                           std::chrono::milliseconds duration,
+                                                           std::chrono::steady_clock::time_point now) {
+  if (!held_ || held_->opcode != opcode) {
+    if (drained <= now && duration.count() <= 0) return std::nullopt;
+    held_ = THeld{opcode, std::max(drained, now) + duration};
+  }
+  if (now < held_->until) return RetryAt(held_->until);
+  held_.reset();
+  return std::nullopt;
 }
 
 TCommandResult TEmulatedUnit::ReserveTrack(const TCommand& command) {
