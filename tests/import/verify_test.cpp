@@ -399,6 +399,7 @@ TEST_F(VerifyTest, AComponentGoingAwayStopsItsVerification) {
   burner->OnVerifyDone = [&](TObject*, const std::string&) { reported = true; };
   ASSERT_TRUE(burner->VerifySession(-1, sources));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(burner->Verifying());
   const auto start = Clock::now();
   burner.reset();
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
