@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "burner/compilation/veskburner.h"
+#include "burner/import/import_messages.h"
 #include "burner/import/session_reader.h"
 #include "burner/platform/file_attributes.h"
 #include "burner/platform/str_format.h"
@@ -30,12 +32,15 @@ constexpr const char* kDiscUsage =
     "        zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] extract [--session N] CHEMIN-DISQUE "
     "DESTINATION\n"
     "  ls       liste les dossiers et fichiers d'une session du disque (taille, date) ;\n"
-    "           CHEMIN-DISQUE (« /dossier/fichier ») limite la liste à un dossier ou un fichier.\n"
+    "           CHEMIN-DISQUE (« /dossier/fichier ») limite la liste à un dossier ou un fichier ;\n"
+    "           <ENDOMMAGÉ> marque un fichier dont les données dépassent la fin des données\n"
+    "           enregistrées (session interrompue, image tronquée) : il ne peut pas être extrait.\n"
     "  extract  copie un fichier, ou un dossier et tout son contenu, avec les dates du disque :\n"
     "           dans DESTINATION quand c'est un dossier existant, sinon sous le nom DESTINATION ;\n"
     "           « / » copie toute la session dans le dossier DESTINATION.\n"
     "  --session N  la session N (1 = la première) ; la dernière par défaut.\n"
-    "Statut de sortie : 0 succès, 1 disque illisible ou élément non lu ou non extrait, 2 erreur d'utilisation.\n";
+    "Statut de sortie : 0 succès, 1 disque illisible, élément non lu, endommagé ou non extrait, 2 erreur "
+    "d'utilisation.\n";
 
 constexpr int kMaxEntries = 600000;  // the application's capacities
 constexpr int kMaxDirectories = 20000;
@@ -94,9 +99,12 @@ bool Resolve(const TVeskBurner& b, const std::string& path, Item& out, std::stri
 struct Totals {
   int folders = 0;
   int files = 0;
+  int damaged = 0;
   int64_t bytes = 0;
 };
 
+// A damaged file (its data runs past what the disc holds recorded) is
+// listed with its recorded size and a mark after its path.
 void PrintEntry(const TFEntry& e, const std::string& path, Totals& totals) {
   const std::string shown = DisplayUtf8(path);
   if (e.Attr & faDirectory) {
@@ -105,7 +113,9 @@ void PrintEntry(const TFEntry& e, const std::string& path, Totals& totals) {
   } else {
     ++totals.files;
     totals.bytes += e.IsoSize;
-    std::printf("%s  %15lld  %s\n", DateText(e.DateTime).c_str(), static_cast<long long>(e.IsoSize), shown.c_str());
+    if (e.Damaged) ++totals.damaged;
+    std::printf("%s  %15lld  %s%s\n", DateText(e.DateTime).c_str(), static_cast<long long>(e.IsoSize), shown.c_str(),
+                e.Damaged ? "  <ENDOMMAGÉ>" : "");
   }
 }
 
@@ -124,14 +134,19 @@ class Extractor {
   explicit Extractor(TVeskBurner& burner) : burner_(burner) {}
 
   // Copies `item` to `dest`: a file under that name, a folder into the
-  // folder of that name (made when missing).
+  // folder of that name (made when missing). A file that fails leaves
+  // nothing (ExtractFile sees to it), and a folder this copy made that its
+  // failures leave empty is taken away again: what a failed extraction
+  // leaves behind is only what was extracted whole.
   void Copy(const Item& item, const std::string& dest) {
     if (!item.IsFolder()) {
       ++files_;
       if (!burner_.ExtractFile(item.entry, dest)) ++failures_;
       return;
     }
-    if (!MakeFolder(dest)) return;
+    bool made = false;
+    if (!MakeFolder(dest, made)) return;
+    const int failures_before = failures_;
     for (const TFEntry* e = item.dir->FirstChild; e != nullptr; e = e->Next) {
       const std::string name = DiscName(*e);
       if (!SafeComponent(name)) {
@@ -142,6 +157,8 @@ class Extractor {
       if (folder && e->Dir == nullptr) continue;
       Copy(Item{e, folder ? e->Dir : nullptr}, dest + "/" + name);
     }
+    // rmdir takes only an empty folder: one holding what did come out stays.
+    if (made && failures_ > failures_before && rmdir(dest.c_str()) == 0) return;
     // The folder's date goes last: adding its files changed it.
     if (item.entry != nullptr) SetDate(dest, item.entry->DateTime);
   }
@@ -150,10 +167,12 @@ class Extractor {
   int failures() const { return failures_; }
 
  private:
-  // Creates the folder, or takes the one already there (never a link to elsewhere).
-  bool MakeFolder(const std::string& path) {
+  // Creates the folder (`made`), or takes the one already there (never a
+  // link to elsewhere).
+  bool MakeFolder(const std::string& path, bool& made) {
     struct stat st {};
-    if (mkdir(path.c_str(), 0777) == 0) return true;
+    made = mkdir(path.c_str(), 0777) == 0;
+    if (made) return true;
     const int error = errno;
     if (error == EEXIST && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
     Fail(StrFormat("Impossible de créer le dossier « %s » (%s)", DisplayUtf8(path).c_str(),
@@ -261,10 +280,19 @@ int List(DriveSession& session, const DiscArgs& args) {
   if (item.entry != nullptr) PrintEntry(*item.entry, path, totals);
   if (item.IsFolder()) PrintTree(*item.dir, path, totals);
   std::printf("%d dossier(s), %d fichier(s), %s\n", totals.folders, totals.files, FormatMb(totals.bytes).c_str());
+  if (totals.damaged > 0) {
+    session.log().Line(StrFormat("%d fichier(s) endommagé(s) : leurs données dépassent la fin des données "
+                                 "enregistrées sur le disque, ils ne peuvent pas être extraits.",
+                                 totals.damaged));
+    return 1;
+  }
   return session.log().LeftOut() > 0 ? 1 : 0;
 }
 
-int Extract(DriveSession& session, const DiscArgs& args) {
+// `damaged_lines`: of the import's lines counted as left out, those that
+// name a damaged file. Such a file is in the tree, and refused (a failure)
+// only when it is among what is extracted.
+int Extract(DriveSession& session, const DiscArgs& args, int damaged_lines) {
   TVeskBurner& b = session.burner();
   Item item;
   std::string spelled;
@@ -280,7 +308,7 @@ int Extract(DriveSession& session, const DiscArgs& args) {
     session.log().Line(StrFormat("Extraction incomplète : %d erreur(s).", extractor.failures()));
     return 1;
   }
-  if (session.log().LeftOut() > 0) {
+  if (session.log().LeftOut() > damaged_lines) {
     session.log().Line("Extraction incomplète : des éléments de la session n'ont pas pu être lus.");
     return 1;
   }
@@ -294,10 +322,22 @@ int RunDiscCommand(int argc, char** argv, const DriveOptions& drive) {
   DiscArgs args;
   if (const int status = ParseArgs(argc, argv, extract, args); status != 0) return status < 0 ? 0 : status;
   RegisterEmulator();
+  // Counts the import's lines about damaged files on their way to the log
+  // (declared before the session, which may still log while it goes away).
+  int damaged_lines = 0;
+  const std::string damaged_prefix =
+      ">>> " + std::string(msg::kImportDamaged).substr(0, std::string_view(msg::kImportDamaged).find('"'));
   DriveSession session(drive);
+  TVeskBurner& b = session.burner();
+  b.OnDebugMessage = [log = b.OnDebugMessage, &damaged_lines, &damaged_prefix](TObject* sender,
+                                                                               const std::string& message,
+                                                                               uint8_t type) {
+    if (type == kMsgCompilation && message.starts_with(damaged_prefix)) ++damaged_lines;
+    log(sender, message, type);
+  };
   if (!session.Select(drive.drive)) return 1;
   if (!ImportSession(session, args)) return 1;
-  return extract ? Extract(session, args) : List(session, args);
+  return extract ? Extract(session, args, damaged_lines) : List(session, args);
 }
 
 }  // namespace zamo::cli

@@ -3,7 +3,9 @@
 // The data goes to a temporary file beside the destination, which replaces
 // the destination only once every byte was read and written: a sector that
 // cannot be read, a write that fails or a full disk leave no partial file
-// behind and never pass for a success.
+// behind and never pass for a success. A file the import found damaged (its
+// data runs past what the disc holds recorded) is refused before anything
+// is created.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -73,6 +75,9 @@ bool TVeskBurner::ExtractFile(const TFEntry* Entry, const std::string& DestFile)
   if (Entry == nullptr || (Entry->Attr & faDirectory) != 0 || !Entry->Imported)
     return fail(StrFormat(msg::kExtractNotOnDisc, Entry ? DisplayUtf8(DiscName(*Entry)).c_str() : ""));
   const std::string name = DisplayUtf8(DiscName(*Entry));
+  // Its data runs past what the disc holds recorded: reading it would fail
+  // half-way, or give what the drive padded the session with.
+  if (Entry->Damaged) return fail(StrFormat(msg::kExtractDamaged, name.c_str()));
   const std::string shown_dest = DisplayUtf8(DestFile);
   DebugMessage(">>> " + StrFormat(msg::kExtractFiles, name.c_str(), shown_dest.c_str()), kMsgInfo);
 

@@ -1,7 +1,9 @@
 // session_import.cpp: importing a session of the disc in the recorder into
 // the compilation, through the drive's READ (10).
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "burner/compilation/veskburner.h"
 #include "burner/drive/srb.h"
@@ -13,11 +15,89 @@
 namespace zamo {
 namespace {
 
+// A CD holds 99 tracks at most; a DVD numbers them with 16 bits.
+constexpr uint32_t kCdTrackLimit = 99;
+constexpr uint32_t kTrackLimit = 0xFFFF;
+// What the descriptor set of a session needs at least: an end below it is
+// an answer that cannot be right for a session whose descriptors were read.
+constexpr uint32_t kLeastSessionSectors = 17;
+
 SectorReader DriveReader(TVeskBurner& burner) {
   return [&burner](uint32_t lba, uint8_t* out) {
     std::memset(out, 0, kSectorSize);
     return burner.Read10(lba, 1, out, kSectorSize);
   };
+}
+
+// Media written in sessions of tracks, whose tracks say how far each was
+// recorded. The others (pressed, and overwritable media written anywhere in
+// their formatted area) hold what READ CAPACITY says.
+bool RecordedInTracks(TDiscKind kind) {
+  switch (kind) {
+    case dkCdR:
+    case dkCdRw:
+    case dkDvdR:
+    case dkDvdRw:
+    case dkDvdRwSequential:
+    case dkDvdPlusR:
+    case dkDvdPlusRDl:
+    case dkDdcdR:
+    case dkDdcdRw:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Where the data of the track in TrackInfo ends: a blank track holds none;
+// an open one (the invisible track, a reserved one partly written) ends at
+// its next writable address; a complete one at its start plus its size.
+uint32_t TrackDataEnd(const TTrackInfo& track) {
+  if (track.Blank()) return 0;
+  if (track.NextWritableValid()) return track.NextWritable;
+  return track.TrackStart + track.TrackSize;
+}
+
+uint32_t TrackNumberOf(const TTrackInfo& track) { return track.Raw[2] | uint32_t{track.Raw[32]} << 8; }
+uint32_t SessionNumberOf(const TTrackInfo& track) { return track.Raw[3] | uint32_t{track.Raw[33]} << 8; }
+
+// The end of the data of `session`'s tracks, from READ TRACK INFORMATION of
+// each; nothing when the drive does not answer for the session.
+std::optional<uint32_t> SessionTracksEnd(TVeskBurner& burner, int session, TDiscKind kind) {
+  if (!burner.ReadTrackInformationOf(2, static_cast<uint32_t>(session))) return std::nullopt;
+  const auto wanted = static_cast<uint32_t>(session);
+  const uint32_t limit = IsCdKind(kind) ? kCdTrackLimit : kTrackLimit;
+  uint32_t end = 0;
+  for (uint32_t track = TrackNumberOf(burner.TrackInfo); SessionNumberOf(burner.TrackInfo) == wanted;) {
+    end = std::max(end, TrackDataEnd(burner.TrackInfo));
+    if (track == 0 || track >= limit) break;
+    ++track;
+    if (!burner.ReadTrackInformation(static_cast<uint16_t>(track))) break;  // the disc's last track was the session's
+  }
+  return end;
+}
+
+// The block after the disc's last readable one, from READ CAPACITY.
+std::optional<uint32_t> CapacityEnd(TVeskBurner& burner) {
+  uint32_t last = 0, block_length = 0;
+  if (!burner.ReadCapacity(last, block_length) || last == UINT32_MAX) return std::nullopt;
+  return last + 1;
+}
+
+// The first sector after the data the disc holds recorded for `session`,
+// which starts at `start`; 0 when the drive cannot say. The session an
+// interrupted job of this component closed ends where that job stopped,
+// whatever the drive padded after it.
+uint32_t RecordedEnd(TVeskBurner& burner, int session, uint32_t start) {
+  const TDiscKind kind = burner.GetDiscType();
+  std::optional<uint32_t> end;
+  if (RecordedInTracks(kind)) end = SessionTracksEnd(burner, session, kind);
+  if (end && *end < start + kLeastSessionSectors) end.reset();
+  if (!end) end = CapacityEnd(burner);
+  if (end && *end < start + kLeastSessionSectors) end.reset();
+  const uint32_t interrupted = burner.InterruptedSessionEnd;
+  if (interrupted > start && (!end || interrupted < *end)) end = interrupted;
+  return end.value_or(0);
 }
 
 }  // namespace
@@ -77,6 +157,8 @@ bool TVeskBurner::ImportSessionTree(int Session, TDEntry* Into) {
     return false;
   }
   SessionTreeReader reader(*this, DriveReader(*this));
+  reader.SetRecordedEnd(RecordedEnd(*this, Session, start),
+                        ImportLeavesOutDamaged ? DamagedFiles::kLeaveOut : DamagedFiles::kMark);
   switch (reader.ReadSession(start, Into)) {
     case SessionTreeReader::Tree::kJoliet:
       ImportedJoliet = true;

@@ -108,14 +108,23 @@ bool SessionTreeReader::ReadDirectory(uint32_t lba, uint32_t length, TDEntry* in
 
 bool SessionTreeReader::ReadTree(uint32_t lba, uint32_t length, TDEntry* into, bool joliet, int depth,
                                  const std::string& path) {
-  const std::string shown = path.empty() ? "\\" : path;
   const int64_t sectors = SectorsFor(length);
   if (sectors == 0) {  // a directory holds at least its "." and ".." records
-    Report(StrFormat(msg::kImportBadRecord, shown.c_str(), lba));
+    Report(StrFormat(msg::kImportBadRecord, (path.empty() ? "\\" : path).c_str(), lba));
     return false;
   }
+  Chain chain;
+  const bool read = ReadSectors(lba, sectors, into, joliet, depth, path, chain);
+  // The directory ended, or could not be read further, before the last
+  // part of a file in several extents: its size is not known.
+  if (!chain.name.empty() && !stopped_) Report(StrFormat(msg::kImportChainIncomplete, DisplayUtf8(chain.path).c_str()));
+  return read;
+}
+
+bool SessionTreeReader::ReadSectors(uint32_t lba, int64_t sectors, TDEntry* into, bool joliet, int depth,
+                                    const std::string& path, Chain& chain) {
+  const std::string shown = path.empty() ? "\\" : path;
   std::vector<uint8_t> buffer(iso::kSectorBytes);  // this level's own copy: recursion keeps it intact
-  std::string multi_extent_name;                    // a file given in several extents, while its parts pass
   for (int64_t i = 0; i < sectors && !stopped_; ++i) {
     const auto sector_lba = static_cast<uint32_t>(lba + i);
     if (directory_sectors_ >= limits_.max_directory_sectors) {
@@ -159,14 +168,14 @@ bool SessionTreeReader::ReadTree(uint32_t lba, uint32_t length, TDEntry* into, b
       }
       if (iso::IsSelfOrParent(record)) continue;
       if (record.flags & iso::kFlagAssociated) continue;  // resource forks and the like: no file of their own
-      AddRecord(record, into, joliet, depth, path, multi_extent_name);
+      AddRecord(record, into, joliet, depth, path, chain);
     }
   }
   return true;
 }
 
 void SessionTreeReader::AddRecord(const DirRecord& record, TDEntry* into, bool joliet, int depth,
-                                  const std::string& path, std::string& multi_extent_name) {
+                                  const std::string& path, Chain& chain) {
   std::string name = joliet ? iso::JolietNameToAnsi(record.id) : iso::IsoNameToAnsi(record.id);
   if (record.id.size() >= (joliet ? kJolietIdLimit : kIsoIdLimit)) {
     // Reported and left out: the record is never added under another name.
@@ -180,33 +189,70 @@ void SessionTreeReader::AddRecord(const DirRecord& record, TDEntry* into, bool j
   const std::string child_path = path + "\\" + name;
   const bool directory = (record.flags & iso::kFlagDirectory) != 0;
 
-  // A file of 4 GiB or more comes in several records of one name; the tree
-  // holds 32-bit sizes, so the file is named once and left out whole rather
-  // than imported cut short.
-  if (!multi_extent_name.empty()) {
-    if (!directory && name == multi_extent_name) {
-      if (!(record.flags & iso::kFlagNotFinal)) multi_extent_name.clear();
+  // A file in several extents: records of one name, each but the last
+  // flagged "not final", one after the other in the directory.
+  if (!chain.name.empty()) {
+    if (!directory && name == chain.name) {
+      if (AddPart(record, chain)) EndChain(chain, into);
       return;
     }
-    multi_extent_name.clear();
+    Report(StrFormat(msg::kImportChainIncomplete, DisplayUtf8(chain.path).c_str()));
+    chain = Chain{};
   }
   if (!directory && (record.flags & iso::kFlagNotFinal)) {
-    Report(StrFormat(msg::kImportMultiExtent, DisplayUtf8(child_path).c_str()));
-    multi_extent_name = name;
+    chain.name = name;
+    chain.path = child_path;
+    chain.first = record;
+    chain.first.id = {};  // points into a sector the next one replaces
+    AddPart(record, chain);
     return;
   }
 
+  const TSearchRec rec = SearchRecOf(record, name, directory);
+  if (directory) {
+    AddSubdirectory(record, rec, into, joliet, depth, child_path);
+  } else {
+    AddImportedFile(record.extent, record.size, rec, into, child_path);
+  }
+}
+
+TSearchRec SessionTreeReader::SearchRecOf(const DirRecord& record, const std::string& name, bool directory) const {
   TSearchRec rec;
   rec.Name = name;
   rec.Size = directory ? 0 : record.size;
   rec.Attr = ((record.flags & iso::kFlagHiddenFile) ? faHidden : 0) | (directory ? faDirectory : 0);
   rec.cAlternateFileName = MakeShortDirName(name);
   SetRecordTime(record, rec, burner_.Clock);
-  if (directory) {
-    AddSubdirectory(record, rec, into, joliet, depth, child_path);
-  } else {
-    AddImportedFile(record, rec, into, child_path);
+  return rec;
+}
+
+bool SessionTreeReader::AddPart(const DirRecord& record, Chain& chain) {
+  // The parts make one run of data when each starts where the previous one
+  // ended and every part but the last fills whole sectors. Empty parts
+  // hold no data and break nothing.
+  const bool last = (record.flags & iso::kFlagNotFinal) == 0;
+  if (record.size > 0) {
+    if (chain.size == 0) {
+      chain.first.extent = record.extent;  // the data starts with the first part that holds some
+    } else if (record.extent != chain.next) {
+      chain.contiguous = false;
+    }
+    if (!last && record.size % kSectorSize != 0) chain.contiguous = false;
+    chain.next = uint64_t{record.extent} + static_cast<uint64_t>(SectorsFor(record.size));
+    chain.size += record.size;
   }
+  return last;
+}
+
+void SessionTreeReader::EndChain(Chain& chain, TDEntry* into) {
+  if (!chain.contiguous) {
+    Report(StrFormat(msg::kImportMultiExtent, DisplayUtf8(chain.path).c_str()));
+  } else {
+    TSearchRec rec = SearchRecOf(chain.first, chain.name, false);
+    rec.Size = static_cast<int64_t>(chain.size);  // more than 4 GiB: the tree refuses it, with a line
+    AddImportedFile(chain.first.extent, rec.Size, rec, into, chain.path);
+  }
+  chain = Chain{};
 }
 
 void SessionTreeReader::AddSubdirectory(const DirRecord& record, const TSearchRec& rec, TDEntry* into, bool joliet,
@@ -234,9 +280,16 @@ void SessionTreeReader::AddSubdirectory(const DirRecord& record, const TSearchRe
     }
     dir = existing->Dir;
   } else {
-    if (TreeFull()) {
-      burner_.AddDir(into, rec);  // says which capacity was reached
-      stopped_ = true;
+    // At a capacity of the tree the import says so itself (the tree's own
+    // line would be the compilation's). Without room for a folder, the files
+    // of the folders already made still come in; without room for one more
+    // entry, nothing can.
+    if (burner_.FileCount() >= burner_.MaxFiles()) {
+      Stop(StrFormat(msg::kImportFileLimit, burner_.MaxFiles()));
+      return;
+    }
+    if (burner_.DirectoryCount() + 1 >= burner_.MaxDirs()) {
+      Report(StrFormat(msg::kImportDirectoryLimit, burner_.MaxDirs(), shown.c_str()));
       return;
     }
     dir = burner_.AddDir(into, rec);
@@ -246,44 +299,53 @@ void SessionTreeReader::AddSubdirectory(const DirRecord& record, const TSearchRe
   ReadTree(record.extent, record.size, dir, joliet, depth + 1, path);
 }
 
-void SessionTreeReader::AddImportedFile(const DirRecord& record, const TSearchRec& rec, TDEntry* into,
+void SessionTreeReader::AddImportedFile(uint32_t extent, int64_t size, const TSearchRec& rec, TDEntry* into,
                                         const std::string& path) {
-  if (record.size > 0 && !InsideVolume(record.extent, record.size, path)) return;
+  if (size > 0 && !InsideVolume(extent, static_cast<uint64_t>(size), path)) return;
+  const bool damaged = PastRecordedEnd(extent, size);
+  if (damaged && damaged_ == DamagedFiles::kLeaveOut) {
+    Report(StrFormat(msg::kImportDamagedLeftOut, DisplayUtf8(path).c_str(), recorded_end_));
+    return;
+  }
   if (TFEntry* existing = burner_.FindChild(into, rec.Name)) {
     // The same file imported before stays as it is, silently; a file the
     // compilation holds under that name replaces the disc's. Anything else
     // is a second element of one name, which the tree cannot hold.
-    const bool same_file = existing->Imported && static_cast<uint32_t>(existing->IsoExtent) == record.extent &&
-                           existing->IsoSize == record.size;
+    const bool same_file =
+        existing->Imported && static_cast<uint32_t>(existing->IsoExtent) == extent && existing->IsoSize == size;
     if ((existing->Attr & faDirectory) || (existing->Imported && !same_file))
       Report(StrFormat(msg::kImportNameClash, DisplayUtf8(path).c_str()));
     return;
   }
   const int before = burner_.FileCount();
   if (before >= burner_.MaxFiles()) {
-    burner_.AddFileEntry(into, rec, false, 0, "");  // says the capacity was reached
-    stopped_ = true;
+    Stop(StrFormat(msg::kImportFileLimit, burner_.MaxFiles()));
     return;
   }
-  if (burner_.AddFileEntry(into, rec, false, static_cast<int32_t>(record.extent), "") != 1) return;
+  if (burner_.AddFileEntry(into, rec, false, static_cast<int32_t>(extent), "") != 1) return;
   if (burner_.FileCount() != before + 1) return;
   // An empty file's extent may be 0, which the tree reads as "not
   // imported": every entry read from the disc is an imported one.
   TFEntry* entry = burner_.FileEntries()[static_cast<size_t>(before)];
   entry->Imported = true;
-  entry->IsoExtent = entry->JolietExtent = static_cast<int32_t>(record.extent);
+  entry->IsoExtent = entry->JolietExtent = static_cast<int32_t>(extent);
+  if (damaged) {
+    entry->Damaged = true;
+    Report(StrFormat(msg::kImportDamaged, DisplayUtf8(path).c_str(), recorded_end_));
+  }
 }
 
-bool SessionTreeReader::InsideVolume(uint32_t lba, uint32_t length, const std::string& path) {
-  const uint64_t end = uint64_t{lba} + static_cast<uint64_t>(SectorsFor(length));
+bool SessionTreeReader::InsideVolume(uint32_t lba, uint64_t length, const std::string& path) {
+  const uint64_t end = uint64_t{lba} + static_cast<uint64_t>(SectorsFor(static_cast<int64_t>(length)));
   const bool inside = lba >= kDescriptorSetStart && lba <= static_cast<uint32_t>(INT32_MAX) &&
                       (volume_end_ == 0 || end <= volume_end_);
-  if (!inside) Report(StrFormat(msg::kImportOutsideVolume, DisplayUtf8(path).c_str(), lba, length));
+  if (!inside)
+    Report(StrFormat(msg::kImportOutsideVolume, DisplayUtf8(path).c_str(), lba, static_cast<unsigned long long>(length)));
   return inside;
 }
 
-bool SessionTreeReader::TreeFull() const {
-  return burner_.DirectoryCount() + 1 >= burner_.MaxDirs() || burner_.FileCount() >= burner_.MaxFiles();
+bool SessionTreeReader::PastRecordedEnd(uint32_t extent, int64_t size) const {
+  return recorded_end_ != 0 && size > 0 && uint64_t{extent} + static_cast<uint64_t>(SectorsFor(size)) > recorded_end_;
 }
 
 void SessionTreeReader::Report(const std::string& text, bool progress_prefix) {

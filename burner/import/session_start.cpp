@@ -29,7 +29,12 @@ void TVeskBurner::LayoutDiscStep(TDEntry* import_into) {
   if (SessionToImport != 0) {
     // FFFFh asks for the last session; any other value is a session number.
     const int session = SessionToImport == kSessionToImportLast ? -1 : SessionToImport;
+    // The new session lists only files a reader can get back whole: those
+    // whose data runs past what the disc holds recorded are left out.
+    const bool leaves_out = ImportLeavesOutDamaged;
+    ImportLeavesOutDamaged = true;
     ImportSessionTree(session, import_into != nullptr ? import_into : RootDir);
+    ImportLeavesOutDamaged = leaves_out;
   }
 }
 

@@ -209,15 +209,17 @@ TEST_F(DamagedDiscCli, ExtentsBeyondTheVolumeAreLeftOutAndUnreadableDataFailsThe
   EXPECT_THAT(r.out, Not(HasSubstr("/a1")));
 
   // The disc ends where the data of its last file, zz, begins; the volume
-  // size still says more, so only reading finds the damage. Every other file
-  // still comes out.
+  // size still says more, but the drive's capacity does not: zz is damaged,
+  // refused, and every other file still comes out.
   image_ = original_;
   const uint32_t last = Le32At(image_, Record("zz;1") + 2);
   image_.resize(size_t{last} * 2048);
   Save();
   r = Cli({"extract", "/", dir_ / "out"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.err, HasSubstr("ERREUR DE LECTURE DU DISQUE: FICHIER \"zz\", SECTEUR " + std::to_string(last)));
+  EXPECT_THAT(r.err, HasSubstr("FICHIER ENDOMMAGÉ: \"\\zz\" DÉPASSE LA FIN DES DONNÉES ENREGISTRÉES (SECTEUR " +
+                               std::to_string(last) + ")"));
+  EXPECT_THAT(r.err, HasSubstr("EXTRACTION REFUSÉE: LE FICHIER \"zz\" EST ENDOMMAGÉ"));
   EXPECT_THAT(r.err, HasSubstr("Extraction incomplète : 1 erreur(s)."));
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out/zz"));
   EXPECT_EQ(ReadFile(dir_ / "out/ok.txt"), "fine\n");

@@ -246,14 +246,16 @@ TEST_F(SessionReaderTest, RecordAndDirectoryDataLimitsStopTheImportWithOneLine) 
   EXPECT_THAT(log_, HasSubstr("PLUS DE 3 SECTEURS DE DOSSIERS: IMPORTATION ARRÊTÉE"));
 }
 
-TEST_F(SessionReaderTest, AFullTreeStopsTheImportWithTheTreesOwnLine) {
+TEST_F(SessionReaderTest, AFullTreeStopsTheImportWithOneFrenchLineAndKeepsWhatWasRead) {
   burner_.ClearCompilation(5, 100);
   disc_.JolietSession();
   size_t at = disc_.DotRecords(20, 2048, 20);
   for (int i = 0; i < 20; ++i) at = disc_.Record(20, at, J("f" + std::to_string(10 + i) + ";1"), 30, 1, 0);
   ASSERT_EQ(Read(), SessionTreeReader::Tree::kJoliet);
-  EXPECT_EQ(burner_.FileCount(), 5);
-  EXPECT_EQ(log_, "MAXIMUM FILES CAN BE 5\n");
+  EXPECT_EQ(TreePaths(burner_.RootDir),
+            (std::map<std::string, int64_t>{{"f10", 1}, {"f11", 1}, {"f12", 1}, {"f13", 1}, {"f14", 1}}));
+  EXPECT_EQ(log_, ">>> ERREUR IMPORTATION SESSION, LIMITE DE 5 FICHIERS ATTEINTE: IMPORTATION ARRÊTÉE, LES "
+                  "ÉLÉMENTS DÉJÀ LUS SONT CONSERVÉS\n");
 }
 
 TEST_F(SessionReaderTest, ManyDamagedRecordsGiveABoundedLog) {
