@@ -35,13 +35,15 @@ bool TSCSIDevice::WaitUntilReady(int TotalMs, int StepMs) {
   // background: only REQUEST SENSE tells when it is done.
   const bool ask_sense_first = RecordedDiscKind == dkDvdRam;
   if (!ask_sense_first) {
-    do {
-      Sleep(StepMs);
+    // Asked at once: a drive that is ready costs no step.
+    for (;;) {
       ReadDiscInfo();
       if (LastDeferredError()) return false;
+      if (LastAsc() != kNotReadyAsc) break;
       budget -= StepMs;
       if (budget < 0) return false;
-    } while (LastAsc() == kNotReadyAsc);
+      Sleep(StepMs);
+    }
   }
 
   if (TestUnitReady(5000) && !ask_sense_first) return true;

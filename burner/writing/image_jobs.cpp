@@ -145,6 +145,7 @@ int TVeskBurner::RecordCompilation() {
     // data kept).
     const uint8_t* list = kind == dkDvdRwSequential ? kQuickFormatSequential : kQuickFormatRestricted;
     if (!FormatUnit(0x11, list, 12)) FormatUnit(0x11, kQuickFormatFallback, 12);
+    // Polled from the start: a drive that formats in no time is not waited for.
     for (int poll = 0; poll < kFormatPolls; ++poll) {
       Sleep(kFormatPollMs);
       ReadDiscInfo();

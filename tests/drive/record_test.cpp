@@ -211,7 +211,13 @@ TEST_F(RecordTest, FailedPowerCalibrationAndAnOpenTrayDoNotStopTheRecording) {
 TEST_F(RecordTest, AbortEndsTheJobOnceWithTheUsersText) {
   Load("cd-r");
   Compile();
-  burner_.Sleep = [this](int) { burner_.AbortWriting(); };  // pressed during the preparation
+  // Pressed at the end of the preparation, as the start message goes out:
+  // the job stops at its first block.
+  burner_.OnDebugMessage = [this](TObject*, const std::string& text, uint8_t) {
+    std::lock_guard lock(log_mutex_);
+    log_ += text + "\n";
+    if (text.find(">>> ÉCRITURE de ") == 0) burner_.AbortWriting();
+  };
   Run([this] { burner_.RecordCompilation(); });
   EXPECT_EQ(error_, "OPÉRATION TERMINÉE PAR L'USAGER");
   EXPECT_NE(burner_.GetDiscStatus(), 2);

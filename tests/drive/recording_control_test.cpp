@@ -320,16 +320,21 @@ TEST_F(RecordingControlTest, WriteSpeedIsSentWithTheReadSpeedAndKeptEvenWhenRefu
 
 // ---- Readiness -------------------------------------------------------------
 
-TEST_F(RecordingControlTest, ReadyDriveTakesOneStepAndOneDiscInformation) {
+TEST_F(RecordingControlTest, ReadyDriveIsAskedAtOnceWithoutASleep) {
   EXPECT_TRUE(device_.WaitUntilReady(10000, 500));
-  EXPECT_EQ(slept_, std::vector<int>{500});
+  EXPECT_TRUE(slept_.empty());
   EXPECT_EQ(drive_->Count(0x51), 1);
   EXPECT_EQ(drive_->Count(0x00), 1);
 }
 
-TEST_F(RecordingControlTest, BudgetBelowOneStepFailsAfterTheFirstSleep) {
+TEST_F(RecordingControlTest, BudgetBelowOneStepFailsWithoutASleep) {
+  drive_->respond = [](const uint8_t*, uint8_t*, uint32_t, uint8_t* sense) -> uint8_t {
+    NotReady(sense, 0x04, 0x01);
+    return STATUS_CHKCOND;
+  };
   EXPECT_FALSE(device_.WaitUntilReady(400, 500));
-  EXPECT_EQ(slept_, std::vector<int>{500});
+  EXPECT_TRUE(slept_.empty());
+  EXPECT_EQ(drive_->Count(0x51), 1);
 }
 
 TEST_F(RecordingControlTest, ADriveThatNeverBecomesReadyEndsWithinItsBudget) {
@@ -384,7 +389,7 @@ TEST_F(RecordingControlTest, DvdRamWaitsForRequestSenseToReportNothing) {
 TEST_F(RecordingControlTest, SlowReadyDrivesSleepBeforeTheyArePolled) {
   device_.SlowReadyModel = true;
   EXPECT_TRUE(device_.WaitUntilReady(10000, 500));
-  ASSERT_GE(slept_.size(), 2u);
+  ASSERT_GE(slept_.size(), 1u);
   EXPECT_EQ(slept_[0], 1500);
 }
 
