@@ -147,9 +147,9 @@ int TVeskBurner::RecordCompilation() {
     if (!FormatUnit(0x11, list, 12)) FormatUnit(0x11, kQuickFormatFallback, 12);
     // Polled from the start: a drive that formats in no time is not waited for.
     for (int poll = 0; poll < kFormatPolls; ++poll) {
-      Sleep(kFormatPollMs);
       ReadDiscInfo();
       if (LastAsc() != 0x04) break;
+      Sleep(kFormatPollMs);
     }
   }
 
