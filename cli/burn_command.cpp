@@ -27,7 +27,7 @@ constexpr const char* kBurnUsage =
     "  --import-session N    session précédente dont les fichiers restent visibles :\n"
     "                        « last » (défaut quand le disque en a une), un numéro, ou 0 pour aucune\n"
     "  --eject               éjecte le disque après une gravure réussie\n"
-    "  --verify              relit la session gravée et la compare aux fichiers sources (burn)\n"
+    "  --verify              relit ce qui a été gravé et le compare aux fichiers sources, ou à l'image\n"
     "  --cache-size MIO      cache de lecture anticipée, en Mio (défaut 4)\n"
     "options de compilation (burn) : --volume NOM  --no-joliet  --boot IMAGE  --paths none|keep|last\n"
     "                                --archive-only  --replace  (voir « zamo-cli mkiso --help »)\n"
@@ -78,7 +78,8 @@ bool Closed(TVeskBurner& b, TDiscKind kind) {
   return b.GetDiscStatus() == 2;
 }
 
-int Finish(DriveSession& session, const BurnOptions& options, const std::string& error, int64_t bytes) {
+int Finish(DriveSession& session, const BurnOptions& options, const std::string& error, int64_t bytes,
+           const std::string& image_file = "") {
   LogOutput& log = session.log();
   if (!error.empty()) {
     log.Line(">>> GRAVURE: - ÉCHEC");
@@ -87,7 +88,7 @@ int Finish(DriveSession& session, const BurnOptions& options, const std::string&
   }
   log.Line(">>> " + FormatMb(bytes) + (options.test ? " SIMULÉS" : " GRAVÉS"));
   log.Line(">>> GRAVURE TERMINÉE: - SUCCÈS");
-  if (options.verify && VerifyAfterBurn(session) != 0) return 1;
+  if (options.verify && VerifyAfterBurn(session, image_file) != 0) return 1;
   if (options.eject && !session.burner().LoadEject(true)) log.Line(">>> MÉDIA ÉJECTÉ: - ÉCHEC.");
   return 0;
 }
@@ -119,7 +120,7 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
       options.close = true;
     } else if (arg == "--eject") {
       options.eject = true;
-    } else if (arg == "--verify" && !image) {
+    } else if (arg == "--verify") {
       options.verify = true;
     } else if (arg == "--import-session") {
       const char* v = value("session");
@@ -189,7 +190,7 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
     const std::string& file = options.compilation.sources[0];
     log.Line(">>> DÉBUT DE LA GRAVURE DE L'IMAGE " + DisplayUtf8(file));
     const std::string error = RunWriteJob(b, log, [&] { b.RecordImageFile(file); });
-    return Finish(session, options, error, b.BytesWritten());
+    return Finish(session, options, error, b.BytesWritten(), file);
   }
 
   std::string error;

@@ -8,7 +8,16 @@ namespace zamo::cli {
 
 LogOutput::LogOutput(TVeskBurner& burner, bool verbose) : verbose_(verbose) {
   burner.OnDebugMessage = [this](TObject*, const std::string& message, uint8_t type) {
-    if (type == kMsgLimit || type == kMsgCompilation) ++left_out_;
+    if (type == kMsgLimit || type == kMsgCompilation) {
+      // A job lays the compilation out more than once (the size check, then
+      // the recording), and each layout's import says the same: an entry is
+      // counted, and shown, once.
+      {
+        std::lock_guard lock(mutex_);
+        if (!left_out_lines_.insert(message).second) return;
+      }
+      ++left_out_;
+    }
     // The drive layer's command dumps ("<<< " lines) are for --verbose:
     // a query such as the free space of a blank disc expects some refusals.
     if (!verbose_ && message.starts_with("<<< ")) return;

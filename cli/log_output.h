@@ -6,6 +6,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "burner/compilation/veskburner.h"
 
@@ -31,6 +32,7 @@ class LogOutput {
   bool verbose_;
   std::atomic<int> left_out_{0};
   std::mutex mutex_;  // lines come from the component's threads too
+  std::unordered_set<std::string> left_out_lines_;  // guarded by mutex_
   bool progress_active_ = false;
   std::string progress_;
 };

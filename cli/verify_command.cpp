@@ -226,13 +226,19 @@ int RunVerify(int argc, char** argv, const DriveOptions& drive) {
   return status;
 }
 
-int VerifyAfterBurn(DriveSession& session) {
+int VerifyAfterBurn(DriveSession& session, const std::string& image_file) {
   TVeskBurner& b = session.burner();
   if (b.TestWrite) {
     session.log().Line(">>> VÉRIFICATION IGNORÉE: SIMULATION, RIEN N'A ÉTÉ GRAVÉ");
     return 0;
   }
-  const std::string error = RunVerifyJob(b, session.log(), [&] { b.VerifyRecording(); });
+  const std::string error = RunVerifyJob(b, session.log(), [&] {
+    if (image_file.empty()) {
+      b.VerifyRecording();
+    } else {
+      b.VerifyImageFile(image_file);
+    }
+  });
   return Finish(b, session.log(), error);
 }
 

@@ -3,6 +3,8 @@
 // once the session is recorded.
 #pragma once
 
+#include <string>
+
 #include "cli/drive_commands.h"
 #include "cli/drive_session.h"
 
@@ -15,6 +17,8 @@ int RunVerify(int argc, char** argv, const DriveOptions& drive);
 // Reads back the session the component of `session` just recorded and
 // compares it with what was laid out (see TVeskBurner::VerifyRecording),
 // with the progress line and Ctrl-C of a burn. Returns 0 or 1 as above.
-int VerifyAfterBurn(DriveSession& session);
+// With `image_file`, the image file burn-image just recorded is read back
+// from sector 0 and compared with it byte for byte.
+int VerifyAfterBurn(DriveSession& session, const std::string& image_file = "");
 
 }  // namespace zamo::cli

@@ -295,6 +295,9 @@ class TVeskBurner : public TSCSIDevice {
   // read, not compared. Runs as VerifyRecording does; the compilation must
   // not change until OnVerifyDone.
   bool VerifySession(int Session, const std::vector<TVerifySource>& Sources);
+  // Reads back the image file the last RecordImageFile recorded, from sector
+  // 0, and compares it with `FileName` byte for byte; as VerifyRecording.
+  bool VerifyImageFile(const std::string& FileName);
   // Asks the running verification to stop; it ends through OnVerifyDone.
   // A drive command in flight is not waited for. Only stores to atomics: a
   // signal handler may call it.

@@ -2,11 +2,15 @@
 // last, against the layout it still holds; or a session of the disc, read
 // back, against the files a compilation was built from. Both plan on the
 // caller's thread and read and compare on TVerifyThread.
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
 #include "burner/compilation/veskburner.h"
+#include "burner/drive/messages.h"
 #include "burner/platform/str_format.h"
+#include "burner/platform/text.h"
 #include "burner/verify/verify_messages.h"
 #include "burner/verify/verify_plan.h"
 #include "burner/verify/verify_thread.h"
@@ -54,6 +58,18 @@ bool TVeskBurner::VerifyRecording() {
   std::string error;
   if (!PlanRecordingVerify(*this, Overwritable(GetDiscType()), plan, error)) return FailToStart(*this, error);
   TVerifyThread::Launch(*this, std::move(plan));
+  return true;
+}
+
+bool TVeskBurner::VerifyImageFile(const std::string& FileName) {
+  if (Verifying()) return FailToStart(*this, msg::kVerifyBusy);
+  if (TestWrite) return FailToStart(*this, msg::kVerifyTestWrite);
+  verify_abort_ = false;
+  struct stat st {};
+  if (stat(FileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return FailToStart(*this, StrFormat(msg::kCannotOpenFile, DisplayUtf8(FileName).c_str()));
+  }
+  TVerifyThread::Launch(*this, PlanImageVerify(FileName, st.st_size));
   return true;
 }
 

@@ -8,6 +8,8 @@ namespace zamo::msg {
 // Start lines (type 1).
 inline constexpr const char* kVerifyRecording = "VÉRIFICATION DE LA SESSION GRAVÉE (SECTEURS %u À %u)";
 inline constexpr const char* kVerifySession = "VÉRIFICATION DE LA SESSION # %d";
+inline constexpr const char* kVerifyImage = "VÉRIFICATION DE L'IMAGE GRAVÉE (SECTEURS 0 À %u)";
+inline constexpr const char* kVerifiedImage = "IMAGE \"%s\"";
 inline constexpr const char* kVerifyHeadNotKept =
     "VÉRIFICATION: L'EN-TÊTE DE L'IMAGE N'A PAS ÉTÉ CONSERVÉ, SEULS LES DESCRIPTEURS DE VOLUME SONT COMPARÉS";
 

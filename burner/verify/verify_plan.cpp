@@ -159,6 +159,14 @@ void SortByLba(std::vector<VerifyItem>& items) {
 
 }  // namespace
 
+VerifyPlan PlanImageVerify(const std::string& file_name, int64_t bytes) {
+  VerifyPlan plan;
+  const auto sectors = static_cast<uint32_t>(SectorsFor(bytes));
+  plan.title = StrFormat(msg::kVerifyImage, sectors > 0 ? sectors - 1 : 0);
+  plan.items.push_back(FileItem(StrFormat(msg::kVerifiedImage, DisplayUtf8(file_name).c_str()), 0, bytes, file_name));
+  return plan;
+}
+
 bool PlanRecordingVerify(const TVeskBurner& b, bool overwritable, VerifyPlan& plan, std::string& error) {
   plan = VerifyPlan{};
   const int64_t start = b.SessionStart;

@@ -48,6 +48,10 @@ bool PlanRecordingVerify(const TVeskBurner& burner, bool overwritable, VerifyPla
 // tree holds, just imported.
 VerifyPlan PlanSessionVerify(const TVeskBurner& burner, const std::vector<TVeskBurner::TVerifySource>& sources);
 
+// The plan of VerifyImageFile: an image file of `bytes` bytes recorded from
+// sector 0.
+VerifyPlan PlanImageVerify(const std::string& file_name, int64_t bytes);
+
 // The files of the compilation (not those imported) with their names from
 // the root in both trees, in creation order.
 std::vector<TVeskBurner::TVerifySource> ListVerifySources(const TVeskBurner& burner);

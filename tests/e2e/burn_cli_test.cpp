@@ -65,9 +65,12 @@ class BurnCli : public ::testing::Test {
                             {"Courrier/pièce.bin", RandomBytes(40960, 3)}});
   }
 
+  // Every burn reads its session back (--verify): a burn that says SUCCÈS
+  // has written what a reader gets.
   RunResult Cli(const std::string& kind, std::vector<std::string> args, const std::string& options = "") {
     std::vector<std::string> argv = {ZamoCli(), "--emulate", kind + ":" + (dir_ / "disc.img") + options};
     argv.insert(argv.end(), args.begin(), args.end());
+    if (!args.empty() && args[0] == "burn") argv.insert(argv.begin() + 4, "--verify");
     return test::Run(argv, 240);
   }
 
@@ -98,6 +101,7 @@ TEST_P(BurnEveryKind, SecondSessionKeepsTheFirstSessionsFiles) {
   RunResult r = Cli(kind, {"burn", dir_ / "one"});
   ASSERT_EQ(r.status, 0) << Describe(r);
   EXPECT_THAT(r.err, HasSubstr(">>> GRAVURE TERMINÉE: - SUCCÈS"));
+  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS"));
   r = Cli(kind, {"burn", dir_ / "two"});
   ASSERT_EQ(r.status, 0) << Describe(r);
 

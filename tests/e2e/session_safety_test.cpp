@@ -78,10 +78,13 @@ class SessionSafety : public ::testing::Test {
     for (const char* suffix : {"", ".state", ".stats"}) std::remove((Disc() + suffix).c_str());
   }
 
+  // Every burn of these tests reads its session back (--verify): a burn
+  // that says SUCCÈS has written what a reader gets.
   std::vector<std::string> Argv(const std::string& kind, const std::vector<std::string>& args,
                                 const std::string& options = "") const {
     std::vector<std::string> argv = {ZamoCli(), "--emulate", kind + ":" + Disc() + options};
     argv.insert(argv.end(), args.begin(), args.end());
+    if (!args.empty() && (args[0] == "burn" || args[0] == "burn-image")) argv.insert(argv.begin() + 4, "--verify");
     return argv;
   }
 
@@ -172,6 +175,7 @@ TEST_P(OverwritableSessions, EveryOrderOfBootAndJolietKeepsEveryFile) {
     const RunResult r = Cli(kind, args);
     ASSERT_EQ(r.status, 0) << Describe(r);
     ASSERT_THAT(r.err, HasSubstr(">>> GRAVURE TERMINÉE: - SUCCÈS"));
+    ASSERT_THAT(r.err, HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS"));
     // A reader finds the volume at sector 16: every file of every session.
     std::map<std::string, std::string> seen = Session(0);
     seen.erase("boot.catalog");
@@ -235,6 +239,7 @@ TEST_P(InterruptedBurn, NextSessionIsReadAndKeepsWhatWasRecordedWhole) {
   const RunResult next = Cli(kind, {"burn", dir_ / "two"});
   ASSERT_THAT(next.status, ::testing::AnyOf(0, 1)) << Describe(next);
   ASSERT_THAT(next.err, HasSubstr(">>> GRAVURE TERMINÉE: - SUCCÈS")) << Describe(next);
+  EXPECT_THAT(next.err, HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS")) << Describe(next);
   EXPECT_THAT(next.err, HasSubstr("A ÉTÉ INTERROMPUE"));
 
   // Readers find the new session; it lists the new files and those of the
@@ -319,7 +324,7 @@ TEST_P(ImageOnDvd, ImageOfAnySizeIsRecordedWholeOrRefusedWithAReason) {
       continue;
     }
     ASSERT_EQ(r.status, 0) << Describe(r);
-    EXPECT_THAT(r.err, HasSubstr("SUCCÈS"));
+    EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS"));
     // The disc starts with the image's bytes, its last sector and the rest
     // of the last 32-sector write filled with zeros.
     const std::string bytes = ReadFile(image);

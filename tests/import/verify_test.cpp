@@ -200,6 +200,23 @@ TEST_F(VerifyTest, ARecordedSessionReadsBackAsItWasLaidOut) {
   EXPECT_THAT(Log(), HasSubstr(">>> VÉRIFICATION DE L'EN-TÊTE: 13 ZONES IDENTIQUES, 0 DIFFÉRENTE, 0 ILLISIBLE\n"));
 }
 
+TEST_F(VerifyTest, AnImageFileReadsBackByteForByteAndAChangedByteIsNamed) {
+  Load("dvd-r", image_);
+  const std::string iso = dir_ / "image.iso";
+  WriteFile(iso, Bytes(100000, 9));  // 49 sectors, the last one partial
+  write_done_ = false;
+  ASSERT_TRUE(burner_.RecordImageFile(iso)) << Log();
+  Pump([this] { return write_done_; });
+  ASSERT_EQ(write_error_, "") << Log();
+  EXPECT_EQ(Verify([&] { return burner_.VerifyImageFile(iso); }), "") << Log();
+  EXPECT_EQ(burner_.VerifyCounts.Identical, 1);
+  EXPECT_THAT(Log(), HasSubstr("VÉRIFICATION DE L'IMAGE GRAVÉE (SECTEURS 0 À 48)"));
+
+  Corrupt(48, 1695);  // the image's last byte
+  EXPECT_THAT(Verify([&] { return burner_.VerifyImageFile(iso); }), HasSubstr("LE DISQUE NE CORRESPOND PAS"));
+  EXPECT_THAT(Log(), HasSubstr("IMAGE \"" + iso + "\", CONTENU DIFFÉRENT À L'OCTET 99999 (SECTEUR 48)")) << Log();
+}
+
 // The folder of the compilation whose long name is `name`.
 const TDEntry* FolderNamed(const TVeskBurner& b, const std::string& name) {
   for (const TDEntry* d : b.DirEntries()) {
