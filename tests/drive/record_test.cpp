@@ -223,6 +223,45 @@ TEST_F(RecordTest, AbortEndsTheJobOnceWithTheUsersText) {
   EXPECT_NE(burner_.GetDiscStatus(), 2);
 }
 
+// A boot image that went missing after the compilation was made: the burn
+// and the image save both say so and record the files without a boot record.
+TEST_F(RecordTest, AMissingBootImageIsSaidAndLeftOutByTheBurnAndTheSaveAlike) {
+  const std::string boot = dir_ / "boot.img";
+  const auto missing_boot = [&] {
+    test::WriteFile(boot, RandomBytes(4 * 2048, 8));
+    Compile();
+    burner_.Bootable = true;
+    burner_.BootImage = boot;
+    std::remove(boot.c_str());
+  };
+  const auto has_boot_record = [](const std::string& image) {
+    std::ifstream in(image, std::ios::binary);
+    std::string sector(2048, '\0');
+    in.seekg(17 * 2048);
+    in.read(sector.data(), 2048);
+    return sector[0] == 0 && sector.compare(1, 5, "CD001") == 0;
+  };
+
+  Load("dvd+r");
+  missing_boot();
+  Run([this] { burner_.RecordCompilation(); });
+  EXPECT_EQ(error_, "") << log_;
+  EXPECT_NE(log_.find("IMAGE DE DÉMARRAGE INTROUVABLE OU VIDE \"" + boot + "\": LE DISQUE NE SERA PAS AMORÇABLE"),
+            std::string::npos)
+      << log_;
+  EXPECT_FALSE(has_boot_record(image_));
+  ExpectDiscHoldsTheSources();
+
+  const std::string saved = dir_ / "saved.iso";
+  log_.clear();
+  done_count_ = 0;
+  missing_boot();
+  Run([&] { burner_.SaveImageFile(saved, false); });
+  EXPECT_EQ(error_, "") << log_;
+  EXPECT_NE(log_.find("LE DISQUE NE SERA PAS AMORÇABLE"), std::string::npos) << log_;
+  EXPECT_FALSE(has_boot_record(saved));
+}
+
 TEST_F(RecordTest, ImageFileGoesToTheDiscFromSectorZeroPaddedToWholeSectors) {
   Load("dvd+r");
   const std::string iso = dir_ / "one.iso";
