@@ -168,6 +168,12 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
     session.ReportFailure(">>> AUCUN DISQUE PRÊT DANS LE GRAVEUR");
     return 1;
   }
+  // A drive that leaves the disc's description unanswered would make every
+  // question that follows wait as long: the job ends here, with the reason.
+  if (!b.ReadDiscInfo() && b.LastCommandTimedOut) {
+    log.Line(">>> LE GRAVEUR NE RÉPOND PAS [" + b.LastError + "]");
+    return 1;
+  }
   const TDiscKind kind = b.GetDiscType();
   RecordedDiscKind = kind;
   if (kind == dkCdRom || kind == dkDvdRom || kind == dkDdcdRom || kind == dkUnknown) {
@@ -217,6 +223,12 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
   b.CalculateLayout(false, nullptr);
   const int64_t needed = b.ImageSectors();
   const uint32_t free_blocks = b.GetFreeBlocks();
+  if (free_blocks == 0 && !b.ReadDiscInfo()) {
+    // No room at all because the drive did not answer: its reason, not a
+    // disc too small.
+    log.Line(">>> L'ESPACE LIBRE DU DISQUE N'A PAS PU ÊTRE LU [" + b.LastError + "]");
+    return 1;
+  }
   if (needed > static_cast<int64_t>(free_blocks)) {
     log.Line(">>> LA COMPILATION NE TIENT PAS SUR LE DISQUE: " + FormatMb(needed * 2048) + " POUR " +
              FormatMb(static_cast<int64_t>(free_blocks) * 2048) + " LIBRES");

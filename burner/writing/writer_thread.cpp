@@ -586,8 +586,12 @@ bool TThWrite::CloseSession() {
       const bool immediate = TSCSIDevice::ImmediateCloseModel;
       const auto close = [&] { return b.CloseSessionOrTrack(false, immediate, false); };
       WaitResult result = PollUntil(close, kCloseWaitMs, 1000);
-      // A refusal for another reason: one more attempt.
-      if (result == WaitResult::kFailed && b.CloseSessionOrTrack(false, immediate, false)) result = WaitResult::kDone;
+      // A refusal for another reason: one more attempt. A close the drive
+      // never answered is not sent again: it would take as long again.
+      if (result == WaitResult::kFailed && !b.LastCommandTimedOut && !b.LastCommandCancelled &&
+          b.CloseSessionOrTrack(false, immediate, false)) {
+        result = WaitResult::kDone;
+      }
       switch (result) {
         case WaitResult::kDone:
           return true;

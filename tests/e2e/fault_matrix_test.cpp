@@ -38,14 +38,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Cases that fail on today's writer, by test name ("Fault/kind_..."), with
-// what they do instead: skipped until the writer handles them.
-const std::map<std::string, std::string> kPendingWriterFixes = {
-    {"NeverAnswered/cd_r_5B_closing",
-     "a CD close that never completes is sent a second time after its 180-second time-out: the job takes over six "
-     "minutes"},
-};
-
 enum class Phase { kPreparation, kWriting, kClosing };
 const char* PhaseName(Phase phase) {
   switch (phase) {
@@ -287,7 +279,7 @@ class MatrixRunner {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     for (const MatrixCase& c : Registry()) {
-      if (selected.contains(c.name) && !kPendingWriterFixes.contains(c.name)) outcomes_.emplace(c.name, Start(c));
+      if (selected.contains(c.name)) outcomes_.emplace(c.name, Start(c));
     }
   }
 
@@ -397,11 +389,6 @@ std::string Describe(const MatrixCase& c, const Outcome& o) {
 
 class FaultMatrix : public ::testing::TestWithParam<MatrixCase> {
  protected:
-  void SetUp() override {
-    if (auto pending = kPendingWriterFixes.find(GetParam().name); pending != kPendingWriterFixes.end())
-      GTEST_SKIP() << "pending a writer fix: " << pending->second;
-  }
-
   // The job failed as it must: in time, with exit status 1, a French reason
   // and no success line, after meeting its fault.
   void ExpectFailedInTime() {

@@ -335,8 +335,6 @@ TEST_F(VerifyCli, UsageAndDiscErrors) {
   EXPECT_EQ(r.status, 2) << Describe(r);
   r = Cli("cd-r", {"verify", "--session", "0", dir_ / "one"});
   EXPECT_EQ(r.status, 2) << Describe(r);
-  r = Cli("cd-r", {"burn-image", "--verify", dir_ / "one/Lisez-moi.txt"});
-  EXPECT_EQ(r.status, 2) << Describe(r);
   r = Cli("cd-r", {"verify", dir_ / "one"});
   EXPECT_EQ(r.status, 1) << Describe(r);
   EXPECT_THAT(r.err, HasSubstr("aucune session"));
