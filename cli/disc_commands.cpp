@@ -247,22 +247,7 @@ int ParseArgs(int argc, char** argv, bool extract, DiscArgs& args) {
 // Imports the session asked for; false (with a line) when it cannot.
 bool ImportSession(DriveSession& session, const DiscArgs& args) {
   TVeskBurner& b = session.burner();
-  if (!b.TestUnitReady(5000)) {
-    b.WaitUntilReady(10000, 500);
-    if (!b.TestUnitReady(5000)) {
-      session.ReportFailure(">>> L'UNITÉ MEDIA/GRAVEUR N'EST PAS PRÊTE ");
-      return false;
-    }
-  }
-  const int count = b.GetSessionCount();
-  if (count == 0) {
-    session.log().Line("Le disque ne contient aucune session.");
-    return false;
-  }
-  if (args.session > count) {
-    session.log().Line(StrFormat("La session %d n'existe pas : le disque en contient %d.", args.session, count));
-    return false;
-  }
+  if (!session.DiscHoldsSession(args.session)) return false;
   b.ClearCompilation(kMaxEntries, kMaxDirectories);
   return b.ImportSessionTree(args.session, nullptr);
 }

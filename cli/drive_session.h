@@ -95,6 +95,29 @@ class DriveSession {
     return true;
   }
 
+  // The disc is ready and holds session `number` (negative: any, the last
+  // one); false with a line saying why not.
+  bool DiscHoldsSession(int number) {
+    if (!burner_.TestUnitReady(5000)) {
+      burner_.WaitUntilReady(10000, 500);
+      if (!burner_.TestUnitReady(5000)) {
+        ReportFailure(">>> L'UNITÉ MEDIA/GRAVEUR N'EST PAS PRÊTE ");
+        return false;
+      }
+    }
+    const int count = burner_.GetSessionCount();
+    if (count == 0) {
+      log_.Line("Le disque ne contient aucune session.");
+      return false;
+    }
+    if (number > count) {
+      log_.Line("La session " + std::to_string(number) + " n'existe pas : le disque en contient " +
+                std::to_string(count) + ".");
+      return false;
+    }
+    return true;
+  }
+
   // The drive's failure text, when the last command left one.
   void ReportFailure(const std::string& what) {
     std::string line = what;

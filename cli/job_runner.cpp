@@ -15,17 +15,21 @@
 namespace zamo::cli {
 namespace {
 
-// The component whose job Ctrl-C aborts. AbortWriting only stores a flag,
-// which a signal handler may do.
+// The component whose job Ctrl-C aborts, and how. Both only store to
+// atomics, which a signal handler may do.
 std::atomic<TVeskBurner*> g_abort_target{nullptr};
+std::atomic<AbortFunction> g_abort{nullptr};
 
 void OnInterrupt(int) {
-  if (TVeskBurner* burner = g_abort_target.load()) burner->AbortWriting();
+  TVeskBurner* burner = g_abort_target.load();
+  const AbortFunction abort = g_abort.load();
+  if (burner != nullptr && abort != nullptr) abort(*burner);
 }
 
 class InterruptGuard {
  public:
-  explicit InterruptGuard(TVeskBurner& burner) {
+  InterruptGuard(TVeskBurner& burner, AbortFunction abort) {
+    g_abort = abort;
     g_abort_target = &burner;
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
@@ -38,6 +42,8 @@ class InterruptGuard {
     sigaction(SIGTERM, &old_term_, nullptr);
     g_abort_target = nullptr;
   }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
 
  private:
   struct sigaction old_int_ {};
@@ -68,31 +74,40 @@ std::string ProgressLine(TVeskBurner& burner, double elapsed) {
 
 }  // namespace
 
-std::string RunWriteJob(TVeskBurner& burner, LogOutput& log, const std::function<void()>& start) {
+std::string RunJob(TVeskBurner& burner, LogOutput& log, TWriteDoneEvent TVeskBurner::*done_event, AbortFunction abort,
+                   const std::function<std::string(double elapsed)>& progress_line, const std::function<void()>& start) {
   CallQueue queue;
   burner.Dispatcher = [&queue](std::function<void()> call) { queue.Post(std::move(call)); };
   bool done = false;
   std::string error;
-  burner.OnWriteDone = [&](TObject*, const std::string& e) {
+  burner.*done_event = [&](TObject*, const std::string& e) {
     error = e;
     done = true;
   };
-  InterruptGuard interrupt(burner);
+  InterruptGuard interrupt(burner, abort);
   const bool terminal = isatty(STDERR_FILENO) != 0;
   if (terminal) log.SetProgressActive(true);
   const auto started = std::chrono::steady_clock::now();
   start();
-  // The writer reports through the queue; a quick job has reported already.
+  // The job reports through the queue; one that could not start has
+  // reported already.
   while (!done) {
     queue.RunFor(std::chrono::milliseconds(250));
     if (terminal && !done) {
       const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      log.Progress(ProgressLine(burner, elapsed));
+      log.Progress(progress_line(elapsed));
     }
   }
   if (terminal) log.SetProgressActive(false);
   burner.Dispatcher = nullptr;
+  burner.*done_event = nullptr;
   return error;
+}
+
+std::string RunWriteJob(TVeskBurner& burner, LogOutput& log, const std::function<void()>& start) {
+  return RunJob(
+      burner, log, &TVeskBurner::OnWriteDone, [](TVeskBurner& b) { b.AbortWriting(); },
+      [&burner](double elapsed) { return ProgressLine(burner, elapsed); }, start);
 }
 
 }  // namespace zamo::cli

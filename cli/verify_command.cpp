@@ -4,11 +4,6 @@
 // verification, which then fails.
 #include "cli/verify_command.h"
 
-#include <signal.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -16,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "burner/platform/call_queue.h"
 #include "burner/platform/str_format.h"
 #include "cli/compilation_options.h"
 #include "cli/format.h"
+#include "cli/job_runner.h"
 
 namespace zamo::cli {
 namespace {
@@ -43,37 +38,6 @@ struct VerifyOptions {
   int session = -1;  // the last one
 };
 
-// The component whose verification Ctrl-C stops. AbortVerify only stores to
-// atomics, which a signal handler may do.
-std::atomic<TVeskBurner*> g_verify_target{nullptr};
-
-void OnInterrupt(int) {
-  if (TVeskBurner* burner = g_verify_target.load()) burner->AbortVerify();
-}
-
-class InterruptGuard {
- public:
-  explicit InterruptGuard(TVeskBurner& burner) {
-    g_verify_target = &burner;
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &old_int_);
-    sigaction(SIGTERM, &action, &old_term_);
-  }
-  ~InterruptGuard() {
-    sigaction(SIGINT, &old_int_, nullptr);
-    sigaction(SIGTERM, &old_term_, nullptr);
-    g_verify_target = nullptr;
-  }
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
-
- private:
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
-};
-
 // "  45 %   123.45 MB / 456.78 MB   85.2 MB/s   reste 0:04"
 std::string ProgressLine(const TVeskBurner& burner, double elapsed) {
   const int64_t total = burner.VerifyBytesTotal();
@@ -92,32 +56,9 @@ std::string ProgressLine(const TVeskBurner& burner, double elapsed) {
 // Starts the verification with `start` and waits for its OnVerifyDone;
 // returns its error text ("" when the disc is as it should be).
 std::string RunVerifyJob(TVeskBurner& burner, LogOutput& log, const std::function<void()>& start) {
-  CallQueue queue;
-  burner.Dispatcher = [&queue](std::function<void()> call) { queue.Post(std::move(call)); };
-  bool done = false;
-  std::string error;
-  burner.OnVerifyDone = [&](TObject*, const std::string& e) {
-    error = e;
-    done = true;
-  };
-  InterruptGuard interrupt(burner);
-  const bool terminal = isatty(STDERR_FILENO) != 0;
-  if (terminal) log.SetProgressActive(true);
-  const auto started = std::chrono::steady_clock::now();
-  start();
-  // The thread reports through the queue; a verification that could not
-  // start has reported already. Its reads are bounded by the command gate.
-  while (!done) {
-    queue.RunFor(std::chrono::milliseconds(250));
-    if (terminal && !done) {
-      const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      log.Progress(ProgressLine(burner, elapsed));
-    }
-  }
-  if (terminal) log.SetProgressActive(false);
-  burner.Dispatcher = nullptr;
-  burner.OnVerifyDone = nullptr;
-  return error;
+  return RunJob(
+      burner, log, &TVeskBurner::OnVerifyDone, [](TVeskBurner& b) { b.AbortVerify(); },
+      [&burner](double elapsed) { return ProgressLine(burner, elapsed); }, start);
 }
 
 int Finish(TVeskBurner& burner, LogOutput& log, const std::string& error) {
@@ -171,28 +112,6 @@ int ParseArgs(int argc, char** argv, VerifyOptions& options) {
   return 0;
 }
 
-// The disc is ready and holds the session asked for; false with a line.
-bool DiscHoldsSession(DriveSession& session, int number) {
-  TVeskBurner& b = session.burner();
-  if (!b.TestUnitReady(5000)) {
-    b.WaitUntilReady(10000, 500);
-    if (!b.TestUnitReady(5000)) {
-      session.ReportFailure(">>> L'UNITÉ MEDIA/GRAVEUR N'EST PAS PRÊTE ");
-      return false;
-    }
-  }
-  const int count = b.GetSessionCount();
-  if (count == 0) {
-    session.log().Line("Le disque ne contient aucune session.");
-    return false;
-  }
-  if (number > count) {
-    session.log().Line(StrFormat("La session %d n'existe pas : le disque en contient %d.", number, count));
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 int RunVerify(int argc, char** argv, const DriveOptions& drive) {
@@ -201,7 +120,7 @@ int RunVerify(int argc, char** argv, const DriveOptions& drive) {
   RegisterEmulator();
   DriveSession session(drive);
   if (!session.Select(drive.drive)) return 1;
-  if (!DiscHoldsSession(session, options.session)) return 1;
+  if (!session.DiscHoldsSession(options.session)) return 1;
   TVeskBurner& b = session.burner();
   LogOutput& log = session.log();
 

@@ -518,19 +518,7 @@ void TThWrite::CloseRecorder() {
   if (!b.TestWrite && kind_ != dkDvdRam && b.FinalizeTrack && !CloseSession()) return;
   // The drive may stay busy while it closes: the job ends when it answers.
   const auto ready = [&b] { return b.TestUnitReady(5000); };
-  switch (PollUntil(ready, kReadyAfterCloseMs, 1000)) {
-    case WaitResult::kDone:
-      break;
-    case WaitResult::kAborted:
-      Fail(msg::kAbortedWhileClosing);
-      return;
-    case WaitResult::kTimedOut:
-      Fail(StrFormat(msg::kCloseTimeout, kReadyAfterCloseMs / 1000));
-      return;
-    case WaitResult::kFailed:
-      Fail(std::string(msg::kCloseFailed) + " [" + b.LastError + "]");
-      return;
-  }
+  if (!Closed(PollUntil(ready, kReadyAfterCloseMs, 1000), kReadyAfterCloseMs)) return;
   if (kind_ != dkDvdRam) b.ReadBufferCapacity(size, free_bytes);
 
   // Back to idle.
@@ -543,24 +531,28 @@ void TThWrite::CloseRecorder() {
   b.TestUnitReady(5000);
 }
 
-bool TThWrite::CloseCommand(bool immediate, uint8_t function, uint8_t number) {
-  TVeskBurner& b = burner_;
-  // A close the drive is not ready for yet is sent again, for a bounded time.
-  const auto close = [&] { return b.CloseTrackSession(immediate, function, number); };
-  switch (PollUntil(close, kCloseWaitMs, 1000)) {
+bool TThWrite::Closed(WaitResult result, int bound_ms) {
+  switch (result) {
     case WaitResult::kDone:
       return true;
     case WaitResult::kAborted:
       Fail(msg::kAbortedWhileClosing);
       return false;
     case WaitResult::kTimedOut:
-      Fail(StrFormat(msg::kCloseTimeout, kCloseWaitMs / 1000));
+      Fail(StrFormat(msg::kCloseTimeout, bound_ms / 1000));
       return false;
     case WaitResult::kFailed:
-      Fail(std::string(msg::kCloseFailed) + " [" + b.LastError + "]");
+      Fail(std::string(msg::kCloseFailed) + " [" + burner_.LastError + "]");
       return false;
   }
   return false;
+}
+
+bool TThWrite::CloseCommand(bool immediate, uint8_t function, uint8_t number) {
+  TVeskBurner& b = burner_;
+  // A close the drive is not ready for yet is sent again, for a bounded time.
+  const auto close = [&] { return b.CloseTrackSession(immediate, function, number); };
+  return Closed(PollUntil(close, kCloseWaitMs, 1000), kCloseWaitMs);
 }
 
 bool TThWrite::CloseSession() {
@@ -592,20 +584,7 @@ bool TThWrite::CloseSession() {
           b.CloseSessionOrTrack(false, immediate, false)) {
         result = WaitResult::kDone;
       }
-      switch (result) {
-        case WaitResult::kDone:
-          return true;
-        case WaitResult::kAborted:
-          Fail(msg::kAbortedWhileClosing);
-          return false;
-        case WaitResult::kTimedOut:
-          Fail(StrFormat(msg::kCloseTimeout, kCloseWaitMs / 1000));
-          return false;
-        case WaitResult::kFailed:
-          Fail(std::string(msg::kCloseFailed) + " [" + b.LastError + "]");
-          return false;
-      }
-      return false;
+      return Closed(result, kCloseWaitMs);
     }
   }
 }

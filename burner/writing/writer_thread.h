@@ -76,6 +76,9 @@ class TThWrite : public TThread {
   // drive answers anything but "in progress" or busy (kFailed), when the
   // job is aborted, or after `bound_ms` (kTimedOut).
   WaitResult PollUntil(const std::function<bool()>& poll, int bound_ms, int step_ms);
+  // True when a close (or the wait after it, bounded by `bound_ms`) ended
+  // well; otherwise fails the job with its reason.
+  bool Closed(WaitResult result, int bound_ms);
   // Writes the blocks, in order, to the image file with as few calls as
   // the system allows; every byte is checked.
   Status WriteToFile(const std::vector<std::unique_ptr<TCacheBlock>>& blocks);

@@ -29,31 +29,6 @@ std::string RandomBytes(size_t n, unsigned seed) {
   return bytes;
 }
 
-std::string Describe(const RunResult& r) {
-  return "exit status " + std::to_string(r.status) + (r.timed_out ? " (timed out)" : "") + "\n--- stdout ---\n" +
-         r.out + "--- stderr ---\n" + r.err;
-}
-
-// Compares two trees by name, then by content, without printing the bytes.
-::testing::AssertionResult SameTree(const std::map<std::string, std::string>& actual,
-                                    const std::map<std::string, std::string>& expected) {
-  std::string problems;
-  for (const auto& [path, bytes] : expected) {
-    auto it = actual.find(path);
-    if (it == actual.end()) {
-      problems += "  missing: " + path + "\n";
-    } else if (it->second != bytes) {
-      problems += "  different bytes: " + path + " (" + std::to_string(it->second.size()) + " bytes, expected " +
-                  std::to_string(bytes.size()) + ")\n";
-    }
-  }
-  for (const auto& [path, bytes] : actual) {
-    if (!expected.contains(path)) problems += "  unexpected: " + path + "\n";
-  }
-  if (problems.empty()) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "trees differ:\n" << problems;
-}
-
 class BurnCli : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -37,14 +37,6 @@ constexpr uint32_t kDvdDlBlocks = 4'173'824;
 constexpr const char* kNotReady = ">>> L'UNITÉ MEDIA/GRAVEUR N'EST PAS PRÊTE ";
 constexpr const char* kTrayOpenText = "PAS PRÊT (MEDIUM NOT PRESENT - TRAY OPEN)";
 
-std::string Describe(const RunResult& r) {
-  std::ostringstream out;
-  out << "exit status " << r.status << (r.timed_out ? " (timed out)" : "") << "\n--- stdout ---\n"
-      << r.out << "--- stderr ---\n"
-      << r.err;
-  return out.str();
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);

@@ -20,14 +20,6 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-std::string Describe(const RunResult& r) {
-  std::ostringstream out;
-  out << "exit status " << r.status << (r.timed_out ? " (timed out)" : "") << "\n--- stdout ---\n"
-      << r.out << "--- stderr ---\n"
-      << r.err;
-  return out.str();
-}
-
 class EraseCli : public ::testing::Test {
  protected:
   RunResult Cli(const std::string& drive, const std::vector<std::string>& args) {

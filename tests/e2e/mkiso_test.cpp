@@ -52,14 +52,6 @@ constexpr int64_t kSector = 2048;
 // ---------------------------------------------------------------------------
 // Running the command and the readers.
 
-std::string Describe(const RunResult& r) {
-  std::ostringstream out;
-  out << "exit status " << r.status << (r.timed_out ? " (timed out)" : "") << "\n--- stdout ---\n"
-      << r.out << "--- stderr ---\n"
-      << r.err;
-  return out.str();
-}
-
 // A reader, in a UTF-8 locale so that it writes and prints names as UTF-8.
 RunResult Tool(const std::vector<std::string>& argv, int timeout = kToolTimeout) {
   std::vector<std::string> full = {"env", "LC_ALL=C.UTF-8", "TZ=UTC0"};

@@ -67,14 +67,6 @@ int64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-std::string Describe(const RunResult& r) {
-  std::ostringstream out;
-  out << "exit status " << r.status << (r.timed_out ? " (timed out)" : "") << "\n--- stdout ---\n"
-      << r.out << "--- stderr ---\n"
-      << r.err;
-  return out.str();
-}
-
 std::string EpochSetting(int64_t seconds) { return "SOURCE_DATE_EPOCH=" + std::to_string(seconds); }
 
 // The command line of `zamo-cli mkiso ARGS...` in a UTF-8 locale, in UTC,

@@ -36,34 +36,9 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-std::string Describe(const RunResult& r) {
-  return "exit status " + std::to_string(r.status) + (r.timed_out ? " (timed out)" : "") + "\n--- stdout ---\n" +
-         r.out + "--- stderr ---\n" + r.err;
-}
-
 std::string ParamName(std::string name) {
   for (char& c : name) c = c == '-' ? '_' : c == '+' ? 'P' : c;
   return name;
-}
-
-// Compares two trees by name, then by content, without printing the bytes.
-::testing::AssertionResult SameTree(const std::map<std::string, std::string>& actual,
-                                    const std::map<std::string, std::string>& expected) {
-  std::string problems;
-  for (const auto& [path, bytes] : expected) {
-    auto it = actual.find(path);
-    if (it == actual.end()) {
-      problems += "  missing: " + path + "\n";
-    } else if (it->second != bytes) {
-      problems += "  different bytes: " + path + " (" + std::to_string(it->second.size()) + " bytes, expected " +
-                  std::to_string(bytes.size()) + ")\n";
-    }
-  }
-  for (const auto& [path, bytes] : actual) {
-    if (!expected.contains(path)) problems += "  unexpected: " + path + "\n";
-  }
-  if (problems.empty()) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "trees differ:\n" << problems;
 }
 
 class SessionSafety : public ::testing::Test {

@@ -39,10 +39,6 @@ std::string RandomBytes(size_t n, unsigned seed) {
   return bytes;
 }
 
-std::string Describe(const RunResult& r) {
-  return "exit status " + std::to_string(r.status) + (r.timed_out ? " (timed out)" : "") + "\n--- stderr ---\n" + r.err;
-}
-
 int64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 
 namespace zamo::test {
 namespace {
@@ -140,6 +141,11 @@ bool Background::Wait(int timeout_ms) {
     usleep(5000);
   }
   return true;
+}
+
+std::string Describe(const RunResult& r) {
+  return "exit status " + std::to_string(r.status) + (r.timed_out ? " (timed out)" : "") + "\n--- stdout ---\n" +
+         r.out + "--- stderr ---\n" + r.err;
 }
 
 std::string ZamoCli() {

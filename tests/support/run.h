@@ -16,6 +16,8 @@ struct RunResult {
 };
 
 RunResult Run(const std::vector<std::string>& argv, int timeout_seconds = 120, const std::string& cwd = "");
+// The exit status and both outputs, for a failed expectation's message.
+std::string Describe(const RunResult& r);
 
 // A program running in the background for a test that acts on it while it
 // runs (a signal at a chosen moment). Its output goes to files, read at any

@@ -73,6 +73,25 @@ std::map<std::string, std::string> ReadTree(const std::string& root) {
   return tree;
 }
 
+::testing::AssertionResult SameTree(const std::map<std::string, std::string>& actual,
+                                    const std::map<std::string, std::string>& expected) {
+  std::string problems;
+  for (const auto& [path, bytes] : expected) {
+    auto it = actual.find(path);
+    if (it == actual.end()) {
+      problems += "  missing: " + path + "\n";
+    } else if (it->second != bytes) {
+      problems += "  different bytes: " + path + " (" + std::to_string(it->second.size()) + " bytes, expected " +
+                  std::to_string(bytes.size()) + ")\n";
+    }
+  }
+  for (const auto& [path, bytes] : actual) {
+    if (!expected.contains(path)) problems += "  unexpected: " + path + "\n";
+  }
+  if (problems.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "trees differ:\n" << problems;
+}
+
 std::string Bytes(size_t count, uint32_t seed) {
   std::string out(count, '\0');
   uint32_t x = seed * 2654435761u + 12345u;

@@ -3,6 +3,8 @@
 // tree read back as a map of relative paths to contents.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -38,6 +40,11 @@ void SetModifiedTime(const std::string& path, int64_t seconds);
 // Every file below `root` (recursively), by its path relative to root, with
 // its content; folders appear with a trailing "/" and an empty content.
 std::map<std::string, std::string> ReadTree(const std::string& root);
+
+// Compares two trees as ReadTree gives them, by name then by content; the
+// failure names each missing, different or unexpected path (never the bytes).
+::testing::AssertionResult SameTree(const std::map<std::string, std::string>& actual,
+                                    const std::map<std::string, std::string>& expected);
 
 // `count` bytes of a repeatable pattern that differs with `seed`.
 std::string Bytes(size_t count, uint32_t seed = 1);
