@@ -19,16 +19,18 @@ test: build
 	$(MAKE) --no-print-directory test-threads
 
 # The suites of the threads (read-ahead cache, writer, folder prefetch, log
-# channel, command gate, the emulated recorder's back end, erasing) under
-# ThreadSanitizer; part of `make test`.
+# channel, command gate, the emulated recorder's back end, erasing,
+# recording, verifying) under ThreadSanitizer; part of `make test`.
 THREAD_SUITES = CacheThread*:ThreadedSave*:Folder*:TreeTest*
-DRIVE_THREAD_SUITES = ScsiDevice*:GateTest*:BackEnd*:Erase*
+DRIVE_THREAD_SUITES = ScsiDevice*:GateTest*:BackEnd*:Erase*:RecordTest*:*RecordEveryKind*
+VERIFY_THREAD_SUITES = VerifyTest*:*VerifyHeadAreas*
 test-threads: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DZAMO_TSAN=ON >/dev/null
-	cmake --build build-tsan -j$(JOBS) --target zamo_unit_tests zamo_drive_tests zamo_emulator_tests
+	cmake --build build-tsan -j$(JOBS) --target zamo_unit_tests zamo_drive_tests zamo_emulator_tests zamo_import_tests
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/zamo_unit_tests --gtest_filter='$(THREAD_SUITES)'
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/zamo_drive_tests --gtest_filter='$(DRIVE_THREAD_SUITES)'
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/zamo_emulator_tests --gtest_filter='$(DRIVE_THREAD_SUITES)'
+	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/zamo_import_tests --gtest_filter='$(VERIFY_THREAD_SUITES)'
 
 # zamo-cli inside a QEMU machine running Debian's kernel, against emulated
 # IDE CD-ROM drives (tests/vm/run-in-vm.sh); part of `make test` through ctest.
