@@ -131,6 +131,9 @@ void TSCSIDevice::ScanDevices() {
 void TSCSIDevice::SelectDevice(const std::string& S) {
   const auto refuse = [this](bool say) {
     if (say) DebugMessage(msg::kInvalidDevice, kMsgStatus);
+    MaxTransferBytes = 0;
+    ReadOnlyAccess = false;
+    DeviceAccessText.clear();
     HaId = TargetId = Lun = kNoAddress;
     DeviceString.clear();
     DeviceName.clear();
@@ -149,6 +152,11 @@ void TSCSIDevice::SelectDevice(const std::string& S) {
   TargetId = target;
   Lun = lun;
   DeviceString = S;
+  TDeviceAccess access;
+  if (TAspiBackEnd* back_end = transport::BackEnd()) access = back_end->Access(ha, target, lun);
+  MaxTransferBytes = access.max_transfer_bytes;
+  ReadOnlyAccess = access.read_only;
+  DeviceAccessText = access.problem;
   try {
     // Reads the capabilities page, then INQUIRY into InquiryData.
     ReadDeviceName();
@@ -176,6 +184,12 @@ void TSCSIDevice::SelectDevice(const std::string& S) {
     ProbeWriteTypes();
   } catch (...) {
   }
+}
+
+uint32_t TSCSIDevice::TransferSectors(uint32_t wanted) const {
+  constexpr uint32_t kBlockBytes = 2048;
+  if (MaxTransferBytes == 0) return wanted;
+  return std::min(wanted, std::max<uint32_t>(MaxTransferBytes / kBlockBytes, 1));
 }
 
 std::string TSCSIDevice::GetDevicePath() const {

@@ -164,6 +164,16 @@ class TSCSIDevice : public TComponent {
   // How often a command's wait looks for a cancellation.
   static constexpr int kCancelCheckMs = 100;
 
+  // The selected device as its back end reaches it (SelectDevice): the
+  // bytes one command may carry (0: no limit known), and a device that could
+  // only be opened for reading, which no writing job may use (the reason in
+  // DeviceAccessText).
+  uint32_t MaxTransferBytes = 0;
+  bool ReadOnlyAccess = false;
+  std::string DeviceAccessText;
+  // Sectors one command may carry, at most `wanted`: within MaxTransferBytes.
+  uint32_t TransferSectors(uint32_t wanted) const;
+
   uint8_t HaId = 0xFE, TargetId = 0xFE, Lun = 0xFE;
   int8_t HostAdapterCount = -1;
   std::vector<std::string> Devices;

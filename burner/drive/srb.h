@@ -112,7 +112,10 @@ struct TSRB_ExecSCSICmd {
   // The reserved area of the ASPI record carries, on this platform, the
   // caller's timeout so that a back end can bound the command itself.
   uint32_t TimeoutMs = 0;
-  uint8_t SRB_Rsvd2[16] = {};
+  // And the errno of a command the transport could not carry (the device
+  // gone, access refused, an input/output error below SCSI); 0 otherwise.
+  int32_t TransportErrno = 0;
+  uint8_t SRB_Rsvd2[12] = {};
   uint8_t CDBByte[16] = {};
   uint8_t SenseArea[kSenseAreaSize] = {};
 };
@@ -177,6 +180,14 @@ struct TSRB_GetDiskInfo {
 // the call returns (status other than SS_PENDING) or stays pending and is
 // completed later by setting its fields and then its event; an abort request
 // for it guarantees that the back end lets go of it.
+// How a back end reaches one device: the largest transfer one command may
+// carry, and whether it could only be opened for reading (and why).
+struct TDeviceAccess {
+  uint32_t max_transfer_bytes = 0;  // 0: no limit known
+  bool read_only = false;
+  std::string problem;  // French: why the device is read-only or unusable; empty when all is well
+};
+
 class TAspiBackEnd {
  public:
   virtual ~TAspiBackEnd() = default;
@@ -188,6 +199,8 @@ class TAspiBackEnd {
   virtual std::string DevicePath(uint8_t ha, uint8_t target, uint8_t lun) const = 0;
   // Closes every handle the back end holds open (process end, reinitialise).
   virtual void Finalize() {}
+  // How the device at the address is reached.
+  virtual TDeviceAccess Access(uint8_t /*ha*/, uint8_t /*target*/, uint8_t /*lun*/) const { return {}; }
 };
 
 }  // namespace zamo
