@@ -16,6 +16,12 @@ namespace zamo {
 namespace {
 
 constexpr int kShortTimeoutMs = 10000;
+// A command with the immediate bit answers at once; one that closes a track
+// or a session without it may take many minutes (a DVD+R DL close): it gets
+// the hour the most trusted recorders allow, so that the kernel never resets
+// the drive in the middle of it.
+constexpr int kImmediateTimeoutMs = 30000;
+constexpr int kCloseTimeoutMs = 3600000;
 
 // A CDB of 6, 10 or 12 bytes with named big-endian fields.
 class Cdb {
@@ -169,6 +175,17 @@ bool TSCSIDevice::ReadBufferCapacity(uint32_t& Size, uint32_t& Free) {
 // ==== Reading and writing ===================================================
 
 bool TSCSIDevice::Read10(uint32_t Lba, uint16_t Blocks, uint8_t* Buffer, uint32_t BufferLength) {
+  // A read larger than one command may carry (a USB bridge's limit) goes in
+  // several, each within it; the caller sees one read.
+  const uint32_t per_command = TransferSectors(Blocks);
+  if (per_command < Blocks && BufferLength >= uint32_t{Blocks} * 2048) {
+    for (uint32_t done = 0; done < Blocks;) {
+      const uint32_t count = std::min<uint32_t>(per_command, Blocks - done);
+      if (!Read10(Lba + done, static_cast<uint16_t>(count), Buffer + size_t{done} * 2048, count * 2048)) return false;
+      done += count;
+    }
+    return true;
+  }
   Cdb cdb(0x28, 10);
   cdb.Be32(2, Lba).Be16(7, Blocks);
   return RunCommand(cdb.data(), cdb.length(), kFlagsIn, Buffer, BufferLength, kShortTimeoutMs);
@@ -277,13 +294,13 @@ bool TSCSIDevice::ModeSense(uint8_t Page, uint8_t* Buffer, bool Defaults, int Le
 bool TSCSIDevice::CloseTrackSession(bool Immediate, uint8_t Function, uint8_t Number) {
   Cdb cdb(0x5B, 10);
   cdb.Byte(1, Immediate ? 1 : 0).Byte(2, Function).Byte(5, Number);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, 180000);
+  return RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, Immediate ? kImmediateTimeoutMs : kCloseTimeoutMs);
 }
 
 bool TSCSIDevice::CloseSessionOrTrack(bool CloseTrack, bool Immediate, bool Finalize) {
   Cdb cdb(0x5B, 10);
   cdb.Byte(1, Immediate ? 1 : 0).Byte(2, Finalize ? 5 : CloseTrack ? 1 : 2).Byte(5, CloseTrack ? 0xFF : 0);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, 180000);
+  return RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, Immediate ? kImmediateTimeoutMs : kCloseTimeoutMs);
 }
 
 bool TSCSIDevice::SendCueSheet(const uint8_t* Buffer, int Length) {

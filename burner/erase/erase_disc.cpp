@@ -60,6 +60,7 @@ bool TSCSIDevice::EraseDisc(bool Quick) {
     return false;
   }
   EraseErrorText.clear();
+  if (const std::string refusal = WritingRefusal(); !refusal.empty()) return FailEraseStart(refusal);
   TestUnitReady(5000);
   LoadEject(false);
   const TDiscKind kind = GetDiscType();
@@ -103,8 +104,10 @@ bool TSCSIDevice::StartEraseOperation(TDiscKind kind, bool quick) {
       if (!quick) return FormatUnit(0x11, kDvdRamFormatList, sizeof kDvdRamFormatList);
       // A DVD-RAM needs no blanking: overwriting its start hides what it held.
       std::vector<uint8_t> zeros(32 * 2048, 0);
-      for (int i = 0; i < kDvdRamQuickWrites; ++i)
-        Write10(static_cast<uint32_t>(i) * 32, 32, zeros.data(), static_cast<uint32_t>(zeros.size()), kFlagsOut);
+      // Within what one command may carry, in whole ECC blocks.
+      const uint32_t per_command = std::max<uint32_t>(TransferSectors(32) / 16, 1) * 16;
+      for (uint32_t lba = 0; lba < kDvdRamQuickWrites * 32u; lba += per_command)
+        Write10(lba, static_cast<uint16_t>(per_command), zeros.data(), per_command * 2048, kFlagsOut);
       SynchronizeCache(30000, false);
       return true;
     }

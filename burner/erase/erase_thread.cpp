@@ -162,13 +162,19 @@ std::string TEraseThread::OverwriteStart(int count, bool stop_at_failure) {
 }
 
 bool TEraseThread::WriteZeros(uint32_t lba) {
-  for (int attempt = 0;; ++attempt) {
-    if (Device.Write10(lba, kOverwriteBlocks, zeros_.data(), static_cast<uint32_t>(zeros_.size()), kFlagsOut))
-      return true;
-    const bool not_ready = Device.TargetBusy || Device.LastAsc() == 0x04;
-    if (!not_ready || attempt >= kNotReadyWriteRetries || Cancelled()) return false;
-    Pause(kNotReadyWritePauseMs);
+  // Within what one command may carry, in whole ECC blocks.
+  const uint32_t per_command = std::max<uint32_t>(Device.TransferSectors(kOverwriteBlocks) / 16, 1) * 16;
+  for (uint32_t done = 0; done < kOverwriteBlocks;) {
+    const uint32_t count = std::min<uint32_t>(per_command, kOverwriteBlocks - done);
+    for (int attempt = 0;; ++attempt) {
+      if (Device.Write10(lba + done, static_cast<uint16_t>(count), zeros_.data(), count * 2048, kFlagsOut)) break;
+      const bool not_ready = Device.TargetBusy || Device.LastAsc() == 0x04;
+      if (!not_ready || attempt >= kNotReadyWriteRetries || Cancelled()) return false;
+      Pause(kNotReadyWritePauseMs);
+    }
+    done += count;
   }
+  return true;
 }
 
 std::string TEraseThread::WaitForSettledSense() {

@@ -61,7 +61,10 @@ constexpr int kFormatPolls = 360;
 // is waited for; each close is tried again for up to 5 minutes.
 constexpr int kReadyWaitMs = 30000;
 constexpr int kCloseAttempts = 300;
-constexpr int kCloseReadyWaitMs = 240000;
+constexpr int kCloseReadyWaitMs = 3600000;
+// A write the drive is not ready for, while a reserved track is filled:
+// tried again every 100 ms for a minute.
+constexpr int kFillRetries = 600;
 
 bool OverwritableKind(TDiscKind kind) {
   return kind == dkDvdPlusRw || kind == dkDvdRam || kind == dkDvdRwRestricted;
@@ -87,8 +90,13 @@ bool TVeskBurner::CloseInterruptedSession(TDiscKind kind) {
   const int session = GetSessionCount();
   const uint16_t last_track = LastTrackOfLastSession();
   // The recorded end of the session: the tracks that hold data, from the last.
+  struct OpenTrack {
+    uint16_t number;
+    uint32_t next_writable, end;  // a reserved track ends before `end` is reached
+    bool reserved;
+  };
   uint32_t end = 0;
-  std::vector<uint16_t> tracks_with_data;
+  std::vector<OpenTrack> open_tracks;
   for (uint16_t track = last_track; track >= 1; --track) {
     if (!ReadTrackInformation(track)) break;
     if (TrackInfo.SessionNumber() != static_cast<uint8_t>(session)) break;
@@ -96,22 +104,31 @@ bool TVeskBurner::CloseInterruptedSession(TDiscKind kind) {
     const uint32_t track_end = open ? TrackInfo.NextWritable : TrackInfo.TrackStart + TrackInfo.TrackSize;
     if (track_end > TrackInfo.TrackStart) {
       end = std::max(end, track_end);
-      if (open) tracks_with_data.push_back(track);
+      const bool reserved = (TrackInfo.Raw[6] & 0x80) != 0;
+      if (open) open_tracks.push_back({track, TrackInfo.NextWritable, TrackInfo.TrackStart + TrackInfo.TrackSize, reserved});
     }
   }
   if (end == 0) return true;
   DebugMessage(">>> " + StrFormat(msg::kClosingInterruptedSession, session), kMsgStatus);
-  // Each close is sent again while the drive is busy, for a bounded time.
+  // Each close goes with the immediate bit, is sent again while the drive is
+  // busy (for a bounded time), and is waited for until the drive is idle.
   const auto close = [this](uint8_t function, uint8_t number) {
     for (int attempt = 0; attempt < kCloseAttempts; ++attempt) {
-      if (CloseTrackSession(false, function, number)) return true;
+      if (CloseTrackSession(true, function, number)) return WaitUntilReady(kCloseReadyWaitMs, 1000);
       if (LastCommandTimedOut || !(TargetBusy || LastAsc() == 0x04)) return false;
       Sleep(1000);
     }
     return false;
   };
   bool closed = true;
-  for (const uint16_t track : tracks_with_data) closed = closed && close(1, static_cast<uint8_t>(track));
+  for (const OpenTrack& track : open_tracks) {
+    // A drive closes a reserved track only once it is full (MMC: 05/72/04
+    // otherwise): its unrecorded rest is filled with zeros first.
+    if (closed && track.reserved && track.next_writable < track.end) {
+      closed = FillWithZeros(track.next_writable, track.end);
+    }
+    closed = closed && close(1, static_cast<uint8_t>(track.number));
+  }
   if (closed) {
     // Left open for the session to come.
     const bool finalize = FinalizeDisc;
@@ -124,12 +141,34 @@ bool TVeskBurner::CloseInterruptedSession(TDiscKind kind) {
     ReportJobFailure(std::string(msg::kInterruptedSessionNotClosed) + " [" + LastError + "]");
     return false;
   }
-  WaitUntilReady(kCloseReadyWaitMs, 1000);
   InterruptedSessionEnd = end;
   return true;
 }
 
+bool TVeskBurner::FillWithZeros(uint32_t from, uint32_t to) {
+  // In whole 32-sector writes (a DVD-R's fixed packets are 16), within what
+  // one command may carry.
+  const uint32_t per_write = std::max<uint32_t>(TransferSectors(32) / 16 * 16, 16);
+  const std::vector<uint8_t> zeros(static_cast<size_t>(per_write) * kSectorSize, 0);
+  for (uint32_t lba = from; lba < to;) {
+    const uint32_t count = std::min(per_write, to - lba);
+    int attempts = 0;
+    while (!Write10(lba, static_cast<uint16_t>(count), zeros.data(), count * kSectorSize, kFlagsOut)) {
+      // Not ready for now (its buffer full): tried again for a bounded time.
+      if (LastCommandTimedOut || !(TargetBusy || (LastSenseKey() == 0x02 && LastAsc() == 0x04))) return false;
+      if (++attempts > kFillRetries) return false;
+      Sleep(100);
+    }
+    lba += count;
+  }
+  return SynchronizeCache(30000, true) && WaitUntilReady(kCloseReadyWaitMs, 1000);
+}
+
 int TVeskBurner::RecordCompilation() {
+  if (const std::string refusal = WritingRefusal(); !refusal.empty()) {
+    ReportJobFailure(refusal);
+    return 0;
+  }
   const TDiscKind kind = GetDiscType();
   const int block_size = BlockSizeFor(kind);
 
@@ -195,6 +234,10 @@ int TVeskBurner::RecordCompilation() {
 }
 
 bool TVeskBurner::RecordImageFile(const std::string& file_name) {
+  if (const std::string refusal = WritingRefusal(); !refusal.empty()) {
+    ReportJobFailure(refusal);
+    return false;
+  }
   const TDiscKind kind = GetDiscType();
   struct stat info {};
   TFileStreamEx probe(file_name, fmOpenRead);

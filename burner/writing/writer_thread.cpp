@@ -14,6 +14,7 @@
 
 #include "burner/compilation/veskburner.h"
 #include "burner/drive/messages.h"
+#include "burner/platform/byte_order.h"
 #include "burner/platform/date_time.h"
 #include "burner/platform/str_format.h"
 #include "burner/platform/system_error.h"
@@ -33,12 +34,17 @@ std::string Thousands(unsigned value) {
   return digits;
 }
 
-// A command the drive refused for now: busy, becoming ready, or failed without
-// sense data. A command that never completed (or that the user cut short) is
-// not one of them: retrying it would wait out its time-out again and again.
+// A command the drive refused for now, as MMC defines it: BUSY status, not
+// ready because an operation is in progress (02/04/xx), or a unit attention
+// after a reset or a medium change (06/28, 06/29). Anything else, above all
+// a failure below SCSI (no sense data, an error of the transport or the
+// host adapter) and a command that never completed or that the user cut
+// short, is not retried: the job ends at once with its reason.
 bool NotReadyFailure(const TSCSIDevice& drive) {
   if (drive.LastCommandTimedOut || drive.LastCommandCancelled) return false;
-  return drive.TargetBusy || drive.LastAsc() == 0x04 || drive.LastAsc() == 0x00;
+  if (drive.TargetBusy) return true;
+  const uint8_t key = drive.LastSenseKey(), asc = drive.LastAsc();
+  return (key == 0x02 && asc == 0x04) || (key == 0x06 && (asc == 0x28 || asc == 0x29));
 }
 
 // A drive still at work on an earlier command (in progress, busy): a poll
@@ -63,20 +69,24 @@ constexpr int kBusyRetryMs = 600;
 // The drive's closing of a DVD-R/-RW after the last write: checked every
 // second, given up after 30 minutes.
 constexpr int kFinalizeWaitSeconds = 1800;
-// A flush without the immediate bit returns once the drive buffer is
-// recorded: seconds, a minute for a large buffer at 1x.
-constexpr int kFlushTimeoutMs = 120000;
 // A DVD+RW background format started by the writer: polled every 2 s.
 constexpr int kFormatWaitSeconds = 1800;
 // Commands with the immediate bit return at once.
 constexpr int kShortCommandMs = 30000;
-// A session being closed: the drive may stay not ready meanwhile.
+// A close the drive is still too busy to take is sent again for 5 minutes.
 constexpr int kCloseWaitMs = 300000;
-constexpr int kReadyAfterCloseMs = 240000;
+// Flushing, closing and formatting are sent with the immediate bit and the
+// drive is then polled until it is ready again: a DVD+R DL close or a DVD+RW
+// format completion may take many minutes, the most trusted recorders allow
+// an hour. (A command without the immediate bit gets that hour as its
+// time-out, so the kernel never resets a drive in the middle of a close.)
+constexpr int kLongOperationMs = 3600000;
 // Overwritable discs are written in whole ECC blocks of 16 sectors.
 constexpr int kEccSectors = 16;
 // Every write to a DVD carries 32 sectors.
 constexpr int kDvdWriteBytes = 65536;
+// The last sector of a single-layer DVD-R, the end of its streaming descriptor.
+constexpr uint32_t kDvdREndLba = 2298495;
 
 }  // namespace
 
@@ -227,6 +237,12 @@ TThWrite::WaitResult TThWrite::PollUntil(const std::function<bool()>& poll, int 
   }
 }
 
+int64_t TThWrite::SectorsToWrite() const {
+  // A compilation is padded to a session's minimum by the cache; an image
+  // file goes as it is.
+  return compilation_ ? burner_.ImageSectors() : burner_.SessionSectors;
+}
+
 void TThWrite::PrepareRecorder() {
   TVeskBurner& b = burner_;
   uint32_t size = 0, free_bytes = 0;
@@ -246,6 +262,12 @@ void TThWrite::PrepareRecorder() {
   b.SetWriteParameters(b.TestWrite, b.UnderrunProtection, true, kind_);
   b.FinalizeDisc = finalize;
 
+  // DVD speeds go in a SET STREAMING performance descriptor, in kilobytes a
+  // second. "As fast as the drive goes" (0) is the drive's maximum there: a
+  // zero size is refused by drives, or taken as their slowest speed.
+  const auto rate = [](uint16_t kbs) { return static_cast<uint32_t>(kbs / 1385.0 * 1440.25); };
+  const uint16_t read_kbs = b.ReadSpeed != 0 ? b.ReadSpeed : b.GetMaxReadSpeed();
+  const uint16_t write_kbs = b.WriteSpeed() != 0 ? b.WriteSpeed() : b.GetMaxWriteSpeed();
   switch (kind_) {
     case dkDvdR:
     case dkDvdRwRestricted:
@@ -253,10 +275,9 @@ void TThWrite::PrepareRecorder() {
     case dkDvdPlusRw:
     case dkDvdPlusR:
     case dkDvdPlusRDl: {
-      const auto rate = [](uint16_t kbs) { return static_cast<uint32_t>(kbs / 1385.0 * 1440.25); };
       const auto start = static_cast<uint32_t>(b.SessionStart);
-      b.SetPerformance(start, start + static_cast<uint32_t>(b.ImageSectors()), rate(b.ReadSpeed),
-                       rate(b.WriteSpeed()), 1000, 1000);
+      b.SetPerformance(start, start + static_cast<uint32_t>(b.ImageSectors()), std::max<uint32_t>(rate(read_kbs), 1),
+                       std::max<uint32_t>(rate(write_kbs), 1), 1000, 1000);
       break;
     }
     default:
@@ -265,14 +286,19 @@ void TThWrite::PrepareRecorder() {
   new_track_ = static_cast<uint8_t>(b.GetSessionCount() + 1);
 
   if (kind_ == dkDvdR) {
-    // The streaming descriptor of a whole DVD-R at 1x, the time stamp, and
-    // the track reserved for the session (whole ECC blocks).
-    static constexpr uint8_t kDvdRStreaming[28] = {0,    0,    0,    0,    0, 0, 0,    0,    0, 0x23, 0x12, 0x7F, 0, 0,
-                                                   0xAB, 0xBD, 0,    0,    0x03, 0xE8, 0, 0, 0x05, 0x8A, 0, 0, 0x03, 0xE8};
-    b.SetStreaming(kDvdRStreaming, sizeof(kDvdRStreaming));
+    // The streaming descriptor of the whole DVD-R, at the speed chosen (it
+    // was a fixed 1x, which held every DVD-R to 1x), the time stamp, and the
+    // track reserved for the session: the sectors the job writes, in whole
+    // 32-sector writes, so that the last write fills it.
+    uint8_t streaming[28] = {};
+    PutBe32(streaming, 8, kDvdREndLba);
+    PutBe32(streaming, 12, std::max<uint32_t>(rate(read_kbs), 1));
+    PutBe32(streaming, 16, 1000);
+    PutBe32(streaming, 20, std::max<uint32_t>(rate(write_kbs), 1));
+    PutBe32(streaming, 24, 1000);
+    b.SetStreaming(streaming, sizeof(streaming));
     b.SendTimeStamp(NowDateTime());
-    const auto sectors = static_cast<uint32_t>(b.ImageSectors());
-    b.ReserveTrack((sectors + 31) / 32 * 32);
+    b.ReserveTrack(static_cast<uint32_t>((SectorsToWrite() + 31) / 32 * 32));
     b.WaitUntilReady(10000, 1000);
   }
   if (kind_ != dkDvdRam && !b.TestWrite && b.PerformOPC) b.SendOpcInformation();
@@ -348,7 +374,7 @@ bool TThWrite::WriteHeadCopy() {
     }
     return false;
   }
-  if (!b.SynchronizeCache(kFlushTimeoutMs, false)) {
+  if (!Flush()) {
     if (b.LastCommandCancelled || b.abort_flag_) {
       Fail(msg::kAbortedWhileClosing);
     } else {
@@ -373,6 +399,20 @@ uint32_t TThWrite::DescriptorSetEnd() {
 }
 
 bool TThWrite::WriteWithRetries(uint32_t lba, uint8_t* data, int bytes) {
+  // Within what one command may carry (a USB bridge's limit): in pieces,
+  // each of whole ECC blocks on a DVD, each retried on its own.
+  const uint32_t sectors = static_cast<uint32_t>(bytes) / kSectorSize;
+  uint32_t per_command = burner_.TransferSectors(sectors);
+  if (!IsCdKind(kind_) && per_command < sectors) per_command = std::max<uint32_t>(per_command / kEccSectors, 1) * kEccSectors;
+  for (uint32_t done = 0; done < sectors;) {
+    const uint32_t count = std::min(per_command, sectors - done);
+    if (!WriteCommand(lba + done, data + size_t{done} * kSectorSize, static_cast<int>(count * kSectorSize))) return false;
+    done += count;
+  }
+  return true;
+}
+
+bool TThWrite::WriteCommand(uint32_t lba, uint8_t* data, int bytes) {
   using SteadyClock = std::chrono::steady_clock;
   TVeskBurner& b = burner_;
   const uint32_t sectors = static_cast<uint32_t>(bytes) / kSectorSize;
@@ -436,13 +476,19 @@ bool TThWrite::WriteToRecorder(TCacheBlock& block, int bytes) {
   return true;
 }
 
-bool TThWrite::Flush(bool immediate_fallback) {
+bool TThWrite::Flush() {
   TVeskBurner& b = burner_;
-  if (b.SynchronizeCache(kFlushTimeoutMs, false)) return true;
+  if (b.SynchronizeCache(kShortCommandMs, true)) return WaitUntilIdle() == WaitResult::kDone;
   // A drive that never answered the flush is not asked again: it would take
-  // as long again.
-  if (!immediate_fallback || b.LastCommandTimedOut || b.LastCommandCancelled) return false;
-  return b.SynchronizeCache(kFlushTimeoutMs, true);
+  // as long again. One that refused the immediate bit is asked without it.
+  if (b.LastCommandTimedOut || b.LastCommandCancelled || b.abort_flag_) return false;
+  return b.SynchronizeCache(kLongOperationMs, false);
+}
+
+TThWrite::WaitResult TThWrite::WaitUntilIdle() {
+  TVeskBurner& b = burner_;
+  const auto ready = [&b] { return b.TestUnitReady(5000); };
+  return PollUntil(ready, kLongOperationMs, 1000);
 }
 
 bool TThWrite::MediumGone() {
@@ -500,7 +546,7 @@ void TThWrite::CloseRecorder() {
       }
     }
   } else {
-    flushed = Flush(true);
+    flushed = Flush();
   }
   b.DeviceBufferSize = 0;
   b.DeviceFreeBufferSize = 0;
@@ -517,8 +563,7 @@ void TThWrite::CloseRecorder() {
 
   if (!b.TestWrite && kind_ != dkDvdRam && b.FinalizeTrack && !CloseSession()) return;
   // The drive may stay busy while it closes: the job ends when it answers.
-  const auto ready = [&b] { return b.TestUnitReady(5000); };
-  if (!Closed(PollUntil(ready, kReadyAfterCloseMs, 1000), kReadyAfterCloseMs)) return;
+  if (!Closed(WaitUntilIdle(), kLongOperationMs)) return;
   if (kind_ != dkDvdRam) b.ReadBufferCapacity(size, free_bytes);
 
   // Back to idle.
@@ -548,11 +593,13 @@ bool TThWrite::Closed(WaitResult result, int bound_ms) {
   return false;
 }
 
-bool TThWrite::CloseCommand(bool immediate, uint8_t function, uint8_t number) {
+bool TThWrite::CloseCommand(uint8_t function, uint8_t number) {
   TVeskBurner& b = burner_;
-  // A close the drive is not ready for yet is sent again, for a bounded time.
-  const auto close = [&] { return b.CloseTrackSession(immediate, function, number); };
-  return Closed(PollUntil(close, kCloseWaitMs, 1000), kCloseWaitMs);
+  // With the immediate bit: the drive answers at once and stays busy while
+  // it closes, and the next command waits until it is idle. A close it is
+  // not ready to take yet is sent again, for a bounded time.
+  const auto close = [&] { return b.CloseTrackSession(true, function, number); };
+  return Closed(PollUntil(close, kCloseWaitMs, 1000), kCloseWaitMs) && Closed(WaitUntilIdle(), kLongOperationMs);
 }
 
 bool TThWrite::CloseSession() {
@@ -562,19 +609,21 @@ bool TThWrite::CloseSession() {
   switch (kind_) {
     case dkDvdPlusR:
       // Function 2 leaves a DVD+R appendable; 5 closes the session and the disc.
-      return CloseCommand(false, 1, new_track_) && CloseCommand(false, b.FinalizeDisc ? 5 : 2, b.FinalizeDisc ? 0 : 255);
+      return CloseCommand(1, new_track_) && CloseCommand(b.FinalizeDisc ? 5 : 2, b.FinalizeDisc ? 0 : 255);
     case dkDvdPlusRDl:
-      return CloseCommand(false, 1, new_track_) && CloseCommand(false, b.FinalizeDisc ? 6 : 2, 0);
+      return CloseCommand(1, new_track_) && CloseCommand(b.FinalizeDisc ? 6 : 2, 0);
     case dkDvdR:
       // The reserved track, then the session; the multisession field of the
       // write parameters page decides whether the disc stays appendable.
-      return CloseCommand(true, 1, new_track_) && CloseCommand(true, 2, 0);
+      return CloseCommand(1, new_track_) && CloseCommand(2, 0);
     case dkDvdRwRestricted:
     case dkDvdRwSequential:
-      return CloseCommand(true, 2, 0);
+      return CloseCommand(2, 0);
     case dkDvdPlusRw:
-      return CloseCommand(false, 3, 255);
+      return CloseCommand(3, 255);
     default: {
+      // Drives known to mishandle the immediate bit close without it, with
+      // the long time-out.
       const bool immediate = TSCSIDevice::ImmediateCloseModel;
       const auto close = [&] { return b.CloseSessionOrTrack(false, immediate, false); };
       WaitResult result = PollUntil(close, kCloseWaitMs, 1000);
@@ -584,7 +633,7 @@ bool TThWrite::CloseSession() {
           b.CloseSessionOrTrack(false, immediate, false)) {
         result = WaitResult::kDone;
       }
-      return Closed(result, kCloseWaitMs);
+      return Closed(result, kCloseWaitMs) && Closed(WaitUntilIdle(), kLongOperationMs);
     }
   }
 }

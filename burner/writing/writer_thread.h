@@ -43,6 +43,8 @@ class TThWrite : public TThread {
   void TransferLoop();
   // The recorder's steps around the transfer.
   void PrepareRecorder();
+  // Sectors the cache delivers for this job.
+  int64_t SectorsToWrite() const;
   // Writes the head copy (the new volume descriptors) at sector 0 of an
   // overwritable disc, once the session's data is recorded; false when the
   // job failed.
@@ -59,15 +61,19 @@ class TThWrite : public TThread {
   // One WRITE (10), sent again while the drive is not ready for it (for
   // DriveBusyBound at most); false when the job failed.
   bool WriteWithRetries(uint32_t lba, uint8_t* data, int bytes);
-  // The drive's cache flushed; with `immediate_fallback`, a refused flush is
-  // asked again with the immediate bit.
-  bool Flush(bool immediate_fallback);
+  // One WRITE (10) of at most what one command may carry, with its retries.
+  bool WriteCommand(uint32_t lba, uint8_t* data, int bytes);
+  // The drive's cache flushed: with the immediate bit, then polled until the
+  // drive is idle (without it, with a long time-out, when the drive refuses
+  // the bit).
+  bool Flush();
   // The disc has gone from the drive (MEDIUM NOT PRESENT).
   bool MediumGone();
   void CloseRecorder();
   // The close commands of the disc kind; false when the job failed.
   bool CloseSession();
-  bool CloseCommand(bool immediate, uint8_t function, uint8_t number);
+  // One CLOSE TRACK/SESSION, then the wait until the drive is done with it.
+  bool CloseCommand(uint8_t function, uint8_t number);
   bool Aborted();
   // Sleeps, listening to the abort; false when the job was aborted.
   bool Pause(int ms);
@@ -76,6 +82,9 @@ class TThWrite : public TThread {
   // drive answers anything but "in progress" or busy (kFailed), when the
   // job is aborted, or after `bound_ms` (kTimedOut).
   WaitResult PollUntil(const std::function<bool()>& poll, int bound_ms, int step_ms);
+  // Polls TEST UNIT READY until the drive is done with a long operation
+  // (an hour at most).
+  WaitResult WaitUntilIdle();
   // True when a close (or the wait after it, bounded by `bound_ms`) ended
   // well; otherwise fails the job with its reason.
   bool Closed(WaitResult result, int bound_ms);
