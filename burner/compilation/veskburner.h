@@ -336,6 +336,8 @@ class TVeskBurner : public TSCSIDevice {
   // a stopped job left it open with data (and says so), noting where its
   // data ends in InterruptedSessionEnd. False when the job failed (reported).
   bool CloseInterruptedSession(TDiscKind kind);
+  // Writes zero sectors over [from, to); false when the drive refuses.
+  bool FillWithZeros(uint32_t from, uint32_t to);
   friend class TThWrite;
   // Waits (polling every 10 ms) until the cache is primed; on a failure
   // before that, reports it through OnWriteDone and frees the cache.

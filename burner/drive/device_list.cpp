@@ -192,6 +192,12 @@ uint32_t TSCSIDevice::TransferSectors(uint32_t wanted) const {
   return std::min(wanted, std::max<uint32_t>(MaxTransferBytes / kBlockBytes, 1));
 }
 
+std::string TSCSIDevice::WritingRefusal() const {
+  if (!ReadOnlyAccess) return {};
+  return DeviceAccessText.empty() ? std::string(msg::kDeviceReadOnly)
+                                  : std::string(msg::kDeviceReadOnly) + ": " + DeviceAccessText;
+}
+
 std::string TSCSIDevice::GetDevicePath() const {
   TAspiBackEnd* back_end = transport::BackEnd();
   if (back_end == nullptr || HaId == kNoAddress) return {};

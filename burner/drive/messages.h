@@ -140,6 +140,9 @@ inline constexpr const char* kInterruptedSessionNotClosed =
 inline constexpr const char* kNoLongerFits =
     "LA COMPILATION NE TIENT PLUS SUR LE DISQUE APRÈS LA FERMETURE DE LA SESSION INTERROMPUE: %lld SECTEURS POUR %u "
     "LIBRES";
+// A drive that could only be opened for reading.
+inline constexpr const char* kDeviceReadOnly =
+    "LE GRAVEUR N'EST ACCESSIBLE QU'EN LECTURE: IL NE PEUT NI GRAVER NI EFFACER";  // + ": " the reason
 // An image file goes to the disc from sector 0.
 inline constexpr const char* kImageNeedsBlankDisc =
     "LE DISQUE CONTIENT DÉJÀ DES DONNÉES: UNE IMAGE SE GRAVE À PARTIR DU DÉBUT DU DISQUE, SUR UN DISQUE VIERGE OU "

@@ -173,6 +173,9 @@ class TSCSIDevice : public TComponent {
   std::string DeviceAccessText;
   // Sectors one command may carry, at most `wanted`: within MaxTransferBytes.
   uint32_t TransferSectors(uint32_t wanted) const;
+  // Why no writing job may use the selected device (ReadOnlyAccess), in
+  // French; empty when it may.
+  std::string WritingRefusal() const;
 
   uint8_t HaId = 0xFE, TargetId = 0xFE, Lun = 0xFE;
   int8_t HostAdapterCount = -1;
