@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "burner/compilation/veskburner.h"
 #include "burner/drive/messages.h"
+#include "burner/platform/byte_order.h"
 #include "burner/platform/str_format.h"
 #include "burner/platform/text.h"
 #include "burner/writing/cache_thread.h"
@@ -182,7 +184,19 @@ int TVeskBurner::RecordCompilation() {
     // A DVD-RW is quick-formatted before its session is laid out: a blank
     // one to restricted overwrite, a restricted-overwrite one grown (its
     // data kept).
-    const uint8_t* list = kind == dkDvdRwSequential ? kQuickFormatSequential : kQuickFormatRestricted;
+    uint8_t list[12];
+    std::memcpy(list, kind == dkDvdRwSequential ? kQuickFormatSequential : kQuickFormatRestricted, sizeof list);
+    if (kind == dkDvdRwRestricted) {
+      // A quick grow adds blocks to the formatted area (MMC counts the blocks
+      // added): the session's, in whole ECC blocks, from the layout the
+      // size check made (or one made now).
+      if (SessionSectors <= 0) {
+        WritingToDisc = true;
+        LayoutImage(false, ImportTarget);
+        WritingToDisc = false;
+      }
+      PutBe32(list, 4, static_cast<uint32_t>((ImageSectors() + 15) / 16 * 16));
+    }
     if (!FormatUnit(0x11, list, 12)) FormatUnit(0x11, kQuickFormatFallback, 12);
     // Polled from the start: a drive that formats in no time is not waited for.
     for (int poll = 0; poll < kFormatPolls; ++poll) {
