@@ -46,12 +46,23 @@ std::string Blocks(uint32_t blocks, bool cd) {
   return text;
 }
 
+// The list, each drive this process cannot use fully followed by why; exit
+// status 1 when none can be used at all.
 int Devices(DriveSession& session) {
   if (!session.HaveDrives()) return 1;
   std::printf("Transport : %s\n", transport::TransportName().c_str());
   const auto& devices = session.burner().Devices;
-  for (size_t i = 0; i < devices.size(); ++i) std::printf("%zu  %s\n", i, devices[i].c_str());
-  return 0;
+  size_t usable = 0;
+  for (size_t i = 0; i < devices.size(); ++i) {
+    std::printf("%zu  %s\n", i, devices[i].c_str());
+    const TDeviceAccess access = session.burner().DeviceAccessOf(devices[i]);
+    if (!access.problem.empty()) std::printf("   %s\n", access.problem.c_str());
+    if (access.problem.empty() || access.read_only) ++usable;
+  }
+  if (usable > 0) return 0;
+  session.log().Line("Aucun lecteur de CD ou DVD utilisable.");
+  if (!session.emulated()) session.log().Line(kEmulationHint);
+  return 1;
 }
 
 int Caps(DriveSession& session) {
@@ -113,6 +124,11 @@ int Caps(DriveSession& session) {
     std::printf("Vitesses d'écriture : %s Ko/s\n", list.c_str());
   }
   std::printf("Mémoire tampon     : %u Ko\n", b.CapabilitiesWord(12));
+  if (b.MaxTransferBytes != 0) {
+    std::printf("Transfert max      : %u octets par commande\n", b.MaxTransferBytes);
+  } else {
+    std::printf("Transfert max      : inconnu\n");
+  }
   std::string types;
   if (b.SupportedWriteTypes & 4) types += "TAO (piste par piste)";
   if (b.SupportedWriteTypes & 2) types += std::string(types.empty() ? "" : ", ") + "SAO (session d'un coup)";

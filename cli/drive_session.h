@@ -20,6 +20,11 @@ inline std::string& EmulatorError() {
   return error;
 }
 
+// Said when no drive can be used and no emulated recorder was asked for.
+inline constexpr const char* kEmulationHint =
+    "Un graveur émulé peut le remplacer : --emulate TYPE:IMAGE (par exemple --emulate cd-r:/tmp/cd.img) ou "
+    "ZAMO_EMULATED_DRIVES=\"TYPE:IMAGE[;TYPE:IMAGE...]\" (zamo-cli devices --help donne les types).";
+
 // The list line's address ("H:T:L") and device node.
 inline std::string LineAddress(const std::string& line) { return line.substr(0, line.find(',')); }
 inline std::string LineNode(const std::string& line) {
@@ -55,15 +60,19 @@ class DriveSession {
         log_.Line("Graveurs émulés inutilisables : " + EmulatorError());
       } else {
         log_.Line("Aucun lecteur de CD ou DVD trouvé (aucun /dev/sr* ne répond).");
+        log_.Line(kEmulationHint);
       }
       return false;
     }
     if (burner_.Devices.empty()) {
       log_.Line("Aucun lecteur de CD ou DVD trouvé.");
+      if (!emulated_) log_.Line(kEmulationHint);
       return false;
     }
     return true;
   }
+
+  bool emulated() const { return emulated_; }
 
   // Selects the drive named by --drive; false (with a line) when it fails.
   bool Select(const std::string& which) {
@@ -87,7 +96,14 @@ class DriveSession {
       log_.Line("Lecteur « " + which + " » introuvable ; « zamo-cli devices » donne la liste.");
       return false;
     }
-    burner_.SelectDevice(devices[static_cast<size_t>(index)]);
+    // A drive this process cannot open is not selected: every command would
+    // fail for the same reason, said once here.
+    const std::string& line = devices[static_cast<size_t>(index)];
+    if (const TDeviceAccess access = burner_.DeviceAccessOf(line); !access.problem.empty() && !access.read_only) {
+      log_.Line("Lecteur « " + line + " » inutilisable : " + access.problem);
+      return false;
+    }
+    burner_.SelectDevice(line);
     if (burner_.HaId == 0xFE) {
       log_.Line("Lecteur « " + devices[static_cast<size_t>(index)] + " » inutilisable.");
       return false;

@@ -118,6 +118,10 @@ void TSCSIDevice::ScanDevices() {
         std::string line = StrFormat("%d:%d:%d,", ha, target, lun) + (node.empty() ? "?" : node) + ": " +
                            InquiryText(InquiryData + 8, 28);
         if (InquiryData[0] == 4) line += " (not supported)";
+        // A drive the back end can only read, or cannot open at all, is
+        // listed all the same, marked; DeviceAccessOf gives the reason.
+        const TDeviceAccess access = transport::BackEnd()->Access(HaId, TargetId, Lun);
+        if (!access.problem.empty()) line += access.read_only ? msg::kListedReadOnly : msg::kListedUnusable;
         Devices.push_back(std::move(line));
       }
     }
@@ -205,5 +209,43 @@ std::string TSCSIDevice::GetDevicePath() const {
 }
 
 void TSCSIDevice::SetReleaseHandles(bool Value) { transport::ReleaseHandles = Value; }
+
+TDeviceAccess TSCSIDevice::DeviceAccessOf(const std::string& line) const {
+  uint8_t ha = 0, target = 0, lun = 0;
+  TAspiBackEnd* back_end = transport::BackEnd();
+  if (back_end == nullptr || !ParseAddress(line, ha, target, lun)) return {};
+  return back_end->Access(ha, target, lun);
+}
+
+bool TSCSIDevice::BeginExclusive() {
+  if (exclusive_depth_ > 0) {
+    ++exclusive_depth_;
+    return true;
+  }
+  TAspiBackEnd* back_end = transport::BackEnd();
+  if (back_end == nullptr || HaId == kNoAddress) {
+    LastError = msg::kNoDevice;
+    return false;
+  }
+  if (std::string refused = back_end->BeginExclusive(HaId, TargetId, Lun); !refused.empty()) {
+    LastError = std::move(refused);
+    return false;
+  }
+  exclusive_depth_ = 1;
+  exclusive_ha_ = HaId;
+  exclusive_target_ = TargetId;
+  exclusive_lun_ = Lun;
+  return true;
+}
+
+void TSCSIDevice::EndExclusive() {
+  if (exclusive_depth_ == 0 || --exclusive_depth_ > 0) return;
+  // The back end may have changed since (a re-initialisation closed every
+  // handle already); then there is nothing left to let go of.
+  if (TAspiBackEnd* back_end = transport::BackEnd()) {
+    back_end->EndExclusive(exclusive_ha_, exclusive_target_, exclusive_lun_);
+  }
+  exclusive_ha_ = exclusive_target_ = exclusive_lun_ = kNoAddress;
+}
 
 }  // namespace zamo

@@ -2,6 +2,7 @@
 // to the current back end here, waited for with a bound, and described when
 // it fails.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -28,6 +29,30 @@ bool QuietOpcode(uint8_t opcode) {
 
 std::string Hex(unsigned value, int digits) { return StrFormat("%0*X", digits, value); }
 
+// A failed request the drive did not answer with a SCSI status of its own:
+// an errno, a host or driver failure, a request the back end could not take,
+// or a CHECK CONDITION whose sense data never arrived.
+bool FailedBelowScsi(const TSRB_ExecSCSICmd& r) {
+  if (r.SRB_Status == SS_PENDING || r.SRB_Status == SS_COMP) return false;
+  if (r.TransportErrno != 0 || r.SRB_Status != SS_ERR || r.SRB_HaStat != HASTAT_OK) return true;
+  switch (r.SRB_TargStat) {
+    case STATUS_BUSY:
+    case STATUS_RESCONF:
+    case STATUS_QUEUE_FULL:
+      return false;
+    case STATUS_CHKCOND:
+      return !DecodeSense(r.SenseArea).recognised;
+    default:
+      return true;
+  }
+}
+
+// The command ran out of time below the gate: the back end (the kernel's own
+// time-out) reported host adapter status 9 or ETIMEDOUT.
+bool TimedOutBelow(const TSRB_ExecSCSICmd& r) {
+  return r.SRB_Status == SS_ERR && (r.SRB_HaStat == HASTAT_TIMEOUT || r.TransportErrno == ETIMEDOUT);
+}
+
 constexpr size_t kLoggedDataBytes = 257;
 
 }  // namespace
@@ -37,10 +62,14 @@ uint8_t TSCSIDevice::ExecuteCommand(TSRB_ExecSCSICmd& Request, int TimeoutMs) {
   TargetBusy = false;
   LastCommandTimedOut = false;
   LastCommandCancelled = false;
+  last_failure_transport_ = false;
   std::memset(LastSense, 0, sizeof LastSense);
 
   TAspiBackEnd* back_end = transport::BackEnd();
-  if (back_end == nullptr || HaId == 0xFE) return SS_NO_ASPI;
+  if (back_end == nullptr || HaId == 0xFE) {
+    last_failure_transport_ = true;  // nothing could be sent
+    return SS_NO_ASPI;
+  }
 
   // The event outlives the wait: a pending request is aborted below before
   // the event goes, so no back end signals a released event.
@@ -53,6 +82,7 @@ uint8_t TSCSIDevice::ExecuteCommand(TSRB_ExecSCSICmd& Request, int TimeoutMs) {
   Request.SRB_Lun = Lun;
   Request.SRB_SenseLen = kSenseLength;
   Request.TimeoutMs = static_cast<uint32_t>(std::max(TimeoutMs, 0));
+  Request.TransportErrno = 0;
   Request.CDBByte[1] = static_cast<uint8_t>((Request.CDBByte[1] & 0x1F) | (Lun << 5));
 
   // The returned status says whether the back end kept the request: only
@@ -95,6 +125,9 @@ uint8_t TSCSIDevice::ExecuteCommand(TSRB_ExecSCSICmd& Request, int TimeoutMs) {
   }
   Request.SRB_PostProc = nullptr;
 
+  // A kernel time-out is a time-out as the gate's own bounded wait is.
+  if (!LastCommandCancelled && TimedOutBelow(Request)) LastCommandTimedOut = true;
+  last_failure_transport_ = !LastCommandCancelled && FailedBelowScsi(Request);
   if (Request.SRB_Status != SS_PENDING && Request.SRB_Status != SS_COMP) DescribeError(Request);
   WriteErrorLogLine(Request);
   return SS_COMP;

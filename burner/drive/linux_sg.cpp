@@ -10,8 +10,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
+#include "burner/drive/messages.h"
+#include "burner/drive/sense.h"
 #include "burner/drive/transport.h"
+#include "burner/platform/str_format.h"
 
 namespace zamo {
 
@@ -29,12 +33,6 @@ constexpr uint8_t kInquiry = 0x12;
 constexpr unsigned kProbeLength = 96;
 constexpr size_t kStoredInquiry = 40;
 constexpr uint32_t kAnsweredInquiry = 36;  // what an INQUIRY gets from the table
-
-int OpenNode(const std::string& node) {
-  int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  return fd;
-}
 
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -66,14 +64,48 @@ void PutName(char (&field)[16], const std::string& text) {
   std::memcpy(field, text.data(), std::min(text.size(), sizeof field));
 }
 
+// A sysfs number ("120\n"); false for anything else.
+bool ParseCount(const std::string& text, uint64_t& value) {
+  if (text.empty() || text.size() > 18) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return true;
+}
+
+// An INQUIRY text field as the kernel shows it in sysfs: padded with spaces
+// to its width, or cut to it.
+void PutField(uint8_t* field, size_t width, const std::string& text) {
+  std::memset(field, ' ', width);
+  std::memcpy(field, text.data(), std::min(text.size(), width));
+}
+
 }  // namespace
 
 TSgOutcome MapSgResult(int ioctl_result, int error, const sg_io_hdr_t& hdr) {
   TSgOutcome out;
   if (ioctl_result < 0) {
+    // Nothing came back from the drive: the errno is the whole story. The
+    // host adapter status is its nearest ASPI word, for readers of the block.
     out.status = SS_ERR;
-    // A node that went away: the nearest ASPI word is a selection time-out.
-    if (error == ENODEV || error == ENXIO || error == ENOENT) out.ha_status = HASTAT_SEL_TO;
+    out.transport_errno = error != 0 ? error : EIO;
+    switch (out.transport_errno) {
+      case ENODEV:
+      case ENXIO:
+      case ENOENT:
+        out.ha_status = HASTAT_SEL_TO;  // the node went away
+        break;
+      case ETIMEDOUT:
+        out.ha_status = HASTAT_TIMEOUT;
+        break;
+      case EIO:
+        out.ha_status = HASTAT_BUS_FREE;
+        break;
+      default:
+        break;
+    }
     return out;
   }
   const uint16_t host = hdr.host_status;
@@ -117,6 +149,11 @@ TSgOutcome MapSgResult(int ioctl_result, int error, const sg_io_hdr_t& hdr) {
   if (driver_failed && out.ha_status == HASTAT_OK && out.target_status == STATUS_GOOD) {
     out.ha_status = HASTAT_BUS_FREE;
   }
+  // A CHECK CONDITION whose sense data never arrived says nothing of the
+  // drive's state: reported as the failed request for sense it is.
+  if (out.ha_status == HASTAT_OK && hdr.status == STATUS_CHKCOND && hdr.sb_len_wr == 0) {
+    out.ha_status = HASTAT_REQUEST_SENSE_FAILED;
+  }
   if (host != kDidOk || out.ha_status != HASTAT_OK || out.target_status != STATUS_GOOD) {
     out.status = SS_ERR;
   }
@@ -125,8 +162,83 @@ TSgOutcome MapSgResult(int ioctl_result, int error, const sg_io_hdr_t& hdr) {
 
 int TLinuxSgBackEnd::KernelSgIo(int fd, sg_io_hdr_t* hdr) { return ::ioctl(fd, SG_IO, hdr); }
 
-TLinuxSgBackEnd::TLinuxSgBackEnd(std::string sysfs_root, std::string dev_root, TSgIo sg_io)
-    : sysfs_root_(std::move(sysfs_root)), dev_root_(std::move(dev_root)), sg_io_(std::move(sg_io)) {}
+int TLinuxSgBackEnd::KernelOpen(const std::string& node, int flags) { return ::open(node.c_str(), flags); }
+
+TLinuxSgBackEnd::TLinuxSgBackEnd(std::string sysfs_root, std::string dev_root, TSgIo sg_io, TOpen open)
+    : sysfs_root_(std::move(sysfs_root)),
+      dev_root_(std::move(dev_root)),
+      sg_io_(std::move(sg_io)),
+      open_(std::move(open)) {}
+
+// Non-blocking, so that a drive without a disc opens too; read/write for
+// recording, read-only when that is all the node allows.
+TLinuxSgBackEnd::TOpened TLinuxSgBackEnd::OpenNode(const std::string& node, int extra_flags) const {
+  TOpened opened;
+  const int flags = O_NONBLOCK | O_CLOEXEC | extra_flags;
+  errno = 0;
+  opened.fd = open_(node, O_RDWR | flags);
+  if (opened.fd >= 0) return opened;
+  opened.write_error = errno != 0 ? errno : EIO;
+  errno = 0;
+  opened.fd = open_(node, O_RDONLY | flags);
+  if (opened.fd >= 0) {
+    opened.read_only = true;
+    return opened;
+  }
+  opened.error = errno != 0 ? errno : EIO;
+  return opened;
+}
+
+void TLinuxSgBackEnd::NoteAccess(TDrive& drive, const TOpened& opened) {
+  drive.open_error = opened.error;
+  drive.read_only = opened.fd >= 0 && opened.read_only;
+  drive.write_error = opened.read_only ? opened.write_error : 0;
+}
+
+bool TLinuxSgBackEnd::ReadSysfs(const std::string& name, const std::string& file, std::string& text) const {
+  std::ifstream in(std::filesystem::path(sysfs_root_) / "class" / "block" / name / file);
+  if (!in || !std::getline(in, text)) return false;
+  return true;
+}
+
+void TLinuxSgBackEnd::InquiryFromSysfs(TDrive& drive) const {
+  std::string text;
+  uint64_t type = 5;  // the sr driver takes CD/DVD (5) and write-once (4) devices only
+  if (ReadSysfs(drive.name, "device/type", text) && ParseCount(text, type) && type > 0x1F) type = 5;
+  std::memset(drive.inquiry, 0, sizeof drive.inquiry);
+  drive.inquiry[0] = static_cast<uint8_t>(type);
+  drive.inquiry[1] = 0x80;  // removable medium
+  drive.inquiry[3] = 0x02;  // response data format 2
+  drive.inquiry[4] = 31;    // 36 bytes in all
+  PutField(drive.inquiry + 8, 8, ReadSysfs(drive.name, "device/vendor", text) ? text : "");
+  PutField(drive.inquiry + 16, 16, ReadSysfs(drive.name, "device/model", text) ? text : "");
+  PutField(drive.inquiry + 32, 4, ReadSysfs(drive.name, "device/rev", text) ? text : "");
+}
+
+// The block queue's limits: max_sectors_kb (what the kernel splits file
+// system requests to; USB bridges often set 64 or 120 KiB there),
+// max_hw_sectors_kb (the controller's limit, which SG_IO enforces itself by
+// refusing a longer transfer with EIO), and max_segments (a user buffer is
+// mapped page by page, so a buffer of (max_segments - 1) pages fits wherever
+// it starts). The smallest known one is the drive's limit.
+void TLinuxSgBackEnd::ReadTransferLimit(TDrive& drive) const {
+  uint64_t limit = 0;
+  const auto take = [&limit](uint64_t bytes) {
+    if (bytes > 0 && (limit == 0 || bytes < limit)) limit = bytes;
+  };
+  std::string text;
+  uint64_t value = 0;
+  if (ReadSysfs(drive.name, "queue/max_hw_sectors_kb", text) && ParseCount(text, value)) {
+    drive.kernel_limit_bytes = static_cast<uint32_t>(std::min<uint64_t>(value * 1024, UINT32_MAX));
+    take(value * 1024);
+  }
+  if (ReadSysfs(drive.name, "queue/max_sectors_kb", text) && ParseCount(text, value)) take(value * 1024);
+  const long page = ::sysconf(_SC_PAGESIZE);
+  if (ReadSysfs(drive.name, "queue/max_segments", text) && ParseCount(text, value) && value > 1 && page > 0) {
+    take((value - 1) * static_cast<uint64_t>(page));
+  }
+  drive.max_transfer_bytes = static_cast<uint32_t>(std::min<uint64_t>(limit, UINT32_MAX));
+}
 
 TLinuxSgBackEnd::~TLinuxSgBackEnd() { Finalize(); }
 
@@ -149,6 +261,7 @@ int TLinuxSgBackEnd::Scan() {
   int unaddressed = 0;
   for (const auto& [number, name] : nodes) {
     TDrive drive;
+    drive.name = name;
     drive.node = dev_root_ + "/" + name;
     unsigned host = 0, target = 0, lun = 0;
     std::error_code link_error;
@@ -160,7 +273,18 @@ int TLinuxSgBackEnd::Scan() {
     } else {
       drive.addressed = false;
     }
-    if (!ProbeLocked(drive)) continue;
+    const TOpened opened = OpenNode(drive.node, 0);
+    NoteAccess(drive, opened);
+    if (opened.fd >= 0) {
+      const bool answered = ProbeLocked(drive, opened.fd);
+      ::close(opened.fd);
+      if (!answered) continue;
+    } else {
+      // It exists but this process may not open it (permissions, busy):
+      // listed all the same, so that the user learns why it cannot be used.
+      InquiryFromSysfs(drive);
+    }
+    ReadTransferLimit(drive);
     if (!drive.addressed) drive.target = static_cast<uint8_t>(unaddressed++);
     drives_.push_back(drive);
   }
@@ -182,9 +306,7 @@ int TLinuxSgBackEnd::Scan() {
   return static_cast<int>(drives_.size());
 }
 
-bool TLinuxSgBackEnd::ProbeLocked(TDrive& drive) {
-  int fd = OpenNode(drive.node);
-  if (fd < 0) return false;
+bool TLinuxSgBackEnd::ProbeLocked(TDrive& drive, int fd) {
   uint8_t cdb[6] = {kInquiry, 0, 0, 0, kProbeLength, 0};
   uint8_t response[kProbeLength] = {};
   uint8_t sense[kSenseAreaSize] = {};
@@ -201,7 +323,6 @@ bool TLinuxSgBackEnd::ProbeLocked(TDrive& drive) {
   errno = 0;
   const int rc = sg_io_(fd, &hdr);
   const TSgOutcome outcome = MapSgResult(rc, errno, hdr);
-  CloseFd(fd);
   if (outcome.status != SS_COMP) return false;
   std::memcpy(drive.inquiry, response, kStoredInquiry);
   return true;
@@ -212,6 +333,10 @@ TLinuxSgBackEnd::TDrive* TLinuxSgBackEnd::FindLocked(uint8_t ha, uint8_t target,
     if (d.ha == ha && d.target == target && d.lun == lun) return &d;
   }
   return nullptr;
+}
+
+const TLinuxSgBackEnd::TDrive* TLinuxSgBackEnd::FindLocked(uint8_t ha, uint8_t target, uint8_t lun) const {
+  return const_cast<TLinuxSgBackEnd*>(this)->FindLocked(ha, target, lun);
 }
 
 uint32_t TLinuxSgBackEnd::GetASPI32SupportInfo() {
@@ -313,10 +438,16 @@ void TLinuxSgBackEnd::ExecuteLocked(TSRB_ExecSCSICmd& r) {
   uint8_t sense[kSenseAreaSize] = {};
   int rc = -1;
   int error = 0;
-  if (drive->fd < 0) drive->fd = OpenNode(drive->node);
   if (drive->fd < 0) {
-    error = errno;
-  } else {
+    const TOpened opened = OpenNode(drive->node, 0);
+    NoteAccess(*drive, opened);
+    drive->fd = opened.fd;
+    error = opened.error;
+  }
+  // Longer than the kernel takes: it would refuse it with EIO, which reads
+  // as a faulty cable.
+  const bool too_big = has_data && drive->kernel_limit_bytes != 0 && r.SRB_BufLen > drive->kernel_limit_bytes;
+  if (drive->fd >= 0 && !too_big) {
     hdr.interface_id = 'S';
     hdr.dxfer_direction = !has_data ? SG_DXFER_NONE : data_in ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV;
     hdr.cmd_len = r.SRB_CDBLen;
@@ -330,15 +461,22 @@ void TLinuxSgBackEnd::ExecuteLocked(TSRB_ExecSCSICmd& r) {
     rc = sg_io_(drive->fd, &hdr);
     error = errno;
   }
-  const TSgOutcome outcome = MapSgResult(rc, error, hdr);
-  r.SRB_Status = outcome.status;
-  r.SRB_HaStat = outcome.ha_status;
-  r.SRB_TargStat = outcome.target_status;
-  if (outcome.status != SS_COMP && rc >= 0) {
-    const size_t length = std::min<size_t>(hdr.sb_len_wr, hdr.mx_sb_len);
-    std::memcpy(r.SenseArea, sense, length);
+  if (drive->fd >= 0 && too_big) {
+    r.SRB_Status = SS_BUFFER_TO_BIG;
+    r.TransportErrno = 0;
+  } else {
+    const TSgOutcome outcome = MapSgResult(rc, error, hdr);
+    r.SRB_Status = outcome.status;
+    r.SRB_HaStat = outcome.ha_status;
+    r.SRB_TargStat = outcome.target_status;
+    r.TransportErrno = outcome.transport_errno;
+    if (outcome.status != SS_COMP && rc >= 0) {
+      const size_t length = std::min<size_t>(hdr.sb_len_wr, hdr.mx_sb_len);
+      std::memcpy(r.SenseArea, sense, length);
+    }
   }
-  if (transport::ReleaseHandles) CloseFd(drive->fd);
+  // An exclusive handle stays until EndExclusive, whatever happened.
+  if (transport::ReleaseHandles && drive->exclusive == 0) CloseFd(drive->fd);
 }
 
 std::string TLinuxSgBackEnd::DevicePath(uint8_t ha, uint8_t target, uint8_t lun) const {
@@ -355,7 +493,55 @@ void TLinuxSgBackEnd::Finalize() {
 }
 
 void TLinuxSgBackEnd::CloseAllLocked() {
-  for (TDrive& d : drives_) CloseFd(d.fd);
+  for (TDrive& d : drives_) {
+    CloseFd(d.fd);
+    d.exclusive = 0;
+  }
+}
+
+TDeviceAccess TLinuxSgBackEnd::Access(uint8_t ha, uint8_t target, uint8_t lun) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const TDrive* drive = FindLocked(ha, target, lun);
+  if (drive == nullptr) return {};
+  TDeviceAccess access;
+  access.max_transfer_bytes = drive->max_transfer_bytes;
+  if (drive->open_error != 0) {
+    access.problem = TransportErrorText(drive->open_error, drive->node);
+  } else if (drive->read_only) {
+    access.read_only = true;
+    const int why = drive->write_error;
+    access.problem = why == EACCES || why == EPERM ? StrFormat(msg::kReadOnlyAccess, drive->node.c_str())
+                                                   : TransportErrorText(why, drive->node);
+  }
+  return access;
+}
+
+std::string TLinuxSgBackEnd::BeginExclusive(uint8_t ha, uint8_t target, uint8_t lun) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  TDrive* drive = FindLocked(ha, target, lun);
+  if (drive == nullptr) return msg::kNoDevice;
+  if (drive->exclusive > 0) {
+    ++drive->exclusive;
+    return {};
+  }
+  // A shared handle would keep the exclusive open from being granted to us
+  // no more than to others; it goes first.
+  CloseFd(drive->fd);
+  const TOpened opened = OpenNode(drive->node, O_EXCL);
+  // A refusal is this moment's state, not the drive's: it leaves the
+  // access the scan found as it was.
+  if (opened.fd < 0) return TransportErrorText(opened.error, drive->node);
+  NoteAccess(*drive, opened);
+  drive->fd = opened.fd;
+  drive->exclusive = 1;
+  return {};
+}
+
+void TLinuxSgBackEnd::EndExclusive(uint8_t ha, uint8_t target, uint8_t lun) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  TDrive* drive = FindLocked(ha, target, lun);
+  if (drive == nullptr || drive->exclusive == 0) return;
+  if (--drive->exclusive == 0) CloseFd(drive->fd);
 }
 
 std::vector<TLinuxSgBackEnd::TDrive> TLinuxSgBackEnd::Drives() const {

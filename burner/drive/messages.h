@@ -68,6 +68,35 @@ inline constexpr const char* kBufferAlignment = "BUFFER ALIGNMENT";
 inline constexpr const char* kAspiBusy = "ASPI OCCUPÉ!";
 inline constexpr const char* kBufferTooBig = "ZONE TAMPON TROP VOLUMINEUSE";
 
+// Appended to a list line whose device could only be opened for reading, or
+// not at all (the reason is the back end's access text).
+inline constexpr const char* kListedReadOnly = " (LECTURE SEULE)";
+inline constexpr const char* kListedUnusable = " (INACCESSIBLE)";
+
+// Drive layer: a command the transport could not carry (an errno of the
+// device node, %s); the nearest cause in the user's words.
+inline constexpr const char* kAccessDenied =
+    "ACCÈS REFUSÉ AU GRAVEUR %s: AJOUTEZ L'UTILISATEUR AU GROUPE cdrom (OU LANCEZ LE PROGRAMME AVEC LES DROITS "
+    "NÉCESSAIRES)";
+inline constexpr const char* kReadOnlyAccess =
+    "OUVERTURE EN ÉCRITURE REFUSÉE POUR %s: AJOUTEZ L'UTILISATEUR AU GROUPE cdrom POUR GRAVER";
+inline constexpr const char* kDriveInUse = "LE GRAVEUR EST UTILISÉ PAR UN AUTRE PROGRAMME (%s)";
+inline constexpr const char* kNoMediumInDrive = "AUCUN DISQUE DANS LE GRAVEUR %s";
+inline constexpr const char* kDriveDisconnected = "LE GRAVEUR %s A ÉTÉ DÉCONNECTÉ";
+inline constexpr const char* kDriveIoError = "ERREUR D'ENTRÉE/SORTIE DU GRAVEUR %s OU DE SON CÂBLE";
+inline constexpr const char* kDriveNoAnswer = "LE GRAVEUR %s NE RÉPOND PAS";
+inline constexpr const char* kDriveNodeMissing = "LE PÉRIPHÉRIQUE %s N'EXISTE PAS";
+// Any other errno, by its symbolic name (EINVAL ...).
+inline constexpr const char* kDriveSystemError = "LE SYSTÈME REFUSE LA COMMANDE AU GRAVEUR %s (ERREUR %s)";
+// Appended in parentheses to the host adapter status text of a command that
+// failed below SCSI.
+inline constexpr const char* kCauseNoAnswer = "LE GRAVEUR NE RÉPOND PAS";
+inline constexpr const char* kCauseUnreachable = "LE GRAVEUR EST DÉCONNECTÉ OU ÉTEINT";
+inline constexpr const char* kCauseReset = "LE GRAVEUR A ÉTÉ RÉINITIALISÉ PENDANT LA COMMANDE";
+inline constexpr const char* kCauseAborted = "LE SYSTÈME A ABANDONNÉ LA COMMANDE";
+inline constexpr const char* kCauseLink = "ERREUR DE TRANSMISSION AVEC LE GRAVEUR: CÂBLE OU CONTRÔLEUR";
+inline constexpr const char* kCauseSenseLost = "LE GRAVEUR A SIGNALÉ UNE ERREUR SANS EN DONNER LA CAUSE";
+
 // Drive layer: sense keys of fixed-format sense data.
 inline constexpr const char* kFilemark = "FILEMARK";
 inline constexpr const char* kEndOfMedium = "FIN DU DISQUE";

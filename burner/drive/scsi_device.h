@@ -163,6 +163,30 @@ class TSCSIDevice : public TComponent {
   bool LastCommandCancelled = false;
   // How often a command's wait looks for a cancellation.
   static constexpr int kCancelCheckMs = 100;
+  // The last command failed below SCSI: the transport could not carry it (an
+  // errno in TransportErrno: access refused, drive unplugged, input/output
+  // error), the host or driver reported a failure (unreachable drive, reset,
+  // kernel or gate time-out: LastCommandTimedOut says which), the drive's
+  // sense data was lost, or nothing could be sent. No drive retries its way
+  // out of these: a job ends on them with LastError. False after a success,
+  // after an answer of the drive itself (sense data, busy, reservation
+  // conflict, queue full) and after a wait cut short by CancelPendingCommand.
+  bool LastFailureIsTransport() const { return last_failure_transport_; }
+
+  // How the back end reaches the device of a list line (empty for a line
+  // that names no device): zamo-cli shows why a listed drive is unusable.
+  TDeviceAccess DeviceAccessOf(const std::string& line) const;
+
+  // Holds the selected device for this process alone while a job runs: on
+  // Linux its node is opened once with O_EXCL and kept open, so that desktop
+  // pollers and automounters keep away and a door lock holds. False, with
+  // the reason in LastError, when it is refused (the disc is mounted or
+  // another program holds the drive) or no device is selected. Calls nest:
+  // each successful BeginExclusive needs one EndExclusive, the last of which
+  // lets go of the device it was begun on. TExclusiveDevice pairs them.
+  bool BeginExclusive();
+  void EndExclusive();
+  bool HoldsExclusive() const { return exclusive_depth_ > 0; }
 
   // The selected device as its back end reaches it (SelectDevice): the
   // bytes one command may carry (0: no limit known), and a device that could
@@ -372,6 +396,10 @@ class TSCSIDevice : public TComponent {
   std::shared_ptr<bool> erase_alive_ = std::make_shared<bool>(true);
 
   std::recursive_mutex critical_section_;
+  bool last_failure_transport_ = false;
+  // Nesting of BeginExclusive and the address it holds.
+  int exclusive_depth_ = 0;
+  uint8_t exclusive_ha_ = 0xFE, exclusive_target_ = 0xFE, exclusive_lun_ = 0xFE;
   // Counts CancelPendingCommand calls; a command's wait ends when it changes.
   std::atomic<unsigned> cancel_generation_{0};
   uint16_t write_speed_ = 0;
@@ -379,6 +407,27 @@ class TSCSIDevice : public TComponent {
   uint8_t parameters_[4081] = {};     // capacities, buffer capacity, format list, time stamp
   uint8_t format_capacities_[248] = {};
   uint8_t sense_wait_[40] = {};       // readiness wait's sense buffer
+};
+
+// Holds a device exclusively for a scope (a job): BeginExclusive when made,
+// EndExclusive when destroyed or released, on every path out. Borrows
+// `device`, which must outlive it.
+class TExclusiveDevice {
+ public:
+  explicit TExclusiveDevice(TSCSIDevice& device) : device_(device), held_(device.BeginExclusive()) {}
+  ~TExclusiveDevice() { Release(); }
+  TExclusiveDevice(const TExclusiveDevice&) = delete;
+  TExclusiveDevice& operator=(const TExclusiveDevice&) = delete;
+  // False when refused: the reason is in the device's LastError.
+  bool held() const { return held_; }
+  void Release() {
+    if (held_) device_.EndExclusive();
+    held_ = false;
+  }
+
+ private:
+  TSCSIDevice& device_;
+  bool held_;
 };
 
 }  // namespace zamo

@@ -5,6 +5,7 @@
 #include "burner/drive/sense.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 
@@ -357,6 +358,48 @@ std::string SenseKeyText(uint8_t byte2) {
   }
 }
 
+std::string TransportErrorText(int error, const std::string& node) {
+  const char* where = node.empty() ? "?" : node.c_str();
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:  // the node or its file system refuses writing
+      return StrFormat(msg::kAccessDenied, where);
+    case EBUSY:
+      return StrFormat(msg::kDriveInUse, where);
+    case ENOMEDIUM:
+      return StrFormat(msg::kNoMediumInDrive, where);
+    case ENODEV:
+    case ENXIO:
+      return StrFormat(msg::kDriveDisconnected, where);
+    case ENOENT:
+      return StrFormat(msg::kDriveNodeMissing, where);
+    case EIO:
+      return StrFormat(msg::kDriveIoError, where);
+    case ETIMEDOUT:
+      return StrFormat(msg::kDriveNoAnswer, where);
+    default: {
+      const char* name = strerrorname_np(error);
+      return StrFormat(msg::kDriveSystemError, where, name != nullptr ? name : std::to_string(error).c_str());
+    }
+  }
+}
+
+const char* HostStatusCause(uint8_t host_adapter_status) {
+  switch (host_adapter_status) {
+    case HASTAT_TIMEOUT: return msg::kCauseNoAnswer;
+    case HASTAT_COMMAND_TIMEOUT: return msg::kCauseAborted;
+    case HASTAT_SEL_TO: return msg::kCauseUnreachable;
+    case HASTAT_BUS_RESET: return msg::kCauseReset;
+    case HASTAT_MESSAGE_REJECT:
+    case HASTAT_PARITY_ERROR:
+    case HASTAT_BUS_FREE:
+      return msg::kCauseLink;
+    case HASTAT_REQUEST_SENSE_FAILED: return msg::kCauseSenseLost;
+    default: return "";
+  }
+}
+
 std::string TSCSIDevice::StatusText(uint8_t Status, uint8_t HostAdapterStatus, uint8_t TargetStatus) {
   TargetBusy = false;
   switch (Status) {
@@ -405,7 +448,20 @@ std::string TSCSIDevice::StatusText(uint8_t Status, uint8_t HostAdapterStatus, u
 }
 
 void TSCSIDevice::DescribeError(const TSRB_ExecSCSICmd& Request) {
+  if (Request.TransportErrno != 0) {
+    // Nothing reached the drive, or nothing came back: no status and no
+    // sense to describe, only the system's reason.
+    TargetBusy = false;
+    LastError = TransportErrorText(Request.TransportErrno, GetDevicePath());
+    std::memcpy(LastSense, Request.SenseArea, sizeof LastSense);
+    return;
+  }
   std::string text = StatusText(Request.SRB_Status, Request.SRB_HaStat, Request.SRB_TargStat);
+  // A wait the user cut short (LastCommandCancelled) has no cause to give.
+  if (const char* cause = HostStatusCause(Request.SRB_HaStat);
+      Request.SRB_Status == SS_ERR && *cause != '\0' && !LastCommandCancelled) {
+    text += " (" + std::string(cause) + ")";
+  }
   if (text == msg::kCheckCondition) {
     const TSenseFields sense = DecodeSense(Request.SenseArea);
     if (Request.SenseArea[0] == 0) {
@@ -425,8 +481,10 @@ void TSCSIDevice::DescribeAdditionalSense(const TSRB_ExecSCSICmd& Request) {
   std::string text = AdditionalSenseText(sense.asc, sense.ascq);
   std::memcpy(LastSense, Request.SenseArea, sizeof LastSense);
   if (text.empty()) text = StrFormat("%u,%u", sense.asc, sense.ascq);
-  // Byte 7 is the additional length in both formats.
-  if (Request.SenseArea[7] != 0) LastError += " (" + text + ")";
+  // Fixed format holds ASC and ASCQ only when its additional length (byte 7)
+  // reaches them; descriptor format always has them in its 8-byte header,
+  // byte 7 counting only the descriptors that follow.
+  if (Request.SenseArea[7] != 0 || sense.descriptor) LastError += " (" + text + ")";
 }
 
 uint8_t TSCSIDevice::LastAsc() const { return DecodeSense(LastSense).asc; }
@@ -440,6 +498,7 @@ void TSCSIDevice::AdoptRequestSenseData(const uint8_t* Data, int Length) {
   request.SRB_TargStat = STATUS_CHKCOND;
   std::memcpy(request.SenseArea, Data, static_cast<size_t>(std::clamp(Length, 0, kSenseAreaSize)));
   DescribeError(request);
+  last_failure_transport_ = false;  // the drive answered, with sense data
 }
 
 }  // namespace zamo

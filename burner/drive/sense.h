@@ -51,4 +51,15 @@ int AdditionalSenseCount();
 // key leaves the status text as it is (keys 9 and 12).
 std::string SenseKeyText(uint8_t byte2);
 
+// A command the transport could not carry, in the user's words: `error` is
+// the errno the device node `node` gave (access refused, in use, no disc,
+// unplugged, input/output error, no answer), any other errno by its name and
+// the system's text.
+std::string TransportErrorText(int error, const std::string& node);
+
+// The likely cause of a host adapter status (a failure below SCSI: time-out,
+// drive unreachable, reset, lost sense data ...), in French; empty for
+// HASTAT_OK and for statuses that need no explanation.
+const char* HostStatusCause(uint8_t host_adapter_status);
+
 }  // namespace zamo

@@ -201,6 +201,13 @@ class TAspiBackEnd {
   virtual void Finalize() {}
   // How the device at the address is reached.
   virtual TDeviceAccess Access(uint8_t /*ha*/, uint8_t /*target*/, uint8_t /*lun*/) const { return {}; }
+  // Holds the device for this process alone until EndExclusive: its handle
+  // is opened once, exclusively, and kept for every command whatever
+  // transport::ReleaseHandles says. Calls nest; the last EndExclusive lets
+  // go. Returns empty when held, else why not (French). By default there is
+  // nothing to hold.
+  virtual std::string BeginExclusive(uint8_t /*ha*/, uint8_t /*target*/, uint8_t /*lun*/) { return {}; }
+  virtual void EndExclusive(uint8_t /*ha*/, uint8_t /*target*/, uint8_t /*lun*/) {}
 };
 
 }  // namespace zamo

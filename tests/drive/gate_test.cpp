@@ -126,7 +126,9 @@ TEST_F(GateTest, TimedOutRequestIsAbortedAndItsBufferLeftAlone) {
   EXPECT_EQ(fake->PendingCount(), 0);
   EXPECT_EQ(r.SRB_Status, SS_ERR);
   EXPECT_EQ(r.SRB_HaStat, HASTAT_TIMEOUT);
-  EXPECT_EQ(device->LastError, "COMMAND TIMEOUT");
+  EXPECT_EQ(device->LastError, "COMMAND TIMEOUT (LE GRAVEUR NE RÉPOND PAS)");
+  EXPECT_TRUE(device->LastCommandTimedOut);
+  EXPECT_TRUE(device->LastFailureIsTransport());
 
   // A completion arriving now finds nothing to write into.
   fake->CompletePending(test::Good({1, 2, 3, 4, 5, 6, 7, 8}));

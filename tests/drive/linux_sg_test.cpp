@@ -13,6 +13,7 @@
 
 #include "burner/drive/transport.h"
 #include "tests/drive/fake_backend.h"
+#include "tests/drive/fake_sysfs.h"
 #include "tests/support/temp_dir.h"
 
 namespace zamo {
@@ -20,47 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the fake ioctl saw of one request.
-struct SeenIo {
-  int fd;
-  int access_mode;
-  std::vector<uint8_t> cdb;
-  int direction;
-  unsigned length;
-  void* buffer;
-  unsigned sense_max;
-  unsigned timeout;
-};
-
-class LinuxSgTest : public ::testing::Test {
+class LinuxSgTest : public test::SgFixture {
  protected:
-  void SetUp() override { transport::ReleaseHandles = true; }
-  void TearDown() override { transport::ReleaseHandles = true; }
-
-  // An sr node whose sysfs "device" link ends in `address` ("" for none).
-  void AddNode(const std::string& name, const std::string& address) {
-    const fs::path dir = fs::path(root_.path()) / "sys/class/block" / name;
-    fs::create_directories(dir);
-    if (!address.empty()) fs::create_directory_symlink("../../../devices/host/target/" + address, dir / "device");
-    fs::create_directories(root_ / "dev");
-    test::WriteFile(root_ / ("dev/" + name), "");
-  }
-
-  std::unique_ptr<TLinuxSgBackEnd> Make() {
-    return std::make_unique<TLinuxSgBackEnd>(root_ / "sys", root_ / "dev", [this](int fd, sg_io_hdr_t* hdr) {
-      SeenIo io{fd, fcntl(fd, F_GETFL) & O_ACCMODE,
-                std::vector<uint8_t>(hdr->cmdp, hdr->cmdp + hdr->cmd_len), hdr->dxfer_direction, hdr->dxfer_len,
-                hdr->dxferp, hdr->mx_sb_len, hdr->timeout};
-      seen.push_back(io);
-      if (io.cdb[0] == 0x12) {
-        const std::vector<uint8_t> data = test::MakeInquiry(5, "VENDOR", "DRIVE " + std::to_string(seen.size()), "1.00");
-        std::memcpy(hdr->dxferp, data.data(), std::min<size_t>(hdr->dxfer_len, data.size()));
-        return 0;
-      }
-      return reply ? reply(hdr) : 0;
-    });
-  }
-
   // Runs one execute request through the back end.
   TSRB_ExecSCSICmd Execute(TLinuxSgBackEnd& back_end, uint8_t ha, uint8_t opcode, uint8_t flags, uint8_t* buffer,
                            uint32_t length, uint32_t timeout_ms = 10000) {
@@ -78,10 +40,6 @@ class LinuxSgTest : public ::testing::Test {
     back_end.SendASPI32Command(&r);
     return r;
   }
-
-  test::TempDir root_;
-  std::vector<SeenIo> seen;
-  std::function<int(sg_io_hdr_t*)> reply;
 };
 
 TEST_F(LinuxSgTest, DrivesWithoutAddressShareAnExtraAdapter) {
@@ -197,36 +155,43 @@ TEST(SgStatusMapTest, HostDriverAndScsiStatus) {
   struct Case {
     int rc, error;
     uint16_t host, driver;
-    uint8_t scsi;
+    uint8_t scsi, sense_length;
     TSgOutcome expected;
   } cases[] = {
-      {0, 0, 0x00, 0x00, 0x00, {SS_COMP, 0, 0}},
-      {0, 0, 0x00, 0x08, 0x02, {SS_ERR, 0, 0x02}},
-      {0, 0, 0x00, 0x00, 0x08, {SS_ERR, 0, 0x08}},
-      {0, 0, 0x00, 0x00, 0x18, {SS_ERR, 0, 0x18}},
-      {0, 0, 0x03, 0x00, 0x00, {SS_ERR, 9, 0}},     // DID_TIME_OUT
-      {0, 0, 0x00, 0x06, 0x00, {SS_ERR, 9, 0}},     // DRIVER_TIMEOUT
-      {0, 0, 0x01, 0x00, 0x00, {SS_ERR, 0x11, 0}},  // DID_NO_CONNECT
-      {0, 0, 0x04, 0x00, 0x00, {SS_ERR, 0x11, 0}},  // DID_BAD_TARGET
-      {0, 0, 0x02, 0x00, 0x00, {SS_ERR, 0, 0x08}},  // DID_BUS_BUSY: retry as busy
-      {0, 0, 0x05, 0x00, 0x00, {SS_ERR, 0x0B, 0}},  // DID_ABORT
-      {0, 0, 0x06, 0x00, 0x00, {SS_ERR, 0x0F, 0}},  // DID_PARITY
-      {0, 0, 0x08, 0x00, 0x00, {SS_ERR, 0x0E, 0}},  // DID_RESET
-      {0, 0, 0x07, 0x00, 0x00, {SS_ERR, 0x13, 0}},  // DID_ERROR
-      {0, 0, 0x00, 0x04, 0x00, {SS_ERR, 0x13, 0}},  // DRIVER_ERROR
-      {-1, EIO, 0, 0, 0, {SS_ERR, 0, 0}},
-      {-1, ENODEV, 0, 0, 0, {SS_ERR, 0x11, 0}},
+      {0, 0, 0x00, 0x00, 0x00, 0, {SS_COMP, 0, 0, 0}},
+      {0, 0, 0x00, 0x08, 0x02, 18, {SS_ERR, 0, 0x02, 0}},
+      {0, 0, 0x00, 0x08, 0x02, 0, {SS_ERR, 0x10, 0x02, 0}},  // CHECK CONDITION, its sense lost
+      {0, 0, 0x00, 0x00, 0x08, 0, {SS_ERR, 0, 0x08, 0}},
+      {0, 0, 0x00, 0x00, 0x18, 0, {SS_ERR, 0, 0x18, 0}},
+      {0, 0, 0x03, 0x00, 0x00, 0, {SS_ERR, 9, 0, 0}},     // DID_TIME_OUT
+      {0, 0, 0x00, 0x06, 0x00, 0, {SS_ERR, 9, 0, 0}},     // DRIVER_TIMEOUT
+      {0, 0, 0x01, 0x00, 0x00, 0, {SS_ERR, 0x11, 0, 0}},  // DID_NO_CONNECT
+      {0, 0, 0x04, 0x00, 0x00, 0, {SS_ERR, 0x11, 0, 0}},  // DID_BAD_TARGET
+      {0, 0, 0x02, 0x00, 0x00, 0, {SS_ERR, 0, 0x08, 0}},  // DID_BUS_BUSY: retry as busy
+      {0, 0, 0x05, 0x00, 0x00, 0, {SS_ERR, 0x0B, 0, 0}},  // DID_ABORT
+      {0, 0, 0x06, 0x00, 0x00, 0, {SS_ERR, 0x0F, 0, 0}},  // DID_PARITY
+      {0, 0, 0x08, 0x00, 0x00, 0, {SS_ERR, 0x0E, 0, 0}},  // DID_RESET
+      {0, 0, 0x07, 0x00, 0x00, 0, {SS_ERR, 0x13, 0, 0}},  // DID_ERROR
+      {0, 0, 0x00, 0x04, 0x00, 0, {SS_ERR, 0x13, 0, 0}},  // DRIVER_ERROR
+      {-1, EIO, 0, 0, 0, 0, {SS_ERR, 0x13, 0, EIO}},
+      {-1, ENODEV, 0, 0, 0, 0, {SS_ERR, 0x11, 0, ENODEV}},
+      {-1, ETIMEDOUT, 0, 0, 0, 0, {SS_ERR, 9, 0, ETIMEDOUT}},
+      {-1, EACCES, 0, 0, 0, 0, {SS_ERR, 0, 0, EACCES}},
+      {-1, 0, 0, 0, 0, 0, {SS_ERR, 0x13, 0, EIO}},  // a failure without errno still names one
   };
   for (const Case& c : cases) {
     sg_io_hdr_t hdr{};
     hdr.host_status = c.host;
     hdr.driver_status = c.driver;
     hdr.status = c.scsi;
+    hdr.sb_len_wr = c.sense_length;
     const TSgOutcome out = MapSgResult(c.rc, c.error, hdr);
-    SCOPED_TRACE(testing::Message() << "host " << c.host << " driver " << c.driver << " scsi " << int(c.scsi));
+    SCOPED_TRACE(testing::Message() << "rc " << c.rc << " errno " << c.error << " host " << c.host << " driver "
+                                    << c.driver << " scsi " << int(c.scsi));
     EXPECT_EQ(out.status, c.expected.status);
     EXPECT_EQ(out.ha_status, c.expected.ha_status);
     EXPECT_EQ(out.target_status, c.expected.target_status);
+    EXPECT_EQ(out.transport_errno, c.expected.transport_errno);
   }
 }
 

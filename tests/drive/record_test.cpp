@@ -184,7 +184,7 @@ TEST_F(RecordTest, WriteThatNeverCompletesFailsTheJobInsteadOfBeingRetried) {
   Compile();
   const auto started = std::chrono::steady_clock::now();
   Run([this] { burner_.RecordCompilation(); });
-  EXPECT_EQ(error_, "ERREUR D'ÉCRITURE [COMMAND TIMEOUT]");
+  EXPECT_EQ(error_, "ERREUR D'ÉCRITURE [COMMAND TIMEOUT (LE GRAVEUR NE RÉPOND PAS)]");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
   EXPECT_NE(burner_.GetDiscStatus(), 2);
 }

@@ -72,9 +72,11 @@ TEST(DescribeErrorTest, SenseKeyAndAdditionalSense) {
   std::vector<uint8_t> with_valid_bit = FixedSense(3, 0x11, 0);
   with_valid_bit[0] = 0xF0;  // information field valid: still fixed-format sense
   EXPECT_EQ(Describe(with_valid_bit, device), "ERREUR DISQUE (UNRECOVERED READ ERROR)");
-  // Descriptor format: key, ASC and ASCQ in bytes 1 to 3.
+  // Descriptor format: key, ASC and ASCQ in bytes 1 to 3, there even
+  // without descriptors (additional length 0).
   const std::vector<uint8_t> descriptor = {0x72, 0x03, 0x11, 0x00, 0, 0, 0, 0};
-  EXPECT_EQ(Describe(descriptor, device), "ERREUR DISQUE");
+  EXPECT_EQ(Describe(descriptor, device), "ERREUR DISQUE (UNRECOVERED READ ERROR)");
+  EXPECT_EQ(Describe({0x72, 0x02, 0x3A, 0x01, 0, 0, 0, 0}, device), "PAS PRÊT (MEDIUM NOT PRESENT - TRAY CLOSED)");
   std::vector<uint8_t> deferred_descriptor = {0x73, 0x02, 0x04, 0x08, 0, 0, 0, 6, 0, 0, 0, 0, 0x3A, 0x00};
   EXPECT_EQ(Describe(deferred_descriptor, device), "PAS PRÊT (LOGICAL UNIT NOT READY, LONG WRITE IN PROGRESS)")
       << "bytes 12-13 belong to a descriptor there";
@@ -91,13 +93,31 @@ TEST(DescribeErrorTest, SenseKeyAndAdditionalSense) {
   EXPECT_EQ(device.LastAsc(), 0x11) << "the sense bytes are kept";
 }
 
-TEST(DescribeErrorTest, NonCheckConditionKeepsItsStatusText) {
+TEST(DescribeErrorTest, HostAdapterFailuresKeepTheirStatusTextAndSayTheCause) {
   TSCSIDevice device(nullptr);
-  TSRB_ExecSCSICmd r{};
-  r.SRB_Status = SS_ERR;
-  r.SRB_HaStat = HASTAT_SEL_TO;
-  device.DescribeError(r);
-  EXPECT_EQ(device.LastError, "SELECTION TIMEOUT");
+  const std::pair<uint8_t, const char*> cases[] = {
+      {HASTAT_SEL_TO, "SELECTION TIMEOUT (LE GRAVEUR EST DÉCONNECTÉ OU ÉTEINT)"},
+      {HASTAT_TIMEOUT, "COMMAND TIMEOUT (LE GRAVEUR NE RÉPOND PAS)"},
+      {HASTAT_BUS_RESET, "BUS RESET (LE GRAVEUR A ÉTÉ RÉINITIALISÉ PENDANT LA COMMANDE)"},
+      {HASTAT_BUS_FREE, "UNEXPECTED BUS FREE (ERREUR DE TRANSMISSION AVEC LE GRAVEUR: CÂBLE OU CONTRÔLEUR)"},
+      {HASTAT_REQUEST_SENSE_FAILED,
+       "REQUEST SENSE FAILED (LE GRAVEUR A SIGNALÉ UNE ERREUR SANS EN DONNER LA CAUSE)"},
+      {HASTAT_DO_DU, "DATA OVERRUN"},
+  };
+  for (const auto& [ha, text] : cases) {
+    TSRB_ExecSCSICmd r{};
+    r.SRB_Status = SS_ERR;
+    r.SRB_HaStat = ha;
+    device.DescribeError(r);
+    EXPECT_EQ(device.LastError, text);
+  }
+  // A wait the user cut short blames no drive.
+  TSRB_ExecSCSICmd cut{};
+  cut.SRB_Status = SS_ERR;
+  cut.SRB_HaStat = HASTAT_TIMEOUT;
+  device.LastCommandCancelled = true;
+  device.DescribeError(cut);
+  EXPECT_EQ(device.LastError, "COMMAND TIMEOUT");
 }
 
 // Every pair the table must hold, as ASC and inclusive ASCQ ranges.

@@ -482,6 +482,9 @@ TEST_F(DriveCli, NoEmulationAndNoDriveSaysSo) {
     const RunResult r = Cli({command});
     EXPECT_EQ(r.status, 1) << command << Describe(r);
     EXPECT_THAT(r.err, HasSubstr("Aucun lecteur de CD ou DVD trouvé")) << command;
+    // And how to do without one.
+    EXPECT_THAT(r.err, HasSubstr("--emulate TYPE:IMAGE")) << command;
+    EXPECT_THAT(r.err, HasSubstr("ZAMO_EMULATED_DRIVES=")) << command;
     EXPECT_EQ(r.out, "") << command;
   }
 }

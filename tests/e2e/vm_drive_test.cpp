@@ -22,6 +22,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -90,16 +91,28 @@ const std::string kCopyDates =
     "cd /tmp/copie && find . -mindepth 1 | sort | while IFS= read -r f; do stat -c '%Y %n' \"$f\"; done";
 const std::string kExtractOne = "zamo-cli extract /donnees/bloc.bin /tmp/bloc.bin && md5sum /tmp/bloc.bin";
 const std::string kEmptyLs = "zamo-cli --drive 1 ls";
+// The same program run by users: "invite" is outside the group cdrom, which
+// owns the drives' nodes (mode 660, as on Debian); "graveur" is in it.
+const std::string kGuestDevices = "su -s /bin/sh invite -c 'zamo-cli devices'";
+const std::string kGuestInfo = "su -s /bin/sh invite -c 'zamo-cli info'";
+const std::string kMemberDevices = "su -s /bin/sh graveur -c 'zamo-cli devices'";
+const std::string kMemberInfo = "su -s /bin/sh graveur -c 'zamo-cli info'";
+const std::string kNodeModes = "ls -l /dev/sr0 /dev/sr1";
+// The block queue's limits of the first drive, in the order zamo reads them.
+const std::string kQueueLimits =
+    "cd /sys/class/block/sr0/queue && cat max_hw_sectors_kb max_sectors_kb max_segments";
 
 const std::vector<std::string> kCommands = {
     kBlockDevices, kBlockAddresses, kInquiryFields, kGenericAddresses,
     kSgInqSr0,     kSgInqSg1,       kSgTursSr0,     kSgTursSr1,
-    kSgConfig,     kSgReadCap,      kDiscSum,       kSgEject,
+    kSgConfig,     kSgReadCap,      kDiscSum,       kQueueLimits,   kSgEject,
     kSgTursSr0,    kSgLoad,         kSgTursSr0,     kDevices,
     kInfo,         kCaps,           kReady,         kEject,
     kReady,        kLoad,           kReady,         kEmptyReady,
     kEmptyInfo,    kLs,             kLsFolder,      kExtractAll,
     kCopySums,     kCopyDates,      kExtractOne,    kEmptyLs,
+    kNodeModes,    kGuestDevices,   kGuestInfo,     kMemberDevices,
+    kMemberInfo,
 };
 
 // ---------------------------------------------------------------------------
@@ -477,6 +490,19 @@ TEST_F(VmZamoCli, CapsNamesAReaderThatWritesNothing) {
   EXPECT_TRUE(std::regex_search(s.out, kCapsWritesNothing)) << s;
 }
 
+TEST_F(VmZamoCli, CapsGivesTheTransferLimitOfTheKernelsQueue) {
+  const Step& limits = StepOf(kQueueLimits);
+  ASSERT_EQ(limits.status, 0) << limits;
+  std::istringstream in(limits.out);
+  uint64_t hw_kb = 0, soft_kb = 0, segments = 0;
+  ASSERT_TRUE(in >> hw_kb >> soft_kb >> segments) << limits;
+  const uint64_t page = 4096;  // x86-64
+  const uint64_t expected = std::min({hw_kb * 1024, soft_kb * 1024, (segments - 1) * page});
+  const Step& s = StepOf(kCaps);
+  SKIP_IF_UNKNOWN(s, "caps");
+  EXPECT_THAT(s.out, HasSubstr("Transfert max      : " + std::to_string(expected) + " octets par commande\n")) << s;
+}
+
 TEST_F(VmZamoCli, ReadyFollowsTheTray) {
   const Step& before = StepOf(kReady, 0);
   SKIP_IF_UNKNOWN(before, "ready");
@@ -496,6 +522,61 @@ TEST_F(VmZamoCli, ReadyFollowsTheTray) {
   for (const Step* step : {&before, &eject, &open, &load, &closed, &empty}) {
     EXPECT_FALSE(step->TimedOut()) << *step;
   }
+}
+
+// ---------------------------------------------------------------------------
+// zamo-cli run by a user the kernel refuses the drives to, and by one it lets in.
+
+const char* const kAccessDenied =
+    "ACCÈS REFUSÉ AU GRAVEUR %s: AJOUTEZ L'UTILISATEUR AU GROUPE cdrom (OU LANCEZ LE PROGRAMME AVEC LES DROITS "
+    "NÉCESSAIRES)";
+
+std::string Denied(const std::string& node) {
+  std::string text = kAccessDenied;
+  return text.replace(text.find("%s"), 2, node);
+}
+
+TEST_F(VmHarness, DriveNodesBelongToTheGroupCdrom) {
+  const Step& s = StepOf(kNodeModes);
+  EXPECT_EQ(s.status, 0) << s;
+  const std::regex node_line(R"(brw-rw----\s+\d+\s+root\s+cdrom\s.*/dev/sr[01]\n)");
+  const auto lines = std::distance(std::sregex_iterator(s.out.begin(), s.out.end(), node_line), std::sregex_iterator());
+  EXPECT_EQ(lines, 2) << s;
+}
+
+TEST_F(VmZamoCli, UserOutsideTheGroupCdromIsToldWhyTheDrivesCannotBeUsed) {
+  const Step& devices = StepOf(kGuestDevices);
+  SKIP_IF_UNKNOWN(devices, "devices");
+  EXPECT_EQ(devices.status, 1) << devices;
+  // Both drives are listed, as the kernel names them, each marked and
+  // followed by the reason; none is said to be missing.
+  for (const auto& [drive, htl] : {std::pair{"sr0", "0:0:0"}, std::pair{"sr1", "0:1:0"}}) {
+    EXPECT_THAT(devices.out, HasSubstr(ExpectedDeviceLine(machine(), drive, htl) + " (INACCESSIBLE)\n")) << devices;
+    EXPECT_THAT(devices.out, HasSubstr("   " + Denied(std::string("/dev/") + drive) + "\n")) << devices;
+  }
+  EXPECT_THAT(devices.err, HasSubstr("Aucun lecteur de CD ou DVD utilisable.")) << devices;
+  EXPECT_THAT(devices.err, Not(HasSubstr("trouvé"))) << devices;
+
+  const Step& info = StepOf(kGuestInfo);
+  EXPECT_EQ(info.status, 1) << info;
+  EXPECT_THAT(info.err, HasSubstr(Denied("/dev/sr0"))) << info;
+  EXPECT_EQ(info.out, "") << info;
+  for (const Step* step : {&devices, &info}) EXPECT_FALSE(step->TimedOut()) << *step;
+}
+
+TEST_F(VmZamoCli, MemberOfTheGroupCdromUsesTheDrivesWithoutBeingRoot) {
+  const Step& devices = StepOf(kMemberDevices);
+  SKIP_IF_UNKNOWN(devices, "devices");
+  EXPECT_EQ(devices.status, 0) << devices;
+  EXPECT_THAT(devices.out, HasSubstr(ExpectedDeviceLine(machine(), "sr0", "0:0:0") + "\n")) << devices;
+  EXPECT_THAT(devices.out, HasSubstr(ExpectedDeviceLine(machine(), "sr1", "0:1:0") + "\n")) << devices;
+  EXPECT_THAT(devices.out, Not(HasSubstr("INACCESSIBLE"))) << devices;
+  EXPECT_THAT(devices.out, Not(HasSubstr("LECTURE SEULE"))) << devices;
+  const Step& info = StepOf(kMemberInfo);
+  EXPECT_EQ(info.status, 0) << info;
+  EXPECT_THAT(info.out, HasSubstr("CD-ROM")) << info;
+  EXPECT_TRUE(std::regex_search(info.out, kInfoOneSession)) << info;
+  EXPECT_THAT(info.err, Not(HasSubstr("ACCÈS REFUSÉ"))) << info;
 }
 
 // ---------------------------------------------------------------------------

@@ -26,6 +26,11 @@
 #   --timeout SECONDS      bound on the whole machine run (default 120)
 #   --command-timeout S    bound on each command inside the machine (default 30)
 #
+# The commands run as root. The drives' nodes belong to the group cdrom with
+# mode 660, as udev makes them on Debian, and two users exist for commands
+# run through `su -s /bin/sh USER -c '...'`: "graveur" (uid 1000, in the group
+# cdrom) and "invite" (uid 1001, outside it).
+#
 # Output (stdout): the machine's serial console, carriage returns removed.
 # Between the lines "ZAMO-VM BEGIN" and "ZAMO-VM END", each command reads
 #   ZAMO-VM CMD <the command line>
@@ -197,6 +202,10 @@ if [ $n -lt $DRIVES ]; then
   echo "ZAMO-VM MISSING-DRIVES found $n of $DRIVES"
   dmesg | tail -n 40
 fi
+# What udev gives the drives on Debian: the group cdrom may read and write.
+for node in /dev/sr* /dev/sg*; do
+  [ -e "$node" ] && chgrp cdrom "$node" && chmod 660 "$node"
+done
 ends_in_newline() { [ ! -s "$1" ] || [ -z "$(tail -c 1 "$1")" ]; }
 echo "ZAMO-VM BEGIN"
 echo "ZAMO-VM UPTIME $(cut -d' ' -f1 /proc/uptime)"
@@ -250,6 +259,9 @@ build_base() {
     esac
     echo "$name" >> "$root/etc/zamo-vm/modules"
   done
+  printf '%s\n' 'root:x:0:0:root:/root:/bin/sh' 'graveur:x:1000:1000:graveur:/tmp:/bin/sh' \
+    'invite:x:1001:1001:invite:/tmp:/bin/sh' > "$root/etc/passwd"
+  printf '%s\n' 'root:x:0:' 'cdrom:x:24:graveur' 'graveur:x:1000:' 'invite:x:1001:' > "$root/etc/group"
   write_init "$root/init"
   (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) > "$base.tmp" || return 1
   mv "$base.tmp" "$base" && echo "$key" > "$base.key"
