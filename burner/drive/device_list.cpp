@@ -120,7 +120,7 @@ void TSCSIDevice::ScanDevices() {
         if (InquiryData[0] == 4) line += " (not supported)";
         // A drive the back end can only read, or cannot open at all, is
         // listed all the same, marked; DeviceAccessOf gives the reason.
-        const TDeviceAccess access = transport::BackEnd()->Access(HaId, TargetId, Lun);
+        const TDeviceAccess access = DeviceAccessOf(line);
         if (!access.problem.empty()) line += access.read_only ? msg::kListedReadOnly : msg::kListedUnusable;
         Devices.push_back(std::move(line));
       }

@@ -64,7 +64,8 @@ void PutName(char (&field)[16], const std::string& text) {
   std::memcpy(field, text.data(), std::min(text.size(), sizeof field));
 }
 
-// A sysfs number ("120\n"); false for anything else.
+// A sysfs number (its line without the line end); false for anything else,
+// `value` then being unspecified.
 bool ParseCount(const std::string& text, uint64_t& value) {
   if (text.empty() || text.size() > 18) return false;
   value = 0;
@@ -203,8 +204,11 @@ bool TLinuxSgBackEnd::ReadSysfs(const std::string& name, const std::string& file
 
 void TLinuxSgBackEnd::InquiryFromSysfs(TDrive& drive) const {
   std::string text;
-  uint64_t type = 5;  // the sr driver takes CD/DVD (5) and write-once (4) devices only
-  if (ReadSysfs(drive.name, "device/type", text) && ParseCount(text, type) && type > 0x1F) type = 5;
+  // The sr driver takes CD/DVD (5) and write-once (4) devices only.
+  uint64_t type = 5;
+  if (uint64_t value = 0; ReadSysfs(drive.name, "device/type", text) && ParseCount(text, value) && value <= 0x1F) {
+    type = value;
+  }
   std::memset(drive.inquiry, 0, sizeof drive.inquiry);
   drive.inquiry[0] = static_cast<uint8_t>(type);
   drive.inquiry[1] = 0x80;  // removable medium
