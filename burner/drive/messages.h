@@ -86,6 +86,7 @@ inline constexpr const char* kDriveDisconnected = "LE GRAVEUR %s A ÉTÉ DÉCONN
 inline constexpr const char* kDriveIoError = "ERREUR D'ENTRÉE/SORTIE DU GRAVEUR %s OU DE SON CÂBLE";
 inline constexpr const char* kDriveNoAnswer = "LE GRAVEUR %s NE RÉPOND PAS";
 inline constexpr const char* kDriveNodeMissing = "LE PÉRIPHÉRIQUE %s N'EXISTE PAS";
+inline constexpr const char* kDriveReadOnlySystem = "LE SYSTÈME N'OUVRE LE GRAVEUR %s QU'EN LECTURE";
 // Any other errno, by its symbolic name (EINVAL ...).
 inline constexpr const char* kDriveSystemError = "LE SYSTÈME REFUSE LA COMMANDE AU GRAVEUR %s (ERREUR %s)";
 // Appended in parentheses to the host adapter status text of a command that

@@ -363,8 +363,9 @@ std::string TransportErrorText(int error, const std::string& node) {
   switch (error) {
     case EACCES:
     case EPERM:
-    case EROFS:  // the node or its file system refuses writing
       return StrFormat(msg::kAccessDenied, where);
+    case EROFS:  // the node's file system is mounted read-only
+      return StrFormat(msg::kDriveReadOnlySystem, where);
     case EBUSY:
       return StrFormat(msg::kDriveInUse, where);
     case ENOMEDIUM:

@@ -99,6 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrnoCase{"ENODEV", ENODEV, "LE GRAVEUR %s A ÉTÉ DÉCONNECTÉ", false},
         ErrnoCase{"ENXIO", ENXIO, "LE GRAVEUR %s A ÉTÉ DÉCONNECTÉ", false},
         ErrnoCase{"EIO", EIO, "ERREUR D'ENTRÉE/SORTIE DU GRAVEUR %s OU DE SON CÂBLE", false},
+        ErrnoCase{"EROFS", EROFS, "LE SYSTÈME N'OUVRE LE GRAVEUR %s QU'EN LECTURE", false},
         ErrnoCase{"ETIMEDOUT", ETIMEDOUT, "LE GRAVEUR %s NE RÉPOND PAS", true},
         ErrnoCase{"EINVAL", EINVAL, "LE SYSTÈME REFUSE LA COMMANDE AU GRAVEUR %s (ERREUR EINVAL)", false}),
     [](const ::testing::TestParamInfo<ErrnoCase>& param) { return std::string(param.param.name); });
