@@ -238,6 +238,16 @@ bool TSCSIDevice::BeginExclusive() {
   return true;
 }
 
+bool TSCSIDevice::BeginJobExclusive() {
+  if (!BeginExclusive()) return false;
+  job_exclusive_ = true;
+  return true;
+}
+
+void TSCSIDevice::EndJobExclusive() {
+  if (job_exclusive_.exchange(false)) EndExclusive();
+}
+
 void TSCSIDevice::EndExclusive() {
   if (exclusive_depth_ == 0 || --exclusive_depth_ > 0) return;
   // The back end may have changed since (a re-initialisation closed every

@@ -187,6 +187,10 @@ class TSCSIDevice : public TComponent {
   bool BeginExclusive();
   void EndExclusive();
   bool HoldsExclusive() const { return exclusive_depth_ > 0; }
+  // The hold of a writing or erasing job: taken when the job starts, let go
+  // however it ends (once, from whichever thread ends it).
+  bool BeginJobExclusive();
+  void EndJobExclusive();
 
   // The selected device as its back end reaches it (SelectDevice): the
   // bytes one command may carry (0: no limit known), and a device that could
@@ -397,6 +401,7 @@ class TSCSIDevice : public TComponent {
 
   std::recursive_mutex critical_section_;
   bool last_failure_transport_ = false;
+  std::atomic<bool> job_exclusive_{false};  // the running job holds the device (BeginJobExclusive)
   // Nesting of BeginExclusive and the address it holds.
   int exclusive_depth_ = 0;
   uint8_t exclusive_ha_ = 0xFE, exclusive_target_ = 0xFE, exclusive_lun_ = 0xFE;
