@@ -61,6 +61,8 @@ bool TSCSIDevice::EraseDisc(bool Quick) {
   }
   EraseErrorText.clear();
   if (const std::string refusal = WritingRefusal(); !refusal.empty()) return FailEraseStart(refusal);
+  // The device is the erase's alone until it ends.
+  if (!BeginJobExclusive()) return FailEraseStart(LastError);
   TestUnitReady(5000);
   LoadEject(false);
   const TDiscKind kind = GetDiscType();
@@ -122,6 +124,7 @@ bool TSCSIDevice::StartEraseOperation(TDiscKind kind, bool quick) {
 }
 
 bool TSCSIDevice::FailEraseStart(const std::string& text) {
+  EndJobExclusive();
   erasing_ = false;
   EraseErrorText = text;
   DebugMessage(text, kMsgStatus);
@@ -137,6 +140,7 @@ int TSCSIDevice::GetEraseProgress() const {
 }
 
 void TSCSIDevice::DeliverEraseDone(bool with_error, const std::string& text) {
+  EndJobExclusive();  // the thread sends no further command
   if (with_error) DebugMessage(text, kMsgStatus);
   if (!erase_cancel_) {
     // Capture the component, not the thread: the thread is gone when this runs.

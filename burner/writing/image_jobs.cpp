@@ -171,6 +171,12 @@ int TVeskBurner::RecordCompilation() {
     ReportJobFailure(refusal);
     return 0;
   }
+  // The device is this job's alone until it ends (desktop pollers and
+  // automounters keep away, the door lock holds).
+  if (!BeginJobExclusive()) {
+    ReportJobFailure(LastError);
+    return 0;
+  }
   const TDiscKind kind = GetDiscType();
   const int block_size = BlockSizeFor(kind);
 
@@ -250,6 +256,12 @@ int TVeskBurner::RecordCompilation() {
 bool TVeskBurner::RecordImageFile(const std::string& file_name) {
   if (const std::string refusal = WritingRefusal(); !refusal.empty()) {
     ReportJobFailure(refusal);
+    return false;
+  }
+  // The device is this job's alone until it ends (desktop pollers and
+  // automounters keep away, the door lock holds).
+  if (!BeginJobExclusive()) {
+    ReportJobFailure(LastError);
     return false;
   }
   const TDiscKind kind = GetDiscType();
@@ -354,6 +366,7 @@ int TVeskBurner::CacheFillPercent() {
 
 void TVeskBurner::ReportJobFailure(const std::string& error) {
   // A failure before the writer started: reported on the caller's thread.
+  EndJobExclusive();
   job_running_ = false;
   if (OnWriteDone) {
     DoneText = error;
@@ -362,6 +375,7 @@ void TVeskBurner::ReportJobFailure(const std::string& error) {
 }
 
 void TVeskBurner::DeliverWriteDone(const std::string& error) {
+  EndJobExclusive();  // the writer sends no further command
   if (!OnWriteDone) {
     job_running_ = false;
     return;
