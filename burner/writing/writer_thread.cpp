@@ -41,7 +41,7 @@ std::string Thousands(unsigned value) {
 // host adapter) and a command that never completed or that the user cut
 // short, is not retried: the job ends at once with its reason.
 bool NotReadyFailure(const TSCSIDevice& drive) {
-  if (drive.LastCommandTimedOut || drive.LastCommandCancelled) return false;
+  if (drive.LastCommandTimedOut || drive.LastCommandCancelled || drive.LastFailureIsTransport()) return false;
   if (drive.TargetBusy) return true;
   const uint8_t key = drive.LastSenseKey(), asc = drive.LastAsc();
   return (key == 0x02 && asc == 0x04) || (key == 0x06 && (asc == 0x28 || asc == 0x29));
@@ -50,7 +50,7 @@ bool NotReadyFailure(const TSCSIDevice& drive) {
 // A drive still at work on an earlier command (in progress, busy): a poll
 // that fails so is polled again; any other failure ends the wait.
 bool StillWorking(const TSCSIDevice& drive) {
-  if (drive.LastCommandTimedOut || drive.LastCommandCancelled) return false;
+  if (drive.LastCommandTimedOut || drive.LastCommandCancelled || drive.LastFailureIsTransport()) return false;
   return drive.TargetBusy || drive.LastAsc() == 0x04;
 }
 
