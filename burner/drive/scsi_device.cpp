@@ -19,6 +19,8 @@ TSCSIDevice::TSCSIDevice(TComponent* owner) : TComponent(owner) {
 TSCSIDevice::~TSCSIDevice() {
   StopErase();
   *erase_alive_ = false;
+  // A device still held for this component is let go with it.
+  while (HoldsExclusive()) EndExclusive();
 }
 
 void TSCSIDevice::Synchronize(std::function<void()> call) {
