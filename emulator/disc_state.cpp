@@ -72,6 +72,7 @@ TDiscState TDiscState::Pressed(TMediaKind kind, uint32_t blocks) {
 void TDiscState::MakeBlank() {
   formatted_ = false;
   restricted_overwrite_ = false;
+  minimally_blanked_ = false;
   finalized_ = false;
   tracks_.clear();
   session_closed_.clear();
@@ -162,7 +163,7 @@ std::optional<uint32_t> TDiscState::LastRecordedLba() const {
 
 bool TDiscState::IsRecorded(uint32_t lba) const {
   const std::optional<uint32_t> number = TrackAt(lba);
-  return number && lba < NextWritable(*number);
+  return number && lba < DataEnd(*number);
 }
 
 void TDiscState::Record(uint32_t number, uint32_t blocks) {
@@ -199,31 +200,56 @@ void TDiscState::OpenSessionAt(uint32_t start) {
   tracks_.push_back(TTrack{SessionCount(), std::min(start, capacity_), 0, 0, TTrackState::kInvisible});
 }
 
-void TDiscState::CloseTrack(uint32_t number) {
+TBlockRange TDiscState::PadToEccBlock(uint32_t number) {
+  TTrack& track = tracks_[number - 1];
+  if (track.state == TTrackState::kComplete || track.written == 0) return {};
+  const uint32_t next = NextWritable(number);
+  const uint32_t aligned = std::min(AlignUp(next, kDvdEccBlock), TrackEnd(number));
+  track.written += aligned - next;
+  return {next, aligned - next};
+}
+
+std::vector<TBlockRange> TDiscState::CloseTrack(uint32_t number, const TTrackEnding& ending) {
   TTrack& track = tracks_[number - 1];
   if (track.state == TTrackState::kReserved) {
-    track.written = track.size;  // the drive pads the rest of a reserved track
+    // The drive pads the rest of a reserved track.
+    const TBlockRange padding{track.start + track.written, track.size - track.written};
+    track.written = track.size;
     track.state = TTrackState::kComplete;
-    return;
+    return {padding};
   }
-  if (track.state != TTrackState::kInvisible || track.written == 0) return;
-  track.size = track.written;
+  if (track.state != TTrackState::kInvisible || track.written == 0) return {};
+  // Padded to the medium's shortest track, within the disc; then the run-out.
+  const uint32_t room = TrackEnd(number) - track.start;
+  const uint32_t data = std::min(std::max(track.written, ending.minimum), room);
+  const TBlockRange padding{track.start + track.written, data - track.written};
+  const uint32_t run_out = std::min(ending.run_out, room - data);
+  track.size = data + run_out;
+  track.written = track.size;
+  track.run_out = run_out;
   track.state = TTrackState::kComplete;
   const uint32_t session = track.session;
   const uint32_t next = NextTrackStart(track.start + track.size);
   tracks_.push_back(TTrack{session, std::min(next, capacity_), 0, 0, TTrackState::kInvisible});
+  return {padding};
 }
 
-void TDiscState::CloseSession(bool allow_next) {
+std::vector<TBlockRange> TDiscState::CloseSession(bool allow_next, const TTrackEnding& ending) {
   const uint32_t session = SessionCount();
-  for (TTrack& track : tracks_) {
-    if (track.session != session) continue;
-    if (track.state == TTrackState::kReserved) track.written = track.size;
-    if (track.state == TTrackState::kInvisible) track.size = track.written;
-    track.state = TTrackState::kComplete;
+  std::vector<TBlockRange> padded;
+  for (uint32_t n = FirstTrackOf(session); n != 0 && n <= TrackCount(); ++n) {
+    TTrack& track = tracks_[n - 1];
+    if (track.session != session || track.state == TTrackState::kComplete) continue;
+    if (track.state == TTrackState::kInvisible && track.written == 0) continue;
+    const bool invisible = track.state == TTrackState::kInvisible;
+    for (const TBlockRange& range : CloseTrack(n, ending)) padded.push_back(range);
+    // Closing the invisible track opened an empty one after it: the session ends here.
+    if (invisible) break;
   }
   // An invisible track that received nothing is not part of the session.
-  if (!tracks_.empty() && tracks_.back().session == session && tracks_.back().size == 0) tracks_.pop_back();
+  if (!tracks_.empty() && tracks_.back().session == session && tracks_.back().state == TTrackState::kInvisible &&
+      tracks_.back().written == 0)
+    tracks_.pop_back();
   session_closed_[session - 1] = true;
 
   const uint32_t next = NextSessionStart(SessionEnd(session));
@@ -232,21 +258,20 @@ void TDiscState::CloseSession(bool allow_next) {
     OpenSessionAt(next);
   else
     finalized_ = true;
+  return padded;
 }
 
-void TDiscState::Finalize() {
+std::vector<TBlockRange> TDiscState::Finalize(const TTrackEnding& ending) {
   const uint32_t session = SessionCount();
   if (SessionClosed(session)) {
     finalized_ = true;
-    return;
+    return {};
   }
-  if (SessionHasData(session)) {
-    CloseSession(false);
-    return;
-  }
+  if (SessionHasData(session)) return CloseSession(false, ending);
   tracks_.pop_back();  // the empty invisible track of the empty last session
   session_closed_.pop_back();
   finalized_ = true;
+  return {};
 }
 
 void TDiscState::Reserve(uint32_t blocks) {
@@ -264,18 +289,20 @@ void TDiscState::Format(uint32_t blocks, bool restricted_overwrite) {
   finalized_ = true;
   formatted_ = true;
   restricted_overwrite_ = restricted_overwrite;
+  minimally_blanked_ = false;
 }
 
 std::string TDiscState::Serialize() const {
   std::ostringstream out;
   out << "zamo-disc 1\n"
       << "# State of an emulated " << Traits(kind_).name << " disc; its sectors are in the image file beside it.\n"
-      << "# track NUMBER STATE START SIZE WRITTEN (blocks of 2048 bytes; the invisible track's size is the rest of "
-         "the disc)\n"
+      << "# track NUMBER STATE START SIZE WRITTEN [RUN-OUT] (blocks of 2048 bytes; the invisible track's size is "
+         "the rest of the disc)\n"
       << "kind " << Traits(kind_).name << "\n"
       << "finalized " << (finalized_ ? "yes" : "no") << "\n"
       << "formatted " << (formatted_ ? "yes" : "no") << "\n"
       << "restricted-overwrite " << (restricted_overwrite_ ? "yes" : "no") << "\n";
+  if (minimally_blanked_) out << "minimal-blank yes\n";
   uint32_t session = 0;
   for (uint32_t i = 0; i < tracks_.size(); ++i) {
     const TTrack& track = tracks_[i];
@@ -284,7 +311,9 @@ std::string TDiscState::Serialize() const {
       out << "session " << session << (SessionClosed(session) ? " closed" : " open") << "\n";
     }
     out << "track " << i + 1 << " " << StateName(track.state) << " " << track.start << " "
-        << (track.state == TTrackState::kInvisible ? 0 : track.size) << " " << track.written << "\n";
+        << (track.state == TTrackState::kInvisible ? 0 : track.size) << " " << track.written;
+    if (track.run_out > 0) out << " " << track.run_out;
+    out << "\n";
   }
   return out.str();
 }
@@ -320,18 +349,21 @@ std::optional<TDiscState> TDiscState::Parse(std::string_view text, TMediaKind ex
       if (*kind != expected)
         return fail("the disc is a " + std::string(words[1]) + ", not a " + std::string(Traits(expected).name));
       seen_kind = true;
-    } else if ((key == "finalized" || key == "formatted" || key == "restricted-overwrite") && words.size() == 2) {
+    } else if ((key == "finalized" || key == "formatted" || key == "restricted-overwrite" || key == "minimal-blank") &&
+               words.size() == 2) {
       const std::optional<bool> value = ToYesNo(words[1]);
       if (!value) return fail(std::string(key) + " must be yes or no");
-      (key == "finalized" ? state.finalized_ : key == "formatted" ? state.formatted_ : state.restricted_overwrite_) =
-          *value;
+      (key == "finalized"   ? state.finalized_
+       : key == "formatted" ? state.formatted_
+       : key == "minimal-blank" ? state.minimally_blanked_
+                                : state.restricted_overwrite_) = *value;
     } else if (key == "session" && words.size() == 3) {
       const std::optional<uint32_t> number = ToNumber(words[1]);
       if (!number || *number != state.SessionCount() + 1)
         return fail("sessions must be numbered 1, 2, 3... in order");
       if (words[2] != "open" && words[2] != "closed") return fail("a session is open or closed");
       state.session_closed_.push_back(words[2] == "closed");
-    } else if (key == "track" && words.size() == 6) {
+    } else if (key == "track" && (words.size() == 6 || words.size() == 7)) {
       if (state.session_closed_.empty()) return fail("a track line must follow its session line");
       const std::optional<uint32_t> number = ToNumber(words[1]);
       if (!number || *number != state.TrackCount() + 1) return fail("tracks must be numbered 1, 2, 3... in order");
@@ -340,8 +372,9 @@ std::optional<TDiscState> TDiscState::Parse(std::string_view text, TMediaKind ex
       const std::optional<uint32_t> start = ToNumber(words[3]);
       const std::optional<uint32_t> size = ToNumber(words[4]);
       const std::optional<uint32_t> written = ToNumber(words[5]);
-      if (!start || !size || !written) return fail("start, size and written are block counts");
-      state.tracks_.push_back(TTrack{state.SessionCount(), *start, *size, *written, *track_state});
+      const std::optional<uint32_t> run_out = words.size() == 7 ? ToNumber(words[6]) : std::optional<uint32_t>(0);
+      if (!start || !size || !written || !run_out) return fail("start, size, written and run-out are block counts");
+      state.tracks_.push_back(TTrack{state.SessionCount(), *start, *size, *written, *track_state, *run_out});
     } else {
       return fail("unexpected line \"" + std::string(line) + "\"");
     }
@@ -367,6 +400,8 @@ std::string TDiscState::Check() const {
     const TTrack& track = Track(n);
     const std::string name = "track " + std::to_string(n);
     if (track.start < previous_end) return name + " overlaps the track before it";
+    if (track.run_out > 0 && (track.state != TTrackState::kComplete || !Traits(kind_).is_cd))
+      return name + " has run-out blocks but is not a complete CD track";
     if (track.state == TTrackState::kInvisible) {
       if (n != TrackCount()) return name + " is invisible but is not the last track";
       if (track.start > capacity_ || track.written > capacity_ - track.start) return name + " runs past the disc";
@@ -374,6 +409,7 @@ std::string TDiscState::Check() const {
       if (track.written > track.size) return name + " has more blocks written than its size";
       if (track.state == TTrackState::kComplete && track.written != track.size)
         return name + " is complete but not fully written";
+      if (track.run_out > track.size) return name + " has more run-out blocks than its size";
       if (SaturatingAdd(track.start, track.size) > capacity_) return name + " runs past the disc";
     }
     if (SessionClosed(track.session) && track.state != TTrackState::kComplete)
@@ -397,6 +433,8 @@ std::string TDiscState::Check() const {
   if (restricted_overwrite_ && (!formatted_ || kind_ != TMediaKind::kDvdRw))
     return "restricted overwrite is a state of a formatted dvd-rw";
   if (kind_ == TMediaKind::kDvdRam && !formatted_) return "a dvd-ram disc is always formatted";
+  if (minimally_blanked_ && (kind_ != TMediaKind::kDvdRw || formatted_))
+    return "a minimal blank is a state of a sequential dvd-rw";
   return {};
 }
 

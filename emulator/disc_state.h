@@ -32,6 +32,23 @@ struct TTrack {
   uint32_t size = 0;     // reserved and complete tracks; the invisible track ends where the disc does
   uint32_t written = 0;  // blocks recorded from `start`
   TTrackState state = TTrackState::kInvisible;
+  // The last blocks of a CD track closed in track-at-once mode: the run-out
+  // the drive writes after the data. Part of the track, but no data block.
+  uint32_t run_out = 0;
+};
+
+// How a drive ends an incomplete track it closes: a CD track closed in
+// track-at-once mode is padded to 300 blocks and followed by two run-out
+// blocks; other tracks end where their data does.
+struct TTrackEnding {
+  uint32_t minimum = 0;
+  uint32_t run_out = 0;
+};
+
+// Blocks a drive recorded with zeros of its own (padding).
+struct TBlockRange {
+  uint32_t lba = 0;
+  uint32_t blocks = 0;
 };
 
 // READ DISC INFORMATION's disc status and state of the last session.
@@ -46,6 +63,10 @@ constexpr uint32_t kCdLaterSessionGap = 2250 + 4500 + 150;
 // A closed track-at-once CD track is followed by the next track's pre-gap.
 constexpr uint32_t kCdTrackGap = 150;
 constexpr uint32_t kCdMaxTracks = 99;
+// A CD track holds 4 seconds at least; a track-at-once track ends with two
+// run-out blocks.
+constexpr uint32_t kCdMinimumTrack = 300;
+constexpr uint32_t kCdRunOut = 2;
 // DVD-R/-RW border zone and DVD+R session closure (lead-out and next lead-in).
 constexpr uint32_t kDvdMinusFirstBorder = 16'384;
 constexpr uint32_t kDvdMinusLaterBorder = 3'072;
@@ -65,6 +86,9 @@ class TDiscState {
   bool finalized() const { return finalized_; }
   bool formatted() const { return formatted_; }
   bool restricted_overwrite() const { return restricted_overwrite_; }
+  // A DVD-RW blank from a minimal blank: no incremental recording until it
+  // is formatted or blanked whole.
+  bool minimally_blanked() const { return minimally_blanked_; }
   uint16_t Profile() const;
 
   uint32_t TrackCount() const { return static_cast<uint32_t>(tracks_.size()); }
@@ -84,6 +108,8 @@ class TDiscState {
   std::optional<uint32_t> TrackAt(uint32_t lba) const;
   uint32_t TrackEnd(uint32_t number) const;
   uint32_t NextWritable(uint32_t number) const { return Track(number).start + Track(number).written; }
+  // The end of the track's data blocks: its next writable address less any run-out.
+  uint32_t DataEnd(uint32_t number) const { return NextWritable(number) - Track(number).run_out; }
   uint32_t FreeBlocks(uint32_t number) const;
   bool TrackAcceptsData(uint32_t number) const;
 
@@ -97,16 +123,20 @@ class TDiscState {
   // Changes. The unit checks the preconditions and reports misuse itself.
   // `blocks` more blocks are recorded at the next writable address of `number`.
   void Record(uint32_t number, uint32_t blocks);
+  // Moves the next writable address of an open track to the next ECC block
+  // (DVD linking), not past the track's end; returns the blocks padded.
+  TBlockRange PadToEccBlock(uint32_t number);
   // Closes a reserved or partly recorded invisible track (padding a reserved
-  // one); an empty invisible or a complete track is left as it is.
-  void CloseTrack(uint32_t number);
-  // Closes the open session, which must hold data. With `allow_next` a new
-  // empty session follows when the disc has room for one; otherwise, or
-  // without room, the disc is finalized.
-  void CloseSession(bool allow_next);
+  // one, ending an invisible one as `ending` says); an empty invisible or a
+  // complete track is left as it is. Returns the blocks padded with zeros.
+  std::vector<TBlockRange> CloseTrack(uint32_t number, const TTrackEnding& ending = {});
+  // Closes the open session, which must hold data, and its tracks as
+  // CloseTrack does. With `allow_next` a new empty session follows when the
+  // disc has room for one; otherwise, or without room, the disc is finalized.
+  std::vector<TBlockRange> CloseSession(bool allow_next, const TTrackEnding& ending = {});
   // Finalizes: closes the open session when it holds data, or drops it when
   // it is empty. REQUIRES: at least one session holds data.
-  void Finalize();
+  std::vector<TBlockRange> Finalize(const TTrackEnding& ending = {});
   // Turns the empty invisible track into a reserved track of `blocks` (already
   // rounded as the medium needs) followed by a new invisible track.
   void Reserve(uint32_t blocks);
@@ -114,6 +144,8 @@ class TDiscState {
   void Format(uint32_t blocks, bool restricted_overwrite);
   // Back to a blank disc (DVD-RW: sequential recording again).
   void MakeBlank();
+  // A blank DVD-RW that a minimal blank left (MakeBlank first).
+  void MarkMinimallyBlanked() { minimally_blanked_ = true; }
 
   // The text of the state file, and reading it back.
   std::string Serialize() const;
@@ -134,6 +166,7 @@ class TDiscState {
   bool finalized_ = false;
   bool formatted_ = false;
   bool restricted_overwrite_ = false;
+  bool minimally_blanked_ = false;
 };
 
 }  // namespace zamo::emu

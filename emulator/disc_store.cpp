@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace zamo::emu {
 namespace {
@@ -176,6 +177,31 @@ bool TDiscStore::WriteZeros(off_t base, size_t length) {
     if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, base, inside) != 0) return false;
   }
   return end <= file.st_size || ::ftruncate(fd_, end) == 0;
+}
+
+bool TDiscStore::Zero(uint32_t lba, uint32_t blocks, std::string* error) {
+  if (fd_ < 0 || blocks == 0) return true;  // no image yet: every block reads as zeros
+  struct stat file {};
+  if (::fstat(fd_, &file) != 0) {
+    *error = Describe("cannot read the size of the image", image_path_);
+    return false;
+  }
+  const off_t base = static_cast<off_t>(lba) * kBlockSize;
+  const off_t end = std::min<off_t>(base + static_cast<off_t>(blocks) * kBlockSize, file.st_size);
+  if (base >= end) return true;  // past the file's end already
+  if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, base, end - base) == 0) return true;
+  const std::vector<uint8_t> zeros(64 * kBlockSize, 0);
+  for (off_t at = base; at < end;) {
+    const size_t length = static_cast<size_t>(std::min<off_t>(end - at, static_cast<off_t>(zeros.size())));
+    const ssize_t put = ::pwrite(fd_, zeros.data(), length, at);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      *error = Describe("cannot write the image", image_path_);
+      return false;
+    }
+    at += put;
+  }
+  return true;
 }
 
 bool TDiscStore::Wipe(std::string* error) {

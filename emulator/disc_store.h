@@ -51,6 +51,9 @@ class TDiscStore {
   TStoreRead Read(uint32_t lba, std::span<uint8_t> out, std::string* error);
   // Writes whole blocks at `lba`, creating the image file on first use.
   bool Write(uint32_t lba, std::span<const uint8_t> data, std::string* error);
+  // Makes `blocks` blocks from `lba` read as zeros (a drive's padding);
+  // the file does not grow for it.
+  bool Zero(uint32_t lba, uint32_t blocks, std::string* error);
   // Forgets every sector (the image file becomes empty).
   bool Wipe(std::string* error);
   // Saves the disc's layout and the tray with it (a pressed or protected

@@ -18,7 +18,7 @@ std::string TWriteStats::Text() const {
   char text[512];
   std::snprintf(text, sizeof text,
                 "zamo-write-stats 1\n"
-                "speed %ux\n"
+                "speed %gx%s\n"
                 "rate %llu\n"
                 "buffer %llu\n"
                 "bytes %llu\n"
@@ -28,15 +28,30 @@ std::string TWriteStats::Text() const {
                 "steadyfill %llu\n"
                 "underruns %u\n"
                 "recordings %u\n",
-                speed_x, static_cast<unsigned long long>(rate), static_cast<unsigned long long>(buffer_size),
+                speed_x, set_by_host ? " (set by the host)" : "", static_cast<unsigned long long>(rate), static_cast<unsigned long long>(buffer_size),
                 static_cast<unsigned long long>(bytes), seconds, bytes_per_second,
                 static_cast<unsigned long long>(min_fill), static_cast<unsigned long long>(min_steady_fill), underruns,
                 recordings);
   return text;
 }
 
-TDriveBuffer::TDriveBuffer(uint64_t capacity, uint64_t bytes_per_second, uint32_t speed_x)
-    : capacity_(capacity), rate_(bytes_per_second), speed_x_(speed_x) {}
+TDriveBuffer::TDriveBuffer(uint64_t capacity, uint64_t bytes_per_second, double speed_x, bool set_by_host)
+    : capacity_(capacity), rate_(bytes_per_second), speed_x_(speed_x), set_by_host_(set_by_host) {}
+
+void TDriveBuffer::SetRate(uint64_t bytes_per_second, double speed_x, TimePoint now) {
+  if (bytes_per_second == rate_) return;
+  // The fill so far drained at the old rate; from now on at the new one. A
+  // buffer that ran empty in a recording stays empty since then.
+  if (recording_ && RanEmpty(now)) {
+    fill_ = 0;
+    updated_ = DrainedAt();
+  } else {
+    fill_ = Fill(now);
+    updated_ = std::max(updated_, now);
+  }
+  rate_ = bytes_per_second;
+  speed_x_ = speed_x;
+}
 
 uint64_t TDriveBuffer::Fill(TimePoint now) const {
   if (fill_ == 0 || now <= updated_) return fill_;
@@ -103,6 +118,7 @@ void TDriveBuffer::Discard(TimePoint now) {
 TWriteStats TDriveBuffer::Stats(TimePoint now) const {
   TWriteStats stats;
   stats.speed_x = speed_x_;
+  stats.set_by_host = set_by_host_;
   stats.rate = rate_;
   stats.buffer_size = capacity_;
   stats.bytes = bytes_;

@@ -25,7 +25,8 @@ inline constexpr uint64_t kDvdBytesPerSecond1x = 1'385'000;
 
 // What a benchmark wants to know about the recordings made so far.
 struct TWriteStats {
-  uint32_t speed_x = 0;
+  double speed_x = 0;            // the speed of the last recording (speed=drive: as the host set it)
+  bool set_by_host = false;      // speed=drive
   uint64_t rate = 0;             // bytes per second recorded
   uint64_t buffer_size = 0;
   uint64_t bytes = 0;            // taken into the buffer
@@ -47,7 +48,7 @@ class TDriveBuffer {
   using TimePoint = std::chrono::steady_clock::time_point;
 
   // REQUIRES: capacity > 0, bytes_per_second > 0.
-  TDriveBuffer(uint64_t capacity, uint64_t bytes_per_second, uint32_t speed_x);
+  TDriveBuffer(uint64_t capacity, uint64_t bytes_per_second, double speed_x, bool set_by_host = false);
 
   uint64_t capacity() const { return capacity_; }
   uint64_t Fill(TimePoint now) const;
@@ -71,6 +72,9 @@ class TDriveBuffer {
   void EndRecording(TimePoint now);
   // The data not yet recorded is dropped (blanking, formatting).
   void Discard(TimePoint now);
+  // From `now` on the buffer drains at another rate (the host changed the
+  // write speed). REQUIRES: bytes_per_second > 0.
+  void SetRate(uint64_t bytes_per_second, double speed_x, TimePoint now);
   bool recording() const { return recording_; }
 
   TWriteStats Stats(TimePoint now) const;
@@ -78,7 +82,8 @@ class TDriveBuffer {
  private:
   uint64_t capacity_;
   uint64_t rate_;
-  uint32_t speed_x_;
+  double speed_x_;
+  bool set_by_host_;
   uint64_t fill_ = 0;  // at updated_, recorded at rate_ since
   TimePoint updated_{};
   bool recording_ = false;

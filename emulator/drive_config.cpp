@@ -1,6 +1,7 @@
 // drive_config.cpp: parsing the emulated drive list.
 #include "emulator/drive_config.h"
 
+#include <cerrno>
 #include <charconv>
 
 namespace zamo::emu {
@@ -9,6 +10,7 @@ namespace {
 constexpr size_t kMaxDrives = 8;  // the device scan visits targets 0 to 7
 constexpr size_t kModelLength = 16;
 constexpr uint64_t kMinBufferBytes = 32 * 1024;
+constexpr uint64_t kBlockBytes = 2048;
 
 std::string_view Trim(std::string_view text) {
   const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
@@ -74,14 +76,20 @@ bool ParseFaultStart(std::string_view text, std::optional<TFaultStart>* start) {
   return true;
 }
 
-// speed=N or Nx.
-bool ParseSpeed(std::string_view text, uint32_t* speed) {
+// speed=N or Nx, or "drive": the speed the host sets.
+bool ParseSpeed(std::string_view text, TDriveConfig* config) {
+  if (text == "drive") {
+    config->speed_from_host = true;
+    config->speed_x = 0;
+    return true;
+  }
   if (!text.empty() && (text.back() == 'x' || text.back() == 'X')) text.remove_suffix(1);
-  return ParseNumber(text, 10, speed) && *speed <= 64;
+  config->speed_from_host = false;
+  return ParseNumber(text, 10, &config->speed_x) && config->speed_x <= 64;
 }
 
-// buffer=SIZE: bytes, or KiB / MiB with a K or M suffix.
-bool ParseBufferSize(std::string_view text, uint32_t* bytes) {
+// SIZE: bytes, or KiB / MiB with a K or M suffix, from `minimum` to 1 GiB.
+bool ParseSize(std::string_view text, uint64_t minimum, uint32_t* bytes) {
   uint64_t unit = 1;
   if (!text.empty() && (text.back() == 'k' || text.back() == 'K')) unit = 1024;
   if (!text.empty() && (text.back() == 'm' || text.back() == 'M')) unit = 1024 * 1024;
@@ -89,10 +97,30 @@ bool ParseBufferSize(std::string_view text, uint32_t* bytes) {
   uint64_t count = 0;
   if (!ParseNumber(text, 10, &count) || count > (uint64_t{1} << 30) / unit) return false;
   const uint64_t size = count * unit;
-  if (size < kMinBufferBytes) return false;
+  if (size < minimum) return false;
   *bytes = static_cast<uint32_t>(size);
   return true;
 }
+
+// ioerror=LBA:ERRNO (LBA in decimal) or ioerrorop=OPCODE:ERRNO (opcode in hexadecimal).
+bool ParseInjectedErrno(std::string_view text, bool by_opcode, TInjectedErrno* out) {
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  const std::string_view where = text.substr(0, colon);
+  const bool place = by_opcode ? ParseNumber(where, 16, &out->opcode) : ParseNumber(where, 10, &out->lba);
+  const std::optional<int> error = ErrnoFromName(text.substr(colon + 1));
+  if (!place || !error) return false;
+  out->error = *error;
+  return true;
+}
+
+struct TErrnoName {
+  int error;
+  std::string_view name;
+};
+constexpr TErrnoName kErrnoNames[] = {{EIO, "EIO"},     {ENODEV, "ENODEV"}, {ENXIO, "ENXIO"},
+                                      {EPERM, "EPERM"}, {EACCES, "EACCES"}, {EBUSY, "EBUSY"},
+                                      {ENOMEDIUM, "ENOMEDIUM"}};
 
 // A duration in seconds, decimals allowed ("2", "0.25").
 bool ParseSeconds(std::string_view text, std::optional<std::chrono::milliseconds>* duration) {
@@ -117,7 +145,11 @@ bool ParseModel(std::string_view text, std::string* model) {
 std::string ApplyOption(std::string_view name, std::string_view value, TDriveConfig* config) {
   bool flag = false;
   if (name == "model") {
-    if (!ParseModel(value, &config->model)) return "model must be 1 to 16 printable ASCII characters";
+    if (value == "modern") {
+      config->modern = true;
+    } else if (!ParseModel(value, &config->model)) {
+      return "model must be modern or 1 to 16 printable ASCII characters";
+    }
   } else if (name == "tray") {
     if (value != "open" && value != "closed") return "tray must be open or closed";
     config->tray_open = value == "open";
@@ -155,10 +187,37 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
     if (value.empty()) return "trace must name a file";
     config->trace_path = std::string(value);
   } else if (name == "speed") {
-    if (!ParseSpeed(value, &config->speed_x)) return "speed must be an x-speed from 0 to 64 (e.g. 16 or 16x)";
+    if (!ParseSpeed(value, config)) return "speed must be an x-speed from 0 to 64 (e.g. 16 or 16x) or drive";
   } else if (name == "buffer") {
-    if (!ParseBufferSize(value, &config->buffer_bytes))
+    if (!ParseSize(value, kMinBufferBytes, &config->buffer_bytes))
       return "buffer must be a size from 32K to 1024M (bytes, or K / M for KiB / MiB)";
+  } else if (name == "maxtransfer") {
+    if (!ParseSize(value, kBlockBytes, &config->max_transfer_bytes))
+      return "maxtransfer must be a size from 2K to 1024M (bytes, or K / M for KiB / MiB, e.g. 64K)";
+  } else if (name == "access") {
+    if (value != "readonly" && value != "readwrite") return "access must be readonly or readwrite";
+    config->read_only_access = value == "readonly";
+  } else if (name == "ioerror" || name == "ioerrorop") {
+    TInjectedErrno injected;
+    if (!ParseInjectedErrno(value, name == "ioerrorop", &injected))
+      return std::string(name) +
+             (name == "ioerror" ? " must be LBA:ERRNO (LBA in decimal, e.g. 1000:EIO)"
+                                : " must be OPCODE:ERRNO (opcode in hexadecimal, e.g. 2A:ENODEV)") +
+             "; errors: EIO, ENODEV, ENXIO, EPERM, EACCES, EBUSY, ENOMEDIUM";
+    (name == "ioerror" ? config->io_errors : config->opcode_errors).push_back(injected);
+  } else if (name == "kerneltimeout") {
+    uint8_t opcode = 0;
+    if (!ParseNumber(value, 16, &opcode)) return "kerneltimeout must be an opcode in hexadecimal (e.g. 5B)";
+    config->kernel_timeout = opcode;
+  } else if (name == "spinup") {
+    std::optional<std::chrono::milliseconds> duration;
+    if (!ParseSeconds(value, &duration)) return "spinup must be a duration in seconds (e.g. 0.5 or 0)";
+    config->spin_up = *duration;
+  } else if (name == "lenient" || name == "strict") {
+    const bool taken = name == "lenient" ? ApplyLenient(value, &config->rules) : ApplyStrict(value, &config->rules);
+    if (!taken)
+      return std::string(name) + " must be " + (name == "lenient" ? "1, 0, " : "") + "all or rule names separated by / (" +
+             RuleNames() + ")";
   } else if (name == "timing") {
     if (value != "real" && value != "instant") return "timing must be real or instant";
     config->real_timing = value == "real";
@@ -176,7 +235,8 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
   } else {
     return "unknown option \"" + std::string(name) +
            "\" (options: model, tray, disc, protected, notready, busy, faultat, opc, writeerror, removeat, hang, "
-           "trace, speed, buffer, timing, blank, fullblank, format, close, sync)";
+           "trace, speed, buffer, timing, blank, fullblank, format, close, sync, spinup, lenient, strict, ioerror, "
+           "ioerrorop, kerneltimeout, access, maxtransfer)";
   }
   return {};
 }
@@ -203,6 +263,18 @@ std::string ParseEntry(std::string_view entry, TDriveConfig* config) {
 }
 
 }  // namespace
+
+std::optional<int> ErrnoFromName(std::string_view name) {
+  for (const TErrnoName& entry : kErrnoNames)
+    if (entry.name == name) return entry.error;
+  return std::nullopt;
+}
+
+std::string_view ErrnoName(int error) {
+  for (const TErrnoName& entry : kErrnoNames)
+    if (entry.error == error) return entry.name;
+  return {};
+}
 
 bool ParseDriveList(std::string_view list, std::vector<TDriveConfig>* configs, std::string* error) {
   configs->clear();

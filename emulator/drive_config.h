@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "emulator/media.h"
+#include "emulator/strict_rules.h"
 
 namespace zamo::emu {
 
@@ -40,6 +41,24 @@ struct TFaultStart {
   friend bool operator==(const TFaultStart&, const TFaultStart&) = default;
 };
 
+// ioerror=LBA:ERRNO, ioerrorop=OPCODE:ERRNO: the command fails below SCSI,
+// as the kernel's SG_IO reports a request it could not carry: no status, no
+// sense data, only an errno.
+struct TInjectedErrno {
+  uint32_t lba = 0;      // ioerror=: a READ or WRITE whose blocks cover it
+  uint8_t opcode = 0;    // ioerrorop=: every command with this opcode
+  int error = 0;         // EIO, ENODEV, ENXIO, EPERM, EACCES, EBUSY, ENOMEDIUM
+};
+
+// The errno of a name ("EIO"), and back; nullopt / "" for others.
+std::optional<int> ErrnoFromName(std::string_view name);
+std::string_view ErrnoName(int error);
+
+// How long a spinning-up disc answers BECOMING READY after a load, unless spinup= says.
+inline constexpr std::chrono::milliseconds kDefaultSpinUp{500};
+// A kernel time-out (kerneltimeout=) comes back after this long.
+inline constexpr std::chrono::milliseconds kKernelTimeoutDelay{250};
+
 struct TDriveConfig {
   TMediaKind kind = TMediaKind::kCdR;
   std::string image_path;                  // sector n at byte n x 2048
@@ -59,8 +78,25 @@ struct TDriveConfig {
   std::optional<TFaultStart> fault_start;
   std::string trace_path;                  // trace=FILE: one line per command
 
+  // model=modern: a drive of MMC-5's generation. The speed fields MMC-5
+  // makes obsolete in the capabilities page (2Ah) are zero; GET PERFORMANCE
+  // gives the speeds. (Any other model= text is the INQUIRY product.)
+  bool modern = false;
+  // The MMC rules enforced (lenient=, strict=).
+  TRuleSet rules = TRuleSet::Default();
+  // spinup=S: a disc loaded into the drive answers BECOMING READY this long.
+  std::chrono::milliseconds spin_up = kDefaultSpinUp;
+
+  // Faults of the transport: the host's side of the cable (the back end).
+  std::vector<TInjectedErrno> io_errors;      // ioerror=LBA:ERRNO
+  std::vector<TInjectedErrno> opcode_errors;  // ioerrorop=OPCODE:ERRNO
+  std::optional<uint8_t> kernel_timeout;      // kerneltimeout=OPCODE: the kernel gives up on it
+  bool read_only_access = false;              // access=readonly: only an O_RDONLY handle
+  uint32_t max_transfer_bytes = 0;            // maxtransfer=SIZE: 0 without a limit
+
   // Writing at a real speed through the drive buffer.
   uint32_t speed_x = 0;                    // speed=N[x]: record at N x (0: as fast as the host sends)
+  bool speed_from_host = false;            // speed=drive: record at the speed the host set
   uint32_t buffer_bytes = 2 * 1024 * 1024; // buffer=SIZE[K|M]
 
   // How long the long operations keep the unit busy. timing=real gives each

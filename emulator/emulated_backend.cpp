@@ -24,7 +24,9 @@ void CopyName(char (&field)[16], const char* name) {
 
 }  // namespace
 
-TEmulatedBackEnd::TEmulatedBackEnd(std::vector<std::unique_ptr<TEmulatedUnit>> units) : units_(std::move(units)) {}
+TEmulatedBackEnd::TEmulatedBackEnd(std::vector<std::unique_ptr<TEmulatedUnit>> units) : units_(std::move(units)) {
+  for (const auto& unit : units_) transports_.emplace_back(unit->config());
+}
 
 TEmulatedBackEnd::~TEmulatedBackEnd() {
   {
@@ -57,6 +59,11 @@ TEmulatedUnit* TEmulatedBackEnd::Address(uint8_t ha, uint8_t target, uint8_t lun
 std::string TEmulatedBackEnd::DevicePath(uint8_t ha, uint8_t target, uint8_t lun) const {
   if (!Address(ha, target, lun)) return {};
   return "emu" + std::to_string(target);
+}
+
+TDeviceAccess TEmulatedBackEnd::Access(uint8_t ha, uint8_t target, uint8_t lun) const {
+  if (!Address(ha, target, lun)) return {};
+  return transports_[target].Access();
 }
 
 uint32_t TEmulatedBackEnd::SendASPI32Command(void* srb) {
@@ -96,7 +103,10 @@ uint8_t TEmulatedBackEnd::HostAdapterInquiry(TSRB_HAInquiry* srb) const {
   CopyName(srb->HA_Identifier, "EMULATED 0");
   std::memset(srb->HA_Unique, 0, sizeof(srb->HA_Unique));
   srb->HA_Unique[3] = 8;  // targets per adapter
-  const uint32_t max_transfer = 0x00FF0000;
+  // The largest transfer: the smallest limit of a unit (maxtransfer=).
+  uint32_t max_transfer = 0x00FF0000;
+  for (const auto& unit : units_)
+    if (unit->config().max_transfer_bytes > 0) max_transfer = std::min(max_transfer, unit->config().max_transfer_bytes);
   for (int i = 0; i < 4; ++i) srb->HA_Unique[4 + i] = static_cast<uint8_t>(max_transfer >> (8 * i));
   return SS_COMP;
 }
@@ -142,6 +152,7 @@ uint8_t TEmulatedBackEnd::Complete(TSRB_ExecSCSICmd* srb, const TCommandResult& 
 uint8_t TEmulatedBackEnd::Execute(TSRB_ExecSCSICmd* srb) {
   srb->SRB_HaStat = HASTAT_OK;
   srb->SRB_TargStat = STATUS_GOOD;
+  srb->TransportErrno = 0;
   if (srb->SRB_HaId != kAdapter) return Finish(srb, SS_INVALID_HA);
   TEmulatedUnit* unit = Address(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
   if (!unit) return Finish(srb, SS_NO_DEVICE);
@@ -150,15 +161,31 @@ uint8_t TEmulatedBackEnd::Execute(TSRB_ExecSCSICmd* srb) {
       srb->SRB_CDBLen > sizeof(srb->CDBByte) || (srb->SRB_BufLen > 0 && !srb->SRB_BufPointer))
     return Finish(srb, SS_INVALID_SRB);
 
-  const TCommandResult result = Run(*unit, srb);
-  if (!result.pending()) return Complete(srb, result);
+  TTransportVerdict verdict;
+  {
+    std::lock_guard<std::mutex> lock(transport_mutex_);
+    verdict = transports_[srb->SRB_Target].Judge(std::span<const uint8_t>(srb->CDBByte, srb->SRB_CDBLen),
+                                                  srb->SRB_BufLen);
+  }
+  if (verdict.kind == TTransportVerdict::TKind::kErrno) {
+    FillTransportFailure(srb, verdict);  // the drive never saw it
+    return Finish(srb, srb->SRB_Status);
+  }
+  const bool kernel_timeout = verdict.kind == TTransportVerdict::TKind::kKernelTimeout;
+  TCommandResult result;
+  if (kernel_timeout) {
+    result.retry_at = std::chrono::steady_clock::now() + kKernelTimeoutDelay;
+  } else {
+    result = Run(*unit, srb);
+    if (!result.pending()) return Complete(srb, result);
+  }
 
   // From here the worker owns the request until it completes it or the
   // host aborts it: nothing below touches it.
   srb->SRB_Status = SS_PENDING;
   {
     std::lock_guard<std::mutex> lock(pending_mutex_);
-    pending_.push_back({srb, unit, result.never ? std::nullopt : result.retry_at});
+    pending_.push_back({srb, unit, result.never ? std::nullopt : result.retry_at, kernel_timeout});
     if (!worker_.joinable()) worker_ = std::thread([this] { CompleteWhenDue(); });
   }
   pending_changed_.notify_all();
@@ -171,6 +198,12 @@ void TEmulatedBackEnd::CompleteWhenDue() {
     const auto now = std::chrono::steady_clock::now();
     auto wake = now + std::chrono::seconds(1);
     for (auto it = pending_.begin(); it != pending_.end();) {
+      if (it->retry_at && *it->retry_at <= now && it->kernel_timeout) {
+        FillTransportFailure(it->srb, {TTransportVerdict::TKind::kKernelTimeout, 0});
+        Finish(it->srb, it->srb->SRB_Status);
+        it = pending_.erase(it);
+        continue;
+      }
       if (it->retry_at && *it->retry_at <= now) {
         // Run under the lock, so that an abort never overlaps a completion.
         const TCommandResult result = Run(*it->unit, it->srb);

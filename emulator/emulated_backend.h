@@ -8,6 +8,9 @@
 // request returns SS_PENDING and a worker thread completes it when the unit
 // answers, setting its status and then its event, unless the host aborts it
 // first. Once an abort returns, the request is never touched again.
+//
+// Before a request reaches its unit it passes the host's side, as SG_IO's:
+// the transport faults of the unit's configuration (transport_faults.h).
 #pragma once
 
 #include <chrono>
@@ -22,6 +25,7 @@
 #include "burner/drive/srb.h"
 #include "emulator/drive_config.h"
 #include "emulator/emulated_unit.h"
+#include "emulator/transport_faults.h"
 
 namespace zamo::emu {
 
@@ -34,6 +38,8 @@ class TEmulatedBackEnd : public TAspiBackEnd {
   uint32_t GetASPI32SupportInfo() override;
   uint32_t SendASPI32Command(void* srb) override;
   std::string DevicePath(uint8_t ha, uint8_t target, uint8_t lun) const override;
+  // access=readonly and maxtransfer= of the unit's configuration.
+  TDeviceAccess Access(uint8_t ha, uint8_t target, uint8_t lun) const override;
 
   size_t UnitCount() const { return units_.size(); }
   // REQUIRES: target < UnitCount().
@@ -46,6 +52,7 @@ class TEmulatedBackEnd : public TAspiBackEnd {
     TSRB_ExecSCSICmd* srb;
     TEmulatedUnit* unit;
     std::optional<std::chrono::steady_clock::time_point> retry_at;  // none: never answered
+    bool kernel_timeout = false;  // the kernel gives up on it at retry_at
   };
 
   TEmulatedUnit* Address(uint8_t ha, uint8_t target, uint8_t lun) const;
@@ -60,6 +67,8 @@ class TEmulatedBackEnd : public TAspiBackEnd {
   void CompleteWhenDue();  // the worker thread
 
   std::vector<std::unique_ptr<TEmulatedUnit>> units_;
+  std::mutex transport_mutex_;
+  std::vector<TTransportFaults> transports_;  // GUARDED_BY(transport_mutex_), one per unit
   std::mutex pending_mutex_;
   std::condition_variable pending_changed_;
   std::vector<TPendingRequest> pending_;  // GUARDED_BY(pending_mutex_)

@@ -81,8 +81,9 @@ class TEmulatedUnit {
   // The durations the configuration gives (timing=, blank=, format= ...).
   static TOperationTimes TimesOf(const TDriveConfig& config);
 
-  // The recording figures of a unit that writes at a real speed (speed=N);
-  // none otherwise. Also saved to IMAGEFILE.stats when a recording ends.
+  // The recording figures of a unit that writes at a real speed (speed=N or
+  // speed=drive); none otherwise. Also saved to IMAGEFILE.stats when a
+  // recording ends.
   std::optional<TWriteStats> WriteStats() const;
   std::string StatsPath() const;
 
@@ -122,7 +123,14 @@ class TEmulatedUnit {
   bool MediumPresent() const { return !tray_.open && !config_.no_disc && !medium_removed_; }
   TSenseCode NoMediumSense() const;
   bool IsCd() const { return Traits(disc_.kind()).is_cd; }
-  uint16_t CurrentProfile() const { return MediumPresent() ? disc_.Profile() : kProfileNone; }
+  // A disc being identified after a load has no profile yet.
+  uint16_t CurrentProfile() const { return MediumPresent() && !spinning_up_ ? disc_.Profile() : kProfileNone; }
+  bool Strict(TRule rule) const { return config_.rules.Has(rule); }
+  // DVD-R or DVD-RW in sequential recording: the media of borders and RZones.
+  bool DvdMinusSequential() const;
+  // Spin-up after a load (spinup=): true while the disc is not ready yet;
+  // when it ends, the unit attention for the new medium is raised.
+  bool SpinningUp(std::chrono::steady_clock::time_point now);
   std::optional<TSense> LongOperationSense();
   void StartLongOperation(TSenseCode code, std::chrono::milliseconds duration);
   // A flush or close without the immediate bit: held (pending) until the
@@ -146,6 +154,14 @@ class TEmulatedUnit {
   // How long a flush or close waits for the buffer to drain (zero without
   // one), and the end of the recording under way.
   std::chrono::milliseconds FinishRecording(std::chrono::steady_clock::time_point now);
+  // When the data the buffer holds will have been recorded (`now` when
+  // writes do not wait for the buffer).
+  std::chrono::steady_clock::time_point DrainedAt(std::chrono::steady_clock::time_point now) const;
+  // Bytes per second the buffer drains at, and the x-speed: the fixed
+  // speed=N, else the write speed the host set.
+  uint64_t RecordingRate() const;
+  double RecordingSpeed() const;
+  void FollowWriteSpeed();  // the host changed the speed: the buffer drains at it
   bool Commit(std::string* error);  // saves the disc's state
   TCommandResult CommitOrFail();
   std::array<uint8_t, 52> DefaultWriteParameters() const;
@@ -186,6 +202,8 @@ class TEmulatedUnit {
   TCommandResult ReadBufferCapacity(const TCommand&);
   std::vector<uint8_t> CapabilitiesPage() const;
   std::optional<TSense> CheckWriteParameters(std::span<const uint8_t> page, size_t page_offset) const;
+  // unit_speeds.cpp
+  TCommandResult GetPerformance(const TCommand&);
   // unit_disc_info.cpp
   TCommandResult ReadCapacity(const TCommand&);
   TCommandResult ReadFormatCapacities(const TCommand&);
@@ -211,6 +229,23 @@ class TEmulatedUnit {
   TCommandResult ReadBlocks(const TCommand&, uint32_t lba, uint32_t blocks);
   TCommandResult WriteBlocks(const TCommand&, uint32_t lba, uint32_t blocks);
   std::optional<TSense> CheckWriteAddress(uint32_t lba, uint32_t blocks, uint32_t* track) const;
+  // The MMC rules of the recording mode for a write into `track`.
+  std::optional<TSense> CheckRecordingMode(uint32_t track) const;
+  // Closing: the reserved tracks a DVD-R/-RW drive refuses to close unfilled,
+  // how the drive ends a CD track, and the padding it records.
+  std::optional<TSense> CheckReservedTracksFull(uint32_t track, bool whole_session) const;
+  TTrackEnding TrackEndingOfClose() const;
+  bool RecordPadding(const std::vector<TBlockRange>& padding);
+  // DVD-R/-RW: the open tracks' last ECC blocks padded when the host ends a
+  // recording (flush or close); false when the state cannot be saved.
+  bool PadToEccBlocks();
+  // DVD+RW background format (format= time): its state in READ DISC
+  // INFORMATION (0 none, 1 stopped, 2 running, 3 complete), its progress, and
+  // how long the rest takes.
+  uint8_t BackgroundFormatStatus(std::chrono::steady_clock::time_point now);
+  std::optional<TSense> BackgroundFormatSense(std::chrono::steady_clock::time_point now);
+  std::chrono::milliseconds BackgroundFormatLeft(std::chrono::steady_clock::time_point now) const;
+  void StopBackgroundFormat(std::chrono::steady_clock::time_point now);
   // Throttled writing: whether `bytes` may go into the buffer now (null), or
   // the answer to give instead (pending until there is room, or a failure).
   std::optional<TCommandResult> AdmitToBuffer(uint64_t bytes, std::chrono::steady_clock::time_point now);
@@ -228,7 +263,18 @@ class TEmulatedUnit {
   uint32_t not_ready_left_;
   std::deque<TSense> pending_;  // unit attentions and deferred errors, for the next command
   std::optional<TLongOperation> long_operation_;
-  std::optional<TDriveBuffer> buffer_;  // with speed=N
+  // With speed=N or speed=drive the buffer holds writes back
+  // (buffer_throttles_); otherwise it only shows its fill.
+  std::optional<TDriveBuffer> buffer_;
+  bool buffer_throttles_ = false;
+  bool spinning_up_ = false;
+  std::chrono::steady_clock::time_point spun_up_at_{};
+  struct TBackgroundFormat {
+    std::chrono::steady_clock::duration total;
+    std::chrono::steady_clock::duration done{};  // before running_since
+    std::optional<std::chrono::steady_clock::time_point> running_since;  // none: stopped
+  };
+  std::optional<TBackgroundFormat> background_format_;
   bool medium_removed_ = false;         // removeat= was reached: the disc is gone for good
   bool faults_on_;                      // notready=, busy=, hang= apply (faultat= was reached)
   struct THeld {

@@ -8,30 +8,59 @@
 namespace zamo::emu {
 namespace {
 
-// 1x is 176.4 KB/s on a CD (rounded as drives report it) and 1385 KB/s on a DVD.
-constexpr uint16_t kCd40x = 7056;
-constexpr uint16_t kDvd16x = 22160;
+// Speeds in KB/s: 1x is 176.4 KB/s on a CD and 1385 KB/s on a DVD, rounded as
+// drives report them.
+constexpr uint16_t Cd(double x) { return static_cast<uint16_t>(x * 176.4 + 0.5); }
+constexpr uint16_t Dvd(double x) { return static_cast<uint16_t>(x * 1385 + 0.5); }
 
 constexpr std::array<TMediaTraits, 10> kTraits = {{
-    {TMediaKind::kCdRom, "cd-rom", kProfileCdRom, true, true, false, false, false, false, 0, kCd40x, kCd40x},
-    {TMediaKind::kCdR, "cd-r", kProfileCdR, true, false, true, false, false, false, kCd80Blocks, kCd40x, kCd40x},
-    {TMediaKind::kCdRw, "cd-rw", kProfileCdRw, true, false, false, true, true, false, kCd80Blocks, kCd40x, 4234},
-    {TMediaKind::kDvdRom, "dvd-rom", kProfileDvdRom, false, true, false, false, false, false, 0, kDvd16x, kDvd16x},
-    {TMediaKind::kDvdR, "dvd-r", kProfileDvdR, false, false, true, false, false, false, kDvd47Blocks, kDvd16x, kDvd16x},
+    {TMediaKind::kCdRom, "cd-rom", kProfileCdRom, true, true, false, false, false, false, 0, Cd(48), Cd(48)},
+    {TMediaKind::kCdR, "cd-r", kProfileCdR, true, false, true, false, false, false, kCd80Blocks, Cd(48), Cd(48)},
+    {TMediaKind::kCdRw, "cd-rw", kProfileCdRw, true, false, false, true, true, false, kCd80Blocks, Cd(48), Cd(24)},
+    {TMediaKind::kDvdRom, "dvd-rom", kProfileDvdRom, false, true, false, false, false, false, 0, Dvd(16), Dvd(16)},
+    {TMediaKind::kDvdR, "dvd-r", kProfileDvdR, false, false, true, false, false, false, kDvd47Blocks, Dvd(16),
+     Dvd(16)},
     {TMediaKind::kDvdRw, "dvd-rw", kProfileDvdRwSequential, false, false, false, true, true, false, kDvd47Blocks,
-     kDvd16x, 8310},
-    {TMediaKind::kDvdPlusR, "dvd+r", kProfileDvdPlusR, false, false, true, false, false, false, kDvd47Blocks, kDvd16x,
-     kDvd16x},
+     Dvd(16), Dvd(6)},
+    {TMediaKind::kDvdPlusR, "dvd+r", kProfileDvdPlusR, false, false, true, false, false, false, kDvd47Blocks, Dvd(16),
+     Dvd(16)},
     {TMediaKind::kDvdPlusRDl, "dvd+r-dl", kProfileDvdPlusRDl, false, false, true, false, false, false,
-     kDvdPlusRDlBlocks, kDvd16x, 11080},
-    {TMediaKind::kDvdPlusRw, "dvd+rw", kProfileDvdPlusRw, false, false, false, false, true, true, kDvd47Blocks, kDvd16x,
-     11080},
-    {TMediaKind::kDvdRam, "dvd-ram", kProfileDvdRam, false, false, false, false, true, true, kDvdRam47Blocks, 6925,
-     6925},
+     kDvdPlusRDlBlocks, Dvd(12), Dvd(8)},
+    {TMediaKind::kDvdPlusRw, "dvd+rw", kProfileDvdPlusRw, false, false, false, false, true, true, kDvd47Blocks,
+     Dvd(16), Dvd(8)},
+    {TMediaKind::kDvdRam, "dvd-ram", kProfileDvdRam, false, false, false, false, true, true, kDvdRam47Blocks,
+     Dvd(12), Dvd(5)},
 }};
 
-constexpr std::array<uint16_t, 6> kCdSpeeds = {7056, 5645, 4234, 2822, 1411, 706};
-constexpr std::array<uint16_t, 5> kDvdSpeeds = {22160, 16620, 11080, 5540, 2770};
+// The write speeds a recorder of today offers on each kind, fastest first
+// (x-speeds; the kind's maximum opens each list).
+constexpr std::array<double, 7> kCdRSpeeds = {48, 40, 32, 24, 16, 8, 4};
+constexpr std::array<double, 4> kCdRwSpeeds = {24, 16, 10, 4};
+constexpr std::array<double, 5> kDvdRSpeeds = {16, 12, 8, 6, 4};
+constexpr std::array<double, 4> kDvdRDlSpeeds = {8, 6, 4, 2.4};
+constexpr std::array<double, 3> kDvdRwSpeeds = {6, 4, 2};
+constexpr std::array<double, 3> kDvdPlusRwSpeeds = {8, 6, 4};
+constexpr std::array<double, 3> kDvdRamSpeeds = {5, 3, 2};
+
+std::span<const double> XSpeeds(TMediaKind kind) {
+  switch (kind) {
+    case TMediaKind::kCdRom:
+    case TMediaKind::kCdR:
+      return kCdRSpeeds;
+    case TMediaKind::kCdRw:
+      return kCdRwSpeeds;
+    case TMediaKind::kDvdPlusRDl:
+      return kDvdRDlSpeeds;
+    case TMediaKind::kDvdRw:
+      return kDvdRwSpeeds;
+    case TMediaKind::kDvdPlusRw:
+      return kDvdPlusRwSpeeds;
+    case TMediaKind::kDvdRam:
+      return kDvdRamSpeeds;
+    default:
+      return kDvdRSpeeds;
+  }
+}
 
 }  // namespace
 
@@ -53,13 +82,11 @@ std::string MediaKindNames() {
 }
 
 std::vector<uint16_t> WriteSpeeds(TMediaKind kind) {
-  const TMediaTraits& traits = Traits(kind);
-  std::span<const uint16_t> steps = traits.is_cd ? std::span<const uint16_t>(kCdSpeeds)
-                                                 : std::span<const uint16_t>(kDvdSpeeds);
-  std::vector<uint16_t> speeds = {traits.max_write_kbs};  // the kind's own maximum opens its list
-  for (uint16_t speed : steps)
-    if (speed < traits.max_write_kbs) speeds.push_back(speed);
+  std::vector<uint16_t> speeds;
+  for (double x : XSpeeds(kind)) speeds.push_back(Traits(kind).is_cd ? Cd(x) : Dvd(x));
   return speeds;
 }
+
+double XSpeed(TMediaKind kind, uint32_t kbs) { return kbs / (Traits(kind).is_cd ? 176.4 : 1385.0); }
 
 }  // namespace zamo::emu

@@ -68,7 +68,11 @@ std::optional<TMediaKind> MediaKindFromName(std::string_view name);
 // Every kind name, for messages ("cd-rom, cd-r, ...").
 std::string MediaKindNames();
 
-// Write speeds the recorder offers for a kind, fastest first (KB/s).
+// Write speeds the recorder offers for a kind, fastest first (KB/s); the
+// first is the kind's maximum.
 std::vector<uint16_t> WriteSpeeds(TMediaKind kind);
+
+// A speed in KB/s as an x-speed of the kind (1x: 176.4 KB/s on a CD, 1385 on a DVD).
+double XSpeed(TMediaKind kind, uint32_t kbs);
 
 }  // namespace zamo::emu

@@ -128,7 +128,7 @@ TCommandResult TEmulatedUnit::ReadDiscInformation(const TCommand& command) {
   response[10] = Low(first >> 8);
   response[11] = Low(last >> 8);
   response[7] = 0x20;  // unrestricted use
-  if (disc_.kind() == TMediaKind::kDvdPlusRw && disc_.formatted()) response[7] |= 0x03;  // background format done
+  response[7] |= BackgroundFormatStatus(clock_());  // DVD+RW: 1 stopped, 2 in progress, 3 complete
   response[8] = 0x00;  // CD-DA or CD-ROM
 
   if (disc_.finalized()) {

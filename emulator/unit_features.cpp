@@ -45,7 +45,10 @@ TCommandResult TEmulatedUnit::GetConfiguration(const TCommand& command) {
   const bool cd_write = profile == kProfileCdR || (profile == kProfileCdRw && !disc_.formatted());
   const bool dvd_minus = profile == kProfileDvdR || profile == kProfileDvdRwSequential ||
                          profile == kProfileDvdRwRestricted;
-  const bool incremental = cd_write || profile == kProfileDvdR || profile == kProfileDvdRwSequential;
+  // A minimally blanked DVD-RW lost incremental recording (disc at once only).
+  const bool minimal_blank = disc_.minimally_blanked() && Strict(TRule::kMinimalBlankDvdRw);
+  const bool incremental =
+      cd_write || profile == kProfileDvdR || (profile == kProfileDvdRwSequential && !minimal_blank);
   const bool formattable = profile == kProfileDvdPlusRw || profile == kProfileDvdRam || profile == kProfileCdRw ||
                            profile == kProfileDvdRwSequential || profile == kProfileDvdRwRestricted;
 
@@ -83,7 +86,9 @@ TCommandResult TEmulatedUnit::GetConfiguration(const TCommand& command) {
       {0x003B, 0, false, profile == kProfileDvdPlusRDl, {0x01, 0x00, 0x00, 0x00}},  // Write
       {0x0100, 0, true, true, {}},
       {0x0105, 0, true, true, {0x00, 0x00, 0x00, 0x00}},
-      {0x0107, 3, false, profile != kProfileNone, {0x03, 0x00, 0x00, 0x00}},  // stream writing, WSPD
+      // Stream writing, GET PERFORMANCE write speeds, page 2Ah write speeds,
+      // SET CD SPEED, READ BUFFER CAPACITY in blocks.
+      {0x0107, 3, false, profile != kProfileNone, {0x1F, 0x00, 0x00, 0x00}},
   };
 
   std::vector<uint8_t> response(8, 0);

@@ -1,6 +1,5 @@
 // unit_mode_pages.cpp: MODE SENSE (10) and MODE SELECT (10) with the write
-// parameters page 05h and the capabilities page 2Ah, and the speed and buffer
-// commands: SET CD SPEED, SET STREAMING, READ BUFFER CAPACITY.
+// parameters page 05h and the capabilities page 2Ah.
 #include <algorithm>
 #include <vector>
 
@@ -28,20 +27,6 @@ std::array<uint8_t, 52> WriteParamsChangeable() {
   return mask;
 }
 
-// The write speed the recorder settles on for a request: the fastest it
-// offers at or below it, else its slowest.
-uint16_t ChooseWriteSpeed(TMediaKind kind, uint32_t requested) {
-  const std::vector<uint16_t> speeds = WriteSpeeds(kind);
-  for (uint16_t speed : speeds)
-    if (speed <= requested) return speed;
-  return speeds.back();
-}
-
-uint16_t ChooseReadSpeed(TMediaKind kind, uint32_t requested) {
-  const uint16_t slowest = Traits(kind).is_cd ? 706 : 1385;
-  return static_cast<uint16_t>(std::clamp<uint32_t>(requested, slowest, Traits(kind).max_read_kbs));
-}
-
 }  // namespace
 
 std::vector<uint8_t> TEmulatedUnit::CapabilitiesPage() const {
@@ -54,14 +39,19 @@ std::vector<uint8_t> TEmulatedUnit::CapabilitiesPage() const {
   page[4] = 0xF1;  // BUF, multi-session, mode 2 form 1 and 2, audio play
   page[5] = 0x03;  // CD-DA commands, accurate CD-DA stream
   page[6] = static_cast<uint8_t>(0x29 | (tray_.removal_prevented ? 0x02 : 0x00));  // tray, eject, lock (+ state)
-  PutBe16(page, 8, Traits(disc_.kind()).max_read_kbs);
   PutBe16(page, 10, 256);   // volume levels
   PutBe16(page, 12, static_cast<uint16_t>(std::min<uint32_t>(config_.buffer_bytes / 1024, 0xFFFF)));
-  PutBe16(page, 14, read_speed_);
-  PutBe16(page, 18, speeds.front());
-  PutBe16(page, 20, write_speed_);
+  // MMC-5 makes the maximum and current read and write speeds obsolete (a
+  // drive of its generation leaves them zero and answers GET PERFORMANCE);
+  // the current write speed selected and the write speed descriptors stay.
+  if (!config_.modern) {
+    PutBe16(page, 8, Traits(disc_.kind()).max_read_kbs);
+    PutBe16(page, 14, read_speed_);
+    PutBe16(page, 18, speeds.front());
+    PutBe16(page, 20, write_speed_);
+  }
   PutBe16(page, 28, write_speed_);
-  PutBe16(page, 30, static_cast<uint16_t>(speeds.size()));
+  PutBe16(page, 30, static_cast<uint16_t>(speeds.size()));  // as many descriptors as the page holds
   for (size_t i = 0; i < speeds.size(); ++i) PutBe16(page, 32 + 4 * i + 2, speeds[i]);  // CLV
   return page;
 }
@@ -155,57 +145,6 @@ TCommandResult TEmulatedUnit::ModeSelect(const TCommand& command) {
     simulated_next_.reset();  // a test write ends with the page that started it
   }
   return Good();
-}
-
-TCommandResult TEmulatedUnit::SetCdSpeed(const TCommand& command) {
-  const uint16_t read = CdbBe16(command.cdb, 2);
-  const uint16_t write = CdbBe16(command.cdb, 4);
-  read_speed_ = ChooseReadSpeed(disc_.kind(), read);  // 0xFFFF: as fast as the disc allows
-  write_speed_ = ChooseWriteSpeed(disc_.kind(), write);
-  return Good();
-}
-
-TCommandResult TEmulatedUnit::SetStreaming(const TCommand& command) {
-  const uint8_t type = command.cdb[8];
-  const uint32_t length = CdbBe16(command.cdb, 9);
-  if (type != 0) return Fail(TSense::CdbField(8));  // only the performance descriptor
-  const std::optional<std::span<const uint8_t>> list = ParameterList(command, length);
-  if (!list) return HostError();
-  if (length < 28) return Fail(sense::kParameterListLength);
-  const uint32_t start = GetBe32(*list, 4);
-  const uint32_t end = GetBe32(*list, 8);
-  const uint32_t read_size = GetBe32(*list, 12);
-  const uint32_t read_time = GetBe32(*list, 16);
-  const uint32_t write_size = GetBe32(*list, 20);
-  const uint32_t write_time = GetBe32(*list, 24);
-  if (end < start) return Fail(TSense::ParameterField(8));
-  if (read_time == 0) return Fail(TSense::ParameterField(16));
-  if (write_time == 0) return Fail(TSense::ParameterField(24));
-  std::array<uint8_t, 28> descriptor{};
-  std::copy_n(list->begin(), descriptor.size(), descriptor.begin());
-  performance_ = descriptor;
-  // Sizes are kilobytes per the given milliseconds.
-  read_speed_ = ChooseReadSpeed(disc_.kind(), static_cast<uint32_t>(uint64_t{read_size} * 1000 / read_time));
-  write_speed_ = ChooseWriteSpeed(disc_.kind(), static_cast<uint32_t>(uint64_t{write_size} * 1000 / write_time));
-  return Good();
-}
-
-TCommandResult TEmulatedUnit::ReadBufferCapacity(const TCommand& command) {
-  const bool in_blocks = command.cdb[1] & 0x01;
-  const uint32_t allocation = CdbBe16(command.cdb, 7);
-  // Without speed=N writes go straight to the image: the buffer is always empty.
-  const uint32_t size = config_.buffer_bytes;
-  const uint32_t free = buffer_ ? static_cast<uint32_t>(buffer_->Free(clock_())) : size;
-  std::array<uint8_t, 12> response{};
-  PutBe16(response, 0, 10);
-  if (in_blocks) {
-    response[3] = 0x01;
-    PutBe32(response, 8, free / kBlockSize);  // available blocks
-  } else {
-    PutBe32(response, 4, size);
-    PutBe32(response, 8, free);
-  }
-  return DataIn(command, response, allocation);
 }
 
 }  // namespace zamo::emu

@@ -16,6 +16,7 @@ namespace {
 constexpr TSenseCode kUnrecoveredRead{kMediumError, 0x11, 0x00};  // UNRECOVERED READ ERROR
 constexpr TSenseCode kWriteError{kMediumError, 0x0C, 0x00};       // WRITE ERROR
 constexpr TSenseCode kLossOfStreaming{kMediumError, 0x0C, 0x09};  // WRITE ERROR - LOSS OF STREAMING
+constexpr TSenseCode kPartlyWrittenReservedTrack{kIllegalRequest, 0x72, 0x04};  // EMPTY OR PARTIALLY WRITTEN RESERVED TRACK
 constexpr uint32_t kAllBlocks = 0xFFFFFFFF;
 // A write waits this long at most for room in the drive buffer; when room
 // is further away the drive answers LONG WRITE IN PROGRESS and the host
@@ -41,11 +42,12 @@ TCommandResult TEmulatedUnit::ReadBlocks(const TCommand& command, uint32_t lba, 
   // Every block must be recorded; an unrecorded block inside the recorded
   // extent (a pre-gap, a lead-in/lead-out between sessions, the unwritten
   // part of a reserved track) is not a data block of any track.
+  // The run-out blocks that end a track-at-once CD track hold no data either.
   for (uint64_t at = lba; at < end;) {
     const std::optional<uint32_t> track = at <= UINT32_MAX ? disc_.TrackAt(static_cast<uint32_t>(at)) : std::nullopt;
-    if (!track || at >= disc_.NextWritable(*track))
+    if (!track || at >= disc_.DataEnd(*track))
       return Fail(at >= readable_end ? sense::kLbaOutOfRange : sense::kIllegalModeForTrack);
-    at = std::min<uint64_t>(end, disc_.NextWritable(*track));
+    at = std::min<uint64_t>(end, disc_.DataEnd(*track));
   }
   std::string problem;
   switch (store_->Read(lba, command.data.first(bytes), &problem)) {
@@ -94,10 +96,23 @@ std::optional<TSense> TEmulatedUnit::CheckWriteAddress(uint32_t lba, uint32_t bl
       next = *simulated_next_;
     if (lba != next) continue;
     if (end > disc_.TrackEnd(n)) return TSense::Of(sense::kLbaOutOfRange);
+    if (std::optional<TSense> refused = CheckRecordingMode(n)) return refused;
     *track = n;
     return std::nullopt;
   }
   return TSense::Of(sense::kInvalidWriteAddress);
+}
+
+std::optional<TSense> TEmulatedUnit::CheckRecordingMode(uint32_t track) const {
+  if (!DvdMinusSequential()) return std::nullopt;
+  // Disc at once records the track laid out by RESERVE TRACK, nothing else.
+  if (WriteType() == 2 && disc_.Track(track).state != TTrackState::kReserved && Strict(TRule::kDaoNeedsReservation))
+    return TSense::Of(sense::kCommandSequence);
+  // A minimally blanked DVD-RW lost what incremental recording needs: disc
+  // at once only, until a format or a whole blank.
+  if (WriteType() == 0 && disc_.minimally_blanked() && Strict(TRule::kMinimalBlankDvdRw))
+    return TSense::Of(sense::kIllegalModeForTrack);
+  return std::nullopt;
 }
 
 TCommandResult TEmulatedUnit::WriteBlocks(const TCommand& command, uint32_t lba, uint32_t blocks) {
@@ -133,7 +148,12 @@ TCommandResult TEmulatedUnit::WriteBlocks(const TCommand& command, uint32_t lba,
     good_blocks = *remove_at - lba;
     injected = TSense::Of(sense::kNoMedium);
   }
-  if (buffer_) buffer_->Put(uint64_t{good_blocks} * kBlockSize, now);
+  if (buffer_) {
+    const uint64_t taken = uint64_t{good_blocks} * kBlockSize;
+    // A buffer that only shows its fill takes what fits: the rest went
+    // straight to the disc.
+    buffer_->Put(buffer_throttles_ ? taken : std::min<uint64_t>(taken, buffer_->Free(now)), now);
+  }
 
   if (WriteParamsApply() && TestWrite()) {
     simulated_next_ = lba + good_blocks;  // simulation: the laser stays cold, nothing is recorded
@@ -164,7 +184,7 @@ TCommandResult TEmulatedUnit::WriteBlocks(const TCommand& command, uint32_t lba,
 }
 
 std::optional<TCommandResult> TEmulatedUnit::AdmitToBuffer(uint64_t bytes, std::chrono::steady_clock::time_point now) {
-  if (!buffer_) return std::nullopt;
+  if (!buffer_ || !buffer_throttles_) return std::nullopt;
   const auto room = buffer_->RoomAt(bytes, now);
   if (room > now) {
     // A full buffer holds the write until there is room, as drives do; a
@@ -193,11 +213,53 @@ TCommandResult TEmulatedUnit::SynchronizeCache(const TCommand& command) {
   const bool immediate = command.cdb[1] & 0x02;
   const auto now = clock_();
   if (!immediate) {
-    if (auto held = HoldUntilDone(0x35, buffer_ ? buffer_->DrainedAt() : now, times_.synchronize, now)) return *held;
+    if (auto held = HoldUntilDone(0x35, DrainedAt(now), times_.synchronize, now)) return *held;
   }
   const std::chrono::milliseconds draining = FinishRecording(now);
+  if (!PadToEccBlocks()) return Fail(kWriteError);
   if (immediate) StartLongOperation(sense::kLongWriteInProgress, draining + times_.synchronize);
   return Good();
+}
+
+bool TEmulatedUnit::PadToEccBlocks() {
+  if (!DvdMinusSequential() || !Strict(TRule::kEccPadding) || (WriteParamsApply() && TestWrite())) return true;
+  std::vector<TBlockRange> padding;
+  for (uint32_t n = disc_.FirstTrackOf(disc_.SessionCount()); n != 0 && n <= disc_.TrackCount(); ++n)
+    if (!disc_.SessionClosed(disc_.Track(n).session)) padding.push_back(disc_.PadToEccBlock(n));
+  const bool padded = std::any_of(padding.begin(), padding.end(), [](const TBlockRange& r) { return r.blocks > 0; });
+  if (!padded) return true;
+  std::string problem;
+  return RecordPadding(padding) && Commit(&problem);
+}
+
+bool TEmulatedUnit::RecordPadding(const std::vector<TBlockRange>& padding) {
+  std::string problem;
+  for (const TBlockRange& range : padding)
+    if (!store_->Zero(range.lba, range.blocks, &problem)) return false;
+  return true;
+}
+
+std::optional<TSense> TEmulatedUnit::CheckReservedTracksFull(uint32_t track, bool whole_session) const {
+  if (!DvdMinusSequential() || !Strict(TRule::kReservedTrackFull)) return std::nullopt;
+  const auto unfilled = [this](uint32_t n) {
+    const TTrack& t = disc_.Track(n);
+    return t.state == TTrackState::kReserved && t.written < t.size;
+  };
+  if (!whole_session) {
+    if (unfilled(track)) return TSense::Of(kPartlyWrittenReservedTrack);
+    return std::nullopt;
+  }
+  const uint32_t session = disc_.SessionCount();
+  for (uint32_t n = disc_.FirstTrackOf(session); n != 0 && n <= disc_.LastTrackOf(session); ++n)
+    if (unfilled(n)) return TSense::Of(kPartlyWrittenReservedTrack);
+  return std::nullopt;
+}
+
+TTrackEnding TEmulatedUnit::TrackEndingOfClose() const {
+  // Track at once on a CD: the drive pads a short track to 4 seconds and
+  // writes its run-out.
+  if (IsCd() && WriteType() == 1 && Strict(TRule::kTaoTrackEnd)) return {kCdMinimumTrack, kCdRunOut};
+  return {};
 }
 
 TCommandResult TEmulatedUnit::CloseTrackSession(const TCommand& command) {
@@ -206,11 +268,14 @@ TCommandResult TEmulatedUnit::CloseTrackSession(const TCommand& command) {
   const uint32_t number = CdbBe16(command.cdb, 4);
   if (config_.write_protected) return Fail(sense::kWriteProtected);
   if (Traits(disc_.kind()).read_only) return Fail(sense::kCannotWriteIncompatible);
-  // A close first records what the buffer holds; without the immediate bit
-  // the command takes the close's time (close=) too.
+  const TMediaKind kind = disc_.kind();
   const auto now = clock_();
+  // A close first records what the buffer holds; it takes the close's time
+  // (close=), and on a DVD+RW function 3 the rest of the background format.
+  std::chrono::milliseconds duration = times_.close;
+  if (kind == TMediaKind::kDvdPlusRw && function == 3) duration += BackgroundFormatLeft(now);
   if (!immediate) {
-    if (auto held = HoldUntilDone(0x5B, buffer_ ? buffer_->DrainedAt() : now, times_.close, now)) return *held;
+    if (auto held = HoldUntilDone(0x5B, DrainedAt(now), duration, now)) return *held;
   }
   const std::chrono::milliseconds draining = FinishRecording(now);
   if (WriteParamsApply() && TestWrite()) {  // closing a simulated recording changes nothing
@@ -219,37 +284,53 @@ TCommandResult TEmulatedUnit::CloseTrackSession(const TCommand& command) {
     return Good();
   }
 
-  const TMediaKind kind = disc_.kind();
   const bool plus = kind == TMediaKind::kDvdPlusR || kind == TMediaKind::kDvdPlusRDl;
+  std::vector<TBlockRange> padding;
   if (kind == TMediaKind::kDvdPlusRw) {
     // 0: stop de-icing, 2: quick stop, 3: complete the background format.
-    // The emulated format is complete the moment it starts.
     if (function != 0 && function != 2 && function != 3) return Fail(TSense::CdbField(2));
+    const std::chrono::milliseconds left = function == 3 ? BackgroundFormatLeft(now) : std::chrono::milliseconds(0);
+    if (function == 3) {
+      background_format_.reset();  // de-iced: complete (held until now, or busy for the rest)
+    } else {
+      StopBackgroundFormat(now);
+    }
+    if (immediate)
+      StartLongOperation(left.count() > 0 ? sense::kFormatInProgress : sense::kLongWriteInProgress,
+                         draining + times_.close + left);
+    return Good();
   } else if (disc_.formatted()) {
     if (function != 1 && function != 2) return Fail(TSense::CdbField(2));
   } else {
+    // The host ended the recording: a DVD-R/-RW links its last ECC block.
+    if (!PadToEccBlocks()) return Fail(kWriteError);
     switch (function) {
       case 1: {  // close a track; on a CD, FFh names the incomplete track
         uint32_t track = number;
         if (IsCd() && number == 0xFF && disc_.InvisibleTrack()) track = *disc_.InvisibleTrack();
         if (track == 0 || track > disc_.TrackCount()) return Fail(TSense::CdbField(4));
-        disc_.CloseTrack(track);
+        if (std::optional<TSense> refused = CheckReservedTracksFull(track, false)) return Fail(*refused);
+        padding = disc_.CloseTrack(track, TrackEndingOfClose());
         break;
       }
       case 2:  // close the session: open for another one unless the page says otherwise
-        if (!disc_.finalized() && disc_.SessionHasData(disc_.SessionCount()))
-          disc_.CloseSession(plus || NextSessionAllowed());
+        if (!disc_.finalized() && disc_.SessionHasData(disc_.SessionCount())) {
+          if (std::optional<TSense> refused = CheckReservedTracksFull(0, true)) return Fail(*refused);
+          padding = disc_.CloseSession(plus || NextSessionAllowed(), TrackEndingOfClose());
+        }
         break;
       case 5:  // finalize: no further session
       case 6:  // DVD+R: finalize with the minimal radius
         if (function == 6 && !plus) return Fail(TSense::CdbField(2));
         if (disc_.Status() == TDiscStatus::kEmpty) return Fail(sense::kCommandSequence);
-        disc_.Finalize();
+        if (std::optional<TSense> refused = CheckReservedTracksFull(0, true)) return Fail(*refused);
+        padding = disc_.Finalize(TrackEndingOfClose());
         break;
       default:
         return Fail(TSense::CdbField(2));
     }
   }
+  if (!RecordPadding(padding)) return Fail(kWriteError);
   TCommandResult result = CommitOrFail();
   if (result.good() && immediate) StartLongOperation(sense::kLongWriteInProgress, draining + times_.close);
   return result;
@@ -294,6 +375,8 @@ TCommandResult TEmulatedUnit::Blank(const TCommand& command) {
   if (type == 0 && !store_->Wipe(&problem)) return Fail(kWriteError);
   if (buffer_) buffer_->Discard(clock_());
   disc_.MakeBlank();
+  // A minimal blank leaves a DVD-RW without what incremental recording needs.
+  if (type == 1 && disc_.kind() == TMediaKind::kDvdRw) disc_.MarkMinimallyBlanked();
   simulated_next_.reset();
   cue_sheet_sent_ = false;
   TCommandResult result = CommitOrFail();
@@ -314,16 +397,58 @@ TCommandResult TEmulatedUnit::FormatUnit(const TCommand& command) {
   const uint8_t type = list[8] >> 2;
   const uint32_t parameter = (uint32_t{list[9]} << 16) | (uint32_t{list[10]} << 8) | list[11];
   if (config_.write_protected) return Fail(sense::kWriteProtected);
+  const bool formatted_before = disc_.formatted();
 
   TCommandResult result = FormatOverwritable(type, blocks, parameter);
   if (!result.good()) return result;
-  if (buffer_) buffer_->Discard(clock_());
+  const auto now = clock_();
+  if (buffer_) buffer_->Discard(now);
   simulated_next_.reset();
   result = CommitOrFail();
-  // A DVD+RW formats in the background: the unit stays ready meanwhile.
-  if (result.good() && immediate && disc_.kind() != TMediaKind::kDvdPlusRw)
+  if (!result.good()) return result;
+  if (disc_.kind() == TMediaKind::kDvdPlusRw) {
+    // A DVD+RW formats in the background: the unit stays ready and takes
+    // writes meanwhile. A format stopped earlier goes on where it stopped.
+    if (background_format_) {
+      if (!background_format_->running_since) background_format_->running_since = now;
+    } else if (Strict(TRule::kBackgroundFormat) && times_.format.count() > 0 && !formatted_before) {
+      background_format_ = TBackgroundFormat{times_.format, {}, now};
+    }
+  } else if (immediate) {
     StartLongOperation(sense::kFormatInProgress, times_.format);
+  }
   return result;
+}
+
+std::chrono::milliseconds TEmulatedUnit::BackgroundFormatLeft(std::chrono::steady_clock::time_point now) const {
+  if (!background_format_) return std::chrono::milliseconds(0);
+  const TBackgroundFormat& format = *background_format_;
+  auto done = format.done;
+  if (format.running_since) done += now - *format.running_since;
+  if (done >= format.total) return std::chrono::milliseconds(0);
+  return std::chrono::ceil<std::chrono::milliseconds>(format.total - done);
+}
+
+void TEmulatedUnit::StopBackgroundFormat(std::chrono::steady_clock::time_point now) {
+  if (!background_format_ || !background_format_->running_since) return;
+  background_format_->done += now - *background_format_->running_since;
+  background_format_->running_since.reset();
+}
+
+uint8_t TEmulatedUnit::BackgroundFormatStatus(std::chrono::steady_clock::time_point now) {
+  if (disc_.kind() != TMediaKind::kDvdPlusRw || !disc_.formatted()) return 0;
+  if (background_format_ && BackgroundFormatLeft(now).count() == 0) background_format_.reset();
+  if (!background_format_) return 3;                   // complete
+  return background_format_->running_since ? 2 : 1;   // in progress; stopped
+}
+
+std::optional<TSense> TEmulatedUnit::BackgroundFormatSense(std::chrono::steady_clock::time_point now) {
+  if (BackgroundFormatStatus(now) != 2) return std::nullopt;
+  const auto total = background_format_->total;
+  const auto left = BackgroundFormatLeft(now);
+  const uint16_t fraction = static_cast<uint16_t>(std::min<int64_t>(65535, (total - left) * 65536 / total));
+  // Ready (NO SENSE), with the progress of the format in the sense-key specific bytes.
+  return TSense::Progress(TSenseCode{kNoSense, 0x00, 0x00}, fraction);
 }
 
 TCommandResult TEmulatedUnit::FormatOverwritable(uint8_t type, uint32_t blocks, uint32_t parameter) {

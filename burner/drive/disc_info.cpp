@@ -7,6 +7,8 @@
 // calls but the capabilities page: every size query asks the drive again.
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <vector>
 
 #include "burner/drive/scsi_device.h"
 #include "burner/platform/byte_order.h"
@@ -87,6 +89,68 @@ bool ErasableProfile(uint16_t profile) {
 uint32_t LeadOutLba(const uint8_t* atip) {
   const uint32_t frames = TSCSIDevice::MsfToLba(0, atip[12], atip[13], atip[14]);
   return frames >= 150 ? frames - 150 : 0;
+}
+
+// GET PERFORMANCE (MMC-5 6.8): an 8-byte header (data length in bytes 0-3),
+// then 16-byte descriptors.
+constexpr uint32_t kPerformanceHeader = 8, kPerformanceDescriptor = 16;
+constexpr uint16_t kMostWriteSpeeds = 32;
+constexpr int kSpeedCountAt = 30, kSpeedDescriptorsAt = 32;
+
+uint32_t Be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
+
+// A 16-bit big-endian field of the page, saturated.
+void PutSpeed(uint8_t* p, uint32_t value) {
+  value = std::min<uint32_t>(value, 0xFFFF);
+  p[0] = static_cast<uint8_t>(value >> 8);
+  p[1] = static_cast<uint8_t>(value);
+}
+
+// Descriptors a GET PERFORMANCE response holds, within what was asked for.
+uint32_t PerformanceDescriptors(const uint8_t* response, uint32_t asked) {
+  const uint32_t length = Be32(response);
+  return length < 4 ? 0 : std::min((length - 4) / kPerformanceDescriptor, asked);
+}
+
+// Fills the zero speed fields of a capabilities page (big-endian, as the
+// drive sent it) from GET PERFORMANCE: the write speed descriptors (type
+// 03h) give the maximum write and read speeds and the page's speed list when
+// it has none; the nominal performance (type 00h) the current read and write
+// speeds. A field the drive does not answer stays zero.
+void FillSpeedsFromPerformance(
+    uint8_t* page, const std::function<bool(uint8_t type, uint8_t data_type, uint8_t* buffer, uint16_t descriptors)>&
+                       get_performance) {
+  std::vector<uint8_t> response(kPerformanceHeader + kMostWriteSpeeds * kPerformanceDescriptor);
+  uint32_t max_read = 0, max_write = 0;
+  if (get_performance(0x03, 0x00, response.data(), kMostWriteSpeeds)) {
+    const uint32_t count = PerformanceDescriptors(response.data(), kMostWriteSpeeds);
+    const bool list_missing = Be16(page + kSpeedCountAt) == 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint8_t* descriptor = response.data() + kPerformanceHeader + i * kPerformanceDescriptor;
+      max_read = std::max(max_read, Be32(descriptor + 8));
+      max_write = std::max(max_write, Be32(descriptor + 12));
+      if (list_missing) {  // the page's 4-byte descriptors: rotation control, speed
+        uint8_t* entry = page + kSpeedDescriptorsAt + 4 * i;
+        entry[1] = static_cast<uint8_t>((descriptor[0] >> 3) & 0x03);
+        PutSpeed(entry + 2, Be32(descriptor + 12));
+      }
+    }
+    if (list_missing) PutSpeed(page + kSpeedCountAt, count);
+  }
+  // Nominal performance, tolerance 10b; the Write bit chooses the direction.
+  const auto nominal = [&](bool write) -> uint32_t {
+    std::fill(response.begin(), response.end(), 0);
+    if (!get_performance(0x00, write ? 0x14 : 0x10, response.data(), 1)) return 0;
+    if (PerformanceDescriptors(response.data(), 1) == 0) return 0;
+    return Be32(response.data() + kPerformanceHeader + 12);  // end performance, KB/s
+  };
+  const uint32_t current_read = nominal(false);
+  const uint32_t current_write = nominal(true);
+  if (max_read == 0) max_read = current_read;
+  if (Be16(page + kMaxReadSpeedAt) == 0) PutSpeed(page + kMaxReadSpeedAt, max_read);
+  if (Be16(page + kCurrentReadSpeedAt) == 0) PutSpeed(page + kCurrentReadSpeedAt, current_read);
+  if (Be16(page + kMaxWriteSpeedAt) == 0) PutSpeed(page + kMaxWriteSpeedAt, max_write);
+  if (Be16(page + kCurrentWriteSpeedAt) == 0) PutSpeed(page + kCurrentWriteSpeedAt, current_write);
 }
 
 }  // namespace
@@ -219,6 +283,22 @@ bool TSCSIDevice::ReadCapabilities() {
   }
   std::memset(CapabilitiesPage, 0, sizeof(CapabilitiesPage));
   copy_page(128);
+
+  // MMC-5 made the page's speed fields obsolete: a drive of its generation
+  // leaves them zero and gives its speeds through GET PERFORMANCE.
+  const bool obsolete_speeds = Be16(CapabilitiesPage + kMaxReadSpeedAt) == 0 ||
+                               Be16(CapabilitiesPage + kCurrentReadSpeedAt) == 0 ||
+                               Be16(CapabilitiesPage + kMaxWriteSpeedAt) == 0 ||
+                               Be16(CapabilitiesPage + kCurrentWriteSpeedAt) == 0;
+  if (obsolete_speeds) {
+    const auto get_performance = [this](uint8_t type, uint8_t data_type, uint8_t* buffer, uint16_t descriptors) {
+      const uint8_t cdb[12] = {0xAC, data_type, 0, 0, 0, 0, 0, 0, static_cast<uint8_t>(descriptors >> 8),
+                               static_cast<uint8_t>(descriptors), type, 0};
+      return RunCommand(cdb, sizeof cdb, kFlagsIn, buffer, kPerformanceHeader + descriptors * kPerformanceDescriptor,
+                        10000);
+    };
+    FillSpeedsFromPerformance(CapabilitiesPage, get_performance);
+  }
 
   if (Be16(CapabilitiesPage + kCurrentWriteSpeedAt) == 0 || Be16(CapabilitiesPage + kMaxWriteSpeedAt) == 0) {
     // A drive that reports no write speed gets 1x DVD for both.

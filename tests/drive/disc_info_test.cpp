@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -36,11 +38,16 @@ class DiscInfoTest : public ::testing::Test {
   void Load(const std::string& kind, const std::string& image = "") {
     image_ = image.empty() ? dir_ / "disc.img" : image;
     std::string error;
-    auto back_end = emu::CreateEmulatedBackEnd(kind + ":" + image_, &error);
-    ASSERT_NE(back_end, nullptr) << error;
-    transport::Install(std::move(back_end));
+    std::vector<emu::TDriveConfig> configs;
+    ASSERT_TRUE(emu::ParseDriveList(kind + ":" + image_, &configs, &error)) << error;
+    // The drive runs on a clock that the component's waits move on: a disc
+    // just loaded spins up for a moment, and the readiness wait sleeps it away.
+    std::vector<std::unique_ptr<emu::TEmulatedUnit>> units;
+    units.push_back(emu::TEmulatedUnit::Open(configs[0], &error, [this] { return Now(); }));
+    ASSERT_NE(units[0], nullptr) << error;
+    transport::Install(std::make_unique<emu::TEmulatedBackEnd>(std::move(units)));
     device_.LogCommandErrors = false;
-    device_.Sleep = [](int) {};
+    device_.Sleep = [this](int ms) { slept_ms_ += ms; };
     device_.HostAdapterInquiry(0);
     device_.ScanDevices();
     ASSERT_EQ(device_.Devices.size(), 1u);
@@ -84,8 +91,13 @@ class DiscInfoTest : public ::testing::Test {
     out << text;
   }
 
+  std::chrono::steady_clock::time_point Now() const {
+    return std::chrono::steady_clock::time_point{} + std::chrono::milliseconds(slept_ms_.load());
+  }
+
   test::TempDir dir_;
   std::string image_;
+  std::atomic<int64_t> slept_ms_{0};
   TSCSIDevice device_{nullptr};
 };
 
@@ -121,15 +133,16 @@ TEST_F(DiscInfoTest, AppendableCdRWithTwoSessions) {
   CloseTrackAndSession(1);
   EXPECT_EQ(device_.GetDiscStatus(), 1);
   EXPECT_EQ(device_.GetSessionCount(), 1);
-  // Lead-out, lead-in and pre-gap lie between the sessions.
+  // Lead-out, lead-in and pre-gap lie between the sessions, after the two
+  // run-out blocks that end a track-at-once track.
   const uint32_t second = device_.GetNextWritableAddress();
-  EXPECT_EQ(second, 300u + 11400u);
+  EXPECT_EQ(second, 300u + 2 + 11400u);
 
   Record(dkCdR, second, 100, 0x22);
   CloseTrackAndSession(2);
   EXPECT_EQ(device_.GetSessionCount(), 2);
   const uint32_t third = device_.GetNextWritableAddress();
-  EXPECT_EQ(third, second + 100 + 6900);
+  EXPECT_EQ(third, second + 300 + 2 + 6900);  // the drive padded the short track to 300 blocks
   EXPECT_EQ(device_.GetFreeBlocks(), kCdBlocks - third);
 
   TDisc disc;

@@ -77,6 +77,11 @@ TEST_F(CdR, WritesOnlyAtTheNextWritableAddress) {
   EXPECT_EQ(SenseOf(In(Read10(14, 2), 4096)), kLbaOutOfRange);  // block 15 is not recorded
 }
 
+// A track-at-once track of 300 blocks ends with two run-out blocks: 302.
+constexpr uint32_t kTrack1 = 302;
+constexpr uint32_t kSession2 = kTrack1 + 11'400;  // 11,702
+constexpr uint32_t kSession2End = kSession2 + kTrack1;  // 12,004
+
 TEST_F(CdR, ClosingASessionLeavesTheLeadOutAndLeadInGap) {
   AllowNextSession();
   RecordSession(0, 300);
@@ -85,31 +90,34 @@ TEST_F(CdR, ClosingASessionLeavesTheLeadOutAndLeadInGap) {
   EXPECT_EQ(disc.last_session_state, 0);  // the new session is empty
   EXPECT_EQ(disc.sessions, 2u);
   EXPECT_EQ(disc.first_in_last, 2u);
-  // Session 2's lead-in starts after session 1's 6750-block lead-out: LBA 7050 = 01:36:00.
-  EXPECT_EQ(std::vector<uint8_t>(disc.raw.begin() + 16, disc.raw.begin() + 20), (std::vector<uint8_t>{0, 1, 36, 0}));
+  // Session 2's lead-in starts after session 1's 6750-block lead-out: LBA 7052 = 01:36:02.
+  EXPECT_EQ(std::vector<uint8_t>(disc.raw.begin() + 16, disc.raw.begin() + 20), (std::vector<uint8_t>{0, 1, 36, 2}));
 
   TrackInfo closed = Track(1);
   EXPECT_FALSE(closed.nwa_valid);
-  EXPECT_EQ(closed.size, 300u);
+  EXPECT_EQ(closed.size, kTrack1);
+  EXPECT_EQ(closed.last_recorded, kTrack1 - 1);
   TrackInfo next = Track(0xFF);
   EXPECT_EQ(next.number, 2u);
   EXPECT_EQ(next.session, 2u);
-  EXPECT_EQ(next.start, 300u + 11'400);
-  EXPECT_EQ(next.next_writable, 11'700u);
-  EXPECT_EQ(next.free, 359'849u - 11'700);
-  EXPECT_EQ(SenseOf(In(Read10(300, 1))), kLbaOutOfRange);  // nothing recorded from here on
+  EXPECT_EQ(next.start, kSession2);
+  EXPECT_EQ(next.next_writable, kSession2);
+  EXPECT_EQ(next.free, 359'849u - kSession2);
+  EXPECT_TRUE(In(Read10(299, 1)).good());
+  EXPECT_EQ(SenseOf(In(Read10(300, 1))), kIllegalMode);   // run-out: no data block
+  EXPECT_EQ(SenseOf(In(Read10(302, 1))), kLbaOutOfRange);  // nothing recorded from here on
 
   // Later sessions only leave a 2250-block lead-out before the 4650 blocks.
-  RecordSession(11'700, 200);
-  EXPECT_EQ(Track(3).start, 11'900u + 6'900);
-  EXPECT_EQ(SenseOf(In(Read10(300, 1))), kIllegalMode);  // a lead-out holds no user data
-  EXPECT_TRUE(In(Read10(11'700, 1)).good());
+  RecordSession(kSession2, 300);
+  EXPECT_EQ(Track(3).start, kSession2End + 6'900);
+  EXPECT_EQ(SenseOf(In(Read10(302, 1))), kIllegalMode);  // a lead-out holds no user data
+  EXPECT_TRUE(In(Read10(kSession2, 1)).good());
 }
 
 TEST_F(CdR, TocFormatsAfterTwoSessions) {
   AllowNextSession();
   RecordSession(0, 300);
-  RecordSession(11'700, 200);
+  RecordSession(kSession2, 300);
 
   ASSERT_TRUE(In(ReadToc(0)).good());
   EXPECT_EQ(GetBe16(in_, 0), 2 + 3 * 8);
@@ -119,20 +127,20 @@ TEST_F(CdR, TocFormatsAfterTwoSessions) {
   EXPECT_EQ(GetBe32(in_, 4 + 4), 0u);
   EXPECT_EQ(in_[12 + 1], 0x14);  // data track
   EXPECT_EQ(in_[12 + 2], 2);
-  EXPECT_EQ(GetBe32(in_, 12 + 4), 11'700u);
+  EXPECT_EQ(GetBe32(in_, 12 + 4), kSession2);
   EXPECT_EQ(in_[20 + 2], 0xAA);
-  EXPECT_EQ(GetBe32(in_, 20 + 4), 11'900u);
+  EXPECT_EQ(GetBe32(in_, 20 + 4), kSession2End);
 
   ASSERT_TRUE(In(ReadToc(0, /*msf=*/true, /*track=*/2)).good());
   EXPECT_EQ(GetBe16(in_, 0), 2 + 2 * 8);
-  EXPECT_EQ((std::vector<uint8_t>(in_.begin() + 8, in_.begin() + 12)), (std::vector<uint8_t>{0, 2, 38, 0}));
-  EXPECT_EQ((std::vector<uint8_t>(in_.begin() + 16, in_.begin() + 20)), (std::vector<uint8_t>{0, 2, 40, 50}));
+  EXPECT_EQ((std::vector<uint8_t>(in_.begin() + 8, in_.begin() + 12)), (std::vector<uint8_t>{0, 2, 38, 2}));
+  EXPECT_EQ((std::vector<uint8_t>(in_.begin() + 16, in_.begin() + 20)), (std::vector<uint8_t>{0, 2, 42, 4}));
   EXPECT_EQ(SenseOf(In(ReadToc(0, false, 3))), kInvalidCdb);
 
   ASSERT_TRUE(In(ReadToc(1)).good());  // multi-session information
   EXPECT_EQ(in_[3], 2);
   EXPECT_EQ(in_[6], 2);
-  EXPECT_EQ(GetBe32(in_, 8), 11'700u);
+  EXPECT_EQ(GetBe32(in_, 8), kSession2);
 
   ASSERT_TRUE(In(ReadToc(2)).good());  // full TOC: 11-byte descriptors
   const size_t count = (GetBe16(in_, 0) - 2) / 11;
@@ -142,18 +150,52 @@ TEST_F(CdR, TocFormatsAfterTwoSessions) {
     if (d[0] == 1 && d[3] == 0xB0) {
       b0_found = true;
       EXPECT_EQ(d[1], 0x54);
-      EXPECT_EQ((std::vector<uint8_t>(d + 4, d + 7)), (std::vector<uint8_t>{2, 38, 0}));  // next program area
+      EXPECT_EQ((std::vector<uint8_t>(d + 4, d + 7)), (std::vector<uint8_t>{2, 38, 2}));  // next program area
       EXPECT_EQ((std::vector<uint8_t>(d + 8, d + 11)), (std::vector<uint8_t>{79, 59, 74}));
     }
     if (d[0] == 1 && d[3] == 0xC0) c0_found = true;
     if (d[0] == 2 && d[3] == 0xA2) {
       a2_found = true;
-      EXPECT_EQ((std::vector<uint8_t>(d + 8, d + 11)), (std::vector<uint8_t>{2, 40, 50}));
+      EXPECT_EQ((std::vector<uint8_t>(d + 8, d + 11)), (std::vector<uint8_t>{2, 42, 4}));
     }
   }
   EXPECT_TRUE(b0_found);
   EXPECT_TRUE(c0_found);
   EXPECT_TRUE(a2_found);
+}
+
+// The drive ends a track-at-once track itself: a short one is padded with
+// zeros to 4 seconds (300 blocks), and the run-out follows every track; the
+// next track starts after its pre-gap. Relaxed, the track is what was written.
+TEST_F(CdR, TrackAtOnceTracksArePaddedTo300BlocksAndEndWithTwoRunOutBlocks) {
+  AllowNextSession();
+  ASSERT_EQ(WriteBlocks(0, 10, 0x33), kGood);
+  ASSERT_TRUE(None(Close(1, 0xFF)).good());
+  TrackInfo first = Track(1);
+  EXPECT_EQ(first.size, 302u);
+  ASSERT_TRUE(In(Read10(0, 300), 300 * 2048).good());
+  EXPECT_EQ(in_[9 * 2048], 0x33);
+  EXPECT_EQ(in_[10 * 2048], 0x00);  // the drive's padding
+  EXPECT_EQ(in_[299 * 2048 + 2047], 0x00);
+  EXPECT_EQ(SenseOf(In(Read10(299, 2), 2 * 2048)), kIllegalMode);  // reaches the run-out
+  EXPECT_EQ(SenseOf(In(Read10(301, 1))), kIllegalMode);
+  const TrackInfo second = Track(0xFF);
+  EXPECT_EQ(second.number, 2u);
+  EXPECT_EQ(second.start, 302u + 150);  // the pre-gap follows the run-out
+  ASSERT_EQ(WriteBlocks(452, 400), kGood);  // long enough: not padded
+  ASSERT_TRUE(None(Close(2, 0)).good());
+  EXPECT_EQ(Track(2).size, 402u);
+
+  // A session at once and a forgiving drive end their tracks where the data does.
+  TDriveConfig lenient = Config(TMediaKind::kCdR);
+  lenient.image_path = dir_ / "lenient.img";
+  lenient.rules.Set(TRule::kTaoTrackEnd, false);
+  Load(lenient);
+  AllowNextSession();
+  ASSERT_EQ(WriteBlocks(0, 10), kGood);
+  ASSERT_TRUE(None(Close(2, 0)).good());
+  EXPECT_EQ(Track(1).size, 10u);
+  EXPECT_EQ(Track(2).start, 10u + 11'400);
 }
 
 TEST_F(CdR, ClosingWithoutMultiSessionFinalizesAndRefusesFurtherWrites) {

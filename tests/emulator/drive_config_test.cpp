@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace zamo::emu {
 namespace {
 
@@ -70,6 +72,57 @@ TEST(ParseDriveList, ReadsTheSpeedBufferTimingAndFaultOptions) {
     EXPECT_FALSE(ParseDriveList(std::string("cd-rw:a,") + bad, &configs, &error)) << bad;
     const std::string name(bad, std::string(bad).find('='));
     EXPECT_TRUE(error.substr(error.find("): ") + 3).starts_with(name)) << bad << " -> " << error;  // names the option
+  }
+}
+
+TEST(ParseDriveList, ReadsTheRulesModelAndTransportOptions) {
+  std::vector<TDriveConfig> configs;
+  std::string error;
+  ASSERT_TRUE(ParseDriveList("dvd-r:a,model=modern,speed=drive,spinup=0.2,lenient=ecc/reserved,"
+                             "ioerror=1000:EIO,ioerror=2000:ENODEV,ioerrorop=5b:EBUSY,kerneltimeout=35,"
+                             "access=readonly,maxtransfer=64K;"
+                             "cd-r:b,lenient=1,strict=tao;cd-r:c,lenient=all,strict=all;cd-r:d",
+                             &configs, &error))
+      << error;
+  ASSERT_EQ(configs.size(), 4u);
+  const TDriveConfig& a = configs[0];
+  EXPECT_TRUE(a.modern);
+  EXPECT_EQ(a.model, "VIRTUAL RECORDER");  // "modern" is a generation, not a product name
+  EXPECT_TRUE(a.speed_from_host);
+  EXPECT_EQ(a.speed_x, 0u);
+  EXPECT_EQ(a.spin_up, std::chrono::milliseconds(200));
+  EXPECT_FALSE(a.rules.Has(TRule::kEccPadding));
+  EXPECT_FALSE(a.rules.Has(TRule::kReservedTrackFull));
+  EXPECT_TRUE(a.rules.Has(TRule::kDaoNeedsReservation));
+  ASSERT_EQ(a.io_errors.size(), 2u);
+  EXPECT_EQ(a.io_errors[0].lba, 1000u);
+  EXPECT_EQ(a.io_errors[0].error, EIO);
+  EXPECT_EQ(a.io_errors[1].error, ENODEV);
+  ASSERT_EQ(a.opcode_errors.size(), 1u);
+  EXPECT_EQ(a.opcode_errors[0].opcode, 0x5B);
+  EXPECT_EQ(a.opcode_errors[0].error, EBUSY);
+  EXPECT_EQ(a.kernel_timeout, 0x35);
+  EXPECT_TRUE(a.read_only_access);
+  EXPECT_EQ(a.max_transfer_bytes, 64u * 1024);
+
+  TRuleSet only_tao = TRuleSet::None();
+  only_tao.Set(TRule::kTaoTrackEnd, true);
+  EXPECT_EQ(configs[1].rules, only_tao);  // lenient=1 relaxes all, strict= enforces again in order
+  EXPECT_EQ(configs[2].rules, TRuleSet::All());
+  // By default every rule holds but those the component does not obey yet.
+  EXPECT_EQ(configs[3].rules, TRuleSet::Default());
+  for (const TRuleAwaitingComponent& awaiting : RulesAwaitingComponent())
+    EXPECT_FALSE(configs[3].rules.Has(awaiting.rule)) << RuleName(awaiting.rule);
+  EXPECT_EQ(configs[3].spin_up, kDefaultSpinUp);
+  EXPECT_FALSE(configs[3].modern || configs[3].speed_from_host || configs[3].read_only_access);
+  EXPECT_EQ(configs[3].max_transfer_bytes, 0u);
+
+  for (const char* bad : {"lenient=everything", "strict=ecc/zip", "ioerror=12", "ioerror=12:EWHAT",
+                          "ioerrorop=ZZ:EIO", "kerneltimeout=100", "access=some", "maxtransfer=1K", "spinup=later",
+                          "speed=host"}) {
+    EXPECT_FALSE(ParseDriveList(std::string("cd-rw:a,") + bad, &configs, &error)) << bad;
+    const std::string name(bad, std::string(bad).find('='));
+    EXPECT_TRUE(error.substr(error.find("): ") + 3).starts_with(name)) << bad << " -> " << error;
   }
 }
 

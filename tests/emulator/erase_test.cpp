@@ -138,12 +138,13 @@ class Erase : public ::testing::Test {
     EXPECT_EQ(Exec(GetConfiguration(2, 0), TDataDirection::kIn, &config), kGood);
     return GetBe16(config, 6);
   }
-  // A closed session of 64 blocks of 0xAB on a sequential disc.
+  // A closed session of 64 blocks of 0xAB on a sequential disc, with the
+  // write parameters the component sends: track at once on a CD,
+  // incremental on a DVD-RW (the probe of the write types left disc at once).
   void RecordSession() {
-    std::vector<uint8_t> page = WriteParams(0x41, 0xC4);  // BUFE, track at once, next session allowed
-    if (Traits(unit_->config().kind).is_cd) {
-      ASSERT_EQ(Exec(ModeSelect(60), TDataDirection::kOut, &page), kGood);
-    }
+    const bool cd = Traits(unit_->config().kind).is_cd;
+    std::vector<uint8_t> page = cd ? WriteParams(0x41, 0xC4) : WriteParams(0x20, 0xC5);
+    ASSERT_EQ(Exec(ModeSelect(60), TDataDirection::kOut, &page), kGood);
     Write(0, 64, 0xAB);
     ASSERT_EQ(Exec(Close(1, 1), TDataDirection::kNone, nullptr), kGood);
     ASSERT_EQ(Exec(Close(2, 0), TDataDirection::kNone, nullptr), kGood);

@@ -50,8 +50,8 @@ TEST_F(Persistence, ASecondUnitSeesWhatTheFirstRecorded) {
   EXPECT_FALSE(std::filesystem::exists(StatePath()));  // an untouched blank disc leaves no files
   ASSERT_TRUE(Out(ModeSelect(60), WriteParams(0x01, 0xC4)).good());
   ASSERT_EQ(WriteBlocks(0, 20, 0x31), kGood);
-  ASSERT_TRUE(None(Close(2, 0)).good());
-  ASSERT_EQ(WriteBlocks(11'420, 5, 0x32), kGood);  // session 2 left open
+  ASSERT_TRUE(None(Close(2, 0)).good());  // padded to 300 blocks, 2 of run-out: session 2 at 11,702
+  ASSERT_EQ(WriteBlocks(11'702, 5, 0x32), kGood);  // session 2 left open
 
   std::unique_ptr<TEmulatedUnit> first = std::move(unit_);
   unit_ = Second(TMediaKind::kCdR);  // while the first is still alive, as another process would
@@ -59,12 +59,14 @@ TEST_F(Persistence, ASecondUnitSeesWhatTheFirstRecorded) {
   EXPECT_EQ(disc.status, 1);
   EXPECT_EQ(disc.sessions, 2u);
   EXPECT_EQ(disc.last_session_state, 1);  // incomplete
-  EXPECT_EQ(Track(2).next_writable, 11'425u);
+  EXPECT_EQ(Track(2).next_writable, 11'707u);
+  EXPECT_EQ(Track(1).size, 302u);
   ASSERT_TRUE(In(Read10(19, 1)).good());
   EXPECT_EQ(in_[0], 0x31);
-  ASSERT_TRUE(In(Read10(11'424, 1)).good());
+  EXPECT_EQ(SenseOf(In(Read10(300, 1))), (TSenseCode{5, 0x64, 0}));  // the run-out it remembers
+  ASSERT_TRUE(In(Read10(11'706, 1)).good());
   EXPECT_EQ(in_[0], 0x32);
-  EXPECT_EQ(WriteBlocks(11'425, 1), kGood);  // and carries on where the first stopped
+  EXPECT_EQ(WriteBlocks(11'707, 1), kGood);  // and carries on where the first stopped
 }
 
 TEST_F(Persistence, FormattedOverwritableDiscKeepsItsData) {

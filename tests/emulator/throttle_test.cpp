@@ -171,14 +171,62 @@ TEST_F(Throttle, AWriteLargerThanTheBufferWaitsForItToEmptyAndNoLongerThanFiveSe
   EXPECT_EQ(WriteBlocks(768, 512), (TSenseCode{2, 0x04, 0x08}));
 }
 
-TEST_F(Throttle, WithoutASpeedWritesAreInstantAndTheBufferAlwaysEmpty) {
+TEST_F(Throttle, WithoutASpeedWritesAreInstantButTheBufferShowsItsFillAtTheHostsSpeed) {
   buffer_size_ = 2 * 1024 * 1024;  // the default
-  Load(TMediaKind::kCdR);
+  LoadAt(TMediaKind::kCdR, 0, buffer_size_);
   CdPage(true);
-  for (uint32_t i = 0; i < 20; ++i) ASSERT_TRUE(WriteAt(i * 32, 32).good());
-  EXPECT_EQ(FreeBytes(), 2u * 1024 * 1024);
+  ASSERT_TRUE(None(SetCdSpeed(0xFFFF, 2822)).good());  // 16x
+  for (uint32_t i = 0; i < 20; ++i) ASSERT_TRUE(WriteAt(i * 32, 32).good());  // never held
+  EXPECT_EQ(FreeBytes(), buffer_size_ - 20 * kChunk);
+  now_ += milliseconds(100);  // 16x drains 245,760 bytes in 100 ms
+  EXPECT_NEAR(FreeBytes(), buffer_size_ - 20 * kChunk + 245'760.0, 2.0);
+  for (uint32_t i = 20; i < 60; ++i) ASSERT_TRUE(WriteAt(i * 32, 32).good());
+  EXPECT_EQ(FreeBytes(), 0u);  // full, and still taking writes at once
+  ASSERT_TRUE(None(SynchronizeCache()).good());  // not held: the data is on the disc
+  EXPECT_EQ(FreeBytes(), buffer_size_);
   EXPECT_FALSE(unit_->WriteStats().has_value());
   EXPECT_FALSE(std::filesystem::exists(ImagePath() + ".stats"));
+
+  // A forgiving unit shows its buffer empty whatever is written.
+  TDriveConfig lenient = Config(TMediaKind::kCdR);
+  lenient.image_path = dir_ / "lenient.img";
+  lenient.rules.Set(TRule::kBufferFill, false);
+  Load(lenient, [this] { return now_; });
+  CdPage(true);
+  ASSERT_TRUE(WriteAt(0, 32).good());
+  EXPECT_EQ(FreeBytes(), buffer_size_);
+}
+
+// speed=drive: the drive records at the speed the host chose, and changes
+// pace when the host changes it; the stats file says at which speed.
+TEST_F(Throttle, SpeedDriveRecordsAtTheSpeedTheHostSet) {
+  std::vector<TDriveConfig> configs;
+  std::string error;
+  ASSERT_TRUE(ParseDriveList("cd-r:" + ImagePath() + ",speed=drive,buffer=256K", &configs, &error)) << error;
+  Load(configs[0], [this] { return now_; });
+  CdPage(true);
+  ASSERT_TRUE(None(SetCdSpeed(0xFFFF, 1411)).good());  // 8x: 1,228,800 bytes/s
+  for (uint32_t i = 0; i < 4; ++i) ASSERT_TRUE(WriteAt(i * 32, 32).good());
+  TCommandResult held = WriteAt(128, 32);
+  ASSERT_TRUE(held.pending());
+  EXPECT_NEAR(std::chrono::duration<double>(*held.retry_at - now_).count(), double(kChunk) / (8 * 75 * 2048), 1e-6);
+
+  ASSERT_TRUE(None(SetCdSpeed(0xFFFF, 2822)).good());  // 16x from now on: room comes twice as soon
+  held = WriteAt(128, 32);
+  ASSERT_TRUE(held.pending());
+  EXPECT_NEAR(std::chrono::duration<double>(*held.retry_at - now_).count(), double(kChunk) / k16xCd, 1e-6);
+  now_ = *held.retry_at;
+  ASSERT_TRUE(WriteAt(128, 32).good());
+  now_ += milliseconds(500);
+  ASSERT_TRUE(None(SynchronizeCache()).good());
+  const TWriteStats stats = Stats();
+  EXPECT_EQ(stats.speed_x, 16.0);
+  EXPECT_TRUE(stats.set_by_host);
+  EXPECT_EQ(stats.rate, k16xCd);
+  std::ifstream file(ImagePath() + ".stats");
+  std::stringstream text;
+  text << file.rdbuf();
+  EXPECT_NE(text.str().find("speed 16x (set by the host)\n"), std::string::npos) << text.str();
 }
 
 }  // namespace

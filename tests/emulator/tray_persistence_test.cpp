@@ -25,6 +25,7 @@ using zamo::test::WriteFile;
 constexpr TSenseCode kTrayOpen{2, 0x3A, 0x02};
 constexpr TSenseCode kPrevented{5, 0x53, 0x02};
 constexpr TSenseCode kChanged{6, 0x28, 0x00};
+constexpr TSenseCode kBecomingReady{2, 0x04, 0x01};
 constexpr uint8_t kEject = 2, kLoad = 3;
 
 // Files of the folder, by name, without the ones named in `except`.
@@ -49,6 +50,23 @@ class TrayPersistence : public UnitTest {
       unsetenv("XDG_STATE_HOME");
   }
 
+  // Every unit of a test runs on one virtual clock, so that a disc just
+  // loaded can be let spin up.
+  TClock Clock() {
+    return [this] { return std::chrono::steady_clock::time_point{} + std::chrono::milliseconds(now_ms_.load()); };
+  }
+  void Load(TMediaKind kind) { UnitTest::Load(Config(kind), Clock()); }
+  void Load(const TDriveConfig& config) { UnitTest::Load(config, Clock()); }
+  void SpinUp() { now_ms_ += kDefaultSpinUp.count(); }
+  // A unit that met a load: not ready while the disc spins up, then the
+  // medium-changed attention once, then ready.
+  void ExpectLoaded(TEmulatedUnit& unit) {
+    EXPECT_EQ(SenseOf(unit, TestUnitReady()), kBecomingReady);
+    SpinUp();
+    EXPECT_EQ(SenseOf(unit, TestUnitReady()), kChanged);
+    EXPECT_EQ(SenseOf(unit, TestUnitReady()), kGood);
+  }
+
   std::string StateHome() const { return state_home_.path(); }
   std::string TrayFolder() const { return StateHome() + "/zamo/emulated-trays"; }
   std::string StatePath() const { return ImagePath() + ".state"; }
@@ -57,7 +75,7 @@ class TrayPersistence : public UnitTest {
   // Another unit on the same files, as another zamo-cli process would open.
   std::unique_ptr<TEmulatedUnit> Another(const TDriveConfig& config) {
     std::string error;
-    auto unit = TEmulatedUnit::Open(config, &error);
+    auto unit = TEmulatedUnit::Open(config, &error, Clock());
     EXPECT_NE(unit, nullptr) << error;
     return unit;
   }
@@ -71,6 +89,7 @@ class TrayPersistence : public UnitTest {
 
   zamo::test::TempDir state_home_;
   std::optional<std::string> saved_state_home_;
+  std::atomic<int64_t> now_ms_{0};
 };
 
 TEST_F(TrayPersistence, EjectAndLoadAreSeenByUnitsOpenedLaterAndAlreadyOpen) {
@@ -88,14 +107,12 @@ TEST_F(TrayPersistence, EjectAndLoadAreSeenByUnitsOpenedLaterAndAlreadyOpen) {
   EXPECT_EQ(in_[13], 0x02);
 
   ASSERT_EQ(SenseOf(*later, StartStop(kLoad)), kGood);
-  EXPECT_EQ(SenseOf(*later, TestUnitReady()), kChanged);
-  EXPECT_EQ(SenseOf(*later, TestUnitReady()), kGood);
-  // The other units see a disc loaded by another initiator: medium changed, once.
-  EXPECT_EQ(SenseOf(None(TestUnitReady())), kChanged);
-  EXPECT_EQ(SenseOf(None(TestUnitReady())), kGood);
-  EXPECT_EQ(SenseOf(*watching, TestUnitReady()), kChanged);
-  EXPECT_EQ(SenseOf(*watching, TestUnitReady()), kGood);
-  EXPECT_EQ(SenseOf(*Another(Config(TMediaKind::kCdR)), TestUnitReady()), kGood);
+  ExpectLoaded(*later);
+  // The other units see a disc loaded by another initiator: it spins up for
+  // them too, then medium changed, once.
+  ExpectLoaded(*unit_);
+  ExpectLoaded(*watching);
+  EXPECT_EQ(SenseOf(*Another(Config(TMediaKind::kCdR)), TestUnitReady()), kGood);  // it found the disc spinning
 }
 
 TEST_F(TrayPersistence, PreventedRemovalLastsUntilAllowedFromAnyUnit) {
@@ -135,8 +152,10 @@ TEST_F(TrayPersistence, StateFileCarriesTheTrayBesideTheLayout) {
   // Many moves leave one line per setting, not a growing file.
   for (int i = 0; i < 5; ++i) {
     ASSERT_TRUE(None(StartStop(kLoad)).good());
-    ASSERT_EQ(SenseOf(None(TestUnitReady())), kChanged);
-    ASSERT_TRUE(None(StartStop(kEject)).good());
+    ASSERT_EQ(SenseOf(None(TestUnitReady())), kBecomingReady);
+    ASSERT_TRUE(None(StartStop(kEject)).good());  // ejected while spinning up: no attention follows
+    SpinUp();
+    ASSERT_EQ(SenseOf(None(TestUnitReady())), kTrayOpen);
   }
   const std::string after = ReadFile(StatePath());
   EXPECT_EQ(after, text);
@@ -159,7 +178,7 @@ TEST_F(TrayPersistence, AStaleUnitMovingTheTrayKeepsWhatAnotherRecorded) {
   ASSERT_TRUE(None(StartStop(kEject)).good());  // the stale unit saves its tray only
   auto reader = Another(Config(TMediaKind::kCdR));
   ASSERT_EQ(SenseOf(*reader, StartStop(kLoad)), kGood);
-  ASSERT_EQ(SenseOf(*reader, TestUnitReady()), kChanged);
+  ExpectLoaded(*reader);
   in_.assign(48, 0);
   ASSERT_TRUE(reader->Execute(ReadTrackInfo(1, 1).bytes, TDataDirection::kIn, in_).good());
   EXPECT_EQ(GetBe32(in_, 12), 30u);  // next writable address after the 30 recorded blocks
@@ -183,7 +202,7 @@ TEST_F(TrayPersistence, DamagedTrayLineIsRefusedWithItsLineNumber) {
   Load(TMediaKind::kCdR);
   EXPECT_EQ(SenseOf(None(TestUnitReady())), kTrayOpen);
   EXPECT_EQ(SenseOf(None(StartStop(kLoad))), kGood);  // loading is allowed while locked
-  EXPECT_EQ(SenseOf(None(TestUnitReady())), kChanged);
+  ExpectLoaded(*unit_);
   EXPECT_EQ(SenseOf(None(StartStop(kEject))), kPrevented);
 }
 
@@ -221,8 +240,7 @@ TEST_F(TrayPersistence, PressedDiscKeepsItsTrayInTheUserStateFolderOnly) {
 
   ASSERT_EQ(SenseOf(*other, StartStop(kLoad)), kGood);
   EXPECT_TRUE(Listing(TrayFolder()).empty());  // a closed, unlocked tray leaves no file
-  EXPECT_EQ(SenseOf(None(TestUnitReady())), kChanged);
-  EXPECT_EQ(SenseOf(None(TestUnitReady())), kGood);
+  ExpectLoaded(*unit_);
 
   // A tray file naming another image (a hash collision) is not this disc's tray.
   ASSERT_EQ(SenseOf(None(StartStop(kEject))), kGood);

@@ -81,9 +81,9 @@ TEST_F(Drive, CapabilitiesPageAndSpeeds) {
   EXPECT_EQ(page[2] & 0x3F, 0x3F);  // reads CD-R ... DVD-RAM
   EXPECT_EQ(page[3] & 0x37, 0x37);  // writes CD-R, CD-RW, test write, DVD-R, DVD-RAM
   EXPECT_EQ(page[4] & 0x80, 0x80);  // BUF
-  EXPECT_EQ(GetBe16(in_, 8 + 8), 7056);
+  EXPECT_EQ(GetBe16(in_, 8 + 8), 8467);  // 48x
   EXPECT_EQ(GetBe16(in_, 8 + 12), 2048);
-  EXPECT_EQ(GetBe16(in_, 8 + 18), 7056);
+  EXPECT_EQ(GetBe16(in_, 8 + 18), 8467);
   EXPECT_EQ(GetBe16(in_, 0), 6 + 2 + page[1]);
 
   ASSERT_TRUE(None(SetCdSpeed(0xFFFF, 3000)).good());
@@ -92,7 +92,7 @@ TEST_F(Drive, CapabilitiesPageAndSpeeds) {
   EXPECT_EQ(unit_->CurrentWriteSpeed(), 706);
   ASSERT_TRUE(In(ModeSense(0x2A)).good());
   EXPECT_EQ(GetBe16(in_, 8 + 20), 706);
-  EXPECT_EQ(GetBe16(in_, 8 + 14), 7056);
+  EXPECT_EQ(GetBe16(in_, 8 + 14), 8467);
 
   EXPECT_EQ(SenseOf(In(ModeSense(0x30))), kInvalidCdb);  // no vendor page
   EXPECT_EQ(SenseOf(In(ModeSense(0x05, 3))), (TSenseCode{5, 0x39, 0}));
@@ -106,7 +106,8 @@ TEST_F(Drive, CapabilitiesPageAndSpeeds) {
 }
 
 TEST_F(Drive, TrayPreventionAndMediumChange) {
-  Load(TMediaKind::kCdR);
+  std::chrono::milliseconds now{0};
+  Load(Config(TMediaKind::kCdR), [&now] { return std::chrono::steady_clock::time_point{} + now; });
   ASSERT_TRUE(None(PreventAllow(true)).good());
   EXPECT_EQ(SenseOf(None(StartStop(2))), (TSenseCode{5, 0x53, 0x02}));
   ASSERT_TRUE(None(PreventAllow(false)).good());
@@ -120,7 +121,18 @@ TEST_F(Drive, TrayPreventionAndMediumChange) {
   EXPECT_EQ(in_[12], 0x3A);
   EXPECT_EQ(in_[13], 0x02);
 
+  // A loaded disc spins up: not ready, no profile yet, then the unit attention.
   ASSERT_TRUE(None(StartStop(3)).good());
+  EXPECT_EQ(SenseOf(None(TestUnitReady())), (TSenseCode{2, 0x04, 0x01}));
+  EXPECT_EQ(SenseOf(In(ReadDiscInfo())), (TSenseCode{2, 0x04, 0x01}));
+  EXPECT_EQ(CurrentProfile(), 0x0000);
+  ASSERT_TRUE(In(RequestSense()).good());
+  EXPECT_EQ(in_[12], 0x04);
+  EXPECT_EQ(in_[13], 0x01);
+  now += kDefaultSpinUp - std::chrono::milliseconds(1);
+  EXPECT_EQ(SenseOf(None(TestUnitReady())), (TSenseCode{2, 0x04, 0x01}));
+  now += std::chrono::milliseconds(1);
+  EXPECT_EQ(CurrentProfile(), 0x0009);  // GET CONFIGURATION reports no attention
   EXPECT_EQ(SenseOf(None(TestUnitReady())), (TSenseCode{6, 0x28, 0}));  // once
   EXPECT_TRUE(None(TestUnitReady()).good());
   ASSERT_TRUE(None(StartStop(3)).good());  // loading a loaded disc changes nothing
@@ -129,6 +141,7 @@ TEST_F(Drive, TrayPreventionAndMediumChange) {
   // REQUEST SENSE takes the unit attention instead.
   ASSERT_TRUE(None(StartStop(2)).good());
   ASSERT_TRUE(None(StartStop(3)).good());
+  now += kDefaultSpinUp;
   ASSERT_TRUE(In(RequestSense()).good());
   EXPECT_EQ(in_[0], 0x70);
   EXPECT_EQ(in_[2], 0x06);
@@ -136,6 +149,29 @@ TEST_F(Drive, TrayPreventionAndMediumChange) {
   ASSERT_TRUE(In(RequestSense()).good());
   EXPECT_EQ(in_[2], 0x00);
   EXPECT_EQ(in_[7], 10);
+  EXPECT_TRUE(None(TestUnitReady()).good());
+}
+
+TEST_F(Drive, SpinUpTimeIsConfigurableAndAForgivingDriveIsReadyAtOnce) {
+  std::chrono::milliseconds now{0};
+  const TClock clock = [&now] { return std::chrono::steady_clock::time_point{} + now; };
+  std::vector<TDriveConfig> configs;
+  std::string error;
+  ASSERT_TRUE(ParseDriveList("cd-r:" + ImagePath() + ",spinup=2.5;cd-r:" + ImagePath() + ",lenient=spinup",
+                             &configs, &error))
+      << error;
+  Load(configs[0], clock);
+  ASSERT_TRUE(None(StartStop(2)).good());
+  ASSERT_TRUE(None(StartStop(3)).good());
+  now += std::chrono::milliseconds(2'499);
+  EXPECT_EQ(SenseOf(None(TestUnitReady())), (TSenseCode{2, 0x04, 0x01}));
+  now += std::chrono::milliseconds(1);
+  EXPECT_EQ(SenseOf(None(TestUnitReady())), (TSenseCode{6, 0x28, 0}));
+
+  Load(configs[1], clock);
+  ASSERT_TRUE(None(StartStop(2)).good());
+  ASSERT_TRUE(None(StartStop(3)).good());
+  EXPECT_EQ(SenseOf(None(TestUnitReady())), (TSenseCode{6, 0x28, 0}));
   EXPECT_TRUE(None(TestUnitReady()).good());
 }
 
