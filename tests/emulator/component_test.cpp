@@ -64,5 +64,50 @@ TEST_F(ThroughTheGate, CommandsAndFailuresReachTheComponent) {
   ASSERT_TRUE(device_.ReadTrackInformation(1));
 }
 
+// A drive of MMC-5's generation leaves the speed fields of its capabilities
+// page at zero: the component reads the same speeds from GET PERFORMANCE as
+// from an older drive's page, and follows the speed the host sets.
+TEST(ModernDrive, TheComponentReadsTheSameSpeedsAsFromAnOlderDrive) {
+  for (const char* kind : {"cd-rw", "dvd+r", "dvd-ram"}) {
+    SCOPED_TRACE(kind);
+    zamo::test::TempDir dir;
+    std::string error;
+    auto back_end = CreateEmulatedBackEnd(std::string(kind) + ":" + (dir / "a.img") + ";" + kind + ":" +
+                                              (dir / "b.img") + ",model=modern",
+                                          &error);
+    ASSERT_NE(back_end, nullptr) << error;
+    transport::Install(std::move(back_end));
+    TSCSIDevice device(nullptr);
+    device.HostAdapterInquiry(0);
+    device.ScanDevices();
+    ASSERT_EQ(device.Devices.size(), 2u);
+    struct Reading {
+      uint16_t max_write, current_write, max_read, current_read;
+      uint32_t capabilities;
+      std::vector<uint8_t> list;  // count and descriptors
+      bool operator==(const Reading&) const = default;
+    };
+    const auto read = [&device](size_t drive, uint16_t write_speed) {
+      device.SelectDevice(device.Devices[drive]);
+      EXPECT_TRUE(device.SetCdSpeed(0xFFFF, write_speed));
+      Reading r{device.GetMaxWriteSpeed(), device.GetCurrentWriteSpeed(), device.GetMaxReadSpeed(),
+                device.CapabilitiesWord(14), device.Capabilities, {}};
+      const int count = device.CapabilitiesPage[30] << 8 | device.CapabilitiesPage[31];
+      r.list.assign(device.CapabilitiesPage + 30, device.CapabilitiesPage + 32 + 4 * count);
+      return r;
+    };
+    const Reading older = read(0, 0xFFFF);
+    const Reading modern = read(1, 0xFFFF);
+    EXPECT_EQ(modern, older);
+    EXPECT_GT(modern.max_write, 1385u);  // not the 1x of a drive without speeds
+    EXPECT_EQ(modern.current_write, modern.max_write);
+    EXPECT_GE(modern.list.size(), 2u + 4 * 3);
+    const uint16_t second = static_cast<uint16_t>(modern.list[2 + 4 + 2] << 8 | modern.list[2 + 4 + 3]);
+    EXPECT_EQ(read(1, second).current_write, second);
+    EXPECT_EQ(read(0, second), read(1, second));
+    transport::AspiUnload();
+  }
+}
+
 }  // namespace
 }  // namespace zamo::emu
