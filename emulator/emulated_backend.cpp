@@ -167,14 +167,17 @@ uint8_t TEmulatedBackEnd::Execute(TSRB_ExecSCSICmd* srb) {
     verdict = transports_[srb->SRB_Target].Judge(std::span<const uint8_t>(srb->CDBByte, srb->SRB_CDBLen),
                                                   srb->SRB_BufLen);
   }
+  const std::span<const uint8_t> cdb(srb->CDBByte, srb->SRB_CDBLen);
   if (verdict.kind == TTransportVerdict::TKind::kErrno) {
     FillTransportFailure(srb, verdict);  // the drive never saw it
+    unit->TraceTransport(cdb, std::string(ErrnoName(verdict.error)) + " BELOW SCSI");
     return Finish(srb, srb->SRB_Status);
   }
   const bool kernel_timeout = verdict.kind == TTransportVerdict::TKind::kKernelTimeout;
   TCommandResult result;
   if (kernel_timeout) {
     result.retry_at = std::chrono::steady_clock::now() + kKernelTimeoutDelay;
+    unit->TraceTransport(cdb, "KERNEL TIME-OUT");
   } else {
     result = Run(*unit, srb);
     if (!result.pending()) return Complete(srb, result);

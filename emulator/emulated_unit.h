@@ -93,6 +93,8 @@ class TEmulatedUnit {
   uint16_t CurrentReadSpeed() const;
   uint16_t CurrentWriteSpeed() const;
   const TDriveConfig& config() const { return config_; }
+  // trace=: a line for a command the transport ended before this unit saw it.
+  void TraceTransport(std::span<const uint8_t> cdb, const std::string& answer);
 
  private:
   struct TCommand;
@@ -149,6 +151,7 @@ class TEmulatedUnit {
   bool StuckNotReady() const;
   // trace=: one line for the command and its answer.
   void Trace(std::span<const uint8_t> cdb, const TCommandResult& result);
+  void TraceCdb(std::span<const uint8_t> cdb);  // the time and the CDB of a line
   // The host ended a recording: the buffer's figures are saved.
   void EndRecording(std::chrono::steady_clock::time_point now);
   // How long a flush or close waits for the buffer to drain (zero without

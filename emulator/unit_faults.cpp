@@ -64,12 +64,25 @@ TSenseCode TEmulatedUnit::InjectedNotReadySense() const {
 
 bool TEmulatedUnit::StuckNotReady() const { return faults_on_ && not_ready_left_ == kWithoutEnd; }
 
-void TEmulatedUnit::Trace(std::span<const uint8_t> cdb, const TCommandResult& result) {
+void TEmulatedUnit::TraceTransport(std::span<const uint8_t> cdb, const std::string& answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (!trace_) return;
-  // "   12.345 2A 00 00 00 01 40 00 00 20 00 -> GOOD"
+  TraceCdb(cdb);
+  std::fprintf(trace_.get(), " -> %s\n", answer.c_str());
+  std::fflush(trace_.get());
+}
+
+void TEmulatedUnit::TraceCdb(std::span<const uint8_t> cdb) {
+  // "   12.345 2A 00 00 00 01 40 00 00 20 00"
   const double seconds = std::chrono::duration<double>(clock_() - opened_at_).count();
   std::fprintf(trace_.get(), "%9.3f", seconds);
   for (uint8_t byte : cdb) std::fprintf(trace_.get(), " %02X", byte);
+}
+
+void TEmulatedUnit::Trace(std::span<const uint8_t> cdb, const TCommandResult& result) {
+  if (!trace_) return;
+  // "   12.345 2A 00 00 00 01 40 00 00 20 00 -> GOOD"
+  TraceCdb(cdb);
   if (result.never) {
     std::fputs(" -> NEVER ANSWERED\n", trace_.get());
   } else if (result.retry_at) {

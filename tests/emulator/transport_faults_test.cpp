@@ -84,11 +84,15 @@ TEST_F(TransportFaults, AnErrnoAtABlockOrForACommandFailsTheRequestBeforeTheDriv
 }
 
 TEST_F(TransportFaults, AnUnpluggedDriveAnswersNothingAnyMore) {
-  Open("dvd+r:" + Image("a.img") + ",ioerror=64:ENODEV");
+  Open("dvd+r:" + Image("a.img") + ",ioerror=64:ENODEV,trace=" + Image("trace.txt"));
   EXPECT_EQ(Run(0, {0x2A, 0, 0, 0, 0, 0, 0, 0, 32, 0}, kFlagsOut, 32 * 2048).SRB_Status, SS_COMP);
   ExpectErrno(Run(0, {0x2A, 0, 0, 0, 0, 32, 0, 0, 64, 0}, kFlagsOut, 64 * 2048), ENODEV);
   ExpectErrno(Run(0, {0x00, 0, 0, 0, 0, 0}, kFlagsNone), ENODEV);
   ExpectErrno(Run(0, {0x12, 0, 0, 0, 96, 0}, kFlagsIn, 96), ENODEV);
+  // The trace shows where the drive went away.
+  const std::string trace = zamo::test::ReadFile(Image("trace.txt"));
+  EXPECT_NE(trace.find(" 2A 00 00 00 00 20 00 00 40 00 -> ENODEV BELOW SCSI\n"), std::string::npos) << trace;
+  EXPECT_NE(trace.find(" 12 00 00 00 60 00 -> ENODEV BELOW SCSI\n"), std::string::npos) << trace;
 }
 
 TEST_F(TransportFaults, AKernelTimeOutEndsTheRequestAfterAMomentWithTheTimeOutStatus) {
