@@ -75,8 +75,7 @@ TDeviceAccess TTransportFaults::Access() const {
   access.max_transfer_bytes = config_.max_transfer_bytes;
   access.read_only = config_.read_only_access;
   if (access.read_only)
-    access.problem = "le graveur n'a pu être ouvert qu'en lecture seule (accès en écriture refusé) : "
-                     "il lit les disques mais n'en grave aucun";
+    access.problem = "graveur émulé ouvert en lecture seule (option access=readonly)";
   return access;
 }
 
