@@ -75,7 +75,7 @@ TDeviceAccess TTransportFaults::Access() const {
   access.max_transfer_bytes = config_.max_transfer_bytes;
   access.read_only = config_.read_only_access;
   if (access.read_only)
-    access.problem = "graveur émulé ouvert en lecture seule (option access=readonly)";
+    access.problem = "GRAVEUR ÉMULÉ OUVERT EN LECTURE SEULE (OPTION access=readonly)";
   return access;
 }
 
