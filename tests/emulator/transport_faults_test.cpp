@@ -114,7 +114,7 @@ TEST_F(TransportFaults, AReadOnlyHandleCarriesOnlyTheCommandsSafeForReading) {
   Open("dvd+rw:" + Image("a.img") + ",access=readonly;cd-r:" + Image("b.img"));
   const TDeviceAccess access = back_end_->Access(0, 0, 0);
   EXPECT_TRUE(access.read_only);
-  EXPECT_NE(access.problem.find("lecture seule"), std::string::npos) << access.problem;
+  EXPECT_NE(access.problem.find("LECTURE SEULE"), std::string::npos) << access.problem;
   EXPECT_FALSE(back_end_->Access(0, 1, 0).read_only);
   EXPECT_TRUE(back_end_->Access(0, 1, 0).problem.empty());
 
