@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "burner/platform/str_format.h"
 #include "burner/platform/text.h"
 #include "cli/compilation_options.h"
 #include "cli/drive_session.h"
-#include "cli/format.h"
 #include "cli/job_runner.h"
 #include "cli/verify_command.h"
 
@@ -68,14 +68,6 @@ bool SpeedKbs(const std::string& text, TDiscKind kind, uint16_t& kbs) {
   if (*end != '\0' || result > 65534) return false;
   kbs = static_cast<uint16_t>(result + 0.5);
   return true;
-}
-
-// A disc that can take no further session: closed write-once or sequential
-// media. Overwritable discs (DVD+RW, DVD-RAM, restricted-overwrite DVD-RW)
-// are written over whatever their status says.
-bool Closed(TVeskBurner& b, TDiscKind kind) {
-  if (kind == dkDvdPlusRw || kind == dkDvdRam || kind == dkDvdRwRestricted) return false;
-  return b.GetDiscStatus() == 2;
 }
 
 int Finish(DriveSession& session, const BurnOptions& options, const std::string& error, int64_t bytes,
@@ -162,30 +154,14 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
   LogOutput& log = session.log();
   b.SetCacheSize(options.cache_mib * 1048576);
 
-  TDisc disc;
-  b.GetDiscInfo(disc);
-  if (!disc.Ready) {
-    session.ReportFailure(">>> AUCUN DISQUE PRÊT DANS LE GRAVEUR");
-    return 1;
-  }
-  // A drive that leaves the disc's description unanswered would make every
-  // question that follows wait as long: the job ends here, with the reason.
-  if (!b.ReadDiscInfo() && b.LastCommandTimedOut) {
-    log.Line(">>> LE GRAVEUR NE RÉPOND PAS [" + b.LastError + "]");
-    return 1;
-  }
-  const TDiscKind kind = b.GetDiscType();
-  RecordedDiscKind = kind;
-  if (kind == dkCdRom || kind == dkDvdRom || kind == dkDdcdRom || kind == dkUnknown) {
-    log.Line(std::string(">>> LE DISQUE ") + DiscKindName(kind) + " NE PEUT PAS ÊTRE GRAVÉ");
-    return 1;
-  }
-  if (Closed(b, kind)) {
-    log.Line(">>> LE DISQUE EST FERMÉ: AUCUNE SESSION NE PEUT Y ÊTRE AJOUTÉE");
+  TVeskBurner::TBurnPlan plan;
+  if (!b.CheckBurnDisc(plan)) {
+    log.Line(">>> " + plan.Refusal);
     return 1;
   }
   uint16_t kbs = 0;
-  if (!SpeedKbs(options.speed, kind, kbs)) return UsageError(argv[0], "vitesse non comprise « " + options.speed + " »");
+  if (!SpeedKbs(options.speed, plan.Kind, kbs))
+    return UsageError(argv[0], "vitesse non comprise « " + options.speed + " »");
   b.ReadSpeed = 0;
   b.SetWriteSpeed(kbs);
   b.TestWrite = options.test;
@@ -204,37 +180,11 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
     log.Line(">>> " + error);
     return 1;
   }
-  if (b.DirectoryCount() == 0 && b.FileCount() == 0) {
-    log.Line(">>> RIEN À GRAVER: AUCUN FICHIER DANS LA COMPILATION");
+  if (!b.PlanBurn(plan, options.import_session)) {
+    log.Line(">>> " + plan.Refusal);
     return 1;
   }
-  // The previous session stays visible: its files are listed again in the
-  // new session's directories (their data stays where it is on the disc).
-  // Overwritable discs keep no sessions: a volume recorded at their start
-  // is what there is to keep.
-  const bool overwritable = kind == dkDvdPlusRw || kind == dkDvdRam || kind == dkDvdRwRestricted;
-  const bool holds_files = overwritable ? b.GetIsoVolumeSize() > 0 : b.GetSessionCount() > 0;
-  if (options.import_session < 0) {
-    b.SessionToImport = holds_files ? 0xFFFF : 0;
-  } else {
-    b.SessionToImport = static_cast<uint16_t>(options.import_session);
-  }
-  // Does it fit? The layout for this disc says how many sectors the session takes.
-  b.CalculateLayout(false, nullptr);
-  const int64_t needed = b.ImageSectors();
-  const uint32_t free_blocks = b.GetFreeBlocks();
-  if (free_blocks == 0 && !b.ReadDiscInfo()) {
-    // No room at all because the drive did not answer: its reason, not a
-    // disc too small.
-    log.Line(">>> L'ESPACE LIBRE DU DISQUE N'A PAS PU ÊTRE LU [" + b.LastError + "]");
-    return 1;
-  }
-  if (needed > static_cast<int64_t>(free_blocks)) {
-    log.Line(">>> LA COMPILATION NE TIENT PAS SUR LE DISQUE: " + FormatMb(needed * 2048) + " POUR " +
-             FormatMb(static_cast<int64_t>(free_blocks) * 2048) + " LIBRES");
-    return 1;
-  }
-  log.Line(">>> DÉBUT DE LA GRAVURE: " + FormatMb(needed * 2048) + " SUR " + DiscKindName(kind));
+  log.Line(">>> DÉBUT DE LA GRAVURE: " + FormatMb(plan.Sectors * 2048) + " SUR " + DiscKindName(plan.Kind));
   const std::string write_error = RunWriteJob(b, log, [&] { b.RecordCompilation(); });
   const int status = Finish(session, options, write_error, b.BytesWritten());
   if (status == 0 && options.compilation.archive_only && !options.test) b.ClearArchiveBits();

@@ -22,7 +22,6 @@
 #include "burner/platform/system_error.h"
 #include "burner/platform/text.h"
 #include "cli/drive_session.h"
-#include "cli/format.h"
 
 namespace zamo::cli {
 namespace {

@@ -12,7 +12,6 @@
 #include "burner/drive/transport.h"
 #include "burner/platform/str_format.h"
 #include "cli/drive_session.h"
-#include "cli/format.h"
 #include "cli/log_output.h"
 #include "emulator/emulated_backend.h"
 

@@ -10,7 +10,6 @@
 
 #include "burner/platform/call_queue.h"
 #include "burner/platform/str_format.h"
-#include "cli/format.h"
 
 namespace zamo::cli {
 namespace {

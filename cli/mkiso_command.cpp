@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "burner/platform/str_format.h"
 #include "burner/compilation/el_torito.h"
 #include "burner/platform/text.h"
 #include "cli/compilation_options.h"
-#include "cli/format.h"
 #include "cli/job_runner.h"
 
 namespace zamo::cli {

@@ -13,7 +13,6 @@
 
 #include "burner/platform/str_format.h"
 #include "cli/compilation_options.h"
-#include "cli/format.h"
 #include "cli/job_runner.h"
 
 namespace zamo::cli {

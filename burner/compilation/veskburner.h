@@ -178,6 +178,30 @@ class TVeskBurner : public TSCSIDevice {
   void WriteBootRecord();
   void WriteBootCatalog();
 
+  // ---- Before a burn (burner/writing/burn_plan.cpp) -------------------------
+  // What a burn of the compilation will do, decided before it starts, and
+  // why it cannot when it cannot.
+  struct TBurnPlan {
+    TDiscKind Kind = dkUnknown;
+    bool Overwritable = false;  // written over (DVD+RW, DVD-RAM, restricted-overwrite DVD-RW): no sessions
+    bool HoldsFiles = false;    // a session, or a volume, whose files a new session keeps
+    bool DiscChecked = false;   // CheckBurnDisc has run and found the disc writable
+    int64_t Sectors = 0;        // the session's sectors, from the layout for the disc
+    uint32_t FreeBlocks = 0;
+    std::string Refusal;        // French, for the log; empty while the burn can go on
+  };
+  // The disc in the drive, for a burn: ready, answering, recordable and not
+  // closed. False with the reason in plan.Refusal. Fills Kind,
+  // Overwritable, HoldsFiles and RecordedDiscKind.
+  bool CheckBurnDisc(TBurnPlan& plan);
+  // The plan of a compilation burn: the disc checked (unless CheckBurnDisc
+  // has done it), a compilation that holds something, the session whose
+  // files the new one keeps (`import_session`: negative for the last one when
+  // the disc holds files, 0 for none, n for session n; set in
+  // SessionToImport), the layout for the disc, and whether it fits. False
+  // with the reason in plan.Refusal.
+  bool PlanBurn(TBurnPlan& plan, int import_session);
+
   // ---- Writing jobs --------------------------------------------------------
   // Writes the compilation to `file_name`; reports once through OnWriteDone.
   // Quick: in one pass before returning. Otherwise the read-ahead cache and

@@ -170,6 +170,14 @@ inline constexpr const char* kInterruptedSessionNotClosed =
 inline constexpr const char* kNoLongerFits =
     "LA COMPILATION NE TIENT PLUS SUR LE DISQUE APRÈS LA FERMETURE DE LA SESSION INTERROMPUE: %lld SECTEURS POUR %u "
     "LIBRES";
+// Before a burn: the disc in the drive and the compilation (PlanBurn).
+inline constexpr const char* kNoDiscReady = "AUCUN DISQUE PRÊT DANS LE GRAVEUR";  // + " : " LastError when there is one
+inline constexpr const char* kDriveDoesNotAnswer = "LE GRAVEUR NE RÉPOND PAS";    // + " [" LastError "]"
+inline constexpr const char* kDiscNotRecordable = "LE DISQUE %s NE PEUT PAS ÊTRE GRAVÉ";
+inline constexpr const char* kDiscClosed = "LE DISQUE EST FERMÉ: AUCUNE SESSION NE PEUT Y ÊTRE AJOUTÉE";
+inline constexpr const char* kNothingToBurn = "RIEN À GRAVER: AUCUN FICHIER DANS LA COMPILATION";
+inline constexpr const char* kFreeSpaceUnknown = "L'ESPACE LIBRE DU DISQUE N'A PAS PU ÊTRE LU";  // + " [" LastError "]"
+inline constexpr const char* kDoesNotFit = "LA COMPILATION NE TIENT PAS SUR LE DISQUE: %s POUR %s LIBRES";
 // A drive that could only be opened for reading.
 inline constexpr const char* kDeviceReadOnly =
     "LE GRAVEUR N'EST ACCESSIBLE QU'EN LECTURE: IL NE PEUT NI GRAVER NI EFFACER";  // + ": " the reason

@@ -10,7 +10,6 @@
 // once; the event's signature stays the published one.
 #include <algorithm>
 #include <chrono>
-#include <clocale>
 #include <thread>
 #include <vector>
 
@@ -35,20 +34,11 @@ constexpr int kDvdRamQuickWrites = 11;  // 704 blocks of zeros before the thread
 constexpr int kStopWaitSteps = 1300;
 constexpr std::chrono::milliseconds kStopWaitStep{100};
 
-// "2,822" with the locale's thousands separator.
-std::string GroupThousands(unsigned value) {
-  std::string digits = std::to_string(value);
-  const char* separator = std::localeconv()->thousands_sep;
-  if (separator == nullptr || *separator == '\0') return digits;
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), separator);
-  return digits;
-}
-
 // "16X(2,822 KB/s)" on a CD, "2.4X(3,324 KB/s)" on a DVD.
 std::string EraseSpeedText(TDiscKind kind, uint16_t kbs) {
   const bool dvd = kind >= dkDvdRom && kind <= dkDvdPlusRDl;
-  if (dvd) return StrFormat("%.1fX(%s KB/s)", kbs / 1385.0, GroupThousands(kbs).c_str());
-  return StrFormat("%.0fX(%s KB/s)", kbs / 176.4, GroupThousands(kbs).c_str());
+  if (dvd) return StrFormat("%.1fX(%s KB/s)", kbs / 1385.0, FormatThousands(kbs).c_str());
+  return StrFormat("%.0fX(%s KB/s)", kbs / 176.4, FormatThousands(kbs).c_str());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "burner/platform/str_format.h"
 
+#include <clocale>
 #include <cstdarg>
 #include <cstdio>
 
@@ -20,6 +21,22 @@ std::string StrFormat(const char* format, ...) {
   }
   va_end(args);
   return out;
+}
+
+std::string FormatThousands(uint64_t value) {
+  std::string digits = std::to_string(value);
+  const char* separator = std::localeconv()->thousands_sep;
+  if (separator == nullptr || *separator == '\0') return digits;
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), separator);
+  return digits;
+}
+
+std::string FormatMb(int64_t bytes) {
+  const lconv* conv = std::localeconv();
+  const std::string point = conv->decimal_point && *conv->decimal_point ? conv->decimal_point : ".";
+  const int64_t hundredths = (bytes * 100 + 524288) / 1048576;
+  return FormatThousands(static_cast<uint64_t>(hundredths / 100)) + point + StrFormat("%02d", static_cast<int>(hundredths % 100)) +
+         " MB";
 }
 
 }  // namespace zamo

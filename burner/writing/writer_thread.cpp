@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <clocale>
 #include <cstring>
 #include <thread>
 
@@ -24,15 +23,6 @@
 namespace zamo {
 
 namespace {
-
-// "5,540" with the locale's thousands separator.
-std::string Thousands(unsigned value) {
-  std::string digits = std::to_string(value);
-  const char* separator = std::localeconv()->thousands_sep;
-  if (separator == nullptr || *separator == '\0') return digits;
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), separator);
-  return digits;
-}
 
 // A command the drive refused for now, as MMC defines it: BUSY status, not
 // ready because an operation is in progress (02/04/xx), or a unit attention
@@ -305,9 +295,9 @@ void TThWrite::PrepareRecorder() {
 
   std::string speed_text;
   if (kind_ >= dkDvdR && kind_ <= dkDvdPlusRDl) {
-    speed_text = StrFormat("%.1fX (%s KB/s)", speed / 1385.0, Thousands(speed).c_str());
+    speed_text = StrFormat("%.1fX (%s KB/s)", speed / 1385.0, FormatThousands(speed).c_str());
   } else {
-    speed_text = StrFormat("%.0fX (%s KB/s)", speed / 176.4, Thousands(speed).c_str());
+    speed_text = StrFormat("%.0fX (%s KB/s)", speed / 176.4, FormatThousands(speed).c_str());
   }
   b.DebugMessage(std::string(">>> ") + StrFormat(msg::kWritingTo, DiscKindName(kind_), speed_text.c_str()), kMsgInfo);
   if (b.TestWrite) b.DebugMessage(std::string(">>> ") + msg::kTestWrite, kMsgInfo);
