@@ -22,7 +22,7 @@ test: build
 # channel, command gate, the emulated recorder's back end, erasing,
 # recording, verifying) under ThreadSanitizer; part of `make test`.
 THREAD_SUITES = CacheThread*:ThreadedSave*:Folder*:TreeTest*
-DRIVE_THREAD_SUITES = ScsiDevice*:GateTest*:BackEnd*:Erase*:RecordTest*:*RecordEveryKind*
+DRIVE_THREAD_SUITES = ScsiDevice*:GateTest*:BackEnd*:Erase*:RecordTest*:*RecordEveryKind*:ProgressSnapshot*
 VERIFY_THREAD_SUITES = VerifyTest*:*VerifyHeadAreas*
 test-threads: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DZAMO_TSAN=ON >/dev/null

@@ -96,42 +96,37 @@ int Caps(DriveSession& session) {
                                     {capWriteDvdR, "DVD-R"},     {capWriteDvdRw, "DVD-RW"},
                                     {capWriteDvdRam, "DVD-RAM"}, {capWriteDvdPlusR, "DVD+R"},
                                     {capWriteDvdPlusRDl, "DVD+R DL"}, {capWriteDvdPlusRw, "DVD+RW"}};
+  const TDriveCapabilities caps = b.DriveCapabilities();
   auto names = [&](const auto& bits) {
     std::string list;
     for (const Bit& bit : bits) {
-      if (b.Capabilities & bit.mask) list += (list.empty() ? "" : ", ") + std::string(bit.name);
+      if (caps.Has(bit.mask)) list += (list.empty() ? "" : ", ") + std::string(bit.name);
     }
     return list.empty() ? std::string("aucun") : list;
   };
   std::printf("Lit        : %s\n", names(kReads).c_str());
   std::printf("Grave      : %s\n", names(kWrites).c_str());
-  std::printf("Simulation : %s\n", (b.Capabilities & capTestWrite) ? "oui" : "non");
+  std::printf("Simulation : %s\n", caps.Has(capTestWrite) ? "oui" : "non");
   std::printf("Protection contre la sous-alimentation (BURN-Proof) : %s\n",
-              (b.Capabilities & capUnderrunProtection) ? "oui" : "non");
-  std::printf("Lecture max        : %s\n", SpeedText(b.CapabilitiesWord(8)).c_str());
-  std::printf("Écriture max       : %s\n", SpeedText(b.CapabilitiesWord(18)).c_str());
-  std::printf("Écriture actuelle  : %s\n", SpeedText(b.CapabilitiesWord(20)).c_str());
-  // Write speed descriptors of the page (MMC-3 and later): count at bytes
-  // 30-31, then 4 bytes each with the speed in the last two.
-  const int count = b.CapabilitiesPage[30] << 8 | b.CapabilitiesPage[31];
-  if (count > 0) {
+              caps.Has(capUnderrunProtection) ? "oui" : "non");
+  std::printf("Lecture max        : %s\n", SpeedText(caps.MaxReadSpeed).c_str());
+  std::printf("Écriture max       : %s\n", SpeedText(caps.MaxWriteSpeed).c_str());
+  std::printf("Écriture actuelle  : %s\n", SpeedText(caps.CurrentWriteSpeed).c_str());
+  if (!caps.WriteSpeeds.empty()) {
     std::string list;
-    for (int i = 0; i < count && 32 + 4 * i + 4 <= 128; ++i) {
-      const uint8_t* d = b.CapabilitiesPage + 32 + 4 * i;
-      list += (list.empty() ? "" : ", ") + StrFormat("%u", d[2] << 8 | d[3]);
-    }
+    for (const TWriteSpeed& speed : caps.WriteSpeeds) list += (list.empty() ? "" : ", ") + StrFormat("%u", speed.Speed);
     std::printf("Vitesses d'écriture : %s Ko/s\n", list.c_str());
   }
-  std::printf("Mémoire tampon     : %u Ko\n", b.CapabilitiesWord(12));
+  std::printf("Mémoire tampon     : %u Ko\n", caps.BufferSize);
   if (b.MaxTransferBytes != 0) {
     std::printf("Transfert max      : %u octets par commande\n", b.MaxTransferBytes);
   } else {
     std::printf("Transfert max      : inconnu\n");
   }
   std::string types;
-  if (b.SupportedWriteTypes & 4) types += "TAO (piste par piste)";
-  if (b.SupportedWriteTypes & 2) types += std::string(types.empty() ? "" : ", ") + "SAO (session d'un coup)";
-  if (b.SupportedWriteTypes & 1) types += std::string(types.empty() ? "" : ", ") + "RAW";
+  if (caps.TakesWriteType(kWriteTypeTrackAtOnce)) types += "TAO (piste par piste)";
+  if (caps.TakesWriteType(kWriteTypeSessionAtOnce)) types += std::string(types.empty() ? "" : ", ") + "SAO (session d'un coup)";
+  if (caps.TakesWriteType(kWriteTypeRaw)) types += std::string(types.empty() ? "" : ", ") + "RAW";
   std::printf("Modes d'écriture CD : %s\n", types.empty() ? "aucun" : types.c_str());
   return 0;
 }
@@ -149,13 +144,14 @@ const char* StatusName(int status) {
 // does not answer it (read-only drives often do not).
 bool ListTracks(TVeskBurner& b, const TDisc& disc, bool cd) {
   if (!b.ReadDiscInfo()) return false;
-  const uint16_t first = b.DiscInfoBuffer[3];
-  const uint16_t last = b.LastTrackOfLastSession();
+  const TDiscInformation info = b.DiscInformation();
+  const uint16_t first = info.FirstTrack;
+  const uint16_t last = info.LastTrackInLastSession;
   if (first == 0 || !b.ReadTrackInformation(first)) return false;
   for (uint32_t track = first; track <= last; ++track) {
     if (!b.ReadTrackInformation(static_cast<uint16_t>(track))) break;
     const TTrackInfo& t = b.TrackInfo;
-    const unsigned session = t.Raw[33] << 8 | t.SessionNumber();
+    const unsigned session = t.SessionNumber();
     if (t.Blank() && t.LastRecorded == 0 && disc.DiscStatus != 2) {
       std::printf("Piste %-3u  session %-3u  début %-8u  vierge, %s libres\n", track, session, t.TrackStart,
                   Blocks(t.FreeBlocks, cd).c_str());
@@ -173,17 +169,13 @@ bool ListTracks(TVeskBurner& b, const TDisc& disc, bool cd) {
 // The tracks from the table of contents: each runs up to the next one's
 // start, the last one up to the lead-out.
 void ListTocTracks(TVeskBurner& b, bool cd) {
-  uint8_t toc[252] = {};
-  if (!b.ReadTocPmaAtip(0, toc, 0, false, 0, sizeof(toc))) return;
-  const int length = std::min<int>(toc[0] << 8 | toc[1], sizeof(toc) - 2);
-  const int count = (length - 2) / 8;
-  for (int i = 0; i + 1 < count; ++i) {
-    const uint8_t* d = toc + 4 + 8 * i;
-    const uint8_t* next = d + 8;
-    if (d[2] == 0xAA) break;
-    const uint32_t start = static_cast<uint32_t>(d[4]) << 24 | d[5] << 16 | d[6] << 8 | d[7];
-    const uint32_t end = static_cast<uint32_t>(next[4]) << 24 | next[5] << 16 | next[6] << 8 | next[7];
-    std::printf("Piste %-3u  début %-8u  %s\n", d[2], start, Blocks(end > start ? end - start : 0, cd).c_str());
+  TTableOfContents toc;
+  if (!b.ReadToc(toc)) return;
+  for (size_t i = 0; i + 1 < toc.Tracks.size(); ++i) {
+    const TTocTrack& track = toc.Tracks[i];
+    if (track.Number == kLeadOutTrack) break;
+    const uint32_t start = track.Start, end = toc.Tracks[i + 1].Start;
+    std::printf("Piste %-3u  début %-8u  %s\n", track.Number, start, Blocks(end > start ? end - start : 0, cd).c_str());
   }
 }
 

@@ -54,20 +54,24 @@ std::string Duration(double seconds) {
   return StrFormat("%ld:%02ld", s / 60, s % 60);
 }
 
-// "  45 %   123.45 MB / 456.78 MB   85.2 MB/s   cache 97 %   reste 0:04"
+// "  45 %   123.45 MB / 456.78 MB   85.2 MB/s   cache 97 %   tampon graveur 88 %   reste 0:04",
+// and once the data is written, what the drive is doing instead of the time left.
 std::string ProgressLine(TVeskBurner& burner, double elapsed) {
-  const int64_t total = burner.ImageSectors() * 2048;
-  const int64_t done = burner.BytesWritten();
+  const TVeskBurner::TJobProgress p = burner.Progress();
+  const int64_t total = p.TotalBytes, done = p.BytesWritten;
   const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 0;
   const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
   std::string line = StrFormat("%3d %%   %s / %s   %.1f MB/s   cache %d %%", percent, FormatMb(done).c_str(),
-                               FormatMb(total).c_str(), rate / 1048576.0, burner.CacheFillPercent());
-  if (burner.DeviceBufferSize > 0) {
-    const uint32_t size = burner.DeviceBufferSize;
-    const uint32_t used = size - std::min(size, static_cast<uint32_t>(burner.DeviceFreeBufferSize));
-    line += StrFormat("   tampon graveur %d %%", static_cast<int>(static_cast<uint64_t>(used) * 100 / size));
+                               FormatMb(total).c_str(), rate / 1048576.0, p.CacheFillPercent);
+  if (p.DriveBufferSize > 0) {
+    const uint32_t used = p.DriveBufferSize - p.DriveBufferFree;
+    line += StrFormat("   tampon graveur %d %%", static_cast<int>(static_cast<uint64_t>(used) * 100 / p.DriveBufferSize));
   }
-  if (rate > 0 && done < total) line += "   reste " + Duration(static_cast<double>(total - done) / rate);
+  if (p.Phase != TVeskBurner::TJobPhase::kWriting && p.Phase != TVeskBurner::TJobPhase::kIdle) {
+    line += std::string("   ") + TVeskBurner::JobPhaseText(p.Phase);
+  } else if (rate > 0 && done < total) {
+    line += "   reste " + Duration(static_cast<double>(total - done) / rate);
+  }
   return line;
 }
 

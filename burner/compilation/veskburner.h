@@ -16,6 +16,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <span>
@@ -226,6 +227,27 @@ class TVeskBurner : public TSCSIDevice {
   int CacheFillPercent();
   // Bytes handed to the target by the running (or last) job.
   int64_t BytesWritten() const { return bytes_written_; }
+
+  // What a job is doing: the writer's phases, a verification, an erase.
+  enum class TJobPhase : uint8_t { kIdle, kPreparing, kWriting, kFlushing, kClosing, kFinishing, kVerifying, kErasing };
+  // Every figure of the running (or last) job at once, for a progress
+  // display; safe to call from any thread, at any time.
+  struct TJobProgress {
+    TJobPhase Phase = TJobPhase::kIdle;
+    int64_t BytesWritten = 0;      // handed to the target
+    int64_t TotalBytes = 0;        // the job's size: its sectors × 2048
+    int CacheFillPercent = 0;      // the read-ahead cache
+    uint32_t DriveBufferSize = 0;  // the drive's buffer, as it last said
+    uint32_t DriveBufferFree = 0;
+    int64_t VerifiedBytes = 0;     // a verification's progress
+    int64_t VerifyTotalBytes = 0;
+    int ErasePercent = 0;          // an erase's estimated progress
+    std::string CurrentFile;       // the source file being read
+  };
+  TJobProgress Progress();
+  // The phase in the user's words: "écriture", "vidage du tampon du graveur",
+  // "fermeture de la session" ...
+  static const char* JobPhaseText(TJobPhase phase);
   // True from the start of a threaded job until its OnWriteDone has run.
   bool JobRunning() const { return job_running_; }
   std::string DoneText;
@@ -345,6 +367,8 @@ class TVeskBurner : public TSCSIDevice {
   // after them: the thread reads only its own plan, ImageStream and
   // HeaderCopy (destroyed later still) and the drive layer of the base.
   std::atomic<bool> verify_abort_{false};
+  // Guards the pointer (not the thread): progress is read from any thread.
+  mutable std::mutex verify_mutex_;
   std::unique_ptr<TVerifyThread, VerifyThreadDeleter> verify_thread_;
 
  private:
@@ -408,6 +432,8 @@ class TVeskBurner : public TSCSIDevice {
                           const std::optional<std::pair<dev_t, ino_t>>& image_identity);  // FileIdentity
 
   std::atomic<bool> abort_flag_{false};
+  std::atomic<TJobPhase> job_phase_{TJobPhase::kIdle};
+  std::atomic<int64_t> job_total_bytes_{0};
   std::atomic<bool> writing_active_{false};
   std::atomic<int64_t> bytes_written_{0};
   std::atomic<bool> job_running_{false};

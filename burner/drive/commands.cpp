@@ -6,6 +6,8 @@
 #include <cstring>
 #include <span>
 
+#include "burner/drive/cdb.h"
+#include "burner/drive/replies.h"
 #include "burner/drive/scsi_device.h"
 #include "burner/drive/transport.h"
 #include "burner/platform/byte_order.h"
@@ -23,30 +25,6 @@ constexpr int kShortTimeoutMs = 10000;
 constexpr int kImmediateTimeoutMs = 30000;
 constexpr int kCloseTimeoutMs = 3600000;
 
-// A CDB of 6, 10 or 12 bytes with named big-endian fields.
-class Cdb {
- public:
-  Cdb(uint8_t opcode, int length) : length_(length) { bytes_[0] = opcode; }
-  Cdb& Byte(size_t at, uint8_t value) {
-    bytes_[at] = value;
-    return *this;
-  }
-  Cdb& Be16(size_t at, uint16_t value) {
-    PutBe16(bytes_, at, value);
-    return *this;
-  }
-  Cdb& Be32(size_t at, uint32_t value) {
-    PutBe32(bytes_, at, value);
-    return *this;
-  }
-  const uint8_t* data() const { return bytes_.data(); }
-  int length() const { return length_; }
-
- private:
-  std::array<uint8_t, 16> bytes_{};
-  int length_;
-};
-
 std::span<const uint8_t> View(const uint8_t* bytes, size_t length) { return {bytes, length}; }
 
 bool SameBytes(const uint8_t* at, std::initializer_list<uint8_t> expected) {
@@ -62,18 +40,18 @@ constexpr size_t kAllocationLength16 = 7;  // bytes 7-8 of a 10-byte CDB
 
 bool TSCSIDevice::TestUnitReady(int TimeoutMs) {
   const Cdb cdb(0x00, 6);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, TimeoutMs);
+  return RunCommand(cdb, kFlagsNone, nullptr, 0, TimeoutMs);
 }
 
 void TSCSIDevice::RezeroUnit() {
   const Cdb cdb(0x01, 6);
-  RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, kShortTimeoutMs);
+  RunCommand(cdb, kFlagsNone, nullptr, 0, kShortTimeoutMs);
 }
 
 bool TSCSIDevice::RequestSense(uint8_t* Buffer, uint8_t Length) {
   Cdb cdb(0x03, 6);
   cdb.Byte(4, Length);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsIn, Buffer, Length, kShortTimeoutMs);
+  return RunCommand(cdb, kFlagsIn, Buffer, Length, kShortTimeoutMs);
 }
 
 bool TSCSIDevice::FormatUnit(uint8_t Byte1, const uint8_t* List, int Length) {
@@ -81,13 +59,13 @@ bool TSCSIDevice::FormatUnit(uint8_t Byte1, const uint8_t* List, int Length) {
   if (Length > 0 && List != parameters_) std::memmove(parameters_, List, static_cast<size_t>(Length));
   Cdb cdb(0x04, 6);
   cdb.Byte(1, Byte1);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsOut, parameters_, static_cast<uint32_t>(Length), kShortTimeoutMs);
+  return RunCommand(cdb, kFlagsOut, parameters_, static_cast<uint32_t>(Length), kShortTimeoutMs);
 }
 
 bool TSCSIDevice::Inquiry() {
   Cdb cdb(0x12, 6);
   cdb.Byte(4, 128);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsIn, InquiryData, 128, kShortTimeoutMs);
+  return RunCommand(cdb, kFlagsIn, InquiryData, 128, kShortTimeoutMs);
 }
 
 bool TSCSIDevice::LoadEject(bool Eject) {
@@ -96,7 +74,7 @@ bool TSCSIDevice::LoadEject(bool Eject) {
   transport::ReleaseHandles = true;
   Cdb cdb(0x1B, 6);
   cdb.Byte(4, Eject ? 2 : 3);
-  const bool ok = RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, 20000);
+  const bool ok = RunCommand(cdb, kFlagsNone, nullptr, 0, 20000);
   transport::ReleaseHandles = false;
   return ok;
 }
@@ -105,7 +83,7 @@ bool TSCSIDevice::PreventAllowRemoval(bool Allow) {
   if (Allow) transport::ReleaseHandles = true;
   Cdb cdb(0x1E, 6);
   cdb.Byte(4, Allow ? 0 : 1);
-  const bool ok = RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, kShortTimeoutMs);
+  const bool ok = RunCommand(cdb, kFlagsNone, nullptr, 0, kShortTimeoutMs);
   transport::ReleaseHandles = false;
   return ok;
 }
@@ -113,7 +91,7 @@ bool TSCSIDevice::PreventAllowRemoval(bool Allow) {
 bool TSCSIDevice::SynchronizeCache(int TimeoutMs, bool Immediate) {
   Cdb cdb(0x35, 10);
   cdb.Byte(1, Immediate ? 2 : 0);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, TimeoutMs);
+  return RunCommand(cdb, kFlagsNone, nullptr, 0, TimeoutMs);
 }
 
 // ==== Capacities ============================================================
@@ -123,7 +101,7 @@ bool TSCSIDevice::ReadFormatCapacities(uint32_t& Blocks, uint32_t& BlockLength) 
   std::memset(format_capacities_, 0, sizeof format_capacities_);
   Cdb cdb(0x23, 10);
   cdb.Be16(kAllocationLength16, sizeof format_capacities_);
-  if (!RunCommand(cdb.data(), cdb.length(), kFlagsIn, format_capacities_, sizeof format_capacities_,
+  if (!RunCommand(cdb, kFlagsIn, format_capacities_, sizeof format_capacities_,
                   kShortTimeoutMs)) {
     return false;
   }
@@ -152,7 +130,7 @@ bool TSCSIDevice::ReadFormatCapacities(uint32_t& Blocks, uint32_t& BlockLength) 
 
 bool TSCSIDevice::ReadCapacity(uint32_t& LastLba, uint32_t& BlockLength) {
   const Cdb cdb(0x25, 10);
-  if (!RunCommand(cdb.data(), cdb.length(), kFlagsIn, parameters_, 8, kShortTimeoutMs)) return false;
+  if (!RunCommand(cdb, kFlagsIn, parameters_, 8, kShortTimeoutMs)) return false;
   LastLba = GetBe32(View(parameters_, 8), 0);
   BlockLength = GetBe32(View(parameters_, 8), 4);
   return true;
@@ -161,7 +139,7 @@ bool TSCSIDevice::ReadCapacity(uint32_t& LastLba, uint32_t& BlockLength) {
 bool TSCSIDevice::ReadBufferCapacity(uint32_t& Size, uint32_t& Free) {
   Cdb cdb(0x5C, 10);
   cdb.Byte(8, 32);
-  if (!RunCommand(cdb.data(), cdb.length(), kFlagsIn, parameters_, 32, kShortTimeoutMs)) {
+  if (!RunCommand(cdb, kFlagsIn, parameters_, 32, kShortTimeoutMs)) {
     DeviceFreeBufferSize = 0;
     return false;
   }
@@ -188,7 +166,7 @@ bool TSCSIDevice::Read10(uint32_t Lba, uint16_t Blocks, uint8_t* Buffer, uint32_
   }
   Cdb cdb(0x28, 10);
   cdb.Be32(2, Lba).Be16(7, Blocks);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsIn, Buffer, BufferLength, kShortTimeoutMs);
+  return RunCommand(cdb, kFlagsIn, Buffer, BufferLength, kShortTimeoutMs);
 }
 
 bool TSCSIDevice::Write10(uint32_t Lba, uint16_t Blocks, const uint8_t* Buffer, uint32_t BufferLength,
@@ -196,7 +174,7 @@ bool TSCSIDevice::Write10(uint32_t Lba, uint16_t Blocks, const uint8_t* Buffer, 
   Cdb cdb(0x2A, 10);
   cdb.Be32(2, Lba).Be16(7, Blocks);
   // The back end only reads an outgoing buffer.
-  return RunCommand(cdb.data(), cdb.length(), Flags, const_cast<uint8_t*>(Buffer), BufferLength, 120000,
+  return RunCommand(cdb, Flags, const_cast<uint8_t*>(Buffer), BufferLength, 120000,
                     /*accept_pending=*/true);
 }
 
@@ -207,7 +185,28 @@ bool TSCSIDevice::ReadTocPmaAtip(uint8_t Format, uint8_t* Buffer, uint8_t Contro
   if (Length < 0 || Length > 255) return false;  // the length field is one byte
   Cdb cdb(0x43, 10);
   cdb.Byte(1, Msf ? 2 : 0).Byte(2, Format).Byte(6, Number).Byte(8, static_cast<uint8_t>(Length)).Byte(9, Control);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsIn, Buffer, static_cast<uint32_t>(Length), kShortTimeoutMs);
+  return RunCommand(cdb, kFlagsIn, Buffer, static_cast<uint32_t>(Length), kShortTimeoutMs);
+}
+
+bool TSCSIDevice::ReadToc(TTableOfContents& Toc) {
+  uint8_t response[252] = {};
+  if (!ReadTocPmaAtip(kTocFormatTracks, response, 0, false, 0, sizeof response)) return false;
+  Toc = ParseToc(response);
+  return true;
+}
+
+bool TSCSIDevice::ReadFullToc(uint8_t Session, TTableOfContents& Toc) {
+  uint8_t response[255] = {};
+  if (!ReadTocPmaAtip(kTocFormatFull, response, 0, false, Session, sizeof response)) return false;
+  Toc = ParseFullToc(response);
+  return true;
+}
+
+bool TSCSIDevice::ReadMultisessionInfo(TMultisessionInfo& Info) {
+  uint8_t response[12] = {};
+  if (!ReadTocPmaAtip(kTocFormatSessions, response, 0, false, 0, sizeof response)) return false;
+  Info = ParseMultisessionInfo(response);
+  return true;
 }
 
 bool TSCSIDevice::GetConfiguration(uint8_t RequestType, uint16_t StartFeature, int Length, uint8_t* Buffer) {
@@ -216,7 +215,7 @@ bool TSCSIDevice::GetConfiguration(uint8_t RequestType, uint16_t StartFeature, i
   // them: the whole values, not their low bytes.
   Cdb cdb(0x46, 10);
   cdb.Byte(1, RequestType).Be16(2, StartFeature).Be16(kAllocationLength16, static_cast<uint16_t>(Length));
-  return RunCommand(cdb.data(), cdb.length(), kFlagsIn, Buffer, static_cast<uint32_t>(Length), 30000);
+  return RunCommand(cdb, kFlagsIn, Buffer, static_cast<uint32_t>(Length), 30000);
 }
 
 bool TSCSIDevice::ReadDiscInformation(uint8_t* Buffer, int Length) {
@@ -224,16 +223,16 @@ bool TSCSIDevice::ReadDiscInformation(uint8_t* Buffer, int Length) {
   std::memset(DiscInfoBuffer, 0, sizeof DiscInfoBuffer);
   Cdb cdb(0x51, 10);
   cdb.Be16(kAllocationLength16, static_cast<uint16_t>(Length));
-  return RunCommand(cdb.data(), cdb.length(), kFlagsIn, Buffer, static_cast<uint32_t>(Length), kShortTimeoutMs);
+  return RunCommand(cdb, kFlagsIn, Buffer, static_cast<uint32_t>(Length), kShortTimeoutMs);
 }
 
 bool TSCSIDevice::ReadDiscInfo() {
   Cdb cdb(0x51, 10);
   cdb.Byte(8, sizeof DiscInfoBuffer);
-  if (!RunCommand(cdb.data(), cdb.length(), kFlagsIn, DiscInfoBuffer, sizeof DiscInfoBuffer, kShortTimeoutMs)) {
+  if (!RunCommand(cdb, kFlagsIn, DiscInfoBuffer, sizeof DiscInfoBuffer, kShortTimeoutMs)) {
     return false;
   }
-  DiscInfoLength = GetBe16(View(DiscInfoBuffer, sizeof DiscInfoBuffer), 0);
+  DiscInfoLength = DiscInformation().DataLength;
   return true;
 }
 
@@ -243,15 +242,8 @@ bool TSCSIDevice::ReadTrackInformationOf(uint8_t AddressType, uint32_t Number) {
   TrackInfo = TTrackInfo{};
   Cdb cdb(0x52, 10);
   cdb.Byte(1, AddressType).Be32(2, Number).Byte(8, sizeof TrackInfo.Raw);
-  if (!RunCommand(cdb.data(), cdb.length(), kFlagsIn, TrackInfo.Raw, sizeof TrackInfo.Raw, 60000)) return false;
-  const auto raw = View(TrackInfo.Raw, sizeof TrackInfo.Raw);
-  TrackInfo.DataLength = GetBe16(raw, 0);
-  TrackInfo.TrackStart = GetBe32(raw, 8);
-  TrackInfo.NextWritable = GetBe32(raw, 12);
-  TrackInfo.FreeBlocks = GetBe32(raw, 16);
-  TrackInfo.FixedPacketSize = GetBe32(raw, 20);
-  TrackInfo.TrackSize = GetBe32(raw, 24);
-  TrackInfo.LastRecorded = GetBe32(raw, 28);
+  if (!RunCommand(cdb, kFlagsIn, TrackInfo.Raw, sizeof TrackInfo.Raw, 60000)) return false;
+  TrackInfo = ParseTrackInformation(TrackInfo.Raw);
   return true;
 }
 
@@ -259,13 +251,13 @@ bool TSCSIDevice::ReserveTrack(uint32_t Blocks) {
   // MMC defines RESERVE TRACK as a 10-byte command.
   Cdb cdb(0x53, 10);
   cdb.Be32(5, Blocks);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, kShortTimeoutMs);
+  return RunCommand(cdb, kFlagsNone, nullptr, 0, kShortTimeoutMs);
 }
 
 bool TSCSIDevice::SendOpcInformation() {
   Cdb cdb(0x54, 10);
   cdb.Byte(1, 1);  // perform OPC
-  return RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, 150000);
+  return RunCommand(cdb, kFlagsNone, nullptr, 0, 150000);
 }
 
 // ==== Mode pages ============================================================
@@ -275,7 +267,7 @@ bool TSCSIDevice::ModeSelect(const uint8_t* List, int Length) {
   if (Length > 0 && List != scratch_) std::memmove(scratch_, List, static_cast<size_t>(Length));
   Cdb cdb(0x55, 10);
   cdb.Byte(1, 0x10).Be16(kAllocationLength16, static_cast<uint16_t>(Length));  // page format
-  return RunCommand(cdb.data(), cdb.length(), kFlagsOut, scratch_, static_cast<uint32_t>(Length), kShortTimeoutMs);
+  return RunCommand(cdb, kFlagsOut, scratch_, static_cast<uint32_t>(Length), kShortTimeoutMs);
 }
 
 bool TSCSIDevice::ModeSense(uint8_t Page, uint8_t* Buffer, bool Defaults, int Length, int BufferSize) {
@@ -284,7 +276,7 @@ bool TSCSIDevice::ModeSense(uint8_t Page, uint8_t* Buffer, bool Defaults, int Le
   if (BufferSize > 0) std::memset(Buffer, 0, static_cast<size_t>(BufferSize));
   Cdb cdb(0x5A, 10);
   cdb.Byte(2, static_cast<uint8_t>(Page | (Defaults ? 0x80 : 0x00))).Be16(kAllocationLength16, static_cast<uint16_t>(Length));
-  if (!RunCommand(cdb.data(), cdb.length(), kFlagsIn, scratch_, static_cast<uint32_t>(Length), 20000)) return false;
+  if (!RunCommand(cdb, kFlagsIn, scratch_, static_cast<uint32_t>(Length), 20000)) return false;
   if (Buffer != nullptr) std::memcpy(Buffer, scratch_, static_cast<size_t>(std::min(Length, BufferSize)));
   return true;
 }
@@ -294,27 +286,27 @@ bool TSCSIDevice::ModeSense(uint8_t Page, uint8_t* Buffer, bool Defaults, int Le
 bool TSCSIDevice::CloseTrackSession(bool Immediate, uint8_t Function, uint8_t Number) {
   Cdb cdb(0x5B, 10);
   cdb.Byte(1, Immediate ? 1 : 0).Byte(2, Function).Byte(5, Number);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, Immediate ? kImmediateTimeoutMs : kCloseTimeoutMs);
+  return RunCommand(cdb, kFlagsNone, nullptr, 0, Immediate ? kImmediateTimeoutMs : kCloseTimeoutMs);
 }
 
 bool TSCSIDevice::CloseSessionOrTrack(bool CloseTrack, bool Immediate, bool Finalize) {
   Cdb cdb(0x5B, 10);
   cdb.Byte(1, Immediate ? 1 : 0).Byte(2, Finalize ? 5 : CloseTrack ? 1 : 2).Byte(5, CloseTrack ? 0xFF : 0);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, Immediate ? kImmediateTimeoutMs : kCloseTimeoutMs);
+  return RunCommand(cdb, kFlagsNone, nullptr, 0, Immediate ? kImmediateTimeoutMs : kCloseTimeoutMs);
 }
 
 bool TSCSIDevice::SendCueSheet(const uint8_t* Buffer, int Length) {
   if (Length < 0 || Length > 0xFFFF) return false;
   Cdb cdb(0x5D, 10);
   cdb.Be16(7, static_cast<uint16_t>(Length));
-  return RunCommand(cdb.data(), cdb.length(), kFlagsOut, const_cast<uint8_t*>(Buffer), static_cast<uint32_t>(Length),
+  return RunCommand(cdb, kFlagsOut, const_cast<uint8_t*>(Buffer), static_cast<uint32_t>(Length),
                     30000);
 }
 
 bool TSCSIDevice::Blank(bool Quick) {
   Cdb cdb(0xA1, 12);
   cdb.Byte(1, static_cast<uint8_t>(0x10 | (Quick ? 1 : 0)));  // immediate; minimal or whole disc
-  return RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, 4800000, /*accept_pending=*/true);
+  return RunCommand(cdb, kFlagsNone, nullptr, 0, 4800000, /*accept_pending=*/true);
 }
 
 // ==== Speeds and DVD structures =============================================
@@ -323,7 +315,7 @@ bool TSCSIDevice::SetStreaming(const uint8_t* Buffer, int Length) {
   if (Length < 0 || Length > 0xFFFF) return false;
   Cdb cdb(0xB6, 12);
   cdb.Be16(9, static_cast<uint16_t>(Length));
-  return RunCommand(cdb.data(), cdb.length(), kFlagsOut, const_cast<uint8_t*>(Buffer), static_cast<uint32_t>(Length),
+  return RunCommand(cdb, kFlagsOut, const_cast<uint8_t*>(Buffer), static_cast<uint32_t>(Length),
                     kShortTimeoutMs);
 }
 
@@ -331,14 +323,14 @@ bool TSCSIDevice::SetCdSpeed(uint16_t ReadKBs, uint16_t WriteKBs) {
   // 0 asks for the drive's maximum, which MMC spells FFFFh.
   Cdb cdb(0xBB, 12);
   cdb.Be16(2, ReadKBs == 0 ? 0xFFFF : ReadKBs).Be16(4, WriteKBs == 0 ? 0xFFFF : WriteKBs);
-  return RunCommand(cdb.data(), cdb.length(), kFlagsNone, nullptr, 0, kShortTimeoutMs);
+  return RunCommand(cdb, kFlagsNone, nullptr, 0, kShortTimeoutMs);
 }
 
 bool TSCSIDevice::SendDvdStructure(uint8_t Format, const uint8_t* Buffer, int Length) {
   if (Length < 0 || Length > 0xFFFF) return false;
   Cdb cdb(0xBF, 12);
   cdb.Byte(7, Format).Be16(8, static_cast<uint16_t>(Length));
-  return RunCommand(cdb.data(), cdb.length(), kFlagsOut, const_cast<uint8_t*>(Buffer), static_cast<uint32_t>(Length),
+  return RunCommand(cdb, kFlagsOut, const_cast<uint8_t*>(Buffer), static_cast<uint32_t>(Length),
                     kShortTimeoutMs);
 }
 

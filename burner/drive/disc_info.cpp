@@ -8,8 +8,11 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <span>
 #include <vector>
 
+#include "burner/drive/cdb.h"
+#include "burner/drive/replies.h"
 #include "burner/drive/scsi_device.h"
 #include "burner/platform/byte_order.h"
 
@@ -21,12 +24,6 @@ namespace {
 
 constexpr uint32_t kNoAddress = 0xFFFFFFFF;
 constexpr uint16_t kDefaultWriteSpeed = 1385;  // 1x DVD, in KB/s, for drives that report 0
-
-// Offsets of the five 16-bit fields of the capabilities page.
-constexpr int kMaxReadSpeedAt = 8, kBufferSizeAt = 12, kCurrentReadSpeedAt = 14, kMaxWriteSpeedAt = 18,
-              kCurrentWriteSpeedAt = 20;
-
-uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 // Where a mode page starts in a MODE SENSE (10) response: after the 8-byte
 // header, after a block descriptor (16), or at 7 for drives that drop a byte.
@@ -83,74 +80,43 @@ bool ErasableProfile(uint16_t profile) {
   }
 }
 
-// The start of the lead-out that the ATIP announces, as a logical block
-// address: MSF 00:02:00 is LBA 0, so the 150 sectors before it do not count
-// (79:59:74 on an 80-minute disc is LBA 359,849, the disc's last block + 1).
-uint32_t LeadOutLba(const uint8_t* atip) {
-  const uint32_t frames = TSCSIDevice::MsfToLba(0, atip[12], atip[13], atip[14]);
-  return frames >= 150 ? frames - 150 : 0;
-}
+constexpr uint16_t kMostWriteSpeeds = 32;  // write speed descriptors asked of GET PERFORMANCE
 
-// GET PERFORMANCE (MMC-5 6.8): an 8-byte header (data length in bytes 0-3),
-// then 16-byte descriptors.
-constexpr uint32_t kPerformanceHeader = 8, kPerformanceDescriptor = 16;
-constexpr uint16_t kMostWriteSpeeds = 32;
-constexpr int kSpeedCountAt = 30, kSpeedDescriptorsAt = 32;
+uint16_t Saturated16(uint32_t value) { return static_cast<uint16_t>(std::min<uint32_t>(value, 0xFFFF)); }
 
-uint32_t Be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
+// GET PERFORMANCE of `type` (03h write speeds, 00h nominal performance) into
+// `response`, at most `descriptors` of them.
+using PerformanceQuery = std::function<bool(uint8_t type, uint8_t data_type, std::span<uint8_t> response,
+                                            uint16_t descriptors)>;
 
-// A 16-bit big-endian field of the page, saturated.
-void PutSpeed(uint8_t* p, uint32_t value) {
-  value = std::min<uint32_t>(value, 0xFFFF);
-  p[0] = static_cast<uint8_t>(value >> 8);
-  p[1] = static_cast<uint8_t>(value);
-}
-
-// Descriptors a GET PERFORMANCE response holds, within what was asked for.
-uint32_t PerformanceDescriptors(const uint8_t* response, uint32_t asked) {
-  const uint32_t length = Be32(response);
-  return length < 4 ? 0 : std::min((length - 4) / kPerformanceDescriptor, asked);
-}
-
-// Fills the zero speed fields of a capabilities page (big-endian, as the
-// drive sent it) from GET PERFORMANCE: the write speed descriptors (type
-// 03h) give the maximum write and read speeds and the page's speed list when
-// it has none; the nominal performance (type 00h) the current read and write
-// speeds. A field the drive does not answer stays zero.
-void FillSpeedsFromPerformance(
-    uint8_t* page, const std::function<bool(uint8_t type, uint8_t data_type, uint8_t* buffer, uint16_t descriptors)>&
-                       get_performance) {
-  std::vector<uint8_t> response(kPerformanceHeader + kMostWriteSpeeds * kPerformanceDescriptor);
+// Fills the zero speeds of `caps` from GET PERFORMANCE: the write speed
+// descriptors (type 03h) give the maximum write and read speeds and the
+// speed list when the page has none; the nominal performance (type 00h) the
+// current read and write speeds. A speed the drive does not answer stays 0.
+void FillSpeedsFromPerformance(TDriveCapabilities& caps, const PerformanceQuery& get_performance) {
+  std::vector<uint8_t> response(kPerfHeaderLength + kMostWriteSpeeds * kPerfDescriptorLength);
   uint32_t max_read = 0, max_write = 0;
-  if (get_performance(0x03, 0x00, response.data(), kMostWriteSpeeds)) {
-    const uint32_t count = PerformanceDescriptors(response.data(), kMostWriteSpeeds);
-    const bool list_missing = Be16(page + kSpeedCountAt) == 0;
-    for (uint32_t i = 0; i < count; ++i) {
-      const uint8_t* descriptor = response.data() + kPerformanceHeader + i * kPerformanceDescriptor;
-      max_read = std::max(max_read, Be32(descriptor + 8));
-      max_write = std::max(max_write, Be32(descriptor + 12));
-      if (list_missing) {  // the page's 4-byte descriptors: rotation control, speed
-        uint8_t* entry = page + kSpeedDescriptorsAt + 4 * i;
-        entry[1] = static_cast<uint8_t>((descriptor[0] >> 3) & 0x03);
-        PutSpeed(entry + 2, Be32(descriptor + 12));
-      }
+  if (get_performance(0x03, 0x00, response, kMostWriteSpeeds)) {
+    const bool list_missing = caps.WriteSpeeds.empty();
+    for (const TPerformanceSpeed& speed : ParseWriteSpeedDescriptors(response, kMostWriteSpeeds)) {
+      max_read = std::max(max_read, speed.ReadSpeed);
+      max_write = std::max(max_write, speed.WriteSpeed);
+      if (list_missing) caps.WriteSpeeds.push_back({speed.RotationControl, Saturated16(speed.WriteSpeed)});
     }
-    if (list_missing) PutSpeed(page + kSpeedCountAt, count);
   }
   // Nominal performance, tolerance 10b; the Write bit chooses the direction.
   const auto nominal = [&](bool write) -> uint32_t {
     std::fill(response.begin(), response.end(), 0);
-    if (!get_performance(0x00, write ? 0x14 : 0x10, response.data(), 1)) return 0;
-    if (PerformanceDescriptors(response.data(), 1) == 0) return 0;
-    return Be32(response.data() + kPerformanceHeader + 12);  // end performance, KB/s
+    if (!get_performance(0x00, write ? 0x14 : 0x10, response, 1)) return 0;
+    return ParseNominalPerformance(response);
   };
   const uint32_t current_read = nominal(false);
   const uint32_t current_write = nominal(true);
   if (max_read == 0) max_read = current_read;
-  if (Be16(page + kMaxReadSpeedAt) == 0) PutSpeed(page + kMaxReadSpeedAt, max_read);
-  if (Be16(page + kCurrentReadSpeedAt) == 0) PutSpeed(page + kCurrentReadSpeedAt, current_read);
-  if (Be16(page + kMaxWriteSpeedAt) == 0) PutSpeed(page + kMaxWriteSpeedAt, max_write);
-  if (Be16(page + kCurrentWriteSpeedAt) == 0) PutSpeed(page + kCurrentWriteSpeedAt, current_write);
+  if (caps.MaxReadSpeed == 0) caps.MaxReadSpeed = Saturated16(max_read);
+  if (caps.CurrentReadSpeed == 0) caps.CurrentReadSpeed = Saturated16(current_read);
+  if (caps.MaxWriteSpeed == 0) caps.MaxWriteSpeed = Saturated16(max_write);
+  if (caps.CurrentWriteSpeed == 0) caps.CurrentWriteSpeed = Saturated16(current_write);
 }
 
 }  // namespace
@@ -182,11 +148,14 @@ TDiscKind DiscKindOfProfile(uint16_t profile) {
   }
 }
 
-uint16_t TSCSIDevice::CapabilitiesWord(int offset) const {
-  uint16_t value;
-  std::memcpy(&value, CapabilitiesPage + offset, 2);
-  return value;
+TDriveCapabilities TSCSIDevice::DriveCapabilities() const {
+  TDriveCapabilities caps = drive_capabilities_;
+  caps.Media = Capabilities;
+  caps.WriteTypes = SupportedWriteTypes;
+  return caps;
 }
+
+TDiscInformation TSCSIDevice::DiscInformation() const { return ParseDiscInformation(DiscInfoBuffer); }
 
 const char* TSCSIDevice::ProfileName(uint16_t Profile) {
   if (Profile == 0x2B) return "DVD+R DL";
@@ -197,13 +166,9 @@ bool TSCSIDevice::ReadProfiles(std::vector<uint16_t>& Profiles, uint16_t& Curren
   uint8_t response[252] = {};
   Profiles.clear();
   Current = 0;
-  if (!GetConfiguration(2, 0, sizeof(response), response)) return false;
-  Current = Be16(response + 6);
-  if (Be16(response + 8) != 0) return true;  // no profile-list feature
-  const int additional = response[11];
-  for (int at = 12; at + 4 <= 12 + additional && at + 4 <= static_cast<int>(sizeof(response)); at += 4) {
-    Profiles.push_back(Be16(response + at));
-  }
+  if (!GetConfiguration(2, kFeatureProfileList, sizeof(response), response)) return false;
+  Current = ParseConfiguration(response).CurrentProfile;
+  Profiles = ParseProfileList(response);
   return true;
 }
 
@@ -219,40 +184,31 @@ bool TSCSIDevice::ReadCapabilities() {
   Capabilities = 0;
   DeviceMaxWriteSpeed = 0;
   DeviceMaxReadSpeed = 0;
+  drive_capabilities_ = {};
   std::memset(CapabilitiesPage, 0, sizeof(CapabilitiesPage));
 
   // A mode sense response is at most 255 bytes here: the page fits in the copy.
   uint8_t response[256] = {};
   int page_at = 8;
+  size_t page_length = 0;  // bytes of the page the drive sent
   auto copy_page = [&](int length) {
     const int available = length - page_at;
-    if (available > 0) std::memcpy(CapabilitiesPage, response + page_at, static_cast<size_t>(available));
+    page_length = available > 0 ? static_cast<size_t>(available) : 0;
+    if (available > 0) std::memcpy(CapabilitiesPage, response + page_at, page_length);
   };
+  auto page = [&] { return std::span<const uint8_t>(CapabilitiesPage, page_length); };
 
   if (ModeSense(0x2A, response, true, 255, 255)) {
     page_at = FindPage(response, 0x2A, 8);
     copy_page(255);
-    const uint8_t reads = CapabilitiesPage[2];
-    const uint8_t writes = CapabilitiesPage[3];
-    if (reads & 0x01) Capabilities |= capReadCdR;
-    if (reads & 0x02) Capabilities |= capReadCdRw;
-    if (reads & 0x04) Capabilities |= capReadMethod2;
-    if (reads & 0x08) Capabilities |= capReadDvdRom;
-    if (reads & 0x10) Capabilities |= capReadDvdR | capReadDvdRw;
-    if (reads & 0x20) Capabilities |= capReadDvdRam;
-    if (writes & 0x01) Capabilities |= capWriteCdR;
-    if (writes & 0x02) Capabilities |= capWriteCdRw;
-    if (writes & 0x04) Capabilities |= capTestWrite;
-    if (writes & 0x10) Capabilities |= capWriteDvdR | capWriteDvdRw;
-    if (writes & 0x20) Capabilities |= capWriteDvdRam;
-    if ((CapabilitiesPage[4] & 0x80) || HasUnderrunPage() || UnderrunCapableModel) {
+    const TDriveCapabilities defaults = ParseCapabilitiesPage(page());
+    Capabilities = defaults.Media & ~capUnderrunProtection;
+    if (defaults.Has(capUnderrunProtection) || HasUnderrunPage() || UnderrunCapableModel) {
       Capabilities |= capUnderrunProtection;
     }
-    const bool ram_writer = (writes & 0x20) != 0;
-    const uint16_t max_write = Be16(CapabilitiesPage + kMaxWriteSpeedAt);
-    const uint16_t max_read = Be16(CapabilitiesPage + kMaxReadSpeedAt);
-    DeviceMaxWriteSpeed = max_write != 0 ? max_write : (ram_writer ? 1 : 0);
-    DeviceMaxReadSpeed = max_read != 0 ? max_read : (ram_writer ? 1 : 0);
+    const bool ram_writer = defaults.Has(capWriteDvdRam);
+    DeviceMaxWriteSpeed = defaults.MaxWriteSpeed != 0 ? defaults.MaxWriteSpeed : (ram_writer ? 1 : 0);
+    DeviceMaxReadSpeed = defaults.MaxReadSpeed != 0 ? defaults.MaxReadSpeed : (ram_writer ? 1 : 0);
 
     // Features that the capabilities page predates.
     struct FeatureBits {
@@ -267,9 +223,11 @@ bool TSCSIDevice::ReadCapabilities() {
     for (const auto& f : kFeatures) {
       std::memset(ConfigBuffer, 0, sizeof(ConfigBuffer));
       if (!GetConfiguration(2, f.feature, sizeof(ConfigBuffer), ConfigBuffer)) continue;
-      if (Be16(ConfigBuffer + 8) != f.feature) continue;
+      const TConfiguration config = ParseConfiguration(ConfigBuffer);
+      if (config.FirstFeature != f.feature) continue;
       Capabilities |= f.read_bits;
-      if (ConfigBuffer[12] == 1) Capabilities |= f.write_bits;
+      // The first data byte: 1 when the drive writes the medium.
+      if (!config.FirstFeatureData.empty() && config.FirstFeatureData[0] == 1) Capabilities |= f.write_bits;
     }
   }
 
@@ -283,45 +241,35 @@ bool TSCSIDevice::ReadCapabilities() {
   }
   std::memset(CapabilitiesPage, 0, sizeof(CapabilitiesPage));
   copy_page(128);
+  TDriveCapabilities current = ParseCapabilitiesPage(page());
 
   // MMC-5 made the page's speed fields obsolete: a drive of its generation
   // leaves them zero and gives its speeds through GET PERFORMANCE.
-  const bool obsolete_speeds = Be16(CapabilitiesPage + kMaxReadSpeedAt) == 0 ||
-                               Be16(CapabilitiesPage + kCurrentReadSpeedAt) == 0 ||
-                               Be16(CapabilitiesPage + kMaxWriteSpeedAt) == 0 ||
-                               Be16(CapabilitiesPage + kCurrentWriteSpeedAt) == 0;
-  if (obsolete_speeds) {
-    const auto get_performance = [this](uint8_t type, uint8_t data_type, uint8_t* buffer, uint16_t descriptors) {
-      const uint8_t cdb[12] = {0xAC, data_type, 0, 0, 0, 0, 0, 0, static_cast<uint8_t>(descriptors >> 8),
-                               static_cast<uint8_t>(descriptors), type, 0};
-      return RunCommand(cdb, sizeof cdb, kFlagsIn, buffer, kPerformanceHeader + descriptors * kPerformanceDescriptor,
-                        10000);
+  if (current.MaxReadSpeed == 0 || current.CurrentReadSpeed == 0 || current.MaxWriteSpeed == 0 ||
+      current.CurrentWriteSpeed == 0) {
+    const auto get_performance = [this](uint8_t type, uint8_t data_type, std::span<uint8_t> buffer,
+                                        uint16_t descriptors) {
+      Cdb cdb(0xAC, 12);  // GET PERFORMANCE: data type 1, maximum descriptors 8-9, type 10
+      cdb.Byte(1, data_type).Be16(8, descriptors).Byte(10, type);
+      const uint32_t length = static_cast<uint32_t>(kPerfHeaderLength + descriptors * kPerfDescriptorLength);
+      return length <= buffer.size() && RunCommand(cdb, kFlagsIn, buffer.data(), length, 10000);
     };
-    FillSpeedsFromPerformance(CapabilitiesPage, get_performance);
+    FillSpeedsFromPerformance(current, get_performance);
   }
 
-  if (Be16(CapabilitiesPage + kCurrentWriteSpeedAt) == 0 || Be16(CapabilitiesPage + kMaxWriteSpeedAt) == 0) {
-    // A drive that reports no write speed gets 1x DVD for both.
-    for (int at : {kCurrentWriteSpeedAt, kMaxWriteSpeedAt}) {
-      if (Be16(CapabilitiesPage + at) == 0) {
-        CapabilitiesPage[at] = kDefaultWriteSpeed >> 8;
-        CapabilitiesPage[at + 1] = kDefaultWriteSpeed & 0xFF;
-      }
-    }
-  }
-  for (int at : {kCurrentWriteSpeedAt, kMaxWriteSpeedAt, kCurrentReadSpeedAt, kMaxReadSpeedAt, kBufferSizeAt}) {
-    const uint16_t host = Be16(CapabilitiesPage + at);
-    std::memcpy(CapabilitiesPage + at, &host, 2);
-  }
-  DeviceMaxWriteSpeed = std::max(DeviceMaxWriteSpeed, CapabilitiesWord(kMaxWriteSpeedAt));
-  DeviceMaxReadSpeed = std::max(DeviceMaxReadSpeed, CapabilitiesWord(kMaxReadSpeedAt));
+  // A drive that reports no write speed gets 1x DVD.
+  if (current.CurrentWriteSpeed == 0) current.CurrentWriteSpeed = kDefaultWriteSpeed;
+  if (current.MaxWriteSpeed == 0) current.MaxWriteSpeed = kDefaultWriteSpeed;
+  DeviceMaxWriteSpeed = std::max(DeviceMaxWriteSpeed, current.MaxWriteSpeed);
+  DeviceMaxReadSpeed = std::max(DeviceMaxReadSpeed, current.MaxReadSpeed);
+  drive_capabilities_ = std::move(current);
   return true;
 }
 
-uint16_t TSCSIDevice::GetMaxWriteSpeed() { return ReadCapabilities() ? CapabilitiesWord(kMaxWriteSpeedAt) : 0; }
-uint16_t TSCSIDevice::GetMaxReadSpeed() { return ReadCapabilities() ? CapabilitiesWord(kMaxReadSpeedAt) : 0; }
+uint16_t TSCSIDevice::GetMaxWriteSpeed() { return ReadCapabilities() ? drive_capabilities_.MaxWriteSpeed : 0; }
+uint16_t TSCSIDevice::GetMaxReadSpeed() { return ReadCapabilities() ? drive_capabilities_.MaxReadSpeed : 0; }
 uint16_t TSCSIDevice::GetCurrentWriteSpeed() {
-  return ReadCapabilities() ? CapabilitiesWord(kCurrentWriteSpeedAt) : 0;
+  return ReadCapabilities() ? drive_capabilities_.CurrentWriteSpeed : 0;
 }
 
 void TSCSIDevice::ReadDeviceName() {
@@ -343,45 +291,47 @@ void TSCSIDevice::ReadDeviceName() {
 TDiscKind TSCSIDevice::GetDiscType() {
   TDiscKind kind = dkUnknown;
   std::memset(ConfigBuffer, 0, sizeof(ConfigBuffer));
-  if (GetConfiguration(2, 0, sizeof(ConfigBuffer), ConfigBuffer)) kind = DiscKindOfProfile(Be16(ConfigBuffer + 6));
+  if (GetConfiguration(2, 0, sizeof(ConfigBuffer), ConfigBuffer)) {
+    kind = DiscKindOfProfile(ParseConfiguration(ConfigBuffer).CurrentProfile);
+  }
   if (kind == dkUnknown) {
     std::memset(AtipBuffer, 0, sizeof(AtipBuffer));
-    if (ReadTocPmaAtip(4, AtipBuffer, 0, true, 0, sizeof(AtipBuffer))) {
-      if (AtipBuffer[6] & 0x80) {
-        kind = (AtipBuffer[6] & 0x40) ? dkCdRw : dkCdR;
+    if (ReadTocPmaAtip(kTocFormatAtip, AtipBuffer, 0, true, 0, sizeof(AtipBuffer))) {
+      const TAtip atip = ParseAtip(AtipBuffer);
+      if (atip.Valid) {
+        kind = atip.Rewritable ? dkCdRw : dkCdR;
       } else {
         kind = dkCdRom;
       }
     }
   }
-  if (kind == dkUnknown && ReadDiscInfo()) kind = (DiscInfoBuffer[2] & 0x10) ? dkCdRw : dkCdR;
+  if (kind == dkUnknown && ReadDiscInfo()) kind = DiscInformation().Erasable ? dkCdRw : dkCdR;
   if (kind == dkUnknown && TestUnitReady(5000)) kind = dkCdRom;
   return kind;
 }
 
 bool TSCSIDevice::IsDiscErasable() {
-  if (ReadDiscInfo()) return (DiscInfoBuffer[2] & 0x10) != 0;
+  if (ReadDiscInfo()) return DiscInformation().Erasable;
   const TDiscKind kind = GetDiscType();
   RecordedDiscKind = kind;
   return kind == dkDvdRam || kind == dkDvdRwRestricted || kind == dkDvdRwSequential || kind == dkDvdPlusRw;
 }
 
-int TSCSIDevice::GetDiscStatus() { return ReadDiscInfo() ? (DiscInfoBuffer[2] & 0x03) : -1; }
+int TSCSIDevice::GetDiscStatus() { return ReadDiscInfo() ? DiscInformation().DiscStatus : -1; }
 
 // Number of sessions: READ DISC INFORMATION keeps the high byte of the count
 // apart (byte 9), so a disc with 255 closed sessions and an empty 256th does
 // not wrap to 0.
 int TSCSIDevice::GetSessionCount() {
   if (!ReadDiscInfo()) return 0;
-  if ((DiscInfoBuffer[2] & 0x03) == 0) return 0;
-  int count = DiscInfoBuffer[9] << 8 | DiscInfoBuffer[4];
-  if (((DiscInfoBuffer[2] >> 2) & 0x03) == 0 && count > 0) --count;
+  const TDiscInformation info = DiscInformation();
+  if (info.DiscStatus == 0) return 0;
+  int count = info.Sessions;
+  if (info.LastSessionState == 0 && count > 0) --count;
   return count;
 }
 
-uint16_t TSCSIDevice::LastTrackOfLastSession() const {
-  return static_cast<uint16_t>(DiscInfoBuffer[11] << 8 | DiscInfoBuffer[6]);
-}
+uint16_t TSCSIDevice::LastTrackOfLastSession() const { return DiscInformation().LastTrackInLastSession; }
 
 void TSCSIDevice::GetDiscInfo(TDisc& Disc) {
   TDisc disc;
@@ -393,26 +343,27 @@ void TSCSIDevice::GetDiscInfo(TDisc& Disc) {
   }
 
   uint8_t toc[114] = {};
-  if (ReadTocPmaAtip(0, toc, 0, false, 0, sizeof(toc))) {
-    const uint8_t last_track = toc[3];
+  if (ReadTocPmaAtip(kTocFormatTracks, toc, 0, false, 0, sizeof(toc))) {
+    const uint8_t last_track = ParseToc(toc).Last;
     std::memset(toc, 0, sizeof(toc));
-    ReadTocPmaAtip(0, toc, 0, false, last_track, sizeof(toc));
+    ReadTocPmaAtip(kTocFormatTracks, toc, 0, false, last_track, sizeof(toc));
   }
   uint8_t sessions[4] = {};
-  if (ReadTocPmaAtip(1, sessions, 0, false, 0, sizeof(sessions))) {
-    disc.FirstSession = sessions[2];
-    disc.LastSession = sessions[3];
+  if (ReadTocPmaAtip(kTocFormatSessions, sessions, 0, false, 0, sizeof(sessions))) {
+    const TMultisessionInfo info = ParseMultisessionInfo(sessions);
+    disc.FirstSession = info.FirstSession;
+    disc.LastSession = info.LastSession;
   }
   std::memset(AtipBuffer, 0, sizeof(AtipBuffer));
-  if (ReadTocPmaAtip(4, AtipBuffer, 0, true, 0, sizeof(AtipBuffer))) {
-    disc.Capacity = LeadOutLba(AtipBuffer);
+  if (ReadTocPmaAtip(kTocFormatAtip, AtipBuffer, 0, true, 0, sizeof(AtipBuffer))) {
+    disc.Capacity = ParseAtip(AtipBuffer).LeadOutStart;
   }
   disc.TypeName = "CD-ROM";
 
   TDiscKind kind = dkUnknown;
   std::memset(ConfigBuffer, 0, sizeof(ConfigBuffer));
   if (GetConfiguration(2, 0, sizeof(ConfigBuffer), ConfigBuffer)) {
-    disc.Profile = Be16(ConfigBuffer + 6);
+    disc.Profile = ParseConfiguration(ConfigBuffer).CurrentProfile;
     disc.TypeName = ProfileTypeName(disc.Profile);
     disc.Erasable = ErasableProfile(disc.Profile);
     kind = DiscKindOfProfile(disc.Profile);
@@ -432,9 +383,10 @@ void TSCSIDevice::GetDiscInfo(TDisc& Disc) {
   }
 
   if (ReadDiscInfo()) {
-    disc.DiscStatus = DiscInfoBuffer[2] & 0x03;
-    disc.LastSessionState = (DiscInfoBuffer[2] >> 2) & 0x03;
-    disc.Erasable = (DiscInfoBuffer[2] & 0x10) != 0;
+    const TDiscInformation info = DiscInformation();
+    disc.DiscStatus = info.DiscStatus;
+    disc.LastSessionState = info.LastSessionState;
+    disc.Erasable = info.Erasable;
   } else {
     uint32_t last_lba = 0, block_length = 0;
     if (ReadCapacity(last_lba, block_length)) {
@@ -470,8 +422,9 @@ TDiscKind TSCSIDevice::PrepareSizeQuery() {
   FinalizeDisc = true;
   SetWriteParameters(false, UnderrunProtection, true, static_cast<TDiscKind>(RecordedDiscKind.load()));
   FinalizeDisc = finalize;
-  DiscInfoBuffer[6] = 0;
-  DiscInfoBuffer[11] = 0;
+  // No last track when the disc information cannot be read.
+  DiscInfoBuffer[kDiLastTrackInLastLsb] = 0;
+  DiscInfoBuffer[kDiLastTrackInLastMsb] = 0;
   ReadDiscInfo();
   return kind;
 }
@@ -560,8 +513,10 @@ uint32_t TSCSIDevice::GetDiscCapacity() {
     uint32_t result = 0;
     std::memset(AtipBuffer, 0, sizeof(AtipBuffer));
     uint32_t blocks = 0, block_length = 0;
-    if (ReadTocPmaAtip(4, AtipBuffer, 0, true, 0, sizeof(AtipBuffer))) {
-      result = LeadOutLba(AtipBuffer);
+    if (ReadTocPmaAtip(kTocFormatAtip, AtipBuffer, 0, true, 0, sizeof(AtipBuffer))) {
+      // The lead-out the ATIP announces: 79:59:74 on an 80-minute disc is
+      // block 359,849, the disc's last block + 1.
+      result = ParseAtip(AtipBuffer).LeadOutStart;
       uint32_t last_lba = 0;
       if (result < 20000 && ReadCapacity(last_lba, block_length) && last_lba > result) result = last_lba;
     } else if (ReadFormatCapacities(blocks, block_length)) {

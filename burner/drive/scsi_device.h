@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "burner/drive/cdb.h"
+#include "burner/drive/replies.h"
 #include "burner/drive/srb.h"
 #include "burner/platform/component.h"
 #include "burner/platform/date_time.h"
@@ -62,14 +64,6 @@ inline bool IsCdKind(TDiscKind kind) { return kind < dkDvdRom; }
 // writer and IsDiscErasable; read by the write-parameter calls).
 extern std::atomic<uint8_t> RecordedDiscKind;
 
-// Capabilities bits.
-constexpr uint32_t capReadCdR = 0x1, capReadCdRw = 0x2, capReadMethod2 = 0x4, capReadDvdRom = 0x8,
-                   capReadDvdR = 0x10, capReadDvdRw = 0x20, capReadDvdRam = 0x40, capReadDvdPlusR = 0x80,
-                   capReadDvdPlusRDl = 0x100, capReadDvdPlusRw = 0x200, capWriteCdR = 0x400,
-                   capWriteCdRw = 0x800, capTestWrite = 0x1000, capWriteDvdR = 0x2000,
-                   capWriteDvdRw = 0x4000, capWriteDvdRam = 0x8000, capWriteDvdPlusR = 0x10000,
-                   capWriteDvdPlusRDl = 0x20000, capWriteDvdPlusRw = 0x40000, capUnderrunProtection = 0x100000;
-
 // The disc record of GetDiscInfo.
 struct TDisc {
   bool Ready = false;
@@ -83,25 +77,6 @@ struct TDisc {
   uint16_t Profile = 0;
   std::string TypeName;
   bool Erasable = false;
-};
-
-// READ TRACK INFORMATION response: the raw 40 bytes and its fields in host
-// order after a successful read.
-struct TTrackInfo {
-  uint8_t Raw[40] = {};
-  uint16_t DataLength = 0;
-  uint32_t TrackStart = 0;
-  uint32_t NextWritable = 0;
-  uint32_t FreeBlocks = 0;
-  uint32_t FixedPacketSize = 0;
-  uint32_t TrackSize = 0;
-  uint32_t LastRecorded = 0;
-  uint8_t TrackNumber() const { return Raw[2]; }
-  uint8_t SessionNumber() const { return Raw[3]; }
-  uint8_t TrackMode() const { return Raw[5] & 0x0F; }
-  uint8_t DataMode() const { return Raw[6] & 0x0F; }
-  bool Blank() const { return (Raw[6] & 0x40) != 0; }
-  bool NextWritableValid() const { return (Raw[7] & 0x01) != 0; }
 };
 
 class TSCSIDevice : public TComponent {
@@ -259,6 +234,13 @@ class TSCSIDevice : public TComponent {
   bool SynchronizeCache(int TimeoutMs, bool Immediate);
   // Length above 255: refused before anything is sent (returns false).
   bool ReadTocPmaAtip(uint8_t Format, uint8_t* Buffer, uint8_t Control, bool Msf, uint8_t Number, int Length);
+  // The table of contents read and parsed: its tracks with their block
+  // addresses and the lead-out (format 0); every session's tracks from
+  // `Session` on (format 2, a CD's full TOC); the complete sessions and the
+  // last one's start (format 1). False, `Toc`/`Info` untouched, on failure.
+  bool ReadToc(TTableOfContents& Toc);
+  bool ReadFullToc(uint8_t Session, TTableOfContents& Toc);
+  bool ReadMultisessionInfo(TMultisessionInfo& Info);
   bool GetConfiguration(uint8_t RequestType, uint16_t StartFeature, int Length, uint8_t* Buffer);
   bool ReadDiscInformation(uint8_t* Buffer, int Length);
   bool ReadDiscInfo();
@@ -309,18 +291,25 @@ class TSCSIDevice : public TComponent {
     return H * 270000 + M * 4500 + S * 75 + F;
   }
 
-  // A 16-bit field of CapabilitiesPage (host order after ReadCapabilities):
-  // 8 max read, 12 buffer KB, 14 current read, 18 max write, 20 current write.
-  uint16_t CapabilitiesWord(int offset) const;
+  // What ReadCapabilities learnt: the speeds (those the capabilities page
+  // leaves zero taken from GET PERFORMANCE, a write speed of 0 made 1x DVD),
+  // the buffer and the write speed list, with the media bits of
+  // Capabilities and the write types of SupportedWriteTypes as they are now.
+  TDriveCapabilities DriveCapabilities() const;
+  // The fields of DiscInfoBuffer, as the last READ DISC INFORMATION left it.
+  TDiscInformation DiscInformation() const;
   // Last track in the last session, from the disc information (both bytes).
   uint16_t LastTrackOfLastSession() const;
 
+  // The capabilities page (2Ah) from its page code, as the drive sent it.
   uint8_t CapabilitiesPage[516] = {};
   uint32_t Capabilities = 0;
   uint16_t DeviceMaxWriteSpeed = 0;
   uint16_t DeviceMaxReadSpeed = 0;
-  uint32_t DeviceBufferSize = 0;
-  uint32_t DeviceFreeBufferSize = 0;
+  // The drive buffer, as READ BUFFER CAPACITY last said (written by the
+  // writer thread, read by the window's timer).
+  std::atomic<uint32_t> DeviceBufferSize{0};
+  std::atomic<uint32_t> DeviceFreeBufferSize{0};
   // READ DISC INFORMATION response as the drive sent it (big-endian);
   // DiscInfoLength is its data length (bytes 0-1) in host order.
   uint8_t DiscInfoBuffer[56] = {};
@@ -341,7 +330,7 @@ class TSCSIDevice : public TComponent {
   uint16_t ReadSpeed = 0;
 
   uint8_t WriteParamsPage[54] = {};
-  uint8_t SupportedWriteTypes = 0;  // bit 0 raw, 1 session-at-once, 2 track-at-once
+  uint8_t SupportedWriteTypes = 0;  // kWriteTypeRaw, kWriteTypeSessionAtOnce, kWriteTypeTrackAtOnce
   bool TestWrite = false;
   bool UnderrunProtection = true;
   bool FinalizeDisc = false;
@@ -376,6 +365,10 @@ class TSCSIDevice : public TComponent {
   // when `accept_pending`).
   bool RunCommand(const uint8_t* cdb, int cdb_length, uint8_t flags, uint8_t* buffer, uint32_t length,
                   int timeout_ms, bool accept_pending = false);
+  bool RunCommand(const Cdb& cdb, uint8_t flags, uint8_t* buffer, uint32_t length, int timeout_ms,
+                  bool accept_pending = false) {
+    return RunCommand(cdb.data(), static_cast<int>(cdb.length()), flags, buffer, length, timeout_ms, accept_pending);
+  }
   void WriteErrorLogLine(const TSRB_ExecSCSICmd& Request);
   // Common start of the size queries; returns the disc's kind.
   TDiscKind PrepareSizeQuery();
@@ -408,6 +401,7 @@ class TSCSIDevice : public TComponent {
   // Counts CancelPendingCommand calls; a command's wait ends when it changes.
   std::atomic<unsigned> cancel_generation_{0};
   uint16_t write_speed_ = 0;
+  TDriveCapabilities drive_capabilities_;  // speeds, buffer and speed list of the last ReadCapabilities
   uint8_t scratch_[65536] = {};       // MODE SENSE response, MODE SELECT list
   uint8_t parameters_[4081] = {};     // capacities, buffer capacity, format list, time stamp
   uint8_t format_capacities_[248] = {};

@@ -6,10 +6,10 @@
 #include <optional>
 
 #include "burner/compilation/veskburner.h"
+#include "burner/drive/replies.h"
 #include "burner/drive/srb.h"
 #include "burner/import/import_messages.h"
 #include "burner/import/session_reader.h"
-#include "burner/platform/byte_order.h"
 #include "burner/platform/str_format.h"
 
 namespace zamo {
@@ -58,9 +58,6 @@ uint32_t TrackDataEnd(const TTrackInfo& track) {
   return track.TrackStart + track.TrackSize;
 }
 
-uint32_t TrackNumberOf(const TTrackInfo& track) { return track.Raw[2] | uint32_t{track.Raw[32]} << 8; }
-uint32_t SessionNumberOf(const TTrackInfo& track) { return track.Raw[3] | uint32_t{track.Raw[33]} << 8; }
-
 // The end of the data of `session`'s tracks, from READ TRACK INFORMATION of
 // each; nothing when the drive does not answer for the session.
 std::optional<uint32_t> SessionTracksEnd(TVeskBurner& burner, int session, TDiscKind kind) {
@@ -68,7 +65,7 @@ std::optional<uint32_t> SessionTracksEnd(TVeskBurner& burner, int session, TDisc
   const auto wanted = static_cast<uint32_t>(session);
   const uint32_t limit = IsCdKind(kind) ? kCdTrackLimit : kTrackLimit;
   uint32_t end = 0;
-  for (uint32_t track = TrackNumberOf(burner.TrackInfo); SessionNumberOf(burner.TrackInfo) == wanted;) {
+  for (uint32_t track = burner.TrackInfo.TrackNumber(); burner.TrackInfo.SessionNumber() == wanted;) {
     end = std::max(end, TrackDataEnd(burner.TrackInfo));
     if (track == 0 || track >= limit) break;
     ++track;
@@ -116,26 +113,19 @@ bool TVeskBurner::FindSessionAddress(int session, int count, uint32_t& start) {
     return true;
   }
   // Read-only drives often know no READ TRACK INFORMATION (a recorder's
-  // command): their table of contents says it. The full TOC (format 2) has,
-  // per session, the first track's number (point A0h) and every track's start.
-  uint8_t toc[255] = {};
-  if (ReadTocPmaAtip(2, toc, 0, false, static_cast<uint8_t>(std::min(session, 255)), sizeof toc)) {
-    const size_t length = std::min<size_t>(size_t{2} + (toc[0] << 8 | toc[1]), sizeof toc);
-    int first_track = -1;
-    for (size_t at = 4; at + 11 <= length; at += 11) {
-      if (toc[at] == session && toc[at + 3] == 0xA0) first_track = toc[at + 8];
-    }
-    for (size_t at = 4; at + 11 <= length && first_track > 0; at += 11) {
-      if (toc[at] != session || toc[at + 3] != first_track) continue;
-      const uint32_t frames = MsfToLba(0, toc[at + 8], toc[at + 9], toc[at + 10]);
-      start = frames >= 150 ? frames - 150 : 0;  // MSF 00:02:00 is block 0
+  // command): their table of contents says it. The full TOC has, per
+  // session, the first track's number and every track's start.
+  TTableOfContents toc;
+  if (ReadFullToc(static_cast<uint8_t>(std::min(session, 255)), toc) && session <= 255) {
+    if (const std::optional<uint32_t> first = toc.SessionStart(static_cast<uint8_t>(session))) {
+      start = *first;
       return true;
     }
   }
-  // The last session's first track, from the multisession form (format 1).
-  uint8_t last[12] = {};
-  if (session == count && ReadTocPmaAtip(1, last, 0, false, 0, sizeof last)) {
-    start = GetBe32(std::span<const uint8_t>(last, sizeof last), 8);
+  // The last session's first track, from the multisession form.
+  TMultisessionInfo last;
+  if (session == count && ReadMultisessionInfo(last)) {
+    start = last.LastSessionStart;
     return true;
   }
   return false;

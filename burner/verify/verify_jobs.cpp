@@ -105,10 +105,19 @@ void TVeskBurner::AbortVerify() {
   CancelPendingCommand();
 }
 
-bool TVeskBurner::Verifying() const { return verify_thread_ != nullptr && verify_thread_->Running(); }
+bool TVeskBurner::Verifying() const {
+  std::lock_guard lock(verify_mutex_);
+  return verify_thread_ != nullptr && verify_thread_->Running();
+}
 
-int64_t TVeskBurner::VerifyBytesDone() const { return verify_thread_ ? verify_thread_->BytesDone() : 0; }
+int64_t TVeskBurner::VerifyBytesDone() const {
+  std::lock_guard lock(verify_mutex_);
+  return verify_thread_ ? verify_thread_->BytesDone() : 0;
+}
 
-int64_t TVeskBurner::VerifyBytesTotal() const { return verify_thread_ ? verify_thread_->BytesTotal() : 0; }
+int64_t TVeskBurner::VerifyBytesTotal() const {
+  std::lock_guard lock(verify_mutex_);
+  return verify_thread_ ? verify_thread_->BytesTotal() : 0;
+}
 
 }  // namespace zamo

@@ -280,11 +280,22 @@ TVerifyThread::TVerifyThread(TVeskBurner& burner, VerifyPlan plan)
 }
 
 void TVerifyThread::Launch(TVeskBurner& burner, VerifyPlan plan) {
-  burner.verify_thread_.reset();  // the last one, which has ended: waited for and freed
+  // The last one, which has ended: taken out, then waited for and freed
+  // outside the lock.
+  std::unique_ptr<TVerifyThread, TVeskBurner::VerifyThreadDeleter> last;
+  {
+    std::lock_guard lock(burner.verify_mutex_);
+    last = std::move(burner.verify_thread_);
+  }
+  last.reset();
   burner.DebugMessage(">>> " + plan.title, kMsgInfo);
   for (const std::string& note : plan.notes) burner.DebugMessage(">>> " + note, kMsgInfo);
-  burner.verify_thread_.reset(new TVerifyThread(burner, std::move(plan)));
-  burner.verify_thread_->Start();
+  TVerifyThread* thread = new TVerifyThread(burner, std::move(plan));
+  {
+    std::lock_guard lock(burner.verify_mutex_);
+    burner.verify_thread_.reset(thread);
+  }
+  thread->Start();
 }
 
 void TVerifyThread::Cancel() {

@@ -41,6 +41,8 @@ void TVeskBurner::SaveImageFile(const std::string& file_name, bool quick) {
   job.entries.assign(FileEntries().begin(), FileEntries().end());
   job_running_ = true;
   abort_flag_ = false;
+  job_total_bytes_ = ImageSectors() * kSectorSize;
+  job_phase_ = TJobPhase::kPreparing;
   CacheThread = new TCacheThread(std::move(job), *this);
   if (WaitForCache()) StartWriterThread(true);
 }
@@ -81,8 +83,8 @@ bool TVeskBurner::CloseInterruptedSession(TDiscKind kind) {
   // A drive may still be recording the buffer of the job that stopped.
   WaitUntilReady(kReadyWaitMs, 1000);
   if (!ReadDiscInfo()) return true;  // the layout says what is wrong
-  const int status = DiscInfoBuffer[2] & 0x03;
-  const int last_session_state = (DiscInfoBuffer[2] >> 2) & 0x03;
+  const int status = DiscInformation().DiscStatus;
+  const int last_session_state = DiscInformation().LastSessionState;
   // An appendable disc whose last session holds data but was never closed
   // (incomplete, or damaged with a reserved track): a job stopped or failed
   // there. Readers find a session by its first track, so a new session
@@ -106,7 +108,7 @@ bool TVeskBurner::CloseInterruptedSession(TDiscKind kind) {
     const uint32_t track_end = open ? TrackInfo.NextWritable : TrackInfo.TrackStart + TrackInfo.TrackSize;
     if (track_end > TrackInfo.TrackStart) {
       end = std::max(end, track_end);
-      const bool reserved = (TrackInfo.Raw[6] & 0x80) != 0;
+      const bool reserved = TrackInfo.Reserved();
       if (open) open_tracks.push_back({track, TrackInfo.NextWritable, TrackInfo.TrackStart + TrackInfo.TrackSize, reserved});
     }
   }
@@ -247,6 +249,8 @@ int TVeskBurner::RecordCompilation() {
   job.entries.assign(FileEntries().begin(), FileEntries().end());
   job_running_ = true;
   abort_flag_ = false;
+  job_total_bytes_ = ImageSectors() * kSectorSize;
+  job_phase_ = TJobPhase::kPreparing;
   CacheThread = new TCacheThread(std::move(job), *this);
   if (!WaitForCache()) return 0;
   StartWriterThread(false);
@@ -295,6 +299,8 @@ bool TVeskBurner::RecordImageFile(const std::string& file_name) {
   job.image_file_name = file_name;
   job_running_ = true;
   abort_flag_ = false;
+  job_total_bytes_ = ImageSectors() * kSectorSize;
+  job_phase_ = TJobPhase::kPreparing;
   CacheThread = new TCacheThread(std::move(job), *this);
   if (!WaitForCache()) return false;
   StartWriterThread(false);
@@ -353,6 +359,47 @@ void TVeskBurner::FreeCacheThread() {
   CacheThread = nullptr;
 }
 
+TVeskBurner::TJobProgress TVeskBurner::Progress() {
+  TJobProgress p;
+  p.Phase = job_phase_;
+  if (Verifying()) p.Phase = TJobPhase::kVerifying;
+  if (Erasing()) p.Phase = TJobPhase::kErasing;
+  p.BytesWritten = bytes_written_;
+  p.TotalBytes = job_total_bytes_;
+  p.CacheFillPercent = CacheFillPercent();
+  p.DriveBufferSize = DeviceBufferSize;
+  p.DriveBufferFree = std::min(DeviceFreeBufferSize.load(), p.DriveBufferSize);
+  p.VerifiedBytes = VerifyBytesDone();
+  p.VerifyTotalBytes = VerifyBytesTotal();
+  p.ErasePercent = GetEraseProgress();
+  Lock();
+  p.CurrentFile = CurrentFile;
+  Unlock();
+  return p;
+}
+
+const char* TVeskBurner::JobPhaseText(TJobPhase phase) {
+  switch (phase) {
+    case TJobPhase::kIdle:
+      return "";
+    case TJobPhase::kPreparing:
+      return "préparation du graveur";
+    case TJobPhase::kWriting:
+      return "écriture";
+    case TJobPhase::kFlushing:
+      return "vidage du tampon du graveur";
+    case TJobPhase::kClosing:
+      return "fermeture de la session";
+    case TJobPhase::kFinishing:
+      return "attente du graveur";
+    case TJobPhase::kVerifying:
+      return "vérification";
+    case TJobPhase::kErasing:
+      return "effacement";
+  }
+  return "";
+}
+
 int TVeskBurner::CacheFillPercent() {
   Lock();
   int percent = 0;
@@ -367,6 +414,7 @@ int TVeskBurner::CacheFillPercent() {
 void TVeskBurner::ReportJobFailure(const std::string& error) {
   // A failure before the writer started: reported on the caller's thread.
   EndJobExclusive();
+  job_phase_ = TJobPhase::kIdle;
   job_running_ = false;
   if (OnWriteDone) {
     DoneText = error;

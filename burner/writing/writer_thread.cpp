@@ -88,6 +88,8 @@ void TThWrite::Execute() {
   // (while the cache filled, or just now) stops the writer at its first block.
   burner_.writing_active_ = true;
   burner_.bytes_written_ = 0;
+  burner_.job_total_bytes_ = burner_.ImageSectors() * kSectorSize;
+  burner_.job_phase_ = ToFile ? TVeskBurner::TJobPhase::kWriting : TVeskBurner::TJobPhase::kPreparing;
   cache_.SetErrorText("");
   compilation_ = cache_.ImageFileName().empty();
   // An existing image file always goes to the disc from sector 0.
@@ -101,7 +103,10 @@ void TThWrite::Execute() {
     }
     burner_.SessionStart = 0;
   }
-  if (cache_.ErrorText().empty()) TransferLoop();
+  if (cache_.ErrorText().empty()) {
+    burner_.job_phase_ = TVeskBurner::TJobPhase::kWriting;
+    TransferLoop();
+  }
   // An image file needs no closing phase; a recorder's comes here, also
   // after a failure (the drive's cache is flushed, the disc left open).
   if (!ToFile) CloseRecorder();
@@ -151,7 +156,12 @@ void TThWrite::TransferLoop() {
       continue;
     }
     if (n == 0) return;  // the data is complete (or the cache failed)
-    burner_.CurrentFile = cache_.CurrentFile();
+    {
+      const std::string current = cache_.CurrentFile();
+      burner_.Lock();
+      burner_.CurrentFile = current;
+      burner_.Unlock();
+    }
     burner_.bytes_written_ = std::min(burner_.bytes_written_ + n, image_bytes);
     if (ToFile) {
       if (Status s = WriteToFile(blocks); !s.ok()) return Fail(s.UserText());
@@ -499,6 +509,7 @@ void TThWrite::CloseRecorder() {
     b.DeviceFreeBufferSize = 0;
     return;
   }
+  b.job_phase_ = TVeskBurner::TJobPhase::kFlushing;
   uint32_t size = 0, free_bytes = 0;
   if (kind_ != dkDvdRam) b.ReadBufferCapacity(size, free_bytes);
   const bool dvd_minus = kind_ == dkDvdR || kind_ == dkDvdRwRestricted || kind_ == dkDvdRwSequential;
@@ -512,13 +523,14 @@ void TThWrite::CloseRecorder() {
     b.SynchronizeCache(kShortCommandMs, true);
   } else if (dvd_minus) {
     flushed = b.SynchronizeCache(kShortCommandMs, true);
-    b.DeviceFreeBufferSize = b.DeviceBufferSize;
+    b.DeviceFreeBufferSize = b.DeviceBufferSize.load();
     if (flushed) {
       // The drive records its buffer, then answers again.
       const auto answered = [&b] {
         if (b.ReadDiscInfo()) return true;
         const uint32_t step = b.DeviceBufferSize / 960;
-        b.DeviceFreeBufferSize = b.DeviceFreeBufferSize > step ? b.DeviceFreeBufferSize - step : 0;
+        const uint32_t left = b.DeviceFreeBufferSize;
+        b.DeviceFreeBufferSize = left > step ? left - step : 0;
         return false;
       };
       switch (PollUntil(answered, kFinalizeWaitSeconds * 1000, 1000)) {
@@ -549,10 +561,12 @@ void TThWrite::CloseRecorder() {
     }
     return;
   }
+  b.job_phase_ = TVeskBurner::TJobPhase::kClosing;
   if (head_copy_pending_ && !WriteHeadCopy()) return;
 
   if (!b.TestWrite && kind_ != dkDvdRam && b.FinalizeTrack && !CloseSession()) return;
   // The drive may stay busy while it closes: the job ends when it answers.
+  b.job_phase_ = TVeskBurner::TJobPhase::kFinishing;
   if (!Closed(WaitUntilIdle(), kLongOperationMs)) return;
   if (kind_ != dkDvdRam) b.ReadBufferCapacity(size, free_bytes);
 
@@ -646,7 +660,10 @@ void TThWrite::Finish() {
   cache_.WaitFor();
   if (!ToFile) TSCSIDevice::SetReleaseHandles(true);
   burner_.FreeCacheThread();
+  burner_.Lock();
   burner_.CurrentFile.clear();
+  burner_.Unlock();
+  burner_.job_phase_ = TVeskBurner::TJobPhase::kIdle;
   burner_.DeliverWriteDone(result);
   burner_.writer_running_ = false;  // the component may go from here on
 }

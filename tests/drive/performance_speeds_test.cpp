@@ -6,6 +6,7 @@
 #include <array>
 
 #include "burner/drive/scsi_device.h"
+#include "burner/platform/byte_order.h"
 #include "tests/drive/fake_backend.h"
 
 namespace zamo {
@@ -73,10 +74,7 @@ class PerformanceSpeeds : public ::testing::Test {
   }
   std::vector<uint16_t> SpeedList() const {
     std::vector<uint16_t> list;
-    const int count = device_.CapabilitiesPage[30] << 8 | device_.CapabilitiesPage[31];
-    for (int i = 0; i < count; ++i)
-      list.push_back(static_cast<uint16_t>(device_.CapabilitiesPage[32 + 4 * i + 2] << 8 |
-                                           device_.CapabilitiesPage[32 + 4 * i + 3]));
+    for (const TWriteSpeed& speed : device_.DriveCapabilities().WriteSpeeds) list.push_back(speed.Speed);
     return list;
   }
 
@@ -103,11 +101,13 @@ TEST_F(PerformanceSpeeds, ZeroFieldsAndNoSpeedListAreTakenFromGetPerformance) {
             (std::vector<std::pair<uint8_t, uint8_t>>{{0x03, 0x00}, {0x00, 0x10}, {0x00, 0x14}}));
   EXPECT_EQ(device_.GetCurrentWriteSpeed(), 11080);
   EXPECT_EQ(device_.GetMaxReadSpeed(), 16620);
-  EXPECT_EQ(device_.CapabilitiesWord(14), 8310);  // current read
+  EXPECT_EQ(device_.DriveCapabilities().CurrentReadSpeed, 8310);
   EXPECT_EQ(device_.DeviceMaxWriteSpeed, 22160);
   EXPECT_EQ(device_.DeviceMaxReadSpeed, 16620);
   EXPECT_EQ(SpeedList(), (std::vector<uint16_t>{22160, 16620, 11080}));
-  EXPECT_EQ(device_.CapabilitiesPage[32 + 4 * 2 + 1], 1);  // its rotation control
+  EXPECT_EQ(device_.DriveCapabilities().WriteSpeeds[2].RotationControl, 1);  // CAV
+  EXPECT_EQ(device_.CapabilitiesPage[kCapSpeedCount + 1], 0) << "the page is kept as the drive sent it";
+  EXPECT_EQ(device_.CapabilitiesPage[kCapMaxWriteSpeed + 1], 0);
 }
 
 TEST_F(PerformanceSpeeds, APageWithItsSpeedsIsTakenAsItIsWithoutGetPerformance) {
@@ -121,6 +121,9 @@ TEST_F(PerformanceSpeeds, APageWithItsSpeedsIsTakenAsItIsWithoutGetPerformance) 
   fake_->ClearRequests();
   EXPECT_EQ(device_.GetMaxWriteSpeed(), 8467);
   EXPECT_EQ(device_.GetCurrentWriteSpeed(), 7056);
+  EXPECT_EQ(device_.DriveCapabilities().BufferSize, 2048);
+  EXPECT_EQ(GetBe16(std::span<const uint8_t>(device_.CapabilitiesPage), kCapMaxWriteSpeed), 8467)
+      << "big-endian, as the drive sent it";
   EXPECT_TRUE(PerformanceRequests().empty());
   EXPECT_EQ(SpeedList(), (std::vector<uint16_t>{8467, 7056}));
 }

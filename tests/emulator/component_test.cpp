@@ -84,16 +84,17 @@ TEST(ModernDrive, TheComponentReadsTheSameSpeedsAsFromAnOlderDrive) {
     struct Reading {
       uint16_t max_write, current_write, max_read, current_read;
       uint32_t capabilities;
-      std::vector<uint8_t> list;  // count and descriptors
+      std::vector<TWriteSpeed> list;
       bool operator==(const Reading&) const = default;
     };
     const auto read = [&device](size_t drive, uint16_t write_speed) {
       device.SelectDevice(device.Devices[drive]);
       EXPECT_TRUE(device.SetCdSpeed(0xFFFF, write_speed));
-      Reading r{device.GetMaxWriteSpeed(), device.GetCurrentWriteSpeed(), device.GetMaxReadSpeed(),
-                device.CapabilitiesWord(14), device.Capabilities, {}};
-      const int count = device.CapabilitiesPage[30] << 8 | device.CapabilitiesPage[31];
-      r.list.assign(device.CapabilitiesPage + 30, device.CapabilitiesPage + 32 + 4 * count);
+      Reading r{device.GetMaxWriteSpeed(), device.GetCurrentWriteSpeed(), device.GetMaxReadSpeed(), 0,
+                device.Capabilities, {}};
+      const TDriveCapabilities caps = device.DriveCapabilities();
+      r.current_read = caps.CurrentReadSpeed;
+      r.list = caps.WriteSpeeds;
       return r;
     };
     const Reading older = read(0, 0xFFFF);
@@ -101,8 +102,8 @@ TEST(ModernDrive, TheComponentReadsTheSameSpeedsAsFromAnOlderDrive) {
     EXPECT_EQ(modern, older);
     EXPECT_GT(modern.max_write, 1385u);  // not the 1x of a drive without speeds
     EXPECT_EQ(modern.current_write, modern.max_write);
-    EXPECT_GE(modern.list.size(), 2u + 4 * 3);
-    const uint16_t second = static_cast<uint16_t>(modern.list[2 + 4 + 2] << 8 | modern.list[2 + 4 + 3]);
+    ASSERT_GE(modern.list.size(), 3u);
+    const uint16_t second = modern.list[1].Speed;
     EXPECT_EQ(read(1, second).current_write, second);
     EXPECT_EQ(read(0, second), read(1, second));
     transport::AspiUnload();
