@@ -46,7 +46,7 @@ bool IsDot(std::string_view name) { return name == "." || name == ".."; }
 
 }  // namespace
 
-// Joliet specification, 3.3: readers on other systems could not open a file
+// Joliet 3.3: readers on other systems could not open a file
 // whose name holds one of these. A Linux name may, so each becomes "_", as
 // the peer tools do; the length is unchanged.
 char16_t JolietSafe(char16_t unit) {
