@@ -33,7 +33,7 @@
 #include "burner/platform/find_file.h"
 #include "burner/platform/folder_prefetch.h"
 #include "burner/platform/status.h"
-#include "burner/writing/stream_ex.h"
+#include "burner/platform/stream_ex.h"
 
 namespace zamo {
 

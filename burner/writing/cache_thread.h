@@ -24,8 +24,8 @@
 
 #include "burner/compilation/entries.h"
 #include "burner/drive/scsi_device.h"
+#include "burner/platform/stream_ex.h"
 #include "burner/platform/thread.h"
-#include "burner/writing/stream_ex.h"
 
 namespace zamo {
 

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "burner/platform/status.h"
-#include "burner/writing/stream_ex.h"
+#include "burner/platform/stream_ex.h"
 
 namespace zamo {
 

@@ -18,8 +18,8 @@
 
 #include "burner/drive/scsi_device.h"
 #include "burner/platform/status.h"
+#include "burner/platform/stream_ex.h"
 #include "burner/platform/thread.h"
-#include "burner/writing/stream_ex.h"
 
 namespace zamo {
 

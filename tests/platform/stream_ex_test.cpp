@@ -1,4 +1,4 @@
-#include "burner/writing/stream_ex.h"
+#include "burner/platform/stream_ex.h"
 
 #include <fcntl.h>
 #include <unistd.h>
