@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "burner/platform/text.h"
+
 namespace zamo {
 
 std::string StrFormat(const char* format, ...) {
@@ -37,6 +39,19 @@ std::string FormatMb(int64_t bytes) {
   const int64_t hundredths = (bytes * 100 + 524288) / 1048576;
   return FormatThousands(static_cast<uint64_t>(hundredths / 100)) + point + StrFormat("%02d", static_cast<int>(hundredths % 100)) +
          " MB";
+}
+
+std::string PadLeft(size_t width, const std::string& pad, int64_t value) {
+  std::string digits = std::to_string(value);
+  const size_t pad_length = Utf16Length(pad);
+  if (pad_length == 0) return digits;
+  size_t length = digits.size();  // digits and '-' are one unit each
+  std::string prefix;
+  while (length < width) {
+    prefix += pad;
+    length += pad_length;
+  }
+  return prefix + digits;
 }
 
 }  // namespace zamo

@@ -16,4 +16,11 @@ std::string FormatThousands(uint64_t value);
 // separators, followed by " MB".
 std::string FormatMb(int64_t bytes);
 
+// The decimal digits of `value` preceded by as many copies of `pad` as it
+// takes to reach `width` characters (UTF-16 units, as every length limit of
+// the program counts them): PadLeft(8, " ", 1234) is "    1234". A value
+// already as wide, or an empty pad, is returned as its digits alone; a pad
+// of several characters may overshoot the width by less than its length.
+std::string PadLeft(size_t width, const std::string& pad, int64_t value);
+
 }  // namespace zamo
