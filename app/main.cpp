@@ -1,0 +1,17 @@
+// main.cpp: the desktop program `zamo`. Starts the application and its main
+// window; files and folders named as arguments go to the file list as if
+// they had been dropped on it.
+#include <QApplication>
+#include <QStringList>
+
+#include "app/main_window.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("zamo"));
+  QApplication::setApplicationDisplayName(QStringLiteral("ZAMO"));
+  QApplication::setApplicationVersion(zamo::VersionText());
+  zamo::TForm1 form;
+  form.show();
+  return QApplication::exec();
+}
