@@ -133,6 +133,20 @@ bool ParseSeconds(std::string_view text, std::optional<std::chrono::milliseconds
   return true;
 }
 
+// writes=: kinds separated by "/", or "all", or "none" (a reader that writes nothing).
+bool ParseWrites(std::string_view text, uint32_t* writes) {
+  if (text == "all") return *writes = kWritesAll, true;
+  if (text == "none") return *writes = 0, true;
+  uint32_t mask = 0;
+  for (std::string_view name : Split(text, '/')) {
+    const std::optional<TMediaKind> kind = MediaKindFromName(Trim(name));
+    if (!kind || Traits(*kind).read_only) return false;
+    mask |= 1u << static_cast<int>(*kind);
+  }
+  *writes = mask;
+  return true;
+}
+
 bool ParseModel(std::string_view text, std::string* model) {
   if (text.empty() || text.size() > kModelLength) return false;
   for (char c : text)
@@ -150,6 +164,10 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
     } else if (!ParseModel(value, &config->model)) {
       return "model must be modern or 1 to 16 printable ASCII characters";
     }
+  } else if (name == "writes") {
+    if (!ParseWrites(value, &config->writes))
+      return "writes must be all, none or recordable kinds separated by / (cd-r, cd-rw, dvd-r, dvd-rw, dvd+r, "
+             "dvd+r-dl, dvd+rw, dvd-ram; e.g. dvd+r or cd-r/cd-rw)";
   } else if (name == "tray") {
     if (value != "open" && value != "closed") return "tray must be open or closed";
     config->tray_open = value == "open";
@@ -234,9 +252,9 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
     config->hang_opcode = opcode;
   } else {
     return "unknown option \"" + std::string(name) +
-           "\" (options: model, tray, disc, protected, notready, busy, faultat, opc, writeerror, removeat, hang, "
-           "trace, speed, buffer, timing, blank, fullblank, format, close, sync, spinup, lenient, strict, ioerror, "
-           "ioerrorop, kerneltimeout, access, maxtransfer)";
+           "\" (options: model, writes, tray, disc, protected, notready, busy, faultat, opc, writeerror, removeat, "
+           "hang, trace, speed, buffer, timing, blank, fullblank, format, close, sync, spinup, lenient, strict, "
+           "ioerror, ioerrorop, kerneltimeout, access, maxtransfer)";
   }
   return {};
 }

@@ -59,6 +59,10 @@ inline constexpr std::chrono::milliseconds kDefaultSpinUp{500};
 // A kernel time-out (kerneltimeout=) comes back after this long.
 inline constexpr std::chrono::milliseconds kKernelTimeoutDelay{250};
 
+// writes=: every recordable kind (the pressed cd-rom and dvd-rom are none).
+inline constexpr uint32_t kWritesAll = ~((1u << static_cast<int>(TMediaKind::kCdRom)) |
+                                         (1u << static_cast<int>(TMediaKind::kDvdRom)));
+
 struct TDriveConfig {
   TMediaKind kind = TMediaKind::kCdR;
   std::string image_path;                  // sector n at byte n x 2048
@@ -84,6 +88,11 @@ struct TDriveConfig {
   bool modern = false;
   // The MMC rules enforced (lenient=, strict=).
   TRuleSet rules = TRuleSet::Default();
+  // writes=KIND[/KIND...]|all|none: the recordable media the drive writes
+  // (one bit per TMediaKind); it reads every kind all the same. Default: all.
+  uint32_t writes = kWritesAll;
+  // Whether the drive writes media of kind `medium` (never a pressed kind).
+  bool Writes(TMediaKind medium) const { return (writes >> static_cast<int>(medium) & 1u) != 0; }
   // spinup=S: a disc loaded into the drive answers BECOMING READY this long.
   std::chrono::milliseconds spin_up = kDefaultSpinUp;
 

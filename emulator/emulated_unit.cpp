@@ -19,6 +19,7 @@ constexpr uint8_t kNeedsMedium = 0x01;    // fails with MEDIUM NOT PRESENT witho
 constexpr uint8_t kAlwaysAnswers = 0x02;  // INQUIRY, REQUEST SENSE: no injected fault, no unit attention
 constexpr uint8_t kNoAttention = 0x04;    // does not report a unit attention (GET CONFIGURATION)
 constexpr uint8_t kWhileBusy = 0x08;      // answered normally during a long operation
+constexpr uint8_t kRecords = 0x10;        // changes the disc: refused on a kind the drive does not write
 
 constexpr uint8_t kInquiryLength = 96;
 constexpr char kVendor[] = "ZAMO    ";
@@ -53,30 +54,30 @@ const TEmulatedUnit::TCommandInfo* TEmulatedUnit::Find(uint8_t opcode) {
       {0x00, 6, D::kNone, kNeedsMedium, &TEmulatedUnit::TestUnitReady},
       {0x01, 6, D::kNone, kNeedsMedium, &TEmulatedUnit::RezeroUnit},
       {0x03, 6, D::kIn, kAlwaysAnswers | kWhileBusy, &TEmulatedUnit::RequestSense},
-      {0x04, 6, D::kOut, kNeedsMedium, &TEmulatedUnit::FormatUnit},
+      {0x04, 6, D::kOut, kNeedsMedium | kRecords, &TEmulatedUnit::FormatUnit},
       {0x12, 6, D::kIn, kAlwaysAnswers | kWhileBusy, &TEmulatedUnit::Inquiry},
       {0x1B, 6, D::kNone, 0, &TEmulatedUnit::StartStopUnit},
       {0x1E, 6, D::kNone, 0, &TEmulatedUnit::PreventAllowRemoval},
       {0x23, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadFormatCapacities},
       {0x25, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadCapacity},
       {0x28, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::Read},
-      {0x2A, 10, D::kOut, kNeedsMedium, &TEmulatedUnit::Write},
+      {0x2A, 10, D::kOut, kNeedsMedium | kRecords, &TEmulatedUnit::Write},
       {0x35, 10, D::kNone, kNeedsMedium, &TEmulatedUnit::SynchronizeCache},
       {0x43, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadTocPmaAtip},
       {0x46, 10, D::kIn, kNoAttention | kWhileBusy, &TEmulatedUnit::GetConfiguration},
       {0x51, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadDiscInformation},
       {0x52, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadTrackInformation},
-      {0x53, 10, D::kNone, kNeedsMedium, &TEmulatedUnit::ReserveTrack},
-      {0x54, 10, D::kNone, kNeedsMedium, &TEmulatedUnit::SendOpcInformation},
+      {0x53, 10, D::kNone, kNeedsMedium | kRecords, &TEmulatedUnit::ReserveTrack},
+      {0x54, 10, D::kNone, kNeedsMedium | kRecords, &TEmulatedUnit::SendOpcInformation},
       {0x55, 10, D::kOut, 0, &TEmulatedUnit::ModeSelect},
       {0x5A, 10, D::kIn, 0, &TEmulatedUnit::ModeSense},
-      {0x5B, 10, D::kNone, kNeedsMedium, &TEmulatedUnit::CloseTrackSession},
+      {0x5B, 10, D::kNone, kNeedsMedium | kRecords, &TEmulatedUnit::CloseTrackSession},
       {0x5C, 10, D::kIn, 0, &TEmulatedUnit::ReadBufferCapacity},
-      {0x5D, 10, D::kOut, kNeedsMedium, &TEmulatedUnit::SendCueSheet},
-      {0xA1, 12, D::kNone, kNeedsMedium, &TEmulatedUnit::Blank},
+      {0x5D, 10, D::kOut, kNeedsMedium | kRecords, &TEmulatedUnit::SendCueSheet},
+      {0xA1, 12, D::kNone, kNeedsMedium | kRecords, &TEmulatedUnit::Blank},
       {0xA8, 12, D::kIn, kNeedsMedium, &TEmulatedUnit::Read},
       {0xAC, 12, D::kIn, kNeedsMedium, &TEmulatedUnit::GetPerformance},
-      {0xAA, 12, D::kOut, kNeedsMedium, &TEmulatedUnit::Write},
+      {0xAA, 12, D::kOut, kNeedsMedium | kRecords, &TEmulatedUnit::Write},
       {0xB6, 12, D::kOut, 0, &TEmulatedUnit::SetStreaming},
       {0xBB, 12, D::kNone, 0, &TEmulatedUnit::SetCdSpeed},
       {0xBF, 12, D::kOut, kNeedsMedium, &TEmulatedUnit::SendDvdStructure},
@@ -259,6 +260,9 @@ TCommandResult TEmulatedUnit::Dispatch(std::span<const uint8_t> cdb, TDataDirect
   }
   if ((info->flags & kNeedsMedium) && !MediumPresent()) return Fail(NoMediumSense());
   if ((info->flags & kNeedsMedium) && SpinningUp(clock_())) return Fail(sense::kBecomingReady);
+  // writes=: a recordable disc of a kind this drive only reads.
+  if ((info->flags & kRecords) && !Traits(disc_.kind()).read_only && !config_.Writes(disc_.kind()))
+    return Fail(cdb[0] == 0x04 ? sense::kCannotFormat : sense::kCannotWriteIncompatible);
   return (this->*info->handler)(command);
 }
 

@@ -1,6 +1,8 @@
 // unit_features.cpp: GET CONFIGURATION (MMC-5 5.3): the profile list with
 // the loaded disc's profile flagged current, and the features a DVD±RW/RAM
 // recorder offers, each marked current when the loaded disc uses it.
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "emulator/unit_command.h"
@@ -51,6 +53,17 @@ TCommandResult TEmulatedUnit::GetConfiguration(const TCommand& command) {
       cd_write || profile == kProfileDvdR || (profile == kProfileDvdRwSequential && !minimal_blank);
   const bool formattable = profile == kProfileDvdPlusRw || profile == kProfileDvdRam || profile == kProfileCdRw ||
                            profile == kProfileDvdRwSequential || profile == kProfileDvdRwRestricted;
+  // writes=: what the drive records. A feature for writing only media it
+  // does not write is absent, and none is current for a disc it only reads.
+  const auto writes = [this](std::initializer_list<TMediaKind> kinds) {
+    for (TMediaKind kind : kinds)
+      if (config_.Writes(kind)) return true;
+    return false;
+  };
+  const bool writes_loaded = MediumPresent() && config_.Writes(disc_.kind());
+  const bool writes_cd = writes({TMediaKind::kCdR, TMediaKind::kCdRw});
+  const bool writes_dvd_minus = writes({TMediaKind::kDvdR, TMediaKind::kDvdRw});
+  const auto write_bit = [&](TMediaKind kind) { return static_cast<uint8_t>(writes({kind}) ? 0x01 : 0x00); };
 
   std::vector<uint8_t> profile_list;
   for (uint16_t each : kProfiles)
@@ -60,7 +73,7 @@ TCommandResult TEmulatedUnit::GetConfiguration(const TCommand& command) {
   const uint32_t random_last = disc_.formatted() ? disc_.Track(1).size - 1 : 0;
   const uint8_t link_size = profile == kProfileDvdR || profile == kProfileDvdRwSequential ? 16 : 7;
 
-  const std::vector<TFeature> features = {
+  std::vector<TFeature> features = {
       {0x0000, 0, true, true, profile_list},
       {0x0001, 2, true, true, {0x00, 0x00, 0x00, 0x01, 0x03, 0x00, 0x00, 0x00}},  // SCSI family; DBE, INQ2
       {0x0002, 1, true, true, {0x02, 0x00, 0x00, 0x00}},  // morphing: operational change events
@@ -69,27 +82,43 @@ TCommandResult TEmulatedUnit::GetConfiguration(const TCommand& command) {
       {0x001D, 0, false, cd, {}},
       {0x001E, 2, false, cd, {0x00, 0x00, 0x00, 0x00}},
       {0x001F, 1, false, dvd, {0x01, 0x00, 0x01, 0x00}},  // MULTI110, DualR
-      {0x0020, 0, false, profile == kProfileDvdRam,
-       {static_cast<uint8_t>(random_last >> 24), static_cast<uint8_t>(random_last >> 16),
-        static_cast<uint8_t>(random_last >> 8), static_cast<uint8_t>(random_last), 0x00, 0x00, 0x08, 0x00, 0x00,
-        16, 0x00, 0x00}},
-      {0x0021, 1, false, incremental, {0x01, 0x00, 0x01, 0x01, link_size, 0x00, 0x00, 0x00}},  // mode 1; BUF; 1 link
-      {0x0023, 1, false, formattable, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
-      {0x0024, 0, false, profile == kProfileDvdRam, {0x80, 0x00, 0x00, 0x00}},  // SSA
-      {0x0026, 0, false, profile == kProfileDvdRwRestricted, {}},
-      {0x002A, 1, false, profile == kProfileDvdPlusRw, {0x01, 0x00, 0x00, 0x00}},  // Write
-      {0x002B, 0, false, profile == kProfileDvdPlusR, {0x01, 0x00, 0x00, 0x00}},   // Write
-      {0x002C, 0, false, profile == kProfileDvdRwRestricted, {0x03, 0x00, 0x00, 0x00}},  // Blank, Intermediate
-      {0x002D, 2, false, cd_write, {0x46, 0x00, 0x01, 0x00}},  // BUF, test write, CD-RW; mode 1 data
-      {0x002E, 1, false, cd_write, {0x66, 0x00, 0x10, 0x00}},  // BUF, SAO, test write, CD-RW; cue sheet 4 KB
-      {0x002F, 1, false, dvd_minus, {0x46, 0x00, 0x00, 0x00}},  // BUF, test write, DVD-RW
-      {0x003B, 0, false, profile == kProfileDvdPlusRDl, {0x01, 0x00, 0x00, 0x00}},  // Write
-      {0x0100, 0, true, true, {}},
-      {0x0105, 0, true, true, {0x00, 0x00, 0x00, 0x00}},
-      // Stream writing, GET PERFORMANCE write speeds, page 2Ah write speeds,
-      // SET CD SPEED, READ BUFFER CAPACITY in blocks.
-      {0x0107, 3, false, profile != kProfileNone, {0x1F, 0x00, 0x00, 0x00}},
   };
+  // A writing feature: current only while the loaded disc is one the drive writes.
+  const auto add = [&](uint16_t code, uint8_t version, bool current, std::vector<uint8_t> data) {
+    features.push_back({code, version, false, current && writes_loaded, std::move(data)});
+  };
+  const auto u8 = [](uint32_t value) { return static_cast<uint8_t>(value); };
+  if (writes({TMediaKind::kDvdRam})) {
+    add(0x0020, 0, profile == kProfileDvdRam,
+        {u8(random_last >> 24), u8(random_last >> 16), u8(random_last >> 8), u8(random_last), 0x00, 0x00, 0x08, 0x00,
+         0x00, 16, 0x00, 0x00});
+  }
+  if (writes_cd || writes_dvd_minus)  // mode 1; BUF; 1 link
+    add(0x0021, 1, incremental, {0x01, 0x00, 0x01, 0x01, link_size, 0x00, 0x00, 0x00});
+  if (writes({TMediaKind::kDvdPlusRw, TMediaKind::kDvdRam, TMediaKind::kCdRw, TMediaKind::kDvdRw}))
+    add(0x0023, 1, formattable, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+  if (writes({TMediaKind::kDvdRam})) add(0x0024, 0, profile == kProfileDvdRam, {0x80, 0x00, 0x00, 0x00});  // SSA
+  if (writes({TMediaKind::kDvdRw})) add(0x0026, 0, profile == kProfileDvdRwRestricted, {});
+  // DVD+RW and DVD+R: read by every drive, their Write bit as writes= says.
+  features.push_back({0x002A, 1, false, profile == kProfileDvdPlusRw, {write_bit(TMediaKind::kDvdPlusRw), 0, 0, 0}});
+  features.push_back({0x002B, 0, false, profile == kProfileDvdPlusR, {write_bit(TMediaKind::kDvdPlusR), 0, 0, 0}});
+  if (writes({TMediaKind::kDvdRw}))
+    add(0x002C, 0, profile == kProfileDvdRwRestricted, {0x03, 0x00, 0x00, 0x00});  // Blank, Intermediate
+  if (writes_cd) {
+    // BUF, test write and CD-RW (when it writes them); mode 1 data, SAO; a cue sheet of 4 KB.
+    const uint8_t cd_rw = writes({TMediaKind::kCdRw}) ? 0x02 : 0x00;
+    add(0x002D, 2, cd_write, {u8(0x44 | cd_rw), 0x00, 0x01, 0x00});
+    add(0x002E, 1, cd_write, {u8(0x64 | cd_rw), 0x00, 0x10, 0x00});
+  }
+  if (writes_dvd_minus) {  // BUF, test write and DVD-RW (when it writes them)
+    add(0x002F, 1, dvd_minus, {u8(0x44 | (writes({TMediaKind::kDvdRw}) ? 0x02 : 0x00)), 0x00, 0x00, 0x00});
+  }
+  features.push_back({0x003B, 0, false, profile == kProfileDvdPlusRDl, {write_bit(TMediaKind::kDvdPlusRDl), 0, 0, 0}});
+  features.push_back({0x0100, 0, true, true, {}});
+  features.push_back({0x0105, 0, true, true, {0x00, 0x00, 0x00, 0x00}});
+  // Stream writing, GET PERFORMANCE write speeds, page 2Ah write speeds,
+  // SET CD SPEED, READ BUFFER CAPACITY in blocks.
+  features.push_back({0x0107, 3, false, profile != kProfileNone, {0x1F, 0x00, 0x00, 0x00}});
 
   std::vector<uint8_t> response(8, 0);
   PutBe16(response, 6, profile);

@@ -35,7 +35,12 @@ std::vector<uint8_t> TEmulatedUnit::CapabilitiesPage() const {
   page[0] = kCapabilitiesPage;
   page[1] = static_cast<uint8_t>(page.size() - 2);
   page[2] = 0x3F;  // reads DVD-RAM, DVD-R, DVD-ROM, method 2, CD-RW, CD-R
-  page[3] = 0x37;  // writes DVD-RAM, DVD-R, test write, CD-RW, CD-R
+  // Writes DVD-RAM, DVD-R (-RW), test write, CD-RW, CD-R, as far as writes= lets it.
+  const auto writes = [this](TMediaKind kind, uint8_t bit) { return config_.Writes(kind) ? bit : uint8_t{0}; };
+  const uint8_t test_write = writes(TMediaKind::kCdR, 0x04) | writes(TMediaKind::kCdRw, 0x04) |
+                             writes(TMediaKind::kDvdR, 0x04) | writes(TMediaKind::kDvdRw, 0x04);
+  page[3] = writes(TMediaKind::kDvdRam, 0x20) | writes(TMediaKind::kDvdR, 0x10) | writes(TMediaKind::kDvdRw, 0x10) |
+            test_write | writes(TMediaKind::kCdRw, 0x02) | writes(TMediaKind::kCdR, 0x01);
   page[4] = 0xF1;  // BUF, multi-session, mode 2 form 1 and 2, audio play
   page[5] = 0x03;  // CD-DA commands, accurate CD-DA stream
   page[6] = static_cast<uint8_t>(0x29 | (tray_.removal_prevented ? 0x02 : 0x00));  // tray, eject, lock (+ state)
