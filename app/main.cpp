@@ -13,5 +13,8 @@ int main(int argc, char** argv) {
   QApplication::setApplicationVersion(zamo::VersionText());
   zamo::TForm1 form;
   form.show();
+  // Arguments are files and folders for the list ("Open with" from a file
+  // manager): they arrive as a drop would, after the start-up.
+  form.AddPaths(QApplication::arguments().mid(1));
   return QApplication::exec();
 }

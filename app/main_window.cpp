@@ -43,7 +43,9 @@
 
 #include "app/about_box.h"
 #include "app/balloon.h"
+#include "app/file_list.h"
 #include "app/settings_file.h"
+#include "app/shell_browser.h"
 #include "app/skin.h"
 #include "burner/drive/transport.h"
 #include "emulator/emulated_backend.h"
@@ -322,6 +324,7 @@ TForm1::TForm1(QWidget* parent)
   BuildLogPane(vertical);
   vertical->setStretchFactor(0, 3);
   vertical->setStretchFactor(1, 1);
+  vertical->setSizes({320, 130});
   column->addWidget(top_bar_);
   column->addWidget(tbrMain_);
   column->addWidget(vertical, 1);
@@ -479,24 +482,7 @@ void TForm1::BuildMenus() {
   file->setObjectName(QStringLiteral("mFile"));
   connect(add(file, "mQuit", "Sortir"), &QAction::triggered, this, &QWidget::close);
 
-  explorer_menu_ = bar->addMenu(QStringLiteral("Explorateur"));
-  explorer_menu_->setObjectName(QStringLiteral("mExplorer"));
-  QMenu* root = explorer_menu_->addMenu(QStringLiteral("&Racine >>"));
-  root->setObjectName(QStringLiteral("mRoot"));
-  add(root, "mRootDrives", "Disques");
-  add(root, "mRootDesktop", "Bureau");
-  add(root, "mRootDocuments", "Mes Documents");
-  add(root, "mRootChoose", "&Choisir...");
-  QMenu* browser_options = explorer_menu_->addMenu(QStringLiteral("&Options"));
-  browser_options->setObjectName(QStringLiteral("mBrowserOptions"));
-  add(browser_options, "mAutoRefresh", "&Actualiser automatique")->setCheckable(true);
-  add(browser_options, "mShellMenu", "Menu Contextuel Windows")->setCheckable(true);
-  add(browser_options, "mShowHidden", "Montrer les Fichiers cachés")->setCheckable(true);
-  add(explorer_menu_, "mRefreshAll", "Tout actualiser");
-  // The shell browser connects these when it is in the window.
-  for (QAction* action : explorer_menu_->findChildren<QAction*>()) {
-    if (action->menu() == nullptr) action->setEnabled(false);
-  }
+  BuildExplorerMenu();
 
   QMenu* burn = bar->addMenu(QStringLiteral("Gravure"));
   burn->setObjectName(QStringLiteral("mBurn"));
@@ -536,23 +522,79 @@ void TForm1::BuildMenus() {
   connect(add(help, "mHelpFile", "Aide"), &QAction::triggered, this, [] { OpenHelp(); });
 }
 
+// The shell browser's settings; the check marks show its states.
+void TForm1::BuildExplorerMenu() {
+  auto add = [](QMenu* menu, const char* name, const char* text) {
+    QAction* action = menu->addAction(QString::fromUtf8(text));
+    action->setObjectName(QString::fromUtf8(name));
+    return action;
+  };
+  TShellBrowser* browser = shell_browser_;
+  explorer_menu_ = menuBar()->addMenu(QStringLiteral("Explorateur"));
+  explorer_menu_->setObjectName(QStringLiteral("mExplorer"));
+  QMenu* root = explorer_menu_->addMenu(QStringLiteral("&Racine >>"));
+  root->setObjectName(QStringLiteral("mRoot"));
+  connect(add(root, "mRootDrives", "Disques"), &QAction::triggered, browser, &TShellBrowser::ShowDrives);
+  connect(add(root, "mRootDesktop", "Bureau"), &QAction::triggered, browser, &TShellBrowser::ShowDesktop);
+  connect(add(root, "mRootDocuments", "Mes Documents"), &QAction::triggered, browser, &TShellBrowser::ShowDocuments);
+  connect(add(root, "mRootChoose", "&Choisir..."), &QAction::triggered, browser, &TShellBrowser::ChooseFolder);
+  QMenu* options = explorer_menu_->addMenu(QStringLiteral("&Options"));
+  options->setObjectName(QStringLiteral("mBrowserOptions"));
+  QAction* auto_refresh = add(options, "mAutoRefresh", "&Actualiser automatique");
+  QAction* desktop_menu = add(options, "mShellMenu", "Menu Contextuel Windows");
+  QAction* hidden = add(options, "mShowHidden", "Montrer les Fichiers cachés");
+  for (QAction* action : {auto_refresh, desktop_menu, hidden}) action->setCheckable(true);
+  auto_refresh->setChecked(browser->AutoRefresh());
+  desktop_menu->setChecked(browser->DesktopMenu());
+  hidden->setChecked(browser->ShowHidden());
+  connect(auto_refresh, &QAction::toggled, browser, &TShellBrowser::SetAutoRefresh);
+  connect(desktop_menu, &QAction::toggled, browser, &TShellBrowser::SetDesktopMenu);
+  connect(hidden, &QAction::toggled, browser, &TShellBrowser::SetShowHidden);
+  connect(add(explorer_menu_, "mRefreshAll", "Tout actualiser"), &QAction::triggered, browser,
+          &TShellBrowser::RefreshAll);
+}
+
 void TForm1::BuildCentre(QSplitter* splitter) {
-  // The shell browser and the file list fill these areas.
-  shell_area_ = new QWidget(splitter);
-  shell_area_->setObjectName(QStringLiteral("shellBrowserArea"));
-  new QVBoxLayout(shell_area_);
+  shell_browser_ = new TShellBrowser(TShellBrowser::TRole::kFileSource, splitter);
+  shell_browser_->setObjectName(QStringLiteral("ShellBrowser"));
   centre_tabs_ = new QTabWidget(splitter);
   centre_tabs_->setObjectName(QStringLiteral("centreTabs"));
-  auto* files = new QWidget(centre_tabs_);
-  files->setObjectName(QStringLiteral("fileListArea"));
-  new QVBoxLayout(files);
-  auto* computer = new QWidget(centre_tabs_);
-  computer->setObjectName(QStringLiteral("computerArea"));
-  new QVBoxLayout(computer);
-  centre_tabs_->addTab(files, QStringLiteral("Fichiers à graver"));
-  centre_tabs_->addTab(computer, QStringLiteral("Poste de Travail"));
+  // The path box's state goes to the settings file at each click.
+  file_list_ = new TFileList(
+      veskb,
+      [this](Qt::CheckState state) {
+        options_.SavePath = state;
+        WriteSavePath(SettingsFilePath(), state, [this](const std::string& line) { Log(line); });
+      },
+      centre_tabs_);
+  file_list_->setObjectName(QStringLiteral("FileList"));
+  computer_view_ = new TShellBrowser(TShellBrowser::TRole::kComputer, centre_tabs_);
+  computer_view_->setObjectName(QStringLiteral("ComputerView"));
+  centre_tabs_->addTab(file_list_, QStringLiteral("Fichiers à graver"));
+  centre_tabs_->addTab(computer_view_, QStringLiteral("Poste de Travail"));
   splitter->setStretchFactor(0, 2);
   splitter->setStretchFactor(1, 3);
+  splitter->setSizes({290, 437});
+
+  // Their texts for the status bar; a drop being measured is shown at once,
+  // since the walk that follows holds the thread.
+  const auto show = [this](const QString& text) {
+    panelbottom_->showMessage(text);
+    panelbottom_->repaint();
+  };
+  connect(file_list_, &TFileList::statusMessage, this, show);
+  connect(shell_browser_, &TShellBrowser::statusMessage, this, show);
+  connect(computer_view_, &TShellBrowser::statusMessage, this, show);
+  // The space check and printing are not in the program yet.
+  file_list_->VerifyAction()->setEnabled(false);
+  file_list_->PrintAction()->setEnabled(false);
+}
+
+void TForm1::AddPaths(const QStringList& paths) {
+  // A path relative to the folder the program was started in is made whole.
+  QStringList whole;
+  for (const QString& path : paths) whole << QDir::cleanPath(QDir::current().absoluteFilePath(path));
+  if (!whole.isEmpty()) file_list_->AddPaths(whole);
 }
 
 void TForm1::BuildLogPane(QSplitter* splitter) {
@@ -669,6 +711,7 @@ void TForm1::FormShow() {
     cbDrivesChange();
   }
   LoadSettings(SettingsFilePath(), options_, veskb);
+  file_list_->SetPathState(options_.SavePath);
   Log(" ");
   TSCSIDevice::SetReleaseHandles(true);
 }

@@ -56,6 +56,8 @@ QUrl HelpUrl();
 bool OpenHelp();
 
 class LogSink;
+class TFileList;
+class TShellBrowser;
 
 class TForm1 : public QMainWindow {
   Q_OBJECT
@@ -91,9 +93,15 @@ class TForm1 : public QMainWindow {
   // Whether the transport started (false: the bars stay disabled).
   bool TransportReady() const { return transport_ready_; }
 
-  // The centre's areas, for the widgets that fill them.
-  QWidget* ShellArea() const { return shell_area_; }
+  // The centre: the shell browser the user drags from, the file list
+  // ("Fichiers à graver") and the computer's view ("Poste de Travail").
+  TShellBrowser* ShellBrowser() const { return shell_browser_; }
+  TFileList* FileList() const { return file_list_; }
+  TShellBrowser* ComputerView() const { return computer_view_; }
   QTabWidget* CentreTabs() const { return centre_tabs_; }
+  // Files and folders named on the command line: added to the file list as
+  // a drop adds them.
+  void AddPaths(const QStringList& paths);
   QStatusBar* StatusPanel() const { return panelbottom_; }
   QMenu* ExplorerMenu() const { return explorer_menu_; }
 
@@ -105,6 +113,7 @@ class TForm1 : public QMainWindow {
   void BuildTopBar(QWidget* parent);
   void BuildToolBar(QWidget* parent);
   void BuildMenus();
+  void BuildExplorerMenu();
   void BuildCentre(QSplitter* splitter);
   void BuildLogPane(QSplitter* splitter);
   void BuildStatusBar();
@@ -143,7 +152,9 @@ class TForm1 : public QMainWindow {
   QLabel* help_link_ = nullptr;
   QToolBar* tbrMain_ = nullptr;
   QToolButton* burn_button_ = nullptr;
-  QWidget* shell_area_ = nullptr;
+  TShellBrowser* shell_browser_ = nullptr;
+  TShellBrowser* computer_view_ = nullptr;
+  TFileList* file_list_ = nullptr;
   QTabWidget* centre_tabs_ = nullptr;
   QPlainTextEdit* Memo1_ = nullptr;
   QStatusBar* panelbottom_ = nullptr;
