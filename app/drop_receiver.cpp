@@ -42,8 +42,8 @@ void TExDragDrop::Bind(QWidget* control) {
   // A list or any scroll area receives drags on its viewport.
   std::vector<QWidget*> widgets{control};
   if (auto* area = qobject_cast<QAbstractScrollArea*>(control)) widgets.push_back(area->viewport());
+  for (QWidget* widget : widgets) targets_.push_back({widget, widget->acceptDrops()});
   for (QWidget* widget : widgets) {
-    targets_.push_back({widget, widget->acceptDrops()});
     widget->setAcceptDrops(true);
     widget->installEventFilter(this);
   }
