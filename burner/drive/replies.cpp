@@ -14,6 +14,10 @@ namespace {
 uint8_t ByteAt(std::span<const uint8_t> in, size_t at) { return at < in.size() ? in[at] : 0; }
 uint16_t Be16At(std::span<const uint8_t> in, size_t at) { return at + 2 <= in.size() ? GetBe16(in, at) : 0; }
 uint32_t Be32At(std::span<const uint8_t> in, size_t at) { return at + 4 <= in.size() ? GetBe32(in, at) : 0; }
+// A minute, second and frame as a block address; 0 when a byte is missing.
+uint32_t MsfAt(std::span<const uint8_t> in, size_t at) {
+  return at + 3 <= in.size() ? MsfBlock(in[at], in[at + 1], in[at + 2]) : 0;
+}
 
 // The media bits of the read (byte 2) and write (byte 3) abilities and the
 // BUF bit of byte 4.
@@ -66,6 +70,9 @@ TTocSession& SessionOf(std::vector<TTocSession>& sessions, uint8_t number) {
 }  // namespace
 
 TDriveCapabilities ParseCapabilitiesPage(std::span<const uint8_t> page) {
+  // The page ends where its length byte says (it counts the bytes after
+  // itself): what a buffer holds beyond is not the page's.
+  page = page.first(page.size() < 2 ? 0 : std::min(page.size(), size_t{2} + page[kCapPageLength]));
   TDriveCapabilities caps;
   caps.MaxReadSpeed = Be16At(page, kCapMaxReadSpeed);
   caps.CurrentReadSpeed = Be16At(page, kCapCurrentReadSpeed);
@@ -143,6 +150,9 @@ TTableOfContents ParseFullToc(std::span<const uint8_t> response) {
   for (size_t at = 4; at + kDescriptor <= length; at += kDescriptor) {
     const uint8_t session = response[at], point = response[at + 3];
     const uint8_t pmin = response[at + 8], psec = response[at + 9], pframe = response[at + 10];
+    // Mode 5 entries (ADR 5) point elsewhere: B0h/C0h at the next program
+    // area and the lead-in, 01h-40h at skipped intervals, never at a track.
+    if ((response[at + 1] >> 4) == 5) continue;
     if (point >= 0x01 && point <= 0x63) {
       toc.Tracks.push_back({point, session, response[at + 1], MsfBlock(pmin, psec, pframe)});
     } else if (point == 0xA0) {
@@ -163,8 +173,7 @@ TMultisessionInfo ParseMultisessionInfo(std::span<const uint8_t> response) {
 
 TAtip ParseAtip(std::span<const uint8_t> response) {
   const uint8_t flags = ByteAt(response, 6);
-  return {(flags & 0x80) != 0, (flags & 0x40) != 0,
-          MsfBlock(ByteAt(response, 12), ByteAt(response, 13), ByteAt(response, 14))};
+  return {(flags & 0x80) != 0, (flags & 0x40) != 0, MsfAt(response, 12)};
 }
 
 TDiscInformation ParseDiscInformation(std::span<const uint8_t> response) {

@@ -59,7 +59,8 @@ struct TDriveCapabilities {
 // The speeds, buffer and speed list of a capabilities page as the drive
 // sent them (a field it left zero stays zero), and the bits its read,
 // write and BUF bytes give. `page` starts at the page code and holds what
-// the drive sent of it: the speed list stops at its end.
+// the drive sent of it: the page and its speed list stop at its end or at
+// the end its length byte gives, whichever comes first.
 TDriveCapabilities ParseCapabilitiesPage(std::span<const uint8_t> page);
 
 // ---- GET PERFORMANCE -------------------------------------------------------
@@ -116,7 +117,8 @@ struct TTableOfContents {
 
 // Format 0 with addresses as blocks (MSF bit clear).
 TTableOfContents ParseToc(std::span<const uint8_t> response);
-// Format 2 (full TOC), whose addresses are MSF.
+// Format 2 (full TOC), whose addresses are MSF. Mode 5 entries (ADR 5:
+// multisession pointers, skipped intervals) are passed over.
 TTableOfContents ParseFullToc(std::span<const uint8_t> response);
 
 // Format 1: the complete sessions and where the last one's first track starts.
