@@ -1,6 +1,8 @@
-// layout.cpp: gives every descriptor, path table, directory extent, the boot
-// catalog and image, and every file its sector. Directory sizes come from a
-// dry run of the record rule, so each directory is later written once,
+// layout.cpp: the layout proper. Gives every descriptor, path table,
+// directory extent, the boot catalog and image, and every file its sector,
+// from the session start and the tree as the disc step (or an image file's
+// sector 0) left them; no command goes to a drive. Directory sizes come from
+// a dry run of the record rule, so each directory is later written once,
 // straight into its place.
 #include <sys/stat.h>
 
@@ -40,11 +42,7 @@ int64_t BootImageBytes(const std::string& path) {
 
 }  // namespace
 
-int TVeskBurner::CalculateLayout(bool to_image_file, TDEntry* import_into) {
-  return LayoutImage(to_image_file, import_into);
-}
-
-int TVeskBurner::LayoutImage(bool to_image_file, TDEntry* import_into) {
+int64_t TVeskBurner::CheckBootImage() {
   // A missing or empty boot image switches booting off, and the log says
   // so: every job (image file or disc) then goes on without a boot record.
   const int64_t boot_bytes = BootImageBytes(BootImage);
@@ -52,9 +50,12 @@ int TVeskBurner::LayoutImage(bool to_image_file, TDEntry* import_into) {
     if (Bootable) DebugMessage(">>> " + StrFormat(msg::kBootImageMissing, DisplayUtf8(BootImage).c_str()), kMsgCompilation);
     Bootable = false;
   }
+  return boot_bytes;
+}
+
+int TVeskBurner::LayoutCompilation() {
+  const int64_t boot_bytes = CheckBootImage();
   DoDebug = false;
-  SessionStart = 0;
-  if (!to_image_file) LayoutDiscStep(import_into);  // burner/import/session_start.cpp
   MakeIsoNamesUnique();
   OrderDirectories();
 

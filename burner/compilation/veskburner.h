@@ -92,7 +92,7 @@ class TVeskBurner : public TSCSIDevice {
   // The clock the layout reads for the dates it stamps (a seam for tests).
   std::function<TDateTime()> Clock = NowDateTime;
 
-  // ---- Layout values (set by LayoutImage) --------------------------------
+  // ---- Layout values (set by LayoutImage and LayoutCompilation) ----------
   int32_t SessionStart = 0;
   int32_t IsoPathTableL = 0, IsoPathTableM = 0, JolietPathTableL = 0, JolietPathTableM = 0;
   int32_t IsoPathTableSize = 0, JolietPathTableSize = 0;  // bytes, without padding
@@ -158,8 +158,25 @@ class TVeskBurner : public TSCSIDevice {
   void RemoveFileEntry(TFEntry*& entry);
 
   // ---- Layout and image head ----------------------------------------------
+  // Two ways to lay the compilation out (both return 1):
+  // - LayoutImage (and CalculateLayout, the same for the application) runs
+  //   the disc step, then the layout proper. For an image file
+  //   (`to_image_file`) the session starts at sector 0 and no drive is asked.
+  //   For a disc, the drive says the disc kind (RecordedDiscKind) and, for a
+  //   writing job (WritingToDisc), where the session starts; SessionToImport
+  //   is then imported into `import_into` (the root when null). The jobs call
+  //   it before BuildImageHeader, and the application before a burn to
+  //   compare the size with the disc's free blocks.
+  // - LayoutCompilation is the layout proper alone: it sends no command to
+  //   the drive and works from SessionStart and the tree as they are (a
+  //   session imported earlier stays in it, nothing is imported again). The
+  //   desktop program calls it on every edit of the file list to redraw its
+  //   disc-fill gauge, after one LayoutImage for the disc in the drive.
+  //   BuildImageHeader may follow it.
+  // (LayoutImage is in burner/import/session_start.cpp with the disc step.)
   int CalculateLayout(bool to_image_file, TDEntry* import_into);
   int LayoutImage(bool to_image_file, TDEntry* import_into);
+  int LayoutCompilation();
   bool BuildImageHeader(bool to_image_file, TDEntry* import_into);
   int IsoDirSize(const TDEntry* dir) const;
   int JolietDirSize(const TDEntry* dir) const;
@@ -375,6 +392,9 @@ class TVeskBurner : public TSCSIDevice {
   // The disc step of LayoutImage: disc kind, session start for a writing
   // job, import of SessionToImport.
   void LayoutDiscStep(TDEntry* import_into);
+  // The boot image's size in bytes; a missing or empty one switches
+  // Bootable off (with a line when it was on) and gives 0.
+  int64_t CheckBootImage();
   // READ TRACK INFORMATION of the first track of a session into TrackInfo.
   bool ReadSessionTrackInformation(int session);
   // The first sector of session `session` of `count`: from the track

@@ -1,7 +1,8 @@
-// session_start.cpp: the disc step of the layout. Before a session is laid
-// out for a disc, the drive says what disc is loaded and, for a writing job,
-// where the new session starts; the previous session's files are then
-// imported so that the new directories list them too.
+// session_start.cpp: the layout for a disc. Its disc step asks the drive
+// what disc is loaded and, for a writing job, where the new session starts,
+// then imports the previous session's files so that the new directories
+// list them too; the layout proper (compilation/layout.cpp) then works from
+// what that step left, without a drive command.
 #include <array>
 #include <cstring>
 
@@ -19,6 +20,21 @@ constexpr uint32_t kHighestStart = 0xFF000000u;
 constexpr uint16_t kSessionToImportLast = 0xFFFF;
 
 }  // namespace
+
+int TVeskBurner::CalculateLayout(bool to_image_file, TDEntry* import_into) {
+  return LayoutImage(to_image_file, import_into);
+}
+
+int TVeskBurner::LayoutImage(bool to_image_file, TDEntry* import_into) {
+  // The boot image is checked first, so that a line about a missing one
+  // comes before the import's (the layout proper finds booting off already).
+  CheckBootImage();
+  // An image file starts at sector 0 and no drive is asked; a disc too,
+  // unless the disc step learns where a writing job's session starts.
+  SessionStart = 0;
+  if (!to_image_file) LayoutDiscStep(import_into);
+  return LayoutCompilation();
+}
 
 void TVeskBurner::LayoutDiscStep(TDEntry* import_into) {
   RecordedDiscKind = GetDiscType();

@@ -2,7 +2,9 @@
 // catalog and image, and file data land.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "tests/compilation/burner_fixture.h"
 #include "tests/support/temp_dir.h"
@@ -211,6 +213,103 @@ TEST_F(LayoutTest, DirectoryEntriesTakeTheirDirectorysPlace) {
   EXPECT_EQ(entry->JolietSize, sub->JolietSize);
   EXPECT_GT(sub->JolietSize, 2048);  // long names spill into a second sector
   EXPECT_EQ(sub->IsoSector, 1);      // right after the root's extent
+}
+
+// The disc step leaves where the session starts; the layout proper takes it
+// as it is: descriptors 16 sectors further on, no padding up to sector 150,
+// every address absolute. A layout for an image file starts at 0 again.
+TEST_F(LayoutTest, ALaterSessionIsLaidOutFromTheStartTheDiscStepLeft) {
+  AddFile(burner.RootDir, "a.txt", 3000);
+  burner.SessionStart = 30000;
+  EXPECT_EQ(burner.LayoutCompilation(), 1);
+  EXPECT_EQ(burner.SessionStart, 30000);
+  EXPECT_EQ(burner.IsoPathTableL, 30019);
+  EXPECT_EQ(burner.IsoDirBase, 30023);
+  EXPECT_EQ(burner.JolietDirBase, 30024);
+  EXPECT_LE(burner.PadSectors, 0);
+  EXPECT_EQ(burner.FirstFileLba, 30025);
+  EXPECT_EQ(burner.VolumeSpaceSize, 30027);
+  EXPECT_EQ(burner.SessionSectors, 27);
+  burner.BuildImageHeader(false, nullptr);
+  const auto head = burner.ImageStream.Memory();
+  ASSERT_EQ(head.size(), 25u * 2048);
+  const auto primary = head.subspan(16 * 2048, 2048);
+  EXPECT_EQ(primary[0], 1);
+  EXPECT_EQ(GetLe32(primary, 80), 30027u);   // the volume space size
+  EXPECT_EQ(GetLe32(primary, 140), 30019u);  // the type L path table
+  EXPECT_EQ(GetLe32(primary, 158), 30023u);  // the root's extent
+  const auto records = test::ParseDirectory(head.subspan(23 * 2048, 2048));
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[2].extent, 30025u);
+
+  burner.LayoutImage(true, nullptr);
+  EXPECT_EQ(burner.SessionStart, 0);
+  EXPECT_EQ(burner.FirstFileLba, 150);
+}
+
+// What the desktop program does on every edit of its list: the layout
+// proper again and again on a tree that changes. Each time the result must
+// be what a component given the same tree at once gives with one layout:
+// nothing may pile up from one layout to the next.
+TEST_F(LayoutTest, LayingOutAfterEveryEditGivesWhatOneLayoutOfTheTreeGives) {
+  test::TempDir dir;
+  test::WriteFile(dir / "boot.img", std::string(3 * 2048, 'b'));
+  struct Item {
+    std::string folder, name;
+    int64_t size;
+  };
+  const std::vector<Item> items = {{"", "readme.txt", 100},          {"\\Photos", "a.jpg", 5000},
+                                   {"\\Photos", "b.jpg", 70000},    {"\\Docs", "notes.txt", 2049},
+                                   {"\\Photos\\2023", "c.jpg", 0}, {"", "z.bin", 1}};
+  auto add = [](TVeskBurner& b, const Item& item) {
+    TDEntry* folder = item.folder.empty() ? b.RootDir : b.ForceDirs(item.folder);
+    EXPECT_EQ(b.AddFileEntry(folder, test::FileRec(item.name, item.size), false, 0, "/src/" + item.name), 1);
+  };
+  // The head, then where each file's data lies and the session's size.
+  auto result = [](TVeskBurner& b) {
+    b.BuildImageHeader(true, nullptr);
+    const auto bytes = b.ImageStream.Memory();
+    std::vector<int64_t> out(bytes.begin(), bytes.end());
+    for (const TFEntry* e : b.FileEntries()) out.insert(out.end(), {e->IsoExtent, e->JolietExtent, e->IsoSize});
+    out.insert(out.end(), {b.FirstFileLba, b.VolumeSpaceSize, b.SessionSectors});
+    return out;
+  };
+  // A component given the first `count` items but `left_out`, laid out once.
+  auto at_once = [&](size_t count, const std::string& left_out) {
+    TVeskBurner fresh(nullptr);
+    fresh.Clock = burner.Clock;
+    fresh.Bootable = true;
+    fresh.BootImage = dir / "boot.img";
+    for (size_t k = 0; k < count; ++k) {
+      if (items[k].name != left_out) add(fresh, items[k]);
+    }
+    fresh.LayoutImage(true, nullptr);
+    return result(fresh);
+  };
+  auto same = [](const std::vector<int64_t>& got, const std::vector<int64_t>& expected) -> ::testing::AssertionResult {
+    if (got == expected) return ::testing::AssertionSuccess();
+    const size_t common = std::min(got.size(), expected.size());
+    const size_t at = static_cast<size_t>(std::mismatch(got.begin(), got.begin() + common, expected.begin()).first - got.begin());
+    return ::testing::AssertionFailure() << got.size() << " values instead of " << expected.size()
+                                         << ", first different at " << at << " (sector " << at / 2048 << ")";
+  };
+
+  burner.Bootable = true;
+  burner.BootImage = dir / "boot.img";
+  for (size_t k = 0; k < items.size(); ++k) {
+    add(burner, items[k]);
+    EXPECT_EQ(burner.LayoutCompilation(), 1);
+    EXPECT_TRUE(same(result(burner), at_once(k + 1, ""))) << "after adding " << items[k].name;
+  }
+  const std::vector<int64_t> before = result(burner);
+  ASSERT_TRUE(burner.DeleteByName("\\Photos\\", "b.jpg"));
+  burner.LayoutCompilation();
+  const std::vector<int64_t> edited = result(burner);
+  EXPECT_FALSE(same(edited, before));
+  EXPECT_TRUE(same(edited, at_once(items.size(), "b.jpg")));
+  burner.LayoutCompilation();
+  burner.LayoutCompilation();
+  EXPECT_TRUE(same(result(burner), edited)) << "a layout with nothing changed moved something";
 }
 
 }  // namespace
