@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "burner/compilation/dir_record.h"
+#include "burner/compilation/iso9660_layout.h"
 #include "burner/compilation/names.h"
 #include "burner/platform/byte_order.h"
 #include "burner/platform/text.h"
@@ -13,37 +14,29 @@
 namespace zamo {
 namespace {
 
-constexpr size_t kVdType = 0, kVdId = 1, kVdVersion = 6, kVdFlags = 7, kVdSystemId = 8, kVdVolumeId = 40,
-                 kVdSpaceSize = 80, kVdEscapes = 88, kVdSetSize = 120, kVdSequence = 124, kVdBlockSize = 128,
-                 kVdPathTableSize = 132, kVdPathTableL = 140, kVdPathTableM = 148, kVdRoot = 156,
-                 kVdVolumeSetId = 190, kVdPublisherId = 318, kVdPreparerId = 446, kVdApplicationId = 574,
-                 kVdCopyrightFile = 702, kVdAbstractFile = 739, kVdBibliographicFile = 776, kVdCreation = 813,
-                 kVdModification = 830, kVdExpiration = 847, kVdEffective = 864, kVdStructureVersion = 881,
-                 kVdApplicationUse = 883;
-constexpr uint8_t kJolietEscape[] = {0x25, 0x2F, 0x40};
-
 using FieldWriter = void (*)(std::span<uint8_t>, std::string_view);
 
 void PutUpperAnsi(std::span<uint8_t> field, std::string_view text) { PutAnsiField(field, AsciiUpper(text)); }
 
 void PutHeader(Sector& s, uint8_t type) {
   s[kVdType] = type;
-  std::copy_n("CD001", 5, s.begin() + kVdId);
+  std::copy_n(kVdStandardId, kVdStandardIdLength, s.begin() + kVdId);
   s[kVdVersion] = 1;
 }
 
-void PutDate(Sector& s, size_t at, const std::array<uint8_t, 17>& date) {
+void PutDate(Sector& s, size_t at, const DescriptorDate& date) {
   std::copy(date.begin(), date.end(), s.begin() + at);
 }
 
 // The layout both descriptors share; `text` writes the identifier fields and
-// `file_id_length` is 37 (primary) or 36 (Joliet: 18 UCS-2 characters).
+// `file_id_length` is the whole field (primary) or 36 bytes (Joliet: 18 UCS-2
+// characters).
 Sector MakeVolumeDescriptor(uint8_t type, const VolumeFields& f, FieldWriter text, size_t file_id_length) {
   Sector s{};
   std::span<uint8_t> all(s);
   PutHeader(s, type);
-  text(all.subspan(kVdSystemId, 32), f.ids.system);
-  text(all.subspan(kVdVolumeId, 32), f.ids.volume);
+  text(all.subspan(kVdSystemId, kVdShortIdLength), f.ids.system);
+  text(all.subspan(kVdVolumeId, kVdShortIdLength), f.ids.volume);
   PutBoth32(all, kVdSpaceSize, f.volume_space_size);
   PutBoth16(all, kVdSetSize, 1);
   PutBoth16(all, kVdSequence, 1);
@@ -53,13 +46,13 @@ Sector MakeVolumeDescriptor(uint8_t type, const VolumeFields& f, FieldWriter tex
   PutBe32(all, kVdPathTableM, f.path_table_m);
   // Root record: zero date, directory flag, identifier 00h.
   static constexpr char kRootId[] = {'\0'};
-  PutDirectoryRecord(all.subspan(kVdRoot, 34),
+  PutDirectoryRecord(all.subspan(kVdRoot, kVdRootLength),
                      RecordFields{f.root_extent, f.root_size, RecordDate{}, kFlagDirectory,
                                   std::string_view(kRootId, 1)});
-  text(all.subspan(kVdVolumeSetId, 128), f.ids.volume_set);
-  text(all.subspan(kVdPublisherId, 128), f.ids.publisher);
-  text(all.subspan(kVdPreparerId, 128), f.ids.preparer);
-  text(all.subspan(kVdApplicationId, 128), f.ids.application);
+  text(all.subspan(kVdVolumeSetId, kVdLongIdLength), f.ids.volume_set);
+  text(all.subspan(kVdPublisherId, kVdLongIdLength), f.ids.publisher);
+  text(all.subspan(kVdPreparerId, kVdLongIdLength), f.ids.preparer);
+  text(all.subspan(kVdApplicationId, kVdLongIdLength), f.ids.application);
   text(all.subspan(kVdCopyrightFile, file_id_length), f.ids.copyright_file);
   text(all.subspan(kVdAbstractFile, file_id_length), f.ids.abstract_file);
   text(all.subspan(kVdBibliographicFile, file_id_length), f.ids.bibliographic_file);
@@ -79,14 +72,14 @@ Sector MakePrimaryDescriptor(const VolumeFields& f) {
   // there makes readers take the primary descriptor for the Joliet one
   // (isoinfo reads the ISO 9660 names as UCS-2) or reject the volume
   // (libarchive): it belongs to the supplementary descriptor only.
-  Sector s = MakeVolumeDescriptor(1, f, PutUpperAnsi, 37);
+  Sector s = MakeVolumeDescriptor(kVdTypePrimary, f, PutUpperAnsi, kVdFileIdLength);
   PutDate(s, kVdCreation, MakeDescriptorDate(f.creation));
   PutDate(s, kVdModification, MakeDescriptorDate(f.modification));
   return s;
 }
 
 Sector MakeJolietDescriptor(const VolumeFields& f) {
-  Sector s = MakeVolumeDescriptor(2, f, PutUcs2Field, 36);
+  Sector s = MakeVolumeDescriptor(kVdTypeSupplementary, f, PutUcs2Field, kVdFileIdLength - 1);
   s[kVdFlags] = 0;
   std::copy(std::begin(kJolietEscape), std::end(kJolietEscape), s.begin() + kVdEscapes);
   PutDate(s, kVdCreation, MakeDescriptorDate(f.creation));
@@ -96,7 +89,7 @@ Sector MakeJolietDescriptor(const VolumeFields& f) {
 
 Sector MakeTerminator() {
   Sector s{};
-  PutHeader(s, 0xFF);
+  PutHeader(s, kVdTypeTerminator);
   return s;
 }
 

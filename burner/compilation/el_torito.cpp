@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cassert>
 
+#include "burner/compilation/iso9660_layout.h"
 #include "burner/platform/byte_order.h"
 
 namespace zamo {
@@ -19,9 +20,9 @@ uint8_t BootMediaType(int64_t boot_sectors) {
 
 Sector MakeBootRecord(uint32_t catalog_lba) {
   Sector s{};
-  s[0] = 0;
-  std::copy_n("CD001", 5, s.begin() + 1);
-  s[6] = 1;
+  s[kVdType] = kVdTypeBootRecord;
+  std::copy_n(kVdStandardId, kVdStandardIdLength, s.begin() + kVdId);
+  s[kVdVersion] = 1;
   static constexpr char kSystem[] = "EL TORITO SPECIFICATION";
   std::copy_n(kSystem, sizeof(kSystem) - 1, s.begin() + 7);
   PutLe32(s, 71, catalog_lba);

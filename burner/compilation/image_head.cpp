@@ -118,7 +118,7 @@ void TVeskBurner::WriteJolietPathTable(int32_t base, bool big_endian) { WritePat
 
 void TVeskBurner::WritePathTable(int32_t base, bool big_endian, bool joliet) {
   const ByteOrder order = big_endian ? ByteOrder::kBig : ByteOrder::kLittle;
-  std::array<uint8_t, 8 + 256> record{};
+  std::array<uint8_t, kPtId + 256> record{};
   // The root first: identifier 00h, its own parent.
   ImageStream.Append(std::span(record).first(
       PutPathTableRecord(record, std::string_view("\0", 1), static_cast<uint32_t>(base), 1, order)));

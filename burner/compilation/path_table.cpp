@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 
+#include "burner/compilation/iso9660_layout.h"
 #include "burner/platform/byte_order.h"
 
 namespace zamo {
@@ -12,16 +13,16 @@ size_t PutPathTableRecord(std::span<uint8_t> out, std::string_view id, uint32_t 
   const size_t length = PathTableRecordLength(id.size());
   assert(id.size() <= 255 && length <= out.size());
   std::fill_n(out.begin(), length, uint8_t{0});
-  out[0] = static_cast<uint8_t>(id.size());
-  out[1] = 0;
+  out[kPtIdLength] = static_cast<uint8_t>(id.size());
+  out[kPtExtAttrLength] = 0;
   if (order == ByteOrder::kLittle) {
-    PutLe32(out, 2, extent);
-    PutLe16(out, 6, parent);
+    PutLe32(out, kPtExtent, extent);
+    PutLe16(out, kPtParent, parent);
   } else {
-    PutBe32(out, 2, extent);
-    PutBe16(out, 6, parent);
+    PutBe32(out, kPtExtent, extent);
+    PutBe16(out, kPtParent, parent);
   }
-  std::copy(id.begin(), id.end(), out.begin() + 8);
+  std::copy(id.begin(), id.end(), out.begin() + kPtId);
   return length;
 }
 

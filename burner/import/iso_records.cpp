@@ -5,28 +5,25 @@
 #include <cstring>
 
 #include "burner/platform/byte_order.h"
-#include "burner/platform/date_time.h"
 #include "burner/platform/text.h"
 
 namespace zamo::iso {
-namespace {
-
-// Offsets inside a directory record (ECMA-119 9.1).
-constexpr size_t kRecExtent = 2, kRecSize = 10, kRecDate = 18, kRecFlags = 25, kRecIdLength = 32, kRecId = 33;
-
-}  // namespace
 
 Descriptor ClassifyDescriptor(SectorView sector) {
-  if (sector.size() < kSectorBytes || std::memcmp(sector.data() + 1, "CD001", 5) != 0) return Descriptor::kOther;
-  switch (sector[0]) {
-    case 1:
+  if (sector.size() < kSectorBytes || std::memcmp(sector.data() + kVdId, kVdStandardId, kVdStandardIdLength) != 0) {
+    return Descriptor::kOther;
+  }
+  switch (sector[kVdType]) {
+    case kVdTypePrimary:
       return Descriptor::kPrimary;
-    case 2: {
+    case kVdTypeSupplementary: {
       const uint8_t* escape = sector.data() + kVdEscapes;
-      const bool ucs2 = escape[0] == 0x25 && escape[1] == 0x2F && (escape[2] == 0x40 || escape[2] == 0x43 || escape[2] == 0x45);
+      const uint8_t level = escape[2];
+      const bool ucs2 = escape[0] == kJolietEscape[0] && escape[1] == kJolietEscape[1] &&
+                        (level == kJolietEscape[2] || level == kJolietLevel2Final || level == kJolietLevel3Final);
       return ucs2 ? Descriptor::kJoliet : Descriptor::kOther;
     }
-    case 255:
+    case kVdTypeTerminator:
       return Descriptor::kTerminator;
     default:
       return Descriptor::kOther;
@@ -34,28 +31,28 @@ Descriptor ClassifyDescriptor(SectorView sector) {
 }
 
 Extent DescriptorRoot(SectorView sector) {
-  return {GetLe32(sector, kVdRootRecord + kRecExtent), GetLe32(sector, kVdRootRecord + kRecSize)};
+  return {GetLe32(sector, kVdRoot + kDrExtent), GetLe32(sector, kVdRoot + kDrSize)};
 }
 
-uint32_t DescriptorVolumeSize(SectorView sector) { return GetLe32(sector, kVdVolumeSpaceSize); }
+uint32_t DescriptorVolumeSize(SectorView sector) { return GetLe32(sector, kVdSpaceSize); }
 
 Parse ParseRecord(SectorView sector, size_t at, DirRecord& out) {
   if (at >= sector.size()) return Parse::kEndOfSector;
-  const uint8_t length = sector[at];
+  const uint8_t length = sector[at + kDrLength];
   if (length == 0) return Parse::kEndOfSector;
-  if (length < kMinRecordLength || at + length > sector.size()) return Parse::kMalformed;
+  if (length < kDrMinLength || at + length > sector.size()) return Parse::kMalformed;
   const SectorView record = sector.subspan(at, length);
   out.length = length;
-  out.extent = GetLe32(record, kRecExtent);
-  out.size = GetLe32(record, kRecSize);
-  std::copy_n(record.begin() + kRecDate, out.date.size(), out.date.begin());
-  out.flags = record[kRecFlags];
-  const uint8_t id_length = record[kRecIdLength];
-  if (id_length == 0 || kRecId + id_length > length) {
+  out.extent = GetLe32(record, kDrExtent);
+  out.size = GetLe32(record, kDrSize);
+  std::copy_n(record.begin() + kDrDate, out.date.size(), out.date.begin());
+  out.flags = record[kDrFlags];
+  const uint8_t id_length = record[kDrIdLength];
+  if (id_length == 0 || kDrId + id_length > length) {
     out.id = {};
     return Parse::kBadRecord;
   }
-  out.id = record.subspan(kRecId, id_length);
+  out.id = record.subspan(kDrId, id_length);
   return Parse::kRecord;
 }
 
@@ -92,36 +89,6 @@ bool MakeSafeName(std::string& name) {
     if (c == '\0' || c == '/') c = '_';
   }
   return !name.empty() && name != "." && name != "..";
-}
-
-bool RecordDateToUnix(const std::array<uint8_t, 7>& date, time_t& out) {
-  DateTimeFields f;
-  f.year = 1900 + date[0];
-  f.month = date[1];
-  f.day = date[2];
-  f.hour = date[3];
-  f.minute = date[4];
-  f.second = date[5];
-  static constexpr int kDaysIn[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (f.month < 1 || f.month > 12 || f.day < 1 || f.day > kDaysIn[f.month - 1] || f.hour > 23 || f.minute > 59 ||
-      f.second > 59) {
-    return false;
-  }
-  const bool leap = (f.year % 4 == 0 && f.year % 100 != 0) || f.year % 400 == 0;
-  if (f.month == 2 && f.day == 29 && !leap) return false;
-  const auto offset = static_cast<int8_t>(date[6]);
-  struct tm fields {};
-  fields.tm_year = f.year - 1900;
-  fields.tm_mon = f.month - 1;
-  fields.tm_mday = f.day;
-  fields.tm_hour = f.hour;
-  fields.tm_min = f.minute;
-  fields.tm_sec = f.second;
-  if (offset >= -48 && offset <= 52) {
-    out = timegm(&fields) - static_cast<time_t>(offset) * 15 * 60;
-    return true;
-  }
-  return DateTimeToUnix(EncodeDateTime(f), out);
 }
 
 }  // namespace zamo::iso

@@ -1,26 +1,23 @@
 // iso_records.h: the on-disc structures of a session read back: volume
 // descriptors (ECMA-119 8.4, the Joliet supplementary descriptor), one
-// directory record with its length checks (ECMA-119 9.1), identifiers and
-// recording dates. Pure functions over sector bytes: nothing here reads a
+// directory record with its length checks (ECMA-119 9.1) and identifiers,
+// through the offsets of iso9660_layout.h. Pure functions over sector bytes: nothing here reads a
 // drive or touches the compilation.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <span>
 #include <string>
+
+#include "burner/compilation/iso9660_layout.h"
+#include "burner/platform/date_time.h"
 
 namespace zamo::iso {
 
 using SectorView = std::span<const uint8_t>;  // one 2048-byte sector
 
 constexpr size_t kSectorBytes = 2048;
-constexpr size_t kVdVolumeSpaceSize = 80;  // both-endian 32-bit, little-endian copy first
-constexpr size_t kVdEscapes = 88;          // Joliet: 25h 2Fh 40h, 43h or 45h
-constexpr size_t kVdRootRecord = 156;      // the root's 34-byte directory record
-constexpr size_t kMinRecordLength = 34;    // 33 fixed bytes and a one-byte identifier
 
 enum class Descriptor { kOther, kPrimary, kJoliet, kTerminator };
 
@@ -42,14 +39,10 @@ struct DirRecord {
   uint8_t length = 0;  // of the whole record
   uint32_t extent = 0;
   uint32_t size = 0;
-  std::array<uint8_t, 7> date{};
-  uint8_t flags = 0;
+  RecordDate date{};
+  uint8_t flags = 0;  // kFlag* bits
   std::span<const uint8_t> id;  // identifier bytes, inside the sector
 };
-constexpr uint8_t kFlagHiddenFile = 0x01;
-constexpr uint8_t kFlagDirectory = 0x02;
-constexpr uint8_t kFlagAssociated = 0x04;
-constexpr uint8_t kFlagNotFinal = 0x80;  // more extents of the same file follow
 
 enum class Parse {
   kRecord,       // `out` holds the record; the next one starts `out.length` bytes on
@@ -78,11 +71,5 @@ std::string IsoNameToAnsi(std::span<const uint8_t> id);
 // become "_". Returns false for a name that cannot be one at all: empty,
 // "." or "..".
 bool MakeSafeName(std::string& name);
-
-// The instant of a 7-byte recording date: the fields are local time at the
-// record's offset from Greenwich (15-minute units), which is honoured when
-// it lies in the standard's range (-48 to +52); outside it the fields are
-// taken as local time here. False when the fields are not a valid date.
-bool RecordDateToUnix(const std::array<uint8_t, 7>& date, time_t& out);
 
 }  // namespace zamo::iso

@@ -43,7 +43,7 @@ bool StrayXaField(iso::SectorView sector, size_t p) {
 // added from disk.
 void SetRecordTime(const DirRecord& record, TSearchRec& rec, const std::function<TDateTime()>& clock) {
   time_t seconds = 0;
-  if (!iso::RecordDateToUnix(record.date, seconds)) {
+  if (!RecordDateToUnix(record.date, seconds)) {
     rec.Time = 0;
     if (!DateTimeToUnix(clock(), seconds)) seconds = 0;
     rec.ModifiedSeconds = seconds;
@@ -139,7 +139,7 @@ bool SessionTreeReader::ReadSectors(uint32_t lba, int64_t sectors, TDEntry* into
     }
     const iso::SectorView sector(buffer);
     size_t p = 0;
-    while (p + iso::kMinRecordLength <= sector.size() && !stopped_) {
+    while (p + kDrMinLength <= sector.size() && !stopped_) {
       if (!joliet && StrayXaField(sector, p)) {
         p += 14;
         continue;
@@ -167,7 +167,7 @@ bool SessionTreeReader::ReadSectors(uint32_t lba, int64_t sectors, TDEntry* into
         continue;
       }
       if (iso::IsSelfOrParent(record)) continue;
-      if (record.flags & iso::kFlagAssociated) continue;  // resource forks and the like: no file of their own
+      if (record.flags & kFlagAssociated) continue;  // resource forks and the like: no file of their own
       AddRecord(record, into, joliet, depth, path, chain);
     }
   }
@@ -187,7 +187,7 @@ void SessionTreeReader::AddRecord(const DirRecord& record, TDEntry* into, bool j
     return;
   }
   const std::string child_path = path + "\\" + name;
-  const bool directory = (record.flags & iso::kFlagDirectory) != 0;
+  const bool directory = (record.flags & kFlagDirectory) != 0;
 
   // A file in several extents: records of one name, each but the last
   // flagged "not final", one after the other in the directory.
@@ -199,7 +199,7 @@ void SessionTreeReader::AddRecord(const DirRecord& record, TDEntry* into, bool j
     Report(StrFormat(msg::kImportChainIncomplete, DisplayUtf8(chain.path).c_str()));
     chain = Chain{};
   }
-  if (!directory && (record.flags & iso::kFlagNotFinal)) {
+  if (!directory && (record.flags & kFlagNotFinal)) {
     chain.name = name;
     chain.path = child_path;
     chain.first = record;
@@ -220,7 +220,7 @@ TSearchRec SessionTreeReader::SearchRecOf(const DirRecord& record, const std::st
   TSearchRec rec;
   rec.Name = name;
   rec.Size = directory ? 0 : record.size;
-  rec.Attr = ((record.flags & iso::kFlagHiddenFile) ? faHidden : 0) | (directory ? faDirectory : 0);
+  rec.Attr = ((record.flags & kFlagHidden) ? faHidden : 0) | (directory ? faDirectory : 0);
   rec.cAlternateFileName = MakeShortDirName(name);
   SetRecordTime(record, rec, burner_.Clock);
   return rec;
@@ -230,7 +230,7 @@ bool SessionTreeReader::AddPart(const DirRecord& record, Chain& chain) {
   // The parts make one run of data when each starts where the previous one
   // ended and every part but the last fills whole sectors. Empty parts
   // hold no data and break nothing.
-  const bool last = (record.flags & iso::kFlagNotFinal) == 0;
+  const bool last = (record.flags & kFlagNotFinal) == 0;
   if (record.size > 0) {
     if (chain.size == 0) {
       chain.first.extent = record.extent;  // the data starts with the first part that holds some

@@ -1,6 +1,8 @@
 #include "burner/platform/date_time.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <unordered_map>
 
 namespace zamo {
@@ -29,6 +31,28 @@ void CivilFromDays(int64_t z, int& year, int& month, int& day) {
   day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
   month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
   year = static_cast<int>(yoe + era * 400 + (month <= 2));
+}
+
+// A calendar date with a time of day (no leap second), as MS-DOS and
+// ISO 9660 dates must hold.
+bool ValidFields(const DateTimeFields& f) {
+  static constexpr int kDaysInMonth[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (f.month < 1 || f.month > 12 || f.day < 1 || f.day > kDaysInMonth[f.month - 1]) return false;
+  if (f.hour < 0 || f.hour > 23 || f.minute < 0 || f.minute > 59 || f.second < 0 || f.second > 59) return false;
+  const bool leap = (f.year % 4 == 0 && f.year % 100 != 0) || f.year % 400 == 0;
+  return !(f.month == 2 && f.day == 29 && !leap);
+}
+
+// The broken-down time of the fields, to the second.
+struct tm BrokenDown(const DateTimeFields& f) {
+  struct tm out {};
+  out.tm_year = f.year - 1900;
+  out.tm_mon = f.month - 1;
+  out.tm_mday = f.day;
+  out.tm_hour = f.hour;
+  out.tm_min = f.minute;
+  out.tm_sec = f.second;
+  return out;
 }
 
 }  // namespace
@@ -113,13 +137,7 @@ bool DateTimeFromUnix(time_t seconds, long nanoseconds, TDateTime& out) {
 bool DateTimeToUnix(TDateTime value, time_t& out) {
   if (!std::isfinite(value) || std::fabs(value) > 3.0e6) return false;
   const DateTimeFields f = DecodeDateTime(value);
-  struct tm local {};
-  local.tm_year = f.year - 1900;
-  local.tm_mon = f.month - 1;
-  local.tm_mday = f.day;
-  local.tm_hour = f.hour;
-  local.tm_min = f.minute;
-  local.tm_sec = f.second;
+  struct tm local = BrokenDown(f);
   local.tm_isdst = -1;
   out = mktime(&local);
   return out != static_cast<time_t>(-1) || (f.year == 1969 && f.month == 12 && f.day == 31);
@@ -149,13 +167,52 @@ bool DosDateTimeToDateTime(uint32_t packed, TDateTime& out) {
   f.hour = static_cast<int>(time >> 11);
   f.minute = static_cast<int>((time >> 5) & 0x3F);
   f.second = static_cast<int>((time & 0x1F) * 2);
-  static constexpr int kDaysInMonth[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (f.month < 1 || f.month > 12 || f.day < 1 || f.day > kDaysInMonth[f.month - 1]) return false;
-  if (f.hour > 23 || f.minute > 59 || f.second > 59) return false;
-  const bool leap = (f.year % 4 == 0 && f.year % 100 != 0) || f.year % 400 == 0;
-  if (f.month == 2 && f.day == 29 && !leap) return false;
+  if (!ValidFields(f)) return false;
   out = EncodeDateTime(f);
   return true;
+}
+
+RecordDate MakeRecordDate(TDateTime value, int16_t gmt_offset) {
+  const DateTimeFields f = DecodeDateTime(value);
+  return RecordDate{static_cast<uint8_t>((f.year - 1900) & 0xFF), static_cast<uint8_t>(f.month),
+                    static_cast<uint8_t>(f.day),  static_cast<uint8_t>(f.hour),
+                    static_cast<uint8_t>(f.minute), static_cast<uint8_t>(f.second),
+                    static_cast<uint8_t>(gmt_offset)};
+}
+
+bool RecordDateToUnix(const RecordDate& date, time_t& out) {
+  DateTimeFields f;
+  f.year = 1900 + date[0];
+  f.month = date[1];
+  f.day = date[2];
+  f.hour = date[3];
+  f.minute = date[4];
+  f.second = date[5];
+  if (!ValidFields(f)) return false;
+  const auto offset = static_cast<int8_t>(date[6]);
+  if (offset >= -48 && offset <= 52) {
+    struct tm fields = BrokenDown(f);
+    out = timegm(&fields) - static_cast<time_t>(offset) * 15 * 60;
+    return true;
+  }
+  return DateTimeToUnix(EncodeDateTime(f), out);
+}
+
+DescriptorDate MakeDescriptorDate(TDateTime value) {
+  const DateTimeFields f = DecodeDateTime(value);
+  char text[40];
+  std::snprintf(text, sizeof(text), "%04d%02d%02d%02d%02d%02d%02d", f.year % 10000, f.month, f.day, f.hour,
+                f.minute, f.second, f.millisecond);
+  DescriptorDate out{};
+  std::copy_n(text, 16, out.begin());  // only 16 characters are kept: 123 ms gives "12"
+  out[16] = 0;
+  return out;
+}
+
+DescriptorDate ZeroDescriptorDate() {
+  DescriptorDate out{};
+  std::fill_n(out.begin(), 16, uint8_t{'0'});
+  return out;
 }
 
 bool GmtOffsetQuartersAt(TDateTime local, int16_t& quarters) {

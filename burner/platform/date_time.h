@@ -1,9 +1,10 @@
 // date_time.h: TDateTime, the component's date type: a double counting days
 // since 30 December 1899, midnight, local time; the fraction is the time of day
 // (for negative values, its absolute value). Helpers to and from time_t, DOS
-// packed date-time and broken-down fields.
+// packed date-time, broken-down fields and the two date forms of ISO 9660.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 
@@ -43,6 +44,25 @@ TDateTime NowDateTime();
 // 1980 to 2107. Conversion of an invalid value fails.
 uint32_t DosDateTimeFromFields(const DateTimeFields& f);
 bool DosDateTimeToDateTime(uint32_t packed, TDateTime& out);
+
+// ISO 9660 7-byte recording date (ECMA-119 9.1.5): years since 1900
+// (modulo 256), month, day, hour, minute, second, and the offset from
+// Greenwich in 15-minute units (signed).
+using RecordDate = std::array<uint8_t, 7>;
+RecordDate MakeRecordDate(TDateTime value, int16_t gmt_offset);
+// The instant of a recording date: the fields are local time at the
+// record's offset from Greenwich, which is honoured when it lies in the
+// standard's range (-48 to +52); outside it the fields are taken as local
+// time here. False when the fields are not a valid date.
+bool RecordDateToUnix(const RecordDate& date, time_t& out);
+
+// ISO 9660 17-byte descriptor date (ECMA-119 8.4.26.1): "yyyymmddhhnnss" and
+// two digits of the milliseconds written with at least two digits (so
+// hundredths from 100 ms on), then the offset byte, left 0.
+using DescriptorDate = std::array<uint8_t, 17>;
+DescriptorDate MakeDescriptorDate(TDateTime value);
+// The "0000000000000000" text and a 0 byte of an unset date.
+DescriptorDate ZeroDescriptorDate();
 
 // The local time zone's standard offset from Greenwich in 15-minute units,
 // east positive, daylight saving not applied.

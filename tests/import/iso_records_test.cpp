@@ -1,6 +1,6 @@
 // The on-disc structures read back: a record's length checks, names with
-// their version suffix and encodings, dates with their offset from
-// Greenwich, and which supplementary descriptor is a Joliet one.
+// their version suffix and encodings, and which supplementary descriptor is
+// a Joliet one. The recording dates are read in burner/platform/date_time.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -98,41 +98,6 @@ TEST(Names, NoNameLeavesItsFolder) {
   for (std::string bad : {"", ".", ".."}) EXPECT_FALSE(MakeSafeName(bad)) << bad;
   name = "...";
   EXPECT_TRUE(MakeSafeName(name));
-}
-
-TEST(Dates, TheRecordsOffsetFromGreenwichGivesTheInstant) {
-  time_t t = 0;
-  // 15 June 2007 10:30:00 at +01:00 is 09:30:00 UTC.
-  ASSERT_TRUE(RecordDateToUnix({107, 6, 15, 10, 30, 0, 4}, t));
-  EXPECT_EQ(t, 1181899800);
-  ASSERT_TRUE(RecordDateToUnix({107, 6, 15, 10, 30, 0, static_cast<uint8_t>(-20)}, t));  // -05:00
-  EXPECT_EQ(t, 1181899800 + 6 * 3600);
-  ASSERT_TRUE(RecordDateToUnix({0, 1, 1, 0, 0, 0, 0}, t));  // 1900: before the epoch, still a date
-  EXPECT_EQ(t, -2208988800);
-  ASSERT_TRUE(RecordDateToUnix({100, 2, 29, 0, 0, 0, 0}, t));  // 2000 is a leap year
-}
-
-TEST(Dates, InvalidFieldsAreNoDate) {
-  time_t t = 0;
-  EXPECT_FALSE(RecordDateToUnix({107, 0, 15, 10, 30, 0, 0}, t));
-  EXPECT_FALSE(RecordDateToUnix({107, 13, 15, 10, 30, 0, 0}, t));
-  EXPECT_FALSE(RecordDateToUnix({107, 4, 31, 10, 30, 0, 0}, t));
-  EXPECT_FALSE(RecordDateToUnix({101, 2, 29, 10, 30, 0, 0}, t));
-  EXPECT_FALSE(RecordDateToUnix({107, 6, 15, 24, 0, 0, 0}, t));
-  EXPECT_FALSE(RecordDateToUnix({107, 6, 15, 10, 60, 0, 0}, t));
-  EXPECT_FALSE(RecordDateToUnix({0, 0, 0, 0, 0, 0, 0}, t));  // "not specified"
-}
-
-TEST(Dates, AnOffsetOutOfRangeReadsTheFieldsAsLocalTime) {
-  const char* saved = std::getenv("TZ");
-  const std::string old = saved ? saved : "";
-  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-  tzset();
-  time_t t = 0;
-  ASSERT_TRUE(RecordDateToUnix({107, 1, 15, 10, 30, 0, 100}, t));
-  EXPECT_EQ(t, 1168853400);  // 10:30 in Paris in winter is 09:30 UTC
-  if (saved) setenv("TZ", old.c_str(), 1); else unsetenv("TZ");
-  tzset();
 }
 
 TEST(Descriptors, OnlyASupplementaryDescriptorWithAUcs2EscapeIsJoliet) {

@@ -142,9 +142,9 @@ TEST_F(SessionReaderTest, NamesThatAreNoPathComponentNeverEnterTheTree) {
 TEST_F(SessionReaderTest, AFileInSeveralExtentsIsLeftOutWhole) {
   disc_.JolietSession();
   size_t at = disc_.DotRecords(20, 2048, 20);
-  at = disc_.Record(20, at, J("big;1"), 30, 0xFFFFF800, iso::kFlagNotFinal);
+  at = disc_.Record(20, at, J("big;1"), 30, 0xFFFFF800, kFlagNotFinal);
   at = disc_.Record(20, at, J("big;1"), 30, 4096, 0);
-  at = disc_.Record(20, at, J("big;1"), 30, 0, iso::kFlagAssociated);  // a resource fork: passed over
+  at = disc_.Record(20, at, J("big;1"), 30, 0, kFlagAssociated);  // a resource fork: passed over
   disc_.Record(20, at, J("small;1"), 31, 10, 0);
   ASSERT_EQ(Read(), SessionTreeReader::Tree::kJoliet);
   EXPECT_EQ(Tree(), (std::map<std::string, int64_t>{{"small", 10}}));

@@ -116,5 +116,73 @@ TEST(DateTimeTest, DosDateTimes) {
   EXPECT_FALSE(DosDateTimeToDateTime(DosDateTimeFromFields({2023, 1, 1, 24, 0, 0, 0}), value));
 }
 
+// ---- ISO 9660 dates ---------------------------------------------------------------
+
+TEST(IsoDates, RecordAndDescriptorDateBytes) {
+  EXPECT_EQ(MakeRecordDate(0.0, 0)[0], 255);  // 30 December 1899: year byte (-1) mod 256
+  EXPECT_EQ(MakeRecordDate(EncodeDateTime({2155, 1, 1, 0, 0, 0, 0}), 0)[0], 255);
+  EXPECT_EQ(MakeRecordDate(EncodeDateTime({2007, 6, 15, 0, 0, 0, 0}), -20)[6], 0xEC);  // signed offset
+  EXPECT_EQ(MakeRecordDate(EncodeDateTime({2007, 6, 15, 10, 30, 59, 0}), 4), (RecordDate{107, 6, 15, 10, 30, 59, 4}));
+
+  auto digits = [](const DateTimeFields& f) {
+    const auto d = MakeDescriptorDate(EncodeDateTime(f));
+    EXPECT_EQ(d[16], 0);
+    return std::string(d.begin(), d.begin() + 16);
+  };
+  EXPECT_EQ(digits({2007, 6, 15, 14, 5, 9, 7}), "2007061514050907");
+  EXPECT_EQ(digits({2007, 6, 15, 14, 5, 9, 250}), "2007061514050925");
+  EXPECT_EQ(digits({2007, 6, 15, 14, 5, 9, 123}), "2007061514050912");
+  EXPECT_EQ(digits({2007, 6, 15, 14, 5, 9, 45}), "2007061514050945");
+  EXPECT_EQ(digits({1899, 12, 30, 0, 0, 0, 0}), "1899123000000000");
+  const auto zero = ZeroDescriptorDate();
+  EXPECT_EQ(std::string(zero.begin(), zero.begin() + 16), "0000000000000000");
+  EXPECT_EQ(zero[16], 0);
+}
+
+TEST(IsoDates, TheRecordsOffsetFromGreenwichGivesTheInstant) {
+  time_t t = 0;
+  // 15 June 2007 10:30:00 at +01:00 is 09:30:00 UTC.
+  ASSERT_TRUE(RecordDateToUnix({107, 6, 15, 10, 30, 0, 4}, t));
+  EXPECT_EQ(t, 1181899800);
+  ASSERT_TRUE(RecordDateToUnix({107, 6, 15, 10, 30, 0, static_cast<uint8_t>(-20)}, t));  // -05:00
+  EXPECT_EQ(t, 1181899800 + 6 * 3600);
+  ASSERT_TRUE(RecordDateToUnix({0, 1, 1, 0, 0, 0, 0}, t));  // 1900: before the epoch, still a date
+  EXPECT_EQ(t, -2208988800);
+  ASSERT_TRUE(RecordDateToUnix({100, 2, 29, 0, 0, 0, 0}, t));  // 2000 is a leap year
+}
+
+TEST(IsoDates, InvalidFieldsAreNoDate) {
+  time_t t = 0;
+  EXPECT_FALSE(RecordDateToUnix({107, 0, 15, 10, 30, 0, 0}, t));
+  EXPECT_FALSE(RecordDateToUnix({107, 13, 15, 10, 30, 0, 0}, t));
+  EXPECT_FALSE(RecordDateToUnix({107, 4, 31, 10, 30, 0, 0}, t));
+  EXPECT_FALSE(RecordDateToUnix({101, 2, 29, 10, 30, 0, 0}, t));
+  EXPECT_FALSE(RecordDateToUnix({107, 6, 15, 24, 0, 0, 0}, t));
+  EXPECT_FALSE(RecordDateToUnix({107, 6, 15, 10, 60, 0, 0}, t));
+  EXPECT_FALSE(RecordDateToUnix({0, 0, 0, 0, 0, 0, 0}, t));  // "not specified"
+}
+
+TEST(IsoDates, AnOffsetOutOfRangeReadsTheFieldsAsLocalTime) {
+  ScopedTimeZone tz("CET-1CEST,M3.5.0,M10.5.0/3");
+  time_t t = 0;
+  ASSERT_TRUE(RecordDateToUnix({107, 1, 15, 10, 30, 0, 100}, t));
+  EXPECT_EQ(t, 1168853400);  // 10:30 in Paris in winter is 09:30 UTC
+}
+
+TEST(IsoDates, WhatTheWriterRecordsTheReaderTakesBackAtTheSameInstant) {
+  // A summer and a winter date in a zone with summer time, each written with
+  // the offset in effect then, read back as the instant the local date was.
+  ScopedTimeZone tz("CET-1CEST,M3.5.0,M10.5.0/3");
+  for (const DateTimeFields& f : {DateTimeFields{2007, 6, 15, 10, 30, 0, 0}, DateTimeFields{2024, 1, 31, 23, 59, 58, 0}}) {
+    const TDateTime local = EncodeDateTime(f);
+    int16_t quarters = 0;
+    ASSERT_TRUE(GmtOffsetQuartersAt(local, quarters));
+    time_t written = 0, expected = 0;
+    ASSERT_TRUE(RecordDateToUnix(MakeRecordDate(local, quarters), written));
+    ASSERT_TRUE(DateTimeToUnix(local, expected));
+    EXPECT_EQ(written, expected) << f.year << "-" << f.month << "-" << f.day;
+  }
+}
+
 }  // namespace
 }  // namespace zamo
