@@ -49,6 +49,9 @@ inline char32_t NextCodePoint(std::string_view s, size_t& pos) {
   return cp;
 }
 
+// Appends the UTF-8 form of the code point `cp` (at most U+10FFFF).
+void AppendUtf8(std::string& out, char32_t cp);
+
 // UTF-8 to UTF-16; every byte that does not start a valid UTF-8 sequence
 // stands for the Latin-1 character of the same value.
 std::u16string DecodeName(std::string_view raw);

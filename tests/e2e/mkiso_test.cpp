@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "burner/platform/text.h"
 #include "tests/support/run.h"
 #include "tests/support/temp_dir.h"
 
@@ -146,26 +147,6 @@ std::u32string DecodeUtf8(std::string_view s) {
   return out;
 }
 
-std::string EncodeUtf8(char32_t cp) {
-  std::string out;
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-  return out;
-}
-
 size_t Utf16Units(std::string_view utf8) {
   size_t units = 0;
   for (char32_t cp : DecodeUtf8(utf8)) units += cp >= 0x10000 ? 2 : 1;
@@ -174,7 +155,7 @@ size_t Utf16Units(std::string_view utf8) {
 
 std::string Latin1ToUtf8(std::string_view s) {
   std::string out;
-  for (char c : s) out += EncodeUtf8(static_cast<unsigned char>(c));
+  for (char c : s) AppendUtf8(out, static_cast<unsigned char>(c));
   return out;
 }
 
@@ -200,7 +181,11 @@ std::string JolietVisible(std::string_view name) {
   for (char32_t cp : DecodeUtf8(name)) {
     const bool forbidden = cp < 0x20 || cp == U'*' || cp == U'/' || cp == U':' || cp == U';' || cp == U'?' ||
                            cp == U'\\';
-    out += forbidden ? std::string("_") : EncodeUtf8(cp);
+    if (forbidden) {
+      out += '_';
+    } else {
+      AppendUtf8(out, cp);
+    }
   }
   return out;
 }
@@ -215,7 +200,7 @@ std::string IsoinfoVisible(std::string_view name) {
     } else if (cp > 0xFF) {
       out += "_";
     } else {
-      out += EncodeUtf8(cp);
+      AppendUtf8(out, cp);
     }
   }
   return out;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 namespace zamo {
 namespace {
 
@@ -41,6 +44,18 @@ TEST(TextTest, Utf16BackToUtf8) {
   EXPECT_EQ(Utf16ToUtf8(u"Zürich €"), "Zürich €");
   EXPECT_EQ(Utf16ToUtf8(std::u16string{0xD83D, 0xDE00}), "\xF0\x9F\x98\x80");
   EXPECT_EQ(Utf16ToUtf8(std::u16string{0xD83D}), "\xEF\xBF\xBD");
+}
+
+TEST(TextTest, Utf8FormsOnEachSideOfTheirLengthBoundaries) {
+  const std::pair<char32_t, std::string> forms[] = {
+      {0x7F, "\x7F"},         {0x80, "\xC2\x80"},         {0x7FF, "\xDF\xBF"},
+      {0x800, "\xE0\xA0\x80"}, {0xFFFF, "\xEF\xBF\xBF"}, {0x10000, "\xF0\x90\x80\x80"},
+      {0x10FFFF, "\xF4\x8F\xBF\xBF"}};
+  for (const auto& [code_point, bytes] : forms) {
+    std::string out = "<";  // appended, not replaced
+    AppendUtf8(out, code_point);
+    EXPECT_EQ(out, "<" + bytes) << std::hex << static_cast<uint32_t>(code_point);
+  }
 }
 
 }  // namespace
