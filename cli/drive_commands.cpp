@@ -78,10 +78,10 @@ int Caps(DriveSession& session) {
   uint16_t current = 0;
   if (b.ReadProfiles(profiles, current) && !profiles.empty()) {
     std::string list;
-    for (uint16_t p : profiles) list += (list.empty() ? "" : ", ") + std::string(TSCSIDevice::ProfileName(p));
+    for (uint16_t p : profiles) list += (list.empty() ? "" : ", ") + std::string(ProfileName(p));
     std::printf("Profils    : %s\n", list.c_str());
   }
-  std::printf("Disque     : %s\n", current != 0 ? TSCSIDevice::ProfileName(current) : "aucun");
+  std::printf("Disque     : %s\n", current != 0 ? ProfileName(current) : "aucun");
 
   struct Bit {
     uint32_t mask;
@@ -187,12 +187,11 @@ int Info(DriveSession& session) {
     session.ReportFailure("     Erreur dans l'obtention de la session");
     return 1;
   }
-  const TDiscKind kind = b.GetDiscType();
-  RecordedDiscKind = kind;
+  const TDiscKind kind = b.NoteDiscKind();
   const bool cd = IsCdKind(kind);
   // The profile's name as `caps` gives it: the disc record's type names stop
   // short of DVD+R DL ("???????").
-  const std::string type_name = disc.Profile != 0 ? TSCSIDevice::ProfileName(disc.Profile) : disc.TypeName;
+  const std::string type_name = disc.Profile != 0 ? ProfileName(disc.Profile) : disc.TypeName;
   std::printf("Disque     : %s (profil %04Xh, %s)\n", DiscKindName(kind), disc.Profile, type_name.c_str());
   std::printf("État       : %s\n", StatusName(disc.DiscStatus));
   std::printf("Effaçable  : %s\n", disc.Erasable ? "oui" : "non");

@@ -18,8 +18,6 @@
 
 namespace zamo {
 
-std::atomic<uint8_t> RecordedDiscKind{dkUnknown};
-
 namespace {
 
 constexpr uint32_t kNoAddress = 0xFFFFFFFF;
@@ -32,52 +30,6 @@ int FindPage(const uint8_t* response, uint8_t page, int fallback) {
     if ((response[at] & 0x3F) == page) return at;
   }
   return fallback;
-}
-
-struct ProfileName {
-  uint16_t profile;
-  const char* name;
-};
-constexpr ProfileName kProfileNames[] = {
-    {0x01, "Non-removable disk"},
-    {0x02, "Removable disk"},
-    {0x03, "MO Eraseable"},
-    {0x04, "MO Write Once"},
-    {0x05, "AS-MO"},
-    {0x08, "CD-ROM"},
-    {0x09, "CD-R"},
-    {0x0A, "CD-RW"},
-    {0x10, "DVD-ROM"},
-    {0x11, "DVD-R"},
-    {0x12, "DVD-RAM"},
-    {0x13, "DVD-RW Restricted Overwrite"},
-    {0x14, "DVD-RW Sequential Recording"},
-    {0x1A, "DVD+RW"},
-    {0x1B, "DVD+R"},
-    {0x20, "DDCD-ROM"},
-    {0x21, "DDCD-R"},
-    {0x22, "DDCD-RW"},
-};
-
-const char* ProfileTypeName(uint16_t profile) {
-  for (const auto& entry : kProfileNames) {
-    if (entry.profile == profile) return entry.name;
-  }
-  return "???????";
-}
-
-bool ErasableProfile(uint16_t profile) {
-  switch (profile) {
-    case 0x03:
-    case 0x0A:
-    case 0x13:
-    case 0x14:
-    case 0x1A:
-    case 0x22:
-      return true;
-    default:
-      return false;
-  }
 }
 
 constexpr uint16_t kMostWriteSpeeds = 32;  // write speed descriptors asked of GET PERFORMANCE
@@ -121,33 +73,6 @@ void FillSpeedsFromPerformance(TDriveCapabilities& caps, const PerformanceQuery&
 
 }  // namespace
 
-const char* DiscKindName(TDiscKind kind) {
-  static const char* const kNames[] = {"UNKNOWN", "CD-ROM", "CD-R",   "CD-RW",  "DVD-ROM", "DVD-R",
-                                       "DVD-RAM", "DVD-RW", "DVD-RW", "DVD-RW", "DVD+RW",  "DVD+R",
-                                       "DVD+R DL", "DDCD-ROM", "DDCD-R", "DDCD-RW"};
-  return kind <= dkDdcdRw ? kNames[kind] : kNames[0];
-}
-
-TDiscKind DiscKindOfProfile(uint16_t profile) {
-  switch (profile) {
-    case 0x08: return dkCdRom;
-    case 0x09: return dkCdR;
-    case 0x0A: return dkCdRw;
-    case 0x10: return dkDvdRom;
-    case 0x11: return dkDvdR;
-    case 0x12: return dkDvdRam;
-    case 0x13: return dkDvdRwRestricted;
-    case 0x14: return dkDvdRwSequential;
-    case 0x1A: return dkDvdPlusRw;
-    case 0x1B: return dkDvdPlusR;
-    case 0x2B: return dkDvdPlusRDl;
-    case 0x20: return dkDdcdRom;
-    case 0x21: return dkDdcdR;
-    case 0x22: return dkDdcdRw;
-    default: return dkUnknown;
-  }
-}
-
 TDriveCapabilities TSCSIDevice::DriveCapabilities() const {
   TDriveCapabilities caps = drive_capabilities_;
   caps.Media = Capabilities;
@@ -156,11 +81,6 @@ TDriveCapabilities TSCSIDevice::DriveCapabilities() const {
 }
 
 TDiscInformation TSCSIDevice::DiscInformation() const { return ParseDiscInformation(DiscInfoBuffer); }
-
-const char* TSCSIDevice::ProfileName(uint16_t Profile) {
-  if (Profile == 0x2B) return "DVD+R DL";
-  return ProfileTypeName(Profile);
-}
 
 bool TSCSIDevice::ReadProfiles(std::vector<uint16_t>& Profiles, uint16_t& Current) {
   uint8_t response[252] = {};
@@ -310,11 +230,17 @@ TDiscKind TSCSIDevice::GetDiscType() {
   return kind;
 }
 
+TDiscKind TSCSIDevice::NoteDiscKind() {
+  const TDiscKind kind = GetDiscType();
+  recorded_disc_kind_ = kind;
+  return kind;
+}
+
 bool TSCSIDevice::IsDiscErasable() {
   if (ReadDiscInfo()) return DiscInformation().Erasable;
-  const TDiscKind kind = GetDiscType();
-  RecordedDiscKind = kind;
-  return kind == dkDvdRam || kind == dkDvdRwRestricted || kind == dkDvdRwSequential || kind == dkDvdPlusRw;
+  // Without the disc information: the DVD kinds that can be erased.
+  const TDiscKind kind = NoteDiscKind();
+  return IsDvdKind(kind) && IsErasableKind(kind);
 }
 
 int TSCSIDevice::GetDiscStatus() { return ReadDiscInfo() ? DiscInformation().DiscStatus : -1; }
@@ -417,10 +343,10 @@ TDiscKind TSCSIDevice::PrepareSizeQuery() {
   const TDiscKind kind = GetDiscType();
   // Nothing recorded the disc's kind yet (no erase, layout or write ran):
   // use the one just found rather than send a CD page to a DVD.
-  if (RecordedDiscKind == dkUnknown) RecordedDiscKind = kind;
+  if (RecordedDiscKind() == dkUnknown) recorded_disc_kind_ = kind;
   const bool finalize = FinalizeDisc;
   FinalizeDisc = true;
-  SetWriteParameters(false, UnderrunProtection, true, static_cast<TDiscKind>(RecordedDiscKind.load()));
+  SetWriteParameters(false, UnderrunProtection, true, RecordedDiscKind());
   FinalizeDisc = finalize;
   // No last track when the disc information cannot be read.
   DiscInfoBuffer[kDiLastTrackInLastLsb] = 0;
@@ -452,21 +378,16 @@ uint32_t TSCSIDevice::GetNextWritableAddress() {
 
   if (!ReadTrackInformation(last_track)) return 0;
   if (TrackInfo.TrackSize == kNoAddress) return 0;
-  switch (kind) {
-    case dkDvdRwRestricted:
-    case dkDvdRwSequential: {
-      uint32_t blocks = 0, block_length = 0;
-      if (ReadFormatCapacities(blocks, block_length)) {
-        return TrackInfo.TrackSize == TrackInfo.FreeBlocks ? 0 : TrackInfo.TrackSize;
-      }
-      return TrackInfo.NextWritable;
+  if (IsDvdRwKind(kind)) {
+    uint32_t blocks = 0, block_length = 0;
+    if (ReadFormatCapacities(blocks, block_length)) {
+      return TrackInfo.TrackSize == TrackInfo.FreeBlocks ? 0 : TrackInfo.TrackSize;
     }
-    case dkDvdRam:
-    case dkDvdPlusRw:
-      return GetIsoVolumeSize();
-    default:
-      return TrackInfo.NextWritable;
+    return TrackInfo.NextWritable;
   }
+  // The other overwritable discs (DVD+RW, DVD-RAM): the volume they hold.
+  if (IsOverwritableKind(kind)) return GetIsoVolumeSize();
+  return TrackInfo.NextWritable;
 }
 
 uint32_t TSCSIDevice::GetFreeBlocks() {
@@ -476,7 +397,7 @@ uint32_t TSCSIDevice::GetFreeBlocks() {
   if (IsCdKind(kind)) {
     const bool finalize = FinalizeDisc;
     FinalizeDisc = true;
-    SetWriteParameters(false, UnderrunProtection, true, static_cast<TDiscKind>(RecordedDiscKind.load()));
+    SetWriteParameters(false, UnderrunProtection, true, RecordedDiscKind());
     FinalizeDisc = finalize;
     if (GetDiscStatus() == 2) return 0;
     ReadDiscInfo();
@@ -494,7 +415,7 @@ uint32_t TSCSIDevice::GetFreeBlocks() {
       if (free_blocks == track_size) return free_blocks;
       return blocks > track_size ? blocks - track_size : 0;
     }
-  } else if (kind == dkDvdRam || kind == dkDvdPlusRw) {
+  } else if (IsOverwritableKind(kind)) {  // DVD+RW, DVD-RAM
     const uint32_t track_size = TrackInfo.TrackSize;
     const uint32_t used = GetIsoVolumeSize();
     return used < track_size ? track_size - used : 0;
@@ -545,7 +466,7 @@ uint32_t TSCSIDevice::GetDiscCapacity() {
   // A closed disc's last track takes no more data and its next writable
   // address field means nothing (0 on most drives): the disc ends with it.
   const uint32_t track_end = TrackInfo.NextWritableValid() ? 0 : TrackInfo.TrackStart + TrackInfo.TrackSize;
-  if (kind == dkDvdRam || kind == dkDvdRwRestricted || kind == dkDvdPlusRw) {
+  if (IsOverwritableKind(kind)) {
     uint32_t blocks = 0, block_length = 0;
     if (ReadFormatCapacities(blocks, block_length)) return blocks;
   }

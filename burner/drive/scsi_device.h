@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "burner/drive/cdb.h"
+#include "burner/drive/disc_kind.h"
 #include "burner/drive/replies.h"
 #include "burner/drive/srb.h"
 #include "burner/platform/component.h"
@@ -36,33 +37,6 @@ using TDeviceChangeEvent = std::function<void(TObject* Sender)>;
 using TEraseDoneEvent = std::function<void(TObject* Sender, bool WithError)>;
 
 class TEraseThread;
-
-// Kind of the disc in the drive, from its current profile.
-enum TDiscKind : uint8_t {
-  dkUnknown = 0,
-  dkCdRom = 1,
-  dkCdR = 2,
-  dkCdRw = 3,
-  dkDvdRom = 4,
-  dkDvdR = 5,
-  dkDvdRam = 6,
-  dkDvdRw = 7,
-  dkDvdRwRestricted = 8,
-  dkDvdRwSequential = 9,
-  dkDvdPlusRw = 10,
-  dkDvdPlusR = 11,
-  dkDvdPlusRDl = 12,
-  dkDdcdRom = 13,
-  dkDdcdR = 14,
-  dkDdcdRw = 15,
-};
-const char* DiscKindName(TDiscKind kind);   // "CD-R", "DVD+RW", "UNKNOWN" ...
-TDiscKind DiscKindOfProfile(uint16_t profile);
-inline bool IsCdKind(TDiscKind kind) { return kind < dkDvdRom; }
-
-// Process-wide recorded disc kind (written by the erase, the layout, the
-// writer and IsDiscErasable; read by the write-parameter calls).
-extern std::atomic<uint8_t> RecordedDiscKind;
 
 // The disc record of GetDiscInfo.
 struct TDisc {
@@ -272,13 +246,20 @@ class TSCSIDevice : public TComponent {
   // The profiles the drive lists in its profile-list feature, in its order,
   // and the current one (0 without a disc).
   bool ReadProfiles(std::vector<uint16_t>& Profiles, uint16_t& Current);
-  static const char* ProfileName(uint16_t Profile);  // "DVD+RW", "???????" ...
   bool HasUnderrunPage();
   uint16_t GetMaxWriteSpeed();
   uint16_t GetMaxReadSpeed();
   uint16_t GetCurrentWriteSpeed();
   void ReadDeviceName();
   TDiscKind GetDiscType();
+  // GetDiscType, noted as the recorded disc kind.
+  TDiscKind NoteDiscKind();
+  // The disc kind this component last noted (dkUnknown before any): the
+  // erase, the layout's disc step, the burn checks, the writer and
+  // IsDiscErasable note it; the size queries note it when none is; the
+  // readiness wait reads it. Each component keeps its own: two drives in
+  // one program never share it. Written by the writer thread too.
+  TDiscKind RecordedDiscKind() const { return recorded_disc_kind_.load(); }
   bool IsDiscErasable();
   int GetDiscStatus();
   int GetSessionCount();
@@ -393,6 +374,7 @@ class TSCSIDevice : public TComponent {
   std::shared_ptr<bool> erase_alive_ = std::make_shared<bool>(true);
 
   std::recursive_mutex critical_section_;
+  std::atomic<TDiscKind> recorded_disc_kind_{dkUnknown};
   bool last_failure_transport_ = false;
   std::atomic<bool> job_exclusive_{false};  // the running job holds the device (BeginJobExclusive)
   // Nesting of BeginExclusive and the address it holds.

@@ -33,7 +33,7 @@ bool TSCSIDevice::WaitUntilReady(int TotalMs, int StepMs) {
 
   // A DVD-RAM answers TEST UNIT READY while it still formats in the
   // background: only REQUEST SENSE tells when it is done.
-  const bool ask_sense_first = RecordedDiscKind == dkDvdRam;
+  const bool ask_sense_first = RecordedDiscKind() == dkDvdRam;
   if (!ask_sense_first) {
     // Asked at once: a drive that is ready costs no step.
     for (;;) {

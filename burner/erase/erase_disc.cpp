@@ -36,8 +36,7 @@ constexpr std::chrono::milliseconds kStopWaitStep{100};
 
 // "16X(2,822 KB/s)" on a CD, "2.4X(3,324 KB/s)" on a DVD.
 std::string EraseSpeedText(TDiscKind kind, uint16_t kbs) {
-  const bool dvd = kind >= dkDvdRom && kind <= dkDvdPlusRDl;
-  if (dvd) return StrFormat("%.1fX(%s KB/s)", kbs / 1385.0, FormatThousands(kbs).c_str());
+  if (IsDvdKind(kind)) return StrFormat("%.1fX(%s KB/s)", kbs / 1385.0, FormatThousands(kbs).c_str());
   return StrFormat("%.0fX(%s KB/s)", kbs / 176.4, FormatThousands(kbs).c_str());
 }
 
@@ -55,8 +54,7 @@ bool TSCSIDevice::EraseDisc(bool Quick) {
   if (!BeginJobExclusive()) return FailEraseStart(LastError);
   TestUnitReady(5000);
   LoadEject(false);
-  const TDiscKind kind = GetDiscType();
-  RecordedDiscKind = kind;
+  const TDiscKind kind = NoteDiscKind();
   EraseQuick = Quick;
   const auto ready = [this] { return TestUnitReady(5000) || WaitUntilReady(30000, 5000); };
   if (!ready()) return FailEraseStart(msg::kEraseNotReady);

@@ -26,7 +26,7 @@ constexpr int kNotReadyWritePauseMs = 600;
 }  // namespace
 
 uint16_t EstimatedEraseSeconds(TDiscKind kind, bool quick) {
-  if (kind < dkDvdRom) return quick ? 150 : 4500;
+  if (IsCdKind(kind)) return quick ? 150 : 4500;
   return quick ? 600 : 4440;
 }
 
@@ -50,25 +50,16 @@ void TEraseThread::Execute() {
 }
 
 std::string TEraseThread::WaitForErase() {
-  switch (Kind) {
-    case dkDvdRwRestricted:
-    case dkDvdRwSequential:
-      WaitForDvdRwBlank();
-      if (!deferred_failure_.empty()) return deferred_failure_;
-      break;
-    case dkDvdPlusRw:
-      if (std::string failure = FormatAndOverwriteDvdPlusRw(); !failure.empty()) return failure;
-      break;
-    case dkDvdRam:
-      // A quick erase overwrites the start of the disc a second time (the
-      // first pass ran before the thread), failures aside.
-      if (quick_) {
-        OverwriteStart(kQuickOverwrites, /*stop_at_failure=*/false);
-        Device.SynchronizeCache(30000, false);
-      }
-      break;
-    default:
-      break;
+  if (IsDvdRwKind(Kind)) {
+    WaitForDvdRwBlank();
+    if (!deferred_failure_.empty()) return deferred_failure_;
+  } else if (Kind == dkDvdPlusRw) {
+    if (std::string failure = FormatAndOverwriteDvdPlusRw(); !failure.empty()) return failure;
+  } else if (Kind == dkDvdRam && quick_) {
+    // A quick erase overwrites the start of the disc a second time (the
+    // first pass ran before the thread), failures aside.
+    OverwriteStart(kQuickOverwrites, /*stop_at_failure=*/false);
+    Device.SynchronizeCache(30000, false);
   }
   if (Cancelled()) return {};  // the component is going away: no more commands
 

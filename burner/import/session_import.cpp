@@ -32,22 +32,7 @@ SectorReader DriveReader(TVeskBurner& burner) {
 // Media written in sessions of tracks, whose tracks say how far each was
 // recorded. The others (pressed, and overwritable media written anywhere in
 // their formatted area) hold what READ CAPACITY says.
-bool RecordedInTracks(TDiscKind kind) {
-  switch (kind) {
-    case dkCdR:
-    case dkCdRw:
-    case dkDvdR:
-    case dkDvdRw:
-    case dkDvdRwSequential:
-    case dkDvdPlusR:
-    case dkDvdPlusRDl:
-    case dkDdcdR:
-    case dkDdcdRw:
-      return true;
-    default:
-      return false;
-  }
-}
+bool RecordedInTracks(TDiscKind kind) { return IsRecordableKind(kind) && !IsOverwritableKind(kind); }
 
 // Where the data of the track in TrackInfo ends: a blank track holds none;
 // an open one (the invisible track, a reserved one partly written) ends at

@@ -37,7 +37,7 @@ int TVeskBurner::LayoutImage(bool to_image_file, TDEntry* import_into) {
 }
 
 void TVeskBurner::LayoutDiscStep(TDEntry* import_into) {
-  RecordedDiscKind = GetDiscType();
+  NoteDiscKind();
   if (WritingToDisc) {
     if (!FindSessionStart()) DebugMessage(">>> " + std::string(msg::kNoNextWritableAddress), kMsgStatus);
     if (static_cast<uint32_t>(SessionStart) > kHighestStart) SessionStart = 0;
@@ -57,8 +57,7 @@ void TVeskBurner::LayoutDiscStep(TDEntry* import_into) {
 bool TVeskBurner::FindSessionStart() {
   SessionStart = 0;
   WaitUntilReady(kReadyWaitMs, kReadyStepMs);
-  const TDiscKind kind = GetDiscType();
-  RecordedDiscKind = kind;
+  const TDiscKind kind = NoteDiscKind();
   // The write parameters of a closing session, as the writer will send them:
   // some drives report the next writable address of the write type in force.
   const bool finalize = FinalizeDisc;
@@ -67,7 +66,7 @@ bool TVeskBurner::FindSessionStart() {
   FinalizeDisc = finalize;
   WaitUntilReady(kReadyWaitMs, kReadyStepMs);
 
-  if (kind == dkDvdRam || kind == dkDvdPlusRw || kind == dkDvdRwRestricted) {
+  if (IsOverwritableKind(kind)) {
     // No sessions (a DVD-RW in restricted overwrite is written like a
     // DVD+RW): the new volume follows the one already recorded, whose files
     // the new session still lists. Its track's next writable address would

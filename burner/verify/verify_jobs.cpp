@@ -23,11 +23,6 @@ namespace {
 constexpr int kSessionMaxFiles = 600000;
 constexpr int kSessionMaxDirs = 65535;
 
-bool Overwritable(TDiscKind kind) {
-  // A sequential DVD-RW is quick-formatted to restricted overwrite before it is written.
-  return kind == dkDvdPlusRw || kind == dkDvdRam || kind == dkDvdRwRestricted || kind == dkDvdRwSequential;
-}
-
 // A verification that could not start: reported at once, on this thread.
 bool FailToStart(TVeskBurner& burner, const std::string& error) {
   burner.VerifyCounts = {};
@@ -56,7 +51,7 @@ bool TVeskBurner::VerifyRecording() {
   verify_abort_ = false;
   VerifyPlan plan;
   std::string error;
-  if (!PlanRecordingVerify(*this, Overwritable(GetDiscType()), plan, error)) return FailToStart(*this, error);
+  if (!PlanRecordingVerify(*this, IsOverwritableOnceFormatted(GetDiscType()), plan, error)) return FailToStart(*this, error);
   TVerifyThread::Launch(*this, std::move(plan));
   return true;
 }

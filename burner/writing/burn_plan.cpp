@@ -8,12 +8,6 @@
 namespace zamo {
 namespace {
 
-bool WrittenOver(TDiscKind kind) { return kind == dkDvdPlusRw || kind == dkDvdRam || kind == dkDvdRwRestricted; }
-
-bool Recordable(TDiscKind kind) {
-  return kind != dkCdRom && kind != dkDvdRom && kind != dkDdcdRom && kind != dkUnknown;
-}
-
 }  // namespace
 
 bool TVeskBurner::CheckBurnDisc(TBurnPlan& plan) {
@@ -31,10 +25,9 @@ bool TVeskBurner::CheckBurnDisc(TBurnPlan& plan) {
   // A drive that leaves the disc's description unanswered would make every
   // question that follows wait as long.
   if (!ReadDiscInfo() && LastCommandTimedOut) return refuse(std::string(msg::kDriveDoesNotAnswer) + " [" + LastError + "]");
-  plan.Kind = GetDiscType();
-  RecordedDiscKind = plan.Kind;
-  if (!Recordable(plan.Kind)) return refuse(StrFormat(msg::kDiscNotRecordable, DiscKindName(plan.Kind)));
-  plan.Overwritable = WrittenOver(plan.Kind);
+  plan.Kind = NoteDiscKind();
+  if (!IsRecordableKind(plan.Kind)) return refuse(StrFormat(msg::kDiscNotRecordable, DiscKindName(plan.Kind)));
+  plan.Overwritable = IsOverwritableKind(plan.Kind);
   // Overwritable discs are written over whatever their status says; other
   // discs take no session once closed.
   if (!plan.Overwritable && GetDiscStatus() == 2) return refuse(msg::kDiscClosed);

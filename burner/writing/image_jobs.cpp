@@ -49,9 +49,9 @@ void TVeskBurner::SaveImageFile(const std::string& file_name, bool quick) {
 
 namespace {
 
-// The cache's block: 27 sectors on a CD (what a CD write command carries
-// best), 32 on every other disc.
-int BlockSizeFor(TDiscKind kind) { return kind == dkCdR || kind == dkCdRw ? 55296 : 65536; }
+// The cache's block: 27 sectors on a recordable CD (what a CD write command
+// carries best), 32 on every other disc.
+int BlockSizeFor(TDiscKind kind) { return IsCdKind(kind) && IsRecordableKind(kind) ? 55296 : 65536; }
 
 // FORMAT UNIT parameter lists of the DVD-RW quick format: sequential mode
 // (quick, 1000 blocks), restricted overwrite (type 13h), and the fallback.
@@ -70,15 +70,17 @@ constexpr int kCloseReadyWaitMs = 3600000;
 // tried again every 100 ms for a minute.
 constexpr int kFillRetries = 600;
 
-bool OverwritableKind(TDiscKind kind) {
-  return kind == dkDvdPlusRw || kind == dkDvdRam || kind == dkDvdRwRestricted;
+// The discs whose interrupted session a job closes: a recordable CD and a
+// write-once DVD.
+bool ClosesInterruptedSessions(TDiscKind kind) {
+  return (IsCdKind(kind) && IsRecordableKind(kind)) || (IsDvdKind(kind) && IsWriteOnceKind(kind));
 }
 
 }  // namespace
 
 bool TVeskBurner::CloseInterruptedSession(TDiscKind kind) {
   InterruptedSessionEnd = 0;
-  if (kind != dkCdR && kind != dkCdRw && kind != dkDvdR && kind != dkDvdPlusR && kind != dkDvdPlusRDl) return true;
+  if (!ClosesInterruptedSessions(kind)) return true;
   if (TestWrite) return true;  // a simulation changes nothing on the disc
   // A drive may still be recording the buffer of the job that stopped.
   WaitUntilReady(kReadyWaitMs, 1000);
@@ -188,7 +190,7 @@ int TVeskBurner::RecordCompilation() {
     ReportJobFailure(msg::kSequentialDvdRwHoldsSessions);
     return 0;
   }
-  if (kind == dkDvdRwSequential || kind == dkDvdRwRestricted) {
+  if (IsDvdRwKind(kind)) {
     // A DVD-RW is quick-formatted before its session is laid out: a blank
     // one to restricted overwrite, a restricted-overwrite one grown (its
     // data kept).
@@ -279,7 +281,7 @@ bool TVeskBurner::RecordImageFile(const std::string& file_name) {
   probe.Close();
   // The image goes to the disc from sector 0: only a blank disc, or one
   // that is written over, can take it.
-  const bool overwritable = OverwritableKind(kind);
+  const bool overwritable = IsOverwritableKind(kind);
   if (!overwritable && GetDiscStatus() != 0) {
     ReportJobFailure(msg::kImageNeedsBlankDisc);
     return false;

@@ -44,10 +44,6 @@ bool StillWorking(const TSCSIDevice& drive) {
   return drive.TargetBusy || drive.LastAsc() == 0x04;
 }
 
-bool Overwritable(TDiscKind kind) {
-  return kind == dkDvdPlusRw || kind == dkDvdRwRestricted || kind == dkDvdRwSequential || kind == dkDvdRam;
-}
-
 // What the drive kept answering, for the message of a write it never took.
 std::string DriveAnswer(const TSCSIDevice& drive) {
   if (drive.TargetBusy) return msg::kDriveAnswersBusy;
@@ -126,7 +122,7 @@ void TThWrite::TransferLoop() {
   const int64_t image_bytes = burner_.ImageSectors() * kSectorSize;
   std::vector<std::unique_ptr<TCacheBlock>> blocks;
   int64_t n = cache_.TakeBlocks(blocks, blocks_per_write);
-  if (!ToFile && n > 0 && compilation_ && Overwritable(kind_)) {
+  if (!ToFile && n > 0 && compilation_ && IsOverwritableOnceFormatted(kind_)) {
     // The new descriptors go to sector 0 once the data is recorded (closing
     // phase); the old descriptor set is read now, before anything changes.
     head_copy_pending_ = true;
@@ -247,8 +243,7 @@ void TThWrite::PrepareRecorder() {
   TVeskBurner& b = burner_;
   uint32_t size = 0, free_bytes = 0;
   buffer_queries_ = b.ReadBufferCapacity(size, free_bytes);
-  kind_ = b.GetDiscType();
-  RecordedDiscKind = kind_;
+  kind_ = b.NoteDiscKind();
   b.LoadEject(false);
   if (kind_ != dkDvdPlusRw) b.RezeroUnit();
   b.SetCdSpeed(b.ReadSpeed, b.WriteSpeed());
@@ -268,20 +263,10 @@ void TThWrite::PrepareRecorder() {
   const auto rate = [](uint16_t kbs) { return static_cast<uint32_t>(kbs / 1385.0 * 1440.25); };
   const uint16_t read_kbs = b.ReadSpeed != 0 ? b.ReadSpeed : b.GetMaxReadSpeed();
   const uint16_t write_kbs = b.WriteSpeed() != 0 ? b.WriteSpeed() : b.GetMaxWriteSpeed();
-  switch (kind_) {
-    case dkDvdR:
-    case dkDvdRwRestricted:
-    case dkDvdRwSequential:
-    case dkDvdPlusRw:
-    case dkDvdPlusR:
-    case dkDvdPlusRDl: {
-      const auto start = static_cast<uint32_t>(b.SessionStart);
-      b.SetPerformance(start, start + static_cast<uint32_t>(b.ImageSectors()), std::max<uint32_t>(rate(read_kbs), 1),
-                       std::max<uint32_t>(rate(write_kbs), 1), 1000, 1000);
-      break;
-    }
-    default:
-      break;
+  if (IsDvdMinusKind(kind_) || IsDvdPlusKind(kind_)) {
+    const auto start = static_cast<uint32_t>(b.SessionStart);
+    b.SetPerformance(start, start + static_cast<uint32_t>(b.ImageSectors()), std::max<uint32_t>(rate(read_kbs), 1),
+                     std::max<uint32_t>(rate(write_kbs), 1), 1000, 1000);
   }
   new_track_ = static_cast<uint8_t>(b.GetSessionCount() + 1);
 
@@ -304,7 +289,7 @@ void TThWrite::PrepareRecorder() {
   if (kind_ != dkDvdRam && !b.TestWrite && b.PerformOPC) b.SendOpcInformation();
 
   std::string speed_text;
-  if (kind_ >= dkDvdR && kind_ <= dkDvdPlusRDl) {
+  if (IsDvdKind(kind_) && IsRecordableKind(kind_)) {
     speed_text = StrFormat("%.1fX (%s KB/s)", speed / 1385.0, FormatThousands(speed).c_str());
   } else {
     speed_text = StrFormat("%.0fX (%s KB/s)", speed / 176.4, FormatThousands(speed).c_str());
@@ -512,7 +497,7 @@ void TThWrite::CloseRecorder() {
   b.job_phase_ = TVeskBurner::TJobPhase::kFlushing;
   uint32_t size = 0, free_bytes = 0;
   if (kind_ != dkDvdRam) b.ReadBufferCapacity(size, free_bytes);
-  const bool dvd_minus = kind_ == dkDvdR || kind_ == dkDvdRwRestricted || kind_ == dkDvdRwSequential;
+  const bool dvd_minus = IsDvdMinusKind(kind_);
   if (b.OnFinalizingTrack) b.OnFinalizingTrack(&b);
   // The drive records what its buffer holds, also after a failure (the
   // blocks it took stay readable).

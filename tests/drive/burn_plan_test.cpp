@@ -23,7 +23,6 @@ class BurnPlanTest : public ::testing::Test {
  protected:
   void TearDown() override {
     transport::AspiUnload();
-    RecordedDiscKind = dkUnknown;
   }
 
   void Load(const std::string& drive) {

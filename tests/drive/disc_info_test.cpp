@@ -31,7 +31,6 @@ class DiscInfoTest : public ::testing::Test {
  protected:
   void TearDown() override {
     transport::AspiUnload();
-    RecordedDiscKind = dkUnknown;
   }
 
   // One emulated recorder holding `kind` on the files of this test.
@@ -53,7 +52,6 @@ class DiscInfoTest : public ::testing::Test {
     ASSERT_EQ(device_.Devices.size(), 1u);
     device_.SelectDevice(device_.Devices[0]);
     ASSERT_EQ(device_.TargetId, 0);
-    RecordedDiscKind = dkUnknown;
   }
 
   // Records `blocks` sectors of `fill` at the next writable address, as the
@@ -209,7 +207,7 @@ TEST_F(DiscInfoTest, DvdRam) {
   EXPECT_EQ(device_.GetNextWritableAddress(), 1234u);
   EXPECT_EQ(device_.GetFreeBlocks(), kDvdRamBlocks - 1234);
   // The DVD-RAM wait asks REQUEST SENSE, which reports nothing pending.
-  RecordedDiscKind = dkDvdRam;
+  ASSERT_EQ(device_.NoteDiscKind(), dkDvdRam);
   EXPECT_TRUE(device_.WaitUntilReady(5000, 100));
 }
 

@@ -51,7 +51,6 @@ class RecordTest : public ::testing::Test {
   }
   void TearDown() override {
     transport::AspiUnload();
-    RecordedDiscKind = dkUnknown;
   }
 
   void Load(const std::string& kind, const std::string& options = "") {

@@ -95,12 +95,10 @@ class RecordingControlTest : public ::testing::Test {
     device_.Lun = 0;
     device_.LogCommandErrors = false;
     device_.Sleep = [this](int ms) { slept_.push_back(ms); };
-    RecordedDiscKind = dkUnknown;
     TSCSIDevice::SlowReadyVendor = false;
   }
   void TearDown() override {
     transport::AspiUnload();
-    RecordedDiscKind = dkUnknown;
   }
 
   // The drive's write parameters page: at offset 8 after the header, or 16
@@ -364,9 +362,13 @@ TEST_F(RecordingControlTest, BecomesReadyAfterAFewNotReadyAnswers) {
 }
 
 TEST_F(RecordingControlTest, DvdRamWaitsForRequestSenseToReportNothing) {
-  RecordedDiscKind = dkDvdRam;
   int formatting = 2;
   drive_->respond = [&formatting](const uint8_t* cdb, uint8_t* data, uint32_t length, uint8_t*) -> uint8_t {
+    if (cdb[0] == 0x46 && data) {  // GET CONFIGURATION: current profile DVD-RAM
+      std::memset(data, 0, length);
+      data[3] = 4;
+      data[7] = 0x12;
+    }
     if (cdb[0] == 0x03 && data) {
       std::memset(data, 0, length);
       data[0] = 0x70;
@@ -379,6 +381,7 @@ TEST_F(RecordingControlTest, DvdRamWaitsForRequestSenseToReportNothing) {
     }
     return STATUS_GOOD;  // TEST UNIT READY answers at once: not enough
   };
+  ASSERT_EQ(device_.NoteDiscKind(), dkDvdRam);
   EXPECT_TRUE(device_.WaitUntilReady(60000, 1000));
   EXPECT_EQ(drive_->Count(0x51), 0);
   EXPECT_EQ(drive_->Count(0x03), 3);

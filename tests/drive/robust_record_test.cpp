@@ -49,7 +49,6 @@ class RobustRecord : public ::testing::Test {
   }
   void TearDown() override {
     transport::AspiUnload();
-    RecordedDiscKind = dkUnknown;
   }
 
   // A drive of `kind` behind the interposer; `access` is what the back end

@@ -52,7 +52,6 @@ class SgBurnTest : public test::SgFixture {
   }
   void TearDown() override {
     SgFixture::TearDown();
-    RecordedDiscKind = dkUnknown;
   }
 
   // sr0 holding a `kind` disc of the emulated recorder behind the ioctl.

@@ -233,7 +233,6 @@ class DiscTest : public ::testing::Test {
   }
   void TearDown() override {
     transport::AspiUnload();
-    RecordedDiscKind = dkUnknown;
   }
 
   // Loads a drive of `kind` holding `image` (an ISO file for cd-rom).

@@ -189,7 +189,7 @@ TEST_F(MultisessionTest, ARestrictedOverwriteDvdRwStartsAfterTheVolumeItHolds) {
             "session 1 closed\ntrack 1 complete 0 2295104 2295104\n");
   Load("dvd-rw", image_);
   EXPECT_TRUE(burner_.FindSessionStart());
-  EXPECT_EQ(RecordedDiscKind.load(), dkDvdRwRestricted);
+  EXPECT_EQ(burner_.RecordedDiscKind(), dkDvdRwRestricted);
   EXPECT_EQ(burner_.SessionStart, 7008) << "after the volume, on a whole ECC block of 16 sectors";
 }
 
@@ -197,7 +197,7 @@ TEST_F(MultisessionTest, ABlankSequentialDvdRwStartsAtZero) {
   Load("dvd-rw", image_);
   EXPECT_TRUE(burner_.FindSessionStart());
   EXPECT_EQ(burner_.SessionStart, 0);
-  EXPECT_EQ(RecordedDiscKind.load(), dkDvdRwSequential);
+  EXPECT_EQ(burner_.RecordedDiscKind(), dkDvdRwSequential);
 }
 
 // The burn job itself (the writer thread) with the layout's disc step: the
