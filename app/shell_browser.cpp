@@ -254,6 +254,7 @@ void TShellBrowser::MakeFileModel() {
   QFileSystemModel* old = files_;
   files_ = new TFileModel(this);
   files_->setReadOnly(true);
+  files_->setIconProvider(&icons_);  // the style's icons where the desktop has no theme
   files_->setNameFilterDisables(false);  // files that do not match are hidden, not greyed
   files_->setOption(QFileSystemModel::DontWatchForChanges, !auto_refresh_);
   ApplyFilter();
@@ -322,10 +323,7 @@ void TShellBrowser::ApplyModel() {
     list_view_->setRootIndex(root);
     tree_view_->setRootIndex(root);
   }
-  // A drag starts only from files and folders, never from a volume's entry.
-  const bool drags = role_ == TRole::kFileSource && !folder_.isEmpty();
-  list_view_->setDragEnabled(drags);
-  tree_view_->setDragEnabled(drags);
+  UpdateDrag();
   Tint(!folder_.isEmpty() && !MaskShowsEverything(mask_));
 }
 
@@ -357,6 +355,7 @@ void TShellBrowser::SetView(TView view) {
   if (view != TView::kThumbnails) thumbnails_->Forget();
   if (view == TView::kDetails) {
     stack_->setCurrentWidget(tree_view_);
+    UpdateDrag();
     return;
   }
   stack_->setCurrentWidget(list_view_);
@@ -373,12 +372,16 @@ void TShellBrowser::SetView(TView view) {
       break;
     case TView::kLargeIcons:
       list_view_->setViewMode(QListView::IconMode);
+      list_view_->setFlow(QListView::LeftToRight);
+      list_view_->setWrapping(true);
       list_view_->setIconSize({large, large});
       list_view_->setGridSize({large + 64, large + 40});
       list_view_->setSpacing(4);
       break;
     case TView::kThumbnails:
       list_view_->setViewMode(QListView::IconMode);
+      list_view_->setFlow(QListView::LeftToRight);
+      list_view_->setWrapping(true);
       list_view_->setIconSize({kThumbnailEdge, kThumbnailEdge});
       list_view_->setGridSize({kThumbnailEdge + 28, kThumbnailEdge + 40});
       list_view_->setSpacing(4);
@@ -389,6 +392,14 @@ void TShellBrowser::SetView(TView view) {
   list_view_->setMovement(QListView::Static);
   list_view_->setWordWrap(view != TView::kList);
   list_view_->setTextElideMode(Qt::ElideMiddle);
+  UpdateDrag();
+}
+
+void TShellBrowser::UpdateDrag() {
+  // Never from a volume's entry; a list view's mode may have switched drags off.
+  const bool drags = role_ == TRole::kFileSource && !folder_.isEmpty();
+  list_view_->setDragEnabled(drags);
+  tree_view_->setDragEnabled(drags);
 }
 
 QAbstractItemView* TShellBrowser::CurrentView() const {

@@ -34,6 +34,7 @@
 // worker threads, which never touch a widget).
 #pragma once
 
+#include <QFileIconProvider>
 #include <QModelIndex>
 #include <QString>
 #include <QStringList>
@@ -129,6 +130,8 @@ class TShellBrowser : public QWidget {
   void FillFolderBox();
   void ApplyFilter();
   void ApplyModel();
+  // Drags start from the file source's files and folders only.
+  void UpdateDrag();
   void MakeFileModel();
   void Activate(const QModelIndex& index);
   QString PathOf(const QModelIndex& index) const;
@@ -150,6 +153,7 @@ class TShellBrowser : public QWidget {
   QStackedWidget* stack_ = nullptr;
   QListView* list_view_ = nullptr;
   QTreeView* tree_view_ = nullptr;
+  QFileIconProvider icons_;  // before the models that use it
   QFileSystemModel* files_ = nullptr;
   QStandardItemModel* drives_ = nullptr;
   std::unique_ptr<TThumbnailLoader> thumbnails_;

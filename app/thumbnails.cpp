@@ -117,9 +117,16 @@ void TThumbnailLoader::Forget() {
 TThumbnailDelegate::TThumbnailDelegate(TThumbnailLoader& loader, QObject* parent)
     : QStyledItemDelegate(parent), loader_(loader) {}
 
+void TThumbnailDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                               const QModelIndex& index) const {
+  painting_ = true;
+  QStyledItemDelegate::paint(painter, option, index);
+  painting_ = false;
+}
+
 void TThumbnailDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
   QStyledItemDelegate::initStyleOption(option, index);
-  if (!enabled_) return;
+  if (!enabled_ || !painting_) return;
   const QString path = index.data(QFileSystemModel::FilePathRole).toString();
   if (path.isEmpty() || !TThumbnailLoader::IsImageName(path)) return;
   if (const QPixmap* thumbnail = loader_.Thumbnail(path)) {

@@ -62,7 +62,9 @@ class TThumbnailLoader : public QObject {
 };
 
 // Paints image files with their thumbnail once it is made (others, and
-// images not made yet, keep their icon), while Enabled.
+// images not made yet, keep their icon), while Enabled. Only painting asks
+// for thumbnails: a view measuring its items (sizeHint, for every item of
+// the folder) asks for none.
 class TThumbnailDelegate : public QStyledItemDelegate {
   Q_OBJECT
 
@@ -70,6 +72,7 @@ class TThumbnailDelegate : public QStyledItemDelegate {
   TThumbnailDelegate(TThumbnailLoader& loader, QObject* parent);
   void SetEnabled(bool on) { enabled_ = on; }
   bool Enabled() const { return enabled_; }
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
  protected:
   void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
@@ -77,6 +80,7 @@ class TThumbnailDelegate : public QStyledItemDelegate {
  private:
   TThumbnailLoader& loader_;
   bool enabled_ = false;
+  mutable bool painting_ = false;
 };
 
 }  // namespace zamo
