@@ -149,9 +149,9 @@ TEST_F(GateTest, TimedOutWriteIsAFailureDespiteAcceptingPending) {
   writer.Lun = 0;
   writer.MinimumCommandWaitMs = 30;
   fake->responder = [](const test::TRecordedRequest&) -> std::optional<test::TFakeReply> { return test::Pending(); };
-  const uint8_t cdb[10] = {0x2A, 0, 0, 0, 0, 100, 0, 0, 1, 0};
   uint8_t data[2048] = {};
-  EXPECT_FALSE(writer.RunCommand(cdb, 10, kFlagsOut, data, sizeof data, 10, /*accept_pending=*/true));
+  const Cdb write = Cdb(0x2A, 10).Be32(2, 100).Be16(7, 1);
+  EXPECT_FALSE(writer.RunCommand(write, kFlagsOut, data, sizeof data, 10, /*accept_pending=*/true));
   EXPECT_EQ(fake->Aborts().size(), 1u);
   EXPECT_EQ(writer.LastAsc(), 0) << "no sense: the writer retries such a failure";
 }

@@ -14,6 +14,7 @@
 #include "burner/drive/transport.h"
 #include "tests/drive/fake_backend.h"
 #include "tests/drive/fake_sysfs.h"
+#include "tests/support/aspi_requests.h"
 #include "tests/support/temp_dir.h"
 
 namespace zamo {
@@ -23,19 +24,11 @@ namespace fs = std::filesystem;
 
 class LinuxSgTest : public test::SgFixture {
  protected:
-  // Runs one execute request through the back end.
+  // Runs one execute request through the back end: `opcode` in a 10-byte
+  // block whose transfer length (bytes 7-8) is 1.
   TSRB_ExecSCSICmd Execute(TLinuxSgBackEnd& back_end, uint8_t ha, uint8_t opcode, uint8_t flags, uint8_t* buffer,
                            uint32_t length, uint32_t timeout_ms = 10000) {
-    TSRB_ExecSCSICmd r{};
-    r.SRB_Cmd = SC_EXEC_SCSI_CMD;
-    r.SRB_HaId = ha;
-    r.SRB_Flags = flags;
-    r.SRB_CDBLen = 10;
-    r.CDBByte[0] = opcode;
-    r.CDBByte[8] = 1;
-    r.SRB_BufLen = length;
-    r.SRB_BufPointer = buffer;
-    r.SRB_SenseLen = kSenseLength;
+    TSRB_ExecSCSICmd r = test::ExecRequest({.ha = ha}, Cdb(opcode, 10).Be16(7, 1), flags, buffer, length);
     r.TimeoutMs = timeout_ms;
     back_end.SendASPI32Command(&r);
     return r;
@@ -225,25 +218,18 @@ TEST_F(LinuxSgTest, OtherRequestCodes) {
   AddNode("sr0", "1:0:0:0");
   auto back_end = Make();
   ASSERT_EQ(back_end->Scan(), 1);
-  TSRB_HAInquiry ha{};
-  ha.SRB_HaId = 1;
-  EXPECT_EQ(back_end->SendASPI32Command(&ha), SS_COMP);
+  const test::AdapterInquiry adapter = test::InquireAdapter(*back_end, 1);
+  EXPECT_EQ(adapter.status, SS_COMP);
+  const TSRB_HAInquiry& ha = adapter.record;
   EXPECT_EQ(ha.HA_Count, 2);
   EXPECT_EQ(ha.HA_SCSI_ID, 7);
   EXPECT_STREQ(ha.HA_ManagerId, "Annotation");
   EXPECT_STREQ(ha.HA_Identifier, "SPTI 1");
   EXPECT_EQ(std::vector<uint8_t>(ha.HA_Unique, ha.HA_Unique + 8), (std::vector<uint8_t>{7, 0, 0, 8, 0, 0, 0xFF, 0}));
-  ha.SRB_HaId = 2;
-  EXPECT_EQ(back_end->SendASPI32Command(&ha), SS_INVALID_HA);
+  EXPECT_EQ(test::InquireAdapter(*back_end, 2).status, SS_INVALID_HA);
 
-  TSRB_GDEVBlock type{};
-  type.SRB_Cmd = SC_GET_DEV_TYPE;
-  type.SRB_HaId = 1;
-  EXPECT_EQ(back_end->SendASPI32Command(&type), SS_COMP);
-  EXPECT_EQ(type.SRB_DeviceType, 5);
-  type.SRB_Target = 1;
-  EXPECT_EQ(back_end->SendASPI32Command(&type), SS_NO_DEVICE);
-  EXPECT_EQ(type.SRB_DeviceType, 0x1F);
+  EXPECT_EQ(test::GetDeviceType(*back_end, {.ha = 1}), (test::DeviceType{SS_COMP, 5}));
+  EXPECT_EQ(test::GetDeviceType(*back_end, {.ha = 1, .target = 1}), (test::DeviceType{SS_NO_DEVICE, 0x1F}));
 
   TSRB_GetDiskInfo disk{};
   disk.SRB_Cmd = SC_GET_DISK_INFO;

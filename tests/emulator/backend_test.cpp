@@ -7,10 +7,15 @@
 #include <cstring>
 #include <thread>
 
+#include "tests/emulator/emu_test_util.h"
+#include "tests/support/aspi_requests.h"
 #include "tests/support/temp_dir.h"
 
 namespace zamo::emu {
 namespace {
+
+using namespace zamo::emu::test;  // the command blocks
+namespace support = zamo::test;
 
 class BackEnd : public ::testing::Test {
  protected:
@@ -20,20 +25,10 @@ class BackEnd : public ::testing::Test {
     ASSERT_NE(back_end_, nullptr) << error;
   }
 
-  // An execute request as the command gate fills it.
-  TSRB_ExecSCSICmd Request(uint8_t target, std::initializer_list<uint8_t> cdb, uint8_t flags, uint8_t* buffer = nullptr,
+  // An execute request to `target`, signalling event_.
+  TSRB_ExecSCSICmd Request(uint8_t target, const Cdb& cdb, uint8_t flags, uint8_t* buffer = nullptr,
                            uint32_t length = 0) {
-    TSRB_ExecSCSICmd srb{};
-    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-    srb.SRB_Target = target;
-    srb.SRB_Flags = flags;
-    srb.SRB_SenseLen = kSenseLength;
-    srb.SRB_CDBLen = static_cast<uint8_t>(cdb.size());
-    std::copy(cdb.begin(), cdb.end(), srb.CDBByte);
-    srb.SRB_BufPointer = buffer;
-    srb.SRB_BufLen = length;
-    srb.SRB_PostProc = &event_;
-    return srb;
+    return support::ExecRequest({.target = target}, cdb, flags, buffer, length, &event_);
   }
 
   zamo::test::TempDir dir_;
@@ -44,25 +39,16 @@ class BackEnd : public ::testing::Test {
 TEST_F(BackEnd, DescribesOneAdapterWithOneTargetPerDrive) {
   EXPECT_STREQ(back_end_->TransportName(), "ZAMOEMU");
   EXPECT_EQ(back_end_->GetASPI32SupportInfo(), 0x0101u);
-  TSRB_HAInquiry inquiry{};
-  inquiry.SRB_Cmd = SC_HA_INQUIRY;
-  EXPECT_EQ(back_end_->SendASPI32Command(&inquiry), SS_COMP);
-  EXPECT_EQ(inquiry.SRB_Status, SS_COMP);
-  EXPECT_EQ(inquiry.HA_Count, 1);
-  EXPECT_EQ(inquiry.HA_SCSI_ID, 7);
-  inquiry.SRB_HaId = 1;
-  EXPECT_EQ(back_end_->SendASPI32Command(&inquiry), SS_INVALID_HA);
+  const support::AdapterInquiry adapter = support::InquireAdapter(*back_end_, 0);
+  EXPECT_EQ(adapter.status, SS_COMP);
+  EXPECT_EQ(adapter.record.SRB_Status, SS_COMP);
+  EXPECT_EQ(adapter.record.HA_Count, 1);
+  EXPECT_EQ(adapter.record.HA_SCSI_ID, 7);
+  EXPECT_EQ(support::InquireAdapter(*back_end_, 1).status, SS_INVALID_HA);
 
-  TSRB_GDEVBlock type{};
-  type.SRB_Cmd = SC_GET_DEV_TYPE;
-  type.SRB_Target = 1;
-  EXPECT_EQ(back_end_->SendASPI32Command(&type), SS_COMP);
-  EXPECT_EQ(type.SRB_DeviceType, 5);
-  type.SRB_Target = 2;
-  EXPECT_EQ(back_end_->SendASPI32Command(&type), SS_NO_DEVICE);
-  type.SRB_Target = 0;
-  type.SRB_Lun = 1;
-  EXPECT_EQ(back_end_->SendASPI32Command(&type), SS_NO_DEVICE);
+  EXPECT_EQ(support::GetDeviceType(*back_end_, {.target = 1}), (support::DeviceType{SS_COMP, 5}));
+  EXPECT_EQ(support::GetDeviceType(*back_end_, {.target = 2}).status, SS_NO_DEVICE);
+  EXPECT_EQ(support::GetDeviceType(*back_end_, {.target = 0, .lun = 1}).status, SS_NO_DEVICE);
 
   EXPECT_EQ(back_end_->DevicePath(0, 0, 0), "emu0");
   EXPECT_EQ(back_end_->DevicePath(0, 1, 0), "emu1");
@@ -73,7 +59,7 @@ TEST_F(BackEnd, DescribesOneAdapterWithOneTargetPerDrive) {
 
 TEST_F(BackEnd, CompletedCommandSignalsItsEventAndFillsTheBuffer) {
   uint8_t inquiry[128] = {};
-  TSRB_ExecSCSICmd srb = Request(0, {0x12, 0, 0, 0, 128, 0}, kFlagsIn, inquiry, sizeof(inquiry));
+  TSRB_ExecSCSICmd srb = Request(0, Inquiry(128), kFlagsIn, inquiry, sizeof(inquiry));
   EXPECT_EQ(back_end_->SendASPI32Command(&srb), SS_COMP);
   EXPECT_EQ(srb.SRB_Status, SS_COMP);
   EXPECT_TRUE(event_.IsSet());
@@ -83,7 +69,7 @@ TEST_F(BackEnd, CompletedCommandSignalsItsEventAndFillsTheBuffer) {
 
 TEST_F(BackEnd, CheckConditionCarriesTheSenseBytes) {
   uint8_t block[2048] = {};
-  TSRB_ExecSCSICmd srb = Request(0, {0x2A, 0, 0, 0, 0, 16, 0, 0, 1, 0}, kFlagsOut, block, sizeof(block));
+  TSRB_ExecSCSICmd srb = Request(0, Write10(16, 1), kFlagsOut, block, sizeof(block));
   EXPECT_EQ(back_end_->SendASPI32Command(&srb), SS_ERR);
   EXPECT_EQ(srb.SRB_HaStat, HASTAT_OK);
   EXPECT_EQ(srb.SRB_TargStat, STATUS_CHKCOND);
@@ -96,7 +82,7 @@ TEST_F(BackEnd, CheckConditionCarriesTheSenseBytes) {
   EXPECT_TRUE(event_.IsSet());
 
   // A shorter sense length is honoured.
-  TSRB_ExecSCSICmd short_sense = Request(0, {0x2A, 0, 0, 0, 0, 16, 0, 0, 1, 0}, kFlagsOut, block, sizeof(block));
+  TSRB_ExecSCSICmd short_sense = Request(0, Write10(16, 1), kFlagsOut, block, sizeof(block));
   short_sense.SRB_SenseLen = 8;
   EXPECT_EQ(back_end_->SendASPI32Command(&short_sense), SS_ERR);
   EXPECT_EQ(short_sense.SenseArea[7], 10);
@@ -104,36 +90,33 @@ TEST_F(BackEnd, CheckConditionCarriesTheSenseBytes) {
 }
 
 TEST_F(BackEnd, BusyStatusAndTransportFaults) {
-  TSRB_ExecSCSICmd busy = Request(1, {0x00, 0, 0, 0, 0, 0}, kFlagsNone);
+  TSRB_ExecSCSICmd busy = Request(1, TestUnitReady(), kFlagsNone);
   EXPECT_EQ(back_end_->SendASPI32Command(&busy), SS_ERR);
   EXPECT_EQ(busy.SRB_TargStat, STATUS_BUSY);
-  TSRB_ExecSCSICmd ready = Request(1, {0x00, 0, 0, 0, 0, 0}, kFlagsNone);
+  TSRB_ExecSCSICmd ready = Request(1, TestUnitReady(), kFlagsNone);
   EXPECT_EQ(back_end_->SendASPI32Command(&ready), SS_COMP);  // busy=1: once only
 
   uint8_t buffer[2048] = {};
   // READ CAPACITY announced as a transfer to the drive: the data phase does not match.
-  TSRB_ExecSCSICmd wrong_way = Request(0, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, kFlagsOut, buffer, 8);
+  TSRB_ExecSCSICmd wrong_way = Request(0, ReadCapacity(), kFlagsOut, buffer, 8);
   EXPECT_EQ(back_end_->SendASPI32Command(&wrong_way), SS_ERR);
   EXPECT_EQ(wrong_way.SRB_HaStat, HASTAT_DO_DU);
   // A READ (10) of one block into a 100-byte buffer never writes past it.
   uint8_t small[100 + 16];
   std::memset(small, 0xCC, sizeof(small));
-  TSRB_ExecSCSICmd overrun = Request(0, {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, kFlagsIn, small, 100);
+  TSRB_ExecSCSICmd overrun = Request(0, Read10(0, 1), kFlagsIn, small, 100);
   back_end_->SendASPI32Command(&overrun);
   EXPECT_EQ(small[100], 0xCC);
   // A buffer length without a buffer, and an oversized CDB, are invalid requests.
-  TSRB_ExecSCSICmd no_buffer = Request(0, {0x12, 0, 0, 0, 36, 0}, kFlagsIn, nullptr, 36);
+  TSRB_ExecSCSICmd no_buffer = Request(0, Inquiry(36), kFlagsIn, nullptr, 36);
   EXPECT_EQ(back_end_->SendASPI32Command(&no_buffer), SS_INVALID_SRB);
-  TSRB_ExecSCSICmd long_cdb = Request(0, {0x00}, kFlagsNone);
+  TSRB_ExecSCSICmd long_cdb = Request(0, TestUnitReady(), kFlagsNone);
   long_cdb.SRB_CDBLen = 17;
   EXPECT_EQ(back_end_->SendASPI32Command(&long_cdb), SS_INVALID_SRB);
-  TSRB_ExecSCSICmd absent = Request(5, {0x00, 0, 0, 0, 0, 0}, kFlagsNone);
+  TSRB_ExecSCSICmd absent = Request(5, TestUnitReady(), kFlagsNone);
   EXPECT_EQ(back_end_->SendASPI32Command(&absent), SS_NO_DEVICE);
 
-  TSRB_Abort abort{};
-  abort.SRB_Cmd = SC_ABORT_SRB;
-  abort.SRB_ToAbort = &ready;  // long completed: nothing to let go of
-  EXPECT_EQ(back_end_->SendASPI32Command(&abort), SS_ABORT_FAIL);
+  EXPECT_EQ(support::Abort(*back_end_, &ready), SS_ABORT_FAIL);  // long completed: nothing to let go of
 }
 
 TEST_F(BackEnd, CommandsFromSeveralThreadsAreSerialized) {
@@ -144,7 +127,7 @@ TEST_F(BackEnd, CommandsFromSeveralThreadsAreSerialized) {
       for (int i = 0; i < 200; ++i) {
         uint8_t info[34] = {};
         TCompletionEvent event;
-        TSRB_ExecSCSICmd srb = Request(0, {0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0}, kFlagsIn, info, sizeof(info));
+        TSRB_ExecSCSICmd srb = Request(0, ReadDiscInfo(), kFlagsIn, info, sizeof(info));
         srb.SRB_PostProc = &event;
         if (back_end_->SendASPI32Command(&srb) == SS_COMP && info[4] == 1) ++good;
       }

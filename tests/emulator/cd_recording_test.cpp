@@ -280,7 +280,7 @@ TEST_F(CdR, WriteParametersPageIsCheckedAgainstTheDisc) {
   // Session at once needs its cue sheet first.
   EXPECT_TRUE(Out(ModeSelect(60), WriteParams(0x02, 0x04, 8)).good());
   EXPECT_EQ(WriteBlocks(0, 1), (TSenseCode{5, 0x2C, 0}));
-  EXPECT_TRUE(Out(Cdb(0x5D, 10).Set(8, 16), std::vector<uint8_t>(16, 0)).good());
+  EXPECT_TRUE(Out(Cdb(0x5D, 10).Byte(8, 16), std::vector<uint8_t>(16, 0)).good());
   EXPECT_EQ(WriteBlocks(0, 1), kGood);
 }
 

@@ -43,9 +43,9 @@ TEST_F(DvdR, WriterSequenceRecordsAReservedTrackAndClosesTheBorder) {
   ASSERT_TRUE(Out(Cdb(0xB6, 12).Be16(9, 28), Performance()).good());
   ASSERT_TRUE(unit_->LastPerformanceDescriptor().has_value());
   EXPECT_EQ(GetBe32(*unit_->LastPerformanceDescriptor(), 20), 1418u);
-  ASSERT_TRUE(Out(Cdb(0xBF, 12).Set(7, 0x0F).Be16(8, 22), TimeStamp("20240229235959")).good());
+  ASSERT_TRUE(Out(Cdb(0xBF, 12).Byte(7, 0x0F).Be16(8, 22), TimeStamp("20240229235959")).good());
   EXPECT_EQ(unit_->LastTimeStamp(), "20240229235959");
-  EXPECT_EQ(SenseOf(Out(Cdb(0xBF, 12).Set(7, 0x0F).Be16(8, 22), TimeStamp("2024-02-29 235"))), kInvalidParameter);
+  EXPECT_EQ(SenseOf(Out(Cdb(0xBF, 12).Byte(7, 0x0F).Be16(8, 22), TimeStamp("2024-02-29 235"))), kInvalidParameter);
 
   ASSERT_TRUE(None(ReserveTrack(120)).good());
   TrackInfo reserved = Track(1);
@@ -102,7 +102,7 @@ TEST_F(DvdPlusR, SessionsStayAppendableUntilFinalized) {
   EXPECT_EQ(disc.status, 2);
   EXPECT_EQ(disc.sessions, 2u);
   EXPECT_EQ(WriteBlocks(second + 32, 32), kInvalidWriteAddress);
-  EXPECT_EQ(SenseOf(Out(Cdb(0xBF, 12).Set(7, 0x0F).Be16(8, 22), TimeStamp("20240101000000"))), kInvalidCdb);
+  EXPECT_EQ(SenseOf(Out(Cdb(0xBF, 12).Byte(7, 0x0F).Be16(8, 22), TimeStamp("20240101000000"))), kInvalidCdb);
 }
 
 TEST_F(DvdPlusR, DoubleLayerFinalizesWithFunction6) {

@@ -1,4 +1,5 @@
-// emu_test_util.h: driving an emulated unit with raw CDBs in tests.
+// emu_test_util.h: driving an emulated unit with raw CDBs in tests, built
+// with the component's Cdb.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "burner/drive/cdb.h"
 #include "burner/platform/byte_order.h"
 #include "emulator/drive_config.h"
 #include "emulator/emulated_unit.h"
@@ -15,51 +17,33 @@
 
 namespace zamo::emu::test {
 
-// A CDB under construction: Cdb(0x28, 10).Be32(2, lba).Be16(7, blocks).
-struct Cdb {
-  std::vector<uint8_t> bytes;
-  Cdb(uint8_t opcode, size_t length) : bytes(length, 0) { bytes[0] = opcode; }
-  Cdb& Set(size_t at, uint8_t value) {
-    bytes[at] = value;
-    return *this;
-  }
-  Cdb& Be16(size_t at, uint16_t value) {
-    PutBe16(bytes, at, value);
-    return *this;
-  }
-  Cdb& Be32(size_t at, uint32_t value) {
-    PutBe32(bytes, at, value);
-    return *this;
-  }
-};
-
 inline Cdb TestUnitReady() { return Cdb(0x00, 6); }
-inline Cdb Inquiry(uint8_t length = 96) { return Cdb(0x12, 6).Set(4, length); }
-inline Cdb RequestSense() { return Cdb(0x03, 6).Set(4, 18); }
-inline Cdb StartStop(uint8_t control) { return Cdb(0x1B, 6).Set(4, control); }  // 2 eject, 3 load
-inline Cdb PreventAllow(bool prevent) { return Cdb(0x1E, 6).Set(4, prevent ? 1 : 0); }
+inline Cdb Inquiry(uint8_t length = 96) { return Cdb(0x12, 6).Byte(4, length); }
+inline Cdb RequestSense() { return Cdb(0x03, 6).Byte(4, 18); }
+inline Cdb StartStop(uint8_t control) { return Cdb(0x1B, 6).Byte(4, control); }  // 2 eject, 3 load
+inline Cdb PreventAllow(bool prevent) { return Cdb(0x1E, 6).Byte(4, prevent ? 1 : 0); }
 inline Cdb ReadCapacity() { return Cdb(0x25, 10); }
 inline Cdb ReadFormatCapacities() { return Cdb(0x23, 10).Be16(7, 252); }
 inline Cdb Read10(uint32_t lba, uint16_t blocks) { return Cdb(0x28, 10).Be32(2, lba).Be16(7, blocks); }
 inline Cdb Write10(uint32_t lba, uint16_t blocks) { return Cdb(0x2A, 10).Be32(2, lba).Be16(7, blocks); }
-inline Cdb SynchronizeCache(bool immediate = false) { return Cdb(0x35, 10).Set(1, immediate ? 2 : 0); }
+inline Cdb SynchronizeCache(bool immediate = false) { return Cdb(0x35, 10).Byte(1, immediate ? 2 : 0); }
 inline Cdb ReadToc(uint8_t format, bool msf = false, uint8_t track = 0) {
-  return Cdb(0x43, 10).Set(1, msf ? 2 : 0).Set(2, format).Set(6, track).Be16(7, 1024);
+  return Cdb(0x43, 10).Byte(1, msf ? 2 : 0).Byte(2, format).Byte(6, track).Be16(7, 1024);
 }
-inline Cdb GetConfiguration(uint8_t type, uint16_t start) { return Cdb(0x46, 10).Set(1, type).Be16(2, start).Be16(7, 1024); }
+inline Cdb GetConfiguration(uint8_t type, uint16_t start) { return Cdb(0x46, 10).Byte(1, type).Be16(2, start).Be16(7, 1024); }
 inline Cdb ReadDiscInfo() { return Cdb(0x51, 10).Be16(7, 34); }
-inline Cdb ReadTrackInfo(uint8_t type, uint32_t value) { return Cdb(0x52, 10).Set(1, type).Be32(2, value).Be16(7, 48); }
+inline Cdb ReadTrackInfo(uint8_t type, uint32_t value) { return Cdb(0x52, 10).Byte(1, type).Be32(2, value).Be16(7, 48); }
 inline Cdb ReserveTrack(uint32_t blocks) { return Cdb(0x53, 10).Be32(5, blocks); }
-inline Cdb SendOpc() { return Cdb(0x54, 10).Set(1, 1); }
-inline Cdb ModeSelect(uint16_t length) { return Cdb(0x55, 10).Set(1, 0x10).Be16(7, length); }
+inline Cdb SendOpc() { return Cdb(0x54, 10).Byte(1, 1); }
+inline Cdb ModeSelect(uint16_t length) { return Cdb(0x55, 10).Byte(1, 0x10).Be16(7, length); }
 inline Cdb ModeSense(uint8_t page, uint8_t control = 0) {
-  return Cdb(0x5A, 10).Set(2, static_cast<uint8_t>(control << 6 | page)).Be16(7, 255);
+  return Cdb(0x5A, 10).Byte(2, static_cast<uint8_t>(control << 6 | page)).Be16(7, 255);
 }
 inline Cdb Close(uint8_t function, uint16_t number, bool immediate = false) {
-  return Cdb(0x5B, 10).Set(1, immediate ? 1 : 0).Set(2, function).Be16(4, number);
+  return Cdb(0x5B, 10).Byte(1, immediate ? 1 : 0).Byte(2, function).Be16(4, number);
 }
-inline Cdb Blank(uint8_t type, bool immediate = false) { return Cdb(0xA1, 12).Set(1, (immediate ? 0x10 : 0) | type); }
-inline Cdb FormatUnit() { return Cdb(0x04, 6).Set(1, 0x11); }
+inline Cdb Blank(uint8_t type, bool immediate = false) { return Cdb(0xA1, 12).Byte(1, (immediate ? 0x10 : 0) | type); }
+inline Cdb FormatUnit() { return Cdb(0x04, 6).Byte(1, 0x11); }
 inline Cdb SetCdSpeed(uint16_t read, uint16_t write) { return Cdb(0xBB, 12).Be16(2, read).Be16(4, write); }
 
 // FORMAT UNIT parameter list: header (FOV, IMMED) and one descriptor.
@@ -123,7 +107,7 @@ class UnitTest : public ::testing::Test {
       none.host_status = HASTAT_SEL_TO;
       return none;
     }
-    return unit_->Execute(cdb.bytes, direction, data);
+    return unit_->Execute(cdb.bytes(), direction, data);
   }
 
   // The sense of a command (0/0/0 when it succeeded).

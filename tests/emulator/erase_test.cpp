@@ -110,7 +110,7 @@ class Erase : public ::testing::Test {
   // Commands straight to the unit, to record data and to look at the disc.
   TSenseCode Exec(const Cdb& cdb, TDataDirection direction, std::vector<uint8_t>* data) {
     std::vector<uint8_t> none;
-    const TCommandResult result = unit_->Execute(cdb.bytes, direction, data ? *data : none);
+    const TCommandResult result = unit_->Execute(cdb.bytes(), direction, data ? *data : none);
     return result.good() ? kGood : result.code();
   }
   void Write(uint32_t lba, uint16_t blocks, uint8_t fill) {

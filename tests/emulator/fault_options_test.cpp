@@ -99,7 +99,7 @@ TEST_F(FaultUnit, NotReadyFromAWritesBlockLeavesWhatCameBeforeAndRecordsNothingA
   EXPECT_EQ(SenseOf(None(SynchronizeCache())), kGood) << "a flush before the block is not touched";
   EXPECT_EQ(WriteBlocks(32, 32, 0x22), kLongWrite) << "the write reaching block 40";
   for (const Cdb& cdb : {TestUnitReady(), ReadDiscInfo(), SynchronizeCache(), Close(1, 1), Write10(32, 32)})
-    EXPECT_EQ(SenseOf(Run(cdb, TDataDirection::kNone, {})), kLongWrite) << int(cdb.bytes[0]);
+    EXPECT_EQ(SenseOf(Run(cdb, TDataDirection::kNone, {})), kLongWrite) << int(cdb.opcode());
   EXPECT_EQ(RequestedSense(), kLongWrite);
 
   // Another unit on the same files: only the first write was recorded.

@@ -12,6 +12,8 @@
 #include "burner/drive/transport.h"
 #include "emulator/emulated_backend.h"
 #include "tests/emulator/emu_test_util.h"
+#include "tests/support/aspi_requests.h"
+#include "tests/support/emulated_drive.h"
 
 namespace zamo::emu::test {
 namespace {
@@ -40,7 +42,7 @@ TEST_F(RemovedDisc, TheWriteReachingTheBlockLandsUpToItAndTheDiscIsGoneFromThenO
   EXPECT_EQ(WriteBlocks(32, 32, 0x22), (TSenseCode{2, 0x3A, 0x00}));
 
   for (const Cdb& cdb : {TestUnitReady(), ReadDiscInfo(), Read10(0, 1), ReadCapacity()})
-    EXPECT_EQ(SenseOf(Run(cdb, TDataDirection::kNone, {})).asc, 0x3A) << int(cdb.bytes[0]);
+    EXPECT_EQ(SenseOf(Run(cdb, TDataDirection::kNone, {})).asc, 0x3A) << int(cdb.opcode());
   ASSERT_TRUE(In(RequestSense()).good());
   EXPECT_EQ(in_[12], 0x3A);
   EXPECT_EQ(in_[13], 0x00);
@@ -139,33 +141,15 @@ class BackEndPending : public ::testing::Test {
     auto back_end = CreateEmulatedBackEnd(drives, &error);
     ASSERT_NE(back_end, nullptr) << error;
     back_end_ = static_cast<TEmulatedBackEnd*>(back_end.get());  // what CreateEmulatedBackEnd makes
-    transport::Install(std::move(back_end));
-    device_.HostAdapterInquiry(0);
-    device_.ScanDevices();
-    ASSERT_FALSE(device_.Devices.empty());
-    device_.SelectDevice(device_.Devices[0]);
+    ASSERT_TRUE(zamo::test::SelectFirstDrive(device_, std::move(back_end)));
   }
   void TearDown() override { transport::AspiUnload(); }
 
-  TSRB_ExecSCSICmd Request(std::initializer_list<uint8_t> cdb, uint8_t flags, uint8_t* buffer = nullptr,
-                           uint32_t length = 0) {
-    TSRB_ExecSCSICmd srb{};
-    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-    srb.SRB_Flags = flags;
-    srb.SRB_SenseLen = kSenseLength;
-    srb.SRB_CDBLen = static_cast<uint8_t>(cdb.size());
-    std::copy(cdb.begin(), cdb.end(), srb.CDBByte);
-    srb.SRB_BufPointer = buffer;
-    srb.SRB_BufLen = length;
-    srb.SRB_PostProc = &event_;
-    return srb;
+  // An execute request to the first drive, signalling event_.
+  TSRB_ExecSCSICmd Request(const Cdb& cdb, uint8_t flags, uint8_t* buffer = nullptr, uint32_t length = 0) {
+    return zamo::test::ExecRequest({}, cdb, flags, buffer, length, &event_);
   }
-  bool AbortRequest(TSRB_ExecSCSICmd* srb) {
-    TSRB_Abort abort{};
-    abort.SRB_Cmd = SC_ABORT_SRB;
-    abort.SRB_ToAbort = srb;
-    return back_end_->SendASPI32Command(&abort) == SS_COMP;
-  }
+  bool AbortRequest(TSRB_ExecSCSICmd* srb) { return zamo::test::Abort(*back_end_, srb) == SS_COMP; }
 
   zamo::test::TempDir dir_;
   TSCSIDevice device_{nullptr};
@@ -175,7 +159,7 @@ class BackEndPending : public ::testing::Test {
 
 TEST_F(BackEndPending, AHungCommandStaysPendingUntilItIsAborted) {
   Install("cd-r:" + (dir_ / "a.img") + ",hang=00");
-  TSRB_ExecSCSICmd tur = Request({0x00, 0, 0, 0, 0, 0}, kFlagsNone);
+  TSRB_ExecSCSICmd tur = Request(TestUnitReady(), kFlagsNone);
   EXPECT_EQ(back_end_->SendASPI32Command(&tur), SS_PENDING);
   EXPECT_FALSE(event_.Wait(100));
   EXPECT_EQ(tur.SRB_Status, SS_PENDING);
@@ -203,7 +187,7 @@ TEST_F(BackEndPending, TheGateGivesUpOnAHungCommandAfterItsBoundAndTheDriveAnswe
 TEST_F(BackEndPending, ABackEndGoingAwayReleasesWhoeverWaits) {
   Install("cd-r:" + (dir_ / "a.img") + ",hang=25");
   uint8_t capacity[8] = {};
-  TSRB_ExecSCSICmd request = Request({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, kFlagsIn, capacity, sizeof capacity);
+  TSRB_ExecSCSICmd request = Request(ReadCapacity(), kFlagsIn, capacity, sizeof capacity);
   ASSERT_EQ(back_end_->SendASPI32Command(&request), SS_PENDING);
   transport::AspiUnload();
   EXPECT_TRUE(event_.IsSet());
@@ -215,10 +199,10 @@ TEST_F(BackEndPending, AWriteHeldByAFullBufferCompletesWhenThereIsRoom) {
   Install("dvd-ram:" + (dir_ / "a.img") + ",speed=1,buffer=64K");
   std::vector<uint8_t> data(32 * 2048, 0x5A);
   std::vector<uint8_t> data2(32 * 2048, 0x6B);
-  TSRB_ExecSCSICmd first = Request({0x2A, 0, 0, 0, 0, 0, 0, 0, 32, 0}, kFlagsOut, data.data(), 65536);
+  TSRB_ExecSCSICmd first = Request(Write10(0, 32), kFlagsOut, data.data(), 65536);
   EXPECT_EQ(back_end_->SendASPI32Command(&first), SS_COMP);
   TCompletionEvent second_done;
-  TSRB_ExecSCSICmd second = Request({0x2A, 0, 0, 0, 0, 32, 0, 0, 32, 0}, kFlagsOut, data2.data(), 65536);
+  TSRB_ExecSCSICmd second = Request(Write10(32, 32), kFlagsOut, data2.data(), 65536);
   second.SRB_PostProc = &second_done;
   const auto start = Clock::now();
   ASSERT_EQ(back_end_->SendASPI32Command(&second), SS_PENDING);

@@ -15,7 +15,7 @@ constexpr TSenseCode kInvalidCdb{5, 0x24, 0x00};
 
 // GET PERFORMANCE: `data_type` is CDB byte 1 (tolerance, Write, Except).
 Cdb GetPerformance(uint8_t type, uint8_t data_type, uint16_t descriptors) {
-  return Cdb(0xAC, 12).Set(1, data_type).Be16(8, descriptors).Set(10, type);
+  return Cdb(0xAC, 12).Byte(1, data_type).Be16(8, descriptors).Byte(10, type);
 }
 
 struct MediumSpeeds {

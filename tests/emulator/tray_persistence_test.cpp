@@ -81,7 +81,7 @@ class TrayPersistence : public UnitTest {
   }
   using UnitTest::SenseOf;
   static TSenseCode SenseOf(TEmulatedUnit& unit, const Cdb& cdb) {
-    const TCommandResult result = unit.Execute(cdb.bytes, TDataDirection::kNone, {});
+    const TCommandResult result = unit.Execute(cdb.bytes(), TDataDirection::kNone, {});
     return result.good() ? kGood : result.code();
   }
   // An ISO-like file of `blocks` blocks, for the pressed kinds.
@@ -102,7 +102,7 @@ TEST_F(TrayPersistence, EjectAndLoadAreSeenByUnitsOpenedLaterAndAlreadyOpen) {
   EXPECT_EQ(SenseOf(*later, TestUnitReady()), kTrayOpen);
   EXPECT_EQ(SenseOf(*watching, TestUnitReady()), kTrayOpen);
   in_.assign(18, 0);
-  ASSERT_TRUE(later->Execute(RequestSense().bytes, TDataDirection::kIn, in_).good());
+  ASSERT_TRUE(later->Execute(RequestSense().bytes(), TDataDirection::kIn, in_).good());
   EXPECT_EQ(in_[12], 0x3A);  // the standing condition, so a readiness poll is never fooled
   EXPECT_EQ(in_[13], 0x02);
 
@@ -123,7 +123,7 @@ TEST_F(TrayPersistence, PreventedRemovalLastsUntilAllowedFromAnyUnit) {
   auto second = Another(Config(TMediaKind::kDvdPlusRw));
   EXPECT_EQ(SenseOf(*second, StartStop(kEject)), kPrevented);
   in_.assign(255, 0);
-  ASSERT_TRUE(second->Execute(ModeSense(0x2A).bytes, TDataDirection::kIn, in_).good());
+  ASSERT_TRUE(second->Execute(ModeSense(0x2A).bytes(), TDataDirection::kIn, in_).good());
   EXPECT_EQ(in_[8 + 6] & 0x02, 0x02);  // capabilities page: the lock state
   EXPECT_EQ(SenseOf(*second, TestUnitReady()), kGood);  // still loaded
 
@@ -170,9 +170,9 @@ TEST_F(TrayPersistence, AStaleUnitMovingTheTrayKeepsWhatAnotherRecorded) {
   Load(TMediaKind::kCdR);  // reads a blank disc and keeps that view
   auto recorder = Another(Config(TMediaKind::kCdR));
   std::vector<uint8_t> page = WriteParams(0x01, 0xC4);
-  ASSERT_TRUE(recorder->Execute(ModeSelect(60).bytes, TDataDirection::kOut, page).good());
+  ASSERT_TRUE(recorder->Execute(ModeSelect(60).bytes(), TDataDirection::kOut, page).good());
   std::vector<uint8_t> blocks(30 * 2048, 0x44);
-  ASSERT_TRUE(recorder->Execute(Write10(0, 30).bytes, TDataDirection::kOut, blocks).good());
+  ASSERT_TRUE(recorder->Execute(Write10(0, 30).bytes(), TDataDirection::kOut, blocks).good());
   recorder.reset();
 
   ASSERT_TRUE(None(StartStop(kEject)).good());  // the stale unit saves its tray only
@@ -180,7 +180,7 @@ TEST_F(TrayPersistence, AStaleUnitMovingTheTrayKeepsWhatAnotherRecorded) {
   ASSERT_EQ(SenseOf(*reader, StartStop(kLoad)), kGood);
   ExpectLoaded(*reader);
   in_.assign(48, 0);
-  ASSERT_TRUE(reader->Execute(ReadTrackInfo(1, 1).bytes, TDataDirection::kIn, in_).good());
+  ASSERT_TRUE(reader->Execute(ReadTrackInfo(1, 1).bytes(), TDataDirection::kIn, in_).good());
   EXPECT_EQ(GetBe32(in_, 12), 30u);  // next writable address after the 30 recorded blocks
 }
 

@@ -25,18 +25,17 @@ TEST_F(Drive, InquiryNamesTheModelAndAnswersVitalProductData) {
   EXPECT_EQ(in_[0], 0x05);
   EXPECT_EQ(in_[1], 0x80);  // removable
   EXPECT_EQ(std::string(in_.begin() + 8, in_.begin() + 36), "ZAMO    BURNER 2000     1.00");
-  ASSERT_TRUE(In(Cdb(0x12, 6).Set(1, 1).Set(2, 0x00).Set(4, 255)).good());
+  ASSERT_TRUE(In(Cdb(0x12, 6).Byte(1, 1).Byte(2, 0x00).Byte(4, 255)).good());
   EXPECT_EQ(std::vector<uint8_t>(in_.begin() + 1, in_.begin() + 6), (std::vector<uint8_t>{0x00, 0, 2, 0x00, 0x80}));
-  EXPECT_EQ(SenseOf(In(Cdb(0x12, 6).Set(1, 1).Set(2, 0x83).Set(4, 255))), kInvalidCdb);
-  EXPECT_EQ(SenseOf(In(Cdb(0x12, 6).Set(2, 0x80).Set(4, 255))), kInvalidCdb);  // a page without EVPD
+  EXPECT_EQ(SenseOf(In(Cdb(0x12, 6).Byte(1, 1).Byte(2, 0x83).Byte(4, 255))), kInvalidCdb);
+  EXPECT_EQ(SenseOf(In(Cdb(0x12, 6).Byte(2, 0x80).Byte(4, 255))), kInvalidCdb);  // a page without EVPD
 }
 
 TEST_F(Drive, RefusesUnknownCommandsAndShortCdbs) {
   Load(TMediaKind::kCdR);
   EXPECT_EQ(SenseOf(None(Cdb(0xC5, 12))), (TSenseCode{5, 0x20, 0}));
   EXPECT_EQ(SenseOf(None(Cdb(0x02, 6))), (TSenseCode{5, 0x20, 0}));
-  std::vector<uint8_t> six = {0x28, 0, 0, 0, 0, 0};
-  EXPECT_EQ(SenseOf(unit_->Execute(six, TDataDirection::kIn, in_)), kInvalidCdb);
+  EXPECT_EQ(SenseOf(unit_->Execute(Cdb(0x28, 6).bytes(), TDataDirection::kIn, in_)), kInvalidCdb);  // READ (10) in 6 bytes
   EXPECT_EQ(SenseOf(unit_->Execute({}, TDataDirection::kNone, {})), (TSenseCode{5, 0x20, 0}));
 }
 
@@ -278,14 +277,14 @@ TEST_F(Drive, BuffersShorterThanTheAnswerAreNeverOverrun) {
   for (const Cdb& cdb : {GetConfiguration(0, 0), ReadDiscInfo(), ReadTrackInfo(1, 1), ModeSense(0x3F),
                          ReadFormatCapacities(), ReadToc(4, true), Cdb(0x5C, 10).Be16(7, 12)}) {
     std::vector<uint8_t> buffer(7 + 16, 0xCC);
-    const TCommandResult result = unit_->Execute(cdb.bytes, TDataDirection::kIn, std::span(buffer).first(7));
-    EXPECT_TRUE(result.good()) << int(cdb.bytes[0]);
+    const TCommandResult result = unit_->Execute(cdb.bytes(), TDataDirection::kIn, std::span(buffer).first(7));
+    EXPECT_TRUE(result.good()) << int(cdb.opcode());
     EXPECT_EQ(result.transferred, 7u);
     EXPECT_TRUE(std::all_of(buffer.begin() + 7, buffer.end(), [](uint8_t b) { return b == 0xCC; }));
   }
   // A write whose buffer is shorter than its blocks is a transport error, not a partial write.
   std::vector<uint8_t> half(1024, 0);
-  const TCommandResult short_write = unit_->Execute(Write10(0, 1).bytes, TDataDirection::kOut, half);
+  const TCommandResult short_write = unit_->Execute(Write10(0, 1).bytes(), TDataDirection::kOut, half);
   EXPECT_EQ(short_write.host_status, HASTAT_DO_DU);
   EXPECT_EQ(Track(1).next_writable, 0u);
 }
