@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "burner/compilation/names.h"
 #include "burner/compilation/veskburner.h"
@@ -25,6 +27,31 @@ std::string LastPathPart(const std::string& path) {
 }
 
 bool IsDots(const std::string& name) { return name == "." || name == ".."; }
+
+// FolderSize's walk. `walking` holds the device and inode of the folders the
+// walk is inside: a symbolic link back up to one of them is not followed
+// (it would count its files again, and two such links would never end), as
+// AddFolderTo does not follow it.
+int64_t SizeBelow(const std::string& path, std::vector<std::pair<uint64_t, uint64_t>>& walking) {
+  const bool folder = path.ends_with(kSourceDelim);
+  const std::vector<TSearchRec> listing = FindFiles(folder ? path + "*.*" : path, faAnyFile, nullptr, false);
+  const bool known = folder && !listing.empty() && listing.front().Name == ".";  // "." names the folder
+  if (known) {
+    const std::pair<uint64_t, uint64_t> id(listing.front().Device, listing.front().Inode);
+    if (std::find(walking.begin(), walking.end(), id) != walking.end()) return 0;
+    walking.push_back(id);
+  }
+  int64_t total = 0;
+  for (const TSearchRec& rec : listing) {
+    if ((rec.Attr & faDirectory) != 0) {
+      if (folder && !IsDots(rec.Name)) total += SizeBelow(path + rec.Name + kSourceDelim, walking);
+    } else {
+      total += rec.Size;
+    }
+  }
+  if (known) walking.pop_back();
+  return total;
+}
 
 }  // namespace
 
@@ -181,16 +208,8 @@ int TVeskBurner::AddFolder(const std::string& dest_path, const std::string& sour
 }
 
 int64_t TVeskBurner::FolderSize(const std::string& path) const {
-  const bool folder = path.ends_with(kSourceDelim);
-  int64_t total = 0;
-  for (const TSearchRec& rec : FindFiles(folder ? path + "*.*" : path, faAnyFile, nullptr, false)) {
-    if ((rec.Attr & faDirectory) != 0) {
-      if (folder && !IsDots(rec.Name)) total += FolderSize(path + rec.Name + kSourceDelim);
-    } else {
-      total += rec.Size;
-    }
-  }
-  return total;
+  std::vector<std::pair<uint64_t, uint64_t>> walking;
+  return SizeBelow(path, walking);
 }
 
 bool TVeskBurner::ClearArchiveBits() {

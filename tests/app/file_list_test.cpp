@@ -127,6 +127,17 @@ TEST_F(FileListTest, AFolderGetsASlashAndItsTreeSizeAFileStaysAsDropped) {
   }
 }
 
+TEST_F(FileListTest, LinksBackUpTheTreeAreNotWalkedAgain) {
+  // Two links back up would make a naive walk go on for ever.
+  test::MakeTree(dir_.path(), {{"arbre/x/f.txt", "abc"}, {"arbre/g.txt", "12345"}, {"autre/h.txt", "1234567"}});
+  ASSERT_EQ(symlink("..", (dir_ / "arbre/x/haut").c_str()), 0);
+  ASSERT_EQ(symlink("../..", (dir_ / "arbre/x/racine").c_str()), 0);
+  ASSERT_EQ(symlink("../autre", (dir_ / "arbre/ailleurs").c_str()), 0);  // elsewhere: followed
+  ASSERT_TRUE(Drop({dir_ / "arbre"}).dropped);
+  ASSERT_EQ(list_.Count(), 1);
+  EXPECT_EQ(list_.Entries()[0].Bytes, 3 + 5 + 7 + 7) << "x/racine leads to a tree holding autre/ too";
+}
+
 TEST_F(FileListTest, ProgramArgumentsAddWhatADropAdds) {
   test::MakeTree(dir_.path(), {{"d/x.bin", std::string(4096, 'x')}, {"f.txt", "abc"}});
   const std::vector<std::string> paths{dir_ / "f.txt", dir_ / "d", dir_ / "gone"};
