@@ -7,6 +7,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileIconProvider>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QHBoxLayout>
@@ -16,6 +17,7 @@
 #include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QStackedWidget>
 #include <QStandardItemModel>
 #include <QStandardPaths>
@@ -72,7 +74,46 @@ class TFileModel : public QFileSystemModel {
   using QFileSystemModel::QFileSystemModel;
   Qt::DropActions supportedDragActions() const override { return Qt::CopyAction; }
   Qt::DropActions supportedDropActions() const override { return Qt::IgnoreAction; }
+  // The details view's column captions, in French whatever translations
+  // are installed.
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return QFileSystemModel::headerData(section, orientation, role);
+    switch (section) {
+      case 0: return QStringLiteral("Nom");
+      case 1: return QStringLiteral("Taille");
+      case 2: return QStringLiteral("Type");
+      case 3: return QStringLiteral("Modifié le");
+      default: return {};
+    }
+  }
 };
+
+// The style's icons (where the desktop has no icon theme) and French kinds.
+class TFileIcons : public QFileIconProvider {
+ public:
+  QString type(const QFileInfo& info) const override {
+    if (info.isDir()) return QStringLiteral("Dossier");
+    const QString suffix = info.suffix();
+    return suffix.isEmpty() ? QStringLiteral("Fichier") : QStringLiteral("Fichier ") + suffix.toUpper();
+  }
+};
+
+// The thumbnail view's button: a small framed picture.
+QIcon ThumbnailsIcon() {
+  QPixmap pixmap(16, 16);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(QColor(70, 70, 70));
+  painter.setBrush(QColor(200, 225, 250));
+  painter.drawRect(QRectF(1.5, 2.5, 13, 11));
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor(240, 190, 40));
+  painter.drawEllipse(QPointF(11, 6), 1.8, 1.8);
+  painter.setBrush(QColor(60, 140, 70));
+  painter.drawPolygon(QPolygonF({QPointF(2, 13), QPointF(6.5, 7), QPointF(10, 11), QPointF(11.5, 9.5), QPointF(14, 13)}));
+  return QIcon(pixmap);
+}
 
 // File systems that hold no user files.
 bool IsSystemVolume(const QStorageInfo& volume) {
@@ -120,6 +161,7 @@ TShellBrowser::TShellBrowser(TRole role, QWidget* parent)
     : QWidget(parent),
       role_(role),
       view_(role == TRole::kFileSource ? TView::kList : TView::kLargeIcons),
+      icons_(std::make_unique<TFileIcons>()),
       thumbnails_(std::make_unique<TThumbnailLoader>(kThumbnailEdge)) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -148,7 +190,12 @@ TShellBrowser::TShellBrowser(TRole role, QWidget* parent)
   SetView(view_);
 }
 
-TShellBrowser::~TShellBrowser() = default;
+TShellBrowser::~TShellBrowser() {
+  // The models' gatherer threads use the icon provider: they go first
+  // (the one in use, and any replaced one not deleted yet).
+  for (QFileSystemModel* model : findChildren<QFileSystemModel*>(Qt::FindDirectChildrenOnly)) delete model;
+  files_ = nullptr;
+}
 
 // ---- Building -------------------------------------------------------------
 
@@ -186,9 +233,10 @@ void TShellBrowser::BuildButtons(QWidget* bar) {
   connect(add_button("bLargeIcons", QStyle::SP_FileDialogContentsView,
                      QStringLiteral("Aperçu normal (liste par icones rangés)")),
           &QToolButton::clicked, this, [this] { SetView(TView::kLargeIcons); });
-  connect(add_button("bThumbnails", QStyle::SP_FileDialogInfoView,
-                     QStringLiteral("Aperçu sous forme de vignettes (utile pour les images)")),
-          &QToolButton::clicked, this, [this] { SetView(TView::kThumbnails); });
+  QToolButton* thumbnails = add_button("bThumbnails", QStyle::SP_FileDialogInfoView,
+                                       QStringLiteral("Aperçu sous forme de vignettes (utile pour les images)"));
+  thumbnails->setIcon(ThumbnailsIcon());
+  connect(thumbnails, &QToolButton::clicked, this, [this] { SetView(TView::kThumbnails); });
   connect(add_button("bList", QStyle::SP_FileDialogListView, QStringLiteral("Aperçu sous forme de liste")),
           &QToolButton::clicked, this, [this] { SetView(TView::kList); });
   connect(add_button("bDetails", QStyle::SP_FileDialogDetailedView,
@@ -207,13 +255,14 @@ void TShellBrowser::BuildViews() {
   list_view_->setItemDelegate(thumbnail_delegate_);
   list_view_->setMovement(QListView::Static);  // icons are never moved by a drag
   list_view_->setResizeMode(QListView::Adjust);
-  list_view_->setUniformItemSizes(true);
   list_view_->setLayoutMode(QListView::Batched);  // a long folder is laid out in steps
   tree_view_->setRootIsDecorated(false);
   tree_view_->setItemsExpandable(false);
   tree_view_->setUniformRowHeights(true);
   tree_view_->setSortingEnabled(true);
   tree_view_->sortByColumn(0, Qt::AscendingOrder);
+  tree_view_->header()->setDefaultSectionSize(90);
+  tree_view_->header()->setStretchLastSection(true);
   for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(list_view_), static_cast<QAbstractItemView*>(tree_view_)}) {
     view->setSelectionMode(QAbstractItemView::ExtendedSelection);
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -254,7 +303,7 @@ void TShellBrowser::MakeFileModel() {
   QFileSystemModel* old = files_;
   files_ = new TFileModel(this);
   files_->setReadOnly(true);
-  files_->setIconProvider(&icons_);  // the style's icons where the desktop has no theme
+  files_->setIconProvider(icons_.get());
   files_->setNameFilterDisables(false);  // files that do not match are hidden, not greyed
   files_->setOption(QFileSystemModel::DontWatchForChanges, !auto_refresh_);
   ApplyFilter();
@@ -277,7 +326,7 @@ void TShellBrowser::FillDrives() {
   drives_->setHorizontalHeaderLabels(
       {QStringLiteral("Nom"), QStringLiteral("Taille"), QStringLiteral("Libre"), QStringLiteral("Type")});
   for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
-    if (!volume.isValid() || !volume.isReady() || IsSystemVolume(volume)) continue;
+    if (!volume.isValid() || !volume.isReady() || volume.bytesTotal() <= 0 || IsSystemVolume(volume)) continue;
     const QByteArray type = volume.fileSystemType();
     const bool optical = type == "iso9660" || type == "udf";
     auto* name = new QStandardItem(style()->standardIcon(optical ? QStyle::SP_DriveCDIcon : QStyle::SP_DriveHDIcon),
@@ -315,6 +364,7 @@ void TShellBrowser::ApplyModel() {
       connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, &TShellBrowser::SelectionChanged);
     }
   }
+  tree_view_->header()->resizeSection(0, 170);  // names first
   if (folder_.isEmpty()) {
     list_view_->setRootIndex({});
     tree_view_->setRootIndex({});
@@ -335,17 +385,13 @@ void TShellBrowser::FillFolderBox() {
     folder_box_->setCurrentIndex(0);
     return;
   }
-  // Each folder from the root down to the one shown, indented by depth.
+  // Each folder from the root down to the one shown.
   QStringList chain;
-  for (QDir dir(folder_);; ) {
+  for (QDir dir(folder_);;) {
     chain.prepend(dir.absolutePath());
     if (dir.isRoot() || !dir.cdUp()) break;
   }
-  for (int depth = 0; depth < chain.size(); ++depth) {
-    const QString& path = chain[depth];
-    const QString name = depth == 0 ? path : QFileInfo(path).fileName();
-    folder_box_->addItem(style()->standardIcon(QStyle::SP_DirIcon), QString(depth * 2, QLatin1Char(' ')) + name, path);
-  }
+  for (const QString& path : chain) folder_box_->addItem(style()->standardIcon(QStyle::SP_DirIcon), path, path);
   folder_box_->setCurrentIndex(folder_box_->count() - 1);
 }
 

@@ -34,7 +34,6 @@
 // worker threads, which never touch a widget).
 #pragma once
 
-#include <QFileIconProvider>
 #include <QModelIndex>
 #include <QString>
 #include <QStringList>
@@ -45,6 +44,7 @@
 
 class QAbstractItemView;
 class QComboBox;
+class QFileIconProvider;
 class QFileSystemModel;
 class QListView;
 class QMenu;
@@ -147,13 +147,13 @@ class TShellBrowser : public QWidget {
   bool auto_refresh_ = true;
   bool desktop_menu_ = true;
   bool show_hidden_ = false;
+  std::unique_ptr<QFileIconProvider> icons_;  // outlives the models (see the destructor)
 
   QComboBox* folder_box_ = nullptr;
   QComboBox* filter_box_ = nullptr;
   QStackedWidget* stack_ = nullptr;
   QListView* list_view_ = nullptr;
   QTreeView* tree_view_ = nullptr;
-  QFileIconProvider icons_;  // before the models that use it
   QFileSystemModel* files_ = nullptr;
   QStandardItemModel* drives_ = nullptr;
   std::unique_ptr<TThumbnailLoader> thumbnails_;

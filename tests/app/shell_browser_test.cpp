@@ -263,7 +263,12 @@ TEST(ShellBrowser, DesktopDocumentsAndAChosenFolderAreShown) {
   EXPECT_EQ(browser.CurrentFolder().toStdString(), dir / "Bureau");
   browser.ShowDocuments();
   EXPECT_EQ(browser.CurrentFolder().toStdString(), dir / "Documents");
-  EXPECT_EQ(browser.FolderBox()->currentText().trimmed(), QStringLiteral("Documents"));
+  EXPECT_EQ(browser.FolderBox()->currentText().toStdString(), dir / "Documents");
+  // The folder box holds the folders above: one step up with the keyboard.
+  browser.FolderBox()->setFocus();
+  QTest::keyClick(browser.FolderBox(), Qt::Key_Up);
+  EXPECT_EQ(browser.CurrentFolder().toStdString(), dir.path());
+  EXPECT_EQ(browser.FolderBox()->itemText(0), QStringLiteral("Poste de travail"));
 
   // A desktop folder that does not exist: the home folder instead.
   test::WriteFile(dir / "config/user-dirs.dirs", "XDG_DESKTOP_DIR=\"" + dir / "Absent\"\n");
