@@ -12,6 +12,8 @@
 namespace zamo {
 
 class TBalloon : public QWidget {
+  Q_OBJECT
+
  public:
   static constexpr int kWidth = 300;
 

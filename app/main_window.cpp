@@ -36,6 +36,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -50,6 +51,10 @@
 #include "burner/drive/transport.h"
 #include "emulator/emulated_backend.h"
 
+// The help's resources live in the app library: a static library's resource
+// initialiser is only linked when something calls it.
+static void InitHelpResources() { Q_INIT_RESOURCE(help); }
+
 namespace zamo {
 
 // ---- The log hand-over ------------------------------------------------------
@@ -57,8 +62,8 @@ namespace zamo {
 // Takes log lines from any thread to the log pane, in the order they were
 // produced. A line from the GUI thread is appended at once (after any line
 // still waiting); a line from another thread is queued, the GUI thread is
-// asked to take the queue, and the producer waits until its line has been
-// taken. That wait is bounded: a GUI thread busy elsewhere (or itself
+// asked to take the queue, and the producer waits until its line is in the
+// pane. That wait is bounded: a GUI thread busy elsewhere (or itself
 // waiting for the producing thread) never deadlocks with it; the line then
 // stays queued, in its place, and the producers stop waiting until the GUI
 // thread has caught up.
@@ -88,24 +93,30 @@ class LogSink : public QObject {
     if (!taken_cv_.wait_for(lock, kHandOverWait, [&] { return taken_ >= number || closed_; })) lagging_ = true;
   }
 
-  // GUI thread: appends every queued line.
+  // GUI thread: appends every queued line, then lets their producers go on.
   void Drain() {
     std::deque<QString> lines;
+    uint64_t upto = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       lines.swap(pending_);
-      taken_ = posted_;
+      upto = posted_;
       drain_scheduled_ = false;
       lagging_ = false;
     }
-    taken_cv_.notify_all();
-    if (lines.empty()) return;
-    QString text;
-    for (QString& line : lines) {
-      if (!text.isEmpty()) text += QLatin1Char('\n');
-      text += line;
+    if (!lines.empty()) {
+      QString text;
+      for (QString& line : lines) {
+        if (!text.isEmpty()) text += QLatin1Char('\n');
+        text += line;
+      }
+      append_(text);
     }
-    append_(text);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      taken_ = std::max(taken_, upto);
+    }
+    taken_cv_.notify_all();
   }
 
   // No producer waits any more (the window is going away).
@@ -123,7 +134,7 @@ class LogSink : public QObject {
   std::condition_variable taken_cv_;
   std::deque<QString> pending_;
   uint64_t posted_ = 0;  // lines queued so far
-  uint64_t taken_ = 0;   // of those, the lines the GUI thread has taken
+  uint64_t taken_ = 0;   // of those, the lines in the pane
   bool drain_scheduled_ = false;
   bool lagging_ = false;  // a wait ran out: producers go on without waiting until the next drain
   bool closed_ = false;
@@ -251,6 +262,7 @@ QString VersionText() {
 }
 
 QUrl HelpUrl() {
+  InitHelpResources();
   // A help folder installed beside the program wins; otherwise the help held
   // in the program is written to the user's cache folder, since a browser
   // needs files it can open.
@@ -339,7 +351,9 @@ TForm1::TForm1(QWidget* parent)
 
   setWindowTitle(QStringLiteral("ZAMO  v.") + VersionText() + QStringLiteral("    Gravure sur CD/DVD"));
   setWindowIcon(ProgramIcon());
-  resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+  // 727 × 550 pixels of client area, wider when the toolbar's captions need
+  // it in the desktop's font (no button should hide behind its overflow).
+  resize(std::max(kClientWidth, tbrMain_->sizeHint().width()), kClientHeight + menuBar()->sizeHint().height());
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
     move(area.center() - QPoint(width() / 2, height() / 2));
@@ -654,7 +668,6 @@ void TForm1::BuildStatusBar() {
   QPalette red = bAbort_->palette();
   red.setColor(QPalette::ButtonText, Qt::red);
   bAbort_->setPalette(red);
-  bAbort_->setStyleSheet(QStringLiteral("QPushButton#bAbort { color: red; font-weight: bold; }"));
   bAbort_->hide();
   SetHint(bAbort_, QStringLiteral("Mettre fin aux opérations d'écriture. Voir Aide. "));
 
@@ -742,7 +755,9 @@ void TForm1::cbDrivesChange() {
 void TForm1::FillSpeedList() {
   const bool cd = veskb.GetDiscType() < 4;
   const int kept = cbSpeed_->currentIndex();
-  const QLocale locale;
+  // "#,##0": the thousands are always grouped, with the locale's separator.
+  QLocale locale;
+  locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
   QStringList entries{QStringLiteral("Max")};
   int speed = veskb.GetMaxWriteSpeed();
   while (speed > 0) {

@@ -2,6 +2,8 @@
 #include "app/skin.h"
 
 #include <QApplication>
+#include <QEvent>
+#include <QWidget>
 #include <QPalette>
 #include <QStyle>
 #include <QStyleFactory>
@@ -72,6 +74,9 @@ void SetSkinOn(bool on) {
     QApplication::setPalette(look.palette);
   }
   skin_on = on;
+  // Every widget takes the new palette now, windows opened before included.
+  QEvent change(QEvent::ApplicationPaletteChange);
+  for (QWidget* widget : QApplication::allWidgets()) QCoreApplication::sendEvent(widget, &change);
 }
 
 bool SkinOn() { return skin_on; }
