@@ -18,6 +18,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPrinter>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -44,7 +45,9 @@
 
 #include "app/about_box.h"
 #include "app/balloon.h"
+#include "app/capabilities_window.h"
 #include "app/file_list.h"
+#include "app/list_printer.h"
 #include "app/settings_file.h"
 #include "app/shell_browser.h"
 #include "app/skin.h"
@@ -476,8 +479,8 @@ void TForm1::BuildToolBar(QWidget* parent) {
   // The writing, erasing and disc-content jobs, and the windows others
   // build, are not in the program yet: their buttons show what they will do
   // but stay disabled.
-  for (const char* pending : {"bQErase", "bCErase", "bCSaveISO", "bCBurnISO", "bTopo", "bContent", "bOptions",
-                              "bCBurn"}) {
+  connect(button("bTopo")->defaultAction(), &QAction::triggered, this, [this] { ShowCapabilities(); });
+  for (const char* pending : {"bQErase", "bCErase", "bCSaveISO", "bCBurnISO", "bContent", "bOptions", "bCBurn"}) {
     button(pending)->defaultAction()->setEnabled(false);
   }
   verify->setEnabled(false);
@@ -511,6 +514,9 @@ void TForm1::BuildMenus() {
                             {"mFullErase", "Effacer minutieusement"}}) {
     add(burn, name, text)->setEnabled(false);
   }
+  QAction* properties = burn->findChild<QAction*>(QStringLiteral("mDriveProperties"));
+  properties->setEnabled(true);
+  connect(properties, &QAction::triggered, this, [this] { ShowCapabilities(); });
 
   QMenu* network = bar->addMenu(QStringLiteral("Postes en Réseau"));
   network->setObjectName(QStringLiteral("mNetwork"));
@@ -599,9 +605,9 @@ void TForm1::BuildCentre(QSplitter* splitter) {
   connect(file_list_, &TFileList::statusMessage, this, show);
   connect(shell_browser_, &TShellBrowser::statusMessage, this, show);
   connect(computer_view_, &TShellBrowser::statusMessage, this, show);
-  // The space check and printing are not in the program yet.
+  // The space check is not in the program yet.
   file_list_->VerifyAction()->setEnabled(false);
-  file_list_->PrintAction()->setEnabled(false);
+  connect(file_list_->PrintAction(), &QAction::triggered, this, [this] { PrintList(); });
 }
 
 void TForm1::AddPaths(const QStringList& paths) {
@@ -804,6 +810,17 @@ void TForm1::bReadyClick() {
 
 void TForm1::OpenNetworkPlaces() {
   QProcess::startDetached(QStringLiteral("xdg-open"), {QStringLiteral("network:///")});
+}
+
+void TForm1::ShowCapabilities() {
+  TForm2 window(veskb, this);
+  window.exec();
+}
+
+void TForm1::PrintList() {
+  // The printer is kept, so that the user's choice of printer stays.
+  if (!printer_) printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
+  PrintListview(PrintListOf(file_list_->Box()), *printer_, this);
 }
 
 void TForm1::ShowAbout() {

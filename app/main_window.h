@@ -28,6 +28,7 @@ class QComboBox;
 class QLabel;
 class QMenu;
 class QPlainTextEdit;
+class QPrinter;
 class QProgressBar;
 class QPushButton;
 class QSplitter;
@@ -131,6 +132,10 @@ class TForm1 : public QMainWindow {
   void bReadyClick();
   void OpenNetworkPlaces();
   void ShowAbout();
+  // "Topo", "Propriétés du CD/DVD": the capabilities window.
+  void ShowCapabilities();
+  // "Imprimer la liste...": the file list printed.
+  void PrintList();
 
   // F5: the whole log to the clipboard.
   void CopyLogToClipboard();
@@ -164,6 +169,7 @@ class TForm1 : public QMainWindow {
   QProgressBar* pBuf_ = nullptr;
   QProgressBar* pHBuf_ = nullptr;
   QMenu* explorer_menu_ = nullptr;
+  std::unique_ptr<QPrinter> printer_;
 };
 
 }  // namespace zamo

@@ -32,6 +32,7 @@
 
 #include "app/about_box.h"
 #include "app/balloon.h"
+#include "app/capabilities_window.h"
 #include "app/main_window.h"
 #include "app/skin.h"
 #include "burner/drive/transport.h"
@@ -295,8 +296,9 @@ TEST_F(MainWindowTest, JobsNotYetBuiltArePresentButDisabled) {
   for (QAction* action : Child<QToolBar>("tbrMain")->actions()) {
     if (auto* button = qobject_cast<QToolButton*>(Child<QToolBar>("tbrMain")->widgetForAction(action))) {
       shown << button->text();
-      const bool tray_job = button->text() == "Charger" || button->text() == "Ejecter" || button->text() == "Prêt?";
-      EXPECT_EQ(button->isEnabled(), tray_job) << button->text().toStdString();
+      const bool built = button->text() == "Charger" || button->text() == "Ejecter" || button->text() == "Prêt?" ||
+                         button->text() == "Topo";
+      EXPECT_EQ(button->isEnabled(), built) << button->text().toStdString();
     }
   }
   EXPECT_EQ(shown, captions);
@@ -314,6 +316,27 @@ TEST_F(MainWindowTest, JobsNotYetBuiltArePresentButDisabled) {
   for (const char* tool : {"bQErase", "bCErase", "bCSaveISO", "bCBurnISO", "bContent", "bCBurn"}) Click(tool);
   EXPECT_EQ(LogLines().size(), lines);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+// "Topo" and "Propriétés du CD/DVD" show the chosen drive's capabilities.
+TEST_F(MainWindowTest, TopoOpensTheCapabilitiesWindowOfTheChosenDrive) {
+  Start({"cd-r", "dvd+r,writes=dvd+r/dvd+rw"});
+  ChooseDrive(1);
+  for (const char* how : {"toolbar", "menu"}) {
+    QString shown;
+    AnswerModal([&](QWidget* modal) {
+      if (qobject_cast<TForm2*>(modal) != nullptr) {
+        for (QLabel* label : modal->findChildren<QLabel*>()) shown += label->text() + QLatin1Char('\n');
+      }
+      modal->close();
+    });
+    if (std::string(how) == "toolbar") {
+      Click("bTopo");
+    } else {
+      Child<QAction>("mDriveProperties")->trigger();
+    }
+    EXPECT_TRUE(shown.contains(QStringLiteral("emu1"))) << how << ": " << shown.toStdString();
+  }
 }
 
 // ---- Log pane -------------------------------------------------------------------
