@@ -234,7 +234,7 @@ QIcon ToolIcon(const char* name) {
   if (n == "bOptions") pixmap = QStyle::SP_FileDialogDetailedView;
   if (n == "bLoad") pixmap = QStyle::SP_ArrowDown;
   if (n == "bEject") pixmap = QStyle::SP_ArrowUp;
-  if (n == "bReady") pixmap = QStyle::SP_DialogHelpButton;
+  if (n == "bReady") pixmap = QStyle::SP_MessageBoxQuestion;
   if (n == "bCBurn") pixmap = QStyle::SP_DriveDVDIcon;
   return style->standardIcon(pixmap);
 }

@@ -7,7 +7,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QAbstractButton>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QLabel>
@@ -33,6 +36,8 @@
 #include "app/about_box.h"
 #include "app/balloon.h"
 #include "app/capabilities_window.h"
+#include "app/file_list.h"
+#include "app/list_printer.h"
 #include "app/main_window.h"
 #include "app/skin.h"
 #include "burner/drive/transport.h"
@@ -543,6 +548,76 @@ TEST_F(MainWindowTest, SkinSwitchesEveryWindowAtOnce) {
   EXPECT_EQ(other.palette().color(QPalette::Window), form_->palette().color(QPalette::Window));
   SetSkinOn(true);
   EXPECT_EQ(other.palette().color(QPalette::Window), skin);
+}
+
+// ---- Every window, whole ------------------------------------------------------------
+
+// The texts of a window's labels and buttons that do not fit their widget.
+QStringList ClippedTexts(QWidget* window) {
+  QStringList clipped;
+  for (QWidget* widget : window->findChildren<QWidget*>()) {
+    if (!widget->isVisible()) continue;
+    QString text;
+    if (auto* label = qobject_cast<QLabel*>(widget); label != nullptr && !label->wordWrap() && label->pixmap().isNull()) {
+      text = label->text();
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget); button != nullptr && !button->text().isEmpty()) {
+      text = button->text();
+    } else {
+      continue;
+    }
+    const QSize hint = widget->sizeHint();
+    if (widget->width() + 1 < hint.width() || widget->height() + 1 < hint.height()) {
+      clipped << QStringLiteral("%1 \"%2\" (%3x%4 < %5x%6)")
+                     .arg(widget->objectName(), text)
+                     .arg(widget->width())
+                     .arg(widget->height())
+                     .arg(hint.width())
+                     .arg(hint.height());
+    }
+  }
+  return clipped;
+}
+
+// Renders each window as the user sees it and checks that no text is cut.
+// With ZAMO_SCREENSHOTS_DIR set (scripts/screenshots.sh, under Xvfb) the
+// pictures are kept there as PNG files.
+TEST_F(MainWindowTest, EveryWindowShowsItsTextsWhole) {
+  test::MakeTree(dir_.path() + "/Photos", {{"Plage.jpg", std::string(300000, 'p')}, {"Soir.jpg", "s"}});
+  test::WriteFile(dir_ / "Lisez-moi.txt", "Bonjour");
+  Start({"cd-r", "dvd+rw,model=DVD WRITER"});
+  form_->AddPaths({QString::fromStdString(dir_ / "Photos"), QString::fromStdString(dir_ / "Lisez-moi.txt")});
+  form_->Log(">>> L'UNITÉ MEDIA/GRAVEUR EST PRÊTE");
+  QCoreApplication::processEvents();
+  const char* out = std::getenv("ZAMO_SCREENSHOTS_DIR");
+  const auto keep = [out](QWidget* window, const char* name) {
+    QCoreApplication::processEvents();
+    const QPixmap picture = window->grab();
+    EXPECT_FALSE(picture.isNull()) << name;
+    if (out != nullptr && *out != '\0') {
+      EXPECT_TRUE(picture.save(QDir(QString::fromUtf8(out)).filePath(QString::fromUtf8(name) + ".png"))) << name;
+    }
+    EXPECT_EQ(ClippedTexts(window), QStringList()) << name;
+  };
+
+  keep(form_.get(), "main_window");
+  TAboutBox about(form_.get());
+  about.show();
+  keep(&about, "about_box");
+  about.close();
+  TForm2 capabilities(form_->Burner(), form_.get());
+  capabilities.show();
+  keep(&capabilities, "capabilities_window");
+  capabilities.close();
+  TForm3 title(form_.get());
+  title.show();
+  keep(&title, "print_title");
+  title.close();
+
+  QTest::mouseClick(Tool("bCBurn"), Qt::RightButton);
+  auto* balloon = qobject_cast<TBalloon*>(QApplication::activePopupWidget());
+  ASSERT_NE(balloon, nullptr);
+  keep(balloon, "balloon");
+  balloon->close();
 }
 
 }  // namespace
