@@ -39,8 +39,18 @@ test-vm: deps
 	cmake --build $(BUILD) -j$(JOBS) --target zamo_e2e_tests zamo-cli
 	$(BUILD)/tests/zamo_e2e_tests --gtest_filter='Vm*'
 
+# With a display: the desktop program, on two emulated recorders when no real
+# one is found. Without one: zamo-cli's demonstration, and how to open the window.
 run: build
-	@scripts/demo.sh $(BUILD)
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
+	  scripts/run-app.sh $(BUILD); \
+	else \
+	  scripts/demo.sh $(BUILD); \
+	  echo; \
+	  echo "== La fenêtre de ZAMO demande un écran (DISPLAY ou WAYLAND_DISPLAY n'est pas défini)."; \
+	  echo "   Sur un bureau : make run (ou scripts/run-app.sh $(BUILD)) ; sans écran, sur un écran virtuel :"; \
+	  echo "   xvfb-run -a scripts/run-app.sh $(BUILD), ou scripts/screenshots.sh $(BUILD) pour des images PNG."; \
+	fi
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over everything below app/.
 test-asan: deps

@@ -9,7 +9,6 @@
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("zamo"));
-  QApplication::setApplicationDisplayName(QStringLiteral("ZAMO"));
   QApplication::setApplicationVersion(zamo::VersionText());
   zamo::TForm1 form;
   form.show();
