@@ -344,10 +344,7 @@ TDiscKind TSCSIDevice::PrepareSizeQuery() {
   // Nothing recorded the disc's kind yet (no erase, layout or write ran):
   // use the one just found rather than send a CD page to a DVD.
   if (RecordedDiscKind() == dkUnknown) recorded_disc_kind_ = kind;
-  const bool finalize = FinalizeDisc;
-  FinalizeDisc = true;
-  SetWriteParameters(false, UnderrunProtection, true, RecordedDiscKind());
-  FinalizeDisc = finalize;
+  SetWriteParameters(false, UnderrunProtection, true, RecordedDiscKind(), TDiscFinalize::kFinalize);
   // No last track when the disc information cannot be read.
   DiscInfoBuffer[kDiLastTrackInLastLsb] = 0;
   DiscInfoBuffer[kDiLastTrackInLastMsb] = 0;
@@ -395,10 +392,7 @@ uint32_t TSCSIDevice::GetFreeBlocks() {
   const uint16_t last_track = LastTrackOfLastSession();
 
   if (IsCdKind(kind)) {
-    const bool finalize = FinalizeDisc;
-    FinalizeDisc = true;
-    SetWriteParameters(false, UnderrunProtection, true, RecordedDiscKind());
-    FinalizeDisc = finalize;
+    SetWriteParameters(false, UnderrunProtection, true, RecordedDiscKind(), TDiscFinalize::kFinalize);
     if (GetDiscStatus() == 2) return 0;
     ReadDiscInfo();
     const uint16_t track = LastTrackOfLastSession();

@@ -5,24 +5,20 @@
 // test write, buffer-underrun protection, link and packet sizes) and sent
 // back with MODE SELECT. Also here: probing the write types a drive accepts,
 // the DVD streaming performance and the write speed.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
+#include "burner/drive/parameter_lists.h"
 #include "burner/drive/scsi_device.h"
 
 namespace zamo {
 
 namespace {
 
-constexpr int kPageBytes = 54;
-constexpr int kModeHeader = 8;
+constexpr size_t kPageBytes = 54;  // the page copy kept in WriteParamsPage
+constexpr size_t kSentPageBytes = 52;
 constexpr uint16_t kAudioPause = 150;
-
-void PutBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
 
 // The page's place in a MODE SENSE (10) response: after a block descriptor
 // (16), after the bare header (8), or at 7 for drives that drop a byte.
@@ -33,121 +29,130 @@ int FindWriteParamsPage(const uint8_t* response, bool try_seven) {
   return 8;
 }
 
+// The page's recording fields for one disc kind.
+struct RecordingFields {
+  TWriteType write_type;
+  bool link_size_valid;
+  bool underrun_protection;
+  bool test_write;
+  uint8_t multisession;
+  bool fixed_packet;
+  uint8_t track_mode;
+  uint8_t link_size;
+  uint32_t packet_size;
+};
+
+// What decides the fields besides the kind.
+struct RecordingChoice {
+  bool test_write_asked;      // the caller's test write, whatever the drive can do
+  bool test_write;            // asked, and the drive can
+  bool underrun_protection;   // asked, and the drive can (capabilities)
+  bool page_buf;              // asked, and the capabilities page has its BUF bit
+  bool link_size_valid_model;
+  bool close_flag;
+  TDiscFinalize finalize;
+};
+
+constexpr uint8_t kOpen = WriteParametersPage::kNextSessionAllowed;
+constexpr uint8_t kClosed = WriteParametersPage::kNoNextSession;
+
+RecordingFields FieldsFor(TDiscKind kind, const RecordingChoice& c) {
+  const bool finalize = c.finalize == TDiscFinalize::kFinalize;
+  const bool protection = c.underrun_protection || c.page_buf;
+  switch (kind) {
+    case dkDvdR:
+      // Packet writing in fixed packets of 16 sectors. The multisession
+      // field decides at the session's close whether the disc takes another
+      // session or is closed; a test write leaves it open.
+      return {TWriteType::kPacket, true, protection, c.test_write, !c.test_write_asked && finalize ? kClosed : kOpen,
+              true, 5, 16, 16};
+    case dkDvdRwRestricted:
+    case dkDvdRwSequential:
+      // Incremental, link size 16; neither test write nor the drive's
+      // underrun capability, only the page's BUF bit.
+      return {TWriteType::kPacket, true, c.page_buf, false, kOpen, false, 5, 16, 0};
+    case dkDvdRw:  // the mode not known: track-at-once, next session allowed
+      return {TWriteType::kTrackAtOnce, c.link_size_valid_model, protection, c.test_write, kOpen, true, 4, 0, 0};
+    case dkDvdPlusRw:
+      return {TWriteType::kSessionAtOnce, true, protection, c.test_write, kClosed, false, 4, 16, 0};
+    case dkDvdPlusR:
+      return {TWriteType::kSessionAtOnce, true, protection, c.test_write, kOpen, false, 4, 0, 16};
+    case dkDvdPlusRDl:
+      // Session-at-once; multisession with the closing flag. The page's BUF
+      // bit adds nothing here.
+      return {TWriteType::kSessionAtOnce, true, c.underrun_protection, c.test_write, c.close_flag ? kOpen : kClosed,
+              false, 4, 0, 0};
+    default:
+      // CDs, and any other kind: a track-at-once data track, left open for
+      // another session unless the disc is finalized or this is a test.
+      return {TWriteType::kTrackAtOnce, c.link_size_valid_model, protection, c.test_write,
+              !c.test_write_asked && !finalize ? kOpen : kClosed, false, 4, 0, 0};
+  }
+}
+
 }  // namespace
 
-bool TSCSIDevice::SetWriteParameters(bool TestWriteOn, bool UnderrunProtectionOn, bool CloseFlag, TDiscKind Kind) {
+bool TSCSIDevice::SetWriteParameters(bool TestWriteOn, bool UnderrunProtectionOn, bool CloseFlag, TDiscKind Kind,
+                                     TDiscFinalize Finalize) {
   if (Kind == dkDvdRam) return true;  // DVD-RAM is written like a hard disk
 
   uint8_t response[512 + 1];
   if (!ModeSense(0x05, response, false, 512, 512)) return false;
   const int at = FindWriteParamsPage(response, true);
-  uint8_t* page = WriteParamsPage;
-  std::memcpy(page, response + at, kPageBytes);
-  page[1] = 0x32;
-
-  uint8_t link_size, b2, b3;
-  uint32_t packet_size;
-  if (Kind == dkDvdR) {
-    b2 = 0x60;  // packet writing, link size valid
-    b3 = 0xE5;  // next session allowed, fixed packet, track mode 5
-    link_size = 16;
-    packet_size = 16;
-  } else {
-    b2 = 0x01;  // track-at-once
-    b3 = 0x04;  // data track, uninterrupted
-    link_size = 0;
-    packet_size = 0;
-  }
-  page[4] = 8;  // mode 1, 2048-byte blocks
-
-  if (Kind == dkDvdPlusRw || Kind == dkDvdPlusR) {
-    b2 = 0x22;
-    b3 |= 0xC0;
-  }
-  if (LinkSizeValidModel) b2 |= 0x20;
-
-  switch (Kind) {
-    case dkDvdR:
-      // Fixed packets; the multisession field decides at the session's close
-      // whether the disc takes another session (11b) or is closed (00b).
-      b3 |= 0xE0;
-      if (!TestWriteOn && FinalizeDisc) b3 &= 0x3F;
-      break;
-    case dkDvdRw:
-    case dkDvdRwRestricted:
-    case dkDvdRwSequential:
-    case dkDvdPlusR:
-      b3 |= 0xE0;
-      break;
-    default:
-      if (!TestWriteOn && !FinalizeDisc) {
-        b3 |= 0xC0;
-      } else {
-        b3 &= 0x3F;
-      }
-      break;
-  }
+  WriteParametersPage page(std::span<const uint8_t>(response + at, kPageBytes));
 
   // A drive without the capability gets the bit cleared, not an error.
-  b2 = static_cast<uint8_t>((b2 & ~0x40) | ((UnderrunProtectionOn && (Capabilities & capUnderrunProtection)) ? 0x40 : 0));
-  b2 = static_cast<uint8_t>((b2 & ~0x10) | ((TestWriteOn && (Capabilities & capTestWrite)) ? 0x10 : 0));
+  RecordingChoice choice;
+  choice.test_write_asked = TestWriteOn;
+  choice.test_write = TestWriteOn && (Capabilities & capTestWrite);
+  choice.underrun_protection = UnderrunProtectionOn && (Capabilities & capUnderrunProtection);
+  choice.page_buf = UnderrunProtectionOn && (CapabilitiesPage[4] & 0x80) != 0;
+  choice.link_size_valid_model = LinkSizeValidModel;
+  choice.close_flag = CloseFlag;
+  choice.finalize = Finalize;
+  const RecordingFields f = FieldsFor(Kind, choice);
 
-  page[6] = page[7] = page[8] = page[9] = 0;
-  if (Kind == dkDvdPlusR) packet_size = 16;
-
-  if (Kind == dkDvdRwRestricted || Kind == dkDvdRwSequential) {
-    b2 = 0x20;
-    b3 = 0xC5;
-    link_size = 16;
-  }
-  if (Kind == dkDvdPlusR) b3 = 0xC4;
-
-  const bool page_buf = (CapabilitiesPage[4] & 0x80) != 0;
-  if (Kind == dkDvdPlusRDl) {
-    b2 = static_cast<uint8_t>((b2 & 0x50) | 0x20 | 0x02);  // session-at-once, link size valid
-    b3 = static_cast<uint8_t>((b3 & 0xD0) | 0x04);          // track mode 4, no fixed packet
-    b3 = static_cast<uint8_t>((b3 & 0x3F) | (CloseFlag ? 0xC0 : 0x00));
-    link_size = 0;
-    packet_size = 0;
-  } else if (UnderrunProtectionOn && page_buf) {
-    b2 |= 0x40;
-  }
-  if (Kind == dkDvdPlusRw) {
-    b3 = 0x04;
-    link_size = 16;
-  }
-
-  page[2] = b2;
-  page[3] = b3;
-  page[5] = link_size;
-  PutBe32(page + 10, packet_size);
-  page[14] = kAudioPause >> 8;
-  page[15] = kAudioPause & 0xFF;
-
-  uint8_t list[kModeHeader + 52] = {};
-  std::memcpy(list + kModeHeader, page, 52);
-  return ModeSelect(list, sizeof(list));
+  page.PageLength(0x32)
+      .WriteType(f.write_type)
+      .LinkSizeValid(f.link_size_valid)
+      .BufferUnderrunProtection(f.underrun_protection)
+      .TestWrite(f.test_write)
+      .Multisession(f.multisession)
+      .FixedPacket(f.fixed_packet)
+      .Copy(false)
+      .TrackMode(f.track_mode)
+      .DataBlockType(8)  // mode 1, 2048-byte blocks
+      .LinkSize(f.link_size)
+      .HostApplicationCode(0)
+      .SessionFormat(0)
+      .PacketSize(f.packet_size)
+      .AudioPauseLength(kAudioPause);
+  std::copy_n(page.bytes().begin(), kPageBytes, WriteParamsPage);
+  std::vector<uint8_t> list = page.ModeSelectList(kSentPageBytes);
+  return ModeSelect(list.data(), static_cast<int>(list.size()));
 }
 
 bool TSCSIDevice::TryWriteType(int Kind) {
   uint8_t response[512 + 1];
   if (!ModeSense(0x05, response, false, 512, 512)) return false;
   const int at = FindWriteParamsPage(response, false);
-  uint8_t* page = response + at;
-  const int page_length = page[1];
-  static constexpr uint8_t kWriteType[] = {3, 2, 1};  // raw, session-at-once, track-at-once
-  page[2] = kWriteType[Kind < 0 || Kind > 2 ? 2 : Kind];
-  page[3] = 0;
-  page[4] = Kind == 0 ? 1 : 0;  // raw: 2352 bytes with P and Q sub-channel
-  page[8] = page[9] = 0;
-  page[14] = kAudioPause >> 8;
-  page[15] = kAudioPause & 0xFF;
-
-  const int length = page_length + 10;
-  if (at + page_length + 2 > 512) return false;  // a page that claims more than was read
-  uint8_t list[kModeHeader + 258] = {};
-  std::memcpy(list + kModeHeader, page, static_cast<size_t>(page_length + 2));
-  return ModeSelect(list, length);
+  const size_t page_bytes = static_cast<size_t>(response[at + 1]) + 2;
+  if (at + page_bytes > 512) return false;  // a page that claims more than was read
+  static constexpr TWriteType kWriteType[] = {TWriteType::kRaw, TWriteType::kSessionAtOnce, TWriteType::kTrackAtOnce};
+  WriteParametersPage page(std::span<const uint8_t>(response + at, page_bytes));
+  page.WriteType(kWriteType[Kind < 0 || Kind > 2 ? 2 : Kind])
+      .BufferUnderrunProtection(false)
+      .LinkSizeValid(false)
+      .TestWrite(false)
+      .Multisession(0)
+      .FixedPacket(false)
+      .Copy(false)
+      .TrackMode(0)
+      .DataBlockType(Kind == 0 ? 1 : 0)  // raw: 2352 bytes with P and Q sub-channel
+      .SessionFormat(0)
+      .AudioPauseLength(kAudioPause);
+  std::vector<uint8_t> list = page.ModeSelectList(page_bytes);
+  return ModeSelect(list.data(), static_cast<int>(list.size()));
 }
 
 void TSCSIDevice::ProbeWriteTypes() {
@@ -161,14 +166,14 @@ void TSCSIDevice::ProbeWriteTypes() {
 // the read and write rates (kilobytes per time unit, in milliseconds).
 bool TSCSIDevice::SetPerformance(uint32_t StartLba, uint32_t EndLba, uint32_t ReadSize, uint32_t WriteSize,
                                  uint32_t ReadTime, uint32_t WriteTime) {
-  uint8_t descriptor[28] = {};
-  PutBe32(descriptor + 4, StartLba);
-  PutBe32(descriptor + 8, EndLba);
-  PutBe32(descriptor + 12, ReadSize);
-  PutBe32(descriptor + 16, ReadTime);
-  PutBe32(descriptor + 20, WriteSize);
-  PutBe32(descriptor + 24, WriteTime);
-  return SetStreaming(descriptor, sizeof(descriptor));
+  const PerformanceDescriptor descriptor = PerformanceDescriptor()
+                                               .StartLba(StartLba)
+                                               .EndLba(EndLba)
+                                               .ReadSize(ReadSize)
+                                               .ReadTime(ReadTime)
+                                               .WriteSize(WriteSize)
+                                               .WriteTime(WriteTime);
+  return SetStreaming(descriptor.data(), static_cast<int>(descriptor.size()));
 }
 
 void TSCSIDevice::SetWriteSpeed(uint16_t value) {

@@ -19,6 +19,7 @@
 
 #include "burner/drive/cdb.h"
 #include "burner/drive/disc_kind.h"
+#include "burner/drive/parameter_lists.h"
 #include "burner/drive/replies.h"
 #include "burner/drive/srb.h"
 #include "burner/platform/component.h"
@@ -300,7 +301,12 @@ class TSCSIDevice : public TComponent {
   uint8_t ConfigBuffer[114] = {};
 
   // ==== Recording control (recording_control.cpp) ===========================
-  bool SetWriteParameters(bool TestWriteOn, bool UnderrunProtectionOn, bool CloseFlag, TDiscKind Kind);
+  // The write parameters page for a disc of `Kind`, sent with MODE SELECT
+  // (nothing for a DVD-RAM). `Finalize` is what the session's close does to
+  // the disc (a write-once DVD-R or a CD announce it); `CloseFlag` sets a
+  // DVD+R DL's multisession field.
+  bool SetWriteParameters(bool TestWriteOn, bool UnderrunProtectionOn, bool CloseFlag, TDiscKind Kind,
+                          TDiscFinalize Finalize);
   void ProbeWriteTypes();
   bool TryWriteType(int Kind);  // 0 raw, 1 session-at-once, 2 track-at-once
   bool SetPerformance(uint32_t StartLba, uint32_t EndLba, uint32_t ReadSize, uint32_t WriteSize,
@@ -314,6 +320,7 @@ class TSCSIDevice : public TComponent {
   uint8_t SupportedWriteTypes = 0;  // kWriteTypeRaw, kWriteTypeSessionAtOnce, kWriteTypeTrackAtOnce
   bool TestWrite = false;
   bool UnderrunProtection = true;
+  // The user's choice: the job closes the disc for good (no further session).
   bool FinalizeDisc = false;
   bool FinalizeTrack = true;
   bool PerformOPC = false;

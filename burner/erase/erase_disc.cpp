@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "burner/drive/messages.h"
+#include "burner/drive/parameter_lists.h"
 #include "burner/drive/scsi_device.h"
 #include "burner/erase/erase_thread.h"
 #include "burner/platform/str_format.h"
@@ -21,12 +22,10 @@
 namespace zamo {
 namespace {
 
-// FORMAT UNIT parameter lists: header 00 82 00 08 (format options valid,
-// immediate, one 8-byte descriptor), then blocks, format type and parameter.
-constexpr uint8_t kDvdRamFormatList[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x22, 0x21, 0x20,  // 2,236,704 blocks
-                                           0x00, 0x00, 0x08, 0x00};  // full format, 2048-byte blocks
-constexpr uint8_t kDvdPlusRwFormatList[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23, 0x05, 0x40,  // 2,295,104 blocks
-                                              0x98, 0x00, 0x00, 0x00};  // type 26h: DVD+RW basic format
+// The full format of a DVD-RAM: its 2,236,704 blocks of 2048 bytes, in the background.
+FormatList DvdRamFullFormat() {
+  return FormatList().Immediate().Blocks(2236704).FormatType(FormatList::kFullFormat).TypeParameter(2048);
+}
 constexpr int kDvdRamQuickWrites = 11;  // 704 blocks of zeros before the thread starts
 // How long the destructor waits for an erase thread to let go of the
 // component: longer than the longest single command it sends (a WRITE (10),
@@ -61,7 +60,7 @@ bool TSCSIDevice::EraseDisc(bool Quick) {
 
   if (kind != dkDvdRam) {
     SetCdSpeed(ReadSpeed, WriteSpeed());
-    SetWriteParameters(false, false, false, kind);
+    SetWriteParameters(false, false, false, kind, DiscFinalizeIf(FinalizeDisc));
   }
   const uint16_t speed = GetCurrentWriteSpeed();
   if (!ready()) return FailEraseStart(msg::kEraseNotReady);
@@ -91,7 +90,10 @@ bool TSCSIDevice::EraseDisc(bool Quick) {
 bool TSCSIDevice::StartEraseOperation(TDiscKind kind, bool quick) {
   switch (kind) {
     case dkDvdRam: {
-      if (!quick) return FormatUnit(0x11, kDvdRamFormatList, sizeof kDvdRamFormatList);
+      if (!quick) {
+        const FormatList list = DvdRamFullFormat();
+        return FormatUnit(0x11, list.data(), static_cast<int>(list.size()));
+      }
       // A DVD-RAM needs no blanking: overwriting its start hides what it held.
       std::vector<uint8_t> zeros(32 * 2048, 0);
       // Within what one command may carry, in whole ECC blocks.
@@ -101,11 +103,13 @@ bool TSCSIDevice::StartEraseOperation(TDiscKind kind, bool quick) {
       SynchronizeCache(30000, false);
       return true;
     }
-    case dkDvdPlusRw:
-      if (FormatUnit(0x11, kDvdPlusRwFormatList, sizeof kDvdPlusRwFormatList)) return true;
+    case dkDvdPlusRw: {
+      const FormatList list = DvdPlusRwBasicFormat();
+      if (FormatUnit(0x11, list.data(), static_cast<int>(list.size()))) return true;
       RezeroUnit();
       Sleep(1000);
-      return FormatUnit(0x11, kDvdPlusRwFormatList, sizeof kDvdPlusRwFormatList);
+      return FormatUnit(0x11, list.data(), static_cast<int>(list.size()));
+    }
     default:
       return Blank(quick);  // minimal or whole-disc blank, immediate
   }

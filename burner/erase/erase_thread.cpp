@@ -197,7 +197,8 @@ void TEraseThread::ReturnDriveToIdle() {
   if (transport::TransportName() == "PTASPI32") transport::AspiReinitialize();
   progress_ = 100;
   Device.erase_progress_ = 100;
-  Device.SetWriteParameters(false, false, false, dkCdRom);  // track-at-once, mode 1
+  // Track-at-once, mode 1.
+  Device.SetWriteParameters(false, false, false, dkCdRom, DiscFinalizeIf(Device.FinalizeDisc));
   Device.SetCdSpeed(Device.GetMaxReadSpeed(), 2);          // the slowest write speed
   Device.RezeroUnit();
   Device.PreventAllowRemoval(true);

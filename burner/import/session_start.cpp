@@ -60,10 +60,7 @@ bool TVeskBurner::FindSessionStart() {
   const TDiscKind kind = NoteDiscKind();
   // The write parameters of a closing session, as the writer will send them:
   // some drives report the next writable address of the write type in force.
-  const bool finalize = FinalizeDisc;
-  FinalizeDisc = true;
-  SetWriteParameters(TestWrite, UnderrunProtection, true, kind);
-  FinalizeDisc = finalize;
+  SetWriteParameters(TestWrite, UnderrunProtection, true, kind, TDiscFinalize::kFinalize);
   WaitUntilReady(kReadyWaitMs, kReadyStepMs);
 
   if (IsOverwritableKind(kind)) {

@@ -6,13 +6,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "burner/compilation/veskburner.h"
 #include "burner/drive/messages.h"
-#include "burner/platform/byte_order.h"
+#include "burner/drive/parameter_lists.h"
 #include "burner/platform/str_format.h"
 #include "burner/platform/text.h"
 #include "burner/writing/cache_thread.h"
@@ -53,11 +52,22 @@ namespace {
 // carries best), 32 on every other disc.
 int BlockSizeFor(TDiscKind kind) { return IsCdKind(kind) && IsRecordableKind(kind) ? 55296 : 65536; }
 
-// FORMAT UNIT parameter lists of the DVD-RW quick format: sequential mode
-// (quick, 1000 blocks), restricted overwrite (type 13h), and the fallback.
-constexpr uint8_t kQuickFormatSequential[12] = {0x00, 0xA2, 0x00, 0x08, 0x00, 0x00, 0x03, 0xE8, 0x54, 0x00, 0x00, 0x10};
-constexpr uint8_t kQuickFormatRestricted[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x4C, 0x00, 0x00, 0x10};
-constexpr uint8_t kQuickFormatFallback[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x54, 0x00, 0x00, 0x10};
+// FORMAT UNIT parameter lists of the DVD-RW quick format, each with the
+// immediate bit and the type's parameter of 16 (the sectors of an ECC
+// block): a sequential disc to restricted overwrite (quick format of 1000
+// blocks, without certification), a restricted-overwrite disc grown by
+// `blocks` (quick grow), and the fallback for a drive that refuses either.
+constexpr uint32_t kEccBlockParameter = 16;
+FormatList QuickFormatSequential() {
+  return FormatList().Immediate().DisableCertification().Blocks(1000).FormatType(FormatList::kQuickFormat).TypeParameter(
+      kEccBlockParameter);
+}
+FormatList QuickGrow(uint32_t blocks) {
+  return FormatList().Immediate().Blocks(blocks).FormatType(FormatList::kQuickGrow).TypeParameter(kEccBlockParameter);
+}
+FormatList QuickFormatFallback() {
+  return FormatList().Immediate().FormatType(FormatList::kQuickFormat).TypeParameter(kEccBlockParameter);
+}
 // The format wait: 5-second polls, at most 30 minutes.
 constexpr int kFormatPollMs = 5000;
 constexpr int kFormatPolls = 360;
@@ -137,10 +147,7 @@ bool TVeskBurner::CloseInterruptedSession(TDiscKind kind) {
   }
   if (closed) {
     // Left open for the session to come.
-    const bool finalize = FinalizeDisc;
-    FinalizeDisc = false;
-    SetWriteParameters(false, UnderrunProtection, false, kind);
-    FinalizeDisc = finalize;
+    SetWriteParameters(false, UnderrunProtection, false, kind, TDiscFinalize::kLeaveOpen);
     closed = close(2, 0);
   }
   if (!closed) {
@@ -194,8 +201,7 @@ int TVeskBurner::RecordCompilation() {
     // A DVD-RW is quick-formatted before its session is laid out: a blank
     // one to restricted overwrite, a restricted-overwrite one grown (its
     // data kept).
-    uint8_t list[12];
-    std::memcpy(list, kind == dkDvdRwSequential ? kQuickFormatSequential : kQuickFormatRestricted, sizeof list);
+    FormatList list = kind == dkDvdRwSequential ? QuickFormatSequential() : QuickGrow(0);
     if (kind == dkDvdRwRestricted) {
       // A quick grow adds blocks to the formatted area (MMC counts the blocks
       // added): the session's, in whole ECC blocks, from the layout the
@@ -205,9 +211,12 @@ int TVeskBurner::RecordCompilation() {
         LayoutImage(false, ImportTarget);
         WritingToDisc = false;
       }
-      PutBe32(list, 4, static_cast<uint32_t>((ImageSectors() + 15) / 16 * 16));
+      list = QuickGrow(static_cast<uint32_t>((ImageSectors() + 15) / 16 * 16));
     }
-    if (!FormatUnit(0x11, list, 12)) FormatUnit(0x11, kQuickFormatFallback, 12);
+    if (!FormatUnit(0x11, list.data(), static_cast<int>(list.size()))) {
+      const FormatList fallback = QuickFormatFallback();
+      FormatUnit(0x11, fallback.data(), static_cast<int>(fallback.size()));
+    }
     // Polled from the start: a drive that formats in no time is not waited for.
     for (int poll = 0; poll < kFormatPolls; ++poll) {
       ReadDiscInfo();

@@ -9,12 +9,10 @@
 #include <array>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "burner/compilation/veskburner.h"
+#include "burner/drive/closing_sequence.h"
 #include "burner/drive/messages.h"
-#include "burner/platform/byte_order.h"
-#include "burner/platform/date_time.h"
 #include "burner/platform/str_format.h"
 #include "burner/platform/system_error.h"
 #include "burner/platform/text.h"
@@ -37,13 +35,6 @@ bool NotReadyFailure(const TSCSIDevice& drive) {
   return (key == 0x02 && asc == 0x04) || (key == 0x06 && (asc == 0x28 || asc == 0x29));
 }
 
-// A drive still at work on an earlier command (in progress, busy): a poll
-// that fails so is polled again; any other failure ends the wait.
-bool StillWorking(const TSCSIDevice& drive) {
-  if (drive.LastCommandTimedOut || drive.LastCommandCancelled || drive.LastFailureIsTransport()) return false;
-  return drive.TargetBusy || drive.LastAsc() == 0x04;
-}
-
 // What the drive kept answering, for the message of a write it never took.
 std::string DriveAnswer(const TSCSIDevice& drive) {
   if (drive.TargetBusy) return msg::kDriveAnswersBusy;
@@ -52,32 +43,19 @@ std::string DriveAnswer(const TSCSIDevice& drive) {
 
 // Retries of a write the drive is not ready for, 600 ms apart.
 constexpr int kBusyRetryMs = 600;
-// The drive's closing of a DVD-R/-RW after the last write: checked every
-// second, given up after 30 minutes.
-constexpr int kFinalizeWaitSeconds = 1800;
-// A DVD+RW background format started by the writer: polled every 2 s.
-constexpr int kFormatWaitSeconds = 1800;
-// Commands with the immediate bit return at once.
-constexpr int kShortCommandMs = 30000;
-// A close the drive is still too busy to take is sent again for 5 minutes.
-constexpr int kCloseWaitMs = 300000;
-// Flushing, closing and formatting are sent with the immediate bit and the
-// drive is then polled until it is ready again: a DVD+R DL close or a DVD+RW
-// format completion may take many minutes, the most trusted recorders allow
-// an hour. (A command without the immediate bit gets that hour as its
-// time-out, so the kernel never resets a drive in the middle of a close.)
-constexpr int kLongOperationMs = 3600000;
 // Overwritable discs are written in whole ECC blocks of 16 sectors.
 constexpr int kEccSectors = 16;
 // Every write to a DVD carries 32 sectors.
 constexpr int kDvdWriteBytes = 65536;
-// The last sector of a single-layer DVD-R, the end of its streaming descriptor.
-constexpr uint32_t kDvdREndLba = 2298495;
 
 }  // namespace
 
 TThWrite::TThWrite(TVeskBurner& burner, bool to_file)
-    : ToFile(to_file), burner_(burner), cache_(*burner.CacheThread) {}
+    : ToFile(to_file),
+      burner_(burner),
+      cache_(*burner.CacheThread),
+      wait_(burner, burner.abort_flag_),
+      steps_(burner, wait_) {}
 
 void TThWrite::Execute() {
   // The abort flag was cleared when the job started: an abort asked since
@@ -212,27 +190,6 @@ bool TThWrite::Aborted() {
   return true;
 }
 
-
-bool TThWrite::Pause(int ms) {
-  for (int left = ms; left > 0; left -= TSCSIDevice::kCancelCheckMs) {
-    if (burner_.abort_flag_) return false;
-    burner_.Sleep(std::min(left, TSCSIDevice::kCancelCheckMs));
-  }
-  return !burner_.abort_flag_;
-}
-
-TThWrite::WaitResult TThWrite::PollUntil(const std::function<bool()>& poll, int bound_ms, int step_ms) {
-  using SteadyClock = std::chrono::steady_clock;
-  const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::milliseconds(bound_ms);
-  for (;;) {
-    if (poll()) return WaitResult::kDone;
-    if (burner_.abort_flag_ || burner_.LastCommandCancelled) return WaitResult::kAborted;
-    if (!StillWorking(burner_)) return WaitResult::kFailed;
-    if (SteadyClock::now() >= deadline) return WaitResult::kTimedOut;
-    if (!Pause(step_ms)) return WaitResult::kAborted;
-  }
-}
-
 int64_t TThWrite::SectorsToWrite() const {
   // A compilation is padded to a session's minimum by the cache; an image
   // file goes as it is.
@@ -240,96 +197,15 @@ int64_t TThWrite::SectorsToWrite() const {
 }
 
 void TThWrite::PrepareRecorder() {
-  TVeskBurner& b = burner_;
-  uint32_t size = 0, free_bytes = 0;
-  buffer_queries_ = b.ReadBufferCapacity(size, free_bytes);
-  kind_ = b.NoteDiscKind();
-  b.LoadEject(false);
-  if (kind_ != dkDvdPlusRw) b.RezeroUnit();
-  b.SetCdSpeed(b.ReadSpeed, b.WriteSpeed());
-  b.WaitUntilReady(10000, 1000);
-
-  // Sent first as for a disc to be closed; the real multisession setting
-  // goes with the close.
-  const bool finalize = b.FinalizeDisc;
-  const uint16_t speed = b.GetCurrentWriteSpeed();
-  b.FinalizeDisc = true;
-  b.SetWriteParameters(b.TestWrite, b.UnderrunProtection, true, kind_);
-  b.FinalizeDisc = finalize;
-
-  // DVD speeds go in a SET STREAMING performance descriptor, in kilobytes a
-  // second. "As fast as the drive goes" (0) is the drive's maximum there: a
-  // zero size is refused by drives, or taken as their slowest speed.
-  const auto rate = [](uint16_t kbs) { return static_cast<uint32_t>(kbs / 1385.0 * 1440.25); };
-  const uint16_t read_kbs = b.ReadSpeed != 0 ? b.ReadSpeed : b.GetMaxReadSpeed();
-  const uint16_t write_kbs = b.WriteSpeed() != 0 ? b.WriteSpeed() : b.GetMaxWriteSpeed();
-  if (IsDvdMinusKind(kind_) || IsDvdPlusKind(kind_)) {
-    const auto start = static_cast<uint32_t>(b.SessionStart);
-    b.SetPerformance(start, start + static_cast<uint32_t>(b.ImageSectors()), std::max<uint32_t>(rate(read_kbs), 1),
-                     std::max<uint32_t>(rate(write_kbs), 1), 1000, 1000);
-  }
-  new_track_ = static_cast<uint8_t>(b.GetSessionCount() + 1);
-
-  if (kind_ == dkDvdR) {
-    // The streaming descriptor of the whole DVD-R, at the speed chosen (it
-    // was a fixed 1x, which held every DVD-R to 1x), the time stamp, and the
-    // track reserved for the session: the sectors the job writes, in whole
-    // 32-sector writes, so that the last write fills it.
-    uint8_t streaming[28] = {};
-    PutBe32(streaming, 8, kDvdREndLba);
-    PutBe32(streaming, 12, std::max<uint32_t>(rate(read_kbs), 1));
-    PutBe32(streaming, 16, 1000);
-    PutBe32(streaming, 20, std::max<uint32_t>(rate(write_kbs), 1));
-    PutBe32(streaming, 24, 1000);
-    b.SetStreaming(streaming, sizeof(streaming));
-    b.SendTimeStamp(NowDateTime());
-    b.ReserveTrack(static_cast<uint32_t>((SectorsToWrite() + 31) / 32 * 32));
-    b.WaitUntilReady(10000, 1000);
-  }
-  if (kind_ != dkDvdRam && !b.TestWrite && b.PerformOPC) b.SendOpcInformation();
-
-  std::string speed_text;
-  if (IsDvdKind(kind_) && IsRecordableKind(kind_)) {
-    speed_text = StrFormat("%.1fX (%s KB/s)", speed / 1385.0, FormatThousands(speed).c_str());
-  } else {
-    speed_text = StrFormat("%.0fX (%s KB/s)", speed / 176.4, FormatThousands(speed).c_str());
-  }
-  b.DebugMessage(std::string(">>> ") + StrFormat(msg::kWritingTo, DiscKindName(kind_), speed_text.c_str()), kMsgInfo);
-  if (b.TestWrite) b.DebugMessage(std::string(">>> ") + msg::kTestWrite, kMsgInfo);
+  TRecordingSession session;
+  session.start = static_cast<uint32_t>(burner_.SessionStart);
+  session.image_sectors = static_cast<uint32_t>(burner_.ImageSectors());
+  session.sectors_to_write = SectorsToWrite();
+  steps_.Prepare(session);
+  kind_ = steps_.kind();
 }
 
-bool TThWrite::FormatBlankDvdPlusRw() {
-  TVeskBurner& b = burner_;
-  // A blank DVD+RW: formatted once in the background (the drive takes writes
-  // meanwhile), as the erase does.
-  static constexpr uint8_t kDvdPlusRwFormat[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23, 0x05, 0x40,
-                                                   0x98, 0x00, 0x00, 0x00};
-  formatted_ = true;
-  if (!b.FormatUnit(0x11, kDvdPlusRwFormat, sizeof(kDvdPlusRwFormat))) {
-    if (b.LastCommandCancelled || b.abort_flag_) {
-      Fail(msg::kAbortedByUser);
-    } else {
-      Fail(std::string(msg::kFormatFailed) + " [" + b.LastError + "]");
-    }
-    return false;
-  }
-  // Done when the drive no longer says "format in progress".
-  const auto settled = [&b] { return b.ReadDiscInfo() || b.LastAsc() != 0x04; };
-  switch (PollUntil(settled, kFormatWaitSeconds * 1000, 2000)) {
-    case WaitResult::kDone:
-    case WaitResult::kFailed:  // the write that follows says what is wrong
-      return true;
-    case WaitResult::kAborted:
-      Fail(msg::kAbortedByUser);
-      return false;
-    case WaitResult::kTimedOut:
-      Fail(StrFormat(msg::kFormatTimeout, kFormatWaitSeconds));
-      return false;
-  }
-  return true;
-}
-
-bool TThWrite::WriteHeadCopy() {
+bool TThWrite::WriteHeadCopy(TClosingSequence& closing) {
   TVeskBurner& b = burner_;
   b.ErrorLogDone = true;
   // The head copy (system area and the new volume descriptors) goes to
@@ -359,7 +235,7 @@ bool TThWrite::WriteHeadCopy() {
     }
     return false;
   }
-  if (!Flush()) {
+  if (!closing.Flush()) {
     if (b.LastCommandCancelled || b.abort_flag_) {
       Fail(msg::kAbortedWhileClosing);
     } else {
@@ -410,8 +286,11 @@ bool TThWrite::WriteCommand(uint32_t lba, uint8_t* data, int bytes) {
       Fail(msg::kAbortedByUser);
       return false;
     }
-    if (kind_ == dkDvdPlusRw && b.LastAsc() == 0x30 && !formatted_) {
-      if (!FormatBlankDvdPlusRw()) return false;
+    if (steps_.NeedsFormat()) {
+      if (Status s = steps_.FormatBlankDvdPlusRw(); !s.ok()) {
+        Fail(s.UserText());
+        return false;
+      }
       continue;
     }
     if (!NotReadyFailure(b)) {
@@ -430,7 +309,7 @@ bool TThWrite::WriteCommand(uint32_t lba, uint8_t* data, int bytes) {
       return false;
     }
     ++retries_;
-    if (!Pause(kBusyRetryMs)) {
+    if (!wait_.Pause(kBusyRetryMs)) {
       Fail(msg::kAbortedByUser);
       return false;
     }
@@ -439,7 +318,7 @@ bool TThWrite::WriteCommand(uint32_t lba, uint8_t* data, int bytes) {
 
 bool TThWrite::WriteToRecorder(TCacheBlock& block, int bytes) {
   TVeskBurner& b = burner_;
-  if (buffer_poll_countdown_ == 0 && buffer_queries_) {
+  if (buffer_poll_countdown_ == 0 && steps_.buffer_answers()) {
     uint32_t size = 0, free_bytes = 0;
     if (b.ReadBufferCapacity(size, free_bytes)) buffer_poll_countdown_ = 5;
   }
@@ -461,33 +340,13 @@ bool TThWrite::WriteToRecorder(TCacheBlock& block, int bytes) {
   return true;
 }
 
-bool TThWrite::Flush() {
-  TVeskBurner& b = burner_;
-  if (b.SynchronizeCache(kShortCommandMs, true)) return WaitUntilIdle() == WaitResult::kDone;
-  // A drive that never answered the flush is not asked again: it would take
-  // as long again. One that refused the immediate bit is asked without it.
-  if (b.LastCommandTimedOut || b.LastCommandCancelled || b.abort_flag_) return false;
-  return b.SynchronizeCache(kLongOperationMs, false);
-}
-
-TThWrite::WaitResult TThWrite::WaitUntilIdle() {
-  TVeskBurner& b = burner_;
-  const auto ready = [&b] { return b.TestUnitReady(5000); };
-  return PollUntil(ready, kLongOperationMs, 1000);
-}
-
-bool TThWrite::MediumGone() {
-  TVeskBurner& b = burner_;
-  if (b.LastAsc() == 0x3A) return true;
-  return !b.TestUnitReady(5000) && b.LastAsc() == 0x3A;
-}
-
 void TThWrite::CloseRecorder() {
   TVeskBurner& b = burner_;
+  TClosingSequence closing(b, wait_, kind_);
   const bool failed = !cache_.ErrorText().empty();
   // A disc taken out of the drive has nothing left to flush or close: the
   // job ends at once, without waits for a disc that will not come back.
-  if (failed && MediumGone()) {
+  if (failed && closing.MediumGone()) {
     b.DebugMessage(std::string(">>> ") + msg::kDiscRemoved, kMsgStatus);
     if (b.OnFinalizingTrack) b.OnFinalizingTrack(&b);
     b.DeviceBufferSize = 0;
@@ -495,136 +354,22 @@ void TThWrite::CloseRecorder() {
     return;
   }
   b.job_phase_ = TVeskBurner::TJobPhase::kFlushing;
-  uint32_t size = 0, free_bytes = 0;
-  if (kind_ != dkDvdRam) b.ReadBufferCapacity(size, free_bytes);
-  const bool dvd_minus = IsDvdMinusKind(kind_);
+  closing.ReadBufferLevel();
   if (b.OnFinalizingTrack) b.OnFinalizingTrack(&b);
-  // The drive records what its buffer holds, also after a failure (the
-  // blocks it took stay readable).
-  bool flushed = true;
-  if (failed && (b.abort_flag_ || b.LastCommandCancelled)) {
-    // Stopped by the user: the drive is told to record what it holds, and
-    // not waited for.
-    b.SynchronizeCache(kShortCommandMs, true);
-  } else if (dvd_minus) {
-    flushed = b.SynchronizeCache(kShortCommandMs, true);
-    b.DeviceFreeBufferSize = b.DeviceBufferSize.load();
-    if (flushed) {
-      // The drive records its buffer, then answers again.
-      const auto answered = [&b] {
-        if (b.ReadDiscInfo()) return true;
-        const uint32_t step = b.DeviceBufferSize / 960;
-        const uint32_t left = b.DeviceFreeBufferSize;
-        b.DeviceFreeBufferSize = left > step ? left - step : 0;
-        return false;
-      };
-      switch (PollUntil(answered, kFinalizeWaitSeconds * 1000, 1000)) {
-        case WaitResult::kDone:
-          break;
-        case WaitResult::kAborted:
-          if (!failed) Fail(msg::kAbortedWhileClosing);
-          break;
-        case WaitResult::kTimedOut:
-          if (!failed) Fail(StrFormat(msg::kFinalizeTimeout, kFinalizeWaitSeconds));
-          break;
-        case WaitResult::kFailed:
-          flushed = false;
-          break;
-      }
-    }
-  } else {
-    flushed = Flush();
-  }
+  const bool stopped_by_user = failed && (b.abort_flag_ || b.LastCommandCancelled);
+  const Status flushed = closing.FlushBuffer(stopped_by_user);
   b.DeviceBufferSize = 0;
   b.DeviceFreeBufferSize = 0;
   if (!cache_.ErrorText().empty()) return;  // a failed job is never closed
-  if (!flushed) {
-    if (b.abort_flag_ || b.LastCommandCancelled) {
-      Fail(msg::kAbortedWhileClosing);
-    } else {
-      Fail(std::string(msg::kFlushFailed) + " [" + b.LastError + "]");
-    }
-    return;
-  }
+  if (!flushed.ok()) return Fail(flushed.UserText());
+
   b.job_phase_ = TVeskBurner::TJobPhase::kClosing;
-  if (head_copy_pending_ && !WriteHeadCopy()) return;
-
-  if (!b.TestWrite && kind_ != dkDvdRam && b.FinalizeTrack && !CloseSession()) return;
-  // The drive may stay busy while it closes: the job ends when it answers.
+  if (head_copy_pending_ && !WriteHeadCopy(closing)) return;
+  const TDiscFinalize finalize = DiscFinalizeIf(b.FinalizeDisc);
+  if (Status s = closing.CloseSession(steps_.new_track(), finalize); !s.ok()) return Fail(s.UserText());
   b.job_phase_ = TVeskBurner::TJobPhase::kFinishing;
-  if (!Closed(WaitUntilIdle(), kLongOperationMs)) return;
-  if (kind_ != dkDvdRam) b.ReadBufferCapacity(size, free_bytes);
-
-  // Back to idle.
-  b.SetWriteParameters(false, false, false, dkCdRom);
-  b.SetCdSpeed(b.GetMaxReadSpeed(), 2);
-  b.RezeroUnit();
-  b.PreventAllowRemoval(true);
-  b.LoadEject(false);
-  b.RezeroUnit();
-  b.TestUnitReady(5000);
-}
-
-bool TThWrite::Closed(WaitResult result, int bound_ms) {
-  switch (result) {
-    case WaitResult::kDone:
-      return true;
-    case WaitResult::kAborted:
-      Fail(msg::kAbortedWhileClosing);
-      return false;
-    case WaitResult::kTimedOut:
-      Fail(StrFormat(msg::kCloseTimeout, bound_ms / 1000));
-      return false;
-    case WaitResult::kFailed:
-      Fail(std::string(msg::kCloseFailed) + " [" + burner_.LastError + "]");
-      return false;
-  }
-  return false;
-}
-
-bool TThWrite::CloseCommand(uint8_t function, uint8_t number) {
-  TVeskBurner& b = burner_;
-  // With the immediate bit: the drive answers at once and stays busy while
-  // it closes, and the next command waits until it is idle. A close it is
-  // not ready to take yet is sent again, for a bounded time.
-  const auto close = [&] { return b.CloseTrackSession(true, function, number); };
-  return Closed(PollUntil(close, kCloseWaitMs, 1000), kCloseWaitMs) && Closed(WaitUntilIdle(), kLongOperationMs);
-}
-
-bool TThWrite::CloseSession() {
-  TVeskBurner& b = burner_;
-  // The real multisession setting: a disc closed for good with FinalizeDisc.
-  b.SetWriteParameters(b.TestWrite, b.UnderrunProtection, b.FinalizeDisc, kind_);
-  switch (kind_) {
-    case dkDvdPlusR:
-      // Function 2 leaves a DVD+R appendable; 5 closes the session and the disc.
-      return CloseCommand(1, new_track_) && CloseCommand(b.FinalizeDisc ? 5 : 2, b.FinalizeDisc ? 0 : 255);
-    case dkDvdPlusRDl:
-      return CloseCommand(1, new_track_) && CloseCommand(b.FinalizeDisc ? 6 : 2, 0);
-    case dkDvdR:
-      // The reserved track, then the session; the multisession field of the
-      // write parameters page decides whether the disc stays appendable.
-      return CloseCommand(1, new_track_) && CloseCommand(2, 0);
-    case dkDvdRwRestricted:
-    case dkDvdRwSequential:
-      return CloseCommand(2, 0);
-    case dkDvdPlusRw:
-      return CloseCommand(3, 255);
-    default: {
-      // Drives known to mishandle the immediate bit close without it, with
-      // the long time-out.
-      const bool immediate = TSCSIDevice::ImmediateCloseModel;
-      const auto close = [&] { return b.CloseSessionOrTrack(false, immediate, false); };
-      WaitResult result = PollUntil(close, kCloseWaitMs, 1000);
-      // A refusal for another reason: one more attempt. A close the drive
-      // never answered is not sent again: it would take as long again.
-      if (result == WaitResult::kFailed && !b.LastCommandTimedOut && !b.LastCommandCancelled &&
-          b.CloseSessionOrTrack(false, immediate, false)) {
-        result = WaitResult::kDone;
-      }
-      return Closed(result, kCloseWaitMs) && Closed(WaitUntilIdle(), kLongOperationMs);
-    }
-  }
+  if (Status s = closing.WaitUntilClosed(); !s.ok()) return Fail(s.UserText());
+  closing.ReturnToIdle(finalize);
 }
 
 void TThWrite::Finish() {

@@ -4,18 +4,20 @@
 // outcome once through the component's OnWriteDone, on the user-interface
 // thread. It frees itself when it ends, and frees the cache thread.
 //
-// The body runs start, transfer, closing and finishing phases: for a
-// recorder it prepares the drive (speeds, write parameters, performance,
-// reservation, power calibration) before the transfer, and afterwards
-// flushes the drive's cache, closes the track or session as the disc kind
-// needs, and returns the drive to idle.
+// The body runs start, transfer, closing and finishing phases. For a
+// recorder, the drive layer's steps come before and after the transfer:
+// readying the drive per disc kind (burner/drive/recording_steps.h) and the
+// closing sequence per disc kind (burner/drive/closing_sequence.h); the
+// thread keeps the WRITE (10) loop, its retries, the head copy of an
+// overwritable disc and what a failure means for the job.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "burner/drive/drive_wait.h"
+#include "burner/drive/recording_steps.h"
 #include "burner/drive/scsi_device.h"
 #include "burner/platform/status.h"
 #include "burner/platform/stream_ex.h"
@@ -25,6 +27,7 @@ namespace zamo {
 
 class TVeskBurner;
 class TCacheThread;
+class TClosingSequence;
 struct TCacheBlock;
 
 class TThWrite : public TThread {
@@ -41,20 +44,17 @@ class TThWrite : public TThread {
   // Fails the job: aborts the cache and makes `text` its error.
   void Fail(const std::string& text);
   void TransferLoop();
-  // The recorder's steps around the transfer.
+  // The recorder readied for the session (the drive layer's steps).
   void PrepareRecorder();
   // Sectors the cache delivers for this job.
   int64_t SectorsToWrite() const;
   // Writes the head copy (the new volume descriptors) at sector 0 of an
-  // overwritable disc, once the session's data is recorded; false when the
-  // job failed.
-  bool WriteHeadCopy();
+  // overwritable disc, once the session's data is recorded, and flushes it;
+  // false when the job failed.
+  bool WriteHeadCopy(TClosingSequence& closing);
   // The sector after the descriptor set terminator found from sector 16 of
   // the disc; 0 when there is no readable set.
   uint32_t DescriptorSetEnd();
-  // Formats a blank DVD+RW (in the background) and waits until the drive
-  // takes writes; false when the job failed.
-  bool FormatBlankDvdPlusRw();
   // Sends one block to the recorder at SessionStart + written_; false when
   // the job failed.
   bool WriteToRecorder(TCacheBlock& block, int bytes);
@@ -63,31 +63,10 @@ class TThWrite : public TThread {
   bool WriteWithRetries(uint32_t lba, uint8_t* data, int bytes);
   // One WRITE (10) of at most what one command may carry, with its retries.
   bool WriteCommand(uint32_t lba, uint8_t* data, int bytes);
-  // The drive's cache flushed: with the immediate bit, then polled until the
-  // drive is idle (without it, with a long time-out, when the drive refuses
-  // the bit).
-  bool Flush();
-  // The disc has gone from the drive (MEDIUM NOT PRESENT).
-  bool MediumGone();
+  // The closing sequence (burner/drive/closing_sequence.h) in the job's
+  // phases: the buffer flushed, the head copy, the close, the wait, idle.
   void CloseRecorder();
-  // The close commands of the disc kind; false when the job failed.
-  bool CloseSession();
-  // One CLOSE TRACK/SESSION, then the wait until the drive is done with it.
-  bool CloseCommand(uint8_t function, uint8_t number);
   bool Aborted();
-  // Sleeps, listening to the abort; false when the job was aborted.
-  bool Pause(int ms);
-  enum class WaitResult { kDone, kFailed, kAborted, kTimedOut };
-  // Calls `poll` every `step_ms` until it succeeds. Ends early when the
-  // drive answers anything but "in progress" or busy (kFailed), when the
-  // job is aborted, or after `bound_ms` (kTimedOut).
-  WaitResult PollUntil(const std::function<bool()>& poll, int bound_ms, int step_ms);
-  // Polls TEST UNIT READY until the drive is done with a long operation
-  // (an hour at most).
-  WaitResult WaitUntilIdle();
-  // True when a close (or the wait after it, bounded by `bound_ms`) ended
-  // well; otherwise fails the job with its reason.
-  bool Closed(WaitResult result, int bound_ms);
   // Writes the blocks, in order, to the image file with as few calls as
   // the system allows; every byte is checked.
   Status WriteToFile(const std::vector<std::unique_ptr<TCacheBlock>>& blocks);
@@ -97,16 +76,15 @@ class TThWrite : public TThread {
   TCacheThread& cache_;
   std::unique_ptr<TFileStreamEx> file_;
   int64_t file_offset_ = 0;
+  TDriveWait wait_;        // the job's waits on the drive, listening to its abort
+  TRecordingSteps steps_;  // the drive's steps before and during the transfer
 
   // Recorder job state.
   TDiscKind kind_ = dkUnknown;
   bool compilation_ = false;       // recording the compilation (not an image file)
-  bool buffer_queries_ = false;    // the drive answered READ BUFFER CAPACITY at the start
   int buffer_poll_countdown_ = 5;
   uint32_t written_ = 0;           // sectors written so far
-  uint8_t new_track_ = 1;          // track (and session) being written
   int retries_ = 0;
-  bool formatted_ = false;            // a blank DVD+RW was formatted by this job
   bool head_copy_pending_ = false;    // overwritable disc: the head copy goes at the end
   bool hold_back_descriptors_ = false;  // the session's own descriptors wait for the head copy
   int head_sectors_ = 0;              // sectors of the head copy (system area and descriptors)

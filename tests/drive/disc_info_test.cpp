@@ -57,7 +57,8 @@ class DiscInfoTest : public ::testing::Test {
   // Records `blocks` sectors of `fill` at the next writable address, as the
   // writer does: write parameters, then WRITE (10) in runs of 32 sectors.
   void Record(TDiscKind kind, uint32_t at, uint32_t blocks, uint8_t fill) {
-    ASSERT_TRUE(device_.SetWriteParameters(false, false, false, kind)) << device_.LastError;
+    ASSERT_TRUE(device_.SetWriteParameters(false, false, false, kind, DiscFinalizeIf(device_.FinalizeDisc)))
+        << device_.LastError;
     std::vector<uint8_t> data(32 * 2048, fill);
     for (uint32_t done = 0; done < blocks;) {
       const uint16_t run = static_cast<uint16_t>(std::min<uint32_t>(32, blocks - done));
@@ -80,7 +81,7 @@ class DiscInfoTest : public ::testing::Test {
     std::memcpy(&pvd[1], "CD001", 5);
     pvd[6] = 1;
     for (int i = 0; i < 4; ++i) pvd[80 + i] = static_cast<uint8_t>(blocks >> (8 * i));
-    ASSERT_TRUE(device_.SetWriteParameters(false, false, false, kind));
+    ASSERT_TRUE(device_.SetWriteParameters(false, false, false, kind, DiscFinalizeIf(device_.FinalizeDisc)));
     ASSERT_TRUE(device_.Write10(16, 1, pvd.data(), 2048, kFlagsOut)) << device_.LastError;
   }
 

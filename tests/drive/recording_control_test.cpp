@@ -148,7 +148,7 @@ struct PageCase {
 };
 
 TEST_F(RecordingControlTest, PageForEveryKindWithoutOptionalBits) {
-  // No test write, no underrun protection, closing the disc (FinalizeDisc):
+  // No test write, no underrun protection, closing the disc for good:
   // the bare values of each kind. A DVD-R to be closed has the multisession
   // field 00b: its session's close then closes the disc.
   const PageCase cases[] = {
@@ -158,10 +158,10 @@ TEST_F(RecordingControlTest, PageForEveryKindWithoutOptionalBits) {
       {dkDvdPlusRw, 0x22, 0x04, 16, 0},   {dkDvdPlusR, 0x22, 0xC4, 0, 16}, {dkDvdPlusRDl, 0x22, 0x04, 0, 0},
   };
   AnswerModeSense(8);
-  device_.FinalizeDisc = true;
   for (const auto& c : cases) {
     drive_->sent.clear();
-    ASSERT_TRUE(device_.SetWriteParameters(false, false, false, c.kind)) << DiscKindName(c.kind);
+    ASSERT_TRUE(device_.SetWriteParameters(false, false, false, c.kind, TDiscFinalize::kFinalize))
+        << DiscKindName(c.kind);
     const auto page = SentPage();
     ASSERT_EQ(page.size(), 52u);
     SCOPED_TRACE(std::string("kind ") + DiscKindName(c.kind) + " " + std::to_string(c.kind));
@@ -184,55 +184,54 @@ TEST_F(RecordingControlTest, MultisessionTestWriteAndUnderrunBits) {
   device_.Capabilities = capTestWrite | capUnderrunProtection;
 
   // A CD left open: next session allowed.
-  device_.FinalizeDisc = false;
-  ASSERT_TRUE(device_.SetWriteParameters(false, false, false, dkCdR));
+  ASSERT_TRUE(device_.SetWriteParameters(false, false, false, dkCdR, TDiscFinalize::kLeaveOpen));
   EXPECT_EQ(SentPage()[3], 0xC4);
-  // Test write clears the multisession bits whatever FinalizeDisc says.
-  ASSERT_TRUE(device_.SetWriteParameters(true, false, false, dkCdR));
+  // Test write clears the multisession bits even for a disc left open.
+  ASSERT_TRUE(device_.SetWriteParameters(true, false, false, dkCdR, TDiscFinalize::kLeaveOpen));
   auto page = SentPage();
   EXPECT_EQ(page[2], 0x11);
   EXPECT_EQ(page[3], 0x04);
   // Underrun protection when the drive has it.
-  ASSERT_TRUE(device_.SetWriteParameters(false, true, false, dkCdR));
+  ASSERT_TRUE(device_.SetWriteParameters(false, true, false, dkCdR, TDiscFinalize::kLeaveOpen));
   EXPECT_EQ(SentPage()[2], 0x41);
   // DVD-R: packet writing with both optional bits; left open for a next
   // session.
-  ASSERT_TRUE(device_.SetWriteParameters(true, true, false, dkDvdR));
+  ASSERT_TRUE(device_.SetWriteParameters(true, true, false, dkDvdR, TDiscFinalize::kLeaveOpen));
   page = SentPage();
   EXPECT_EQ(page[2], 0x70);
   EXPECT_EQ(page[3], 0xE5);
-  ASSERT_TRUE(device_.SetWriteParameters(false, false, false, dkDvdR));
+  ASSERT_TRUE(device_.SetWriteParameters(false, false, false, dkDvdR, TDiscFinalize::kLeaveOpen));
   EXPECT_EQ(SentPage()[3], 0xE5);
   // DVD-RW never gets the test-write or BUFE bits from the options.
-  ASSERT_TRUE(device_.SetWriteParameters(true, true, false, dkDvdRwSequential));
+  ASSERT_TRUE(device_.SetWriteParameters(true, true, false, dkDvdRwSequential, TDiscFinalize::kLeaveOpen));
   EXPECT_EQ(SentPage()[2], 0x20);
   // ... but the page's own BUF bit with underrun protection asked.
   device_.CapabilitiesPage[4] = 0x80;
-  ASSERT_TRUE(device_.SetWriteParameters(true, true, false, dkDvdRwSequential));
+  ASSERT_TRUE(device_.SetWriteParameters(true, true, false, dkDvdRwSequential, TDiscFinalize::kLeaveOpen));
   EXPECT_EQ(SentPage()[2], 0x60);
   // DVD+R DL: session-at-once, multisession only when closing.
   device_.CapabilitiesPage[4] = 0;
-  ASSERT_TRUE(device_.SetWriteParameters(false, false, true, dkDvdPlusRDl));
+  ASSERT_TRUE(device_.SetWriteParameters(false, false, true, dkDvdPlusRDl, TDiscFinalize::kLeaveOpen));
   page = SentPage();
   EXPECT_EQ(page[2], 0x22);
   EXPECT_EQ(page[3], 0xC4);
-  ASSERT_TRUE(device_.SetWriteParameters(false, false, false, dkDvdPlusRDl));
+  ASSERT_TRUE(device_.SetWriteParameters(false, false, false, dkDvdPlusRDl, TDiscFinalize::kLeaveOpen));
   EXPECT_EQ(SentPage()[3], 0x04);
 }
 
 TEST_F(RecordingControlTest, BitsTheDriveCannotDoAreClearedAndQuirksAdded) {
   AnswerModeSense(8);
   device_.Capabilities = 0;  // neither test write nor underrun protection
-  ASSERT_TRUE(device_.SetWriteParameters(true, true, false, dkCdR));
+  ASSERT_TRUE(device_.SetWriteParameters(true, true, false, dkCdR, TDiscFinalize::kLeaveOpen));
   EXPECT_EQ(SentPage()[2], 0x01);
   device_.LinkSizeValidModel = true;
-  ASSERT_TRUE(device_.SetWriteParameters(false, false, false, dkCdR));
+  ASSERT_TRUE(device_.SetWriteParameters(false, false, false, dkCdR, TDiscFinalize::kLeaveOpen));
   EXPECT_EQ(SentPage()[2], 0x21);
 }
 
 TEST_F(RecordingControlTest, DvdRamSendsNothingAndAFailedSenseSendsNoPage) {
   AnswerModeSense(8);
-  EXPECT_TRUE(device_.SetWriteParameters(false, false, false, dkDvdRam));
+  EXPECT_TRUE(device_.SetWriteParameters(false, false, false, dkDvdRam, TDiscFinalize::kLeaveOpen));
   EXPECT_TRUE(drive_->sent.empty());
 
   drive_->respond = [](const uint8_t* cdb, uint8_t*, uint32_t, uint8_t* sense) -> uint8_t {
@@ -242,7 +241,7 @@ TEST_F(RecordingControlTest, DvdRamSendsNothingAndAFailedSenseSendsNoPage) {
     }
     return STATUS_GOOD;
   };
-  EXPECT_FALSE(device_.SetWriteParameters(false, false, false, dkCdR));
+  EXPECT_FALSE(device_.SetWriteParameters(false, false, false, dkCdR, TDiscFinalize::kLeaveOpen));
   EXPECT_EQ(drive_->Count(0x55), 0);
 }
 

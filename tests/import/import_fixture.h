@@ -267,7 +267,8 @@ class DiscTest : public ::testing::Test {
       ASSERT_LE(at + static_cast<int64_t>(data.size()), static_cast<int64_t>(session.size()));
       std::memcpy(session.data() + at, data.data(), data.size());
     }
-    ASSERT_TRUE(burner_.SetWriteParameters(false, true, false, burner_.GetDiscType())) << burner_.LastError;
+    const TDiscFinalize finalize = DiscFinalizeIf(burner_.FinalizeDisc);
+    ASSERT_TRUE(burner_.SetWriteParameters(false, true, false, burner_.GetDiscType(), finalize)) << burner_.LastError;
     constexpr int64_t kChunk = 27;
     for (int64_t s = 0; s < sectors; s += kChunk) {
       const auto n = static_cast<uint16_t>(std::min(kChunk, sectors - s));
