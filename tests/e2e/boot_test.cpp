@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/peer_tools.h"
 #include "tests/support/run.h"
 #include "tests/support/temp_dir.h"
 
@@ -332,7 +333,7 @@ QemuBoot BootFromCd(const std::string& iso) {
 // disk's last sector, which proves that the BIOS found the boot sector and
 // that the whole disk lies where the catalog says.
 void ExpectBootsAndReadsLastSector(const std::string& iso, const Geometry& g) {
-  if (!HaveProgram("qemu-system-x86_64")) GTEST_SKIP() << "qemu-system-x86_64 is not installed";
+  REQUIRE_TOOLS("qemu-system-x86_64");
   const QemuBoot boot = BootFromCd(iso);
   ASSERT_FALSE(boot.run.timed_out) << "QEMU still running after " << kQemuSeconds
                                    << " s; serial so far: \"" << boot.run.out << "\"";
@@ -341,8 +342,6 @@ void ExpectBootsAndReadsLastSector(const std::string& iso, const Geometry& g) {
       << boot.run.err;
   EXPECT_EQ(boot.run.status, kQemuExitStatus) << "the boot program did not reach its end";
 }
-
-bool HaveTools() { return HaveProgram("xorriso"); }
 
 // ---------------------------------------------------------------------------
 // Diskette emulation: 1.2, 1.44 and 2.88 MB images, each booted.
@@ -360,7 +359,7 @@ void PrintTo(const DisketteCase& c, std::ostream* os) { *os << c.name; }
 class BootDisketteTest : public ::testing::TestWithParam<DisketteCase> {
  protected:
   void SetUp() override {
-    if (!HaveTools()) GTEST_SKIP() << "xorriso is not installed";
+    REQUIRE_TOOLS("xorriso");
     image = DiskImage(GetParam().geometry, /*partition=*/false, 7);
     WriteFile(dir / "floppy.img", image);
     MakeTree(dir / "src", {{"readme.txt", "boot disc\n"}, {"tools/setup.bin", Bytes(5000, 3)}});
@@ -389,9 +388,9 @@ TEST_P(BootDisketteTest, CatalogDescribesTheDisketteRightAfterIt) {
 }
 
 TEST_P(BootDisketteTest, SevenZipExtractsTheWholeDiskette) {
-  const RunResult r = zamo::test::Run({"7z", "x", "-y", "-o" + dir / "out", dir / "x.iso"}, kToolSeconds);
-  ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(SameBytes(ReadFile(dir / (std::string("out/[BOOT]/") + GetParam().seven_zip_name)), image));
+  Extraction x = Extract("7z", dir / "x.iso", dir / "out");
+  ASSERT_TRUE(x.ok) << x.log;
+  EXPECT_TRUE(SameBytes(x.tree[std::string("[BOOT]/") + GetParam().seven_zip_name], image));
 }
 
 TEST_P(BootDisketteTest, BootsInQemu) { ExpectBootsAndReadsLastSector(dir / "x.iso", GetParam().geometry); }
@@ -409,7 +408,7 @@ INSTANTIATE_TEST_SUITE_P(Boot, BootDisketteTest,
 class BootHardDiskTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!HaveTools()) GTEST_SKIP() << "xorriso is not installed";
+    REQUIRE_TOOLS("xorriso");
     image = DiskImage(geometry, /*partition=*/true, 11);
     ASSERT_EQ(image.size(), 504 * kCdSector);
     WriteFile(dir / "disk.img", image);
@@ -445,7 +444,7 @@ TEST_F(BootHardDiskTest, BootsInQemu) { ExpectBootsAndReadsLastSector(dir / "x.i
 class BootShortImageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!HaveTools()) GTEST_SKIP() << "xorriso is not installed";
+    REQUIRE_TOOLS("xorriso");
     image = DiskImage(geometry, /*partition=*/true, 13);
     ASSERT_EQ(image.size(), 7680u);
     WriteFile(dir / "short.img", image);
@@ -500,7 +499,7 @@ void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.bytes << " bytes"; 
 class BootImageSizeTest : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(BootImageSizeTest, HardDiskEmulationOverWholeSectors) {
-  if (!HaveTools()) GTEST_SKIP() << "xorriso is not installed";
+  REQUIRE_TOOLS("xorriso");
   TempDir dir;
   const std::string image = Bytes(GetParam().bytes, 17);
   WriteFile(dir / "boot.img", image);
@@ -533,7 +532,7 @@ INSTANTIATE_TEST_SUITE_P(Boot, BootImageSizeTest,
 class BootDataStartTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(BootDataStartTest, FileDataStartsAtSector150OrRightAfterTheImage) {
-  if (!HaveTools()) GTEST_SKIP() << "xorriso is not installed";
+  REQUIRE_TOOLS("xorriso");
   TempDir dir;
   MakeTree(dir / "src", {{"after.txt", "the first file after the boot image\n"}});
   // The catalog's place does not depend on the image's size: learn it first.
@@ -627,7 +626,7 @@ void PrintTo(const ReadBackCase& c, std::ostream* os) { *os << c.name; }
 class BootReadBackTest : public ::testing::TestWithParam<ReadBackCase> {};
 
 TEST_P(BootReadBackTest, FilesReadBackIntact) {
-  if (!HaveTools() || !HaveProgram("7z") || !HaveProgram("bsdtar")) GTEST_SKIP() << "xorriso, 7z or bsdtar missing";
+  REQUIRE_TOOLS("xorriso", "7z", "bsdtar");
   TempDir dir;
   MakeTree(dir / "src", {{"readme.txt", "read me first\n"},
                          {"empty.dat", ""},
@@ -653,16 +652,14 @@ TEST_P(BootReadBackTest, FilesReadBackIntact) {
     EXPECT_GE(extent.lba, std::max(kFirstDataLba, load + boot_sectors)) << path;
   }
 
-  RunResult x = zamo::test::Run({"7z", "x", "-y", "-o" + dir / "7z", dir / "x.iso"}, kToolSeconds);
-  ASSERT_EQ(x.status, 0) << x.out << x.err;
-  std::map<std::string, std::string> from_7z = ReadTree(dir / "7z");
-  std::erase_if(from_7z, [](const auto& item) { return item.first.starts_with("[BOOT]"); });
-  EXPECT_EQ(from_7z, expected);
+  Extraction x = Extract("7z", dir / "x.iso", dir / "7z");
+  ASSERT_TRUE(x.ok) << x.log;
+  std::erase_if(x.tree, [](const auto& item) { return item.first.starts_with("[BOOT]"); });
+  EXPECT_EQ(x.tree, expected);
 
-  fs::create_directories(dir / "tar");
-  x = zamo::test::Run({"bsdtar", "-x", "-f", dir / "x.iso", "-C", dir / "tar"}, kToolSeconds);
-  ASSERT_EQ(x.status, 0) << x.err;
-  EXPECT_EQ(ReadTree(dir / "tar"), expected);
+  x = Extract("bsdtar", dir / "x.iso", dir / "tar");
+  ASSERT_TRUE(x.ok) << x.log;
+  EXPECT_EQ(x.tree, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Boot, BootReadBackTest,

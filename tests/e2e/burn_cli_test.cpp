@@ -8,13 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/peer_tools.h"
 #include "tests/support/run.h"
+#include "tests/support/emulated_drive.h"
 #include "tests/support/temp_dir.h"
 
 namespace zamo::test {
@@ -22,17 +23,10 @@ namespace {
 
 using ::testing::HasSubstr;
 
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(n, '\0');
-  for (auto& c : bytes) c = static_cast<char>(random());
-  return bytes;
-}
-
 class BurnCli : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!HaveProgram("xorriso")) GTEST_SKIP() << "xorriso is not installed";
+    REQUIRE_TOOLS("xorriso");
     MakeTree(dir_ / "one", {{"Lisez-moi.txt", "première session\n"},
                             {"Photos d'été/plage.jpg", RandomBytes(200000, 1)},
                             {"Documents/rapport.pdf", RandomBytes(70001, 2)}});
@@ -40,23 +34,17 @@ class BurnCli : public ::testing::Test {
                             {"Courrier/pièce.bin", RandomBytes(40960, 3)}});
   }
 
-  // Every burn reads its session back (--verify): a burn that says SUCCÈS
-  // has written what a reader gets.
+  // Every burn reads its session back.
   RunResult Cli(const std::string& kind, std::vector<std::string> args, const std::string& options = "") {
-    std::vector<std::string> argv = {ZamoCli(), "--emulate", kind + ":" + (dir_ / "disc.img") + options};
-    argv.insert(argv.end(), args.begin(), args.end());
-    if (!args.empty() && args[0] == "burn") argv.insert(argv.begin() + 4, "--verify");
-    return test::Run(argv, 240);
+    return test::Run(CliOn(kind + ":" + (dir_ / "disc.img") + options, args, ReadBack::kVerify), 240);
   }
 
   // The files of the session that starts at `sector`, as xorriso reads them
   // from the emulator's image file.
   std::map<std::string, std::string> Session(uint32_t sector) {
-    const std::string out = dir_ / ("read-" + std::to_string(sector));
-    const RunResult r = test::Run({"xorriso", "-osirrox", "on", "-load", "sbsector", std::to_string(sector), "-indev",
-                             dir_ / "disc.img", "-extract", "/", out});
-    EXPECT_EQ(r.status, 0) << Describe(r);
-    return ReadTree(out);
+    const Extraction read = Extract("xorriso", dir_ / "disc.img", dir_ / ("read-" + std::to_string(sector)), sector);
+    EXPECT_TRUE(read.ok) << read.log;
+    return read.tree;
   }
 
   // The start sector of track `n` in `zamo-cli info`.
@@ -106,11 +94,7 @@ TEST_P(BurnEveryKind, SecondSessionKeepsTheFirstSessionsFiles) {
 INSTANTIATE_TEST_SUITE_P(Kinds, BurnEveryKind,
                          ::testing::Values("cd-r", "cd-rw", "dvd-r", "dvd-rw", "dvd+r", "dvd+rw", "dvd-ram",
                                            "dvd+r-dl"),
-                         [](const ::testing::TestParamInfo<const char*>& kind) {
-                           std::string name = kind.param;
-                           for (char& c : name) c = c == '-' ? '_' : c == '+' ? 'P' : c;
-                           return name;
-                         });
+                         KindParamName());
 
 TEST_F(BurnCli, ClosedDiscTakesNoFurtherSession) {
   RunResult r = Cli("cd-r", {"burn", "--close", dir_ / "one"});

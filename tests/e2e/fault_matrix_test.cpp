@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/background.h"
 #include "tests/support/run.h"
 #include "tests/support/temp_dir.h"
 
@@ -207,13 +208,6 @@ struct Outcome {
   double heard_seconds = 0;  // from Ctrl-C to the end
 };
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Whether the trace shows the job in `phase`: the writer's first command
 // (READ BUFFER CAPACITY), the first WRITE, or the first SYNCHRONIZE CACHE
 // after the data's first blocks.
@@ -307,7 +301,7 @@ class MatrixRunner {
     Outcome outcome;
     const int bound_ms = c.bound_seconds * 1000;
     if (c.interrupt) {
-      outcome.reached = cli.WaitUntil([&] { return Reached(Slurp(trace), *c.interrupt); }, bound_ms);
+      outcome.reached = cli.WaitUntil([&] { return Reached(ReadFile(trace), *c.interrupt); }, bound_ms);
       if (outcome.reached) {
         std::this_thread::sleep_for(300ms);  // a moment into the phase
         const auto sent = Clock::now();
@@ -319,9 +313,9 @@ class MatrixRunner {
     // Past the bound (with a margin for a loaded machine) the job is killed.
     if (!outcome.ended) outcome.ended = cli.Wait(bound_ms + 30'000);
     outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    outcome.status = outcome.ended ? cli.status() : -1;
+    outcome.status = outcome.ended ? cli.exit_status() : -1;
     outcome.err = cli.Err();
-    outcome.trace = Slurp(trace);
+    outcome.trace = ReadFile(trace);
     return outcome;
   }
 

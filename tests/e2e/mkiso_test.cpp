@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "burner/platform/text.h"
+#include "tests/support/peer_tools.h"
 #include "tests/support/run.h"
 #include "tests/support/temp_dir.h"
 
@@ -47,18 +48,10 @@ using ::testing::HasSubstr;
 // shape ReadTree gives).
 using Files = std::map<std::string, std::string>;
 
-constexpr int kToolTimeout = 60;
 constexpr int64_t kSector = 2048;
 
 // ---------------------------------------------------------------------------
 // Running the command and the readers.
-
-// A reader, in a UTF-8 locale so that it writes and prints names as UTF-8.
-RunResult Tool(const std::vector<std::string>& argv, int timeout = kToolTimeout) {
-  std::vector<std::string> full = {"env", "LC_ALL=C.UTF-8", "TZ=UTC0"};
-  full.insert(full.end(), argv.begin(), argv.end());
-  return Run(full, timeout);
-}
 
 struct How {
   std::vector<std::string> env;  // extra NAME=VALUE settings
@@ -97,25 +90,6 @@ RunResult Mkiso(const std::vector<std::string>& args, const How& how = {}) {
   return Run(argv, how.timeout, how.cwd);
 }
 
-bool Have(const std::string& program) {
-  static std::map<std::string, bool> known;
-  auto it = known.find(program);
-  if (it == known.end()) it = known.emplace(program, HaveProgram(program)).first;
-  return it->second;
-}
-
-#define REQUIRE_TOOLS(...)                                                 \
-  do {                                                                     \
-    for (const char* tool_name : {__VA_ARGS__}) {                          \
-      if (!Have(tool_name)) GTEST_SKIP() << tool_name << " is not installed"; \
-    }                                                                      \
-  } while (false)
-
-bool Exists(const std::string& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
-}
-
 int64_t FileSize(const std::string& path) {
   std::error_code ec;
   const auto size = fs::file_size(path, ec);
@@ -151,12 +125,6 @@ size_t Utf16Units(std::string_view utf8) {
   size_t units = 0;
   for (char32_t cp : DecodeUtf8(utf8)) units += cp >= 0x10000 ? 2 : 1;
   return units;
-}
-
-std::string Latin1ToUtf8(std::string_view s) {
-  std::string out;
-  for (char c : s) AppendUtf8(out, static_cast<unsigned char>(c));
-  return out;
 }
 
 bool IsUtf8(std::string_view s) {
@@ -262,153 +230,7 @@ std::string Differences(const Files& expected, const Files& actual) {
 // ---------------------------------------------------------------------------
 // Readers.
 
-struct Extraction {
-  bool ok = false;
-  std::string log;
-  Files tree;
-};
-
-// Unpacks `image` into `dir` with "7z", "bsdtar" or "xorriso".
-Extraction Extract(const std::string& reader, const std::string& image, const std::string& dir) {
-  fs::create_directories(dir);
-  RunResult r;
-  if (reader == "7z") {
-    r = Tool({"7z", "x", "-y", "-o" + dir, image});
-  } else if (reader == "bsdtar") {
-    r = Tool({"bsdtar", "-x", "-f", image, "-C", dir});
-  } else {
-    r = Tool({"xorriso", "-osirrox", "on", "-indev", image, "-extract", "/", dir});
-  }
-  Extraction e;
-  e.log = reader + ": " + Describe(r);
-  e.ok = r.status == 0;
-  // xorriso reports a damaged image on stderr while it may still exit 0.
-  if (reader == "xorriso" && std::regex_search(r.err, std::regex("FAILURE|SORRY|MISHAP|FATAL"))) e.ok = false;
-  e.tree = ReadTree(dir);
-  return e;
-}
-
-struct XorrisoEntry {
-  bool dir = false;
-  int64_t size = 0;
-};
-
-// Undoes xorriso's shell quoting: 'abc'"'"'def' is abc'def.
-std::string Unquote(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size();) {
-    const char q = text[i];
-    if (q == '\'' || q == '"') {
-      const size_t end = text.find(q, i + 1);
-      const size_t stop = end == std::string_view::npos ? text.size() : end;
-      out.append(text.substr(i + 1, stop - i - 1));
-      i = stop + 1;
-    } else {
-      out.push_back(q);
-      ++i;
-    }
-  }
-  return out;
-}
-
-// `xorriso -find / -exec lsdl`: path (relative, folders ending in "/") ->
-// type and size.
-std::map<std::string, XorrisoEntry> XorrisoList(const std::string& image, std::string& log) {
-  const RunResult r = Tool({"xorriso", "-indev", image, "-find", "/", "-exec", "lsdl"});
-  log = "xorriso: " + Describe(r);
-  std::map<std::string, XorrisoEntry> entries;
-  if (r.status != 0 || std::regex_search(r.err, std::regex("FAILURE|SORRY|MISHAP|FATAL"))) {
-    entries["<xorriso failed>"] = {};
-    return entries;
-  }
-  std::istringstream in(r.out);
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || (line[0] != '-' && line[0] != 'd')) continue;
-    const size_t quote = line.find('\'');
-    if (quote == std::string::npos) continue;
-    std::istringstream fields(line.substr(0, quote));
-    std::string mode, links, uid, gid;
-    XorrisoEntry e;
-    fields >> mode >> links >> uid >> gid >> e.size;
-    e.dir = line[0] == 'd';
-    std::string path = Unquote(line.substr(quote));
-    if (path == "/") continue;
-    if (path.starts_with('/')) path.erase(0, 1);
-    if (e.dir) path.push_back('/');
-    entries[path] = e;
-  }
-  return entries;
-}
-
-struct IsoRecord {
-  std::string path;  // relative, as shown (";1" kept), folders ending in "/"
-  std::string name;  // last name of the path, as shown
-  bool dir = false;
-  int64_t size = 0;
-  int64_t extent = 0;
-  int flags = 0;
-};
-
-// `isoinfo -l`: every record but "." and "..", of the Joliet tree (names
-// converted from ISO 8859-1 to UTF-8) or of the ISO 9660 tree.
-std::vector<IsoRecord> IsoinfoList(const std::string& image, bool joliet, std::string& log) {
-  std::vector<std::string> argv = {"isoinfo", "-l", "-i", image};
-  if (joliet) argv.insert(argv.begin() + 1, {"-J", "-j", "iso8859-1"});
-  const RunResult r = Tool(argv);
-  log = "isoinfo: " + Describe(r);
-  std::vector<IsoRecord> records;
-  if (r.status != 0) return records;
-  static const std::regex kRecord(
-      R"(^([d-])\S{9}\s+\d+\s+\d+\s+\d+\s+(\d+)\s+\S+\s+\d+\s+\d+\s+\[\s*(\d+)\s+([0-9A-Fa-f]+)\]\s\s(.*)$)");
-  std::string folder;
-  std::istringstream in(r.out);
-  for (std::string line; std::getline(in, line);) {
-    if (line.starts_with("Directory listing of ")) {
-      folder = line.substr(21);
-      if (joliet) folder = Latin1ToUtf8(folder);
-      if (folder.starts_with('/')) folder.erase(0, 1);
-      continue;
-    }
-    std::smatch m;
-    if (!std::regex_match(line, m, kRecord)) continue;
-    IsoRecord rec;
-    rec.dir = m[1] == "d";
-    rec.size = std::stoll(m[2]);
-    rec.extent = std::stoll(m[3]);
-    rec.flags = std::stoi(m[4], nullptr, 16);
-    rec.name = m[5];
-    if (rec.name.ends_with(' ')) rec.name.pop_back();
-    if (joliet) rec.name = Latin1ToUtf8(rec.name);
-    if (rec.name == "." || rec.name == "..") continue;
-    rec.path = folder + rec.name + (rec.dir ? "/" : "");
-    records.push_back(rec);
-  }
-  return records;
-}
-
-struct VolumeInfo {
-  bool ok = false;
-  std::string id;
-  int64_t sectors = -1;
-  bool joliet = false;
-  bool says_no_joliet = false;
-  std::string log;
-};
-
-VolumeInfo IsoinfoDescriptors(const std::string& image) {
-  const RunResult r = Tool({"isoinfo", "-d", "-i", image});
-  VolumeInfo v;
-  v.log = "isoinfo -d: " + Describe(r);
-  v.ok = r.status == 0;
-  std::istringstream in(r.out);
-  for (std::string line; std::getline(in, line);) {
-    if (line.starts_with("Volume id: ")) v.id = line.substr(11);
-    if (line.starts_with("Volume size is: ")) v.sectors = std::stoll(line.substr(16));
-    if (line.starts_with("Joliet with UCS level")) v.joliet = true;
-    if (line.starts_with("NO Joliet present")) v.says_no_joliet = true;
-  }
-  return v;
-}
+// The readers' runs, extraction and listings: tests/support/peer_tools.h.
 
 // Folder -> names of its records that appear more than once.
 std::string DuplicateNames(const std::vector<IsoRecord>& records) {
@@ -469,7 +291,7 @@ Files FilesOnly(const Files& tree) {
 // possible; otherwise sets `how` and opens `dir` to other users.
 bool PrepareUnprivileged(const TempDir& dir, How& how, std::string& why) {
   if (geteuid() != 0) return true;
-  if (!Have("setpriv")) {
+  if (!HaveTool("setpriv")) {
     why = "running as root, and setpriv is missing to run zamo-cli as an ordinary user";
     return false;
   }
@@ -548,7 +370,7 @@ class MkisoRealTree : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_EQ(made_.status, 0) << Describe(made_);
-    ASSERT_TRUE(Exists(image_));
+    ASSERT_TRUE(PathExists(image_));
   }
 
   static std::unique_ptr<TempDir> dir_;
@@ -877,7 +699,7 @@ TEST(MkisoJolietNames, FileNamesUpTo108UnitsAreKeptLongerOnesRefused) {
 
   const RunResult r = Mkiso({"-o", dir / "j.iso", dir / "src"});
   EXPECT_EQ(r.status, 1) << Describe(r);
-  ASSERT_TRUE(Exists(dir / "j.iso")) << Describe(r);
+  ASSERT_TRUE(PathExists(dir / "j.iso")) << Describe(r);
   for (const auto& [name, content] : refused) EXPECT_THAT(r.err, HasSubstr(name)) << "no log line for it";
   for (const auto& [name, content] : kept) EXPECT_THAT(r.err, ::testing::Not(HasSubstr(name)));
 
@@ -976,7 +798,7 @@ TEST(MkisoJolietNames, CaseVariantsInOneFolderAreNotLostSilently) {
                          {"Docs/a.txt", "in Docs"},
                          {"docs/a.txt", "in docs"}});
   const RunResult r = Mkiso({"-o", dir / "c.iso", dir / "src"});
-  ASSERT_TRUE(Exists(dir / "c.iso")) << Describe(r);
+  ASSERT_TRUE(PathExists(dir / "c.iso")) << Describe(r);
   for (const char* reader : {"7z", "xorriso"}) {
     const Extraction e = Extract(reader, dir / "c.iso", dir / (std::string("x-") + reader));
     ASSERT_TRUE(e.ok) << e.log;
@@ -995,7 +817,7 @@ TEST(MkisoJolietNames, NamesThatBecomeEqualOnTheDiscStayDistinct) {
   WriteFile(dir / "src/caf\xE9.txt", "latin-1 spelling");
   WriteFile(dir / "src/café.txt", "utf-8 spelling");
   const RunResult r = Mkiso({"-o", dir / "u.iso", dir / "src"});
-  ASSERT_TRUE(Exists(dir / "u.iso")) << Describe(r);
+  ASSERT_TRUE(PathExists(dir / "u.iso")) << Describe(r);
   std::string log;
   EXPECT_EQ(DuplicateNames(IsoinfoList(dir / "u.iso", true, log)), "") << log;
   const Extraction e = Extract("7z", dir / "u.iso", dir / "x");
@@ -1201,7 +1023,7 @@ TEST(MkisoPrintSize, WritesNoImage) {
   const RunResult r = Mkiso({"--print-size", "-o", dir / "no.iso", dir / "src"});
   EXPECT_EQ(r.status, 0) << Describe(r);
   EXPECT_GT(PrintedSize(r), 0) << r.out;
-  EXPECT_FALSE(Exists(dir / "no.iso"));
+  EXPECT_FALSE(PathExists(dir / "no.iso"));
 }
 
 TEST(MkisoPrintSize, FileJustUnder4GiBIsCounted) {
@@ -1232,7 +1054,7 @@ TEST(MkisoFailures, MissingPathFailsTheJobAndWritesNothing) {
     const RunResult r = Mkiso(args);
     EXPECT_EQ(r.status, 1) << Describe(r);
     EXPECT_THAT(r.err, HasSubstr("nowhere"));
-    EXPECT_FALSE(Exists(dir / "o.iso"));
+    EXPECT_FALSE(PathExists(dir / "o.iso"));
   }
 }
 
@@ -1254,7 +1076,7 @@ TEST(MkisoFailures, UsageErrorsExitWith2) {
     const RunResult r = Mkiso(args);
     EXPECT_EQ(r.status, 2) << shown << "\n" << Describe(r);
     EXPECT_FALSE(r.err.empty()) << shown;
-    EXPECT_FALSE(Exists(out)) << shown;
+    EXPECT_FALSE(PathExists(out)) << shown;
   }
   for (const std::vector<std::string>& argv : {std::vector<std::string>{ZamoCli()},
                                                std::vector<std::string>{ZamoCli(), "frobnicate"}}) {
@@ -1277,7 +1099,7 @@ TEST(MkisoFailures, UnreadableFileIsLeftOutAndNamed) {
   const RunResult r = Mkiso({"-o", dir / "out/u.iso", dir / "src"}, how);
   EXPECT_EQ(r.status, 1) << Describe(r);
   EXPECT_THAT(r.err, HasSubstr("secret.txt"));
-  ASSERT_TRUE(Exists(dir / "out/u.iso")) << Describe(r);
+  ASSERT_TRUE(PathExists(dir / "out/u.iso")) << Describe(r);
   const Extraction e = Extract("bsdtar", dir / "out/u.iso", dir / "x");
   EXPECT_EQ(Differences({{"ok.txt", "readable"}, {"sub/", ""}, {"sub/also ok.txt", "readable too"}}, e.tree), "");
 }
@@ -1308,7 +1130,7 @@ TEST(MkisoFailures, FileOf4GiBIsRefusedAndTheRestWritten) {
   const RunResult r = Mkiso({"-o", dir / "h.iso", dir / "src"});
   EXPECT_EQ(r.status, 1) << Describe(r);
   EXPECT_THAT(r.err, HasSubstr("huge.bin"));
-  ASSERT_TRUE(Exists(dir / "h.iso"));
+  ASSERT_TRUE(PathExists(dir / "h.iso"));
   EXPECT_LT(FileSize(dir / "h.iso"), 1 << 20);
   const Extraction e = Extract("bsdtar", dir / "h.iso", dir / "x");
   EXPECT_EQ(Differences({{"a.txt", "a"}, {"sub/", ""}, {"sub/b.bin", Bytes(5000, 2)}}, e.tree), "") << e.log;
@@ -1321,8 +1143,8 @@ TEST(MkisoFailures, OutputIntoAMissingFolderFails) {
   const RunResult r = Mkiso({"-o", out, dir / "src"});
   EXPECT_EQ(r.status, 1) << Describe(r);
   EXPECT_THAT(r.err, HasSubstr(out));
-  EXPECT_FALSE(Exists(out));
-  EXPECT_FALSE(Exists(dir / "no"));
+  EXPECT_FALSE(PathExists(out));
+  EXPECT_FALSE(PathExists(dir / "no"));
 }
 
 TEST(MkisoFailures, ImageInsideASourceFolderNeverHoldsItself) {
@@ -1355,7 +1177,7 @@ TEST(MkisoFailures, SymbolicLinkLoopIsNotRecordedOverAndOver) {
   fs::create_directory_symlink("..", dir / "src/d/up");
   const RunResult r = Mkiso({"-o", dir / "l.iso", dir / "src"}, WithTimeout(30));
   ASSERT_FALSE(r.timed_out);
-  ASSERT_TRUE(Exists(dir / "l.iso")) << Describe(r);
+  ASSERT_TRUE(PathExists(dir / "l.iso")) << Describe(r);
   std::string log;
   int copies = 0;
   for (const auto& [path, e] : XorrisoList(dir / "l.iso", log)) copies += path.ends_with("a.txt") ? 1 : 0;
@@ -1412,7 +1234,7 @@ TEST_F(MkisoArchiveOnly, FirstRunTakesAllThenOnlyWhatChanged) {
   const RunResult second = Mkiso({"--archive-only", "-o", dir_ / "2.iso", dir_ / "src"});
   EXPECT_EQ(second.status, 1) << Describe(second);
   EXPECT_THAT(second.err, HasSubstr("RIEN À ENREGISTRER"));
-  EXPECT_FALSE(Exists(dir_ / "2.iso"));
+  EXPECT_FALSE(PathExists(dir_ / "2.iso"));
 
   // Same size, new content and time: only the modification tells.
   WriteFile(dir_ / "src/sub/b.txt", Bytes(3000, 4));
@@ -1468,7 +1290,7 @@ TEST(MkisoReplace, SecondSourceWinsOnlyWithReplace) {
     write_args.insert(write_args.end(), {"-o", image, dir / "one", dir / "two"});
     const RunResult size = Mkiso(size_args);
     const RunResult r = Mkiso(write_args);
-    ASSERT_TRUE(Exists(image)) << Describe(r);
+    ASSERT_TRUE(PathExists(image)) << Describe(r);
     if (replace) {
       EXPECT_EQ(r.status, 0) << "nothing is left out with --replace\n" << Describe(r);
     } else if (r.status != 0) {
@@ -1496,7 +1318,7 @@ TEST(MkisoReplace, SameFolderTwiceIsRecordedOnce) {
     std::vector<std::string> args = {"-o", image, dir / "src", dir / "src"};
     if (replace) args.insert(args.begin(), "--replace");
     const RunResult r = Mkiso(args);
-    ASSERT_TRUE(Exists(image)) << Describe(r);
+    ASSERT_TRUE(PathExists(image)) << Describe(r);
     std::string log;
     const std::vector<IsoRecord> records = IsoinfoList(image, true, log);
     EXPECT_EQ(DuplicateNames(records), "") << log;

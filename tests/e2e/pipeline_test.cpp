@@ -43,6 +43,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/background.h"
+#include "tests/support/peer_tools.h"
 #include "tests/support/run.h"
 #include "tests/support/temp_dir.h"
 
@@ -91,11 +93,6 @@ int64_t PrintedSize(const RunResult& r) {
   std::string rest;
   if (r.status != 0 || !(in >> value) || (in >> rest)) return -1;
   return value;
-}
-
-bool Exists(const std::string& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
 }
 
 int64_t FileSize(const std::string& path) {
@@ -147,164 +144,11 @@ void WriteLargeFile(const std::string& path, int64_t bytes, uint32_t seed) {
 }
 
 // ---------------------------------------------------------------------------
-// A zamo-cli job in the background, for the tests that act on it while it
-// runs. Its output goes to files (or its stderr to a terminal); every wait is
-// bounded, and the job is killed if it is still there at the end.
-
-struct JobOptions {
-  bool stderr_on_terminal = false;
-  int64_t file_size_limit = -1;  // RLIMIT_FSIZE, bytes
-  bool ignore_sigxfsz = false;
-};
-
-class Job {
- public:
-  Job(const std::vector<std::string>& argv, const std::string& log_dir, const JobOptions& options = {})
-      : out_path_(log_dir + "/job.out"), err_path_(log_dir + "/job.err") {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    int terminal = -1;
-    if (options.stderr_on_terminal) {
-      master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-      if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-      const char* name = ptsname(master_);
-      if (name == nullptr) return;
-      terminal = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-      if (terminal < 0) return;
-      fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    }
-    const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    rlimit limit{};
-    limit.rlim_cur = limit.rlim_max =
-        options.file_size_limit >= 0 ? static_cast<rlim_t>(options.file_size_limit) : RLIM_INFINITY;
-    pid_ = fork();
-    if (pid_ == 0) {
-      // Only async-signal-safe calls from here.
-      setpgid(0, 0);
-      dup2(null, 0);
-      dup2(out, 1);
-      dup2(terminal >= 0 ? terminal : err, 2);
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      for (int sig : {SIGINT, SIGTERM, SIGXFSZ, SIGPIPE}) signal(sig, SIG_DFL);
-      if (options.ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
-      if (options.file_size_limit >= 0) setrlimit(RLIMIT_FSIZE, &limit);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
-    for (int fd : {out, err, null, terminal}) {
-      if (fd >= 0) close(fd);
-    }
-  }
-
-  ~Job() {
-    if (pid_ > 0 && !ended_) {
-      kill(-pid_, SIGKILL);
-      kill(pid_, SIGKILL);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-    if (master_ >= 0) close(master_);
-  }
-
-  Job(const Job&) = delete;
-  Job& operator=(const Job&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
-  bool ended() const { return ended_; }
-  bool exited() const { return ended_ && WIFEXITED(status_); }
-  int exit_status() const { return exited() ? WEXITSTATUS(status_) : -1; }
-  int term_signal() const { return ended_ && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
-
-  // True once the job has ended (looks without waiting).
-  bool Poll() {
-    Drain();
-    if (ended_ || pid_ <= 0) return ended_;
-    int status = 0;
-    const pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_ && (WIFEXITED(status) || WIFSIGNALED(status))) {
-      ended_ = true;
-      status_ = status;
-      Drain();
-    }
-    return ended_;
-  }
-
-  // Waits up to `ms` for the end; true when it has ended.
-  bool WaitEnd(int64_t ms) {
-    const auto start = Clock::now();
-    while (!Poll()) {
-      if (MsSince(start) >= ms) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-  }
-
-  // Stops every thread of the job (SIGSTOP) and waits until it is stopped:
-  // false when the job ended first.
-  bool Hold() {
-    if (Poll()) return false;
-    kill(pid_, SIGSTOP);
-    const auto start = Clock::now();
-    while (MsSince(start) < 5000) {
-      int status = 0;
-      const pid_t r = waitpid(pid_, &status, WNOHANG | WUNTRACED);
-      if (r == pid_ && WIFSTOPPED(status)) return true;
-      if (r == pid_) {
-        ended_ = true;
-        status_ = status;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return false;
-  }
-
-  void Resume() { kill(pid_, SIGCONT); }
-  void Signal(int sig) { kill(pid_, sig); }
-
-  std::string Out() const { return ReadFile(out_path_); }
-  // stderr: the file, or what the terminal received.
-  std::string Err() const { return master_ >= 0 ? terminal_text_ : ReadFile(err_path_); }
-
-  std::string Describe() const {
-    std::ostringstream out;
-    out << (ended_ ? (exited() ? "exit status " + std::to_string(exit_status())
-                               : "killed by signal " + std::to_string(term_signal()))
-                   : std::string("still running"))
-        << "\n--- stdout ---\n"
-        << Out() << "--- stderr ---\n"
-        << Err();
-    return out.str();
-  }
-
- private:
-  void Drain() {
-    if (master_ < 0) return;
-    char buffer[4096];
-    for (;;) {
-      const ssize_t n = read(master_, buffer, sizeof buffer);
-      if (n <= 0) break;
-      terminal_text_.append(buffer, static_cast<size_t>(n));
-    }
-  }
-
-  std::string out_path_;
-  std::string err_path_;
-  pid_t pid_ = -1;
-  int master_ = -1;
-  bool ended_ = false;
-  int status_ = 0;
-  std::string terminal_text_;
-};
+// A zamo-cli job in the background (tests/support/background.h), for the
+// tests that act on it while it runs.
 
 // The job's resident memory, in bytes (0 once it has gone).
-int64_t ResidentBytes(const Job& job) {
+int64_t ResidentBytes(const Background& job) {
   std::istringstream in(ReadFile("/proc/" + std::to_string(job.pid()) + "/statm"));
   int64_t total = 0, resident = 0;
   if (!(in >> total >> resident)) return 0;
@@ -313,7 +157,7 @@ int64_t ResidentBytes(const Job& job) {
 
 // Waits (polling, bounded) until `image` holds at least `min_bytes` while
 // the job runs; false when the job ended first or the wait timed out.
-bool WaitForImage(Job& job, const std::string& image, int64_t min_bytes, int64_t timeout_ms = 20000) {
+bool WaitForImage(Background& job, const std::string& image, int64_t min_bytes, int64_t timeout_ms = 20000) {
   const auto start = Clock::now();
   while (MsSince(start) < timeout_ms) {
     if (FileSize(image) >= min_bytes) return true;
@@ -326,11 +170,11 @@ bool WaitForImage(Job& job, const std::string& image, int64_t min_bytes, int64_t
 // Starts `zamo-cli mkiso ARGS` writing `image` and holds it (SIGSTOP) once
 // the image has begun to grow, while less than `max_bytes` of it is written.
 // A job that outran the test is run again, up to three times; nullptr then.
-std::unique_ptr<Job> StartHeld(const std::vector<std::string>& args, const std::string& image, int64_t max_bytes,
-                               const std::string& log_dir, std::string& log, const JobOptions& options = {}) {
+std::unique_ptr<Background> StartHeld(const std::vector<std::string>& args, const std::string& image, int64_t max_bytes,
+                               const std::string& log_dir, std::string& log, const BackgroundOptions& options = {}) {
   for (int attempt = 1; attempt <= 3; ++attempt) {
     fs::remove(image);
-    auto job = std::make_unique<Job>(MkisoCommand(args), log_dir, options);
+    auto job = std::make_unique<Background>(MkisoCommand(args), log_dir + "/job", options);
     if (!job->started()) {
       log += "cannot start zamo-cli\n";
       return nullptr;
@@ -343,7 +187,7 @@ std::unique_ptr<Job> StartHeld(const std::vector<std::string>& args, const std::
     } else {
       log += "attempt " + std::to_string(attempt) + ": not held\n";
     }
-    job->WaitEnd(30000);
+    job->Wait(30000);
     log += job->Describe() + "\n";
   }
   return nullptr;
@@ -557,7 +401,7 @@ TEST_F(PipelineReproducible, CacheSizeDoesNotChangeTheBytes) {
 }
 
 TEST_F(PipelineReproducible, WithoutEpochTheClockGivesTheDates) {
-  if (!HaveProgram("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  REQUIRE_TOOLS("bsdtar");
   // An unusable SOURCE_DATE_EPOCH is the same as none.
   for (const std::vector<std::string>& env :
        {std::vector<std::string>{}, std::vector<std::string>{"SOURCE_DATE_EPOCH=soon"},
@@ -602,27 +446,9 @@ TEST(PipelineReadBack, ReadersUnpackTheTreeByteForByte) {
   for (const char* reader : {"7z", "bsdtar"}) {
     if (!HaveProgram(reader)) continue;
     ++readers;
-    const std::string out = dir / (std::string("x-") + reader);
-    fs::create_directories(out);
-    const RunResult x =
-        std::string(reader) == "7z"
-            ? zamo::test::Run({"env", "LC_ALL=C.UTF-8", "7z", "x", "-y", "-o" + out, dir / "r.iso"}, 60)
-            : zamo::test::Run({"env", "LC_ALL=C.UTF-8", "bsdtar", "-x", "-f", dir / "r.iso", "-C", out}, 60);
-    ASSERT_EQ(x.status, 0) << reader << "\n" << Describe(x);
-    const auto got = ReadTree(out);
-    std::ostringstream diff;
-    for (const auto& [path, content] : expected) {
-      auto it = got.find(path);
-      if (it == got.end()) {
-        diff << "  missing " << path << "\n";
-      } else if (it->second != content) {
-        diff << "  differs " << path << ": " << FirstDifference(it->second, content) << "\n";
-      }
-    }
-    for (const auto& [path, content] : got) {
-      if (!expected.contains(path)) diff << "  unexpected " << path << "\n";
-    }
-    EXPECT_EQ(diff.str(), "") << reader;
+    const Extraction x = Extract(reader, dir / "r.iso", dir / (std::string("x-") + reader));
+    ASSERT_TRUE(x.ok) << x.log;
+    EXPECT_TRUE(SameTree(x.tree, expected)) << reader;
   }
   if (readers == 0) GTEST_SKIP() << "neither 7z nor bsdtar is installed";
 }
@@ -638,7 +464,7 @@ void ExpectCacheSizeRefused(const std::vector<std::vector<std::string>>& cases, 
     const RunResult r = Mkiso(args);
     EXPECT_EQ(r.status, 2) << shown << "\n" << Describe(r);
     EXPECT_THAT(r.err, HasSubstr("--cache-size")) << shown;
-    EXPECT_FALSE(Exists(out)) << shown;
+    EXPECT_FALSE(PathExists(out)) << shown;
     fs::remove(out);
   }
 }
@@ -682,12 +508,12 @@ TEST_P(PipelineInterrupt, StopsTheJobAndRemovesThePartialImage) {
   job->Signal(sig);
   const auto resumed = Clock::now();
   job->Resume();
-  ASSERT_TRUE(job->WaitEnd(10000)) << "still running 10 s after the signal";
+  ASSERT_TRUE(job->Wait(10000)) << "still running 10 s after the signal";
   EXPECT_LT(MsSince(resumed), 3000) << "the job took long to stop";
   EXPECT_EQ(job->exit_status(), 1) << job->Describe();
   EXPECT_THAT(job->Err(), HasSubstr(kAbortedText)) << job->Describe();
   EXPECT_THAT(job->Err(), Not(HasSubstr("SUCCÈS")));
-  EXPECT_FALSE(Exists(image)) << "the partial image is left";
+  EXPECT_FALSE(PathExists(image)) << "the partial image is left";
   EXPECT_EQ(Listing(dir / "out"), std::vector<std::string>{});
 }
 
@@ -701,38 +527,38 @@ TEST_P(PipelineInterrupt, StopsTheJobWhileTheCacheFillsBeforeTheImageIsCreated) 
   const std::string image = dir / "x.iso";
   const int64_t total = kLargeFileCount * kLargeFileBytes;
   std::string log;
-  std::unique_ptr<Job> job;
+  std::unique_ptr<Background> job;
   for (int attempt = 1; attempt <= 5 && job == nullptr; ++attempt) {
     fs::remove(image);
     auto candidate =
-        std::make_unique<Job>(MkisoCommand({"--cache-size", "1024", "-o", image, LargeTree()}), dir.path());
+        std::make_unique<Background>(MkisoCommand({"--cache-size", "1024", "-o", image, LargeTree()}), dir / "job");
     ASSERT_TRUE(candidate->started());
     int64_t resident = -1;
     const auto start = Clock::now();
-    while (MsSince(start) < 20000 && !candidate->Poll() && !Exists(image)) {
+    while (MsSince(start) < 20000 && !candidate->Poll() && !PathExists(image)) {
       resident = ResidentBytes(*candidate);
       if (resident >= total / 2) {
-        if (candidate->Hold() && !Exists(image)) job = std::move(candidate);
+        if (candidate->Hold() && !PathExists(image)) job = std::move(candidate);
         break;
       }
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     if (job == nullptr) {
       log += "attempt " + std::to_string(attempt) + ": not caught while the cache filled (" +
-             std::to_string(resident) + " bytes resident" + (Exists(image) ? ", image created" : "") + ")\n";
+             std::to_string(resident) + " bytes resident" + (PathExists(image) ? ", image created" : "") + ")\n";
       candidate->Resume();
-      candidate->WaitEnd(30000);
+      candidate->Wait(30000);
     }
   }
   ASSERT_NE(job, nullptr) << log;
   job->Signal(sig);
   const auto resumed = Clock::now();
   job->Resume();
-  ASSERT_TRUE(job->WaitEnd(10000)) << "still running 10 s after the signal";
+  ASSERT_TRUE(job->Wait(10000)) << "still running 10 s after the signal";
   EXPECT_LT(MsSince(resumed), 3000) << "the job took long to stop";
   EXPECT_EQ(job->exit_status(), 1) << "the signal came before the image file was created\n" << job->Describe();
   EXPECT_THAT(job->Err(), HasSubstr(kAbortedText)) << job->Describe();
-  EXPECT_FALSE(Exists(image)) << "an image of " << FileSize(image) << " bytes is left";
+  EXPECT_FALSE(PathExists(image)) << "an image of " << FileSize(image) << " bytes is left";
 }
 
 INSTANTIATE_TEST_SUITE_P(PipelineSignals, PipelineInterrupt, ::testing::Values(SIGINT, SIGTERM),
@@ -773,7 +599,7 @@ class PipelineNoRoom : public ::testing::Test {
     EXPECT_THAT(err, ::testing::ContainsRegex("ESPACE DISQUE INSUFFISANT|ERREUR D'ÉCRITURE")) << err;
     EXPECT_THAT(err, HasSubstr("\"" + image + "\"")) << "the message names the image";
     EXPECT_THAT(err, Not(HasSubstr("SUCCÈS")));
-    EXPECT_FALSE(Exists(image)) << "a partial image of " << FileSize(image) << " bytes is left";
+    EXPECT_FALSE(PathExists(image)) << "a partial image of " << FileSize(image) << " bytes is left";
     EXPECT_EQ(Listing(folder), std::vector<std::string>{});
   }
   TempDir dir_;  // declared first: the mount goes before the folder
@@ -816,11 +642,11 @@ TEST_F(PipelineNoRoom, FileSizeLimitFailsTheJobWhenSigxfszIsIgnored) {
   MakeTree(dir_ / "src", {{"a.txt", "a"}, {"b.bin", Bytes(3 * kMiB, 1)}});
   fs::create_directories(dir_ / "out");
   const std::string image = dir_ / "out/limited.iso";
-  JobOptions options;
+  BackgroundOptions options;
   options.file_size_limit = kMiB;
   options.ignore_sigxfsz = true;
-  Job job(MkisoCommand({"-o", image, dir_ / "src"}), dir_.path(), options);
-  ASSERT_TRUE(job.WaitEnd(60000)) << "still running after 60 s";
+  Background job(MkisoCommand({"-o", image, dir_ / "src"}), dir_ / "job", options);
+  ASSERT_TRUE(job.Wait(60000)) << "still running after 60 s";
   ExpectCleanFailure(job.Err(), job.exit_status(), image, dir_ / "out");
 }
 
@@ -828,10 +654,10 @@ TEST_F(PipelineNoRoom, FileSizeLimitFailsTheJobUnderTheDefaultSigxfszAction) {
   MakeTree(dir_ / "src", {{"a.txt", "a"}, {"b.bin", Bytes(3 * kMiB, 1)}});
   fs::create_directories(dir_ / "out");
   const std::string image = dir_ / "out/limited.iso";
-  JobOptions options;
+  BackgroundOptions options;
   options.file_size_limit = kMiB;
-  Job job(MkisoCommand({"-o", image, dir_ / "src"}), dir_.path(), options);
-  ASSERT_TRUE(job.WaitEnd(60000)) << "still running after 60 s";
+  Background job(MkisoCommand({"-o", image, dir_ / "src"}), dir_ / "job", options);
+  ASSERT_TRUE(job.Wait(60000)) << "still running after 60 s";
   EXPECT_EQ(job.term_signal(), 0) << "killed by signal " << job.term_signal() << " (" << strsignal(job.term_signal())
                                   << ")";
   ExpectCleanFailure(job.Err(), job.exit_status(), image, dir_ / "out");
@@ -883,11 +709,11 @@ TEST_P(PipelineSourceChanges, FailTheJobNamingTheFile) {
       break;
   }
   job->Resume();
-  ASSERT_TRUE(job->WaitEnd(30000)) << "still running 30 s after the change";
+  ASSERT_TRUE(job->Wait(30000)) << "still running 30 s after the change";
   EXPECT_EQ(job->exit_status(), 1) << job->Describe();
   EXPECT_THAT(job->Err(), HasSubstr(changed)) << job->Describe();
   EXPECT_THAT(job->Err(), Not(HasSubstr("SUCCÈS")));
-  EXPECT_FALSE(Exists(image)) << "an image with a hole or shifted files is left";
+  EXPECT_FALSE(PathExists(image)) << "an image with a hole or shifted files is left";
   EXPECT_EQ(Listing(dir / "out"), std::vector<std::string>{});
 }
 
@@ -904,21 +730,21 @@ INSTANTIATE_TEST_SUITE_P(PipelineChanges, PipelineSourceChanges,
 
 // Runs a job on the large tree, holding it for a while half way so that it
 // lasts well over the 250 ms between two progress lines.
-std::unique_ptr<Job> RunWithAPause(const std::string& image, const TempDir& dir, const JobOptions& options,
+std::unique_ptr<Background> RunWithAPause(const std::string& image, const TempDir& dir, const BackgroundOptions& options,
                                    std::string& log) {
   auto job =
       StartHeld({"-o", image, LargeTree()}, image, kLargeFileCount * kLargeFileBytes / 2, dir.path(), log, options);
   if (job == nullptr) return nullptr;
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   job->Resume();
-  job->WaitEnd(60000);
+  job->Wait(60000);
   return job;
 }
 
 TEST(PipelineProgress, TerminalShowsAProgressLine) {
   TempDir dir;
   const std::string image = dir / "p.iso";
-  JobOptions options;
+  BackgroundOptions options;
   options.stderr_on_terminal = true;
   std::string log;
   auto job = RunWithAPause(image, dir, options, log);

@@ -27,6 +27,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/background.h"
+#include "tests/support/emulated_drive.h"
+#include "tests/support/peer_tools.h"
 #include "tests/support/run.h"
 #include "tests/support/temp_dir.h"
 
@@ -34,17 +37,11 @@ namespace zamo::test {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::Not;
-
-std::string ParamName(std::string name) {
-  for (char& c : name) c = c == '-' ? '_' : c == '+' ? 'P' : c;
-  return name;
-}
 
 class SessionSafety : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!HaveProgram("xorriso")) GTEST_SKIP() << "xorriso is not installed";
+    REQUIRE_TOOLS("xorriso");
   }
 
   std::string Disc() const { return dir_ / "disc.img"; }
@@ -53,14 +50,10 @@ class SessionSafety : public ::testing::Test {
     for (const char* suffix : {"", ".state", ".stats"}) std::remove((Disc() + suffix).c_str());
   }
 
-  // Every burn of these tests reads its session back (--verify): a burn
-  // that says SUCCÈS has written what a reader gets.
+  // Every burn of these tests reads its session back.
   std::vector<std::string> Argv(const std::string& kind, const std::vector<std::string>& args,
                                 const std::string& options = "") const {
-    std::vector<std::string> argv = {ZamoCli(), "--emulate", kind + ":" + Disc() + options};
-    argv.insert(argv.end(), args.begin(), args.end());
-    if (!args.empty() && (args[0] == "burn" || args[0] == "burn-image")) argv.insert(argv.begin() + 4, "--verify");
-    return argv;
+    return CliOn(kind + ":" + Disc() + options, args, ReadBack::kVerify);
   }
 
   RunResult Cli(const std::string& kind, const std::vector<std::string>& args, const std::string& options = "") {
@@ -69,11 +62,9 @@ class SessionSafety : public ::testing::Test {
 
   // The files of the session that starts at `sector`, as xorriso reads them.
   std::map<std::string, std::string> Session(uint32_t sector) {
-    const std::string out = dir_ / ("read-" + std::to_string(reads_++));
-    const RunResult r = test::Run({"xorriso", "-osirrox", "on", "-load", "sbsector", std::to_string(sector), "-indev",
-                                   Disc(), "-extract", "/", out});
-    EXPECT_EQ(r.status, 0) << Describe(r);
-    return ReadTree(out);
+    const Extraction read = Extract("xorriso", Disc(), dir_ / ("read-" + std::to_string(reads_++)), sector);
+    EXPECT_TRUE(read.ok) << read.log;
+    return read.tree;
   }
 
   // The first sector of the last session that holds data, from `zamo-cli info`.
@@ -159,7 +150,7 @@ TEST_P(OverwritableSessions, EveryOrderOfBootAndJolietKeepsEveryFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, OverwritableSessions, ::testing::Values("dvd+rw", "dvd-ram", "dvd-rw"),
-                         [](const auto& p) { return ParamName(p.param); });
+                         KindParamName());
 
 // ---- Interrupted burns on write-once discs ---------------------------------
 
@@ -198,9 +189,9 @@ TEST_P(InterruptedBurn, NextSessionIsReadAndKeepsWhatWasRecordedWhole) {
   ASSERT_TRUE(burn.Wait(10000)) << "Ctrl-C not heard within 10 s\n" << burn.Err();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
   EXPECT_LT(seconds, 5.0);
-  EXPECT_EQ(burn.status(), 1) << burn.Err();
+  EXPECT_EQ(burn.exit_status(), 1) << burn.Err();
   EXPECT_THAT(burn.Err(), HasSubstr("OPÉRATION TERMINÉE PAR L'USAGER"));
-  EXPECT_THAT(burn.Err(), Not(HasSubstr("SUCCÈS")));
+  EXPECT_THAT(burn.Err(), ::testing::Not(HasSubstr("SUCCÈS")));
   const uint32_t recorded = TrackWritten(1);
 
   // The interrupted session, listed before anything else happens: a file
@@ -253,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(Moments, InterruptedBurn,
                                            InterruptCase{"dvd-r", "middle"}, InterruptCase{"dvd-r", "end"},
                                            InterruptCase{"dvd+r", "start"}, InterruptCase{"dvd+r", "middle"},
                                            InterruptCase{"dvd+r", "end"}),
-                         [](const auto& p) { return ParamName(p.param.kind) + "_" + p.param.moment; });
+                         [](const auto& p) { return KindTestName(p.param.kind) + "_" + p.param.moment; });
 
 // ---- Image files on DVDs ----------------------------------------------------
 
@@ -283,7 +274,7 @@ class ImageOnDvd : public SessionSafety, public ::testing::WithParamInterface<Im
 };
 
 TEST_P(ImageOnDvd, ImageOfAnySizeIsRecordedWholeOrRefusedWithAReason) {
-  if (!HaveProgram("genisoimage")) GTEST_SKIP() << "genisoimage is not installed";
+  REQUIRE_TOOLS("genisoimage");
   const std::string kind = GetParam().kind;
   const bool appendable = GetParam().appendable;
   const bool overwritable = kind == "dvd+rw" || kind == "dvd-ram" || kind == "dvd-rw";
@@ -308,7 +299,7 @@ TEST_P(ImageOnDvd, ImageOfAnySizeIsRecordedWholeOrRefusedWithAReason) {
       // A write-once disc with a session cannot take an image at sector 0.
       EXPECT_EQ(r.status, 1) << Describe(r);
       EXPECT_THAT(r.err, HasSubstr("UNE IMAGE SE GRAVE À PARTIR DU DÉBUT DU DISQUE"));
-      EXPECT_THAT(r.err, Not(HasSubstr("SUCCÈS")));
+      EXPECT_THAT(r.err, ::testing::Not(HasSubstr("SUCCÈS")));
       EXPECT_TRUE(DiscBytes() == before) << "the disc changed";
       EXPECT_TRUE(SameTree(Session(0), ReadTree(dir_ / "one")));
       continue;
@@ -348,7 +339,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ImageOnDvd,
                                            ImageCase{"dvd+rw", false}, ImageCase{"dvd+rw", true},
                                            ImageCase{"dvd-ram", false}, ImageCase{"dvd-ram", true}),
                          [](const auto& p) {
-                           return ParamName(p.param.kind) + (p.param.appendable ? "_appendable" : "_blank");
+                           return KindTestName(p.param.kind) + (p.param.appendable ? "_appendable" : "_blank");
                          });
 
 // ---- Closing a write-once disc for good -------------------------------------
@@ -363,7 +354,7 @@ TEST_P(CloseForGood, ClosedDiscTakesNoFurtherSession) {
   ASSERT_EQ(r.status, 0) << Describe(r);
   EXPECT_THAT(ReadFile(Disc() + ".state"), HasSubstr("finalized yes"));
   const RunResult info = Cli(kind, {"info"});
-  EXPECT_THAT(info.out, Not(HasSubstr("une session peut être ajoutée"))) << info.out;
+  EXPECT_THAT(info.out, ::testing::Not(HasSubstr("une session peut être ajoutée"))) << info.out;
   r = Cli(kind, {"burn", dir_ / "two"});
   EXPECT_EQ(r.status, 1) << Describe(r);
   EXPECT_THAT(r.err, HasSubstr("LE DISQUE EST FERMÉ"));
@@ -371,7 +362,7 @@ TEST_P(CloseForGood, ClosedDiscTakesNoFurtherSession) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CloseForGood, ::testing::Values("cd-r", "cd-rw", "dvd-r", "dvd+r", "dvd+r-dl"),
-                         [](const auto& p) { return ParamName(p.param); });
+                         KindParamName());
 
 }  // namespace
 }  // namespace zamo::test

@@ -16,13 +16,14 @@
 
 #include <algorithm>
 #include <chrono>
-#include <random>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/background.h"
 #include "tests/support/run.h"
+#include "tests/support/emulated_drive.h"
 #include "tests/support/temp_dir.h"
 
 namespace zamo::test {
@@ -32,127 +33,9 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using Clock = std::chrono::steady_clock;
 
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(n, '\0');
-  for (auto& c : bytes) c = static_cast<char>(random());
-  return bytes;
-}
-
 int64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
-
-// zamo-cli in the background with its stderr on a terminal (a pseudo-
-// terminal read here), for a test that acts on it while it runs. Every wait
-// is bounded; the job is killed if it is still there at the end.
-class TerminalJob {
- public:
-  explicit TerminalJob(const std::vector<std::string>& argv) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-    const char* name = ptsname(master_);
-    const int terminal = name != nullptr ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-    if (terminal < 0) return;
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {  // only async-signal-safe calls from here
-      setpgid(0, 0);
-      dup2(null, 0);
-      dup2(null, 1);
-      dup2(terminal, 2);
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      signal(SIGINT, SIG_DFL);
-      signal(SIGTERM, SIG_DFL);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
-    close(terminal);
-    close(null);
-  }
-  ~TerminalJob() {
-    if (pid_ > 0 && !ended_) {
-      kill(-pid_, SIGKILL);
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status_, 0);
-    }
-    if (master_ >= 0) close(master_);
-  }
-  TerminalJob(const TerminalJob&) = delete;
-  TerminalJob& operator=(const TerminalJob&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  // True once the job has ended (looks without waiting).
-  bool Poll() {
-    Drain();
-    if (ended_ || pid_ <= 0) return ended_;
-    if (waitpid(pid_, &status_, WNOHANG) == pid_ && (WIFEXITED(status_) || WIFSIGNALED(status_))) {
-      ended_ = true;
-      Drain();
-    }
-    return ended_;
-  }
-  bool WaitEnd(int64_t ms) {
-    const auto start = Clock::now();
-    while (!Poll()) {
-      if (MsSince(start) >= ms) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-  }
-  // Waits until the terminal shows `text`; false when the job ended first or after `ms`.
-  bool WaitFor(const std::string& text, int64_t ms) {
-    const auto start = Clock::now();
-    while (text_.find(text) == std::string::npos) {
-      if (Poll() || MsSince(start) >= ms) return text_.find(text) != std::string::npos;
-      std::this_thread::sleep_for(std::chrono::microseconds(500));
-    }
-    return true;
-  }
-  // Stops every thread of the job and waits until it is stopped.
-  bool Hold() {
-    kill(pid_, SIGSTOP);
-    const auto start = Clock::now();
-    while (MsSince(start) < 5000) {
-      int status = 0;
-      const pid_t r = waitpid(pid_, &status, WNOHANG | WUNTRACED);
-      if (r == pid_ && WIFSTOPPED(status)) return true;
-      if (r == pid_) {
-        ended_ = true;
-        status_ = status;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return false;
-  }
-  void Resume() { kill(pid_, SIGCONT); }
-  void Signal(int sig) { kill(pid_, sig); }
-  int exit_status() const { return ended_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
-  const std::string& text() const { return text_; }
-
- private:
-  void Drain() {
-    char buffer[4096];
-    for (;;) {
-      const ssize_t n = master_ >= 0 ? read(master_, buffer, sizeof buffer) : -1;
-      if (n <= 0) break;
-      text_.append(buffer, static_cast<size_t>(n));
-    }
-  }
-
-  pid_t pid_ = -1;
-  int master_ = -1;
-  bool ended_ = false;
-  int status_ = 0;
-  std::string text_;
-};
 
 class VerifyCli : public ::testing::Test {
  protected:
@@ -165,9 +48,7 @@ class VerifyCli : public ::testing::Test {
   }
 
   std::vector<std::string> Command(const std::string& kind, std::vector<std::string> args) {
-    std::vector<std::string> argv = {ZamoCli(), "--emulate", kind + ":" + (dir_ / "disc.img")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
+    return CliOn(kind + ":" + (dir_ / "disc.img"), args);
   }
   RunResult Cli(const std::string& kind, std::vector<std::string> args) { return test::Run(Command(kind, args), 240); }
 
@@ -228,12 +109,7 @@ TEST_P(VerifyAfterBurn, EachSessionReadsBackAsItWasRecorded) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, VerifyAfterBurn, ::testing::Values("cd-r", "dvd+r", "dvd+rw"),
-                         [](const ::testing::TestParamInfo<const char*>& kind) {
-                           std::string name = kind.param;
-                           for (char& c : name) c = c == '-' ? '_' : c == '+' ? 'P' : c;
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Kinds, VerifyAfterBurn, ::testing::Values("cd-r", "dvd+r", "dvd+rw"), KindParamName());
 
 TEST_F(VerifyCli, ATestBurnHasNothingToVerify) {
   const RunResult r = Cli("cd-r", {"burn", "--test", "--verify", dir_ / "one"});
@@ -359,36 +235,39 @@ TEST_F(VerifyCli, CtrlCStopsALongVerificationWithinSeconds) {
 
   // The job is caught between its first line and its end, then held while
   // the signal is sent; a few attempts on a machine fast enough to finish first.
-  std::unique_ptr<TerminalJob> job;
+  // zamo-cli's stderr is a terminal, as a user sees it.
+  BackgroundOptions on_terminal;
+  on_terminal.stderr_on_terminal = true;
+  std::unique_ptr<Background> job;
   std::string attempts;
   for (int attempt = 1; attempt <= 3 && job == nullptr; ++attempt) {
-    auto candidate = std::make_unique<TerminalJob>(Command("dvd+r", {"verify", big}));
+    auto candidate = std::make_unique<Background>(Command("dvd+r", {"verify", big}), dir_ / "verify", on_terminal);
     ASSERT_TRUE(candidate->started());
     if (candidate->WaitFor("VÉRIFICATION DE LA SESSION", 60000) && candidate->Hold() &&
-        candidate->text().find("VÉRIFICATION TERMINÉE") == std::string::npos) {
+        candidate->Err().find("VÉRIFICATION TERMINÉE") == std::string::npos) {
       job = std::move(candidate);
     } else {
-      attempts += "attempt " + std::to_string(attempt) + ": not caught running\n" + candidate->text();
+      attempts += "attempt " + std::to_string(attempt) + ": not caught running\n" + candidate->Err();
     }
   }
   ASSERT_NE(job, nullptr) << attempts;
   job->Signal(SIGINT);
   const auto resumed = Clock::now();
   job->Resume();
-  ASSERT_TRUE(job->WaitEnd(10000)) << "still running 10 s after Ctrl-C\n" << job->text();
+  ASSERT_TRUE(job->Wait(10000)) << "still running 10 s after Ctrl-C\n" << job->Err();
   EXPECT_LT(MsSince(resumed), 3000) << "the verification took long to stop";
-  EXPECT_EQ(job->exit_status(), 1) << job->text();
-  EXPECT_THAT(job->text(), HasSubstr(">>> VÉRIFICATION TERMINÉE: - ÉCHEC"));
-  EXPECT_THAT(job->text(), HasSubstr("OPÉRATION TERMINÉE PAR L'USAGER"));
-  EXPECT_THAT(job->text(), Not(HasSubstr("SUCCÈS")));
-  EXPECT_THAT(job->text(), Not(HasSubstr("ERREUR DE VÉRIFICATION"))) << "an interruption is no difference";
+  EXPECT_EQ(job->exit_status(), 1) << job->Err();
+  EXPECT_THAT(job->Err(), HasSubstr(">>> VÉRIFICATION TERMINÉE: - ÉCHEC"));
+  EXPECT_THAT(job->Err(), HasSubstr("OPÉRATION TERMINÉE PAR L'USAGER"));
+  EXPECT_THAT(job->Err(), Not(HasSubstr("SUCCÈS")));
+  EXPECT_THAT(job->Err(), Not(HasSubstr("ERREUR DE VÉRIFICATION"))) << "an interruption is no difference";
 
   // Uninterrupted, the same verification passes, its progress shown on the terminal.
-  TerminalJob whole(Command("dvd+r", {"verify", big}));
-  ASSERT_TRUE(whole.WaitEnd(120000)) << whole.text();
-  EXPECT_EQ(whole.exit_status(), 0) << whole.text();
-  EXPECT_THAT(whole.text(), HasSubstr(" MB/s"));
-  EXPECT_THAT(whole.text(), HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS"));
+  Background whole(Command("dvd+r", {"verify", big}), dir_ / "whole", on_terminal);
+  ASSERT_TRUE(whole.Wait(120000)) << whole.Err();
+  EXPECT_EQ(whole.exit_status(), 0) << whole.Err();
+  EXPECT_THAT(whole.Err(), HasSubstr(" MB/s"));
+  EXPECT_THAT(whole.Err(), HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS"));
 }
 
 }  // namespace

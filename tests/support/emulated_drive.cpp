@@ -30,4 +30,9 @@ namespace zamo::test {
   return SelectFirstDrive(device, std::move(back_end), drives);
 }
 
+std::string KindTestName(std::string kind) {
+  for (char& c : kind) c = c == '-' ? '_' : c == '+' ? 'P' : c;
+  return kind;
+}
+
 }  // namespace zamo::test

@@ -27,4 +27,14 @@ namespace zamo::test {
 // every configured drive must be listed.
 ::testing::AssertionResult UseEmulatedDrives(TSCSIDevice& device, const std::string& config);
 
+// A drive kind as a test name: "dvd+r-dl" gives "dvdPr_dl".
+std::string KindTestName(std::string kind);
+// The name of a test instantiated over drive kinds (INSTANTIATE_TEST_SUITE_P).
+struct KindParamName {
+  template <typename Kind>
+  std::string operator()(const ::testing::TestParamInfo<Kind>& info) const {
+    return KindTestName(info.param);
+  }
+};
+
 }  // namespace zamo::test

@@ -75,82 +75,25 @@ RunResult Run(const std::vector<std::string>& argv, int timeout_seconds, const s
   return result;
 }
 
-Background::Background(const std::vector<std::string>& argv, const std::string& output_prefix)
-    : out_path_(output_prefix + ".out"), err_path_(output_prefix + ".err") {
-  const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(out, 1);
-    dup2(err, 2);
-    int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, 0);
-    // A fresh signal state: the test's own ignored signals are not inherited.
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  if (out >= 0) close(out);
-  if (err >= 0) close(err);
-  if (pid_ < 0) ended_ = true;
-}
-
-Background::~Background() {
-  if (!ended_) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-}
-
-namespace {
-
-std::string Slurp(const std::string& path) {
-  std::string text;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
-  char buffer[65536];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-  close(fd);
-  return text;
-}
-
-}  // namespace
-
-std::string Background::Out() const { return Slurp(out_path_); }
-std::string Background::Err() const { return Slurp(err_path_); }
-
-void Background::Signal(int signal) {
-  if (!ended_) kill(pid_, signal);
-}
-
-bool Background::Wait(int timeout_ms) {
-  const int64_t deadline = NowMs() + timeout_ms;
-  while (!ended_) {
-    int status = 0;
-    const pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      ended_ = true;
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      break;
-    }
-    if (NowMs() >= deadline) return false;
-    usleep(5000);
-  }
-  return true;
-}
-
 std::string Describe(const RunResult& r) {
-  return "exit status " + std::to_string(r.status) + (r.timed_out ? " (timed out)" : "") + "\n--- stdout ---\n" +
-         r.out + "--- stderr ---\n" + r.err;
+  return DescribeOutputs("exit status " + std::to_string(r.status) + (r.timed_out ? " (timed out)" : ""), r.out, r.err);
+}
+
+std::string DescribeOutputs(const std::string& how, const std::string& out, const std::string& err) {
+  return how + "\n--- stdout ---\n" + out + "--- stderr ---\n" + err;
 }
 
 std::string ZamoCli() {
   const char* from_env = std::getenv("ZAMO_CLI");
   return from_env != nullptr ? from_env : ZAMO_CLI_PATH;
+}
+
+std::vector<std::string> CliOn(const std::string& drive, const std::vector<std::string>& args, ReadBack read_back) {
+  std::vector<std::string> argv = {ZamoCli(), "--emulate", drive};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const bool burns = !args.empty() && (args[0] == "burn" || args[0] == "burn-image");
+  if (burns && read_back == ReadBack::kVerify) argv.insert(argv.begin() + 4, "--verify");
+  return argv;
 }
 
 bool HaveProgram(const std::string& program) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -35,6 +36,11 @@ void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
 }
 
 std::string ReadFile(const std::string& path) {
@@ -99,6 +105,13 @@ std::string Bytes(size_t count, uint32_t seed) {
     x = x * 1103515245u + 12345u;
     out[i] = static_cast<char>(x >> 16);
   }
+  return out;
+}
+
+std::string RandomBytes(size_t count, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string out(count, '\0');
+  for (char& c : out) c = static_cast<char>(random());
   return out;
 }
 

@@ -33,6 +33,8 @@ using TreeContents = std::vector<std::pair<std::string, std::string>>;
 void MakeTree(const std::string& root, const TreeContents& contents);
 
 void WriteFile(const std::string& path, const std::string& content);
+// True when anything is at `path`, a symbolic link to nothing included.
+bool PathExists(const std::string& path);
 std::string ReadFile(const std::string& path);
 // Sets a file's modification time (seconds since the epoch).
 void SetModifiedTime(const std::string& path, int64_t seconds);
@@ -48,5 +50,8 @@ std::map<std::string, std::string> ReadTree(const std::string& root);
 
 // `count` bytes of a repeatable pattern that differs with `seed`.
 std::string Bytes(size_t count, uint32_t seed = 1);
+// `count` bytes of the Mersenne twister started at `seed`: data no reader
+// or compressor can guess, the same from run to run.
+std::string RandomBytes(size_t count, uint32_t seed);
 
 }  // namespace zamo::test
