@@ -16,13 +16,12 @@
 #include <string>
 
 #include "burner/compilation/veskburner.h"
-#include "burner/drive/transport.h"
 #include "burner/platform/byte_order.h"
-#include "burner/platform/call_queue.h"
 #include "burner/platform/file_attributes.h"
 #include "emulator/emulated_backend.h"
 #include "tests/drive/interposed_drive.h"
-#include "tests/support/run.h"
+#include "tests/support/burner_job.h"
+#include "tests/support/emulated_drive.h"
 #include "tests/support/temp_dir.h"
 
 namespace zamo {
@@ -31,24 +30,12 @@ namespace {
 using test::InterposedDrive;
 using ::testing::HasSubstr;
 
-class RobustRecord : public ::testing::Test {
+class RobustRecord : public test::BurnerJobTest {
  protected:
   void SetUp() override {
     test::MakeTree(dir_ / "src", {{"Lisez-moi.txt", "Bonjour\n"},
                                   {"Photos/plage.jpg", test::Bytes(300000, 1)},
                                   {"Documents/rapport.pdf", test::Bytes(123457, 2)}});
-    burner_.OnDebugMessage = [this](TObject*, const std::string& text, uint8_t) {
-      std::lock_guard lock(log_mutex_);
-      log_ += text + "\n";
-    };
-    burner_.Dispatcher = [this](std::function<void()> call) { queue_.Post(std::move(call)); };
-    burner_.OnWriteDone = [this](TObject*, const std::string& error) {
-      ++done_count_;
-      error_ = error;
-    };
-  }
-  void TearDown() override {
-    transport::AspiUnload();
   }
 
   // A drive of `kind` behind the interposer; `access` is what the back end
@@ -61,13 +48,7 @@ class RobustRecord : public ::testing::Test {
     auto drive = std::make_unique<InterposedDrive>(std::move(emulated));
     drive->access = access;
     drive_ = drive.get();
-    transport::Install(std::move(drive));
-    burner_.LogCommandErrors = false;
-    burner_.Sleep = [](int) {};
-    burner_.HostAdapterInquiry(0);
-    burner_.ScanDevices();
-    ASSERT_EQ(burner_.Devices.size(), 1u);
-    burner_.SelectDevice(burner_.Devices[0]);
+    LoadBackEnd(std::move(drive));
   }
 
   void Compile() {
@@ -79,34 +60,11 @@ class RobustRecord : public ::testing::Test {
 
   // Records the compilation; the job's error ("" on success).
   std::string Record() {
-    done_count_ = 0;
-    error_.clear();
-    burner_.RecordCompilation();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (done_count_ == 0 && std::chrono::steady_clock::now() < deadline) {
-      queue_.RunFor(std::chrono::milliseconds(20));
-    }
-    EXPECT_EQ(done_count_, 1) << "the job did not end\n" << log_;
+    EXPECT_TRUE(RunJob([this] { burner_.RecordCompilation(); }));
     return error_;
   }
 
-  // The disc read back by a peer tool, compared with the sources.
-  ::testing::AssertionResult DiscHoldsTheSources() {
-    const std::string out = dir_ / "out";
-    const auto run = test::Run({"xorriso", "-osirrox", "on", "-indev", image_, "-extract", "/", out});
-    if (run.status != 0) return ::testing::AssertionFailure() << run.err;
-    return test::SameTree(test::ReadTree(out), test::ReadTree(dir_ / "src"));
-  }
-
-  test::TempDir dir_;
-  std::string image_;
-  TVeskBurner burner_{nullptr};
   InterposedDrive* drive_ = nullptr;  // owned by the transport
-  CallQueue queue_;
-  int done_count_ = 0;
-  std::string error_;
-  std::mutex log_mutex_;
-  std::string log_;
 };
 
 // ---- Failures below SCSI end the job at once --------------------------------
@@ -158,7 +116,7 @@ TEST_F(RobustRecord, TransientAnswersAreWaitedOut) {
     return std::nullopt;
   };
   EXPECT_EQ(Record(), "") << log_;
-  EXPECT_TRUE(DiscHoldsTheSources());
+  EXPECT_TRUE(DiscHolds(dir_ / "src"));
 }
 
 // ---- Speeds ------------------------------------------------------------------
@@ -212,7 +170,7 @@ TEST_P(TransferLimit, EveryCommandStaysWithinTheDevicesLimit) {
   };
   Compile();
   ASSERT_EQ(Record(), "") << log_;
-  EXPECT_TRUE(DiscHoldsTheSources());
+  EXPECT_TRUE(DiscHolds(dir_ / "src"));
   // A large read, as a verification makes, comes back whole in pieces.
   std::vector<uint8_t> sectors(64 * 2048);
   ASSERT_TRUE(burner_.Read10(0, 64, sectors.data(), static_cast<uint32_t>(sectors.size())));
@@ -222,12 +180,7 @@ TEST_P(TransferLimit, EveryCommandStaysWithinTheDevicesLimit) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, TransferLimit, ::testing::Values("cd-r", "dvd+r", "dvd+rw"),
-                         [](const auto& p) {
-                           std::string name = p.param;
-                           for (char& c : name) c = c == '-' ? '_' : c == '+' ? 'P' : c;
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Kinds, TransferLimit, ::testing::Values("cd-r", "dvd+r", "dvd+rw"), test::KindParamName());
 
 // ---- A read-only device ------------------------------------------------------
 
@@ -269,15 +222,11 @@ TEST_P(ImmediateClose, ClosesGoWithTheImmediateBitAndAreWaitedFor) {
   ASSERT_FALSE(closes.empty());
   for (const auto& close : closes) EXPECT_EQ(close.cdb[1] & 0x01, 1) << "without the immediate bit";
   EXPECT_EQ(busy_after_close, 0) << "the job ended while the drive was still closing";
-  EXPECT_TRUE(DiscHoldsTheSources());
+  EXPECT_TRUE(DiscHolds(dir_ / "src"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ImmediateClose, ::testing::Values("dvd-r", "dvd+r", "dvd+rw", "dvd+r-dl"),
-                         [](const auto& p) {
-                           std::string name = p.param;
-                           for (char& c : name) c = c == '-' ? '_' : c == '+' ? 'P' : c;
-                           return name;
-                         });
+                         test::KindParamName());
 
 // ---- DVD-RW: the quick grow of a second session ------------------------------
 

@@ -18,36 +18,19 @@ namespace zamo::test {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::Not;
-
-std::string J(const std::string& name) { return Utf16Be(name); }
 
 // ---- The session reader on discs built in memory ----------------------------------------
 
-class DamagedReader : public ::testing::Test {
+class DamagedReader : public MiniDiscTest {
  protected:
-  void SetUp() override {
-    burner_.OnDebugMessage = [this](TObject*, const std::string& text, uint8_t type) {
-      log_ += text + "\n";
-      if (type == kMsgCompilation) ++compilation_lines_;
-    };
-    burner_.ClearCompilation(1000, 100);
-    disc_.JolietSession();
-  }
+  DamagedReader() { disc_.JolietSession(); }
   SessionTreeReader::Tree Read(uint32_t recorded_end, DamagedFiles damaged = DamagedFiles::kMark) {
-    SessionTreeReader reader(burner_, disc_.Reader());
-    reader.SetRecordedEnd(recorded_end, damaged);
-    return reader.ReadSession(0, burner_.RootDir);
+    return MiniDiscTest::Read({}, recorded_end, damaged);
   }
   bool Damaged(const std::string& path) {
     const TFEntry* e = FindPath(burner_, path);
     return e != nullptr && e->Damaged;
   }
-
-  MiniDisc disc_;
-  TVeskBurner burner_{nullptr};
-  std::string log_;
-  int compilation_lines_ = 0;
 };
 
 TEST_F(DamagedReader, AFileIsWholeOnlyWhenItsLastSectorIsRecorded) {
@@ -176,7 +159,7 @@ TEST_F(DamagedReader, AtTheFolderCapacityTheFilesOfFoldersAlreadyMadeStillComeIn
   EXPECT_THAT(log_, HasSubstr(">>> ERREUR IMPORTATION SESSION, LIMITE DE 3 DOSSIERS ATTEINTE: \"\\d2\" ET SON "
                               "CONTENU NE SONT PAS IMPORTÉS\n"));
   EXPECT_THAT(log_, HasSubstr("\"\\d3\" ET SON CONTENU"));
-  EXPECT_THAT(log_, Not(HasSubstr("MAXIMUM")));
+  EXPECT_THAT(log_, ::testing::Not(HasSubstr("MAXIMUM")));
 }
 
 // ---- Discs in the emulated recorder ----------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "burner/platform/byte_order.h"
 #include "burner/platform/file_attributes.h"
 #include "emulator/emulated_backend.h"
+#include "tests/support/emulated_drive.h"
 #include "tests/support/run.h"
 #include "tests/support/temp_dir.h"
 
@@ -118,13 +120,7 @@ class MiniDisc {
   // A record at byte `at` of sector `lba`; returns the byte after it.
   size_t Record(uint32_t lba, size_t at, const std::string& id, uint32_t extent, uint32_t size, uint8_t flags,
                 RecordDate date = {107, 6, 15, 10, 30, 0, 4}) {
-    RecordFields f;
-    f.extent = extent;
-    f.size = size;
-    f.flags = flags;
-    f.date = date;
-    f.id = id;
-    return at + PutDirectoryRecord(Span(lba).subspan(at), f);
+    return at + PutDirectoryRecord(Span(lba).subspan(at), {extent, size, date, flags, id});
   }
   // "." and ".." of a directory at `lba`: returns where the next record goes.
   size_t DotRecords(uint32_t lba, uint32_t length, uint32_t parent_lba) {
@@ -218,6 +214,39 @@ inline const TFEntry* FindPath(const TVeskBurner& b, const std::string& path) {
   return found;
 }
 
+// ---- Reading discs built in memory ------------------------------------------------------
+
+// Joliet identifier bytes of an ASCII name, for MiniDisc records.
+inline std::string J(const std::string& name) { return Utf16Be(name); }
+
+// A compilation that the session reader fills from a MiniDisc, its log
+// captured: every line, and how many are compilation lines (type 4).
+class MiniDiscTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    burner_.OnDebugMessage = [this](TObject*, const std::string& text, uint8_t type) {
+      log_ += text + "\n";
+      if (type == kMsgCompilation) ++compilation_lines_;
+    };
+    burner_.ClearCompilation(1000, 100);
+  }
+
+  // Reads the session at block 0 of disc_ into the root, within `limits`;
+  // files whose data runs past `recorded_end` are `damaged` (marked or left out).
+  SessionTreeReader::Tree Read(ImportLimits limits = {}, std::optional<uint32_t> recorded_end = std::nullopt,
+                               DamagedFiles damaged = DamagedFiles::kMark) {
+    SessionTreeReader reader(burner_, disc_.Reader(), limits);
+    if (recorded_end) reader.SetRecordedEnd(*recorded_end, damaged);
+    return reader.ReadSession(0, burner_.RootDir);
+  }
+  std::map<std::string, int64_t> Tree() { return TreePaths(burner_.RootDir); }
+
+  MiniDisc disc_;
+  TVeskBurner burner_{nullptr};
+  std::string log_;
+  int compilation_lines_ = 0;
+};
+
 // ---- The emulated recorder ------------------------------------------------------------
 
 class DiscTest : public ::testing::Test {
@@ -237,15 +266,7 @@ class DiscTest : public ::testing::Test {
 
   // Loads a drive of `kind` holding `image` (an ISO file for cd-rom).
   void Load(const std::string& kind, const std::string& image, const std::string& options = "") {
-    std::string error;
-    auto back_end = emu::CreateEmulatedBackEnd(kind + ":" + image + options, &error);
-    ASSERT_NE(back_end, nullptr) << error;
-    transport::Install(std::move(back_end));
-    burner_.HostAdapterInquiry(0);
-    burner_.ScanDevices();
-    ASSERT_EQ(burner_.Devices.size(), 1u);
-    burner_.SelectDevice(burner_.Devices[0]);
-    ASSERT_NE(burner_.HaId, 0xFE);
+    ASSERT_TRUE(UseEmulatedDrives(burner_, kind + ":" + image + options));
   }
 
   // Writes the compilation, laid out for the disc in the drive, as its next

@@ -16,29 +16,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-std::string J(const std::string& name) { return Utf16Be(name); }
-
-class SessionReaderTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    burner_.OnDebugMessage = [this](TObject*, const std::string& text, uint8_t type) {
-      log_ += text + "\n";
-      if (type == kMsgCompilation) ++compilation_lines_;
-    };
-    burner_.ClearCompilation(1000, 100);
-  }
-
-  SessionTreeReader::Tree Read(ImportLimits limits = {}) {
-    SessionTreeReader reader(burner_, disc_.Reader(), limits);
-    return reader.ReadSession(0, burner_.RootDir);
-  }
-  std::map<std::string, int64_t> Tree() { return TreePaths(burner_.RootDir); }
-
-  MiniDisc disc_;
-  TVeskBurner burner_{nullptr};
-  std::string log_;
-  int compilation_lines_ = 0;
-};
+using SessionReaderTest = MiniDiscTest;
 
 TEST_F(SessionReaderTest, JolietTreeIsPreferredAndEntriesAreImportedAtTheirSectors) {
   disc_.Descriptor(16, 1, 20, 2048, 64);

@@ -11,14 +11,8 @@
 #include "tests/compilation/burner_fixture.h"
 #include "tests/support/temp_dir.h"
 
-namespace zamo {
+namespace zamo::test {
 namespace {
-
-using test::BurnerTest;
-using test::Bytes;
-using test::MakeTree;
-using test::ReadFile;
-using test::TempDir;
 
 class QuickSaveTest : public BurnerTest {
  protected:
@@ -39,7 +33,6 @@ class QuickSaveTest : public BurnerTest {
   std::string At(const std::string& image, int64_t lba, size_t bytes) {
     return ReadFile(image).substr(static_cast<size_t>(lba) * 2048, bytes);
   }
-  bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
   TempDir dir;
   int done_calls = 0;
@@ -96,21 +89,21 @@ TEST_F(QuickSaveTest, VanishedSourceFailsTheSaveNamingTheFile) {
   const std::string error = Save(image);
   EXPECT_NE(error.find("gone.txt"), std::string::npos) << error;
   EXPECT_NE(error.find("IMPOSSIBLE D'OUVRIR LE FICHIER"), std::string::npos) << error;
-  EXPECT_FALSE(Exists(image));
+  EXPECT_FALSE(PathExists(image));
 }
 
 TEST_F(QuickSaveTest, ShrunkSourceFailsGrownSourceIsCopiedToItsRecordedSize) {
   MakeTree(dir.path(), {{"src/a.bin", Bytes(10000, 1)}, {"src/b.bin", Bytes(3000, 2)}});
   burner.AddFolderTo(burner.RootDir, dir / "src", false, false, true, faAnyFile, "*.*");
-  test::WriteFile(dir / "src/a.bin", Bytes(10000, 1) + "more bytes");
-  test::WriteFile(dir / "src/b.bin", Bytes(2999, 2));
+  WriteFile(dir / "src/a.bin", Bytes(10000, 1) + "more bytes");
+  WriteFile(dir / "src/b.bin", Bytes(2999, 2));
   const std::string image = dir / "out.iso";
   const std::string error = Save(image);
   EXPECT_NE(error.find("b.bin"), std::string::npos) << error;
   EXPECT_NE(error.find("2999"), std::string::npos) << error;
-  EXPECT_FALSE(Exists(image));
+  EXPECT_FALSE(PathExists(image));
 
-  test::WriteFile(dir / "src/b.bin", Bytes(3000, 2));
+  WriteFile(dir / "src/b.bin", Bytes(3000, 2));
   ASSERT_EQ(Save(image), "");
   const TFEntry* a = burner.FindChild(burner.RootDir, "a.bin");
   EXPECT_EQ(At(image, burner.FirstFileLba + a->IsoExtent, 2048 * 5), Bytes(10000, 1) + std::string(240, '\0'));
@@ -118,13 +111,13 @@ TEST_F(QuickSaveTest, ShrunkSourceFailsGrownSourceIsCopiedToItsRecordedSize) {
 
 TEST_F(QuickSaveTest, ImportedEntriesAreSkipped) {
   MakeTree(dir.path(), {{"src/new.txt", "new"}});
-  burner.AddFileEntry(burner.RootDir, test::FileRec("old.txt", 4000), false, 5000, "");
+  burner.AddFileEntry(burner.RootDir, FileRec("old.txt", 4000), false, 5000, "");
   burner.AddFolderTo(burner.RootDir, dir / "src", false, false, true, faAnyFile, "*.*");
   const std::string image = dir / "out.iso";
   ASSERT_EQ(Save(image), "");
   EXPECT_EQ(burner.SessionSectors, 151);
   EXPECT_EQ(At(image, 150, 3), "new");
-  const auto records = test::ParseDirectory(burner.ImageStream.Memory().subspan(
+  const auto records = ParseDirectory(burner.ImageStream.Memory().subspan(
       static_cast<size_t>(burner.IsoDirBase) * 2048, 2048));
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[2].id, "OLD.TXT;1");
@@ -147,12 +140,12 @@ TEST_F(QuickSaveTest, WriteFailuresFailTheSave) {
   signal(SIGXFSZ, old_handler);
   EXPECT_NE(error.find("out.iso"), std::string::npos) << error;
   EXPECT_NE(error.find("ERREUR D'ÉCRITURE"), std::string::npos) << error;
-  EXPECT_FALSE(Exists(image));
+  EXPECT_FALSE(PathExists(image));
 
   EXPECT_NE(Save(dir / "no/such/folder/out.iso").find("IMPOSSIBLE DE CRÉER LE FICHIER IMAGE"), std::string::npos);
   if (access("/dev/full", W_OK) == 0) {
     EXPECT_NE(Save("/dev/full").find("ESPACE DISQUE INSUFFISANT"), std::string::npos);
-    EXPECT_TRUE(Exists("/dev/full")) << "a device given as the target is never removed";
+    EXPECT_TRUE(PathExists("/dev/full")) << "a device given as the target is never removed";
   }
 }
 
@@ -164,4 +157,4 @@ TEST_F(QuickSaveTest, TheImageCannotContainItself) {
 }
 
 }  // namespace
-}  // namespace zamo
+}  // namespace zamo::test

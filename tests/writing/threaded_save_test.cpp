@@ -17,16 +17,8 @@
 #include "tests/support/same_bytes.h"
 #include "tests/support/temp_dir.h"
 
-namespace zamo {
+namespace zamo::test {
 namespace {
-
-using test::BurnerTest;
-using test::Bytes;
-using test::MakeTree;
-using test::ReadFile;
-using test::SameBytes;
-using test::TempDir;
-
 
 class ThreadedSaveTest : public BurnerTest {
  protected:
@@ -57,7 +49,6 @@ class ThreadedSaveTest : public BurnerTest {
   void AddSource(const std::string& name) {
     burner.AddFolderTo(burner.RootDir, dir / name, false, false, true, faAnyFile, "*.*");
   }
-  bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
   TempDir dir;
   CallQueue queue;
@@ -72,7 +63,7 @@ TEST_F(ThreadedSaveTest, SameBytesAsTheQuickSave) {
                         {"src/sub/b.bin", Bytes(2049, 3)},
                         {"src/empty", ""},
                         {"src/sub/deeper/c.txt", "c"}});
-  for (int i = 0; i < 40; ++i) test::WriteFile(dir / ("src/many/f" + std::to_string(i)), Bytes(70000 + i, 10 + i));
+  for (int i = 0; i < 40; ++i) WriteFile(dir / ("src/many/f" + std::to_string(i)), Bytes(70000 + i, 10 + i));
   burner.Bootable = true;
   burner.BootImage = dir / "boot.img";
   AddSource("src");
@@ -104,7 +95,7 @@ TEST_F(ThreadedSaveTest, VanishedSourceFailsNamingIt) {
   unlink((dir / "src/gone.bin").c_str());
   const std::string error = Save(dir / "out.iso");
   EXPECT_NE(error.find("gone.bin"), std::string::npos) << error;
-  EXPECT_FALSE(Exists(dir / "out.iso")) << "no partial image is left";
+  EXPECT_FALSE(PathExists(dir / "out.iso")) << "no partial image is left";
 }
 
 TEST_F(ThreadedSaveTest, ShrunkSourceAfterPrimingFailsNamingIt) {
@@ -113,11 +104,11 @@ TEST_F(ThreadedSaveTest, ShrunkSourceAfterPrimingFailsNamingIt) {
   burner.SetCacheSize(2 << 20);
   MakeTree(dir.path(), {{"src/a.bin", Bytes(6 << 20, 1)}, {"src/z.bin", Bytes(300000, 2)}});
   AddSource("src");
-  test::WriteFile(dir / "src/z.bin", Bytes(1000, 2));
+  WriteFile(dir / "src/z.bin", Bytes(1000, 2));
   const std::string error = Save(dir / "out.iso");
   EXPECT_NE(error.find("z.bin"), std::string::npos) << error;
   EXPECT_NE(error.find("RÉTRÉCI"), std::string::npos) << error;
-  EXPECT_FALSE(Exists(dir / "out.iso"));
+  EXPECT_FALSE(PathExists(dir / "out.iso"));
 }
 
 TEST_F(ThreadedSaveTest, FullDiskFailsAndRemovesThePartialImage) {
@@ -134,7 +125,7 @@ TEST_F(ThreadedSaveTest, FullDiskFailsAndRemovesThePartialImage) {
   signal(SIGXFSZ, old_handler);
   EXPECT_NE(error.find("ERREUR D'ÉCRITURE"), std::string::npos) << error;
   EXPECT_NE(error.find("out.iso"), std::string::npos) << error;
-  EXPECT_FALSE(Exists(dir / "out.iso"));
+  EXPECT_FALSE(PathExists(dir / "out.iso"));
 }
 
 TEST_F(ThreadedSaveTest, ImageThatCannotBeCreated) {
@@ -167,7 +158,7 @@ TEST_F(ThreadedSaveTest, AbortAtSeveralMomentsEndsTheJobOnce) {
     // An abort that came after the last block leaves a finished image.
     if (!error.empty()) {
       EXPECT_EQ(error, "OPÉRATION TERMINÉE PAR L'USAGER");
-      EXPECT_FALSE(Exists(dir / "out.iso"));
+      EXPECT_FALSE(PathExists(dir / "out.iso"));
     }
     EXPECT_EQ(burner.CacheThread, nullptr) << "the cache is freed";
   }
@@ -186,4 +177,4 @@ TEST_F(ThreadedSaveTest, DestroyingTheComponentDuringAJobDoesNotHang) {
 }
 
 }  // namespace
-}  // namespace zamo
+}  // namespace zamo::test
