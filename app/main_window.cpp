@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -63,63 +64,61 @@ namespace zamo {
 // ---- The log hand-over ------------------------------------------------------
 
 // Takes log lines from any thread to the log pane, in the order they were
-// produced. A line from the GUI thread is appended at once (after any line
-// still waiting); a line from another thread is queued, the GUI thread is
-// asked to take the queue, and the producer waits until its line is in the
-// pane. That wait is bounded: a GUI thread busy elsewhere (or itself
-// waiting for the producing thread) never deadlocks with it; the line then
-// stays queued, in its place, and the producers stop waiting until the GUI
-// thread has caught up.
+// produced. Every line passes through one queue. A line from another thread
+// is queued, the GUI thread is asked to take the queue over, and the
+// producer waits until the GUI thread has taken its line. That wait is
+// bounded: a GUI thread busy elsewhere (or itself waiting for the producing
+// thread) never deadlocks with it; the line then stays queued, in its
+// place, and the producers stop waiting until the GUI thread has caught up.
+// A line from the GUI thread is taken over at once, after any line still
+// queued.
+//
+// The GUI thread appends what it took in batches, at most every kFlushEvery
+// and at the latest that long after a line was taken: appending a hundred
+// lines at once costs about what one costs, and the pane repaints once per
+// batch, so a thread logging fast never holds the window.
 class LogSink : public QObject {
  public:
   // How long a producing thread waits for the GUI thread to take its line.
   static constexpr std::chrono::milliseconds kHandOverWait{500};
+  static constexpr int kFlushEveryMs = 20;
 
-  explicit LogSink(std::function<void(const QString&)> append) : append_(std::move(append)) {}
+  explicit LogSink(std::function<void(const QString&)> append) : append_(std::move(append)) {
+    flush_timer_.setSingleShot(true);
+    connect(&flush_timer_, &QTimer::timeout, this, [this] { Flush(); });
+    since_flush_.start();
+  }
 
   ~LogSink() override { Close(); }
 
+  // Any thread.
   void Post(QString line) {
     if (QThread::currentThread() == thread()) {
-      Drain();
-      append_(line);
+      TakeQueue();
+      batch_.push_back(std::move(line));
+      ScheduleFlush();
       return;
     }
     std::unique_lock<std::mutex> lock(mutex_);
     const uint64_t number = ++posted_;
-    pending_.push_back(std::move(line));
-    if (!drain_scheduled_) {
-      drain_scheduled_ = true;
-      QMetaObject::invokeMethod(this, [this] { Drain(); }, Qt::QueuedConnection);
+    queue_.push_back(std::move(line));
+    if (!take_scheduled_) {
+      take_scheduled_ = true;
+      QMetaObject::invokeMethod(this, [this] { TakeQueue(); }, Qt::QueuedConnection);
     }
     if (closed_ || lagging_) return;
     if (!taken_cv_.wait_for(lock, kHandOverWait, [&] { return taken_ >= number || closed_; })) lagging_ = true;
   }
 
-  // GUI thread: appends every queued line, then lets their producers go on.
-  void Drain() {
-    std::deque<QString> lines;
-    uint64_t upto = 0;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines.swap(pending_);
-      upto = posted_;
-      drain_scheduled_ = false;
-      lagging_ = false;
-    }
-    if (!lines.empty()) {
-      QString text;
-      for (QString& line : lines) {
-        if (!text.isEmpty()) text += QLatin1Char('\n');
-        text += line;
-      }
-      append_(text);
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      taken_ = std::max(taken_, upto);
-    }
-    taken_cv_.notify_all();
+  // GUI thread: every line taken so far goes into the pane now.
+  void Flush() {
+    TakeQueue();
+    flush_timer_.stop();
+    since_flush_.restart();
+    if (batch_.isEmpty()) return;
+    const QString text = batch_.join(QLatin1Char('\n'));
+    batch_.clear();
+    append_(text);
   }
 
   // No producer waits any more (the window is going away).
@@ -132,15 +131,41 @@ class LogSink : public QObject {
   }
 
  private:
+  // GUI thread: takes the queued lines over and lets their producers go on.
+  void TakeQueue() {
+    std::deque<QString> lines;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lines.swap(queue_);
+      taken_ = posted_;
+      take_scheduled_ = false;
+      lagging_ = false;
+    }
+    taken_cv_.notify_all();
+    if (lines.empty()) return;
+    for (QString& line : lines) batch_.push_back(std::move(line));
+    ScheduleFlush();
+  }
+
+  void ScheduleFlush() {
+    if (flush_timer_.isActive()) return;
+    flush_timer_.start(static_cast<int>(std::max<qint64>(0, kFlushEveryMs - since_flush_.elapsed())));
+  }
+
   std::function<void(const QString&)> append_;
+  // Shared with the producing threads.
   std::mutex mutex_;
   std::condition_variable taken_cv_;
-  std::deque<QString> pending_;
-  uint64_t posted_ = 0;  // lines queued so far
-  uint64_t taken_ = 0;   // of those, the lines in the pane
-  bool drain_scheduled_ = false;
-  bool lagging_ = false;  // a wait ran out: producers go on without waiting until the next drain
+  std::deque<QString> queue_;
+  uint64_t posted_ = 0;  // lines queued by other threads so far
+  uint64_t taken_ = 0;   // of those, the lines the GUI thread has taken
+  bool take_scheduled_ = false;
+  bool lagging_ = false;  // a wait ran out: producers go on without waiting until the next take
   bool closed_ = false;
+  // The GUI thread's own.
+  QStringList batch_;  // taken, not yet in the pane
+  QTimer flush_timer_;
+  QElapsedTimer since_flush_;
 };
 
 // ---- Texts ----------------------------------------------------------------------
@@ -831,11 +856,15 @@ void TForm1::ShowAbout() {
 // ---- Log --------------------------------------------------------------------------
 
 void TForm1::CopyLogToClipboard() {
+  log_sink_->Flush();
   Memo1_->selectAll();
   QGuiApplication::clipboard()->setText(Memo1_->toPlainText());
 }
 
-void TForm1::ClearLog() { Memo1_->clear(); }
+void TForm1::ClearLog() {
+  log_sink_->Flush();  // what was logged before the key goes too
+  Memo1_->clear();
+}
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   switch (event->type()) {

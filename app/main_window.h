@@ -5,8 +5,8 @@
 //
 // Thread safety: the window lives on the GUI thread. Log lines may come from
 // any thread (the component's OnDebugMessage): they reach the log pane in the
-// order they were produced, and a producing thread waits (bounded) until its
-// line has been taken over by the GUI thread.
+// order they were produced, a producing thread waits (bounded) until the GUI
+// thread has taken its line over, and the pane shows it within 20 ms.
 #pragma once
 
 #include <QMainWindow>
