@@ -485,6 +485,57 @@ TEST_F(MainWindowTest, LoadEjectAndReadyLogTheirOutcome) {
   EXPECT_FALSE(LogLines().mid(lines).join(QLatin1Char('\n')).contains(QStringLiteral("CHARGÉ")));
 }
 
+// Files and folders named on the command line reach the list as a drop
+// brings them: whole paths, a folder with "/" and its size.
+TEST_F(MainWindowTest, ArgumentsGoToTheFileList) {
+  test::MakeTree(dir_.path() + "/Photos", {{"a.jpg", "12345"}, {"b/c.jpg", "678"}});
+  test::WriteFile(dir_ / "notes.txt", "abc");
+  Start({"cd-r"});
+  const QString previous = QDir::currentPath();
+  QDir::setCurrent(QString::fromStdString(dir_.path()));
+  form_->AddPaths({QStringLiteral("Photos"), QStringLiteral("./notes.txt")});
+  QDir::setCurrent(previous);
+  const std::vector<TListEntry> entries = form_->FileList()->Entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].Path, dir_.path() + "/Photos/");
+  EXPECT_EQ(entries[0].Bytes, 8);
+  EXPECT_EQ(entries[1].Path, dir_.path() + "/notes.txt");
+  EXPECT_EQ(entries[1].Bytes, 3);
+}
+
+// "Postes en Réseau" opens the file manager's network view through
+// xdg-open, or says why it cannot.
+TEST_F(MainWindowTest, NetworkPlacesNeedAFileManager) {
+  Start({"cd-r"});
+  const QByteArray path = qgetenv("PATH");
+  auto* menu = Child<QMenu>("mNetwork");
+  QAction* connect_share = Child<QAction>("mNetConnect");
+  QAction* disconnect_share = Child<QAction>("mNetDisconnect");
+
+  test::MakeTree(dir_.path() + "/empty", {{"nothing", ""}});
+  qputenv("PATH", QByteArray::fromStdString(dir_ / "empty"));
+  emit menu->aboutToShow();
+  EXPECT_FALSE(connect_share->isEnabled());
+  EXPECT_FALSE(disconnect_share->isEnabled());
+  EXPECT_TRUE(connect_share->statusTip().contains(QStringLiteral("xdg-open"))) << connect_share->statusTip().toStdString();
+
+  // Stand-ins that note how they were called.
+  const std::string bin = dir_ / "bin";
+  test::WriteFile(bin + "/xdg-open", "#!/bin/sh\necho \"$@\" >> '" + (dir_ / "opened") + "'\n");
+  test::WriteFile(bin + "/gio", "#!/bin/sh\n");
+  QFile::setPermissions(QString::fromStdString(bin + "/xdg-open"), QFile::ReadOwner | QFile::ExeOwner);
+  QFile::setPermissions(QString::fromStdString(bin + "/gio"), QFile::ReadOwner | QFile::ExeOwner);
+  qputenv("PATH", QByteArray::fromStdString(bin));
+  emit menu->aboutToShow();
+  EXPECT_TRUE(connect_share->isEnabled());
+  EXPECT_TRUE(disconnect_share->isEnabled());
+  connect_share->trigger();
+  const bool opened = WaitFor([&] { return QFileInfo(QString::fromStdString(dir_ / "opened")).size() > 0; });
+  qputenv("PATH", path);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(test::ReadFile(dir_ / "opened"), "network:///\n");
+}
+
 // ---- Balloons, hints, about box, skin ---------------------------------------------
 
 TEST_F(MainWindowTest, RightClickOpensTheButtonsBalloon) {

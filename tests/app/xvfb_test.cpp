@@ -4,6 +4,8 @@
 // ends the program cleanly. xdotool plays the user, xclip reads the clipboard.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 
 #include "tests/support/run.h"
@@ -49,7 +51,10 @@ TEST(RealProgramOnXvfb, ShowsItsWindowCopiesTheLogAndEndsWhenClosed) {
   const test::RunResult r =
       // The X display, not the offscreen platform the in-process suites use.
       test::Run({"env", "-u", "QT_QPA_PLATFORM", "ZAMO=" ZAMO_APP_PATH, "ZAMO_EMULATED_DRIVES=" + drives, "XDG_CACHE_HOME=" + (dir / "cache"),
-                 "xvfb-run", "-a", "-s", "-screen 0 1280x1024x24", "sh", dir / "session.sh"},
+                 // A display number of its own to start from: xvfb-run -a
+                 // alone races with other suites starting their own at once.
+                 "xvfb-run", "-a", "-n", std::to_string(100 + getpid() % 800), "-s", "-screen 0 1280x1024x24", "sh",
+                 dir / "session.sh"},
                 180);
   ASSERT_FALSE(r.timed_out) << test::Describe(r);
   EXPECT_EQ(r.status, 0) << test::Describe(r);
