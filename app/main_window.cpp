@@ -390,10 +390,9 @@ TForm1::TForm1(QWidget* parent)
 
 TForm1::~TForm1() {
   qApp->removeEventFilter(this);
-  // No thread waits for a line any more; the component stops its threads.
+  // No thread waits for a line any more. The handlers stay: the component,
+  // destroyed before the sink, stops its threads first.
   log_sink_->Close();
-  veskb.OnDebugMessage = nullptr;
-  veskb.Dispatcher = nullptr;
 }
 
 void TForm1::WireComponent() {
