@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
 #include <cmath>
@@ -275,15 +276,19 @@ TEST_F(ListPrinterTest, AnEmptyListStartsNoJob) {
   EXPECT_FALSE(std::filesystem::exists(pdf_));
 }
 
-// Answers the next modal dialog of class T once it is open (tried every
-// 10 ms for up to 10 s).
+// Answers the next modal dialog of class T once its own event loop runs
+// (tried every 10 ms for up to 10 s). An answer given while the dialog is
+// still being shown, before exec() enters its loop, would leave that loop
+// waiting for ever.
 template <typename T>
-void WhenModal(const std::function<void(T*)>& answer, int tries = 1000) {
-  QTimer::singleShot(10, [answer, tries] {
-    if (auto* modal = qobject_cast<T*>(QApplication::activeModalWidget()); modal != nullptr && modal->isVisible()) {
+void WhenModal(const std::function<void(T*)>& answer, int tries = 1000,
+               int level = QThread::currentThread()->loopLevel() + 1) {
+  QTimer::singleShot(10, [answer, tries, level] {
+    auto* modal = qobject_cast<T*>(QApplication::activeModalWidget());
+    if (modal != nullptr && modal->isVisible() && QThread::currentThread()->loopLevel() >= level) {
       answer(modal);
     } else if (tries > 0) {
-      WhenModal<T>(answer, tries - 1);
+      WhenModal<T>(answer, tries - 1, level);
     }
   });
 }
@@ -303,9 +308,9 @@ TEST_F(ListPrinterTest, TheTitleDialogAndThePrintDialogLeadToThePrint) {
     auto* edit = title_dialog->findChild<QLineEdit*>(QStringLiteral("eTitle"));
     preset = edit->text();
     edit->setText(QStringLiteral("Mes fichiers"));
-    WhenModal<QPrintDialog>([](QPrintDialog* print_dialog) { print_dialog->accept(); });
     QTest::mouseClick(title_dialog->findChild<QPushButton*>(QStringLiteral("bContinue")), Qt::LeftButton);
   });
+  WhenModal<QPrintDialog>([](QPrintDialog* print_dialog) { print_dialog->accept(); });
   ASSERT_TRUE(PrintListview(PrintListOf(&tree), printer_, nullptr));
   EXPECT_EQ(caption, "Titre du rapport");
   EXPECT_EQ(preset, "Titre du rapport");
@@ -318,10 +323,8 @@ TEST_F(ListPrinterTest, TheTitleDialogAndThePrintDialogLeadToThePrint) {
 }
 
 TEST_F(ListPrinterTest, ACancelledPrintDialogPrintsNothing) {
-  WhenModal<TForm3>([](TForm3* title_dialog) {
-    WhenModal<QPrintDialog>([](QPrintDialog* print_dialog) { print_dialog->reject(); });
-    title_dialog->reject();  // closing the title dialog goes on
-  });
+  WhenModal<TForm3>([](TForm3* title_dialog) { title_dialog->reject(); });  // closing it goes on
+  WhenModal<QPrintDialog>([](QPrintDialog* print_dialog) { print_dialog->reject(); });
   EXPECT_FALSE(PrintListview(FileList(5), printer_, nullptr));
   EXPECT_FALSE(std::filesystem::exists(pdf_));
 }
