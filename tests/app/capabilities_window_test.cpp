@@ -6,10 +6,14 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTest>
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "app/capabilities_window.h"
 #include "burner/compilation/veskburner.h"
@@ -86,10 +90,18 @@ TEST(CapabilitiesWindow, TheBoxesCannotBeChangedAndEscCloses) {
   TForm2 window(burner);
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-  auto* box = window.findChild<QCheckBox*>(QStringLiteral("cWriteCdR"));
-  ASSERT_NE(box, nullptr);
-  QTest::mouseClick(box, Qt::LeftButton);
-  EXPECT_TRUE(box->isChecked());
+  // A click on a box's own square, where a check box toggles.
+  const auto click = [&window](const char* name) {
+    auto* box = window.findChild<QCheckBox*>(QString::fromLatin1(name));
+    if (box == nullptr) return false;
+    QStyleOptionButton option;
+    option.initFrom(box);
+    const QRect square = box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box);
+    QTest::mouseClick(box, Qt::LeftButton, {}, square.center());
+    return box->isChecked();
+  };
+  EXPECT_TRUE(click("cWriteCdR"));
+  EXPECT_FALSE(click("cReadCdR"));
   QTest::keyClick(&window, Qt::Key_Escape);
   EXPECT_FALSE(window.isVisible());
 }
@@ -100,9 +112,26 @@ struct KindCase {
   int max_read;
 };
 
+// An emulated recorder chosen as the main window chooses it.
+class EmulatedDrive {
+ public:
+  explicit EmulatedDrive(const std::string& drive) {
+    std::string error;
+    auto back_end = emu::CreateEmulatedBackEnd(drive, &error);
+    EXPECT_NE(back_end, nullptr) << error;
+    transport::Install(std::move(back_end));
+    burner.LogCommandErrors = false;
+    burner.HostAdapterInquiry(0);
+    burner.ScanDevices();
+    EXPECT_EQ(burner.Devices.size(), 1u);
+    if (!burner.Devices.empty()) burner.SelectDevice(burner.Devices[0]);
+  }
+  ~EmulatedDrive() { transport::AspiUnload(); }
+  TVeskBurner burner{nullptr};
+};
+
 class EmulatedKinds : public ::testing::TestWithParam<KindCase> {
  protected:
-  void TearDown() override { transport::AspiUnload(); }
   test::TempDir dir_;
 };
 
@@ -110,16 +139,9 @@ TEST_P(EmulatedKinds, TheWindowShowsWhatTheComponentReadFromTheDrive) {
   const std::string image = dir_ / "disc.img";
   const std::string kind = GetParam().kind;
   if (kind == "cd-rom" || kind == "dvd-rom") test::WriteFile(image, std::string(300 * 2048, '\0'));
-  std::string error;
-  auto back_end = emu::CreateEmulatedBackEnd(kind + ":" + image, &error);
-  ASSERT_NE(back_end, nullptr) << error;
-  transport::Install(std::move(back_end));
-  TVeskBurner burner{nullptr};
-  burner.LogCommandErrors = false;
-  burner.HostAdapterInquiry(0);
-  burner.ScanDevices();
-  ASSERT_EQ(burner.Devices.size(), 1u);
-  burner.SelectDevice(burner.Devices[0]);
+  EmulatedDrive drive(kind + ":" + image);
+  const TVeskBurner& burner = drive.burner;
+  ASSERT_FALSE(burner.Devices.empty());
 
   TForm2 window(burner);
   // The emulated recorder reads and writes every medium the window shows,
@@ -142,6 +164,44 @@ INSTANTIATE_TEST_SUITE_P(Kinds, EmulatedKinds,
                            for (char& c : name) c = (c == '-' ? '_' : c == '+' ? 'P' : c);
                            return name;
                          });
+
+struct WritesCase {
+  const char* option;
+  std::vector<std::string> writes;  // the "Écriture" boxes ticked
+};
+
+class WritesOption : public ::testing::TestWithParam<WritesCase> {
+ protected:
+  test::TempDir dir_;
+};
+
+// A recorder that writes only some media reads every one all the same.
+TEST_P(WritesOption, OnlyTheMediaTheDriveWritesAreTicked) {
+  EmulatedDrive drive("dvd+r:" + dir_ / "disc.img" + ",writes=" + GetParam().option);
+  TForm2 window(drive.burner);
+  for (const auto& [caption, ticked] : Ticks(window)) {
+    if (caption.rfind("Lecture", 0) == 0 || caption == "Protection Underrun ") {
+      EXPECT_TRUE(ticked) << caption;
+    } else {
+      const bool listed =
+          std::find(GetParam().writes.begin(), GetParam().writes.end(), caption) != GetParam().writes.end();
+      EXPECT_EQ(ticked, listed) << caption;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drives, WritesOption,
+    ::testing::Values(WritesCase{"dvd+r/dvd+rw", {"Écriture DVD+R", "Écriture DVD+RW"}},
+                      WritesCase{"dvd+r", {}},  // DVD+R writing is read from the DVD+RW feature
+                      WritesCase{"cd-r/cd-rw", {"Écriture CDR", "Écriture CDRW", "Écriture Test"}},
+                      WritesCase{"dvd-r", {"Écriture DVD-R", "Écriture DVD-RW", "Écriture Test"}},
+                      WritesCase{"dvd-ram", {"Écriture DVD-RAM"}}, WritesCase{"none", {}}),
+    [](const ::testing::TestParamInfo<WritesCase>& writes_case) {
+      std::string name = writes_case.param.option;
+      for (char& c : name) c = (c == '-' ? '_' : c == '+' ? 'P' : c == '/' ? '_' : c);
+      return name;
+    });
 
 }  // namespace
 }  // namespace zamo
