@@ -266,19 +266,6 @@ TEST_F(SettingsFileTest, WritingKeepsWhatTheProgramDoesNotKnowAndChangesKeysWher
   EXPECT_NE(after.find("CacheSize=33554432\n\n[Tail]\nx=y\n"), std::string::npos) << after;
 }
 
-TEST_F(SettingsFileTest, WhatWasWrittenReadsBackAndIsWrittenAgainByteForByte) {
-  ChangeEverything(options_, burner_);
-  ASSERT_TRUE(WriteAllSettings(path_, options_, burner_, "-1", log_to_list_));
-  const std::string first = test::ReadFile(path_);
-
-  TVeskBurner next{nullptr};
-  TAppOptions next_options;
-  DesignTimeDefaults(next);
-  LoadSettings(path_, next_options, next);
-  ASSERT_TRUE(WriteAllSettings(path_, next_options, next, std::to_string(next_options.SessionNo), log_to_list_));
-  EXPECT_EQ(test::ReadFile(path_), first);
-}
-
 TEST_F(SettingsFileTest, AFileThatCannotBeWrittenIsSaidInTheLogAndLeftAsItWas) {
   // Its folder is a file: nothing can be created there.
   test::WriteFile(dir_ / "plain", "x");
