@@ -162,16 +162,6 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"Access", 21, "*.mdb", {"base.mdb"}}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST(ShellFilter, TheTableHoldsTheKindsAsStored) {
-  // Spaces and punctuation are part of the texts.
-  EXPECT_STREQ(kFilterKinds[0].Description, "Tous (*.*) ");
-  EXPECT_STREQ(kFilterKinds[17].Description, "Media - Tous  ");
-  EXPECT_STREQ(kFilterKinds[13].Description, "Outlook - Messagerie .eml .ost .ost");
-  EXPECT_EQ(MaskPatterns(QStringLiteral(" *.ini ;;*.a,*.b;")), (QStringList{"*.ini", "*.a,*.b"}));
-  EXPECT_TRUE(MaskShowsEverything(QStringLiteral("*.*")));
-  EXPECT_FALSE(MaskShowsEverything(QStringLiteral("*.txt")));
-}
-
 // ---- Thumbnails ----------------------------------------------------------------
 
 TEST(ShellThumbnails, AFolderOf2000ImagesShowsAtOnceAndMakesOnlyWhatIsOnScreen) {
