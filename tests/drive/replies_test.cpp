@@ -149,7 +149,8 @@ Bytes WriteSpeedDescriptor(uint8_t byte0, uint32_t read, uint32_t write) {
 TEST(GetPerformance, WriteSpeedsInTheDrivesOrderWithTheirRotationControl) {
   // Byte 0: WRC 01b (CAV) with the RDD, exact and MRW bits around it.
   const Bytes reply = Performance(3, {WriteSpeedDescriptor(0x08 | 0x07, 11080, 22160),
-                                      WriteSpeedDescriptor(0x00, 11080, 16620), WriteSpeedDescriptor(0x18, 5540, 5540)});
+                                      WriteSpeedDescriptor(0x00, 11080, 16620),
+                                      WriteSpeedDescriptor(0x18, 5540, 5540)});
   const std::vector<TPerformanceSpeed> speeds = ParseWriteSpeedDescriptors(reply, 10);
   ASSERT_EQ(speeds.size(), 3u);
   EXPECT_EQ(speeds[0].RotationControl, 1);

@@ -170,8 +170,9 @@ bool WaitForImage(Background& job, const std::string& image, int64_t min_bytes, 
 // Starts `zamo-cli mkiso ARGS` writing `image` and holds it (SIGSTOP) once
 // the image has begun to grow, while less than `max_bytes` of it is written.
 // A job that outran the test is run again, up to three times; nullptr then.
-std::unique_ptr<Background> StartHeld(const std::vector<std::string>& args, const std::string& image, int64_t max_bytes,
-                               const std::string& log_dir, std::string& log, const BackgroundOptions& options = {}) {
+std::unique_ptr<Background> StartHeld(const std::vector<std::string>& args, const std::string& image,
+                                      int64_t max_bytes, const std::string& log_dir, std::string& log,
+                                      const BackgroundOptions& options = {}) {
   for (int attempt = 1; attempt <= 3; ++attempt) {
     fs::remove(image);
     auto job = std::make_unique<Background>(MkisoCommand(args), log_dir + "/job", options);
@@ -730,8 +731,8 @@ INSTANTIATE_TEST_SUITE_P(PipelineChanges, PipelineSourceChanges,
 
 // Runs a job on the large tree, holding it for a while half way so that it
 // lasts well over the 250 ms between two progress lines.
-std::unique_ptr<Background> RunWithAPause(const std::string& image, const TempDir& dir, const BackgroundOptions& options,
-                                   std::string& log) {
+std::unique_ptr<Background> RunWithAPause(const std::string& image, const TempDir& dir,
+                                          const BackgroundOptions& options, std::string& log) {
   auto job =
       StartHeld({"-o", image, LargeTree()}, image, kLargeFileCount * kLargeFileBytes / 2, dir.path(), log, options);
   if (job == nullptr) return nullptr;

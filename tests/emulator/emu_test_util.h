@@ -30,9 +30,13 @@ inline Cdb SynchronizeCache(bool immediate = false) { return Cdb(0x35, 10).Byte(
 inline Cdb ReadToc(uint8_t format, bool msf = false, uint8_t track = 0) {
   return Cdb(0x43, 10).Byte(1, msf ? 2 : 0).Byte(2, format).Byte(6, track).Be16(7, 1024);
 }
-inline Cdb GetConfiguration(uint8_t type, uint16_t start) { return Cdb(0x46, 10).Byte(1, type).Be16(2, start).Be16(7, 1024); }
+inline Cdb GetConfiguration(uint8_t type, uint16_t start) {
+  return Cdb(0x46, 10).Byte(1, type).Be16(2, start).Be16(7, 1024);
+}
 inline Cdb ReadDiscInfo() { return Cdb(0x51, 10).Be16(7, 34); }
-inline Cdb ReadTrackInfo(uint8_t type, uint32_t value) { return Cdb(0x52, 10).Byte(1, type).Be32(2, value).Be16(7, 48); }
+inline Cdb ReadTrackInfo(uint8_t type, uint32_t value) {
+  return Cdb(0x52, 10).Byte(1, type).Be32(2, value).Be16(7, 48);
+}
 inline Cdb ReserveTrack(uint32_t blocks) { return Cdb(0x53, 10).Be32(5, blocks); }
 inline Cdb SendOpc() { return Cdb(0x54, 10).Byte(1, 1); }
 inline Cdb ModeSelect(uint16_t length) { return Cdb(0x55, 10).Byte(1, 0x10).Be16(7, length); }

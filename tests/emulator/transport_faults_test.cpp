@@ -39,7 +39,8 @@ class TransportFaults : public ::testing::Test {
   // Runs a request as the command gate does and waits (boundedly) for its end.
   TSRB_ExecSCSICmd Run(uint8_t target, const Cdb& cdb, uint8_t flags, uint32_t length = 0) {
     data_.assign(length, 0x5A);
-    TSRB_ExecSCSICmd srb = support::ExecRequest({.target = target}, cdb, flags, length > 0 ? data_.data() : nullptr, length);
+    uint8_t* const buffer = length > 0 ? data_.data() : nullptr;
+    TSRB_ExecSCSICmd srb = support::ExecRequest({.target = target}, cdb, flags, buffer, length);
     EXPECT_NE(support::SendAndWait(*back_end_, srb), SS_PENDING);
     return srb;
   }

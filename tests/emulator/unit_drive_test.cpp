@@ -35,7 +35,8 @@ TEST_F(Drive, RefusesUnknownCommandsAndShortCdbs) {
   Load(TMediaKind::kCdR);
   EXPECT_EQ(SenseOf(None(Cdb(0xC5, 12))), (TSenseCode{5, 0x20, 0}));
   EXPECT_EQ(SenseOf(None(Cdb(0x02, 6))), (TSenseCode{5, 0x20, 0}));
-  EXPECT_EQ(SenseOf(unit_->Execute(Cdb(0x28, 6).bytes(), TDataDirection::kIn, in_)), kInvalidCdb);  // READ (10) in 6 bytes
+  const Cdb short_read = Cdb(0x28, 6);  // READ (10) in 6 bytes
+  EXPECT_EQ(SenseOf(unit_->Execute(short_read.bytes(), TDataDirection::kIn, in_)), kInvalidCdb);
   EXPECT_EQ(SenseOf(unit_->Execute({}, TDataDirection::kNone, {})), (TSenseCode{5, 0x20, 0}));
 }
 

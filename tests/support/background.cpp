@@ -98,7 +98,9 @@ std::string Background::Err() const {
 void Background::Drain() const {
   if (terminal_ < 0) return;
   char buffer[4096];
-  for (ssize_t n; (n = read(terminal_, buffer, sizeof buffer)) > 0;) terminal_text_.append(buffer, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(terminal_, buffer, sizeof buffer)) > 0;) {
+    terminal_text_.append(buffer, static_cast<size_t>(n));
+  }
 }
 
 bool Background::Poll() {
