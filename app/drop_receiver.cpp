@@ -106,7 +106,8 @@ bool TExDragDrop::eventFilter(QObject* watched, QEvent* event) {
       drop->accept();
       native_items_ = std::move(paths);
       items_.clear();
-      for (const std::string& path : native_items_) items_.push_back(QFile::decodeName(QByteArray::fromStdString(path)));
+      for (const std::string& path : native_items_)
+        items_.push_back(QFile::decodeName(QByteArray::fromStdString(path)));
       if (OnDropped) OnDropped(this, static_cast<int>(items_.size()));
       return true;
     }

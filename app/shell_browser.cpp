@@ -77,7 +77,8 @@ class TFileModel : public QFileSystemModel {
   // The details view's column captions, in French whatever translations
   // are installed.
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return QFileSystemModel::headerData(section, orientation, role);
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+      return QFileSystemModel::headerData(section, orientation, role);
     switch (section) {
       case 0: return QStringLiteral("Nom");
       case 1: return QStringLiteral("Taille");
@@ -111,7 +112,8 @@ QIcon ThumbnailsIcon() {
   painter.setBrush(QColor(240, 190, 40));
   painter.drawEllipse(QPointF(11, 6), 1.8, 1.8);
   painter.setBrush(QColor(60, 140, 70));
-  painter.drawPolygon(QPolygonF({QPointF(2, 13), QPointF(6.5, 7), QPointF(10, 11), QPointF(11.5, 9.5), QPointF(14, 13)}));
+  painter.drawPolygon(
+      QPolygonF({QPointF(2, 13), QPointF(6.5, 7), QPointF(10, 11), QPointF(11.5, 9.5), QPointF(14, 13)}));
   return QIcon(pixmap);
 }
 
@@ -204,7 +206,8 @@ void TShellBrowser::BuildButtons(QWidget* bar) {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(1);
   folder_box_ = new QComboBox(bar);
-  folder_box_->setObjectName(role_ == TRole::kFileSource ? QStringLiteral("ShellCombo") : QStringLiteral("ComputerCombo"));
+  folder_box_->setObjectName(role_ == TRole::kFileSource ? QStringLiteral("ShellCombo")
+                                                         : QStringLiteral("ComputerCombo"));
   folder_box_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   folder_box_->setMinimumContentsLength(12);
   folder_box_->setStatusTip(QStringLiteral("Dossier affiché"));
@@ -263,7 +266,7 @@ void TShellBrowser::BuildViews() {
   tree_view_->sortByColumn(0, Qt::AscendingOrder);
   tree_view_->header()->setDefaultSectionSize(90);
   tree_view_->header()->setStretchLastSection(true);
-  for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(list_view_), static_cast<QAbstractItemView*>(tree_view_)}) {
+  for (QAbstractItemView* view : Views()) {
     view->setSelectionMode(QAbstractItemView::ExtendedSelection);
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view->setDragEnabled(source);
@@ -356,7 +359,7 @@ bool TShellBrowser::ShowFolder(const QString& path) {
 
 void TShellBrowser::ApplyModel() {
   QAbstractItemModel* model = folder_.isEmpty() ? static_cast<QAbstractItemModel*>(drives_) : files_;
-  for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(list_view_), static_cast<QAbstractItemView*>(tree_view_)}) {
+  for (QAbstractItemView* view : Views()) {
     if (view->model() != model) {
       QItemSelectionModel* old_selection = view->selectionModel();
       view->setModel(model);
@@ -448,6 +451,8 @@ void TShellBrowser::UpdateDrag() {
   tree_view_->setDragEnabled(drags);
 }
 
+std::array<QAbstractItemView*, 2> TShellBrowser::Views() const { return {list_view_, tree_view_}; }
+
 QAbstractItemView* TShellBrowser::CurrentView() const {
   return view_ == TView::kDetails ? static_cast<QAbstractItemView*>(tree_view_) : list_view_;
 }
@@ -503,7 +508,7 @@ void TShellBrowser::ApplyFilter() {
 }
 
 void TShellBrowser::Tint(bool filtered) {
-  for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(list_view_), static_cast<QAbstractItemView*>(tree_view_)}) {
+  for (QAbstractItemView* view : Views()) {
     QPalette palette = view->palette();
     palette.setColor(QPalette::Base, filtered ? kFilteredTint : QColor(Qt::white));
     view->setPalette(palette);

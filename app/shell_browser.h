@@ -115,6 +115,8 @@ class TShellBrowser : public QWidget {
   QComboBox* FolderBox() const { return folder_box_; }
   QComboBox* FilterBox() const { return filter_box_; }  // null for kComputer
   QAbstractItemView* CurrentView() const;
+  // Both views (list and details).
+  std::array<QAbstractItemView*, 2> Views() const;
 
  signals:
   // A text for the status bar: "N item(s) sélectionnés.".

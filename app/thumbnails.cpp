@@ -55,7 +55,8 @@ TThumbnailLoader::~TThumbnailLoader() {
 bool TThumbnailLoader::IsImageName(const QString& path) {
   static const QSet<QString> suffixes = [] {
     QSet<QString> set;
-    for (const QByteArray& format : QImageReader::supportedImageFormats()) set.insert(QString::fromLatin1(format).toLower());
+    for (const QByteArray& format : QImageReader::supportedImageFormats())
+      set.insert(QString::fromLatin1(format).toLower());
     return set;
   }();
   return suffixes.contains(QFileInfo(path).suffix().toLower());

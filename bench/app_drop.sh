@@ -93,7 +93,8 @@ Drop of the $CORPUS corpus ($files files, $bytes bytes) on the file list, agains
 
                                    wall        peak RSS
   drop on the list (the drop)      $(printf '%7.3f s' "$(awk -v a="$drop_ms" 'BEGIN { print a / 1000 }')")
-  drop driver (whole process)      $(printf '%7.3f s' "$drop_wall")   $(printf '%7d KB' "$drop_rss")   (window shown, before the drop: $drop_rss_before KB)
+  drop driver (whole process)      $(printf '%7.3f s' "$drop_wall")   $(printf '%7d KB' "$drop_rss")
+    (of which the driver with its window shown, before the drop: $drop_rss_before KB)
   zamo-cli mkiso --print-size      $(printf '%7.3f s' "$cli_wall")   $(printf '%7d KB' "$cli_rss")   ($sectors sectors)
 
   drop / CLI walk: $ratio (target 1.5 at most: $verdict)

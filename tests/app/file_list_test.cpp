@@ -91,7 +91,8 @@ TEST_F(FileListTest, AFolderGetsASlashAndItsTreeSizeAFileStaysAsDropped) {
   QSignalSpy status(&list_, &TFileList::statusMessage);
   QSignalSpy changed(&list_, &TFileList::listChanged);
   const test::DropOutcome outcome =
-      Drop({dir_ / "photos", dir_ / "notes.txt", dir_ / "photos/", dir_ / "vide", dir_ / "parti.txt", dir_ / "zero.txt"});
+      Drop({dir_ / "photos", dir_ / "notes.txt", dir_ / "photos/", dir_ / "vide", dir_ / "parti.txt",
+            dir_ / "zero.txt"});
   EXPECT_TRUE(outcome.dropped);
   EXPECT_EQ(outcome.action, Qt::CopyAction);
 
@@ -360,7 +361,8 @@ INSTANTIATE_TEST_SUITE_P(
                    return "cd-r:" + d / "closed.img";
                  },
                  {5 * kMb}, 0, 0, 0, 0},
-        FillCase{"NoDisc", [](const test::TempDir& d) { return "cd-r:" + d / "cd.img,disc=none"; }, {5 * kMb}, 0, 0, 0, 0},
+        FillCase{"NoDisc", [](const test::TempDir& d) { return "cd-r:" + d / "cd.img,disc=none"; }, {5 * kMb},
+                 0, 0, 0, 0},
         FillCase{"NoRecorder", [](const test::TempDir&) { return std::string(); }, {5 * kMb}, 0, 0, 0, 0}),
     [](const auto& p) { return std::string(p.param.name); });
 

@@ -229,7 +229,8 @@ TEST(ShellBrowser, TheComputerViewListsTheMountedVolumesAndOpensThem) {
   QAbstractItemView* view = computer.CurrentView();
   QModelIndex system;
   for (int row = 0; row < view->model()->rowCount(); ++row)
-    if (view->model()->index(row, 0).data().toString() == QStringLiteral("Système (/)")) system = view->model()->index(row, 0);
+    if (view->model()->index(row, 0).data().toString() == QStringLiteral("Système (/)"))
+      system = view->model()->index(row, 0);
   ASSERT_TRUE(system.isValid());
   emit view->activated(system);
   EXPECT_EQ(computer.CurrentFolder(), QStringLiteral("/"));
