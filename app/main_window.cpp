@@ -49,6 +49,7 @@
 #include "app/capabilities_window.h"
 #include "app/file_list.h"
 #include "app/list_printer.h"
+#include "app/options_dialog.h"
 #include "app/settings_file.h"
 #include "app/shell_browser.h"
 #include "app/skin.h"
@@ -297,7 +298,8 @@ QUrl HelpUrl() {
   const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/help/index.html");
   if (QFileInfo::exists(beside)) return QUrl::fromLocalFile(beside);
   const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
-  const QString folder = (cache.isEmpty() ? QDir::tempPath() + QStringLiteral("/zamo") : cache) + QStringLiteral("/help");
+  const QString folder =
+      (cache.isEmpty() ? QDir::tempPath() + QStringLiteral("/zamo") : cache) + QStringLiteral("/help");
   QDir().mkpath(folder);
   const QDir resources(QStringLiteral(":/help"));
   for (const QString& name : resources.entryList(QDir::Files)) {
@@ -504,7 +506,8 @@ void TForm1::BuildToolBar(QWidget* parent) {
   // build, are not in the program yet: their buttons show what they will do
   // but stay disabled.
   connect(button("bTopo")->defaultAction(), &QAction::triggered, this, [this] { ShowCapabilities(); });
-  for (const char* pending : {"bQErase", "bCErase", "bCSaveISO", "bCBurnISO", "bContent", "bOptions", "bCBurn"}) {
+  connect(button("bOptions")->defaultAction(), &QAction::triggered, this, [this] { ShowOptions(); });
+  for (const char* pending : {"bQErase", "bCErase", "bCSaveISO", "bCBurnISO", "bContent", "bCBurn"}) {
     button(pending)->defaultAction()->setEnabled(false);
   }
   verify->setEnabled(false);
@@ -541,6 +544,9 @@ void TForm1::BuildMenus() {
   QAction* properties = burn->findChild<QAction*>(QStringLiteral("mDriveProperties"));
   properties->setEnabled(true);
   connect(properties, &QAction::triggered, this, [this] { ShowCapabilities(); });
+  QAction* options = burn->findChild<QAction*>(QStringLiteral("mOptions"));
+  options->setEnabled(true);
+  connect(options, &QAction::triggered, this, [this] { ShowOptions(); });
 
   QMenu* network = bar->addMenu(QStringLiteral("Postes en Réseau"));
   network->setObjectName(QStringLiteral("mNetwork"));
@@ -829,7 +835,8 @@ void TForm1::bEjectClick() {
 }
 
 void TForm1::bReadyClick() {
-  Log(veskb.TestUnitReady(5000) ? ">>> L'UNITÉ MEDIA/GRAVEUR EST PRÊTE" : ">>> L'UNITÉ MEDIA/GRAVEUR N'EST PAS PRÊTE ");
+  Log(veskb.TestUnitReady(5000) ? ">>> L'UNITÉ MEDIA/GRAVEUR EST PRÊTE"
+                                : ">>> L'UNITÉ MEDIA/GRAVEUR N'EST PAS PRÊTE ");
 }
 
 void TForm1::OpenNetworkPlaces() {
@@ -839,6 +846,13 @@ void TForm1::OpenNetworkPlaces() {
 void TForm1::ShowCapabilities() {
   TForm2 window(veskb, this);
   window.exec();
+}
+
+void TForm1::ShowOptions() {
+  // The dialog shows the application options (EjectDisc, ShowFiles and
+  // ImportSession among them) and the component's, and writes the file.
+  TfrmSettings dialog(options_, veskb, SettingsFilePath(), this);
+  dialog.exec();
 }
 
 void TForm1::PrintList() {

@@ -134,6 +134,8 @@ class TForm1 : public QMainWindow {
   void ShowAbout();
   // "Topo", "Propriétés du CD/DVD": the capabilities window.
   void ShowCapabilities();
+  // "Options": the options dialog.
+  void ShowOptions();
   // "Imprimer la liste...": the file list printed.
   void PrintList();
 

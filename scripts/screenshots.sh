@@ -1,8 +1,8 @@
 #!/bin/sh
 # Renders the desktop program's windows to PNG files on a virtual X display
 # (Xvfb), as the X11 platform draws them: the main window over two emulated
-# recorders with a few files in its list, the about box, the capabilities
-# window, the print title dialog and a help balloon. The widget suite's
+# recorders with a few files in its list, the about box, the options dialog,
+# the capabilities window, the print title dialog and a help balloon. The widget suite's
 # EveryWindowShowsItsTextsWhole test draws them and fails when a text is cut.
 #   scripts/screenshots.sh [BUILD] [OUT]    (defaults: build, BUILD/screenshots)
 set -e

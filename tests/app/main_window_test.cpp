@@ -38,6 +38,7 @@
 #include "app/capabilities_window.h"
 #include "app/file_list.h"
 #include "app/list_printer.h"
+#include "app/options_dialog.h"
 #include "app/main_window.h"
 #include "app/skin.h"
 #include "burner/drive/transport.h"
@@ -303,7 +304,7 @@ TEST_F(MainWindowTest, JobsNotYetBuiltArePresentButDisabled) {
     if (auto* button = qobject_cast<QToolButton*>(Child<QToolBar>("tbrMain")->widgetForAction(action))) {
       shown << button->text();
       const bool built = button->text() == "Charger" || button->text() == "Ejecter" || button->text() == "Prêt?" ||
-                         button->text() == "Topo";
+                         button->text() == "Topo" || button->text() == "Options";
       EXPECT_EQ(button->isEnabled(), built) << button->text().toStdString();
     }
   }
@@ -342,6 +343,34 @@ TEST_F(MainWindowTest, TopoOpensTheCapabilitiesWindowOfTheChosenDrive) {
       Child<QAction>("mDriveProperties")->trigger();
     }
     EXPECT_TRUE(shown.contains(QStringLiteral("emu1"))) << how << ": " << shown.toStdString();
+  }
+}
+
+// "Options" opens the options dialog with the window's application options.
+TEST_F(MainWindowTest, OptionsOpensTheDialogWithTheApplicationOptions) {
+  Start({"cd-r"});
+  for (const char* how : {"toolbar", "menu"}) {
+    const bool on = std::string(how) == "toolbar";
+    form_->AppOptions().EjectDisc = on;
+    form_->AppOptions().ShowFiles = !on;
+    form_->AppOptions().ImportSession = on;
+    std::vector<bool> ticked;
+    AnswerModal([&](QWidget* modal) {
+      if (qobject_cast<TfrmSettings*>(modal) != nullptr) {
+        for (const char* box : {"cEject", "cShowFiles", "cImportSession"}) {
+          auto* check = modal->findChild<QCheckBox*>(QString::fromUtf8(box));
+          ticked.push_back(check != nullptr && check->isChecked());
+        }
+      }
+      modal->close();  // cancelled: nothing changes
+    });
+    if (on) {
+      Click("bOptions");
+    } else {
+      Child<QAction>("mOptions")->trigger();
+    }
+    EXPECT_EQ(ticked, (std::vector<bool>{on, !on, on})) << how;
+    EXPECT_EQ(form_->AppOptions().EjectDisc, on) << how;
   }
 }
 
@@ -517,7 +546,8 @@ TEST_F(MainWindowTest, NetworkPlacesNeedAFileManager) {
   emit menu->aboutToShow();
   EXPECT_FALSE(connect_share->isEnabled());
   EXPECT_FALSE(disconnect_share->isEnabled());
-  EXPECT_TRUE(connect_share->statusTip().contains(QStringLiteral("xdg-open"))) << connect_share->statusTip().toStdString();
+  EXPECT_TRUE(connect_share->statusTip().contains(QStringLiteral("xdg-open")))
+      << connect_share->statusTip().toStdString();
 
   // Stand-ins that note how they were called.
   const std::string bin = dir_ / "bin";
@@ -619,7 +649,8 @@ QStringList ClippedTexts(QWidget* window) {
   for (QWidget* widget : window->findChildren<QWidget*>()) {
     if (!widget->isVisible()) continue;
     QString text;
-    if (auto* label = qobject_cast<QLabel*>(widget); label != nullptr && !label->wordWrap() && label->pixmap().isNull()) {
+    auto* label = qobject_cast<QLabel*>(widget);
+    if (label != nullptr && !label->wordWrap() && label->pixmap().isNull()) {
       text = label->text();
     } else if (auto* button = qobject_cast<QAbstractButton*>(widget); button != nullptr && !button->text().isEmpty()) {
       text = button->text();
@@ -669,6 +700,10 @@ TEST_F(MainWindowTest, EveryWindowShowsItsTextsWhole) {
   capabilities.show();
   keep(&capabilities, "capabilities_window");
   capabilities.close();
+  TfrmSettings options(form_->AppOptions(), form_->Burner(), dir_ / "Zamo.ini", form_.get());
+  options.show();
+  keep(&options, "options_dialog");
+  options.close();
   TForm3 title(form_.get());
   title.show();
   keep(&title, "print_title");

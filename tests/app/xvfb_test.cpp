@@ -50,7 +50,8 @@ TEST(RealProgramOnXvfb, ShowsItsWindowCopiesTheLogAndEndsWhenClosed) {
   const std::string drives = "cd-r:" + (dir / "cd.img") + ";dvd+rw:" + (dir / "dvd.img");
   const test::RunResult r =
       // The X display, not the offscreen platform the in-process suites use.
-      test::Run({"env", "-u", "QT_QPA_PLATFORM", "ZAMO=" ZAMO_APP_PATH, "ZAMO_EMULATED_DRIVES=" + drives, "XDG_CACHE_HOME=" + (dir / "cache"),
+      test::Run({"env", "-u", "QT_QPA_PLATFORM", "ZAMO=" ZAMO_APP_PATH, "ZAMO_EMULATED_DRIVES=" + drives,
+                 "XDG_CACHE_HOME=" + (dir / "cache"),
                  // A display number of its own to start from: xvfb-run -a
                  // alone races with other suites starting their own at once.
                  "xvfb-run", "-a", "-n", std::to_string(100 + getpid() % 800), "-s", "-screen 0 1280x1024x24", "sh",
