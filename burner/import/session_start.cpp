@@ -17,7 +17,7 @@ constexpr int kReadyWaitMs = 10000;
 constexpr int kReadyStepMs = 500;
 // A next writable address above this, read as unsigned, is a negative one.
 constexpr uint32_t kHighestStart = 0xFF000000u;
-constexpr uint16_t kSessionToImportLast = 0xFFFF;
+constexpr uint8_t kLastSessionByte = 0xFF;  // the low byte of FFFFh
 
 }  // namespace
 
@@ -42,9 +42,12 @@ void TVeskBurner::LayoutDiscStep(TDEntry* import_into) {
     if (!FindSessionStart()) DebugMessage(">>> " + std::string(msg::kNoNextWritableAddress), kMsgStatus);
     if (static_cast<uint32_t>(SessionStart) > kHighestStart) SessionStart = 0;
   }
-  if (SessionToImport != 0) {
-    // FFFFh asks for the last session; any other value is a session number.
-    const int session = SessionToImport == kSessionToImportLast ? -1 : SessionToImport;
+  // Only the low byte of SessionToImport names the session: FFFFh arrives
+  // as 255, the last session, and 256 as 0, none (not the last session, as
+  // the whole value would make it).
+  const uint8_t session_byte = static_cast<uint8_t>(SessionToImport & 0xFF);
+  if (session_byte != 0) {
+    const int session = session_byte == kLastSessionByte ? -1 : session_byte;
     // The new session lists only files a reader can get back whole: those
     // whose data runs past what the disc holds recorded are left out.
     const bool leaves_out = ImportLeavesOutDamaged;

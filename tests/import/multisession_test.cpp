@@ -145,6 +145,31 @@ TEST_F(MultisessionTest, EveryLayoutImportsAgainWithoutDuplicatesOrMessages) {
   EXPECT_EQ(burner_.SessionStart, 0) << "only a writing job asks where the session starts";
 }
 
+// The session to import is the low byte of SessionToImport: FFFFh and
+// 1FFh are the last session, 102h is session 2, and 100h none at all.
+TEST_F(MultisessionTest, OnlyTheLowByteOfTheSessionToImportNamesTheSession) {
+  Load("cd-r", image_);
+  Session(1, {{"s1.txt", "1"}});
+  Session(2, {{"s2.txt", "2"}});
+  Session(3, {{"s3.txt", "3"}});
+  const auto imported = [this](uint16_t value) {
+    EXPECT_TRUE(burner_.ClearCompilation(1000, 100));
+    burner_.SessionToImport = value;
+    burner_.CalculateLayout(false, nullptr);
+    std::string names;
+    for (const char* name : {"s1.txt", "s2.txt", "s3.txt"}) {
+      if (FindPath(burner_, name) != nullptr) names += std::string(names.empty() ? "" : " ") + name;
+    }
+    return names;
+  };
+  EXPECT_EQ(imported(0xFFFF), "s1.txt s2.txt s3.txt");
+  EXPECT_EQ(imported(0x01FF), "s1.txt s2.txt s3.txt");
+  EXPECT_EQ(imported(0x0102), "s1.txt s2.txt");
+  EXPECT_EQ(imported(0x0001), "s1.txt");
+  EXPECT_EQ(imported(0x0100), "") << "256 imports nothing, not the last session";
+  EXPECT_EQ(imported(0), "");
+}
+
 TEST_F(MultisessionTest, AClosedDiscHasNoNextWritableAddress) {
   Load("cd-r", image_);
   burner_.FinalizeDisc = true;  // the session closes the disc
