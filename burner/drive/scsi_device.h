@@ -272,6 +272,17 @@ class TSCSIDevice : public TComponent {
   static uint32_t MsfToLba(uint32_t H, uint32_t M, uint32_t S, uint32_t F) {
     return H * 270000 + M * 4500 + S * 75 + F;
   }
+  // A sector count as minutes, seconds and frames (75 frames a second),
+  // without the 150 frames of MSF 00:02:00: sector 4500 is 01:00:00. The
+  // minute is cut to a byte, as the fields it goes into hold one.
+  struct TMsf {
+    uint8_t Minute = 0, Second = 0, Frame = 0;
+    bool operator==(const TMsf&) const = default;
+  };
+  static TMsf LbaToMsf(uint32_t Lba) {
+    return {static_cast<uint8_t>(Lba / 4500), static_cast<uint8_t>(Lba / 75 % 60),
+            static_cast<uint8_t>(Lba % 75)};
+  }
 
   // What ReadCapabilities learnt: the speeds (those the capabilities page
   // leaves zero taken from GET PERFORMANCE, a write speed of 0 made 1x DVD),
