@@ -15,13 +15,12 @@ TVeskBurner::TVeskBurner(TComponent* owner) : TSCSIDevice(owner) {
 }
 
 TVeskBurner::~TVeskBurner() {
-  // A job still running reads this component: stop it and wait (bounded)
-  // for its threads to end.
-  if (job_running_) {
-    AbortWriting();
-    for (int waited = 0; waited < 300 && writer_running_; ++waited) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+  // A job still running reads this component: stop it. Its writer thread
+  // uses the component until its very end, which may come after OnWriteDone
+  // ran (the job then no longer counts as running): waited for, bounded.
+  if (job_running_) AbortWriting();
+  for (int waited = 0; waited < 300 && writer_running_; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   *alive_ = false;
 }

@@ -36,7 +36,8 @@ enum class TWriteType : uint8_t { kPacket = 0, kTrackAtOnce = 1, kSessionAtOnce 
 // The write parameters mode page (05h), from its page code on (MMC-5 7.5.4).
 // Made from the page as the drive reported it: the fields the component
 // does not set (the page code, the catalogue number, the ISRC, the
-// sub-header) go back as they came.
+// sub-header) go back as they came. The fields are set even in a page shorter
+// than they reach (a drive's odd answer); only the page's own bytes are sent.
 class WriteParametersPage {
  public:
   static constexpr size_t kMaxLength = 257;  // a page length byte of 255, plus its two first bytes
@@ -44,7 +45,6 @@ class WriteParametersPage {
   static constexpr uint8_t kNextSessionAllowed = 3;
 
   explicit WriteParametersPage(std::span<const uint8_t> drive_page) : length_(std::min(drive_page.size(), kMaxLength)) {
-    assert(length_ >= kSubHeader);
     std::copy_n(drive_page.begin(), length_, bytes_.begin());
     bytes_[kReserved6] = 0;
     bytes_[kReserved9] = 0;
@@ -90,7 +90,7 @@ class WriteParametersPage {
   static constexpr size_t kModeHeader = 8;
   static constexpr size_t kPageLength = 1, kFlags = 2, kTrack = 3, kBlockType = 4, kLinkSize = 5, kReserved6 = 6,
                           kApplicationCode = 7, kSessionFormat = 8, kReserved9 = 9, kPacketSize = 10,
-                          kAudioPause = 14, kSubHeader = 16;
+                          kAudioPause = 14;
 
   WriteParametersPage& Set(size_t at, uint8_t mask, uint8_t value) {
     bytes_[at] = static_cast<uint8_t>((bytes_[at] & ~mask) | (value & mask));

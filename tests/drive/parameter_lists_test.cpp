@@ -82,6 +82,14 @@ TEST(WriteParametersPageTest, ReservedBytesGoAsZeroAndTheDrivesOwnBytesStay) {
   EXPECT_EQ(Bytes(list.begin() + 8, list.end()), Bytes(bytes.begin(), bytes.begin() + 52));
 }
 
+TEST(WriteParametersPageTest, AShortPageTakesTheFieldsButSendsOnlyItsOwnBytes) {
+  // A drive that reports a page of length 0: its two bytes go back, changed nowhere.
+  WriteParametersPage page(Bytes{0x05, 0x00});
+  page.WriteType(TWriteType::kRaw).DataBlockType(1).AudioPauseLength(150);
+  EXPECT_EQ(Of(page.bytes()), (Bytes{0x05, 0x00}));
+  EXPECT_EQ(page.ModeSelectList(2), (Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0x05, 0x00}));
+}
+
 TEST(PerformanceDescriptorTest, FieldsAtTheirOffsetsFlagsZero) {
   const PerformanceDescriptor d = PerformanceDescriptor()
                                       .StartLba(0x00000010)
