@@ -219,7 +219,7 @@ int Load(DriveSession& session) {
 
 int Eject(DriveSession& session) {
   TVeskBurner& b = session.burner();
-  b.SynchronizeCache(300000, false);
+  b.SynchronizeCache(300000, /*Immediate=*/false);
   b.PreventAllowRemoval(true);
   if (b.LoadEject(true)) {
     session.log().Line(">>> MÉDIA ÉJECTÉ: - OK.");

@@ -44,12 +44,12 @@ Status TClosingSequence::FlushFailure() const {
 Status TClosingSequence::FlushBuffer(bool stopped_by_user) {
   TSCSIDevice& d = device_;
   if (stopped_by_user) {
-    d.SynchronizeCache(kShortCommandMs, true);
+    d.SynchronizeCache(kShortCommandMs, /*Immediate=*/true);
     return Status::Ok();
   }
   if (!IsDvdMinusKind(kind_)) return Flush() ? Status::Ok() : FlushFailure();
 
-  const bool flushed = d.SynchronizeCache(kShortCommandMs, true);
+  const bool flushed = d.SynchronizeCache(kShortCommandMs, /*Immediate=*/true);
   d.DeviceFreeBufferSize = d.DeviceBufferSize.load();
   if (!flushed) return FlushFailure();
   // The drive records its buffer, then answers again; the buffer shown
@@ -76,11 +76,11 @@ Status TClosingSequence::FlushBuffer(bool stopped_by_user) {
 
 bool TClosingSequence::Flush() {
   TSCSIDevice& d = device_;
-  if (d.SynchronizeCache(kShortCommandMs, true)) return wait_.UntilIdle() == TWaitResult::kDone;
+  if (d.SynchronizeCache(kShortCommandMs, /*Immediate=*/true)) return wait_.UntilIdle() == TWaitResult::kDone;
   // A drive that never answered the flush is not asked again: it would take
   // as long again. One that refused the immediate bit is asked without it.
   if (d.LastCommandTimedOut || d.LastCommandCancelled || wait_.AbortAsked()) return false;
-  return d.SynchronizeCache(TDriveWait::kLongOperationMs, false);
+  return d.SynchronizeCache(TDriveWait::kLongOperationMs, /*Immediate=*/false);
 }
 
 Status TClosingSequence::CloseSession(uint8_t track, TDiscFinalize finalize) {
@@ -117,7 +117,7 @@ Status TClosingSequence::CloseCommand(uint8_t function, uint8_t number) {
   TSCSIDevice& d = device_;
   // With the immediate bit: the drive answers at once and stays busy while
   // it closes, and the next command waits until it is idle.
-  const auto close = [&] { return d.CloseTrackSession(true, function, number); };
+  const auto close = [&] { return d.CloseTrackSession(/*Immediate=*/true, function, number); };
   if (Status s = Outcome(wait_.PollUntil(close, kCloseWaitMs, 1000), kCloseWaitMs); !s.ok()) return s;
   return WaitUntilClosed();
 }
@@ -127,12 +127,12 @@ Status TClosingSequence::CloseCdSession() {
   // Drives known to mishandle the immediate bit close without it, with the
   // long time-out.
   const bool immediate = TSCSIDevice::ImmediateCloseModel;
-  const auto close = [&] { return d.CloseSessionOrTrack(false, immediate, false); };
+  const auto close = [&] { return d.CloseSessionOrTrack(/*CloseTrack=*/false, immediate, /*Finalize=*/false); };
   TWaitResult result = wait_.PollUntil(close, kCloseWaitMs, 1000);
   // A refusal for another reason: one more attempt. A close the drive never
   // answered is not sent again: it would take as long again.
   if (result == TWaitResult::kFailed && !d.LastCommandTimedOut && !d.LastCommandCancelled &&
-      d.CloseSessionOrTrack(false, immediate, false)) {
+      d.CloseSessionOrTrack(/*CloseTrack=*/false, immediate, /*Finalize=*/false)) {
     result = TWaitResult::kDone;
   }
   if (Status s = Outcome(result, kCloseWaitMs); !s.ok()) return s;
@@ -158,7 +158,7 @@ Status TClosingSequence::Outcome(TWaitResult result, int bound_ms) const {
 void TClosingSequence::ReturnToIdle(TDiscFinalize finalize) {
   TSCSIDevice& d = device_;
   ReadBufferLevel();
-  d.SetWriteParameters(false, false, false, dkCdRom, finalize);
+  d.SetWriteParameters(/*TestWriteOn=*/false, /*UnderrunProtectionOn=*/false, /*CloseFlag=*/false, dkCdRom, finalize);
   d.SetCdSpeed(d.GetMaxReadSpeed(), 2);
   d.RezeroUnit();
   d.PreventAllowRemoval(true);

@@ -190,21 +190,21 @@ bool TSCSIDevice::ReadTocPmaAtip(uint8_t Format, uint8_t* Buffer, uint8_t Contro
 
 bool TSCSIDevice::ReadToc(TTableOfContents& Toc) {
   uint8_t response[252] = {};
-  if (!ReadTocPmaAtip(kTocFormatTracks, response, 0, false, 0, sizeof response)) return false;
+  if (!ReadTocPmaAtip(kTocFormatTracks, response, 0, /*Msf=*/false, 0, sizeof response)) return false;
   Toc = ParseToc(response);
   return true;
 }
 
 bool TSCSIDevice::ReadFullToc(uint8_t Session, TTableOfContents& Toc) {
   uint8_t response[255] = {};
-  if (!ReadTocPmaAtip(kTocFormatFull, response, 0, false, Session, sizeof response)) return false;
+  if (!ReadTocPmaAtip(kTocFormatFull, response, 0, /*Msf=*/false, Session, sizeof response)) return false;
   Toc = ParseFullToc(response);
   return true;
 }
 
 bool TSCSIDevice::ReadMultisessionInfo(TMultisessionInfo& Info) {
   uint8_t response[12] = {};
-  if (!ReadTocPmaAtip(kTocFormatSessions, response, 0, false, 0, sizeof response)) return false;
+  if (!ReadTocPmaAtip(kTocFormatSessions, response, 0, /*Msf=*/false, 0, sizeof response)) return false;
   Info = ParseMultisessionInfo(response);
   return true;
 }

@@ -96,7 +96,7 @@ bool TSCSIDevice::ReadProfiles(std::vector<uint16_t>& Profiles, uint16_t& Curren
 
 bool TSCSIDevice::HasUnderrunPage() {
   uint8_t response[128 + 1];
-  if (!ModeSense(0x30, response, false, 128, 128)) return false;
+  if (!ModeSense(0x30, response, /*Defaults=*/false, 128, 128)) return false;
   return response[16] == 0x30 || response[8] == 0x30 || response[7] == 0x30;
 }
 
@@ -118,7 +118,7 @@ bool TSCSIDevice::ReadCapabilities() {
   };
   auto page = [&] { return std::span<const uint8_t>(CapabilitiesPage, page_length); };
 
-  if (ModeSense(0x2A, response, true, 255, 255)) {
+  if (ModeSense(0x2A, response, /*Defaults=*/true, 255, 255)) {
     page_at = FindPage(response, 0x2A, 8);
     copy_page(255);
     const TDriveCapabilities defaults = ParseCapabilitiesPage(page());
@@ -152,7 +152,7 @@ bool TSCSIDevice::ReadCapabilities() {
   }
 
   std::memset(response, 0, sizeof(response));
-  if (!ModeSense(0x2A, response, false, 128, 128)) return false;
+  if (!ModeSense(0x2A, response, /*Defaults=*/false, 128, 128)) return false;
   for (int at : {16, 8, 7}) {
     if ((response[at] & 0x3F) == 0x2A) {
       page_at = at;
@@ -216,7 +216,7 @@ TDiscKind TSCSIDevice::GetDiscType() {
   }
   if (kind == dkUnknown) {
     std::memset(AtipBuffer, 0, sizeof(AtipBuffer));
-    if (ReadTocPmaAtip(kTocFormatAtip, AtipBuffer, 0, true, 0, sizeof(AtipBuffer))) {
+    if (ReadTocPmaAtip(kTocFormatAtip, AtipBuffer, 0, /*Msf=*/true, 0, sizeof(AtipBuffer))) {
       const TAtip atip = ParseAtip(AtipBuffer);
       if (atip.Valid) {
         kind = atip.Rewritable ? dkCdRw : dkCdR;
@@ -269,19 +269,19 @@ void TSCSIDevice::GetDiscInfo(TDisc& Disc) {
   }
 
   uint8_t toc[114] = {};
-  if (ReadTocPmaAtip(kTocFormatTracks, toc, 0, false, 0, sizeof(toc))) {
+  if (ReadTocPmaAtip(kTocFormatTracks, toc, 0, /*Msf=*/false, 0, sizeof(toc))) {
     const uint8_t last_track = ParseToc(toc).Last;
     std::memset(toc, 0, sizeof(toc));
-    ReadTocPmaAtip(kTocFormatTracks, toc, 0, false, last_track, sizeof(toc));
+    ReadTocPmaAtip(kTocFormatTracks, toc, 0, /*Msf=*/false, last_track, sizeof(toc));
   }
   uint8_t sessions[4] = {};
-  if (ReadTocPmaAtip(kTocFormatSessions, sessions, 0, false, 0, sizeof(sessions))) {
+  if (ReadTocPmaAtip(kTocFormatSessions, sessions, 0, /*Msf=*/false, 0, sizeof(sessions))) {
     const TMultisessionInfo info = ParseMultisessionInfo(sessions);
     disc.FirstSession = info.FirstSession;
     disc.LastSession = info.LastSession;
   }
   std::memset(AtipBuffer, 0, sizeof(AtipBuffer));
-  if (ReadTocPmaAtip(kTocFormatAtip, AtipBuffer, 0, true, 0, sizeof(AtipBuffer))) {
+  if (ReadTocPmaAtip(kTocFormatAtip, AtipBuffer, 0, /*Msf=*/true, 0, sizeof(AtipBuffer))) {
     disc.Capacity = ParseAtip(AtipBuffer).LeadOutStart;
   }
   disc.TypeName = "CD-ROM";
@@ -344,7 +344,7 @@ TDiscKind TSCSIDevice::PrepareSizeQuery() {
   // Nothing recorded the disc's kind yet (no erase, layout or write ran):
   // use the one just found rather than send a CD page to a DVD.
   if (RecordedDiscKind() == dkUnknown) recorded_disc_kind_ = kind;
-  SetWriteParameters(false, UnderrunProtection, true, RecordedDiscKind(), TDiscFinalize::kFinalize);
+  SetWriteParameters(/*TestWriteOn=*/false, UnderrunProtection, /*CloseFlag=*/true, RecordedDiscKind(), TDiscFinalize::kFinalize);
   // No last track when the disc information cannot be read.
   DiscInfoBuffer[kDiLastTrackInLastLsb] = 0;
   DiscInfoBuffer[kDiLastTrackInLastMsb] = 0;
@@ -392,7 +392,7 @@ uint32_t TSCSIDevice::GetFreeBlocks() {
   const uint16_t last_track = LastTrackOfLastSession();
 
   if (IsCdKind(kind)) {
-    SetWriteParameters(false, UnderrunProtection, true, RecordedDiscKind(), TDiscFinalize::kFinalize);
+    SetWriteParameters(/*TestWriteOn=*/false, UnderrunProtection, /*CloseFlag=*/true, RecordedDiscKind(), TDiscFinalize::kFinalize);
     if (GetDiscStatus() == 2) return 0;
     ReadDiscInfo();
     const uint16_t track = LastTrackOfLastSession();
@@ -428,7 +428,7 @@ uint32_t TSCSIDevice::GetDiscCapacity() {
     uint32_t result = 0;
     std::memset(AtipBuffer, 0, sizeof(AtipBuffer));
     uint32_t blocks = 0, block_length = 0;
-    if (ReadTocPmaAtip(kTocFormatAtip, AtipBuffer, 0, true, 0, sizeof(AtipBuffer))) {
+    if (ReadTocPmaAtip(kTocFormatAtip, AtipBuffer, 0, /*Msf=*/true, 0, sizeof(AtipBuffer))) {
       // The lead-out the ATIP announces: 79:59:74 on an 80-minute disc is
       // block 359,849, the disc's last block + 1.
       result = ParseAtip(AtipBuffer).LeadOutStart;

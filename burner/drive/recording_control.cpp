@@ -97,7 +97,7 @@ bool TSCSIDevice::SetWriteParameters(bool TestWriteOn, bool UnderrunProtectionOn
   if (Kind == dkDvdRam) return true;  // DVD-RAM is written like a hard disk
 
   uint8_t response[512 + 1];
-  if (!ModeSense(0x05, response, false, 512, 512)) return false;
+  if (!ModeSense(0x05, response, /*Defaults=*/false, 512, 512)) return false;
   const int at = FindWriteParamsPage(response, true);
   WriteParametersPage page(std::span<const uint8_t>(response + at, kPageBytes));
 
@@ -134,7 +134,7 @@ bool TSCSIDevice::SetWriteParameters(bool TestWriteOn, bool UnderrunProtectionOn
 
 bool TSCSIDevice::TryWriteType(int Kind) {
   uint8_t response[512 + 1];
-  if (!ModeSense(0x05, response, false, 512, 512)) return false;
+  if (!ModeSense(0x05, response, /*Defaults=*/false, 512, 512)) return false;
   const int at = FindWriteParamsPage(response, false);
   const size_t page_bytes = static_cast<size_t>(response[at + 1]) + 2;
   if (at + page_bytes > 512) return false;  // a page that claims more than was read

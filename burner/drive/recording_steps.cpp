@@ -39,7 +39,7 @@ void TRecordingSteps::Prepare(const TRecordingSession& session) {
   d.WaitUntilReady(10000, 1000);
 
   const uint16_t speed = d.GetCurrentWriteSpeed();
-  d.SetWriteParameters(d.TestWrite, d.UnderrunProtection, true, kind_, TDiscFinalize::kFinalize);
+  d.SetWriteParameters(d.TestWrite, d.UnderrunProtection, /*CloseFlag=*/true, kind_, TDiscFinalize::kFinalize);
 
   // "As fast as the drive goes" (0) is the drive's maximum in a streaming
   // descriptor.

@@ -60,7 +60,7 @@ bool TSCSIDevice::EraseDisc(bool Quick) {
 
   if (kind != dkDvdRam) {
     SetCdSpeed(ReadSpeed, WriteSpeed());
-    SetWriteParameters(false, false, false, kind, DiscFinalizeIf(FinalizeDisc));
+    SetWriteParameters(/*TestWriteOn=*/false, /*UnderrunProtectionOn=*/false, /*CloseFlag=*/false, kind, DiscFinalizeIf(FinalizeDisc));
   }
   const uint16_t speed = GetCurrentWriteSpeed();
   if (!ready()) return FailEraseStart(msg::kEraseNotReady);
@@ -100,7 +100,7 @@ bool TSCSIDevice::StartEraseOperation(TDiscKind kind, bool quick) {
       const uint32_t per_command = std::max<uint32_t>(TransferSectors(32) / 16, 1) * 16;
       for (uint32_t lba = 0; lba < kDvdRamQuickWrites * 32u; lba += per_command)
         Write10(lba, static_cast<uint16_t>(per_command), zeros.data(), per_command * 2048, kFlagsOut);
-      SynchronizeCache(30000, false);
+      SynchronizeCache(30000, /*Immediate=*/false);
       return true;
     }
     case dkDvdPlusRw: {

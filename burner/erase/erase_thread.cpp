@@ -59,7 +59,7 @@ std::string TEraseThread::WaitForErase() {
     // A quick erase overwrites the start of the disc a second time (the
     // first pass ran before the thread), failures aside.
     OverwriteStart(kQuickOverwrites, /*stop_at_failure=*/false);
-    Device.SynchronizeCache(30000, false);
+    Device.SynchronizeCache(30000, /*Immediate=*/false);
   }
   if (Cancelled()) return {};  // the component is going away: no more commands
 
@@ -130,8 +130,8 @@ std::string TEraseThread::FormatAndOverwriteDvdPlusRw() {
   Pause(300);
   elapsed_ += 1;
   UpdateProgress();
-  Device.SynchronizeCache(30000, false);
-  Device.CloseTrackSession(false, 3, 0);  // complete the background format
+  Device.SynchronizeCache(30000, /*Immediate=*/false);
+  Device.CloseTrackSession(/*Immediate=*/false, 3, 0);  // complete the background format
   return {};
 }
 
@@ -198,7 +198,7 @@ void TEraseThread::ReturnDriveToIdle() {
   progress_ = 100;
   Device.erase_progress_ = 100;
   // Track-at-once, mode 1.
-  Device.SetWriteParameters(false, false, false, dkCdRom, DiscFinalizeIf(Device.FinalizeDisc));
+  Device.SetWriteParameters(/*TestWriteOn=*/false, /*UnderrunProtectionOn=*/false, /*CloseFlag=*/false, dkCdRom, DiscFinalizeIf(Device.FinalizeDisc));
   Device.SetCdSpeed(Device.GetMaxReadSpeed(), 2);          // the slowest write speed
   Device.RezeroUnit();
   Device.PreventAllowRemoval(true);

@@ -63,7 +63,7 @@ bool TVeskBurner::FindSessionStart() {
   const TDiscKind kind = NoteDiscKind();
   // The write parameters of a closing session, as the writer will send them:
   // some drives report the next writable address of the write type in force.
-  SetWriteParameters(TestWrite, UnderrunProtection, true, kind, TDiscFinalize::kFinalize);
+  SetWriteParameters(TestWrite, UnderrunProtection, /*CloseFlag=*/true, kind, TDiscFinalize::kFinalize);
   WaitUntilReady(kReadyWaitMs, kReadyStepMs);
 
   if (IsOverwritableKind(kind)) {

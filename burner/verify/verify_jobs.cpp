@@ -69,7 +69,7 @@ bool TVeskBurner::VerifyImageFile(const std::string& FileName) {
 }
 
 std::vector<TVeskBurner::TVerifySource> TVeskBurner::VerifySources() {
-  LayoutImage(true, nullptr);
+  LayoutImage(/*to_image_file=*/true, nullptr);
   return ListVerifySources(*this);
 }
 

@@ -26,7 +26,7 @@ void TVeskBurner::SaveImageFile(const std::string& file_name, bool quick) {
     if (OnWriteDone) OnWriteDone(this, result.ok() ? std::string() : result.UserText());
     return;
   }
-  LayoutImage(true, ImportTarget);
+  LayoutImage(/*to_image_file=*/true, ImportTarget);
   BuildImageHeader(true, ImportTarget);
   CacheJob job;
   job.cache_size = CacheSize();
@@ -43,7 +43,7 @@ void TVeskBurner::SaveImageFile(const std::string& file_name, bool quick) {
   job_total_bytes_ = ImageSectors() * kSectorSize;
   job_phase_ = TJobPhase::kPreparing;
   CacheThread = new TCacheThread(std::move(job), *this);
-  if (WaitForCache()) StartWriterThread(true);
+  if (WaitForCache()) StartWriterThread(/*to_file=*/true);
 }
 
 namespace {
@@ -130,7 +130,7 @@ bool TVeskBurner::CloseInterruptedSession(TDiscKind kind) {
   // busy (for a bounded time), and is waited for until the drive is idle.
   const auto close = [this](uint8_t function, uint8_t number) {
     for (int attempt = 0; attempt < kCloseAttempts; ++attempt) {
-      if (CloseTrackSession(true, function, number)) return WaitUntilReady(kCloseReadyWaitMs, 1000);
+      if (CloseTrackSession(/*Immediate=*/true, function, number)) return WaitUntilReady(kCloseReadyWaitMs, 1000);
       if (LastCommandTimedOut || !(TargetBusy || LastAsc() == 0x04)) return false;
       Sleep(1000);
     }
@@ -147,7 +147,7 @@ bool TVeskBurner::CloseInterruptedSession(TDiscKind kind) {
   }
   if (closed) {
     // Left open for the session to come.
-    SetWriteParameters(false, UnderrunProtection, false, kind, TDiscFinalize::kLeaveOpen);
+    SetWriteParameters(/*TestWriteOn=*/false, UnderrunProtection, /*CloseFlag=*/false, kind, TDiscFinalize::kLeaveOpen);
     closed = close(2, 0);
   }
   if (!closed) {
@@ -174,7 +174,7 @@ bool TVeskBurner::FillWithZeros(uint32_t from, uint32_t to) {
     }
     lba += count;
   }
-  return SynchronizeCache(30000, true) && WaitUntilReady(kCloseReadyWaitMs, 1000);
+  return SynchronizeCache(30000, /*Immediate=*/true) && WaitUntilReady(kCloseReadyWaitMs, 1000);
 }
 
 int TVeskBurner::RecordCompilation() {
@@ -208,7 +208,7 @@ int TVeskBurner::RecordCompilation() {
       // size check made (or one made now).
       if (SessionSectors <= 0) {
         WritingToDisc = true;
-        LayoutImage(false, ImportTarget);
+        LayoutImage(/*to_image_file=*/false, ImportTarget);
         WritingToDisc = false;
       }
       list = QuickGrow(static_cast<uint32_t>((ImageSectors() + 15) / 16 * 16));
@@ -228,7 +228,7 @@ int TVeskBurner::RecordCompilation() {
   if (!CloseInterruptedSession(kind)) return 0;
 
   WritingToDisc = true;
-  LayoutImage(false, ImportTarget);
+  LayoutImage(/*to_image_file=*/false, ImportTarget);
   BuildImageHeader(false, ImportTarget);
   WritingToDisc = false;
   // The closed session's end served the import just made; later imports
@@ -264,7 +264,7 @@ int TVeskBurner::RecordCompilation() {
   job_phase_ = TJobPhase::kPreparing;
   CacheThread = new TCacheThread(std::move(job), *this);
   if (!WaitForCache()) return 0;
-  StartWriterThread(false);
+  StartWriterThread(/*to_file=*/false);
   return 1;
 }
 
@@ -314,7 +314,7 @@ bool TVeskBurner::RecordImageFile(const std::string& file_name) {
   job_phase_ = TJobPhase::kPreparing;
   CacheThread = new TCacheThread(std::move(job), *this);
   if (!WaitForCache()) return false;
-  StartWriterThread(false);
+  StartWriterThread(/*to_file=*/false);
   return true;
 }
 

@@ -23,7 +23,7 @@
 
 namespace zamo {
 Status TVeskBurner::QuickSave(const std::string& file_name) {
-  LayoutImage(true, ImportTarget);
+  LayoutImage(/*to_image_file=*/true, ImportTarget);
   BuildImageHeader(true, ImportTarget);
   // Files of the compilation existed when they were added; the image can be
   // one of them only if it existed before this save.
