@@ -347,16 +347,10 @@ TEST(MultisessionInfo, LastCompleteSessionAndItsFirstTrack) {
 }
 
 TEST(Atip, DiscTypeAndLastPossibleLeadOut) {
-  // Byte 6: bit 7 always one, bit 6 the disc type (CD-RW); lead-in 8-10, lead-out 12-14 as MSF.
-  Bytes reply(28, 0);
-  PutBe16(reply, 0, 26);
-  reply[6] = 0xC0;
-  reply[8] = 97;
-  reply[9] = 26;
-  reply[10] = 66;
-  reply[12] = 79;
-  reply[13] = 59;
-  reply[14] = 74;
+  // Data length 26; bytes 4-5 writing power and use; byte 6: bit 7 always one, bit 6 the
+  // disc type (CD-RW); lead-in start 8-10 and last possible lead-out 12-14 as MSF.
+  Bytes reply = {0, 26, 0, 0, 0xD5, 0x40, 0xC0, 0, 97, 26, 66, 0, 79, 59, 74, 0};
+  reply.resize(28);
   TAtip atip = ParseAtip(reply);
   EXPECT_TRUE(atip.Valid);
   EXPECT_TRUE(atip.Rewritable);
@@ -442,12 +436,10 @@ TEST(TrackInformation, FieldsFlagsAndSixteenBitNumbers) {
   EXPECT_EQ(track.DataLength, 38);
   EXPECT_EQ(track.TrackNumber(), 0x0134);
   EXPECT_EQ(track.SessionNumber(), 0x0212);
-  EXPECT_EQ(track.TrackStart, 1000u);
-  EXPECT_EQ(track.NextWritable, 1500u);
-  EXPECT_EQ(track.FreeBlocks, 2000u);
-  EXPECT_EQ(track.FixedPacketSize, 16u);
-  EXPECT_EQ(track.TrackSize, 3000u);
-  EXPECT_EQ(track.LastRecorded, 1499u);
+  EXPECT_EQ((std::vector<uint32_t>{track.TrackStart, track.NextWritable, track.FreeBlocks, track.FixedPacketSize,
+                                   track.TrackSize, track.LastRecorded}),
+            (std::vector<uint32_t>{1000, 1500, 2000, 16, 3000, 1499}))
+      << "start, next writable, free blocks, fixed packet, size, last recorded";
   EXPECT_EQ(track.TrackMode(), 4);
   EXPECT_EQ(track.DataMode(), 1);
   EXPECT_TRUE(track.Damaged());
