@@ -24,6 +24,7 @@
 #include "burner/platform/file_attributes.h"
 #include "emulator/emulated_backend.h"
 #include "tests/app/drop_events.h"
+#include "tests/support/emulated_drive.h"
 #include "tests/support/temp_dir.h"
 
 namespace zamo {
@@ -281,20 +282,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Fill estimate -------------------------------------------------------
 
-// A CD-R whose closed first session leaves `free` blocks.
-std::string NearlyFullCd(const test::TempDir& dir, uint32_t free) {
-  constexpr uint32_t kCapacity = 359849, kGap = 6750 + 4500 + 150;
-  const uint32_t next = kCapacity - free, size = next - kGap;
-  const std::string image = dir / "cd.img";
-  test::WriteFile(image + ".state", "zamo-disc 1\nkind cd-r\nfinalized no\nformatted no\nrestricted-overwrite no\n"
-                                    "session 1 closed\ntrack 1 complete 0 " + std::to_string(size) + " " +
-                                        std::to_string(size) + "\nsession 2 open\ntrack 2 invisible " +
-                                        std::to_string(next) + " 0 0\n");
-  test::WriteFile(image, "");
-  EXPECT_EQ(truncate(image.c_str(), static_cast<off_t>(size) * 2048), 0);
-  return image;
-}
-
 struct FillCase {
   const char* name;
   std::string (*disc)(const test::TempDir& dir);  // the emulated drive; "" for no recorder
@@ -346,9 +333,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // 359,849 blocks: 702.8 MB. A list of 0 bytes leaves the meter at its minimum.
         FillCase{"BlankCdZeroBytes", [](const test::TempDir& d) { return "cd-r:" + d / "cd.img"; }, {0}, 703, 1, 0, 0},
-        FillCase{"HalfCd", [](const test::TempDir& d) { return "cd-r:" + NearlyFullCd(d, 51200); },
+        FillCase{"HalfCd", [](const test::TempDir& d) { return "cd-r:" + test::NearlyFullCd(d / "cd.img", 51200); },
                  {20 * kMb, 10 * kMb - 1000, 0}, 100, 30, 30, 14},
-        FillCase{"OverCapacity", [](const test::TempDir& d) { return "cd-r:" + NearlyFullCd(d, 51200); },
+        FillCase{"OverCapacity", [](const test::TempDir& d) { return "cd-r:" + test::NearlyFullCd(d / "cd.img", 51200); },
                  {250 * kMb}, 100, 100, 100, 48},
         FillCase{"BlankDvdPlusRw", [](const test::TempDir& d) { return "dvd+rw:" + d / "dvd.img"; },
                  {1024 * kMb}, 4483, 1024, 23, 11},
@@ -368,7 +355,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FillEstimateTest, EditsAfterAnEstimateFollowTheListWithoutAskingTheDrive) {
   const std::string trace = dir_ / "trace.txt";
-  Load("cd-r:" + NearlyFullCd(dir_, 51200) + ",trace=" + trace);
+  Load("cd-r:" + test::NearlyFullCd(dir_ / "cd.img", 51200) + ",trace=" + trace);
   ASSERT_TRUE(Drop({SparseFile("a.bin", 10 * kMb)}).dropped);
   EXPECT_FALSE(list_.FreeMegabytes().has_value()) << "a drop alone asks the drive nothing";
   QTest::mouseClick(list_.FillButton(), Qt::LeftButton);

@@ -22,11 +22,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/app/modal.h"
 #include "app/list_printer.h"
 #include "tests/support/temp_dir.h"
 
 namespace zamo {
 namespace {
+
+using test::WhenModal;
 
 // The file list as the main window shows it: "R" (empty), "Nom", "Taille".
 TPrintList FileList(int entries) {
@@ -274,23 +277,6 @@ TEST_F(ListPrinterTest, TheColumnRulesEndOneLineBelowTheLastRowOrBelowRowR) {
 TEST_F(ListPrinterTest, AnEmptyListStartsNoJob) {
   EXPECT_FALSE(PrintListPages(FileList(0), QStringLiteral("Vide"), printer_));
   EXPECT_FALSE(std::filesystem::exists(pdf_));
-}
-
-// Answers the next modal dialog of class T once its own event loop runs
-// (tried every 10 ms for up to 10 s). An answer given while the dialog is
-// still being shown, before exec() enters its loop, would leave that loop
-// waiting for ever.
-template <typename T>
-void WhenModal(const std::function<void(T*)>& answer, int tries = 1000,
-               int level = QThread::currentThread()->loopLevel() + 1) {
-  QTimer::singleShot(10, [answer, tries, level] {
-    auto* modal = qobject_cast<T*>(QApplication::activeModalWidget());
-    if (modal != nullptr && modal->isVisible() && QThread::currentThread()->loopLevel() >= level) {
-      answer(modal);
-    } else if (tries > 0) {
-      WhenModal<T>(answer, tries - 1, level);
-    }
-  });
 }
 
 TEST_F(ListPrinterTest, TheTitleDialogAndThePrintDialogLeadToThePrint) {

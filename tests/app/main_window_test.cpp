@@ -42,6 +42,7 @@
 #include "app/main_window.h"
 #include "app/skin.h"
 #include "burner/drive/transport.h"
+#include "tests/app/modal.h"
 #include "tests/support/temp_dir.h"
 
 // QString in failure messages as text (internal: other suites may print it too).
@@ -50,19 +51,7 @@ static void PrintTo(const QString& text, std::ostream* out) { *out << '"' << tex
 namespace zamo {
 namespace {
 
-// Runs `answer` on the modal box the next action opens.
-void AnswerModal(std::function<void(QWidget*)> answer) {
-  auto* poll = new QTimer;
-  poll->setInterval(20);
-  QObject::connect(poll, &QTimer::timeout, [poll, answer = std::move(answer)] {
-    if (QWidget* modal = QApplication::activeModalWidget()) {
-      poll->stop();
-      poll->deleteLater();
-      answer(modal);
-    }
-  });
-  poll->start();
-}
+using test::WhenModal;
 
 // Runs events until `done` or the time is up.
 bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
@@ -177,7 +166,7 @@ TEST_F(MainWindowTest, TransportFailingAtStartUp) {
     }
     transport::SetPassThroughFactory([] { return std::unique_ptr<TAspiBackEnd>(); });
     QString message, caption;
-    AnswerModal([&](QWidget* modal) {
+    WhenModal<QWidget>([&](QWidget* modal) {
       auto* box = qobject_cast<QMessageBox*>(modal);
       ASSERT_NE(box, nullptr);
       message = box->text();
@@ -331,7 +320,7 @@ TEST_F(MainWindowTest, TopoOpensTheCapabilitiesWindowOfTheChosenDrive) {
   ChooseDrive(1);
   for (const char* how : {"toolbar", "menu"}) {
     QString shown;
-    AnswerModal([&](QWidget* modal) {
+    WhenModal<QWidget>([&](QWidget* modal) {
       if (qobject_cast<TForm2*>(modal) != nullptr) {
         for (QLabel* label : modal->findChildren<QLabel*>()) shown += label->text() + QLatin1Char('\n');
       }
@@ -355,7 +344,7 @@ TEST_F(MainWindowTest, OptionsOpensTheDialogWithTheApplicationOptions) {
     form_->AppOptions().ShowFiles = !on;
     form_->AppOptions().ImportSession = on;
     std::vector<bool> ticked;
-    AnswerModal([&](QWidget* modal) {
+    WhenModal<QWidget>([&](QWidget* modal) {
       if (qobject_cast<TfrmSettings*>(modal) != nullptr) {
         for (const char* box : {"cEject", "cShowFiles", "cImportSession"}) {
           auto* check = modal->findChild<QCheckBox*>(QString::fromUtf8(box));
@@ -610,7 +599,7 @@ TEST_F(MainWindowTest, AboutBoxNeverClaimsAnUpdateCheck) {
   Start({"cd-r"});
   QString caption, texts;
   bool check_enabled = true;
-  AnswerModal([&](QWidget* modal) {
+  WhenModal<QWidget>([&](QWidget* modal) {
     caption = modal->windowTitle();
     for (QLabel* label : modal->findChildren<QLabel*>()) texts += label->text() + QLatin1Char('\n');
     if (auto* check = modal->findChild<QPushButton*>(QStringLiteral("bCheckUpdate"))) {

@@ -19,6 +19,7 @@
 #include <functional>
 #include <string>
 
+#include "tests/app/modal.h"
 #include "app/balloon.h"
 #include "app/options_dialog.h"
 #include "app/settings_file.h"
@@ -29,22 +30,7 @@
 namespace zamo {
 namespace {
 
-// Answers the next modal dialog of class T once its own event loop runs
-// (tried every 10 ms for up to 10 s). An answer given while the dialog is
-// still being shown, before exec() enters its loop, would leave that loop
-// waiting for ever.
-template <typename T>
-void WhenModal(const std::function<void(T*)>& answer, int tries = 1000,
-               int level = QThread::currentThread()->loopLevel() + 1) {
-  QTimer::singleShot(10, [answer, tries, level] {
-    auto* modal = qobject_cast<T*>(QApplication::activeModalWidget());
-    if (modal != nullptr && modal->isVisible() && QThread::currentThread()->loopLevel() >= level) {
-      answer(modal);
-    } else if (tries > 0) {
-      WhenModal<T>(answer, tries - 1, level);
-    }
-  });
-}
+using test::WhenModal;
 
 class OptionsDialogTest : public ::testing::Test {
  protected:

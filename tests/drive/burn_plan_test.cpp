@@ -12,6 +12,7 @@
 #include "burner/drive/transport.h"
 #include "burner/platform/file_attributes.h"
 #include "emulator/emulated_backend.h"
+#include "tests/support/emulated_drive.h"
 #include "tests/support/temp_dir.h"
 
 namespace zamo {
@@ -46,18 +47,7 @@ class BurnPlanTest : public ::testing::Test {
   }
 
   // A CD-R whose closed first session leaves `free` blocks.
-  std::string NearlyFullCd(uint32_t free) {
-    constexpr uint32_t kCapacity = 359849, kGap = 6750 + 4500 + 150;
-    const uint32_t next = kCapacity - free, size = next - kGap;
-    const std::string image = dir_ / "full.img";
-    test::WriteFile(image + ".state", "zamo-disc 1\nkind cd-r\nfinalized no\nformatted no\nrestricted-overwrite no\n"
-                                      "session 1 closed\ntrack 1 complete 0 " + std::to_string(size) + " " +
-                                          std::to_string(size) + "\nsession 2 open\ntrack 2 invisible " +
-                                          std::to_string(next) + " 0 0\n");
-    test::WriteFile(image, "");
-    EXPECT_EQ(truncate(image.c_str(), static_cast<off_t>(size) * 2048), 0);
-    return image;
-  }
+  std::string NearlyFullCd(uint32_t free) { return test::NearlyFullCd(dir_ / "full.img", free); }
 
   test::TempDir dir_;
   TVeskBurner burner_{nullptr};

@@ -1,10 +1,13 @@
 #include "tests/support/emulated_drive.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <utility>
 
 #include "burner/drive/transport.h"
 #include "emulator/emulated_backend.h"
+#include "tests/support/temp_dir.h"
 
 namespace zamo::test {
 
@@ -33,6 +36,20 @@ namespace zamo::test {
 std::string KindTestName(std::string kind) {
   for (char& c : kind) c = c == '-' ? '_' : c == '+' ? 'P' : c;
   return kind;
+}
+
+std::string NearlyFullCd(const std::string& image, uint32_t free) {
+  // 80 minutes of blocks; a closed CD session leaves its lead-out, the next
+  // lead-in and the pre-gap (6750 + 4500 + 150 blocks) before the next track.
+  constexpr uint32_t kCapacity = 359849, kGap = 6750 + 4500 + 150;
+  const uint32_t next = kCapacity - free, size = next - kGap;
+  WriteFile(image + ".state", "zamo-disc 1\nkind cd-r\nfinalized no\nformatted no\nrestricted-overwrite no\n"
+                              "session 1 closed\ntrack 1 complete 0 " + std::to_string(size) + " " +
+                                  std::to_string(size) + "\nsession 2 open\ntrack 2 invisible " +
+                                  std::to_string(next) + " 0 0\n");
+  WriteFile(image, "");
+  EXPECT_EQ(truncate(image.c_str(), static_cast<off_t>(size) * 2048), 0);
+  return image;
 }
 
 }  // namespace zamo::test

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,11 @@ namespace zamo::test {
 // between drives) as the transport, the first one selected on `device`;
 // every configured drive must be listed.
 ::testing::AssertionResult UseEmulatedDrives(TSCSIDevice& device, const std::string& config);
+
+// Writes the emulated CD-R `image` (and its state file) as a disc whose
+// closed first session leaves `free` blocks before the 80-minute lead-out;
+// returns `image`.
+std::string NearlyFullCd(const std::string& image, uint32_t free);
 
 // A drive kind as a test name: "dvd+r-dl" gives "dvdPr_dl".
 std::string KindTestName(std::string kind);
