@@ -40,6 +40,7 @@
 #include "app/list_printer.h"
 #include "app/options_dialog.h"
 #include "app/main_window.h"
+#include "app/shell_browser.h"
 #include "app/skin.h"
 #include "burner/drive/transport.h"
 #include "tests/app/modal.h"
@@ -668,6 +669,7 @@ TEST_F(MainWindowTest, EveryWindowShowsItsTextsWhole) {
   Start({"cd-r", "dvd+rw,model=DVD WRITER"});
   form_->AddPaths({QString::fromStdString(dir_ / "Photos"), QString::fromStdString(dir_ / "Lisez-moi.txt")});
   form_->Log(">>> L'UNITÉ MEDIA/GRAVEUR EST PRÊTE");
+  ASSERT_TRUE(form_->ShellBrowser()->ShowFolder(QString::fromStdString(dir_.path())));
   QCoreApplication::processEvents();
   const char* out = std::getenv("ZAMO_SCREENSHOTS_DIR");
   const auto keep = [out](QWidget* window, const char* name) {
