@@ -182,6 +182,10 @@ constexpr int kDvdJobX = 1385;
 constexpr int kCdSpeedStep = 176;
 constexpr int kDvdSpeedStep = 700;
 
+// Speeds are shown and asked on the CD scale for CD kinds and also when no
+// disc (or an unknown one) is in: kinds below DVD-ROM in the kind table.
+bool UsesCdScale(TDiscKind kind) { return kind < dkDvdRom; }
+
 const QString kAspiFailure = QStringLiteral("Erreur d'initialisation ASPI, Laissez un message sur ");
 
 struct ToolDef {
@@ -789,7 +793,7 @@ void TForm1::cbDrivesChange() {
 // ---- Speeds -----------------------------------------------------------------------
 
 void TForm1::FillSpeedList() {
-  const bool cd = veskb.GetDiscType() < 4;
+  const bool cd = UsesCdScale(veskb.GetDiscType());
   const int kept = cbSpeed_->currentIndex();
   // "#,##0": the thousands are always grouped, with the locale's separator.
   QLocale locale;
@@ -817,7 +821,7 @@ int TForm1::SpeedTextToKBs(const QString& text) {
   const double number = QLocale().toDouble(text.left(x < 0 ? text.size() : x).trimmed(), &ok);
   // A text that is no number asks for nothing in particular: the maximum.
   if (!ok) return 0;
-  const int factor = veskb.GetDiscType() < 4 ? kCdJobX : kDvdJobX;
+  const int factor = UsesCdScale(veskb.GetDiscType()) ? kCdJobX : kDvdJobX;
   return static_cast<int>(std::lround(number * factor));
 }
 
