@@ -1,0 +1,289 @@
+// The disc-fill gauge drawn into an image, pixel by pixel: where its bars end,
+// its scale's ticks and labels, the usage bar's colour at and past capacity,
+// MemShaded's clamping and the over-burn event after each paint.
+#include "app/disc_fill_gauge.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QPainter>
+#include <QTest>
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QColor& colour, std::ostream* out) { *out << colour.name().toStdString(); }
+QT_END_NAMESPACE
+
+namespace zamo {
+namespace {
+
+const QColor kSilver(192, 192, 192);
+const QColor kBlack(0, 0, 0);
+const QColor kRed(255, 0, 0);
+const QColor kWhite(255, 255, 255);
+const QColor kBlue(0, 0, 255);
+
+// The gauge as render() draws it, over a background no paint uses.
+QImage Draw(TCDSize& gauge) {
+  QImage image(gauge.size(), QImage::Format_RGB32);
+  image.fill(QColor(1, 2, 3));
+  gauge.render(&image);
+  return image;
+}
+
+QColor At(const QImage& image, int x, int y) { return image.pixelColor(x, y); }
+
+// Labels drawn alone, in the gauge's font and at the places it writes them
+// (left edge 20 pixels before the tick, top two rows below the middle), to
+// compare with the gauge's picture in the area of each label.
+QImage Labels(const TCDSize& gauge, const std::vector<std::pair<int, QString>>& labels) {
+  QImage image(gauge.size(), QImage::Format_RGB32);
+  image.fill(kWhite);
+  QPainter painter(&image);
+  painter.setFont(gauge.font());
+  painter.setPen(gauge.TickColour());
+  for (const auto& [x, text] : labels) {
+    painter.drawText(QRect(x - 20, gauge.height() / 2 + 2, 200, gauge.height()), Qt::AlignLeft | Qt::AlignTop, text);
+  }
+  return image;
+}
+
+// Pixels in the tick colour strictly below the long ticks' middle part, in
+// columns [x0, x1), other than the columns in `ticks`.
+int TickColoured(const QImage& image, const TCDSize& gauge, int x0, int x1, const std::vector<int>& ticks = {}) {
+  int count = 0;
+  for (int x = std::max(0, x0); x < std::min(x1, image.width()); ++x) {
+    if (std::find(ticks.begin(), ticks.end(), x) != ticks.end()) continue;
+    for (int y = gauge.height() / 2 + 4; y < image.height(); ++y) count += At(image, x, y) == gauge.TickColour();
+  }
+  return count;
+}
+
+TEST(DiscFillGaugeTest, DefaultsAreThoseOfAnEmptyCdGauge) {
+  TCDSize gauge;
+  EXPECT_EQ(gauge.size(), QSize(90, 20));
+  EXPECT_EQ(gauge.BarColour(), kSilver);
+  EXPECT_EQ(gauge.MemBarColour(), kBlack);
+  EXPECT_EQ(gauge.OverBurnColour(), kRed);
+  EXPECT_EQ(gauge.TickColour(), kBlack);
+  EXPECT_EQ(gauge.ProgressGap(), 0);
+  EXPECT_EQ(gauge.MaxCDSize(), 650);
+  EXPECT_EQ(gauge.MaxMemory(), 750);
+  EXPECT_EQ(gauge.MemShaded(), 0);
+  EXPECT_FALSE(gauge.OnOverBurn);
+}
+
+// 803 pixels for 803 MB: one pixel per MB, a tick every 10 pixels. The
+// capacity bar (703 MB) covers the columns 0..703 of the upper half; the usage
+// bar (455 MB, inset 10) the columns 2..455 of rows 10..19.
+TEST(DiscFillGaugeTest, HorizontalBarsEndWhereTheirFiguresSay) {
+  TCDSize gauge;
+  gauge.resize(803, 60);
+  gauge.SetMaxMemory(803);
+  gauge.SetMaxCDSize(703);
+  gauge.SetMemShaded(455);
+  gauge.SetProgressGap(10);
+  gauge.SetTickColour(kBlue);
+  const QImage image = Draw(gauge);
+
+  EXPECT_EQ(At(image, 0, 0), kSilver);
+  EXPECT_EQ(At(image, 703, 0), kSilver);
+  EXPECT_EQ(At(image, 704, 0), kWhite);
+  EXPECT_EQ(At(image, 703, 29), kSilver);
+  EXPECT_EQ(At(image, 703, 30), kWhite);  // the bars take the upper half
+  EXPECT_EQ(At(image, 1, 15), kSilver);   // the usage bar starts at column 2
+  EXPECT_EQ(At(image, 2, 15), kBlack);
+  EXPECT_EQ(At(image, 455, 15), kBlack);
+  EXPECT_EQ(At(image, 456, 15), kSilver);
+  EXPECT_EQ(At(image, 301, 9), kSilver);
+  EXPECT_EQ(At(image, 300, 10), kBlue);  // a tick crosses the bar
+  EXPECT_EQ(At(image, 301, 10), kBlack);
+  EXPECT_EQ(At(image, 301, 19), kBlack);
+  EXPECT_EQ(At(image, 301, 20), kSilver);
+  EXPECT_EQ(At(image, 802, 59), kWhite);
+}
+
+// The ticks of the same gauge: short ones down to the middle (row 30), every
+// fifth down to row 33, every tenth to the bottom.
+TEST(DiscFillGaugeTest, TicksOfTheScaleHaveThreeLengths) {
+  TCDSize gauge;
+  gauge.resize(803, 60);
+  gauge.SetMaxMemory(803);
+  gauge.SetMaxCDSize(703);
+  gauge.SetTickColour(kBlue);
+  const QImage image = Draw(gauge);
+
+  for (int i = 1; i <= 80; ++i) {
+    const int x = i * 10;
+    const int end = i % 10 == 0 ? 60 : i % 5 == 0 ? 33 : 30;
+    EXPECT_EQ(At(image, x, 0), kBlue) << "tick " << i;
+    EXPECT_EQ(At(image, x, end - 1), kBlue) << "tick " << i;
+    if (end < 60) {
+      EXPECT_NE(At(image, x, end), kBlue) << "tick " << i;
+    }
+    EXPECT_NE(At(image, x + 1, 5), kBlue) << "tick " << i;  // one pixel wide
+  }
+  EXPECT_NE(At(image, 0, 5), kBlue);  // no tick at zero
+}
+
+struct ScaleCase {
+  int max_memory;
+  int width;
+  std::vector<std::pair<int, QString>> labels;  // tick column and text
+  std::vector<int> unlabelled;                  // ticks of 5 steps: no label
+};
+
+class DiscFillGaugeScaleTest : public testing::TestWithParam<ScaleCase> {};
+
+// Every label is there with its text at its tick, and none other: the areas
+// of the labels match the labels drawn alone, and the areas of the halfway
+// ticks hold no text.
+TEST_P(DiscFillGaugeScaleTest, LabelsSayTheMegabytesOfEveryTenthTick) {
+  const ScaleCase& c = GetParam();
+  TCDSize gauge;
+  gauge.resize(c.width, 60);
+  gauge.SetMaxMemory(c.max_memory);
+  gauge.SetMaxCDSize(0);
+  gauge.SetTickColour(kBlue);
+  const QImage image = Draw(gauge);
+  const QImage expected = Labels(gauge, c.labels);
+
+  std::vector<int> ticks;
+  for (const auto& label : c.labels) ticks.push_back(label.first);
+  int ink = 0;
+  for (const auto& [x, text] : c.labels) {
+    const int right = x - 20 + QFontMetrics(gauge.font()).horizontalAdvance(text);
+    for (int px = x - 20; px < right; ++px) {
+      if (px == x) continue;  // the long tick
+      for (int y = 33; y < 60; ++y) {
+        ASSERT_EQ(At(image, px, y) == kBlue, At(expected, px, y) == kBlue) << text.toStdString() << " " << px << "," << y;
+        ink += At(image, px, y) == kBlue;
+      }
+    }
+  }
+  EXPECT_GT(ink, 10 * static_cast<int>(c.labels.size()));
+  EXPECT_EQ(TickColoured(image, gauge, 0, c.width, ticks), TickColoured(expected, gauge, 0, c.width, ticks));
+  for (int x : c.unlabelled) EXPECT_EQ(TickColoured(image, gauge, x - 20, x + 20, ticks), 0) << x;
+}
+
+// 803 MB: 80 steps of 10 MB, 10 pixels each on 803 pixels. 4582 MB: 46 steps
+// of 100 MB on 600 pixels, 13.09 pixels each: the tenth tick at 130.9, so 131.
+INSTANTIATE_TEST_SUITE_P(
+    Scales, DiscFillGaugeScaleTest,
+    testing::Values(ScaleCase{803,
+                              803,
+                              {{100, "100 mb"},
+                               {200, "200 mb"},
+                               {300, "300 mb"},
+                               {400, "400 mb"},
+                               {500, "500 mb"},
+                               {600, "600 mb"},
+                               {700, "700 mb"},
+                               {800, "800 mb"}},
+                              {50, 150, 750}},
+                    ScaleCase{4582, 600, {{131, "1000 mb"}, {262, "2000 mb"}, {393, "3000 mb"}, {524, "4000 mb"}},
+                              {65, 196, 458}}));
+
+TEST(DiscFillGaugeTest, UsageBarTurnsRedOnlyPastCapacityAndRaisesOverBurnAfterEachPaint) {
+  TCDSize gauge;
+  gauge.resize(803, 60);
+  gauge.SetMaxMemory(803);
+  gauge.SetMaxCDSize(700);
+  int raised = 0;
+  gauge.OnOverBurn = [&raised] { ++raised; };
+
+  gauge.SetMemShaded(700);
+  QImage image = Draw(gauge);
+  EXPECT_EQ(At(image, 695, 20), kBlack);
+  EXPECT_EQ(raised, 0);
+
+  gauge.SetMemShaded(701);
+  image = Draw(gauge);
+  EXPECT_EQ(At(image, 695, 20), kRed);
+  EXPECT_EQ(At(image, 701, 20), kRed);
+  EXPECT_EQ(At(image, 702, 20), kWhite);  // past the capacity bar
+  EXPECT_EQ(raised, 1);
+  Draw(gauge);
+  EXPECT_EQ(raised, 2);
+
+  gauge.SetOverBurnColour(QColor(255, 128, 0));
+  gauge.SetMemBarColour(QColor(0, 128, 0));
+  EXPECT_EQ(At(Draw(gauge), 695, 20), QColor(255, 128, 0));
+  gauge.SetMaxCDSize(701);
+  EXPECT_EQ(At(Draw(gauge), 695, 20), QColor(0, 128, 0));
+  EXPECT_EQ(raised, 3);
+}
+
+// Shown on screen: setting MemShaded repaints (and so raises the event again
+// while over capacity); setting MaxCDSize waits for the next paint.
+TEST(DiscFillGaugeTest, SettingMemShadedRepaintsTheShownGauge) {
+  TCDSize gauge;
+  gauge.resize(300, 40);
+  gauge.SetMaxCDSize(100);
+  int raised = 0;
+  gauge.OnOverBurn = [&raised] { ++raised; };
+  gauge.SetMemShaded(200);
+  gauge.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&gauge));
+  ASSERT_TRUE(QTest::qWaitFor([&raised] { return raised >= 1; }, 5000));
+  const int after_show = raised;
+  gauge.SetMemShaded(300);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return raised > after_show; }, 5000));
+  const int after_set = raised;
+  gauge.SetMaxCDSize(50);
+  QTest::qWait(50);
+  EXPECT_EQ(raised, after_set);
+}
+
+TEST(DiscFillGaugeTest, MemShadedIsClampedToTheScale) {
+  TCDSize gauge;
+  gauge.SetMaxMemory(803);
+  gauge.SetMemShaded(900);
+  EXPECT_EQ(gauge.MemShaded(), 803);
+  gauge.SetMemShaded(-5);
+  EXPECT_EQ(gauge.MemShaded(), 0);
+  gauge.SetMemShaded(803);
+  EXPECT_EQ(gauge.MemShaded(), 803);
+  gauge.SetMaxMemory(0);
+  gauge.SetMemShaded(10);
+  EXPECT_EQ(gauge.MemShaded(), 0);
+}
+
+// Without a scale (MaxMemory 0) the gauge still draws: the capacity bar over
+// the whole width, no usage but the one-pixel sliver every empty gauge has
+// (its bar runs from column 2 back to column 1), no tick.
+TEST(DiscFillGaugeTest, NoScaleDrawsTheBarsAlone) {
+  TCDSize gauge;
+  gauge.resize(200, 40);
+  gauge.SetMaxMemory(0);
+  gauge.SetTickColour(kBlue);
+  const QImage image = Draw(gauge);
+  for (int x = 0; x < 200; ++x) {
+    ASSERT_EQ(At(image, x, 5), x == 1 ? kBlack : kSilver) << x;
+    ASSERT_EQ(At(image, x, 30), kWhite) << x;
+  }
+}
+
+// Higher than wide: the usage bar runs down from the inset over the whole
+// width, to MemShaded's share of the height less the inset (20 of 40 MB on 300
+// pixels: row 146); the capacity bar stays as in a horizontal gauge.
+TEST(DiscFillGaugeTest, VerticalGaugeFillsDownwards) {
+  TCDSize gauge;
+  gauge.resize(40, 300);
+  gauge.SetMaxMemory(40);
+  gauge.SetMaxCDSize(30);
+  gauge.SetProgressGap(4);
+  gauge.SetMemShaded(20);
+  gauge.SetTickColour(kBlue);
+  const QImage image = Draw(gauge);
+  EXPECT_EQ(At(image, 5, 5), kBlack);
+  EXPECT_EQ(At(image, 39, 145), kBlack);
+  EXPECT_EQ(At(image, 15, 146), kSilver);
+  EXPECT_EQ(At(image, 15, 3), kSilver);
+  EXPECT_EQ(At(image, 3, 50), kSilver);
+  EXPECT_EQ(At(image, 29, 149), kSilver);
+  EXPECT_EQ(At(image, 31, 149), kWhite);
+  EXPECT_EQ(At(image, 35, 160), kWhite);
+}
+
+}  // namespace
+}  // namespace zamo
