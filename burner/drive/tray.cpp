@@ -46,16 +46,21 @@ bool TSCSIDevice::WaitUntilReady(int TotalMs, int StepMs) {
     }
   }
 
-  if (TestUnitReady(5000) && !ask_sense_first) return true;
+  const bool unit_ready = TestUnitReady(5000);
+  if (unit_ready && !ask_sense_first) return true;
   if (LastDeferredError()) return false;
 
-  do {
-    Sleep(StepMs);
-    budget -= StepMs;
-    if (budget < 0) return false;
-    TestUnitReady(5000);
-    if (LastDeferredError()) return false;
-  } while (LastAsc() == kNotReadyAsc);
+  // A DVD-RAM whose unit is ready goes straight to REQUEST SENSE: sleeping
+  // a step first would cost every ready disc a whole step.
+  if (!unit_ready) {
+    do {
+      Sleep(StepMs);
+      budget -= StepMs;
+      if (budget < 0) return false;
+      TestUnitReady(5000);
+      if (LastDeferredError()) return false;
+    } while (LastAsc() == kNotReadyAsc);
+  }
 
   for (;;) {
     std::memset(sense_wait_, 0, sizeof(sense_wait_));

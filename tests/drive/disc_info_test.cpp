@@ -207,9 +207,13 @@ TEST_F(DiscInfoTest, DvdRam) {
   RecordVolume(dkDvdRam, 1234);
   EXPECT_EQ(device_.GetNextWritableAddress(), 1234u);
   EXPECT_EQ(device_.GetFreeBlocks(), kDvdRamBlocks - 1234);
-  // The DVD-RAM wait asks REQUEST SENSE, which reports nothing pending.
+  // The DVD-RAM wait asks REQUEST SENSE, which reports nothing pending: a
+  // ready disc costs no step.
   ASSERT_EQ(device_.NoteDiscKind(), dkDvdRam);
+  int slept_ms = 0;
+  device_.Sleep = [&slept_ms](int ms) { slept_ms += ms; };
   EXPECT_TRUE(device_.WaitUntilReady(5000, 100));
+  EXPECT_EQ(slept_ms, 0);
 }
 
 TEST_F(DiscInfoTest, CdRomHoldingAnIsoFile) {
