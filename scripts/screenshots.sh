@@ -13,7 +13,8 @@ TESTS="$BUILD/tests/app/zamo_app_tests"
 [ -x "$TESTS" ] || { echo "$TESTS manque : construisez d'abord (make build)" >&2; exit 2; }
 mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
+DRAWN='MainWindowTest.EveryWindowShowsItsTextsWhole:DiscLayoutWindowTest.DrawnWhole'
 ZAMO_SCREENSHOTS_DIR="$OUT" QT_QPA_PLATFORM=xcb \
-  xvfb-run -a -s "-screen 0 1280x1024x24" "$TESTS" --gtest_filter='MainWindowTest.EveryWindowShowsItsTextsWhole:DiscLayoutWindowTest.DrawnWhole' \
+  xvfb-run -a -s "-screen 0 1280x1024x24" "$TESTS" --gtest_filter="$DRAWN" \
   >"$OUT/screenshots.log" 2>&1 || { cat "$OUT/screenshots.log" >&2; exit 1; }
 ls "$OUT"/*.png
