@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "burner/compilation/names.h"
-#include "burner/platform/file_attributes.h"
 #include "burner/platform/str_format.h"
 #include "burner/platform/text.h"
 
@@ -66,7 +65,7 @@ bool ParseCompilationOption(int argc, char** argv, int& i, CompilationOptions& o
     if (!error.empty()) return true;
     if (mode == "none") options.paths = PathMode::kNone;
     else if (mode == "keep") options.paths = PathMode::kKeep;
-    else if (mode == "last") options.paths = PathMode::kLast;
+    else if (mode == "last") options.paths = PathMode::kLastFolder;
     else error = "--paths attend none, keep ou last";
     return true;
   }
@@ -100,21 +99,13 @@ bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, Lo
   burner.Bootable = !options.boot_image.empty();
   burner.BootImage = options.boot_image;
   burner.ReplaceFile = options.replace;
-  burner.LastFolderOnly = options.paths == PathMode::kLast;
-  const bool keep_path = options.paths != PathMode::kNone;
   InstallChecks(burner, log, options.image_path.empty() ? "" : AbsolutePath(options.image_path));
 
-  for (const std::string& path : sources) {
-    if (IsDirectory(path)) {
-      const std::string folder = path == "/" ? path : path + "/";
-      burner.AddFolderTo(burner.RootDir, folder, options.archive_only, keep_path, /*recursive=*/true, faAnyFile,
-                         "*.*");
-    } else {
-      // A file named on the command line is taken whatever its archive attribute.
-      burner.AddFile("\\", path, keep_path);
-    }
-  }
-  burner.RemoveEmptyDirs();
+  // As the desktop file list's entries, folders with their subfolders; a
+  // file named on the command line is taken whatever its archive attribute.
+  std::vector<TCompilationSource> entries;
+  for (const std::string& path : sources) entries.push_back({path, /*Recursive=*/true});
+  AddSources(burner, entries, options.paths, options.archive_only);
   return true;
 }
 

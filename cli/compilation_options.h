@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "burner/compilation/source_list.h"
 #include "burner/compilation/veskburner.h"
 #include "cli/log_output.h"
 
 namespace zamo::cli {
 
-enum class PathMode { kNone, kKeep, kLast };
+using PathMode = TPathMode;
 
 struct CompilationOptions {
   std::string volume;

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "burner/erase/erase_rules.h"
 #include "burner/erase/erase_thread.h"
 #include "burner/platform/call_queue.h"
 #include "burner/platform/str_format.h"
@@ -78,13 +79,12 @@ int RunErase(int argc, char** argv, const DriveOptions& drive) {
   TVeskBurner& burner = session.burner();
   LogOutput& log = session.log();
 
-  // As the desktop program does: a quick erase also takes a DVD-RAM (which
-  // it overwrites), a complete one only discs the drive calls erasable. The
+  // The desktop program's rule (a quick erase also takes a DVD-RAM). The
   // disc is loaded first, so that an open tray is not taken for a bad disc.
   burner.LoadEject(false);
   const TDiscKind kind = burner.GetDiscType();
-  if (!burner.IsDiscErasable() && (full || kind != dkDvdRam)) {
-    log.Line("Média non effaçable");
+  if (!EraseAllowed(burner, kind, /*quick=*/!full)) {
+    log.Line(kDiscNotErasable);
     return 1;
   }
 

@@ -33,13 +33,17 @@ std::string FormatThousands(uint64_t value) {
   return digits;
 }
 
-std::string FormatMb(int64_t bytes) {
+std::string FormatMegabytes(int64_t bytes) {
   const lconv* conv = std::localeconv();
   const std::string point = conv->decimal_point && *conv->decimal_point ? conv->decimal_point : ".";
   const int64_t hundredths = (bytes * 100 + 524288) / 1048576;
-  return FormatThousands(static_cast<uint64_t>(hundredths / 100)) + point + StrFormat("%02d", static_cast<int>(hundredths % 100)) +
-         " MB";
+  return FormatThousands(static_cast<uint64_t>(hundredths / 100)) + point +
+         StrFormat("%02d", static_cast<int>(hundredths % 100));
 }
+
+std::string FormatMb(int64_t bytes) { return FormatMegabytes(bytes) + " MB"; }
+
+std::string FormatWholeMb(int64_t bytes) { return FormatMb((bytes + 524288) / 1048576 * 1048576); }
 
 std::string PadLeft(size_t width, const std::string& pad, int64_t value) {
   std::string digits = std::to_string(value);

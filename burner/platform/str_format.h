@@ -15,6 +15,10 @@ std::string FormatThousands(uint64_t value);
 // Bytes as megabytes of 1,048,576 bytes, "#,##0.00" with the locale's
 // separators, followed by " MB".
 std::string FormatMb(int64_t bytes);
+// The same number without the unit.
+std::string FormatMegabytes(int64_t bytes);
+// Bytes rounded to whole megabytes first, then as FormatMb ("703.00 MB").
+std::string FormatWholeMb(int64_t bytes);
 
 // The decimal digits of `value` preceded by as many copies of `pad` as it
 // takes to reach `width` characters (UTF-16 units, as every length limit of

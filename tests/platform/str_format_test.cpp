@@ -39,5 +39,15 @@ TEST(FormatMb, RoundsToHundredthsOfAMebibyteWithTheLocalesSeparators) {
   EXPECT_EQ(FormatThousands(1234567), "1234567") << "the C locale has no thousands separator";
 }
 
+// The number alone (a progress label's "12.34/56.78 MB"), and a size rounded
+// to whole megabytes before it is written (a disc's free space).
+TEST(FormatMb, WithoutUnitAndInWholeMegabytes) {
+  std::setlocale(LC_NUMERIC, "C");
+  EXPECT_EQ(FormatMegabytes(int64_t{3} * 1048576 / 2), "1.50");
+  EXPECT_EQ(FormatWholeMb(int64_t{3} * 1048576 / 2), "2.00 MB") << "half a megabyte rounds up";
+  EXPECT_EQ(FormatWholeMb(int64_t{3} * 1048576 / 2 - 1), "1.00 MB");
+  EXPECT_EQ(FormatWholeMb(int64_t{359849} * 2048), "703.00 MB");  // a blank CD-R's 702.83 MB
+}
+
 }  // namespace
 }  // namespace zamo
