@@ -22,14 +22,17 @@
 #include "burner/platform/system_error.h"
 #include "burner/platform/text.h"
 #include "cli/drive_session.h"
+#include "cli/file_checks.h"
 
 namespace zamo::cli {
 namespace {
 
 constexpr const char* kDiscUsage =
     "Usage : zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] ls [--session N] [CHEMIN-DISQUE]\n"
-    "        zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] extract [--session N] CHEMIN-DISQUE "
-    "DESTINATION\n"
+    "        zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] extract [--session N] [--no-clobber] "
+    "CHEMIN-DISQUE DESTINATION\n"
+    "        zamo-cli ls [--session N] IMAGE.iso [CHEMIN-DISQUE]\n"
+    "        zamo-cli extract [--session N] [--no-clobber] IMAGE.iso CHEMIN-DISQUE DESTINATION\n"
     "  ls       liste les dossiers et fichiers d'une session du disque (taille, date) ;\n"
     "           CHEMIN-DISQUE (« /dossier/fichier ») limite la liste à un dossier ou un fichier ;\n"
     "           <ENDOMMAGÉ> marque un fichier dont les données dépassent la fin des données\n"
@@ -38,8 +41,12 @@ constexpr const char* kDiscUsage =
     "           dans DESTINATION quand c'est un dossier existant, sinon sous le nom DESTINATION ;\n"
     "           « / » copie toute la session dans le dossier DESTINATION.\n"
     "  --session N  la session N (1 = la première) ; la dernière par défaut.\n"
-    "Statut de sortie : 0 succès, 1 disque illisible, élément non lu, endommagé ou non extrait, 2 erreur "
-    "d'utilisation.\n";
+    "  --no-clobber (extract) garde les fichiers qui existent déjà, chacun nommé (statut 1), au lieu\n"
+    "               de les remplacer (chaque fichier remplacé est nommé).\n"
+    "  --image IMAGE.iso, ou IMAGE.iso en premier argument\u00A0: lit ce fichier image au lieu du disque\n"
+    "               d'un lecteur. Après «\u00A0--\u00A0», un argument qui commence par «\u00A0-\u00A0» est un chemin.\n"
+    "Statut de sortie : 0 succès, 1 disque illisible, élément non lu, endommagé ou non extrait (fichier\n"
+    "existant gardé par --no-clobber compris), 2 erreur d'utilisation.\n";
 
 constexpr int kMaxEntries = 600000;  // the application's capacities
 constexpr int kMaxDirectories = 20000;
@@ -48,6 +55,7 @@ struct DiscArgs {
   int session = -1;  // the last one
   std::string disc_path;  // empty: the session's root
   std::string dest;
+  bool no_clobber = false;  // extract: files already at the destination are kept
 };
 
 // A folder of the session as the commands see it: its record in the parent
@@ -130,7 +138,7 @@ void PrintTree(const TDEntry& dir, const std::string& path, Totals& totals) {
 
 class Extractor {
  public:
-  explicit Extractor(TVeskBurner& burner) : burner_(burner) {}
+  Extractor(TVeskBurner& burner, bool no_clobber) : burner_(burner), no_clobber_(no_clobber) {}
 
   // Copies `item` to `dest`: a file under that name, a folder into the
   // folder of that name (made when missing). A file that fails leaves
@@ -140,7 +148,7 @@ class Extractor {
   void Copy(const Item& item, const std::string& dest) {
     if (!item.IsFolder()) {
       ++files_;
-      if (!burner_.ExtractFile(item.entry, dest)) ++failures_;
+      CopyFile(*item.entry, dest);
       return;
     }
     bool made = false;
@@ -164,8 +172,26 @@ class Extractor {
 
   int files() const { return files_; }
   int failures() const { return failures_; }
+  int kept() const { return kept_; }
 
  private:
+  // A file already at `dest` is replaced, and named; with --no-clobber it
+  // is kept instead, named too.
+  void CopyFile(const TFEntry& entry, const std::string& dest) {
+    struct stat st {};
+    const bool exists = lstat(dest.c_str(), &st) == 0;
+    if (exists && no_clobber_) {
+      ++kept_;
+      std::fprintf(stderr, "Fichier existant conservé%s: %s\n", kNbsp, Quoted(dest).c_str());
+      return;
+    }
+    if (!burner_.ExtractFile(&entry, dest)) {
+      ++failures_;
+      return;
+    }
+    if (exists) std::fprintf(stderr, "Fichier existant remplacé%s: %s\n", kNbsp, Quoted(dest).c_str());
+  }
+
   // Creates the folder (`made`), or takes the one already there (never a
   // link to elsewhere).
   bool MakeFolder(const std::string& path, bool& made) {
@@ -194,8 +220,10 @@ class Extractor {
   }
 
   TVeskBurner& burner_;
+  const bool no_clobber_;
   int files_ = 0;
   int failures_ = 0;
+  int kept_ = 0;
 };
 
 bool IsDirectory(const std::string& path) {
@@ -208,11 +236,21 @@ int Usage(const char* command, const std::string& problem) {
   return 2;
 }
 
-// Parses the arguments after the command name; returns 0 to go on, else the exit status.
-int ParseArgs(int argc, char** argv, bool extract, DiscArgs& args) {
+// Parses the arguments after the command name; returns 0 to go on, else the
+// exit status. An image file named first, where no drive is named, is read
+// as the disc (`drive.image`).
+int ParseArgs(int argc, char** argv, bool extract, DiscArgs& args, DriveOptions& drive) {
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
+    if (arg == "--") {
+      positional.insert(positional.end(), argv + i + 1, argv + argc);
+      break;
+    }
+    if (extract && arg == "--no-clobber") {
+      args.no_clobber = true;
+      continue;
+    }
     if (arg == "--help" || arg == "-h") {
       std::fputs(kDiscUsage, stdout);
       return -1;
@@ -232,10 +270,17 @@ int ParseArgs(int argc, char** argv, bool extract, DiscArgs& args) {
       args.session = static_cast<int>(n);
       continue;
     }
-    if (arg.starts_with("--") && arg.size() > 2) return Usage(argv[0], "option inconnue « " + std::string(arg) + " »");
+    // A disc path never starts with "-" but after "--": "ls -l" is an option this command does not know.
+    if (arg.starts_with("-") && arg.size() > 1) return Usage(argv[0], "option inconnue « " + std::string(arg) + " »");
     positional.emplace_back(arg);
   }
   const size_t wanted = extract ? 2 : 1;
+  const bool drive_named = !drive.drive.empty() || !drive.emulate.empty() || !drive.image.empty();
+  if (!drive_named && !positional.empty() && positional.size() <= wanted + 1 &&
+      (!extract || positional.size() == wanted + 1) && NamesImageFile(positional[0])) {
+    drive.image = positional[0];
+    positional.erase(positional.begin());
+  }
   if (positional.size() > wanted || (extract && positional.size() < wanted))
     return Usage(argv[0], extract ? "il faut un CHEMIN-DISQUE et une DESTINATION" : "un seul CHEMIN-DISQUE");
   args.disc_path = positional.empty() ? std::string(1, '/') : positional[0];
@@ -286,10 +331,15 @@ int Extract(DriveSession& session, const DiscArgs& args, int damaged_lines) {
   }
   std::string dest = args.dest;
   if (item.entry != nullptr && IsDirectory(dest)) dest += "/" + DiscName(*item.entry);
-  Extractor extractor(b);
+  Extractor extractor(b, args.no_clobber);
   extractor.Copy(item, dest);
   if (extractor.failures() > 0) {
     session.log().Line(StrFormat("Extraction incomplète : %d erreur(s).", extractor.failures()));
+    return 1;
+  }
+  if (extractor.kept() > 0) {
+    session.log().Line(StrFormat("Extraction incomplète%s: %d fichier(s) existant(s) conservé(s) (--no-clobber).",
+                                 kNbsp, extractor.kept()));
     return 1;
   }
   if (session.log().LeftOut() > damaged_lines) {
@@ -301,10 +351,18 @@ int Extract(DriveSession& session, const DiscArgs& args, int damaged_lines) {
 
 }  // namespace
 
-int RunDiscCommand(int argc, char** argv, const DriveOptions& drive) {
+int RunDiscCommand(int argc, char** argv, const DriveOptions& options) {
   const bool extract = std::string_view(argv[0]) == "extract";
   DiscArgs args;
-  if (const int status = ParseArgs(argc, argv, extract, args); status != 0) return status < 0 ? 0 : status;
+  DriveOptions drive = options;
+  if (const int status = ParseArgs(argc, argv, extract, args, drive); status != 0) return status < 0 ? 0 : status;
+  // A destination that is not a folder is made, or written, in its folder: checked before the disc is read.
+  if (extract && !IsDirectory(args.dest)) {
+    if (const std::string problem = OutputFolderProblem(args.dest); !problem.empty()) {
+      std::fprintf(stderr, "%s\n", problem.c_str());
+      return 1;
+    }
+  }
   RegisterEmulator();
   // Counts the import's lines about damaged files on their way to the log
   // (declared before the session, which may still log while it goes away).

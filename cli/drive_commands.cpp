@@ -1,5 +1,7 @@
 #include "cli/drive_commands.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +31,8 @@ constexpr const char* kDriveUsage =
     "  ready     l'unité est-elle prête ? (statut 0 si oui, 1 sinon)\n"
     "--drive : numéro dans la liste de « devices » (0 par défaut), nœud (/dev/sr0, emu0) ou H:T:L.\n"
     "--emulate ou ZAMO_EMULATED_DRIVES : graveurs émulés, « TYPE:IMAGE[,option=valeur...] » séparés par « ; »\n"
-    "  (types : cd-rom cd-r cd-rw dvd-rom dvd-r dvd-rw dvd+r dvd+r-dl dvd+rw dvd-ram).\n";
+    "  (types : cd-rom cd-r cd-rw dvd-rom dvd-r dvd-rw dvd+r dvd+r-dl dvd+rw dvd-ram).\n"
+    "--image IMAGE.iso\u00A0: ce fichier image comme disque d'un lecteur en lecture seule (info, caps, ready...).\n";
 
 std::string SpeedText(uint16_t kbs) {
   // 1x is 176.4 kB/s for a CD and 1385 kB/s for a DVD (MMC's units: 1 kB = 1000 bytes).
@@ -243,6 +246,23 @@ int Ready(DriveSession& session) {
 void RegisterEmulator() {
   transport::SetLibraryLoader([](const std::string& config) {
     return emu::CreateEmulatedBackEnd(config, &EmulatorError());
+  });
+}
+
+void RegisterImageReader(const std::string& image) {
+  // The drive is built from its description rather than from a
+  // "KIND:IMAGE" list, whose syntax a "," or ";" in the name would break.
+  transport::SetLibraryLoader([image](const std::string&) -> std::unique_ptr<TAspiBackEnd> {
+    emu::TDriveConfig config;
+    config.image_path = image;
+    struct stat st {};
+    const bool fits_cd = stat(image.c_str(), &st) == 0 && st.st_size / 2048 <= emu::kCd80Blocks;
+    config.kind = fits_cd ? emu::TMediaKind::kCdRom : emu::TMediaKind::kDvdRom;
+    std::unique_ptr<emu::TEmulatedUnit> unit = emu::TEmulatedUnit::Open(config, &EmulatorError());
+    if (!unit) return nullptr;
+    std::vector<std::unique_ptr<emu::TEmulatedUnit>> units;
+    units.push_back(std::move(unit));
+    return std::make_unique<emu::TEmulatedBackEnd>(std::move(units));
   });
 }
 

@@ -10,6 +10,7 @@ namespace zamo::cli {
 struct DriveOptions {
   std::string emulate;  // --emulate, else ZAMO_EMULATED_DRIVES; empty: real drives
   std::string drive;    // --drive: list index, device node (/dev/sr0, emu1) or H:T:L
+  std::string image;    // --image: an image file read as the disc of a read-only drive
   bool verbose = false;
 };
 
@@ -20,5 +21,9 @@ int RunDriveCommand(int argc, char** argv, const DriveOptions& options);
 
 // Installs the emulated recorder as the loadable back end of the drive layer.
 void RegisterEmulator();
+// Installs instead one emulated read-only drive holding the image file
+// `image` (a CD-ROM, or a DVD-ROM when it is larger than a CD), as
+// --emulate cd-rom:IMAGE does, whatever characters the file's name holds.
+void RegisterImageReader(const std::string& image);
 
 }  // namespace zamo::cli

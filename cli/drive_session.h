@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "burner/compilation/veskburner.h"
+#include "burner/drive/transport.h"
 #include "cli/drive_commands.h"
+#include "cli/file_checks.h"
 #include "cli/log_output.h"
 
 namespace zamo::cli {
@@ -24,7 +26,23 @@ inline std::string& EmulatorError() {
 inline constexpr const char* kEmulationHint =
     "Un graveur émulé peut le remplacer : --emulate TYPE:IMAGE (par exemple --emulate cd-r:/tmp/cd.img) ou "
     "ZAMO_EMULATED_DRIVES=\"TYPE:IMAGE[;TYPE:IMAGE...]\" (zamo-cli devices --help donne les types).";
+// And how to read an image file without any drive.
+inline constexpr const char* kImageHint =
+    "Pour lire un fichier image comme un disque\u00A0: zamo-cli ls --image IMAGE.iso (de même avec extract, "
+    "verify et info).";
 
+// "La session 5 n'existe pas : le disque n'a que la session 1."
+inline std::string MissingSessionText(int number, int count) {
+  std::string has;
+  if (count <= 0) {
+    has = "le disque n'a aucune session";
+  } else if (count == 1) {
+    has = "le disque n'a que la session 1";
+  } else {
+    has = "le disque a les sessions 1 " + std::string(count == 2 ? "et " : "à ") + std::to_string(count);
+  }
+  return "La session " + std::to_string(number) + " n'existe pas" + kNbsp + ": " + has + ".";
+}
 // The list line's address ("H:T:L") and device node.
 inline std::string LineAddress(const std::string& line) { return line.substr(0, line.find(',')); }
 inline std::string LineNode(const std::string& line) {
@@ -39,6 +57,10 @@ class DriveSession {
  public:
   explicit DriveSession(const DriveOptions& options) : burner_(nullptr), log_(burner_, options.verbose) {
     burner_.DoDebug = options.verbose;
+    if (!options.image.empty()) {
+      OpenImage(options.image);
+      return;
+    }
     std::string config = options.emulate;
     if (config.empty()) {
       if (const char* env = std::getenv("ZAMO_EMULATED_DRIVES")) config = env;
@@ -55,18 +77,26 @@ class DriveSession {
 
   // Reports why no drive can be used; false when there is none.
   bool HaveDrives() {
+    if (!image_problem_.empty()) {
+      log_.Line(image_problem_);
+      return false;
+    }
     if (!initialized_) {
       if (emulated_) {
         log_.Line("Graveurs émulés inutilisables : " + EmulatorError());
       } else {
         log_.Line("Aucun lecteur de CD ou DVD trouvé (aucun /dev/sr* ne répond).");
         log_.Line(kEmulationHint);
+        log_.Line(kImageHint);
       }
       return false;
     }
     if (burner_.Devices.empty()) {
       log_.Line("Aucun lecteur de CD ou DVD trouvé.");
-      if (!emulated_) log_.Line(kEmulationHint);
+      if (!emulated_) {
+        log_.Line(kEmulationHint);
+        log_.Line(kImageHint);
+      }
       return false;
     }
     return true;
@@ -127,8 +157,7 @@ class DriveSession {
       return false;
     }
     if (number > count) {
-      log_.Line("La session " + std::to_string(number) + " n'existe pas : le disque en contient " +
-                std::to_string(count) + ".");
+      log_.Line(MissingSessionText(number, count));
       return false;
     }
     return true;
@@ -142,10 +171,28 @@ class DriveSession {
   }
 
  private:
+  // --image: one read-only drive holding the file, and no other drive (not
+  // even a real one should the image not open).
+  void OpenImage(const std::string& image) {
+    emulated_ = true;
+    image_problem_ = ImageDiscProblem(image);
+    if (!image_problem_.empty()) return;
+    RegisterImageReader(image);
+    initialized_ = burner_.InitializeASPI(/*PreferSpti=*/false, image);
+    if (initialized_ && transport::TransportName() != "ZAMOEMU") {
+      transport::AspiUnload();
+      initialized_ = false;
+    }
+    if (!initialized_)
+      image_problem_ = "Le fichier image " + Quoted(image) + " ne peut pas être lu comme un disque" + kNbsp + ": " +
+                       EmulatorError();
+  }
+
   TVeskBurner burner_;
   LogOutput log_;
   bool emulated_ = false;
   bool initialized_ = false;
+  std::string image_problem_;  // why --image cannot be read; empty when it can
 };
 
 }  // namespace zamo::cli

@@ -13,6 +13,7 @@
 
 #include "burner/platform/str_format.h"
 #include "cli/compilation_options.h"
+#include "cli/file_checks.h"
 #include "cli/job_runner.h"
 
 namespace zamo::cli {
@@ -20,11 +21,14 @@ namespace {
 
 constexpr const char* kVerifyUsage =
     "Usage : zamo-cli [--drive N] [--emulate ...] verify [--session N] [options] CHEMIN...\n"
+    "        zamo-cli verify [--session N] [options] IMAGE.iso CHEMIN...\n"
     "relit une session du disque et compare chacun de ses fichiers, octet par octet, au fichier\n"
     "source de même chemin : fichier absent du disque, de taille ou de contenu différents, secteur\n"
     "illisible. Les autres fichiers de la session sont relus sans être comparés.\n"
     "\n"
     "  --session N   la session N (1 = la première) ; la dernière par défaut\n"
+    "  --image IMAGE.iso, ou IMAGE.iso suivi des CHEMINS\u00A0: compare ce fichier image au lieu du disque\n"
+    "                d'un lecteur\n"
     "options de compilation, celles de la gravure (elles disent où sont les fichiers sur le disque) :\n"
     "                --volume NOM  --no-joliet  --boot IMAGE  --paths none|keep|last\n"
     "                --archive-only  --replace  (voir « zamo-cli mkiso --help »)\n"
@@ -76,8 +80,10 @@ int UsageError(const std::string& text) {
   return 2;
 }
 
-// Parses the arguments after "verify"; 0 to go on, -1 after --help, else the exit status.
-int ParseArgs(int argc, char** argv, VerifyOptions& options) {
+// Parses the arguments after "verify"; 0 to go on, -1 after --help, else
+// the exit status. Where no drive is named, an image file named first and
+// followed by the sources is read as the disc (`drive.image`).
+int ParseArgs(int argc, char** argv, VerifyOptions& options, DriveOptions& drive) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     std::string error;
@@ -107,15 +113,22 @@ int ParseArgs(int argc, char** argv, VerifyOptions& options) {
       options.compilation.sources.emplace_back(arg);
     }
   }
-  if (options.compilation.sources.empty()) return UsageError("aucun fichier ni dossier à comparer");
+  std::vector<std::string>& sources = options.compilation.sources;
+  const bool drive_named = !drive.drive.empty() || !drive.emulate.empty() || !drive.image.empty();
+  if (!drive_named && sources.size() >= 2 && NamesImageFile(sources[0])) {
+    drive.image = sources[0];
+    sources.erase(sources.begin());
+  }
+  if (sources.empty()) return UsageError("aucun fichier ni dossier à comparer");
   return 0;
 }
 
 }  // namespace
 
-int RunVerify(int argc, char** argv, const DriveOptions& drive) {
+int RunVerify(int argc, char** argv, const DriveOptions& drive_options) {
   VerifyOptions options;
-  if (const int status = ParseArgs(argc, argv, options); status != 0) return status < 0 ? 0 : status;
+  DriveOptions drive = drive_options;
+  if (const int status = ParseArgs(argc, argv, options, drive); status != 0) return status < 0 ? 0 : status;
   RegisterEmulator();
   DriveSession session(drive);
   if (!session.Select(drive.drive)) return 1;

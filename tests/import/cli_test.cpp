@@ -113,7 +113,7 @@ TEST_F(DiscCli, WrongRequestsAreExplained) {
   if (IsSkipped()) return;
   RunResult r = Cli({"ls", "--session", "3"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.err, HasSubstr("La session 3 n'existe pas : le disque en contient 1."));
+  EXPECT_THAT(r.err, HasSubstr("La session 3 n'existe pas\u00A0: le disque n'a que la session 1."));
   r = Cli({"ls", "/nulle/part"});
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, HasSubstr("Chemin introuvable sur le disque : « /nulle/part »"));
