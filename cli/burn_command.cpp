@@ -9,7 +9,9 @@
 #include "burner/platform/text.h"
 #include "cli/compilation_options.h"
 #include "cli/drive_session.h"
+#include "cli/file_checks.h"
 #include "cli/job_runner.h"
+#include "cli/repeat_backup.h"
 #include "cli/verify_command.h"
 
 namespace zamo::cli {
@@ -26,11 +28,15 @@ constexpr const char* kBurnUsage =
     "  --close               ferme le disque : aucune session ne pourra être ajoutée\n"
     "  --import-session N    session précédente dont les fichiers restent visibles :\n"
     "                        « last » (défaut quand le disque en a une), un numéro, ou 0 pour aucune\n"
+    "                        (une session que le disque n'a pas est refusée, rien n'est gravé)\n"
     "  --eject               éjecte le disque après une gravure réussie\n"
     "  --verify              relit ce qui a été gravé et le compare aux fichiers sources, ou à l'image\n"
     "  --cache-size MIO      cache de lecture anticipée, en Mio (défaut 4)\n"
     "options de compilation (burn) : --volume NOM  --no-joliet  --boot IMAGE  --paths none|keep|last\n"
     "                                --archive-only  --replace  (voir « zamo-cli mkiso --help »)\n"
+    "Sans --volume, la nouvelle session garde le nom de volume de la session importée. Avec\n"
+    "--archive-only, n'avoir aucun fichier modifié depuis la dernière sauvegarde est un succès\u00A0:\n"
+    "rien n'est gravé.\n"
     "\n"
     "Sur un terminal, une ligne montre la progression (tampon du graveur et cache) ; Ctrl-C\n"
     "interrompt proprement. Statut de sortie : 0 succès, 1 échec, 2 erreur d'utilisation.\n";
@@ -146,6 +152,13 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
   if (options.compilation.sources.empty())
     return UsageError(argv[0], image ? "indiquez le fichier image à graver" : "aucun fichier ni dossier à graver");
   if (image && options.compilation.sources.size() != 1) return UsageError(argv[0], "un seul fichier image à la fois");
+  // A missing image file is said as such before any drive is opened.
+  if (image) {
+    if (const std::string problem = ImageFileProblem(options.compilation.sources[0]); !problem.empty()) {
+      std::fprintf(stderr, "%s\n", problem.c_str());
+      return 1;
+    }
+  }
 
   RegisterEmulator();
   DriveSession session(drive);
@@ -175,15 +188,27 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
     return Finish(session, options, error, b.BytesWritten(), file);
   }
 
+  // A session to keep that the disc does not have is refused, as ls refuses it.
+  if (options.import_session > 0) {
+    const int count = plan.HoldsFiles ? b.GetSessionCount() : 0;
+    if (options.import_session > count) {
+      log.Line(MissingSessionText(options.import_session, count) + " Rien n'est gravé.");
+      return 1;
+    }
+  }
   std::string error;
   if (!BuildCompilation(b, options.compilation, log, error)) {
     log.Line(">>> " + error);
     return 1;
   }
+  if (options.compilation.archive_only && b.DirectoryCount() == 0 && b.FileCount() == 0)
+    return NothingChanged(log, "rien n'est gravé");
+  const std::vector<TopEntry> written = CompilationTopLevel(b);
   if (!b.PlanBurn(plan, options.import_session)) {
     log.Line(">>> " + plan.Refusal);
     return 1;
   }
+  AfterImport(b, log, written, !options.compilation.volume.empty(), options.compilation.archive_only);
   log.Line(">>> DÉBUT DE LA GRAVURE: " + FormatMb(plan.Sectors * 2048) + " SUR " + DiscKindName(plan.Kind));
   const std::string write_error = RunWriteJob(b, log, [&] { b.RecordCompilation(); });
   const int status = Finish(session, options, write_error, b.BytesWritten());

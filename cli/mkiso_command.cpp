@@ -9,7 +9,9 @@
 #include "burner/compilation/el_torito.h"
 #include "burner/platform/text.h"
 #include "cli/compilation_options.h"
+#include "cli/file_checks.h"
 #include "cli/job_runner.h"
+#include "cli/repeat_backup.h"
 
 namespace zamo::cli {
 namespace {
@@ -27,7 +29,8 @@ constexpr const char* kUsage =
     "  --boot IMAGE          disque amorçable El Torito avec cette image (disquette ou disque dur)\n"
     "  --paths none|keep|last  chemins des sources : aucun (défaut), complets, ou dernier dossier seul\n"
     "  --archive-only        seulement les fichiers modifiés depuis la dernière sauvegarde,\n"
-    "                        puis les marque comme sauvegardés\n"
+    "                        puis les marque comme sauvegardés (aucun fichier modifié\u00A0: succès,\n"
+    "                        aucune image n'est écrite)\n"
     "  --replace             un fichier de même nom remplace le précédent au lieu d'être ignoré\n"
     "  --quick               copie directe en une passe, sans cache de lecture anticipée\n"
     "  --cache-size MIO      taille du cache de lecture anticipée, en Mio (défaut 4, minimum 2)\n"
@@ -127,6 +130,14 @@ int RunMkiso(int argc, char** argv, bool verbose) {
   if (output.empty() && !print_size) return UsageError("indiquez le fichier image avec -o, ou --print-size");
 
   if (!print_size) options.image_path = output;
+  // The image's folder is checked before the sources are read: a missing
+  // folder is named as such, not taken for a missing file.
+  if (!print_size) {
+    if (const std::string problem = OutputFolderProblem(output); !problem.empty()) {
+      std::fprintf(stderr, "%s\n", problem.c_str());
+      return 1;
+    }
+  }
   TVeskBurner burner(nullptr);
   LogOutput log(burner, verbose);
   burner.SetCacheSize(cache_mib * 1048576);
@@ -135,6 +146,10 @@ int RunMkiso(int argc, char** argv, bool verbose) {
   if (!BuildCompilation(burner, options, log, error)) {
     log.Line(">>> " + error);
     return 1;
+  }
+  if (options.archive_only && burner.DirectoryCount() == 0 && burner.FileCount() == 0) {
+    if (print_size) std::printf("0\n");
+    return NothingChanged(log, "aucune image n'est écrite");
   }
   if (burner.DirectoryCount() == 0 && burner.FileCount() == 0) {
     log.Line(">>> RIEN À ENREGISTRER: AUCUN FICHIER DANS LA COMPILATION");

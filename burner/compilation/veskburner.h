@@ -295,9 +295,11 @@ class TVeskBurner : public TSCSIDevice {
   // this job closed, whose unrecorded tail the drive may have padded; 0 when
   // none. The import then takes it as that session's readable end.
   uint32_t InterruptedSessionEnd = 0;
-  // The session the last import read, and whether from its Joliet tree.
+  // The session the last import read, whether from its Joliet tree, and
+  // its first sector (its volume descriptors are 16 sectors on).
   int ImportedSession = 0;
   bool ImportedJoliet = false;
+  uint32_t ImportedSessionStart = 0;
   // Copies an imported file's data from the disc to `DestFile`, which gets
   // the file's recorded date. On failure (the text in ExtractError and the
   // log) `DestFile` is left as it was: the copy goes to a temporary file

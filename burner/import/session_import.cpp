@@ -120,6 +120,7 @@ bool TVeskBurner::ImportSessionTree(int Session, TDEntry* Into) {
   if (Into == nullptr) Into = RootDir;
   ImportedSession = 0;
   ImportedJoliet = false;
+  ImportedSessionStart = 0;
   const int count = GetSessionCount();
   if (count == 0) return false;
   if (Session < 0 || Session > count) Session = count;
@@ -138,9 +139,11 @@ bool TVeskBurner::ImportSessionTree(int Session, TDEntry* Into) {
     case SessionTreeReader::Tree::kJoliet:
       ImportedJoliet = true;
       ImportedSession = Session;
+      ImportedSessionStart = start;
       return true;
     case SessionTreeReader::Tree::kIso9660:
       ImportedSession = Session;
+      ImportedSessionStart = start;
       return true;
     case SessionTreeReader::Tree::kUnreadable:
       return false;

@@ -1142,7 +1142,10 @@ TEST(MkisoFailures, OutputIntoAMissingFolderFails) {
   const std::string out = dir / "no/such/folder/o.iso";
   const RunResult r = Mkiso({"-o", out, dir / "src"});
   EXPECT_EQ(r.status, 1) << Describe(r);
-  EXPECT_THAT(r.err, HasSubstr(out));
+  // The folder is what is missing, and it is named.
+  EXPECT_THAT(r.err, HasSubstr("Le dossier «\u00A0" + (dir / "no/such/folder") + "\u00A0» n'existe pas\u00A0: "
+                               "«\u00A0o.iso\u00A0» ne peut pas y être créé."));
+  EXPECT_THAT(r.err, ::testing::Not(HasSubstr("INTROUVABLE")));
   EXPECT_FALSE(PathExists(out));
   EXPECT_FALSE(PathExists(dir / "no"));
 }
@@ -1231,10 +1234,16 @@ TEST_F(MkisoArchiveOnly, FirstRunTakesAllThenOnlyWhatChanged) {
   EXPECT_EQ(Differences(ExpectedJoliet(ReadTree(dir_ / "src")), ReadBack(dir_ / "1.iso")), "");
   for (const char* f : {"a.txt", "sub/b.txt", "c.bin"}) EXPECT_TRUE(Marked(dir_ / "src/" + f)) << f;
 
+  // Nothing changed: an incremental backup with nothing to add is a success, and writes no image.
   const RunResult second = Mkiso({"--archive-only", "-o", dir_ / "2.iso", dir_ / "src"});
-  EXPECT_EQ(second.status, 1) << Describe(second);
-  EXPECT_THAT(second.err, HasSubstr("RIEN À ENREGISTRER"));
+  EXPECT_EQ(second.status, 0) << Describe(second);
+  EXPECT_THAT(second.err,
+              HasSubstr("Aucun fichier modifié depuis la dernière sauvegarde\u00A0: aucune image n'est écrite."));
+  EXPECT_THAT(second.err, ::testing::Not(HasSubstr("RIEN À ENREGISTRER")));
   EXPECT_FALSE(PathExists(dir_ / "2.iso"));
+  const RunResult size = Mkiso({"--archive-only", "--print-size", dir_ / "src"});
+  EXPECT_EQ(size.status, 0) << Describe(size);
+  EXPECT_EQ(size.out, "0\n");
 
   // Same size, new content and time: only the modification tells.
   WriteFile(dir_ / "src/sub/b.txt", Bytes(3000, 4));
@@ -1244,7 +1253,14 @@ TEST_F(MkisoArchiveOnly, FirstRunTakesAllThenOnlyWhatChanged) {
   EXPECT_EQ(Differences({{"sub/", ""}, {"sub/b.txt", Bytes(3000, 4)}}, ReadBack(dir_ / "3.iso")), "");
 
   const RunResult fourth = Mkiso({"--archive-only", "-o", dir_ / "4.iso", dir_ / "src"});
-  EXPECT_EQ(fourth.status, 1) << Describe(fourth);
+  EXPECT_EQ(fourth.status, 0) << Describe(fourth);
+  EXPECT_FALSE(PathExists(dir_ / "4.iso"));
+
+  // Without --archive-only, an empty compilation is still a failure.
+  fs::create_directory(dir_ / "empty");
+  const RunResult empty = Mkiso({"-o", dir_ / "5.iso", dir_ / "empty"});
+  EXPECT_EQ(empty.status, 1) << Describe(empty);
+  EXPECT_THAT(empty.err, HasSubstr("RIEN À ENREGISTRER"));
 }
 
 TEST_F(MkisoArchiveOnly, NothingIsMarkedUnlessItIsInAWrittenImage) {
