@@ -14,7 +14,8 @@ void FillBetween(QPainter& painter, int x1, int y1, int x2, int y2, const QColor
   if (!area.isEmpty()) painter.fillRect(area, colour);
 }
 
-int Rounded(double value) { return static_cast<int>(std::lround(value)); }
+// Half to even, as the program rounds everywhere.
+int Rounded(double value) { return static_cast<int>(std::nearbyint(value)); }
 
 }  // namespace
 
