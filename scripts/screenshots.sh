@@ -4,7 +4,8 @@
 # recorders with a few files in its list, the about box, the options dialog,
 # the capabilities window, the print title dialog and a help balloon. The widget suite's
 # EveryWindowShowsItsTextsWhole test draws them and fails when a text is cut;
-# DiscLayoutWindowTest.DrawnWhole draws the disc layout window over a two-session CD-R.
+# DiscLayoutWindowTest.DrawnWhole draws the disc layout window over a two-session CD-R;
+# DiscWindowsTest.EveryDiscWindowShowsItsTextsWhole the session chooser, the explorer and the gauges.
 #   scripts/screenshots.sh [BUILD] [OUT]    (defaults: build, BUILD/screenshots)
 set -e
 BUILD=${1:-build}
@@ -14,6 +15,7 @@ TESTS="$BUILD/tests/app/zamo_app_tests"
 mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
 DRAWN='MainWindowTest.EveryWindowShowsItsTextsWhole:DiscLayoutWindowTest.DrawnWhole'
+DRAWN="$DRAWN:DiscWindowsTest.EveryDiscWindowShowsItsTextsWhole"
 ZAMO_SCREENSHOTS_DIR="$OUT" QT_QPA_PLATFORM=xcb \
   xvfb-run -a -s "-screen 0 1280x1024x24" "$TESTS" --gtest_filter="$DRAWN" \
   >"$OUT/screenshots.log" 2>&1 || { cat "$OUT/screenshots.log" >&2; exit 1; }

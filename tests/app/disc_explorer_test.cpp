@@ -399,3 +399,65 @@ TEST_F(DiscExplorerTest, ExtractAllRefusesTheSystemRoot) {
 
 }  // namespace
 }  // namespace zamo
+
+namespace zamo {
+namespace {
+
+// The disc windows as the user sees them: the session chooser of a
+// two-session disc, the explorer on a folder with files, and gauges within
+// and past capacity. No text may be cut; with ZAMO_SCREENSHOTS_DIR set
+// (scripts/screenshots.sh, under Xvfb) the pictures are kept there.
+class DiscWindowsTest : public DiscExplorerTest {
+ protected:
+  void Keep(QWidget* window, const char* name) {
+    QCoreApplication::processEvents();
+    const QPixmap picture = window->grab();
+    EXPECT_FALSE(picture.isNull()) << name;
+    const char* out = std::getenv("ZAMO_SCREENSHOTS_DIR");
+    if (out != nullptr && *out != '\0') {
+      EXPECT_TRUE(picture.save(QDir(QString::fromUtf8(out)).filePath(QString::fromUtf8(name) + ".png"))) << name;
+    }
+    for (QWidget* widget : window->findChildren<QWidget*>()) {
+      if (!widget->isVisible()) continue;
+      auto* label = qobject_cast<QLabel*>(widget);
+      auto* button = qobject_cast<QAbstractButton*>(widget);
+      if ((label == nullptr || label->wordWrap()) && button == nullptr) continue;
+      const QSize hint = widget->sizeHint();
+      EXPECT_TRUE(widget->width() + 1 >= hint.width() && widget->height() + 1 >= hint.height())
+          << name << ": " << widget->objectName().toStdString() << " "
+          << (label ? label->text() : button->text()).toStdString() << " is cut";
+    }
+  }
+};
+
+TEST_F(DiscWindowsTest, EveryDiscWindowShowsItsTextsWhole) {
+  BurnBoth();
+  WhenModal<TfrmSessions>([this](TfrmSessions* chooser) {
+    auto* list = chooser->findChild<QListWidget*>(QStringLiteral("lbSessions"));
+    list->setCurrentRow(1);
+    Keep(chooser, "session_chooser");
+    WhenModal<TfrmTree>([this](TfrmTree* w) {
+      ChooseFolder(w, "Photos");
+      Keep(w, "disc_explorer");
+      w->reject();
+    });
+    QTest::mouseClick(chooser->findChild<QPushButton*>(QStringLiteral("bShow")), Qt::LeftButton);
+    chooser->reject();
+  });
+  TfrmSessions(burner_, nullptr).Open();
+
+  for (const auto& [name, used] : {std::pair{"disc_fill_gauge", 455}, std::pair{"disc_fill_gauge_over", 780}}) {
+    TCDSize gauge;
+    gauge.resize(600, 56);
+    gauge.SetTickColour(QColor(128, 128, 128));
+    gauge.SetProgressGap(10);
+    gauge.SetMaxMemory(802);
+    gauge.SetMaxCDSize(703);
+    gauge.SetMemShaded(used);
+    gauge.show();
+    Keep(&gauge, name);
+  }
+}
+
+}  // namespace
+}  // namespace zamo
