@@ -385,7 +385,8 @@ TEST_F(DiscExplorerTest, ExtractAllRefusesTheSystemRoot) {
     });
     ClickStatusPanel(w);
   });
-  EXPECT_TRUE(message.startsWith("Les fichiers ne sont pas extraits à la racine du système")) << message.toStdString();
+  EXPECT_TRUE(message.startsWith("Les fichiers ne sont pas extraits à la racine du système"))
+      << message.toStdString();
   EXPECT_FALSE(test::PathExists("/Lisez-moi.txt"));
   EXPECT_EQ(Log().find("EXTRACTION TERMINÉE"), std::string::npos);
 }
