@@ -41,7 +41,7 @@ std::string ImageFileProblem(const std::string& path) {
     return "Le fichier image " + Quoted(path) + " est inaccessible (" + Reason(error) + ").";
   }
   if (S_ISDIR(st.st_mode)) return Quoted(path) + " est un dossier, pas un fichier image.";
-  if (!S_ISREG(st.st_mode)) return Quoted(path) + " n'est pas un fichier ordinaire, pas un fichier image.";
+  if (!S_ISREG(st.st_mode)) return Quoted(path) + " n'est pas un fichier image (ce n'est pas un fichier ordinaire).";
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "Le fichier image " + Quoted(path) + " ne peut pas être lu (" + Reason(errno) + ").";
   close(fd);

@@ -19,7 +19,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage : zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] [--image IMAGE.iso] [--verbose] COMMANDE ...\n"
+    "Usage : zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] [--image IMAGE.iso] [--verbose] "
+    "COMMANDE ...\n"
     "  mkiso -o IMAGE.iso [options] CHEMIN...   enregistre la compilation dans un fichier image\n"
     "  mkiso --print-size [options] CHEMIN...   affiche le nombre de secteurs de l'image\n"
     "  devices | caps | info                    lecteurs, capacités du graveur, état du disque\n"
@@ -55,7 +56,7 @@ bool IsOneOf(std::string_view arg, const auto& list) {
 }
 
 int UsageError(const std::string& text) {
-  std::fprintf(stderr, "zamo-cli : %s\n%s", text.c_str(), kUsage);
+  std::fprintf(stderr, "zamo-cli%s: %s\n%s", zamo::cli::kNbsp, text.c_str(), kUsage);
   return 2;
 }
 
@@ -97,8 +98,9 @@ int SettleDrive(std::string_view command, zamo::cli::DriveOptions& drive) {
                       ": il ne se combine ni avec --drive ni avec --emulate");
   if (IsOneOf(command, kWritingCommands))
     return UsageError("--image lit un fichier image comme un disque, sans rien y écrire" +
-                      std::string(zamo::cli::kNbsp) + ": il ne s'applique pas à " + zamo::cli::Quoted(std::string(command)) +
-                      " (une image s'écrit avec " + zamo::cli::Quoted("zamo-cli mkiso -o IMAGE.iso") + ")");
+                      std::string(zamo::cli::kNbsp) + ": il ne s'applique pas à " +
+                      zamo::cli::Quoted(std::string(command)) + " (une image s'écrit avec " +
+                      zamo::cli::Quoted("zamo-cli mkiso -o IMAGE.iso") + ")");
   return 0;
 }
 
