@@ -146,8 +146,10 @@ void TVeskBurner::WriteDirectory(const TDEntry* dir, int32_t base, int32_t file_
   ImageStream.AppendZeros(size);
   std::span<uint8_t> extent = ImageStream.MutableMemory().subspan(start, size);
   size_t at = 0;
-  auto put = [&](const RecordFields& fields) {
-    const size_t length = DirectoryRecordLength(fields.id.size());
+  // A record, or the `count` records of a file in several extents, starts
+  // the next sector when it would not end in this one (the size rule of DirSize).
+  auto put = [&](const RecordFields& fields, int count = 1) {
+    const size_t length = DirectoryRecordLength(fields.id.size()) * static_cast<size_t>(count);
     if (at % kSectorSize + length > kSectorSize) at += kSectorSize - at % kSectorSize;
     assert(at + length <= extent.size());
     at += PutDirectoryRecord(extent.subspan(at), fields);
@@ -180,7 +182,19 @@ void TVeskBurner::WriteDirectory(const TDEntry* dir, int32_t base, int32_t file_
     }
     uint8_t flags = IsDirectoryEntry(child) ? kFlagDirectory : 0;
     if ((child->Attr & faHidden) != 0) flags |= kFlagHidden;
-    put({extent_lba, static_cast<uint32_t>(length), RecordDateOf(child->DateTime), flags, id});
+    const RecordDate date = RecordDateOf(child->DateTime);
+    const int extents = IsDirectoryEntry(child) ? 1 : ExtentCount(length);
+    if (extents == 1) {
+      put({extent_lba, static_cast<uint32_t>(length), date, flags, id});
+      continue;
+    }
+    // A file of 4 GiB or more: its extents follow one another from its
+    // first sector, each in a record of its own.
+    put({extent_lba, ExtentBytes(length, 0), date, static_cast<uint8_t>(flags | kFlagNotFinal), id}, extents);
+    for (int k = 1; k < extents; ++k) {
+      const uint8_t part_flags = k + 1 < extents ? static_cast<uint8_t>(flags | kFlagNotFinal) : flags;
+      put({extent_lba + static_cast<uint32_t>(k) * kMaxExtentSectors, ExtentBytes(length, k), date, part_flags, id});
+    }
   }
 }
 

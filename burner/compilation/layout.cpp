@@ -29,9 +29,12 @@ bool IsDirectoryEntry(const TFEntry* e) { return (e->Attr & faDirectory) != 0; }
 
 bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
 
-// Length of a child's record, by the same rule the writer follows.
-size_t ChildRecordLength(const TFEntry& child, bool joliet) {
-  return DirectoryRecordLength(joliet ? JolietIdentifierLength(child) : IsoIdentifierLength(child));
+// Length of a child's records, by the same rule the writer follows: one
+// record, or one per extent of a file in several, all of one length.
+size_t ChildRecordsLength(const TFEntry& child, bool joliet) {
+  const size_t one = DirectoryRecordLength(joliet ? JolietIdentifierLength(child) : IsoIdentifierLength(child));
+  if (IsDirectoryEntry(&child)) return one;
+  return one * static_cast<size_t>(ExtentCount(joliet ? child.JolietSize : child.IsoSize));
 }
 
 int64_t BootImageBytes(const std::string& path) {
@@ -190,8 +193,8 @@ int TVeskBurner::DirSize(const TDEntry* dir, bool joliet) const {
     free = kSectorSize - used;
   }
   for (const TFEntry* child = first; child != nullptr; child = child->Next) {
-    const auto length = static_cast<int64_t>(ChildRecordLength(*child, joliet));
-    if (length > free) {  // records never cross a sector boundary
+    const auto length = static_cast<int64_t>(ChildRecordsLength(*child, joliet));
+    if (length > free) {  // records never cross a sector boundary, nor do a file's records part
       used += free + length;
       free = kSectorSize - length;
     } else {

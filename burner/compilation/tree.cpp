@@ -213,7 +213,8 @@ int TVeskBurner::AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_a
     return 0;
   }
   if (rec.Size > kMaxFileSize) {
-    DebugMessage(">>> " + StrFormat(msg::kFileTooLarge, shown_path().c_str()), kMsgCompilation);
+    DebugMessage(">>> " + StrFormat(msg::kFileTooLarge, static_cast<long long>(kMaxFileSize), shown_path().c_str()),
+                 kMsgCompilation);
     return 0;
   }
   std::string name = rec.Name;

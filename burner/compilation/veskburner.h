@@ -48,7 +48,7 @@ using TNotifyEvent = std::function<void(TObject* Sender)>;
 constexpr int kDefaultMaxFiles = 65535;
 constexpr int kDefaultMaxDirs = 8191;
 constexpr int64_t kMinimumSessionSectors = 300;  // what WritePostGap pads a session to
-constexpr int64_t kMaxFileSize = 0xFFFFFFFFll;   // a directory record's data length is 32-bit
+constexpr int64_t kMaxFileSize = kMaxMultiExtentFileBytes;  // in extents of 4 GiB - 2048 (dir_record.h)
 constexpr int kHeaderCopyBytes = 65537;
 
 class TCacheThread;

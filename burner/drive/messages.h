@@ -11,7 +11,8 @@ inline constexpr const char* kMaxFiles = "MAXIMUM FILES CAN BE %d";
 
 // Compilation errors (type 4).
 inline constexpr const char* kInvalidDestination = "CHEMIN DESTINATION INVALIDE";
-inline constexpr const char* kFileTooLarge = "FICHIER DE 4 GO OU PLUS IGNORÉ \"%s\"";
+// More than a file's records can describe (8 extents of 4 GiB - 2048 bytes).
+inline constexpr const char* kFileTooLarge = "FICHIER DE PLUS DE %lld OCTETS IGNORÉ \"%s\"";
 inline constexpr const char* kNotAFile = "DOSSIER REFUSÉ À LA PLACE D'UN FICHIER \"%s\"";
 inline constexpr const char* kFileNameTooLong = "NOM DE FICHIER TROP LONG (PLUS DE %d CARACTÈRES) \"%s\"";
 inline constexpr const char* kFolderNameTooLong = "NOM DE DOSSIER TROP LONG (PLUS DE %d CARACTÈRES) \"%s\"";

@@ -92,9 +92,11 @@ bool TVeskBurner::ExtractFile(const TFEntry* Entry, const std::string& DestFile)
 
   std::vector<uint8_t> buffer(kChunkBytes, 0);
   auto lba = static_cast<uint32_t>(Entry->IsoExtent);
-  auto remaining = static_cast<uint32_t>(Entry->IsoSize);  // a record's data length is 32-bit
+  // A file of 4 GiB or more lies in extents that follow one another on the
+  // disc (the import took only such a file): one run of sectors all the same.
+  auto remaining = static_cast<uint64_t>(std::max<int64_t>(Entry->IsoSize, 0));
   while (remaining > 0) {
-    const uint32_t bytes = std::min(remaining, kChunkBytes);
+    const auto bytes = static_cast<uint32_t>(std::min<uint64_t>(remaining, kChunkBytes));
     const auto sectors = static_cast<uint16_t>(SectorsFor(bytes));
     if (!Read10(lba, sectors, buffer.data(), uint32_t{sectors} * kSectorSize)) {
       // Name the first sector that does not read, one at a time.

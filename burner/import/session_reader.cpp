@@ -249,7 +249,7 @@ void SessionTreeReader::EndChain(Chain& chain, TDEntry* into) {
     Report(StrFormat(msg::kImportMultiExtent, DisplayUtf8(chain.path).c_str()));
   } else {
     TSearchRec rec = SearchRecOf(chain.first, chain.name, false);
-    rec.Size = static_cast<int64_t>(chain.size);  // more than 4 GiB: the tree refuses it, with a line
+    rec.Size = static_cast<int64_t>(chain.size);  // past the tree's largest file: refused, with a line
     AddImportedFile(chain.first.extent, rec.Size, rec, into, chain.path);
   }
   chain = Chain{};

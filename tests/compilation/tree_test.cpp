@@ -133,12 +133,19 @@ TEST_F(TreeTest, HandlerMayRenameButNotOverflowARecord) {
   EXPECT_TRUE(Logged("NOM DE FICHIER TROP LONG"));
 }
 
-TEST_F(TreeTest, FilesOfFourGigabytesOrMoreAreRefusedWithAMessage) {
-  EXPECT_EQ(burner.AddFileEntry(burner.RootDir, FileRec("huge.bin", 0x100000000LL), false, 0, "/data/huge.bin"), 0);
+TEST_F(TreeTest, FilesPastEightExtentsAreRefusedWithAMessage) {
+  // Eight extents of 4 GiB - 2048 bytes: the most a file's records describe.
+  const int64_t largest = 8 * 0xFFFFF800LL;
+  EXPECT_EQ(burner.AddFileEntry(burner.RootDir, FileRec("huge.bin", largest + 1), false, 0, "/data/huge.bin"), 0);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].type, kMsgCompilation);
-  EXPECT_NE(log[0].text.find("/data/huge.bin"), std::string::npos);
-  EXPECT_EQ(burner.AddFileEntry(burner.RootDir, FileRec("max.bin", 0xFFFFFFFFLL), false, 0, "/data/max.bin"), 1);
+  EXPECT_EQ(log[0].text, ">>> FICHIER DE PLUS DE 34359721984 OCTETS IGNORÉ \"/data/huge.bin\"");
+  for (const int64_t size : {int64_t{0xFFFFFFFF}, int64_t{0x100000000}, largest}) {
+    const std::string name = "f" + std::to_string(size) + ".bin";
+    EXPECT_EQ(burner.AddFileEntry(burner.RootDir, FileRec(name, size), false, 0, "/data/" + name), 1) << size;
+    EXPECT_EQ(burner.FindChild(burner.RootDir, name)->IsoSize, size);
+  }
+  EXPECT_EQ(burner.CompilationBytes, 2 * 0x100000000LL + largest);  // whole sectors
 }
 
 TEST_F(TreeTest, AFolderIsNeverAddedAsAFile) {
