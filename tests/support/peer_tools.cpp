@@ -69,6 +69,23 @@ Extraction Extract(const std::string& reader, const std::string& image, const st
   return e;
 }
 
+RunResult StreamFile(const std::string& reader, const std::string& image, const std::string& path,
+                     const std::function<void(std::string_view)>& sink, int timeout_seconds) {
+  const std::string relative = path.starts_with('/') ? path.substr(1) : path;
+  std::vector<std::string> argv = {"env", "LC_ALL=C.UTF-8", "TZ=UTC0"};
+  if (reader == "7z") {
+    argv.insert(argv.end(), {"7z", "e", "-so", image, relative});
+  } else if (reader == "bsdtar") {
+    argv.insert(argv.end(), {"bsdtar", "-x", "-O", "-f", image, relative});
+  } else {
+    // -concat overwrite to "-": the data on stdout, xorriso's messages on stderr.
+    argv.insert(argv.end(), {"xorriso", "-osirrox", "on", "-indev", image, "-concat", "overwrite", "-", "/" + relative});
+  }
+  RunResult r = RunStreaming(argv, sink, timeout_seconds);
+  if (reader == "xorriso" && r.status == 0 && XorrisoComplained(r)) r.status = 1;
+  return r;
+}
+
 std::map<std::string, XorrisoEntry> XorrisoList(const std::string& image, std::string& log) {
   const RunResult r = RunTool({"xorriso", "-indev", image, "-find", "/", "-exec", "lsdl"});
   log = "xorriso: " + Describe(r);

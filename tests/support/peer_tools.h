@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -43,6 +44,14 @@ struct Extraction {
 // when it exits with 0.
 Extraction Extract(const std::string& reader, const std::string& image, const std::string& dir,
                    std::optional<uint32_t> session = std::nullopt);
+
+// Reads one file of `image` (`path` from the root, "/" separated) with
+// `reader` ("7z", "bsdtar" or "xorriso") and hands its bytes to `sink` as
+// they come, written nowhere: a file of gigabytes costs no disk. The result
+// holds the reader's exit status and stderr; xorriso's reported problems
+// turn its status to 1.
+RunResult StreamFile(const std::string& reader, const std::string& image, const std::string& path,
+                     const std::function<void(std::string_view)>& sink, int timeout_seconds = 300);
 
 // `xorriso -find / -exec lsdl`: relative path (folders ending in "/") ->
 // type and size; a single "<xorriso failed>" entry when it failed.

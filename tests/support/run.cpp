@@ -22,6 +22,11 @@ int64_t NowMs() {
 }  // namespace
 
 RunResult Run(const std::vector<std::string>& argv, int timeout_seconds, const std::string& cwd) {
+  return RunStreaming(argv, nullptr, timeout_seconds, cwd);
+}
+
+RunResult RunStreaming(const std::vector<std::string>& argv, const std::function<void(std::string_view)>& out_sink,
+                       int timeout_seconds, const std::string& cwd) {
   RunResult result;
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return result;
@@ -57,7 +62,9 @@ RunResult Run(const std::vector<std::string>& argv, int timeout_seconds, const s
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
       const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
-      if (n > 0) {
+      if (n > 0 && i == 0 && out_sink) {
+        out_sink(std::string_view(buffer, static_cast<size_t>(n)));
+      } else if (n > 0) {
         (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
       } else {
         close(fds[i].fd);

@@ -3,7 +3,9 @@
 // hanging it. (A program the test acts on while it runs: background.h.)
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zamo::test {
@@ -16,6 +18,10 @@ struct RunResult {
 };
 
 RunResult Run(const std::vector<std::string>& argv, int timeout_seconds = 120, const std::string& cwd = "");
+// The same, with stdout handed to `out_sink` as it comes instead of kept in
+// `out` (an output of gigabytes); a null sink keeps it as Run does.
+RunResult RunStreaming(const std::vector<std::string>& argv, const std::function<void(std::string_view)>& out_sink,
+                       int timeout_seconds = 120, const std::string& cwd = "");
 // The exit status and both outputs, for a failed expectation's message.
 std::string Describe(const RunResult& r);
 // `how` a program ended, then its stdout and stderr, in that same form.
