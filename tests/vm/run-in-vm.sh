@@ -6,7 +6,7 @@
 # The machine is Debian's own kernel (/boot/vmlinuz-*-amd64, the newest) booted
 # by qemu-system-x86_64 (TCG, or KVM when /dev/kvm is usable) from an initramfs
 # made here: busybox, the kernel modules that turn an IDE/ATAPI CD-ROM into
-# /dev/srN and /dev/sgN, and the programs under test with their shared
+# /dev/srN and /dev/sgN and that mount its disc (isofs), and the programs under test with their shared
 # libraries. The initramfs is cached in the work folder and made again when one
 # of its inputs changes (this script, busybox, the programs, their libraries,
 # the modules); each run appends a second small archive with the commands.
@@ -48,9 +48,10 @@ set -u
 
 readonly MARK="ZAMO-VM"
 # Modules that make the PIIX IDE controller of QEMU's "pc" machine and its ATAPI
-# drives appear as /dev/srN (sr_mod) and /dev/sgN (sg); their dependencies
-# (libata, scsi_mod, scsi_common, cdrom) come from modules.dep.
-readonly WANTED_MODULES="ata_piix sr_mod sg"
+# drives appear as /dev/srN (sr_mod) and /dev/sgN (sg), and the kernel's ISO
+# 9660 file system (isofs), so that a command can mount a disc; their
+# dependencies (libata, scsi_mod, scsi_common, cdrom) come from modules.dep.
+readonly WANTED_MODULES="ata_piix sr_mod sg isofs"
 
 die() { echo "run-in-vm: $1" >&2; exit "${2:-2}"; }
 missing() { die "$1" 3; }
