@@ -303,11 +303,16 @@ TSenseFields DecodeSense(std::span<const uint8_t> sense) {
   f.recognised = f.response_code >= 0x70 && f.response_code <= 0x73;
   f.descriptor = f.response_code == 0x72 || f.response_code == 0x73;
   f.deferred = f.response_code == 0x71 || f.response_code == 0x73;
+  // SPC-4 4.5.2.4.1: a progress indication goes with NO SENSE or NOT READY only.
+  const auto progress = [&f](uint8_t sksv, uint8_t high, uint8_t low) {
+    if ((sksv & 0x80) != 0 && (f.key == 0x0 || f.key == 0x2)) f.progress = (high << 8) | low;
+  };
   if (!f.descriptor) {
     f.key = at(2) & 0x0F;
     f.flags = at(2) & 0xE0;
     f.asc = at(12);
     f.ascq = at(13);
+    if (at(7) >= 10) progress(at(15), at(16), at(17));  // the additional length covers bytes 15-17
     return f;
   }
   f.key = at(1) & 0x0F;
@@ -319,6 +324,7 @@ TSenseFields DecodeSense(std::span<const uint8_t> sense) {
   for (size_t d = 8; d + 4 <= end; d += size_t{2} + at(d + 1)) {
     if (at(d) == 0x04) f.flags = at(d + 3) & 0xE0;  // stream commands: FILEMARK, EOM, ILI
     if (at(d) == 0x05) f.flags = at(d + 3) & 0x20;  // block commands: ILI
+    if (at(d) == 0x02 && d + 7 <= end) progress(at(d + 4), at(d + 5), at(d + 6));  // sense-key specific
   }
   return f;
 }

@@ -34,6 +34,11 @@ struct TSenseFields {
   bool DeferredError() const { return deferred && key > 1; }
   // The sense-key byte as fixed format spells it: flags, then the key.
   uint8_t KeyByte() const { return static_cast<uint8_t>(flags | key); }
+  // The progress indication of a long operation (a blank, a format, a
+  // close), in 65536ths done: NO SENSE or NOT READY with SKSV set in the
+  // sense-key specific field (fixed format bytes 15-17, or the sense-key
+  // specific descriptor 02h). -1 when the drive gave none.
+  int32_t progress = -1;
 };
 
 // Decodes `sense` (missing bytes count as zero).

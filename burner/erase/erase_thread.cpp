@@ -176,6 +176,10 @@ std::string TEraseThread::WaitForSettledSense() {
     const bool answered = Device.RequestSense(sense, sizeof sense);
     elapsed_ += 2;
     const TSenseFields fields = DecodeSense(sense);
+    if (answered && fields.progress >= 0 && fields.asc == 0x04) {
+      drive_progress_ = true;
+      SetProgress(static_cast<int>(int64_t{fields.progress} * 100 / 65536));
+    }
     if (answered && fields.DeferredError()) {
       // The drive kept the failure of the blank or format for this question.
       Device.AdoptRequestSenseData(sense, sizeof sense);
@@ -220,6 +224,12 @@ bool TEraseThread::DiscInfoPoll() {
 }
 
 void TEraseThread::NoteDeferredError() {
+  // A drive at work says how far it is (MMC's BLANK and FORMAT UNIT with the
+  // immediate bit): the estimate, minutes off either way, gives way to it.
+  if (const int32_t progress = DecodeSense(Device.LastSense).progress; progress >= 0 && Busy()) {
+    drive_progress_ = true;
+    SetProgress(static_cast<int>(int64_t{progress} * 100 / 65536));
+  }
   if (!deferred_failure_.empty() || !Device.LastDeferredError()) return;
   deferred_failure_ = std::string(msg::kEraseFailed) + " [" + Device.LastError + "]";
 }
@@ -231,6 +241,7 @@ void TEraseThread::Pause(int ms) {
 }
 
 void TEraseThread::UpdateProgress() {
+  if (drive_progress_) return;
   SetProgress(static_cast<int>(std::lround(elapsed_ * 100.0 / EstimatedSeconds)));
 }
 

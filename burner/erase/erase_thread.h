@@ -26,7 +26,8 @@
 namespace zamo {
 
 // The expected duration of an erase, in seconds: 150 (quick) or 4500 for
-// CDs, 600 or 4440 for every other kind. The progress is measured against it.
+// CDs, 600 or 4440 for every other kind. The progress is measured against it
+// until the drive tells its own.
 uint16_t EstimatedEraseSeconds(TDiscKind kind, bool quick);
 
 class TEraseThread : public TThread {
@@ -34,8 +35,10 @@ class TEraseThread : public TThread {
   // Borrows `device`; see the header comment for how long.
   TEraseThread(TSCSIDevice& device, TDiscKind kind, uint16_t estimated_seconds, bool quick);
 
-  // Seconds counted so far against EstimatedSeconds, in percent (0 to 100,
-  // briefly above 100 before a wait ends); also published to the component.
+  // In percent: what the drive says of its blank or format (the progress
+  // indication of its sense data) once it has said it, else the seconds
+  // counted so far against EstimatedSeconds (briefly above 100 before a wait
+  // ends). Never goes back; also published to the component.
   int Progress() const { return progress_; }
 
   const TDiscKind Kind;
@@ -62,7 +65,8 @@ class TEraseThread : public TThread {
   // INFORMATION. Both note a deferred error.
   void ReadyPoll();
   bool DiscInfoPoll();
-  // Keeps the failure text of a deferred error the last command reported.
+  // Keeps the failure text of a deferred error the last command reported,
+  // and the progress its sense data indicated.
   void NoteDeferredError();
   bool Busy() const { return Device.LastAsc() == 0x04; }  // logical unit not ready (current sense)
   // Busy, within the estimate, no deferred error, and not asked to stop.
@@ -71,13 +75,14 @@ class TEraseThread : public TThread {
   }
   bool Cancelled() const;
   void Pause(int ms);
-  void UpdateProgress();  // from the seconds counted
+  void UpdateProgress();  // from the seconds counted, while the drive has told none
   void SetProgress(int percent);
 
   const bool quick_;
   int elapsed_ = 0;  // seconds counted by the polls
   std::string deferred_failure_;  // set by NoteDeferredError
   std::atomic<int> progress_{0};
+  bool drive_progress_ = false;  // the drive's progress indication was seen
   std::vector<uint8_t> zeros_;
 };
 

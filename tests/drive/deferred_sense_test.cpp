@@ -85,6 +85,33 @@ TEST(DecodeSenseTest, DescriptorFormatTakesFilemarkEndOfMediumAndLengthFromItsDe
   EXPECT_EQ(DecodeSense(sense).flags, 0);
 }
 
+TEST(DecodeSenseTest, ProgressIndicationIsReadOnlyWhereSpcPutsIt) {
+  // A blank in progress: 04/07 with SKSV and 3/4 done, in fixed format.
+  std::vector<uint8_t> fixed = Sense(0x70, 0x02, 0x04, 0x07);
+  fixed[15] = 0x80;
+  fixed[16] = 0xC0;
+  fixed[17] = 0x01;
+  EXPECT_EQ(DecodeSense(fixed).progress, 0xC001);
+  fixed[2] = 0x00;  // NO SENSE (a background format) carries one too
+  EXPECT_EQ(DecodeSense(fixed).progress, 0xC001);
+  fixed[2] = 0x05;  // ILLEGAL REQUEST: the same bytes point at a field, not a progress
+  EXPECT_EQ(DecodeSense(fixed).progress, -1);
+  fixed[2] = 0x02;
+  fixed[15] = 0x00;  // SKSV clear
+  EXPECT_EQ(DecodeSense(fixed).progress, -1);
+  fixed[15] = 0x80;
+  fixed[7] = 6;  // the additional length stops before byte 15
+  EXPECT_EQ(DecodeSense(fixed).progress, -1);
+
+  // Descriptor format: the sense-key specific descriptor (02h) after an information descriptor.
+  std::vector<uint8_t> sense = {0x72, 0x02, 0x04, 0x04, 0, 0, 0, 12 + 8};
+  sense.insert(sense.end(), {0x00, 0x0A, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  sense.insert(sense.end(), {0x02, 0x06, 0, 0, 0x80, 0x40, 0x00, 0});
+  EXPECT_EQ(DecodeSense(sense).progress, 0x4000);
+  sense[7] = 12 + 4;  // cut inside the descriptor
+  EXPECT_EQ(DecodeSense(sense).progress, -1);
+}
+
 // ---------------------------------------------------------------------------
 // The readiness wait.
 

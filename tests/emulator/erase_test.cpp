@@ -210,6 +210,38 @@ TEST_F(Erase, SequentialDvdRwIsBlankedAndReadyForIncrementalRecording) {
   EXPECT_EQ(ByteAt(0), 0xCD);
 }
 
+// A full blank far shorter than the estimate (4500 s for a CD, 4440 s for a
+// DVD): the progress follows what the drive reports in its sense data, and
+// reaches the end with the blank instead of stopping at the share of the
+// estimate that went by.
+TEST_F(Erase, FullBlankProgressFollowsTheDrivesOwnProgress) {
+  for (const auto& [kind, seconds] : {std::pair{TMediaKind::kCdRw, 600}, std::pair{TMediaKind::kDvdRw, 900}}) {
+    SCOPED_TRACE(Traits(kind).name);
+    Open(kind, "fullblank=" + std::to_string(seconds));
+    RecordSession();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      progress_.clear();
+    }
+    const int64_t start_ms = virtual_ms_;
+    RunErase(/*quick=*/false);
+    ExpectErased();
+    ExpectProgressRose();
+    const std::vector<int> seen = ProgressSeen();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_GE(seen.back(), 90) << ::testing::PrintToString(seen);
+    // Half way through the blank, about half done (the estimate would say 7 to 10 %).
+    const size_t half = seen.size() / 2;
+    EXPECT_GT(seen[half], 25) << ::testing::PrintToString(seen);
+    EXPECT_LT(virtual_ms_ - start_ms, int64_t{seconds + 60} * 1000);
+    device_.reset();
+    transport::AspiUnload();
+    std::filesystem::remove(Image());
+    std::filesystem::remove(Image() + ".state");
+    done_count_ = 0;
+  }
+}
+
 TEST_F(Erase, RestrictedOverwriteDvdRwReturnsToSequentialRecording) {
   Open(TMediaKind::kDvdRw, "blank=30");
   Format(0x15, 0xFFFFFFFF, 0);  // quick format: restricted overwrite
