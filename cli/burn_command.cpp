@@ -38,8 +38,11 @@ constexpr const char* kBurnUsage =
     "--archive-only, n'avoir aucun fichier modifié depuis la dernière sauvegarde est un succès\u00A0:\n"
     "rien n'est gravé.\n"
     "\n"
-    "Sur un terminal, une ligne montre la progression (tampon du graveur et cache) ; Ctrl-C\n"
-    "interrompt proprement. Statut de sortie : 0 succès, 1 échec, 2 erreur d'utilisation.\n";
+    "Progression\u00A0: sur un terminal, une ligne tenue à jour (débit du graveur, tampon du graveur,\n"
+    "cache, temps restant, puis ce que fait le graveur une fois les données envoyées)\u00A0; sinon\n"
+    "(journal, cron), une ligne toutes les 5 secondes (ZAMO_PROGRESS_INTERVAL=SECONDES pour un autre\n"
+    "intervalle, 0 pour aucune). Ctrl-C interrompt proprement et dit ce qu'il attend.\n"
+    "Statut de sortie : 0 succès, 1 échec, 2 erreur d'utilisation.\n";
 
 int UsageError(const char* command, const std::string& text) {
   std::fprintf(stderr, "zamo-cli %s : %s\n%s", command, text.c_str(), kBurnUsage);
@@ -184,7 +187,7 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
   if (image) {
     const std::string& file = options.compilation.sources[0];
     log.Line(">>> DÉBUT DE LA GRAVURE DE L'IMAGE " + DisplayUtf8(file));
-    const std::string error = RunWriteJob(b, log, [&] { b.RecordImageFile(file); });
+    const std::string error = RunWriteJob(b, log, WriteTarget::kDisc, [&] { b.RecordImageFile(file); });
     return Finish(session, options, error, b.BytesWritten(), file);
   }
 
@@ -210,7 +213,7 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
   }
   AfterImport(b, log, written, !options.compilation.volume.empty(), options.compilation.archive_only);
   log.Line(">>> DÉBUT DE LA GRAVURE: " + FormatMb(plan.Sectors * 2048) + " SUR " + DiscKindName(plan.Kind));
-  const std::string write_error = RunWriteJob(b, log, [&] { b.RecordCompilation(); });
+  const std::string write_error = RunWriteJob(b, log, WriteTarget::kDisc, [&] { b.RecordCompilation(); });
   const int status = Finish(session, options, write_error, b.BytesWritten());
   if (status == 0 && options.compilation.archive_only && !options.test) b.ClearArchiveBits();
   if (status == 0 && log.LeftOut() > 0) {

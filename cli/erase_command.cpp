@@ -8,11 +8,15 @@
 #include <string>
 #include <string_view>
 
+#include "burner/drive/messages.h"
 #include "burner/erase/erase_rules.h"
 #include "burner/erase/erase_thread.h"
 #include "burner/platform/call_queue.h"
 #include "burner/platform/str_format.h"
 #include "cli/drive_session.h"
+#include "cli/file_checks.h"
+#include "cli/job_runner.h"
+#include "cli/progress_meter.h"
 
 namespace zamo::cli {
 namespace {
@@ -24,32 +28,52 @@ constexpr const char* kEraseUsage =
     "  --full    effacement complet (long) ; sans lui, effacement rapide\n"
     "  --eject   éjecte le disque après un effacement réussi\n"
     "\n"
-    "Sur un terminal, une ligne montre la progression et le temps restant estimé.\n"
+    "La progression est celle que donne le graveur, avec le temps restant à son rythme\u00A0: sur un\n"
+    "terminal, une ligne tenue à jour ; sinon (journal, cron), une ligne toutes les 5 secondes\n"
+    "(ZAMO_PROGRESS_INTERVAL=SECONDES pour un autre intervalle, 0 pour aucune). Ctrl-C cesse\n"
+    "d'attendre\u00A0: le graveur termine seul un effacement commencé.\n"
     "Statut de sortie : 0 succès, 1 échec, 2 erreur d'utilisation.\n";
 
-std::string Clock(int seconds) { return StrFormat("%d:%02d", seconds / 60, seconds % 60); }
-
-// "  37 %   écoulé 0:55   reste 1:35": the time left is what the component's
-// estimate of the erase has not used up yet.
-std::string ProgressLine(int percent, int elapsed, int estimated) {
-  const int left = std::max(0, estimated * (100 - percent) / 100);
-  return StrFormat("%3d %%   écoulé %s   reste %s", percent, Clock(elapsed).c_str(), Clock(left).c_str());
+// What Ctrl-C stops: zamo-cli's waiting, never the drive's blank or format.
+// Where the erase thread overwrites the disc itself (a DVD+RW, a DVD-RAM's
+// quick erase), the erase stays incomplete.
+std::string StoppingText(TDiscKind kind, bool quick) {
+  const std::string asked = std::string("Arrêt demandé") + kNbsp + ": ";
+  if (kind == dkDvdPlusRw || (kind == dkDvdRam && quick))
+    return asked + "l'effacement s'arrête après la commande en cours du graveur" + kNbsp +
+           "; il reste incomplet, effacez de nouveau le disque avant de l'utiliser.";
+  return asked + "le graveur termine seul l'effacement, qui ne s'interrompt pas" + kNbsp +
+         "; zamo-cli cesse de l'attendre après la commande en cours. Le disque sera utilisable quand le graveur "
+         "sera de nouveau prêt (" + Quoted("zamo-cli ready") + ").";
 }
 
-// Waits for OnEraseDone, pumping the component's calls to this thread. The
-// erase thread's waits are bounded, so the event always comes.
-void WaitForEraseDone(TVeskBurner& burner, LogOutput& log, CallQueue& queue, const bool& done, int estimated) {
-  const bool terminal = isatty(STDERR_FILENO) != 0;
-  if (terminal) log.SetProgressActive(true);
-  const auto started = std::chrono::steady_clock::now();
+// Waits for OnEraseDone, pumping the component's calls to this thread, and
+// shows the erase's progress: the drive's, as the component reads it, with
+// the time left at the pace it has had since the start. The erase thread's
+// waits are bounded, so the event always comes. False when Ctrl-C stopped
+// the waiting first.
+bool WaitForEraseDone(TVeskBurner& burner, LogOutput& log, CallQueue& queue, const bool& done, TDiscKind kind,
+                      bool quick) {
+  JobWatch watch(burner, log, [](TVeskBurner&) {});  // Ctrl-C heard, nothing stopped from the handler
+  ProgressMeter meter(RateOver::kWholeJob);
   while (!done) {
     queue.RunFor(std::chrono::milliseconds(250));
-    if (terminal && !done) {
-      const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
-      log.Progress(ProgressLine(burner.GetEraseProgress(), static_cast<int>(elapsed.count()), estimated));
-    }
+    if (watch.Heard([&] { return StoppingText(kind, quick); })) return false;
+    if (done) break;
+    const double elapsed = watch.Elapsed();
+    meter.Update(elapsed, burner.GetEraseProgress(), 100);
+    ProgressView view;
+    view.sizes = false;
+    view.percent = meter.Percent();
+    view.state = "effacement depuis " + DurationText(elapsed);
+    view.seconds_left = meter.SecondsLeft();
+    watch.Show(view);
   }
-  if (terminal) log.SetProgressActive(false);
+  ProgressView end;
+  end.sizes = false;
+  end.percent = 100;
+  watch.ShowEnd(end);
+  return true;
 }
 
 }  // namespace
@@ -97,7 +121,14 @@ int RunErase(int argc, char** argv, const DriveOptions& drive) {
     done = true;
   };
   // A start that fails has fired OnEraseDone already.
-  if (burner.EraseDisc(!full)) WaitForEraseDone(burner, log, queue, done, EstimatedEraseSeconds(kind, !full));
+  if (burner.EraseDisc(!full) && !WaitForEraseDone(burner, log, queue, done, kind, !full)) {
+    burner.StopErase();  // the thread sends no more commands, and fires nothing
+    burner.Dispatcher = nullptr;
+    burner.OnEraseDone = nullptr;
+    log.Line(">>> SUPPRESSION: - ÉCHEC");
+    log.Line(std::string(">>> ") + msg::kAbortedByUser);
+    return 1;
+  }
   burner.Dispatcher = nullptr;
   burner.OnEraseDone = nullptr;
 

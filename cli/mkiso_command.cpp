@@ -35,9 +35,10 @@ constexpr const char* kUsage =
     "  --quick               copie directe en une passe, sans cache de lecture anticipée\n"
     "  --cache-size MIO      taille du cache de lecture anticipée, en Mio (défaut 4, minimum 2)\n"
     "\n"
-    "Sur un terminal, une ligne montre la progression ; Ctrl-C interrompt proprement\n"
-    "(le fichier image partiel est supprimé). Avec SOURCE_DATE_EPOCH, les dates de\n"
-    "l'image (hors dates des fichiers) sont celles de cet instant : images reproductibles.\n"
+    "Sur un terminal, une ligne montre la progression\u00A0; sinon (journal, cron), une ligne toutes\n"
+    "les 5 secondes (ZAMO_PROGRESS_INTERVAL=SECONDES pour un autre intervalle, 0 pour aucune).\n"
+    "Ctrl-C interrompt proprement (le fichier image partiel est supprimé). Avec SOURCE_DATE_EPOCH,\n"
+    "les dates de l'image (hors dates des fichiers) sont celles de cet instant : images reproductibles.\n"
     "\n"
     "Statut de sortie : 0 succès ; 1 échec, ou image écrite mais des éléments ont été ignorés ;\n"
     "2 erreur d'utilisation.\n";
@@ -164,7 +165,8 @@ int RunMkiso(int argc, char** argv, bool verbose) {
 
   log.Line(">>> AJOUT DES FICHIERS À .ISO OK.");
   log.Line(">>> DÉBUT DE LA CRÉATION DU FICHIER .ISO");
-  const std::string write_error = RunWriteJob(burner, log, [&] { burner.SaveImageFile(output, quick); });
+  const std::string write_error =
+      RunWriteJob(burner, log, WriteTarget::kImageFile, [&] { burner.SaveImageFile(output, quick); });
   if (!write_error.empty()) {
     log.Line(">>> ÉCRITURE: - ÉCHEC");
     log.Line(">>> " + write_error);

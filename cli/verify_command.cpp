@@ -33,7 +33,8 @@ constexpr const char* kVerifyUsage =
     "                --volume NOM  --no-joliet  --boot IMAGE  --paths none|keep|last\n"
     "                --archive-only  --replace  (voir « zamo-cli mkiso --help »)\n"
     "\n"
-    "Sur un terminal, une ligne montre la progression ; Ctrl-C interrompt la vérification.\n"
+    "Sur un terminal, une ligne montre la progression\u00A0; sinon (journal, cron), une ligne toutes\n"
+    "les 5 secondes (ZAMO_PROGRESS_INTERVAL). Ctrl-C interrompt la vérification.\n"
     "Statut de sortie : 0 disque conforme, 1 différence, fichier illisible ou échec, 2 erreur d'utilisation.\n";
 
 struct VerifyOptions {
@@ -41,27 +42,26 @@ struct VerifyOptions {
   int session = -1;  // the last one
 };
 
-// "  45 %   123.45 MB / 456.78 MB   85.2 MB/s   reste 0:04"
-std::string ProgressLine(const TVeskBurner& burner, double elapsed) {
-  const int64_t total = burner.VerifyBytesTotal();
-  const int64_t done = burner.VerifyBytesDone();
-  const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 0;
-  const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
-  std::string line = StrFormat("%3d %%   %s / %s   %.1f MB/s", percent, FormatMb(done).c_str(), FormatMb(total).c_str(),
-                               rate / 1048576.0);
-  if (rate > 0 && done < total) {
-    const auto left = static_cast<long>(static_cast<double>(total - done) / rate + 0.5);
-    line += StrFormat("   reste %ld:%02ld", left / 60, left % 60);
-  }
-  return line;
-}
-
 // Starts the verification with `start` and waits for its OnVerifyDone;
-// returns its error text ("" when the disc is as it should be).
+// returns its error text ("" when the disc is as it should be). The
+// progress is the bytes compared, at the rate of the last seconds.
 std::string RunVerifyJob(TVeskBurner& burner, LogOutput& log, const std::function<void()>& start) {
+  ProgressMeter meter;
+  const auto look = [&burner, &meter](double elapsed) {
+    meter.Update(elapsed, burner.VerifyBytesDone(), burner.VerifyBytesTotal());
+    ProgressView view;
+    view.percent = meter.Percent();
+    view.sizes = burner.VerifyBytesTotal() > 0;
+    view.done = burner.VerifyBytesDone();
+    view.total = burner.VerifyBytesTotal();
+    view.rate = meter.Rate();
+    view.seconds_left = meter.SecondsLeft();
+    return view;
+  };
   return RunJob(
-      burner, log, &TVeskBurner::OnVerifyDone, [](TVeskBurner& b) { b.AbortVerify(); },
-      [&burner](double elapsed) { return ProgressLine(burner, elapsed); }, start);
+      burner, log, &TVeskBurner::OnVerifyDone, [](TVeskBurner& b) { b.AbortVerify(); }, look,
+      [] { return std::string("Arrêt demandé") + kNbsp + ": fin de la lecture en cours, puis arrêt de la vérification."; },
+      start);
 }
 
 int Finish(TVeskBurner& burner, LogOutput& log, const std::string& error) {

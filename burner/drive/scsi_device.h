@@ -358,6 +358,10 @@ class TSCSIDevice : public TComponent {
   // Why the last erase failed, in French ("" after a success); set before
   // OnEraseDone(this, true) and written to the log as well.
   std::string EraseErrorText;
+  // Asks a running erase thread to stop and waits (bounded) until it no
+  // longer uses this component; OnEraseDone is not fired. The drive goes on
+  // with a blank or format it runs on its own. Run by the destructor too.
+  void StopErase();
 
  protected:
   // Zeroes a request block, fills it and runs it; true on status 1 (or 0
@@ -379,10 +383,6 @@ class TSCSIDevice : public TComponent {
   bool FailEraseStart(const std::string& text);
   // Called by the erase thread as its last use of this component.
   void DeliverEraseDone(bool with_error, const std::string& text);
-  // Asks a running erase thread to stop and waits (bounded) until it no
-  // longer uses this component; run by the destructor.
-  void StopErase();
-
   std::atomic<bool> erasing_{false};
   std::atomic<bool> erase_thread_running_{false};
   std::atomic<bool> erase_cancel_{false};

@@ -151,6 +151,7 @@ void TSCSIDevice::StopErase() {
   if (!erase_thread_running_) return;
   erase_cancel_ = true;
   for (int step = 0; step < kStopWaitSteps && erase_thread_running_; ++step) std::this_thread::sleep_for(kStopWaitStep);
+  if (!erase_thread_running_) erasing_ = false;
 }
 
 }  // namespace zamo
