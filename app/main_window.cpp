@@ -1,6 +1,6 @@
 // main_window.cpp: TForm1, the main window: its controls and menus, start-up,
 // the choice of recorder and speed, the log pane and the status bar, and the
-// tray and readiness jobs.
+// tray and readiness jobs (the other jobs: jobs.cpp).
 #include "app/main_window.h"
 
 #include <QAction>
@@ -45,6 +45,7 @@
 #include <utility>
 
 #include "app/about_box.h"
+#include "app/add_checks.h"
 #include "app/balloon.h"
 #include "app/capabilities_window.h"
 #include "app/file_list.h"
@@ -377,6 +378,7 @@ TForm1::TForm1(QWidget* parent)
   setCentralWidget(central);
   BuildMenus();
   BuildStatusBar();
+  ConnectJobs();
 
   // Closing the disc never carries over from one run to the next.
   ResetCloseDisc(SettingsFilePath(), veskb, [this](const std::string& line) { Log(line); });
@@ -412,6 +414,16 @@ void TForm1::WireComponent() {
     QMetaObject::invokeMethod(sink, [call = std::move(call)] { call(); }, Qt::QueuedConnection);
   };
   veskb.OnFinalizingTrack = [this](TObject*) { Log(">>> FERMETURE DE LA SESSION..."); };
+  veskb.OnWriteDone = [this](TObject*, const std::string& error) { veskbWriteDone(error); };
+  veskb.OnEraseDone = [this](TObject*, bool with_error) { veskbEraseDone(with_error); };
+  // The checks on each file and folder while a compilation is built; the
+  // size label shows the running total.
+  add_checks_ = std::make_unique<TAddChecks>(
+      veskb, [this](const std::string& line) { Log(line); },
+      [this](const std::string& text) {
+        if (lSize_ != nullptr) lSize_->setText(QString::fromStdString(text));
+      });
+  add_checks_->Connect();
 }
 
 void TForm1::Log(const std::string& line) {
@@ -506,15 +518,9 @@ void TForm1::BuildToolBar(QWidget* parent) {
   connect(button("bEject")->defaultAction(), &QAction::triggered, this, [this] { bEjectClick(); });
   connect(button("bReady")->defaultAction(), &QAction::triggered, this, [this] { bReadyClick(); });
 
-  // The writing, erasing and disc-content jobs, and the windows others
-  // build, are not in the program yet: their buttons show what they will do
-  // but stay disabled.
   connect(button("bTopo")->defaultAction(), &QAction::triggered, this, [this] { ShowCapabilities(); });
   connect(button("bOptions")->defaultAction(), &QAction::triggered, this, [this] { ShowOptions(); });
-  for (const char* pending : {"bQErase", "bCErase", "bCSaveISO", "bCBurnISO", "bContent", "bCBurn"}) {
-    button(pending)->defaultAction()->setEnabled(false);
-  }
-  verify->setEnabled(false);
+  // The jobs' buttons are connected with the menus' (ConnectJobs).
 }
 
 void TForm1::BuildMenus() {
@@ -543,14 +549,13 @@ void TForm1::BuildMenus() {
                             {"mBurnIso", "Graver une image ISO"},
                             {"mQuickErase", "Effacer rapidement"},
                             {"mFullErase", "Effacer minutieusement"}}) {
-    add(burn, name, text)->setEnabled(false);
+    add(burn, name, text);
   }
-  QAction* properties = burn->findChild<QAction*>(QStringLiteral("mDriveProperties"));
-  properties->setEnabled(true);
-  connect(properties, &QAction::triggered, this, [this] { ShowCapabilities(); });
-  QAction* options = burn->findChild<QAction*>(QStringLiteral("mOptions"));
-  options->setEnabled(true);
-  connect(options, &QAction::triggered, this, [this] { ShowOptions(); });
+  // The jobs' entries are connected with the toolbar's (ConnectJobs).
+  connect(burn->findChild<QAction*>(QStringLiteral("mDriveProperties")), &QAction::triggered, this,
+          [this] { ShowCapabilities(); });
+  connect(burn->findChild<QAction*>(QStringLiteral("mOptions")), &QAction::triggered, this,
+          [this] { ShowOptions(); });
 
   QMenu* network = bar->addMenu(QStringLiteral("Postes en Réseau"));
   network->setObjectName(QStringLiteral("mNetwork"));
@@ -639,8 +644,6 @@ void TForm1::BuildCentre(QSplitter* splitter) {
   connect(file_list_, &TFileList::statusMessage, this, show);
   connect(shell_browser_, &TShellBrowser::statusMessage, this, show);
   connect(computer_view_, &TShellBrowser::statusMessage, this, show);
-  // The space check is not in the program yet.
-  file_list_->VerifyAction()->setEnabled(false);
   connect(file_list_->PrintAction(), &QAction::triggered, this, [this] { PrintList(); });
 }
 
@@ -749,8 +752,7 @@ void TForm1::FormShow() {
   veskb.InitializeASPI(emulated == nullptr || *emulated == '\0', std::string());
   transport_ready_ = veskb.ASPIInitialized();
   if (!transport_ready_) {
-    top_bar_->setEnabled(false);
-    tbrMain_->setEnabled(false);
+    UpdateJobControls();
     // After the window is on the screen, so that the message lies over it.
     QTimer::singleShot(0, this, [this] { ShowTransportFailure(); });
     return;
@@ -788,6 +790,7 @@ void TForm1::cbDrivesChange() {
   drive_label_->setText(node.empty() ? QStringLiteral("  Disque :")
                                      : QStringLiteral("Disque ") + QString::fromStdString(node) + QLatin1Char(':'));
   drive_can_burn_ = CapabilitiesAllowBurn(veskb.Capabilities);
+  UpdateJobControls();
 }
 
 // ---- Speeds -----------------------------------------------------------------------
@@ -831,11 +834,15 @@ void TForm1::bLoadClick() {
   if (veskb.LoadEject(false)) Log(">>> MÉDIA CHARGÉ: - OK.");
 }
 
-void TForm1::bEjectClick() {
-  // The drive may take up to 300 s to write its cache out.
+void TForm1::bEjectClick() { Log(EjectMedium() ? ">>> MÉDIA ÉJECTÉ: - OK." : ">>> MÉDIA ÉJECTÉ: - ÉCHEC."); }
+
+bool TForm1::EjectMedium() {
+  // The drive may take up to 300 s to write its cache out. The flush also
+  // takes the unit attention a disc loaded since the last command left,
+  // which would otherwise refuse the eject.
   veskb.SynchronizeCache(300000, false);
   veskb.PreventAllowRemoval(true);
-  Log(veskb.LoadEject(true) ? ">>> MÉDIA ÉJECTÉ: - OK." : ">>> MÉDIA ÉJECTÉ: - ÉCHEC.");
+  return veskb.LoadEject(true);
 }
 
 void TForm1::bReadyClick() {

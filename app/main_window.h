@@ -1,7 +1,19 @@
 // main_window.h: TForm1, the main window. It owns the burner component
 // `veskb` and the application options; it lists the recorders and their
 // speeds, holds the toolbar, the menus, the file list, the log pane and the
-// status bar, and runs the tray and readiness jobs.
+// status bar, and runs every job: burning the list, checking its space,
+// saving and burning image files, erasing, the tray and readiness (the
+// jobs themselves are in jobs.cpp).
+//
+// Job states: idle; writing (a burn, an image save or an image burn: the top
+// bar, the toolbar, the image buttons and the shell browser's drive box
+// disabled, the progress bar shown, " Annuler" shown for burns); erasing
+// (the toolbar disabled, the progress bar shown). The job entries of the
+// menus and of the list menu are disabled for a job's whole life, from its
+// first step (building the compilation, its boxes) to its end, so no second
+// job starts while one runs. A 500 ms timer shows the progress. Closing the
+// window during a job asks whether to stop it; the window closes only once
+// the job has ended.
 //
 // Thread safety: the window lives on the GUI thread. Log lines may come from
 // any thread (the component's OnDebugMessage): they reach the log pane in the
@@ -19,11 +31,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/app_options.h"
 #include "burner/compilation/veskburner.h"
+#include "burner/writing/failure_advice.h"
 
 class QAction;
+class QCloseEvent;
 class QComboBox;
 class QLabel;
 class QMenu;
@@ -34,6 +49,7 @@ class QPushButton;
 class QSplitter;
 class QStatusBar;
 class QTabWidget;
+class QTimer;
 class QToolBar;
 class QToolButton;
 
@@ -57,6 +73,7 @@ QUrl HelpUrl();
 bool OpenHelp();
 
 class LogSink;
+class TAddChecks;
 class TFileList;
 class TShellBrowser;
 
@@ -106,9 +123,24 @@ class TForm1 : public QMainWindow {
   QStatusBar* StatusPanel() const { return panelbottom_; }
   QMenu* ExplorerMenu() const { return explorer_menu_; }
 
+  // The window's job states (see the top of this file).
+  enum class TJobState { kIdle, kWriting, kErasing };
+  TJobState JobState() const { return job_state_; }
+
+  // The compilation capacity of every list job.
+  static constexpr int kMaxFiles = 600000;
+  static constexpr int kMaxDirs = 20000;
+  // The progress timer's interval.
+  static constexpr int kTimerIntervalMs = 500;
+  // How long closing the window waits for a stopped job to end.
+  static constexpr int kCloseWaitMs = 150000;
+
  protected:
   void showEvent(QShowEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // During a job: asks whether to stop it; "Oui" stops it and closes once it
+  // has ended, "Non" keeps the window open.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void BuildTopBar(QWidget* parent);
@@ -129,6 +161,8 @@ class TForm1 : public QMainWindow {
   // The tray and readiness jobs.
   void bLoadClick();
   void bEjectClick();
+  // The cache written out, removal allowed, the tray opened: true when it opened.
+  bool EjectMedium();
   void bReadyClick();
   void OpenNetworkPlaces();
   void ShowAbout();
@@ -142,6 +176,57 @@ class TForm1 : public QMainWindow {
   // F5: the whole log to the clipboard.
   void CopyLogToClipboard();
   void ClearLog();
+
+  // ---- Jobs (jobs.cpp) ----------------------------------------------------
+  // Connects the job buttons, menu entries and the abort button.
+  void ConnectJobs();
+  // The compilation from the file list (after ClearCompilation): the
+  // session to import first, then each entry; false when the list is empty
+  // (the user has been told).
+  bool BuildCompilation();
+  // Lays the compilation out for the disc and compares it with the disc's
+  // free blocks; warns ("ESPACE INSUFFISANT") when it does not fit. True when
+  // it fits.
+  bool SpaceCheck();
+  // The first steps of burning and verifying: the drive buffer, the speed,
+  // the compilation; `read_line` is logged once it is built. False when the
+  // list is empty.
+  bool PrepareListJob(const char* read_line);
+  void bCBurn1Click();     // burn the list
+  void Vrifier1Click();    // check the space only
+  void bCSaveISO1Click();  // save the list as an image file
+  void bCBurnISO1Click();  // burn an image file
+  void bQErase1Click() { EraseDisc(/*quick=*/true); }
+  void bCErase1Click() { EraseDisc(/*quick=*/false); }
+  void EraseDisc(bool quick);
+  // "Contenu", "Contenu du CD/DVD": the disc's sessions (TfrmSessions).
+  void ShowDiscContent();
+  // " Annuler".
+  void bAbortClick();
+  // The progress timer's step.
+  void Timer1Timer();
+  // The component's end of a writing job and of an erase.
+  void veskbWriteDone(const std::string& error);
+  void veskbEraseDone(bool with_error);
+  // Starts a writing or erasing job's state (controls, progress, timer),
+  // or ends it.
+  void EnterJobState(TJobState state, TFailedJob job);
+  // Enables and disables the controls for the job state, the drive's
+  // capabilities and the transport.
+  void UpdateJobControls();
+  // After a failed job: a box with its cause and what to try.
+  void ShowJobFailure(TFailedJob job, const std::string& error);
+  // Runs the events that are waiting (paints, log lines) but no user input,
+  // so that no second job starts meanwhile.
+  void RunPendingEvents();
+  // A job's first step: false when another job is under way. Its entries
+  // stay disabled until EndPreparing (the job then runs, or ended).
+  bool BeginPreparing();
+  void EndPreparing();
+  // The speed of a list job from the speed list ("Max" when none is chosen).
+  void ApplyListJobSpeed();
+  // The drive buffer's size for the gauge (ReadBufferCapacity).
+  void ReadDriveBuffer();
 
   // The log hand-over lives before veskb so that it outlives it: the
   // component's threads may log while it is destroyed.
@@ -172,6 +257,22 @@ class TForm1 : public QMainWindow {
   QProgressBar* pHBuf_ = nullptr;
   QMenu* explorer_menu_ = nullptr;
   std::unique_ptr<QPrinter> printer_;
+
+  // Jobs.
+  std::unique_ptr<TAddChecks> add_checks_;
+  QTimer* Timer1_ = nullptr;
+  TJobState job_state_ = TJobState::kIdle;
+  TFailedJob running_job_ = TFailedJob::kBurn;
+  // A job is between its first step and its start (or its end when it
+  // does not start): its entries stay disabled.
+  bool job_preparing_ = false;
+  bool quick_save_ = false;    // the image save under way is a quick one: no progress figures
+  bool user_aborted_ = false;  // " Annuler" was pressed: no failure box
+  bool closing_ = false;       // the window waits for a stopped job to end
+  // The job entries of the menus and of the list menu, the burn entries
+  // (which also follow the drive's capabilities) among them.
+  std::vector<QAction*> job_actions_;
+  std::vector<QAction*> burn_actions_;
 };
 
 }  // namespace zamo

@@ -177,6 +177,9 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
   } else if (name == "protected") {
     if (!ParseBool(value, &flag)) return "protected must be 1 or 0";
     config->write_protected = flag;
+  } else if (name == "erasable") {
+    if (!ParseBool(value, &flag)) return "erasable must be 1 or 0";
+    config->erasable_bit = flag;
   } else if (name == "notready") {
     if (!ParseCount(value, &config->not_ready_commands)) return "notready must be a count of commands or always";
   } else if (name == "busy") {

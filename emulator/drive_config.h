@@ -70,6 +70,7 @@ struct TDriveConfig {
   bool tray_open = false;                  // tray=open: the disc waits in the open tray
   bool no_disc = false;                    // disc=none: the tray is empty
   bool write_protected = false;            // protected=1
+  bool erasable_bit = true;                // erasable=0: READ DISC INFORMATION never sets its erasable bit
   uint32_t not_ready_commands = 0;         // notready=N|always (kWithoutEnd)
   uint32_t busy_commands = 0;              // busy=N|always (kWithoutEnd)
   bool opc_fails = false;                  // opc=fail

@@ -115,7 +115,7 @@ TCommandResult TEmulatedUnit::ReadDiscInformation(const TCommand& command) {
 
   std::array<uint8_t, 34> response{};
   PutBe16(response, 0, static_cast<uint16_t>(response.size() - 2));
-  const bool erasable = Traits(disc_.kind()).rewritable;
+  const bool erasable = Traits(disc_.kind()).rewritable && config_.erasable_bit;
   response[2] = static_cast<uint8_t>((erasable ? 0x10 : 0) | static_cast<uint8_t>(disc_.LastSessionState()) << 2 |
                                      static_cast<uint8_t>(disc_.Status()));
   response[3] = 1;  // first track on the disc
