@@ -7,6 +7,8 @@
 #
 # Environment:
 #   ZAMO_CLI   zamo-cli to measure (default: build/cli/zamo-cli, built if missing)
+#   ZAMO_CLI_BEFORE  another zamo-cli (an earlier build) measured in the same run,
+#              side by side, for a before/after comparison (default: none)
 #   REPEAT     runs of each measurement; the median is reported (default 5)
 #   CORPORA    corpora to run, among "big small tiny" (default: all three)
 #   CACHE_SIZES read-ahead cache sizes (MiB) whose memory is measured (default "4 64")
@@ -65,6 +67,11 @@ if [ ! -x "$ZAMO_CLI" ]; then
   cmake --build "$ROOT/build" -j"$(nproc)" --target zamo-cli >/dev/null
 fi
 ZAMO_CLI=$(cd "$(dirname "$ZAMO_CLI")" && pwd)/$(basename "$ZAMO_CLI")
+ZAMO_CLI_BEFORE=${ZAMO_CLI_BEFORE:-}
+if [ -n "$ZAMO_CLI_BEFORE" ]; then
+  [ -x "$ZAMO_CLI_BEFORE" ] || die "ZAMO_CLI_BEFORE=$ZAMO_CLI_BEFORE is not an executable"
+  ZAMO_CLI_BEFORE=$(cd "$(dirname "$ZAMO_CLI_BEFORE")" && pwd)/$(basename "$ZAMO_CLI_BEFORE")
+fi
 
 # --- corpora ------------------------------------------------------------------
 
@@ -129,6 +136,8 @@ set_save_cmd() {
   case $1 in
     zamo-cli) CMD=("$ZAMO_CLI" mkiso -o "$3" "$2") ;;
     zamo-quick) CMD=("$ZAMO_CLI" mkiso --quick -o "$3" "$2") ;;
+    before) CMD=("$ZAMO_CLI_BEFORE" mkiso -o "$3" "$2") ;;
+    before-quick) CMD=("$ZAMO_CLI_BEFORE" mkiso --quick -o "$3" "$2") ;;
     cache-*) CMD=("$ZAMO_CLI" mkiso --cache-size "${1#cache-}" -o "$3" "$2") ;;
     tar) CMD=(tar cf "$3" -C "$2" .) ;;
     genisoimage) CMD=(genisoimage -quiet -J -r "${PEER_OPTS[@]}" "${GENISO_OPTS[@]}" -o "$3" "$2") ;;
@@ -140,6 +149,7 @@ set_save_cmd() {
 set_size_cmd() {
   case $1 in
     zamo-cli) CMD=("$ZAMO_CLI" mkiso --print-size "$2") ;;
+    before) CMD=("$ZAMO_CLI_BEFORE" mkiso --print-size "$2") ;;
     genisoimage) CMD=(genisoimage -print-size -quiet -J -r "${PEER_OPTS[@]}" "${GENISO_OPTS[@]}" "$2") ;;
     xorriso) CMD=(xorriso -as mkisofs -print-size -quiet -J -r "${PEER_OPTS[@]}" "$2") ;;
   esac
@@ -147,6 +157,10 @@ set_size_cmd() {
 
 SAVE_TOOLS=(zamo-cli zamo-quick tar genisoimage xorriso)
 SIZE_TOOLS=(zamo-cli genisoimage xorriso)
+if [ -n "$ZAMO_CLI_BEFORE" ]; then
+  SAVE_TOOLS+=(before before-quick)
+  SIZE_TOOLS+=(before)
+fi
 CACHE_TOOLS=()
 for m in $CACHE_SIZES; do
   [[ $m =~ ^[0-9]+$ ]] && [ "$m" -ge 2 ] || die "CACHE_SIZES: '$m' is not a number of MiB >= 2"
@@ -189,6 +203,19 @@ for c in $CORPORA; do
     SANITY+=("$c: --print-size $printed = image size / 2048: ok")
   else
     SANITY+=("$c: --print-size $printed, image of $bytes bytes: MISMATCH")
+  fi
+  if [ -n "$ZAMO_CLI_BEFORE" ]; then
+    # With the same clock, both builds must give the same bytes.
+    for q in "" --quick; do
+      SOURCE_DATE_EPOCH=1700000000 "$ZAMO_CLI" mkiso $q -o "$OUT_DIR/after.iso" "$src" >/dev/null 2>&1 || true
+      SOURCE_DATE_EPOCH=1700000000 "$ZAMO_CLI_BEFORE" mkiso $q -o "$OUT_DIR/before.iso" "$src" >/dev/null 2>&1 || true
+      if [ -s "$OUT_DIR/after.iso" ] && cmp -s "$OUT_DIR/after.iso" "$OUT_DIR/before.iso"; then
+        SANITY+=("$c: mkiso ${q:-(threaded)} gives the same bytes as ZAMO_CLI_BEFORE's (SOURCE_DATE_EPOCH set): ok")
+      else
+        SANITY+=("$c: mkiso ${q:-(threaded)} and ZAMO_CLI_BEFORE's images DIFFER (SOURCE_DATE_EPOCH set)")
+      fi
+      rm -f "$OUT_DIR/after.iso" "$OUT_DIR/before.iso"
+    done
   fi
   if [ "$c" = small ]; then
     xorriso -indev "$img" -find / -type f -- 2>/dev/null | sed "s/^'//; s/'\$//" | LC_ALL=C sort >"$OUT_DIR/listed.txt"
@@ -264,6 +291,7 @@ declare -A WALL RSS
   echo "zamo-cli mkiso benchmark, $(date '+%Y-%m-%d %H:%M')"
   echo "machine : $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')), $(free -g | awk '/^Mem:/ { print $2 }') GB, kernel $(uname -r), $(df -PT "$OUT_DIR" | awk 'NR == 2 { print $2 }') for corpora and output"
   echo "zamo-cli: $ZAMO_CLI"
+  [ -n "$ZAMO_CLI_BEFORE" ] && echo "before  : $ZAMO_CLI_BEFORE (before, before-quick: its threaded and quick saves)"
   echo "peers   : $(tar --version | head -n1), $(genisoimage --version 2>&1 | head -n1), $(xorriso -version 2>/dev/null | head -n1 | cut -d: -f1)"
   echo "runs    : $REPEAT of each measurement, tools in turn; times are medians (best and worst run shown), RSS the highest of the runs"
   echo "          before each run: corpus read into the page cache, then sync; output deleted after each run"
@@ -274,7 +302,8 @@ declare -A WALL RSS
   for c in $CORPORA; do
     printf '%s: %s files in %s folders, %s MB, image head %s sectors (%s MB)\n' "$c" "${FILES[$c]}" "${DIRS[$c]}" \
       "$(calc %.1f "${BYTES[$c]} / 1e6")" "$((HEAD[$c] / 2048))" "$(calc %.1f "${HEAD[$c]} / $MIB")"
-    printf '  %-5s %-11s %8s %8s %8s %6s %6s %6s %8s %6s %6s\n' op tool "wall s" "best s" "worst s" "MB/s" user sys "RSS MB" /zamo /quick
+    printf '  %-5s %-12s %8s %8s %8s %6s %6s %6s %8s %6s %6s\n' op tool "wall s" "best s" "worst s" "MB/s" user sys \
+      "RSS MB" /zamo /quick
     for op in save size; do
       tools=("${SAVE_TOOLS[@]}")
       [ "$op" = size ] && tools=("${SIZE_TOOLS[@]}")
@@ -298,7 +327,7 @@ declare -A WALL RSS
         fails=$(failures "$c" "$op" "$t")
         note=""
         [ "$fails" -gt 0 ] && note="  ($fails run(s) FAILED)"
-        printf '  %-5s %-11s %8.3f %8.3f %8.3f %6s %6.2f %6.2f %8.1f %6s %6s%s\n' "$op" "$t" "$w" "$best" "$worst" \
+        printf '  %-5s %-12s %8.3f %8.3f %8.3f %6s %6.2f %6.2f %8.1f %6s %6s%s\n' "$op" "$t" "$w" "$best" "$worst" \
           "$mbs" "$u" "$s" "$(calc %.1f "$m / 1024")" "$rz" "$rq" "$note"
       done
     done
@@ -319,6 +348,19 @@ declare -A WALL RSS
     echo
   done
 
+  if [ -n "$ZAMO_CLI_BEFORE" ]; then
+    echo "Before and after (same run): time of ZAMO_CLI over ZAMO_CLI_BEFORE's, medians (below 1: faster now)"
+    # after_before OP AFTER BEFORE: "ratio (after s / before s)" on corpus $c
+    after_before() {
+      local a=${WALL[$c,$1,$2]} b=${WALL[$c,$1,$3]}
+      printf '%s (%.3f s / %.3f s)' "$(ratio "$a" "$b")" "$a" "$b"
+    }
+    for c in $CORPORA; do
+      printf '  %-5s threaded save %s, quick save %s, --print-size %s\n' "$c" "$(after_before save zamo-cli before)" \
+        "$(after_before save zamo-quick before-quick)" "$(after_before size zamo-cli before)"
+    done
+    echo
+  fi
   echo "Targets"
   # meets CORPUS TOOL: 1 when that save has >= 0.9 times tar's throughput and
   # beats both ISO peers on the corpus.

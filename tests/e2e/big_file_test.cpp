@@ -58,7 +58,8 @@ std::vector<Extent> XorrisoExtents(const std::string& image, const std::string& 
                                    std::string& log) {
   std::vector<std::string> argv = {"xorriso"};
   if (session > 0) argv.insert(argv.end(), {"-load", "sbsector", std::to_string(session)});
-  argv.insert(argv.end(), {"-read_fs", joliet ? "any" : "ecma119", "-indev", image, "-find", "/", "-exec", "report_lba"});
+  argv.insert(argv.end(),
+              {"-read_fs", joliet ? "any" : "ecma119", "-indev", image, "-find", "/", "-exec", "report_lba"});
   const RunResult r = RunTool(argv);
   log = Describe(r);
   std::vector<Extent> extents;

@@ -119,7 +119,8 @@ TEST_P(GoldenImage, SameTreeGivesTheSameBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Trees, GoldenImage,
-    ::testing::Values(GoldenCase{"Joliet", {}, 338, 150, "5ec14df39abbc0b9c4f7d739a2087b6c61ef0a6c18bf4a31ad5da4f6405ab4d5",
+    ::testing::Values(GoldenCase{"Joliet", {}, 338, 150,
+                                 "5ec14df39abbc0b9c4f7d739a2087b6c61ef0a6c18bf4a31ad5da4f6405ab4d5",
                                  "c5ce00bcb1ead2cc261559341e372b3d271b311eb95ad1819cb9c77602a6df15"},
                       GoldenCase{"NoJoliet", {"--no-joliet"}, 338, 150,
                                  "e30f56bf85cbed02f1146aa6c23ff6c2f516b425d017eecfcc2f3deef23adde7",

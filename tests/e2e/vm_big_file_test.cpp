@@ -142,7 +142,8 @@ TEST(VmBigFile, KernelIsofsReadsTheFileWholeThroughBothTrees) {
   for (const auto& [command, expected] : steps) commands += command + "\n";
   WriteFile(dir / "commands.sh", commands);
 
-  const RunResult r = test::Run({script.string(), "--work-dir", (fs::path(ZamoCli()).parent_path() / "zamo-vm").string(),
+  const std::string work_dir = (fs::path(ZamoCli()).parent_path() / "zamo-vm").string();
+  const RunResult r = test::Run({script.string(), "--work-dir", work_dir,
                            "--timeout", std::to_string(kMachineSeconds), "--command-timeout",
                            std::to_string(kCommandSeconds), disc, ZamoCli(), dir / "commands.sh"},
                           kMachineSeconds + 180);

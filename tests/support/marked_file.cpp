@@ -70,7 +70,8 @@ void MarkedFileCheck::operator()(std::string_view chunk) {
     const int64_t mark_end = m.offset + static_cast<int64_t>(m.bytes.size());
     if (mark_end <= at || m.offset >= seen_) continue;
     if (m.offset > at) {
-      const size_t bad = FirstNonZero(chunk.substr(static_cast<size_t>(at - start), static_cast<size_t>(m.offset - at)));
+      const std::string_view gap = chunk.substr(static_cast<size_t>(at - start), static_cast<size_t>(m.offset - at));
+      const size_t bad = FirstNonZero(gap);
       if (bad != std::string_view::npos) {
         first_difference_ = at + static_cast<int64_t>(bad);
         return;
@@ -102,7 +103,9 @@ void MarkedFileCheck::operator()(std::string_view chunk) {
   MarkedFileCheck check(expected);
   std::vector<char> buffer(4 << 20);
   ssize_t n = 0;
-  while ((n = read(fd, buffer.data(), buffer.size())) > 0) check(std::string_view(buffer.data(), static_cast<size_t>(n)));
+  while ((n = read(fd, buffer.data(), buffer.size())) > 0) {
+    check(std::string_view(buffer.data(), static_cast<size_t>(n)));
+  }
   close(fd);
   if (n < 0) return ::testing::AssertionFailure() << "cannot read " << path;
   return check.Whole();

@@ -79,7 +79,8 @@ RunResult StreamFile(const std::string& reader, const std::string& image, const 
     argv.insert(argv.end(), {"bsdtar", "-x", "-O", "-f", image, relative});
   } else {
     // -concat overwrite to "-": the data on stdout, xorriso's messages on stderr.
-    argv.insert(argv.end(), {"xorriso", "-osirrox", "on", "-indev", image, "-concat", "overwrite", "-", "/" + relative});
+    argv.insert(argv.end(),
+                {"xorriso", "-osirrox", "on", "-indev", image, "-concat", "overwrite", "-", "/" + relative});
   }
   RunResult r = RunStreaming(argv, sink, timeout_seconds);
   if (reader == "xorriso" && r.status == 0 && XorrisoComplained(r)) r.status = 1;

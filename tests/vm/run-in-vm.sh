@@ -6,10 +6,11 @@
 # The machine is Debian's own kernel (/boot/vmlinuz-*-amd64, the newest) booted
 # by qemu-system-x86_64 (TCG, or KVM when /dev/kvm is usable) from an initramfs
 # made here: busybox, the kernel modules that turn an IDE/ATAPI CD-ROM into
-# /dev/srN and /dev/sgN and that mount its disc (isofs), and the programs under test with their shared
-# libraries. The initramfs is cached in the work folder and made again when one
-# of its inputs changes (this script, busybox, the programs, their libraries,
-# the modules); each run appends a second small archive with the commands.
+# /dev/srN and /dev/sgN and that mount its disc (isofs), and the programs
+# under test with their shared libraries. The initramfs is cached in the work
+# folder and made again when one of its inputs changes (this script, busybox,
+# the programs, their libraries, the modules); each run appends a second small
+# archive with the commands.
 #
 # Usage: run-in-vm.sh [options] DISC ZAMO_CLI COMMANDS
 #   DISC       image file in the first drive (/dev/sr0), or "none" for an empty drive
