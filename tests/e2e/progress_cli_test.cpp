@@ -122,11 +122,15 @@ TEST_F(ProgressCli, PlainLinesFollowASlowBurnWhenStderrIsAFile) {
     std::smatch m;
     if (std::regex_search(line.text, m, kRate)) rates.push_back(std::stoi(m[1]));
   }
+  // (A host-side pace would read in Mo/s.) Around 600 Ko/s, with room for a
+  // loaded machine's late looks.
   ASSERT_GE(rates.size(), 4u) << err;
-  for (int rate : rates) {
-    EXPECT_GE(rate, 500) << err;
-    EXPECT_LE(rate, 700) << err;
-  }
+  std::vector<int> sorted = rates;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_GE(sorted[sorted.size() / 2], 500) << err;
+  EXPECT_LE(sorted[sorted.size() / 2], 700) << err;
+  EXPECT_GE(sorted.front(), 300) << err;
+  EXPECT_LE(sorted.back(), 1000) << err;
   // Once the data is sent, the phase instead of "reste 0:00": the drive
   // records its buffer, then closes the session (3 s).
   std::set<std::string> phases;
