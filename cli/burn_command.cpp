@@ -32,8 +32,9 @@ constexpr const char* kBurnUsage =
     "  --eject               éjecte le disque après une gravure réussie\n"
     "  --verify              relit ce qui a été gravé et le compare aux fichiers sources, ou à l'image\n"
     "  --cache-size MIO      cache de lecture anticipée, en Mio (défaut 4)\n"
-    "options de compilation (burn) : --volume NOM  --no-joliet  --boot IMAGE  --paths none|keep|last\n"
-    "                                --archive-only  --replace  (voir « zamo-cli mkiso --help »)\n"
+    "options de compilation (burn) : --volume NOM  --no-joliet  --boot IMAGE  --boot-emulation floppy|hd\n"
+    "                                --paths none|keep|last  --archive-only  --replace\n"
+    "                                (voir « zamo-cli mkiso --help »)\n"
     "Sans --volume, la nouvelle session garde le nom de volume de la session importée. Avec\n"
     "--archive-only, n'avoir aucun fichier modifié depuis la dernière sauvegarde est un succès\u00A0:\n"
     "rien n'est gravé.\n"
@@ -155,6 +156,8 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
   if (options.compilation.sources.empty())
     return UsageError(argv[0], image ? "indiquez le fichier image à graver" : "aucun fichier ni dossier à graver");
   if (image && options.compilation.sources.size() != 1) return UsageError(argv[0], "un seul fichier image à la fois");
+  if (const std::string problem = CompilationOptionsProblem(options.compilation); !problem.empty())
+    return UsageError(argv[0], problem);
   // A missing image file is said as such before any drive is opened.
   if (image) {
     if (const std::string problem = ImageFileProblem(options.compilation.sources[0]); !problem.empty()) {

@@ -17,6 +17,8 @@ struct CompilationOptions {
   std::string volume;
   bool joliet = true;
   std::string boot_image;
+  // --boot-emulation: how the BIOS sees the boot image; by its size when not given.
+  TBootEmulation boot_emulation = TBootEmulation::kBySize;
   PathMode paths = PathMode::kNone;
   bool archive_only = false;
   bool replace = false;
@@ -34,10 +36,17 @@ constexpr int kCliMaxDirs = 65535;
 // Returns false when argv[i] is not one; sets `error` for a bad value.
 bool ParseCompilationOption(int argc, char** argv, int& i, CompilationOptions& options, std::string& error);
 
+// What is wrong with the options taken together ("" when nothing is): a
+// usage error, as a wrong value is.
+std::string CompilationOptionsProblem(const CompilationOptions& options);
+
 // Empties `burner`, applies the options and adds every source as an entry of
 // the desktop file list would be added (folders with their subfolders), then
 // removes empty directories. Returns false with a message when a source does
-// not exist or the boot image is unusable.
+// not exist or the boot image is unusable. A source that is neither a file
+// nor a folder (a pipe, a broken link ...) is left out and named, as such
+// entries of the folders are; a volume name cut to fit its fields and the
+// boot emulation guessed from the image's size are said in the log.
 bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, LogOutput& log, std::string& error);
 
 }  // namespace zamo::cli

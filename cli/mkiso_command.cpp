@@ -24,9 +24,13 @@ constexpr const char* kUsage =
     "\n"
     "  -o IMAGE.iso          fichier image à écrire (remplacé s'il existe)\n"
     "  --print-size          affiche seulement le nombre de secteurs de 2048 octets de l'image\n"
-    "  --volume NOM          nom du volume (32 caractères ISO 9660, 16 caractères Joliet)\n"
+    "  --volume NOM          nom du volume (32 caractères ISO 9660, 16 caractères Joliet\u00A0; un nom\n"
+    "                        plus long est raccourci, et le journal dit ce qui en est gardé)\n"
     "  --no-joliet           sans les noms longs Joliet\n"
-    "  --boot IMAGE          disque amorçable El Torito avec cette image (disquette ou disque dur)\n"
+    "  --boot IMAGE          disque amorçable El Torito avec cette image\n"
+    "  --boot-emulation floppy|hd  l'image de démarrage vue comme une disquette ou un disque dur\n"
+    "                        (sans l'option\u00A0: d'après sa taille, annoncée dans le journal\u00A0;\n"
+    "                        1,2, 1,44 ou 2,88\u00A0Mo pour une disquette)\n"
     "  --paths none|keep|last  chemins des sources : aucun (défaut), complets, ou dernier dossier seul\n"
     "  --archive-only        seulement les fichiers modifiés depuis la dernière sauvegarde,\n"
     "                        puis les marque comme sauvegardés (aucun fichier modifié\u00A0: succès,\n"
@@ -39,6 +43,9 @@ constexpr const char* kUsage =
     "les 5 secondes (ZAMO_PROGRESS_INTERVAL=SECONDES pour un autre intervalle, 0 pour aucune).\n"
     "Ctrl-C interrompt proprement (le fichier image partiel est supprimé). Avec SOURCE_DATE_EPOCH,\n"
     "les dates de l'image (hors dates des fichiers) sont celles de cet instant : images reproductibles.\n"
+    "\n"
+    "Ni les tubes nommés, ni les sockets, ni les fichiers de périphérique, ni les liens symboliques\n"
+    "brisés ne sont enregistrés\u00A0: le journal nomme chacun.\n"
     "\n"
     "Statut de sortie : 0 succès ; 1 échec, ou image écrite mais des éléments ont été ignorés ;\n"
     "2 erreur d'utilisation.\n";
@@ -80,7 +87,7 @@ void PrintSummary(const TVeskBurner& b, const std::string& image, int64_t image_
     static constexpr const char* kMedia[] = {"", "disquette 1,2 Mo", "disquette 1,44 Mo", "disquette 2,88 Mo",
                                              "disque dur"};
     std::printf("  El Torito              : catalogue %d, image %s (%s)\n", b.BootCatalogLba,
-                range(b.BootImageLba, b.BootSectors).c_str(), kMedia[BootMediaType(b.BootSectors)]);
+                range(b.BootImageLba, b.BootSectors).c_str(), kMedia[BootMediaType(b.BootSectors, b.BootEmulation)]);
   }
   std::printf("  Données des fichiers   : à partir du secteur %d (%lld secteurs)\n", b.FirstFileLba,
               static_cast<long long>(b.FileSectors));
@@ -128,6 +135,7 @@ int RunMkiso(int argc, char** argv, bool verbose) {
     }
   }
   if (options.sources.empty()) return UsageError("aucun fichier ni dossier à enregistrer");
+  if (const std::string problem = CompilationOptionsProblem(options); !problem.empty()) return UsageError(problem);
   if (output.empty() && !print_size) return UsageError("indiquez le fichier image avec -o, ou --print-size");
 
   if (!print_size) options.image_path = output;

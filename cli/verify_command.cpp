@@ -30,7 +30,8 @@ constexpr const char* kVerifyUsage =
     "  --image IMAGE.iso, ou IMAGE.iso suivi des CHEMINS\u00A0: compare ce fichier image au lieu du disque\n"
     "                d'un lecteur\n"
     "options de compilation, celles de la gravure (elles disent où sont les fichiers sur le disque) :\n"
-    "                --volume NOM  --no-joliet  --boot IMAGE  --paths none|keep|last\n"
+    "                --volume NOM  --no-joliet  --boot IMAGE  --boot-emulation floppy|hd\n"
+    "                --paths none|keep|last\n"
     "                --archive-only  --replace  (voir « zamo-cli mkiso --help »)\n"
     "\n"
     "Sur un terminal, une ligne montre la progression\u00A0; sinon (journal, cron), une ligne toutes\n"
@@ -60,7 +61,9 @@ std::string RunVerifyJob(TVeskBurner& burner, LogOutput& log, const std::functio
   };
   return RunJob(
       burner, log, &TVeskBurner::OnVerifyDone, [](TVeskBurner& b) { b.AbortVerify(); }, look,
-      [] { return std::string("Arrêt demandé") + kNbsp + ": fin de la lecture en cours, puis arrêt de la vérification."; },
+      [] {
+        return std::string("Arrêt demandé") + kNbsp + ": fin de la lecture en cours, puis arrêt de la vérification.";
+      },
       start);
 }
 
@@ -120,6 +123,8 @@ int ParseArgs(int argc, char** argv, VerifyOptions& options, DriveOptions& drive
     sources.erase(sources.begin());
   }
   if (sources.empty()) return UsageError("aucun fichier ni dossier à comparer");
+  if (const std::string problem = CompilationOptionsProblem(options.compilation); !problem.empty())
+    return UsageError(problem);
   return 0;
 }
 

@@ -116,6 +116,7 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
   } end_walk{prefetch_, starts_walk};
 
   std::vector<TSearchRec> listing;
+  std::vector<TSkippedEntry> skipped;
   int error = 0;
   auto report_unreadable = [&] {
     if (error == 0) return;
@@ -124,7 +125,7 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
                  kMsgCompilation);
   };
   if (recursive) {
-    listing = ListForWalk(source_path, &error, archive_only);
+    listing = ListForWalk(source_path, &error, archive_only, &skipped);
     report_unreadable();
   }
   // The folders being walked, this one last (its "." entry names it): a
@@ -172,9 +173,11 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
   // used nowhere else.
   if (!recursive || mask != "*.*" || file_attr != faAnyFile) {
     const bool reported = recursive && error != 0;
-    listing = FindFiles(source_path + mask, file_attr, &error, archive_only);
+    skipped.clear();
+    listing = FindFiles(source_path + mask, file_attr, &error, archive_only, &skipped);
     if (!reported) report_unreadable();
   }
+  ReportSkipped(source_path, skipped);
   for (const TSearchRec& rec : listing) {
     if (IsDots(rec.Name)) {
       result = 1;
@@ -187,14 +190,26 @@ int TVeskBurner::AddFolderTo(TDEntry* dest, std::string source_path, bool archiv
   return result;
 }
 
-std::vector<TSearchRec> TVeskBurner::ListForWalk(const std::string& folder, int* error, bool query_archive) {
+std::vector<TSearchRec> TVeskBurner::ListForWalk(const std::string& folder, int* error, bool query_archive,
+                                                 std::vector<TSkippedEntry>* skipped) {
   if (prefetch_ != nullptr) {
     if (auto ready = prefetch_->Get(folder)) {
       *error = ready->error;
+      *skipped = std::move(ready->skipped);
       return std::move(ready->entries);
     }
   }
-  return FindFiles(folder + "*.*", faAnyFile, error, query_archive);
+  return FindFiles(folder + "*.*", faAnyFile, error, query_archive, skipped);
+}
+
+void TVeskBurner::ReportSkipped(const std::string& folder, const std::vector<TSkippedEntry>& skipped) {
+  // A pipe would block the reading of the files, a device would be read
+  // whole, a broken link has nothing to read: none is recorded, each is named.
+  for (const TSkippedEntry& entry : skipped) {
+    DebugMessage(">>> " + StrFormat(msg::kNotAFileOrFolder, DisplayUtf8(folder + entry.Name).c_str(),
+                                    SkippedKindText(entry).c_str()),
+                 kMsgCompilation);
+  }
 }
 
 int TVeskBurner::AddFolder(const std::string& dest_path, const std::string& source_path, bool archive_only,

@@ -18,6 +18,12 @@ uint8_t BootMediaType(int64_t boot_sectors) {
   }
 }
 
+uint8_t BootMediaType(int64_t boot_sectors, TBootEmulation emulation) {
+  return emulation == TBootEmulation::kHardDisk ? 4 : BootMediaType(boot_sectors);
+}
+
+bool IsDisketteSize(int64_t boot_sectors) { return BootMediaType(boot_sectors) != 4; }
+
 Sector MakeBootRecord(uint32_t catalog_lba) {
   Sector s{};
   s[kVdType] = kVdTypeBootRecord;

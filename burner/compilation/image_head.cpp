@@ -109,7 +109,7 @@ void TVeskBurner::WriteTerminator() { ImageStream.Append(MakeTerminator()); }
 void TVeskBurner::WriteBootRecord() { ImageStream.Append(MakeBootRecord(static_cast<uint32_t>(BootCatalogLba))); }
 
 void TVeskBurner::WriteBootCatalog() {
-  ImageStream.Append(MakeBootCatalog(BootMediaType(BootSectors), static_cast<uint32_t>(BootImageLba)));
+  ImageStream.Append(MakeBootCatalog(BootMediaType(BootSectors, BootEmulation), static_cast<uint32_t>(BootImageLba)));
 }
 
 void TVeskBurner::WriteIsoPathTable(int32_t base, bool big_endian) { WritePathTable(base, big_endian, false); }

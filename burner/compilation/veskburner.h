@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "burner/compilation/dir_record.h"
+#include "burner/compilation/el_torito.h"
 #include "burner/compilation/entries.h"
 #include "burner/compilation/record_pool.h"
 #include "burner/compilation/tree_index.h"
@@ -88,6 +89,8 @@ class TVeskBurner : public TSCSIDevice {
   bool LastFolderOnly = false;
   bool Bootable = false;
   std::string BootImage;
+  // How the BIOS sees BootImage: by its size (the default), or as chosen.
+  TBootEmulation BootEmulation = TBootEmulation::kBySize;
   uint16_t SessionToImport = 0;
   // The clock the layout reads for the dates it stamps (a seam for tests).
   std::function<TDateTime()> Clock = NowDateTime;
@@ -435,7 +438,11 @@ class TVeskBurner : public TSCSIDevice {
   TDEntry* KeptPathDestination(const TDEntry* dest, const std::string& source);
   TFEntry* DirEntryOf(const TDEntry* dir) const;
   // The listing of a folder of a walk: from the prefetcher when it is ready.
-  std::vector<TSearchRec> ListForWalk(const std::string& folder, int* error, bool query_archive);
+  // The entries left out as neither file nor folder go to *skipped.
+  std::vector<TSearchRec> ListForWalk(const std::string& folder, int* error, bool query_archive,
+                                      std::vector<TSkippedEntry>* skipped);
+  // Names in the log each entry of `folder` left out as neither file nor folder.
+  void ReportSkipped(const std::string& folder, const std::vector<TSkippedEntry>& skipped);
   bool DirLongNameFits(const std::string& long_name, const std::string& where);
   void WriteDirectory(const TDEntry* dir, int32_t base, int32_t file_base, bool joliet);
   void WritePathTable(int32_t base, bool big_endian, bool joliet);

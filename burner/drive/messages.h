@@ -20,6 +20,9 @@ inline constexpr const char* kReplaceFolderRefused = "LE DOSSIER \"%s\" N'EST PA
 inline constexpr const char* kUnreadableFile = "FICHIER ILLISIBLE IGNORÉ \"%s\"";
 inline constexpr const char* kUnreadableFolder = "DOSSIER ILLISIBLE, SON CONTENU EST IGNORÉ \"%s\" (%s)";
 inline constexpr const char* kLinkLoop = "BOUCLE DE LIENS SYMBOLIQUES IGNORÉE \"%s\"";
+// An entry of a folder that is neither a file nor a folder: its path, then
+// its kind (SkippedKindText).
+inline constexpr const char* kNotAFileOrFolder = "Élément ignoré, ni fichier ni dossier\u00A0: «\u00A0%s\u00A0», %s";
 inline constexpr const char* kSameNameExists =
     "FICHIER IGNORÉ, UN ÉLÉMENT DU MÊME NOM EXISTE DÉJÀ SUR LE DISQUE \"%s\"";
 inline constexpr const char* kInternal0004 = "ERREUR INTERNE 0004";

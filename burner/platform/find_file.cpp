@@ -72,14 +72,42 @@ struct Listed {
   struct stat st;
 };
 
+// Why `name` in the folder `dir_fd` is neither a file nor a folder: from its
+// own stat data (`st`, links followed; `stat_error` when that failed), and
+// the link itself. False when it vanished.
+bool Classify(int dir_fd, const char* name, const struct stat* st, int stat_error, TSkippedEntry& entry) {
+  entry.Name = name;
+  if (st != nullptr) {
+    if (S_ISFIFO(st->st_mode)) entry.Kind = TSkippedKind::kFifo;
+    else if (S_ISSOCK(st->st_mode)) entry.Kind = TSkippedKind::kSocket;
+    else entry.Kind = TSkippedKind::kDevice;
+    return true;
+  }
+  struct stat link {};
+  if (fstatat(dir_fd, name, &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) return false;
+  if (stat_error == ELOOP) {
+    entry.Kind = TSkippedKind::kLinkLoop;
+  } else if (stat_error == EACCES) {
+    entry.Kind = TSkippedKind::kUnreachable;
+  } else {
+    entry.Kind = TSkippedKind::kBrokenLink;
+    char target[4096];
+    const ssize_t length = readlinkat(dir_fd, name, target, sizeof target);
+    if (length > 0) entry.LinkTarget.assign(target, static_cast<size_t>(length));
+  }
+  return true;
+}
+
 // Stat data of a folder's "." and ".." entries, read through its descriptor.
 struct Dots {
   bool valid[2] = {false, false};
   struct stat st[2];
 };
 
-// Every listable entry of a folder, in NTFS order, without "." and "..".
-std::vector<Listed> ListFolder(const std::string& folder, int* error = nullptr, Dots* dots = nullptr) {
+// Every listable entry of a folder, in NTFS order, without "." and "..";
+// the entries left out as neither file nor folder go to *skipped when given.
+std::vector<Listed> ListFolder(const std::string& folder, int* error = nullptr, Dots* dots = nullptr,
+                               std::vector<TSkippedEntry>* skipped = nullptr) {
   std::vector<Listed> listed;
   if (error != nullptr) *error = 0;
   const int dir_fd = open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -102,8 +130,16 @@ std::vector<Listed> ListFolder(const std::string& folder, int* error = nullptr, 
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
     Listed item;
-    if (fstatat(dir_fd, entry->d_name, &item.st, 0) != 0) continue;  // broken link, vanished
-    if (!S_ISREG(item.st.st_mode) && !S_ISDIR(item.st.st_mode)) continue;
+    const bool found = fstatat(dir_fd, entry->d_name, &item.st, 0) == 0;
+    const int stat_error = found ? 0 : errno;
+    if (!found || (!S_ISREG(item.st.st_mode) && !S_ISDIR(item.st.st_mode))) {
+      // A broken link, a pipe, a device ...; nothing when it vanished.
+      TSkippedEntry left_out;
+      if (skipped != nullptr && Classify(dir_fd, entry->d_name, found ? &item.st : nullptr, stat_error, left_out))
+        skipped->push_back(std::move(left_out));
+      errno = 0;
+      continue;
+    }
     item.name = name;
     item.key = UnicodeUpper(DecodeName(name));
     listed.push_back(std::move(item));
@@ -114,6 +150,12 @@ std::vector<Listed> ListFolder(const std::string& folder, int* error = nullptr, 
   std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
     return a.key != b.key ? a.key < b.key : a.name < b.name;
   });
+  if (skipped != nullptr) {
+    std::sort(skipped->begin(), skipped->end(), [](const TSkippedEntry& a, const TSkippedEntry& b) {
+      const std::u16string key_a = UnicodeUpper(DecodeName(a.Name)), key_b = UnicodeUpper(DecodeName(b.Name));
+      return key_a != key_b ? key_a < key_b : a.Name < b.Name;
+    });
+  }
   return listed;
 }
 
@@ -147,7 +189,36 @@ bool MatchesMask(std::string_view name, std::string_view mask) {
   return m == mask.size();
 }
 
-std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int* error, bool query_archive) {
+std::string SkippedKindText(const TSkippedEntry& entry) {
+  switch (entry.Kind) {
+    case TSkippedKind::kFifo:
+      return "tube nommé (FIFO)";
+    case TSkippedKind::kSocket:
+      return "socket";
+    case TSkippedKind::kDevice:
+      return "fichier de périphérique";
+    case TSkippedKind::kBrokenLink:
+      return "lien symbolique brisé vers «\u00A0" + DisplayUtf8(entry.LinkTarget) + "\u00A0»";
+    case TSkippedKind::kLinkLoop:
+      return "boucle de liens symboliques";
+    case TSkippedKind::kUnreachable:
+      return "lien symbolique vers un dossier inaccessible";
+  }
+  return "";
+}
+
+bool DescribeSkipped(const std::string& path, TSkippedEntry& entry) {
+  std::string clean = path;
+  while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
+  struct stat st {};
+  const bool found = stat(clean.c_str(), &st) == 0;
+  if (found && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) return false;
+  const int stat_error = found ? 0 : errno;
+  return Classify(AT_FDCWD, clean.c_str(), found ? &st : nullptr, stat_error, entry);
+}
+
+std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int* error, bool query_archive,
+                                  std::vector<TSkippedEntry>* skipped) {
   const size_t slash = pattern.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
   const std::string mask = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
@@ -159,7 +230,13 @@ std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int
     return found;
   }
   Dots dots;
-  std::vector<Listed> listed = ListFolder(folder, error, &dots);
+  std::vector<TSkippedEntry> left_out;
+  std::vector<Listed> listed = ListFolder(folder, error, &dots, skipped != nullptr ? &left_out : nullptr);
+  for (TSkippedEntry& entry : left_out) {
+    // As the mask and the hidden attribute would have listed it.
+    const int attr = entry.Name.starts_with('.') ? faHidden : 0;
+    if (MatchesMask(entry.Name, mask) && PassesAttrMask(attr, attr_mask)) skipped->push_back(std::move(entry));
+  }
   std::vector<std::string_view> names;
   names.reserve(listed.size());
   for (const Listed& item : listed) names.push_back(item.name);

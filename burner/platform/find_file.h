@@ -2,7 +2,7 @@
 // A folder is listed as NTFS lists it ("." and ".." first, then the names in
 // ordinal order of their upper-cased UTF-16 form), so images are reproducible.
 // Symbolic links are followed; broken links, sockets, devices and FIFOs are
-// not listed. Hidden, system and directory entries are returned only when the
+// not listed (FindFiles tells which, when asked). Hidden, system and directory entries are returned only when the
 // attribute mask asks for them, as FindFirst does.
 #pragma once
 
@@ -31,14 +31,39 @@ struct TSearchRec {
   bool Readable = true;
 };
 
+// What an entry of a folder is when it is neither a file nor a folder, its
+// links followed: such entries are not listed, and a caller that asks is
+// told of each, to say so.
+enum class TSkippedKind : uint8_t {
+  kFifo,         // a named pipe: reading it would wait for a writer
+  kSocket,
+  kDevice,       // a character or block device
+  kBrokenLink,   // a symbolic link to nothing
+  kLinkLoop,     // symbolic links that point at each other without end
+  kUnreachable,  // a symbolic link into a folder this process may not search
+};
+struct TSkippedEntry {
+  std::string Name;        // the name's bytes in its folder
+  TSkippedKind Kind = TSkippedKind::kBrokenLink;
+  std::string LinkTarget;  // a link's target as it is written, for kBrokenLink
+};
+// The kind in the user's words: "tube nommé (FIFO)", "lien symbolique brisé
+// vers « ../x »" ...
+std::string SkippedKindText(const TSkippedEntry& entry);
+// The entry at `path` (a name in its folder), when it is one FindFiles
+// leaves out; false for a file, a folder or nothing at all.
+bool DescribeSkipped(const std::string& path, TSkippedEntry& entry);
+
 // Entries of `pattern`: a folder path, "/", and a mask with "*" and "?"
 // ("*.*" matches every name), or the path of one file or folder. `attr_mask`
 // as for FindFirst (faAnyFile for everything). An unreadable folder gives an
 // empty list, and its errno in *error when given (0 otherwise).
 // The archive attribute costs one extended-attribute read a file: with
-// `query_archive` false it is left out of Attr.
+// `query_archive` false it is left out of Attr. The entries of a folder left
+// out as neither file nor folder go to *skipped when given (those the mask
+// and the hidden attribute would list), in listing order.
 std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int* error = nullptr,
-                                  bool query_archive = true);
+                                  bool query_archive = true, std::vector<TSkippedEntry>* skipped = nullptr);
 
 // FindFirst on the path of one file or folder: false when nothing is there.
 bool FindOne(const std::string& path, int attr_mask, TSearchRec& rec);

@@ -78,7 +78,7 @@ void FolderPrefetcher::Run() noexcept {
 void FolderPrefetcher::Visit(const std::string& folder, std::vector<std::pair<uint64_t, uint64_t>>& stack) {
   if (stop_ || !WaitForRoom()) return;
   Listing listing;
-  listing.entries = FindFiles(folder + "*.*", faAnyFile, &listing.error, query_archive_);
+  listing.entries = FindFiles(folder + "*.*", faAnyFile, &listing.error, query_archive_, &listing.skipped);
   // The folders being visited, this one last: a subfolder that is one of
   // them is a symbolic link back up the tree and is not followed.
   const bool known = !listing.entries.empty() && listing.entries.front().Name == ".";

@@ -42,6 +42,7 @@ class FolderPrefetcher {
   struct Listing {
     std::vector<TSearchRec> entries;
     int error = 0;
+    std::vector<TSkippedEntry> skipped;  // neither files nor folders (FindFiles)
   };
   std::optional<Listing> Get(const std::string& folder);
 

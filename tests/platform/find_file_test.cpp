@@ -1,11 +1,14 @@
 #include "burner/platform/find_file.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -60,6 +63,65 @@ TEST(FindFileTest, FollowsLinksAndSkipsWhatIsNotAFileOrFolder) {
   EXPECT_NE(rec.Attr & faDirectory, 0);
   EXPECT_FALSE(FindOne(dir / "broken", faAnyFile, rec));
   EXPECT_FALSE(FindOne(dir / "fifo", faAnyFile, rec));
+}
+
+// What is left out is told, kind by kind, in the listing's order, as the
+// mask and the hidden attribute would have listed it.
+TEST(FindFileTest, TellsWhatItLeavesOutAndWhy) {
+  TempDir dir;
+  MakeTree(dir.path(), {{"file.txt", "f"}, {"locked/inside", "i"}});
+  ASSERT_EQ(symlink("missing/target", (dir / "broken").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo((dir / ".hidden pipe").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("loop-b", (dir / "loop-a").c_str()), 0);
+  ASSERT_EQ(symlink("loop-a", (dir / "loop-b").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/null", (dir / "null").c_str()), 0);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string sock_path = dir / "sock";
+  ASSERT_LT(sock_path.size(), sizeof address.sun_path);
+  std::copy(sock_path.begin(), sock_path.end(), address.sun_path);
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  close(sock);
+
+  std::vector<TSkippedEntry> skipped;
+  const auto found = FindFiles(dir.path() + "/*.*", faAnyFile & ~faHidden, nullptr, true, &skipped);
+  EXPECT_EQ(Names(found), (std::vector<std::string>{".", "..", "file.txt", "locked"}));
+  std::vector<std::string> told;
+  for (const TSkippedEntry& entry : skipped) told.push_back(entry.Name + ": " + SkippedKindText(entry));
+  EXPECT_EQ(told, (std::vector<std::string>{"broken: lien symbolique brisé vers «\u00A0missing/target\u00A0»",
+                                            "fifo: tube nommé (FIFO)", "loop-a: boucle de liens symboliques",
+                                            "loop-b: boucle de liens symboliques",
+                                            "null: fichier de périphérique", "sock: socket"}));
+  skipped.clear();
+  FindFiles(dir.path() + "/*.*", faAnyFile, nullptr, true, &skipped);
+  ASSERT_FALSE(skipped.empty());
+  EXPECT_EQ(skipped[0].Name, ".hidden pipe");  // asked for with faHidden
+  skipped.clear();
+  FindFiles(dir.path() + "/f*", faAnyFile, nullptr, true, &skipped);
+  ASSERT_EQ(skipped.size(), 1u);
+  EXPECT_EQ(skipped[0].Kind, TSkippedKind::kFifo);
+
+  TSkippedEntry one;
+  ASSERT_TRUE(DescribeSkipped(dir / "broken", one));
+  EXPECT_EQ(one.Kind, TSkippedKind::kBrokenLink);
+  EXPECT_EQ(one.LinkTarget, "missing/target");
+  EXPECT_FALSE(DescribeSkipped(dir / "file.txt", one));
+  EXPECT_FALSE(DescribeSkipped(dir / "locked/", one));
+  EXPECT_FALSE(DescribeSkipped(dir / "nothing here", one));
+
+  // A link into a folder this process may not search (as anyone but root).
+  if (geteuid() != 0) {
+    ASSERT_EQ(symlink("locked/inside", (dir / "behind").c_str()), 0);
+    chmod((dir / "locked").c_str(), 0);
+    skipped.clear();
+    FindFiles(dir.path() + "/b*", faAnyFile, nullptr, true, &skipped);
+    chmod((dir / "locked").c_str(), 0700);
+    ASSERT_EQ(skipped.size(), 2u);
+    EXPECT_EQ(skipped[0].Name, "behind");
+    EXPECT_EQ(skipped[0].Kind, TSkippedKind::kUnreachable);
+  }
 }
 
 TEST(FindFileTest, RecordsCarrySizeTimesAndAttributes) {
