@@ -224,7 +224,8 @@ void TForm1::bCBurn1Click() {
   // The user may review the compilation and take entries out of it.
   if (options_.ShowFiles) TfrmDiscLayout(veskb, this).Open();
   const bool fits = SpaceCheck();
-  QString question = QStringLiteral("Taille des fichiers à graver: ") + Q(FormatMb(veskb.ImageSectors() * kSectorBytes));
+  QString question =
+      QStringLiteral("Taille des fichiers à graver: ") + Q(FormatMb(veskb.ImageSectors() * kSectorBytes));
   if (!fits) {
     question += QStringLiteral("\n\nLe disque est trop petit pour ces fichiers : il n'a que ") +
                 Q(FormatMb(int64_t{veskb.GetFreeBlocks()} * kSectorBytes)) +
@@ -416,8 +417,9 @@ void TForm1::ShowJobFailure(TFailedJob job, const std::string& error) {
   box.setObjectName(QStringLiteral("jobFailureBox"));
   QString details = Q(advice.Advice);
   if (!error.empty()) {
-    details += (job == TFailedJob::kImageSave ? QStringLiteral("\n\nMessage : ") : QStringLiteral("\n\nMessage du graveur : ")) +
-               Q(error);
+    details += job == TFailedJob::kImageSave ? QStringLiteral("\n\nMessage : ")
+                                             : QStringLiteral("\n\nMessage du graveur : ");
+    details += Q(error);
   }
   box.setInformativeText(details);
   box.exec();

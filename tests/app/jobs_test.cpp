@@ -16,6 +16,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -109,8 +110,16 @@ void AnswerFileDialog(const std::string& path) {
       dialog->reject();
       return;
     }
-    dialog->selectFile(QString::fromStdString(path));
+    // Typed in the name box, as a user does: selectFile of a file not there
+    // yet may leave the name out while the dialog still lists its folder.
+    if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+      name->setText(QString::fromStdString(path));
+    } else {
+      dialog->selectFile(QString::fromStdString(path));
+    }
     static_cast<QDialog*>(dialog)->accept();  // the file dialog's own checks run
+    EXPECT_FALSE(dialog->isVisible()) << "the file dialog refused " << path;
+    if (dialog->isVisible()) dialog->reject();  // the test goes on rather than hang
   });
 }
 
@@ -140,7 +149,9 @@ std::vector<uint32_t> TrackStarts(const std::string& image) {
   return starts;
 }
 
-bool TrayOpen(const std::string& image) { return test::ReadFile(image + ".state").find("tray open") != std::string::npos; }
+bool TrayOpen(const std::string& image) {
+  return test::ReadFile(image + ".state").find("tray open") != std::string::npos;
+}
 
 bool Archived(const std::string& path) { return getxattr(path.c_str(), "user.zamo.archived", nullptr, 0) >= 0; }
 
@@ -222,9 +233,9 @@ class JobsTest : public ::testing::Test {
 
   // Waits (bounded) until no job runs, then for the lines it logged.
   ::testing::AssertionResult WaitForIdle(int ms = 60000) {
-    const bool idle = WaitFor(
-        [&] { return form_->JobState() == JobState::kIdle && !form_->Burner().JobRunning() && !form_->Burner().Erasing(); },
-        ms);
+    TVeskBurner& b = form_->Burner();
+    const bool idle =
+        WaitFor([&] { return form_->JobState() == JobState::kIdle && !b.JobRunning() && !b.Erasing(); }, ms);
     QTest::qWait(60);
     if (idle) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "the job still runs after " << ms << " ms";
@@ -296,8 +307,8 @@ TEST_F(JobsTest, TwoSessionsOnACdRReadBackByXorriso) {
   EXPECT_TRUE(question.startsWith(QStringLiteral("Taille des fichiers à graver: "))) << question.toStdString();
   EXPECT_FALSE(question.contains(QStringLiteral("trop petit")));
   const QStringList first = LogLines();
-  EXPECT_TRUE(InOrder(first, {">>> LECTURE DES FICHIERS - OK.",
-                              ">>> Veillez patienter ... Gravure " + QString::fromStdString(form_->Burner().DeviceString),
+  const QString device = QString::fromStdString(form_->Burner().DeviceString);
+  EXPECT_TRUE(InOrder(first, {">>> LECTURE DES FICHIERS - OK.", ">>> Veillez patienter ... Gravure " + device,
                               ">>> FERMETURE DE LA SESSION...", ">>> ÉCRITURE TERMINÉE: - SUCCÈS", " "}));
   // The job's end: controls back, its figures shown whole, the compilation emptied.
   EXPECT_TRUE(Child<QToolBar>("tbrMain")->isEnabled());
@@ -331,6 +342,37 @@ TEST_F(JobsTest, TwoSessionsOnACdRReadBackByXorriso) {
   EXPECT_TRUE(test::SameTree(session2.tree, both));
 }
 
+// "Montrer les fichiers avant la gravure": the layout window comes before the
+// confirmation, and what the user deletes there is not burnt.
+TEST_F(JobsTest, FilesShownBeforeTheBurnCanBeLeftOut) {
+  REQUIRE_TOOLS("xorriso");
+  test::MakeTree(dir_ / "src", {{"garder.txt", "garder"}, {"enlever.txt", "enlever"}});
+  Start({"cd-r"});
+  form_->AppOptions().ShowFiles = true;
+  AddToList({dir_ / "src"});
+  QStringList order;
+  WhenModal<TfrmDiscLayout>([&](TfrmDiscLayout* window) {
+    order << QStringLiteral("layout");
+    auto* grid = window->findChild<QTableView*>(QStringLiteral("sgFiles"));
+    ASSERT_NE(grid, nullptr);
+    for (int row = 0; row < grid->model()->rowCount(); ++row) {
+      if (grid->model()->index(row, 0).data().toString().trimmed() == QStringLiteral("enlever.txt"))
+        grid->setCurrentIndex(grid->model()->index(row, 0));
+    }
+    window->findChild<QAction*>(QStringLiteral("miGridDelete"))->trigger();
+    window->reject();
+  });
+  std::vector<Box> boxes;
+  BurnList(&boxes);
+  for (const Box& box : boxes) order << box.name;
+  EXPECT_EQ(order, (QStringList{"layout", "burnConfirmBox"}));
+  ASSERT_TRUE(WaitForIdle());
+  EXPECT_TRUE(LogLines().contains(QStringLiteral(">>> ÉCRITURE TERMINÉE: - SUCCÈS")));
+  const test::Extraction back = test::Extract("xorriso", Image(0), dir_ / "lu");
+  ASSERT_TRUE(back.ok) << back.log;
+  EXPECT_TRUE(test::SameTree(back.tree, {{"garder.txt", "garder"}}));
+}
+
 // An empty list: the box, then the burn stops and the image save says nothing more.
 TEST_F(JobsTest, EmptyListStopsTheBurnAndTheImageSave) {
   Start({"cd-r"});
@@ -341,7 +383,8 @@ TEST_F(JobsTest, EmptyListStopsTheBurnAndTheImageSave) {
   EXPECT_EQ(boxes[0].text, QStringLiteral("La liste à graver doit contenir au moins un fichier"));
   EXPECT_EQ(boxes[0].caption, QString::fromUtf8(kAppTitle));
   QStringList lines = LogLines();
-  EXPECT_EQ(lines.mid(lines.size() - 2), (QStringList{">>> LECTURE DES FICHIERS - OK.", ">>> RIEN À GRAVER, ABANDON ..."}));
+  EXPECT_EQ(lines.mid(lines.size() - 2),
+            (QStringList{">>> LECTURE DES FICHIERS - OK.", ">>> RIEN À GRAVER, ABANDON ..."}));
 
   AnswerFileDialog(dir_ / "vide.iso");
   AnswerBoxes({{"emptyListBox", "OK"}}, &boxes);
@@ -399,7 +442,8 @@ TEST_F(JobsTest, SpaceCheckAtTheFreeSpaceAndOneBlockMore) {
   EXPECT_TRUE(boxes[1].text.contains(QStringLiteral("Le disque est trop petit"))) << boxes[1].text.toStdString();
   const QStringList lines = LinesFrom(from);
   EXPECT_TRUE(lines.contains(QStringLiteral(">>> ÉCRITURE: - ÉCHEC"))) << lines.join(QLatin1Char('\n')).toStdString();
-  EXPECT_FALSE(HasLineStarting(lines, QStringLiteral(">>> ÉCRITURE TERMINÉE"))) << lines.join(QLatin1Char('\n')).toStdString();
+  EXPECT_FALSE(HasLineStarting(lines, QStringLiteral(">>> ÉCRITURE TERMINÉE")))
+      << lines.join(QLatin1Char('\n')).toStdString();
   EXPECT_EQ(boxes[2].text, QStringLiteral("La gravure a échoué."));
   EXPECT_TRUE(boxes[2].informative.contains(QStringLiteral("trop petit"))) << boxes[2].informative.toStdString();
 }
@@ -466,9 +510,10 @@ TEST_P(JobsImageSaveTest, SavedImageReadsBack) {
   const QStringList lines = LinesFrom(from);
   EXPECT_TRUE(InOrder(lines, {">>> AJOUT DES FICHIERS À .ISO OK.", ">>> DÉBUT DE LA CRÉATION DU FICHIER .ISO",
                               ">>> ÉCRITURE TERMINÉE: - SUCCÈS"}));
-  const QString size_line = QString::fromStdString(">>> Taille du fichier " + iso + ": " +
-                                                   FormatMb(static_cast<int64_t>(QFileInfo(QString::fromStdString(iso)).size())));
-  EXPECT_TRUE(lines.contains(size_line)) << size_line.toStdString() << "\n" << lines.join(QLatin1Char('\n')).toStdString();
+  const int64_t iso_bytes = QFileInfo(QString::fromStdString(iso)).size();
+  const QString size_line = QString::fromStdString(">>> Taille du fichier " + iso + ": " + FormatMb(iso_bytes));
+  EXPECT_TRUE(lines.contains(size_line)) << size_line.toStdString() << "\n"
+                                         << lines.join(QLatin1Char('\n')).toStdString();
   EXPECT_FALSE(Bar("pcd")->isVisible());
   EXPECT_TRUE(Child<QToolBar>("tbrMain")->isEnabled());
 
@@ -586,7 +631,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, JobsEraseTest,
                          ::testing::Values(EraseCase{"cd-rw", true}, EraseCase{"cd-rw", false},
                                            EraseCase{"dvd-rw", true}, EraseCase{"dvd-rw", false}),
                          [](const ::testing::TestParamInfo<EraseCase>& param_info) {
-                           return test::KindTestName(param_info.param.kind) + (param_info.param.quick ? "Quick" : "Full");
+                           const EraseCase& c = param_info.param;
+                           return test::KindTestName(c.kind) + (c.quick ? "Quick" : "Full");
                          });
 
 // A DVD-RAM the drive does not call erasable is still erased quickly
@@ -676,10 +722,12 @@ TEST_F(JobsTest, WriteErrorGivesTheFailureLinesAndABox) {
   BurnList(&boxes, {{"jobFailureBox", "OK"}});
   ASSERT_TRUE(WaitForIdle());
   ASSERT_TRUE(WaitFor([&] { return boxes.size() == 2; }));
-  EXPECT_TRUE(InOrder(LinesFrom(from), {">>> ÉCRITURE: - ÉCHEC", ">>> ERREUR D'ÉCRITURE [ERREUR DISQUE (WRITE ERROR)]", " "}));
+  EXPECT_TRUE(InOrder(LinesFrom(from),
+                      {">>> ÉCRITURE: - ÉCHEC", ">>> ERREUR D'ÉCRITURE [ERREUR DISQUE (WRITE ERROR)]", " "}));
   EXPECT_EQ(boxes[1].caption, QString::fromUtf8(kAppTitle));
   EXPECT_EQ(boxes[1].text, QStringLiteral("La gravure a échoué."));
-  EXPECT_TRUE(boxes[1].informative.contains(QStringLiteral("vitesse plus lente"))) << boxes[1].informative.toStdString();
+  EXPECT_TRUE(boxes[1].informative.contains(QStringLiteral("vitesse plus lente")))
+      << boxes[1].informative.toStdString();
   EXPECT_TRUE(boxes[1].informative.contains(QStringLiteral("autre disque")));
   EXPECT_TRUE(boxes[1].informative.contains(QStringLiteral("Message du graveur : ERREUR D'ÉCRITURE [ERREUR DISQUE")));
   EXPECT_FALSE(TrayOpen(Image(0)));
