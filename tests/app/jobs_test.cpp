@@ -46,6 +46,7 @@
 #include "app/shell_browser.h"
 #include "burner/drive/transport.h"
 #include "burner/platform/str_format.h"
+#include "tests/app/emulated_recorders.h"
 #include "tests/app/modal.h"
 #include "tests/support/emulated_drive.h"
 #include "tests/support/peer_tools.h"
@@ -169,18 +170,7 @@ class JobsTest : public ::testing::Test {
   // The options a job reads are set as each test wants them, whatever
   // another test left in the settings file.
   void Start(const std::vector<std::string>& drives) {
-    std::string list;
-    for (size_t i = 0; i < drives.size(); ++i) {
-      std::string drive = drives[i];
-      const size_t comma = drive.find(',');
-      if (drive.substr(0, comma).find(':') == std::string::npos) {
-        drive = drive.substr(0, comma) + ":" + Image(static_cast<int>(i)) +
-                (comma == std::string::npos ? "" : drive.substr(comma));
-      }
-      list += (i ? ";" : "") + drive;
-    }
-    setenv("ZAMO_EMULATED_DRIVES", list.c_str(), 1);
-    transport::SetPassThroughFactory([] { return std::unique_ptr<TAspiBackEnd>(); });
+    test::UseEmulatedRecorders(dir_.path(), drives);
     form_ = std::make_unique<TForm1>();
     form_->show();
     form_->AppOptions() = TAppOptions{};

@@ -43,6 +43,7 @@
 #include "app/shell_browser.h"
 #include "app/skin.h"
 #include "burner/drive/transport.h"
+#include "tests/app/emulated_recorders.h"
 #include "tests/app/modal.h"
 #include "tests/support/temp_dir.h"
 
@@ -77,16 +78,7 @@ class MainWindowTest : public ::testing::Test {
   // The window shown over the emulated recorders of `drives`, a list of
   // KIND[,options] whose image files live in the test's folder.
   void Start(const std::vector<std::string>& drives) {
-    std::string list;
-    for (size_t i = 0; i < drives.size(); ++i) {
-      const size_t comma = drives[i].find(',');
-      const std::string kind = drives[i].substr(0, comma);
-      const std::string options = comma == std::string::npos ? "" : drives[i].substr(comma);
-      list += (i ? ";" : "") + kind + ":" + (dir_ / ("disc" + std::to_string(i) + ".img")) + options;
-    }
-    setenv("ZAMO_EMULATED_DRIVES", list.c_str(), 1);
-    // No real drive takes part, whatever this machine has.
-    transport::SetPassThroughFactory([] { return std::unique_ptr<TAspiBackEnd>(); });
+    test::UseEmulatedRecorders(dir_.path(), drives);
     form_ = std::make_unique<TForm1>();
     form_->show();
   }
