@@ -18,23 +18,24 @@ namespace zamo::cli {
 namespace {
 
 constexpr const char* kBurnUsage =
-    "Usage : zamo-cli [--drive N] [--emulate ...] burn [options] CHEMIN...\n"
+    "Utilisation\u00A0: zamo-cli [--drive N] [--emulate ...] burn [options] CHEMIN...\n"
     "        zamo-cli [--drive N] [--emulate ...] burn-image [options] IMAGE.iso\n"
     "burn grave les fichiers et dossiers donnés (ISO 9660 + Joliet) dans une nouvelle session du\n"
-    "disque ; burn-image grave un fichier image tel quel, à partir du début du disque.\n"
+    "disque\u00A0; burn-image grave un fichier image tel quel, à partir du début du disque.\n"
     "\n"
-    "  --speed V             vitesse : « 16x », ou en Ko/s (« 2822 »), ou « max » (défaut)\n"
-    "  --test                simulation : le graveur fait tout sans écrire\n"
-    "  --close               ferme le disque : aucune session ne pourra être ajoutée\n"
-    "  --import-session N    session précédente dont les fichiers restent visibles :\n"
-    "                        « last » (défaut quand le disque en a une), un numéro, ou 0 pour aucune\n"
+    "  --speed V             vitesse\u00A0: «\u00A016x\u00A0», ou en Ko/s («\u00A02822\u00A0»), ou «\u00A0max\u00A0» (défaut)\n"
+    "  --test                simulation\u00A0: le graveur fait tout sans écrire\n"
+    "  --close               ferme le disque\u00A0: aucune session ne pourra être ajoutée\n"
+    "  --import-session N    session précédente dont les fichiers restent visibles\u00A0:\n"
+    "                        «\u00A0last\u00A0» (défaut quand le disque en a une), un numéro, ou 0 pour aucune\n"
     "                        (une session que le disque n'a pas est refusée, rien n'est gravé)\n"
     "  --eject               éjecte le disque après une gravure réussie\n"
     "  --verify              relit ce qui a été gravé et le compare aux fichiers sources, ou à l'image\n"
     "  --cache-size MIO      cache de lecture anticipée, en Mio (défaut 4)\n"
-    "options de compilation (burn) : --volume NOM  --no-joliet  --boot IMAGE  --boot-emulation floppy|hd\n"
+    "options de compilation (burn) : --volume NOM  --no-joliet  --boot IMAGE  --boot-emulation floppy|hd|none\n"
+    "                                --boot-load-size N  --boot-info-table\n"
     "                                --paths none|keep|last  --archive-only  --replace\n"
-    "                                (voir « zamo-cli mkiso --help »)\n"
+    "                                (voir «\u00A0zamo-cli mkiso --help\u00A0»)\n"
     "Sans --volume, la nouvelle session garde le nom de volume de la session importée. Avec\n"
     "--archive-only, n'avoir aucun fichier modifié depuis la dernière sauvegarde est un succès\u00A0:\n"
     "rien n'est gravé.\n"
@@ -43,10 +44,10 @@ constexpr const char* kBurnUsage =
     "cache, temps restant, puis ce que fait le graveur une fois les données envoyées)\u00A0; sinon\n"
     "(journal, cron), une ligne toutes les 5 secondes (ZAMO_PROGRESS_INTERVAL=SECONDES pour un autre\n"
     "intervalle, 0 pour aucune). Ctrl-C interrompt proprement et dit ce qu'il attend.\n"
-    "Statut de sortie : 0 succès, 1 échec, 2 erreur d'utilisation.\n";
+    "Statut de sortie\u00A0: 0 succès, 1 échec, 2 erreur d'utilisation.\n";
 
 int UsageError(const char* command, const std::string& text) {
-  std::fprintf(stderr, "zamo-cli %s : %s\n%s", command, text.c_str(), kBurnUsage);
+  std::fprintf(stderr, "zamo-cli %s\u00A0: %s\n%s", command, text.c_str(), kBurnUsage);
   return 2;
 }
 
@@ -84,12 +85,12 @@ int Finish(DriveSession& session, const BurnOptions& options, const std::string&
            const std::string& image_file = "") {
   LogOutput& log = session.log();
   if (!error.empty()) {
-    log.Line(">>> GRAVURE: - ÉCHEC");
+    log.Line(">>> Gravure\u00A0: échec");
     log.Line(">>> " + error);
     return 1;
   }
-  log.Line(">>> " + FormatMb(bytes) + (options.test ? " SIMULÉS" : " GRAVÉS"));
-  log.Line(">>> GRAVURE TERMINÉE: - SUCCÈS");
+  log.Line(">>> " + ExactSizeText(bytes) + (options.test ? " simulés" : " gravés"));
+  log.Line(">>> Gravure terminée\u00A0: succès");
   if (options.verify && VerifyAfterBurn(session, image_file) != 0) return 1;
   if (options.eject && !session.burner().LoadEject(true)) log.Line(">>> MÉDIA ÉJECTÉ: - ÉCHEC.");
   return 0;
@@ -126,14 +127,14 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
       options.verify = true;
     } else if (arg == "--import-session") {
       const char* v = value("session");
-      if (v == nullptr) return UsageError(argv[0], "l'option --import-session attend un numéro ou « last »");
+      if (v == nullptr) return UsageError(argv[0], "l'option --import-session attend un numéro ou «\u00A0last\u00A0»");
       if (std::string_view(v) == "last") {
         options.import_session = -1;
       } else {
         char* end = nullptr;
         const long n = std::strtol(v, &end, 10);
         if (end == v || *end != '\0' || n < 0 || n > 65534)
-          return UsageError(argv[0], "--import-session attend un numéro de session, « last » ou 0");
+          return UsageError(argv[0], "--import-session attend un numéro de session, «\u00A0last\u00A0» ou 0");
         options.import_session = static_cast<int>(n);
       }
     } else if (arg == "--cache-size") {
@@ -148,7 +149,7 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
     } else if (arg == "--") {
       for (++i; i < argc; ++i) options.compilation.sources.emplace_back(argv[i]);
     } else if (arg.starts_with("-") && arg.size() > 1) {
-      return UsageError(argv[0], "option inconnue " + std::string(arg));
+      return UsageError(argv[0], "option inconnue " + Quoted(std::string(arg)));
     } else {
       options.compilation.sources.emplace_back(arg);
     }
@@ -180,7 +181,7 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
   }
   uint16_t kbs = 0;
   if (!SpeedKbs(options.speed, plan.Kind, kbs))
-    return UsageError(argv[0], "vitesse non comprise « " + options.speed + " »");
+    return UsageError(argv[0], "vitesse non comprise " + Quoted(options.speed));
   b.ReadSpeed = 0;
   b.SetWriteSpeed(kbs);
   b.TestWrite = options.test;
@@ -189,7 +190,7 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
 
   if (image) {
     const std::string& file = options.compilation.sources[0];
-    log.Line(">>> DÉBUT DE LA GRAVURE DE L'IMAGE " + DisplayUtf8(file));
+    log.Line(">>> Début de la gravure de l'image " + Quoted(file));
     const std::string error = RunWriteJob(b, log, WriteTarget::kDisc, [&] { b.RecordImageFile(file); });
     return Finish(session, options, error, b.BytesWritten(), file);
   }
@@ -215,12 +216,12 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
     return 1;
   }
   AfterImport(b, log, written, !options.compilation.volume.empty(), options.compilation.archive_only);
-  log.Line(">>> DÉBUT DE LA GRAVURE: " + FormatMb(plan.Sectors * 2048) + " SUR " + DiscKindName(plan.Kind));
+  log.Line(">>> Début de la gravure\u00A0: " + ExactSizeText(plan.Sectors * 2048) + " sur " + DiscKindName(plan.Kind));
   const std::string write_error = RunWriteJob(b, log, WriteTarget::kDisc, [&] { b.RecordCompilation(); });
   const int status = Finish(session, options, write_error, b.BytesWritten());
   if (status == 0 && options.compilation.archive_only && !options.test) b.ClearArchiveBits();
   if (status == 0 && log.LeftOut() > 0) {
-    log.Line(">>> ATTENTION: " + std::to_string(log.LeftOut()) + " ÉLÉMENT(S) IGNORÉ(S), VOIR CI-DESSUS");
+    log.SayLeftOut(log.LeftOut());
     return 1;
   }
   return status;

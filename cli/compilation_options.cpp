@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string_view>
 
@@ -32,7 +33,7 @@ void InstallChecks(TVeskBurner& burner, LogOutput& log, const std::string& image
   burner.OnAddFile = [&log, image_path](TObject*, const std::string& full_path, std::string&, std::string&,
                                         TDateTime&, int, int64_t, bool& skip) {
     if (!image_path.empty() && full_path == image_path) {
-      log.Line(">>> LE FICHIER IMAGE N'EST PAS ENREGISTRÉ DANS LUI-MÊME  " + full_path);
+      log.Line(">>> Le fichier image n'est pas enregistré dans lui-même\u00A0: " + Quoted(full_path));
       skip = true;
       return;
     }
@@ -64,13 +65,16 @@ void SayVolumeCut(const std::string& volume, bool joliet, LogOutput& log) {
   log.Line(line + ".");
 }
 
-// A boot image of `sectors` sectors of 2048 bytes: a diskette asked for must
-// have a diskette's size; the emulation its size gives, when none is asked
-// for, is said. False with `error` when the choice cannot be.
-bool SayBootEmulation(const CompilationOptions& options, int64_t sectors, LogOutput& log, std::string& error) {
+// A boot image of `bytes` bytes: a diskette asked for must have a
+// diskette's size, a no-emulation image given the information table must
+// hold it; the emulation its size gives, when none is asked for, is said,
+// and so is a load size that reaches past the image. False with `error` when
+// the choice cannot be.
+bool SayBootEmulation(const CompilationOptions& options, int64_t bytes, LogOutput& log, std::string& error) {
   static constexpr const char* kDiskettes[] = {"", "une disquette de 1,2\u00A0Mo", "une disquette de 1,44\u00A0Mo",
                                                "une disquette de 2,88\u00A0Mo"};
   const std::string image = Quoted(options.boot_image);
+  const int64_t sectors = (bytes + 2047) / 2048;
   switch (options.boot_emulation) {
     case TBootEmulation::kDiskette:
       if (IsDisketteSize(sectors)) return true;
@@ -80,6 +84,22 @@ bool SayBootEmulation(const CompilationOptions& options, int64_t sectors, LogOut
       return false;
     case TBootEmulation::kHardDisk:
       return true;
+    case TBootEmulation::kNone: {
+      if (options.boot_info_table && bytes < kBootInfoChecksumFrom) {
+        error = "L'image de démarrage " + image + " n'a que " + std::to_string(bytes) + " octets" + kNbsp +
+                ": la table d'informations de démarrage (--boot-info-table) en occupe les octets 8 à 63.";
+        return false;
+      }
+      // The BIOS reads whole 2048-byte sectors: past the image's last one,
+      // it would load whatever the disc holds after it.
+      const int load = options.boot_load_size != 0 ? options.boot_load_size : kDefaultBootLoadSize;
+      if (load > sectors * 4) {
+        log.Line("Image de démarrage " + image + kNbsp + ": le BIOS chargera " + std::to_string(load) +
+                 " secteurs de 512\u00A0octets (--boot-load-size), au-delà de ses " + std::to_string(sectors * 4) +
+                 ".");
+      }
+      return true;
+    }
     case TBootEmulation::kBySize:
       break;
   }
@@ -114,11 +134,22 @@ bool ParseCompilationOption(int argc, char** argv, int& i, CompilationOptions& o
     if (!error.empty()) return true;
     if (mode == "floppy") options.boot_emulation = TBootEmulation::kDiskette;
     else if (mode == "hd") options.boot_emulation = TBootEmulation::kHardDisk;
-    else if (mode == "none") error = "--boot-emulation none (sans émulation) n'est pas encore pris en charge" +
-                                     std::string(kNbsp) + ": floppy ou hd";
-    else error = "--boot-emulation attend floppy ou hd";
+    else if (mode == "none") options.boot_emulation = TBootEmulation::kNone;
+    else error = "--boot-emulation attend floppy, hd ou none";
     return true;
   }
+  if (arg == "--boot-load-size") {
+    std::string count;
+    value(count);
+    if (!error.empty()) return true;
+    char* end = nullptr;
+    const long n = std::strtol(count.c_str(), &end, 10);
+    if (count.empty() || count[0] == '-' || count[0] == '+' || *end != '\0' || n < 1 || n > 65535)
+      error = "--boot-load-size attend un nombre de secteurs de 512\u00A0octets, de 1 à 65535";
+    else options.boot_load_size = static_cast<uint16_t>(n);
+    return true;
+  }
+  if (arg == "--boot-info-table") return options.boot_info_table = true, true;
   if (arg == "--no-joliet") return options.joliet = false, true;
   if (arg == "--archive-only") return options.archive_only = true, true;
   if (arg == "--replace") return options.replace = true, true;
@@ -139,6 +170,14 @@ std::string CompilationOptionsProblem(const CompilationOptions& options) {
   if (options.boot_emulation != TBootEmulation::kBySize && options.boot_image.empty())
     return "--boot-emulation choisit l'émulation de l'image de démarrage donnée par --boot" + std::string(kNbsp) +
            ": il n'y en a pas";
+  // An emulated disk's boot sector is always one sector, and its first
+  // bytes are the disk's own: neither option can apply to it.
+  for (auto [given, name] : {std::pair{options.boot_load_size != 0, "--boot-load-size"},
+                             std::pair{options.boot_info_table, "--boot-info-table"}}) {
+    if (given && options.boot_emulation != TBootEmulation::kNone)
+      return std::string(name) + " ne s'applique qu'à une image de démarrage sans émulation" + kNbsp +
+             ": ajoutez " + (options.boot_image.empty() ? "--boot IMAGE " : "") + "--boot-emulation none";
+  }
   return {};
 }
 
@@ -155,7 +194,7 @@ bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, Lo
     }
     struct stat st {};
     if (stat(path.c_str(), &st) != 0 || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
-      error = StrFormat("FICHIER OU DOSSIER INTROUVABLE \"%s\"", DisplayUtf8(source).c_str());
+      error = "Fichier ou dossier introuvable\u00A0: " + Quoted(source);
       return false;
     }
     sources.push_back(path);
@@ -166,7 +205,7 @@ bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, Lo
       error = StrFormat("IMAGE DE DÉMARRAGE INTROUVABLE OU VIDE \"%s\"", DisplayUtf8(options.boot_image).c_str());
       return false;
     }
-    if (!SayBootEmulation(options, (st.st_size + 2047) / 2048, log, error)) return false;
+    if (!SayBootEmulation(options, st.st_size, log, error)) return false;
   }
 
   burner.ClearCompilation(kCliMaxFiles, kCliMaxDirs);
@@ -178,6 +217,8 @@ bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, Lo
   burner.Bootable = !options.boot_image.empty();
   burner.BootImage = options.boot_image;
   burner.BootEmulation = options.boot_emulation;
+  burner.BootLoadSize = options.boot_load_size != 0 ? options.boot_load_size : kDefaultBootLoadSize;
+  burner.BootInfoTable = options.boot_info_table;
   burner.ReplaceFile = options.replace;
   InstallChecks(burner, log, options.image_path.empty() ? "" : AbsolutePath(options.image_path));
 

@@ -19,6 +19,10 @@ struct CompilationOptions {
   std::string boot_image;
   // --boot-emulation: how the BIOS sees the boot image; by its size when not given.
   TBootEmulation boot_emulation = TBootEmulation::kBySize;
+  // --boot-load-size (0 when not given: the default 4) and --boot-info-table,
+  // both for no emulation only.
+  uint16_t boot_load_size = 0;
+  bool boot_info_table = false;
   PathMode paths = PathMode::kNone;
   bool archive_only = false;
   bool replace = false;

@@ -11,16 +11,17 @@
 #include "cli/compilation_options.h"
 #include "cli/file_checks.h"
 #include "cli/job_runner.h"
+#include "cli/progress_meter.h"
 #include "cli/repeat_backup.h"
 
 namespace zamo::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage : zamo-cli mkiso -o IMAGE.iso [options] CHEMIN...\n"
+    "Utilisation\u00A0: zamo-cli mkiso -o IMAGE.iso [options] CHEMIN...\n"
     "        zamo-cli mkiso --print-size [options] CHEMIN...\n"
     "Enregistre les fichiers et dossiers donnés dans une image ISO 9660 (avec Joliet).\n"
-    "Les dossiers sont pris avec leurs sous-dossiers ; les dossiers vides ne sont pas enregistrés.\n"
+    "Les dossiers sont pris avec leurs sous-dossiers\u00A0; les dossiers vides ne sont pas enregistrés.\n"
     "\n"
     "  -o IMAGE.iso          fichier image à écrire (remplacé s'il existe)\n"
     "  --print-size          affiche seulement le nombre de secteurs de 2048 octets de l'image\n"
@@ -28,10 +29,17 @@ constexpr const char* kUsage =
     "                        plus long est raccourci, et le journal dit ce qui en est gardé)\n"
     "  --no-joliet           sans les noms longs Joliet\n"
     "  --boot IMAGE          disque amorçable El Torito avec cette image\n"
-    "  --boot-emulation floppy|hd  l'image de démarrage vue comme une disquette ou un disque dur\n"
+    "  --boot-emulation floppy|hd|none  l'image de démarrage vue comme une disquette, un disque dur,\n"
+    "                        ou sans émulation\u00A0: un programme que le BIOS charge en 07C0:0000\n"
     "                        (sans l'option\u00A0: d'après sa taille, annoncée dans le journal\u00A0;\n"
     "                        1,2, 1,44 ou 2,88\u00A0Mo pour une disquette)\n"
-    "  --paths none|keep|last  chemins des sources : aucun (défaut), complets, ou dernier dossier seul\n"
+    "  --boot-load-size N    sans émulation\u00A0: nombre de secteurs de 512\u00A0octets que le BIOS charge\n"
+    "                        (1 à 65535, défaut 4)\n"
+    "  --boot-info-table     sans émulation\u00A0: écrit la table d'informations de démarrage (secteur\n"
+    "                        du descripteur primaire, secteur, taille et somme de contrôle de l'image)\n"
+    "                        sur les octets 8 à 63 de l'image de démarrage copiée sur le disque (le\n"
+    "                        fichier source n'est pas modifié)\n"
+    "  --paths none|keep|last  chemins des sources\u00A0: aucun (défaut), complets, ou dernier dossier seul\n"
     "  --archive-only        seulement les fichiers modifiés depuis la dernière sauvegarde,\n"
     "                        puis les marque comme sauvegardés (aucun fichier modifié\u00A0: succès,\n"
     "                        aucune image n'est écrite)\n"
@@ -42,12 +50,12 @@ constexpr const char* kUsage =
     "Sur un terminal, une ligne montre la progression\u00A0; sinon (journal, cron), une ligne toutes\n"
     "les 5 secondes (ZAMO_PROGRESS_INTERVAL=SECONDES pour un autre intervalle, 0 pour aucune).\n"
     "Ctrl-C interrompt proprement (le fichier image partiel est supprimé). Avec SOURCE_DATE_EPOCH,\n"
-    "les dates de l'image (hors dates des fichiers) sont celles de cet instant : images reproductibles.\n"
+    "les dates de l'image (hors dates des fichiers) sont celles de cet instant\u00A0: images reproductibles.\n"
     "\n"
     "Ni les tubes nommés, ni les sockets, ni les fichiers de périphérique, ni les liens symboliques\n"
     "brisés ne sont enregistrés\u00A0: le journal nomme chacun.\n"
     "\n"
-    "Statut de sortie : 0 succès ; 1 échec, ou image écrite mais des éléments ont été ignorés ;\n"
+    "Statut de sortie\u00A0: 0 succès\u00A0; 1 échec, ou image écrite mais des éléments ont été ignorés\u00A0;\n"
     "2 erreur d'utilisation.\n";
 
 // SOURCE_DATE_EPOCH (seconds since 1970) stands for the clock in the dates
@@ -63,7 +71,7 @@ void ApplySourceDateEpoch(TVeskBurner& burner) {
 }
 
 int UsageError(const std::string& text) {
-  std::fprintf(stderr, "zamo-cli mkiso : %s\n%s", text.c_str(), kUsage);
+  std::fprintf(stderr, "zamo-cli mkiso\u00A0: %s\n%s", text.c_str(), kUsage);
   return 2;
 }
 
@@ -72,27 +80,32 @@ void PrintSummary(const TVeskBurner& b, const std::string& image, int64_t image_
     return count <= 1 ? std::to_string(first) : std::to_string(first) + "-" + std::to_string(first + count - 1);
   };
   const int64_t descriptors = 2 + (b.Bootable ? 1 : 0) + (b.JolietFileSystem ? 1 : 0);
-  std::printf("Image ISO 9660 %s: %s\n", b.JolietFileSystem ? "+ Joliet" : "", DisplayUtf8(image).c_str());
-  std::printf("  Volume                 : \"%s\"\n", DisplayUtf8(b.IdVolume).c_str());
-  std::printf("  Dossiers / entrées     : %d / %d\n", b.DirectoryCount(), b.FileCount());
-  std::printf("  Descripteurs de volume : secteurs %s\n", range(16, descriptors).c_str());
-  std::printf("  Tables des chemins     : ISO %d et %d (%d octets)", b.IsoPathTableL, b.IsoPathTableM,
+  std::printf("Image ISO 9660%s\u00A0: %s\n", b.JolietFileSystem ? " + Joliet" : "", Quoted(image).c_str());
+  std::printf("  Volume                \u00A0: %s\n", Quoted(b.IdVolume).c_str());
+  std::printf("  Dossiers / entrées    \u00A0: %d / %d\n", b.DirectoryCount(), b.FileCount());
+  std::printf("  Descripteurs de volume\u00A0: secteurs %s\n", range(16, descriptors).c_str());
+  std::printf("  Tables des chemins    \u00A0: ISO %d et %d (%d octets)", b.IsoPathTableL, b.IsoPathTableM,
               b.IsoPathTableSize);
   if (b.JolietFileSystem)
     std::printf(", Joliet %d et %d (%d octets)", b.JolietPathTableL, b.JolietPathTableM, b.JolietPathTableSize);
-  std::printf("\n  Répertoires            : ISO %s", range(b.IsoDirBase, b.IsoDirBytes / 2048).c_str());
+  std::printf("\n  Répertoires           \u00A0: ISO %s", range(b.IsoDirBase, b.IsoDirBytes / 2048).c_str());
   if (b.JolietFileSystem) std::printf(", Joliet %s", range(b.JolietDirBase, b.JolietDirBytes / 2048).c_str());
   std::printf("\n");
   if (b.Bootable) {
-    static constexpr const char* kMedia[] = {"", "disquette 1,2 Mo", "disquette 1,44 Mo", "disquette 2,88 Mo",
-                                             "disque dur"};
+    static constexpr const char* kMedia[] = {"sans émulation", "disquette 1,2 Mo", "disquette 1,44 Mo",
+                                             "disquette 2,88 Mo", "disque dur"};
+    std::string media = kMedia[BootMediaType(b.BootSectors, b.BootEmulation)];
+    if (b.BootEmulation == TBootEmulation::kNone) {
+      media += ", " + std::to_string(b.BootLoadSize) + " secteurs de 512 octets chargés";
+      if (!b.BootInfo.empty()) media += ", table d'informations de démarrage";
+    }
     std::printf("  El Torito              : catalogue %d, image %s (%s)\n", b.BootCatalogLba,
-                range(b.BootImageLba, b.BootSectors).c_str(), kMedia[BootMediaType(b.BootSectors, b.BootEmulation)]);
+                range(b.BootImageLba, b.BootSectors).c_str(), media.c_str());
   }
-  std::printf("  Données des fichiers   : à partir du secteur %d (%lld secteurs)\n", b.FirstFileLba,
+  std::printf("  Données des fichiers  \u00A0: à partir du secteur %d (%lld secteurs)\n", b.FirstFileLba,
               static_cast<long long>(b.FileSectors));
-  std::printf("  Taille de l'image      : %lld secteurs (%s)\n", static_cast<long long>(image_sectors),
-              FormatMb(image_sectors * 2048).c_str());
+  std::printf("  Taille de l'image     \u00A0: %lld secteurs (%s)\n", static_cast<long long>(image_sectors),
+              ExactSizeText(image_sectors * 2048).c_str());
 }
 
 }  // namespace
@@ -129,7 +142,7 @@ int RunMkiso(int argc, char** argv, bool verbose) {
     } else if (arg == "--") {
       for (++i; i < argc; ++i) options.sources.emplace_back(argv[i]);
     } else if (arg.starts_with("-") && arg.size() > 1) {
-      return UsageError("option inconnue " + std::string(arg));
+      return UsageError("option inconnue " + Quoted(std::string(arg)));
     } else {
       options.sources.emplace_back(arg);
     }
@@ -161,7 +174,7 @@ int RunMkiso(int argc, char** argv, bool verbose) {
     return NothingChanged(log, "aucune image n'est écrite");
   }
   if (burner.DirectoryCount() == 0 && burner.FileCount() == 0) {
-    log.Line(">>> RIEN À ENREGISTRER: AUCUN FICHIER DANS LA COMPILATION");
+    log.Line(">>> Rien à enregistrer\u00A0: aucun fichier dans la compilation.");
     return 1;
   }
   if (print_size) {
@@ -180,12 +193,12 @@ int RunMkiso(int argc, char** argv, bool verbose) {
     log.Line(">>> " + write_error);
     return 1;
   }
-  log.Line(">>> Taille du fichier " + output + ": " + FormatMb(quick ? burner.SessionSectors * 2048 : burner.BytesWritten()));
+  log.Line(">>> Taille du fichier " + output + ": " + ExactSizeText(quick ? burner.SessionSectors * 2048 : burner.BytesWritten()));
   log.Line(">>> ÉCRITURE TERMINÉE: - SUCCÈS");
   if (options.archive_only) burner.ClearArchiveBits();
   PrintSummary(burner, output, quick ? burner.SessionSectors : burner.BytesWritten() / 2048);
   if (log.LeftOut() > 0) {
-    log.Line(">>> ATTENTION: " + std::to_string(log.LeftOut()) + " ÉLÉMENT(S) IGNORÉ(S), VOIR CI-DESSUS");
+    log.SayLeftOut(log.LeftOut());
     return 1;
   }
   return 0;

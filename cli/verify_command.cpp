@@ -20,23 +20,24 @@ namespace zamo::cli {
 namespace {
 
 constexpr const char* kVerifyUsage =
-    "Usage : zamo-cli [--drive N] [--emulate ...] verify [--session N] [options] CHEMIN...\n"
+    "Utilisation\u00A0: zamo-cli [--drive N] [--emulate ...] verify [--session N] [options] CHEMIN...\n"
     "        zamo-cli verify [--session N] [options] IMAGE.iso CHEMIN...\n"
     "relit une session du disque et compare chacun de ses fichiers, octet par octet, au fichier\n"
-    "source de même chemin : fichier absent du disque, de taille ou de contenu différents, secteur\n"
+    "source de même chemin\u00A0: fichier absent du disque, de taille ou de contenu différents, secteur\n"
     "illisible. Les autres fichiers de la session sont relus sans être comparés.\n"
     "\n"
-    "  --session N   la session N (1 = la première) ; la dernière par défaut\n"
+    "  --session N   la session N (1 = la première)\u00A0; la dernière par défaut\n"
     "  --image IMAGE.iso, ou IMAGE.iso suivi des CHEMINS\u00A0: compare ce fichier image au lieu du disque\n"
     "                d'un lecteur\n"
-    "options de compilation, celles de la gravure (elles disent où sont les fichiers sur le disque) :\n"
-    "                --volume NOM  --no-joliet  --boot IMAGE  --boot-emulation floppy|hd\n"
+    "options de compilation, celles de la gravure (elles disent où sont les fichiers sur le disque)\u00A0:\n"
+    "                --volume NOM  --no-joliet  --boot IMAGE  --boot-emulation floppy|hd|none\n"
+    "                --boot-load-size N  --boot-info-table\n"
     "                --paths none|keep|last\n"
-    "                --archive-only  --replace  (voir « zamo-cli mkiso --help »)\n"
+    "                --archive-only  --replace  (voir «\u00A0zamo-cli mkiso --help\u00A0»)\n"
     "\n"
     "Sur un terminal, une ligne montre la progression\u00A0; sinon (journal, cron), une ligne toutes\n"
     "les 5 secondes (ZAMO_PROGRESS_INTERVAL). Ctrl-C interrompt la vérification.\n"
-    "Statut de sortie : 0 disque conforme, 1 différence, fichier illisible ou échec, 2 erreur d'utilisation.\n";
+    "Statut de sortie\u00A0: 0 disque conforme, 1 différence, fichier illisible ou échec, 2 erreur d'utilisation.\n";
 
 struct VerifyOptions {
   CompilationOptions compilation;
@@ -69,17 +70,17 @@ std::string RunVerifyJob(TVeskBurner& burner, LogOutput& log, const std::functio
 
 int Finish(TVeskBurner& burner, LogOutput& log, const std::string& error) {
   if (!error.empty()) {
-    log.Line(">>> VÉRIFICATION TERMINÉE: - ÉCHEC");
+    log.Line(">>> Vérification terminée\u00A0: échec");
     log.Line(">>> " + error);
     return 1;
   }
-  log.Line(">>> " + FormatMb(burner.VerifyBytesDone()) + " VÉRIFIÉS");
-  log.Line(">>> VÉRIFICATION TERMINÉE: - SUCCÈS");
+  log.Line(">>> " + ExactSizeText(burner.VerifyBytesDone()) + " vérifiés");
+  log.Line(">>> Vérification terminée\u00A0: succès");
   return 0;
 }
 
 int UsageError(const std::string& text) {
-  std::fprintf(stderr, "zamo-cli verify : %s\n%s", text.c_str(), kVerifyUsage);
+  std::fprintf(stderr, "zamo-cli verify\u00A0: %s\n%s", text.c_str(), kVerifyUsage);
   return 2;
 }
 
@@ -104,14 +105,14 @@ int ParseArgs(int argc, char** argv, VerifyOptions& options, DriveOptions& drive
       }
       char* end = nullptr;
       const long n = std::strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end != '\0' || n < 1 || n > 65535) return UsageError("numéro de session invalide « " + value + " »");
+      if (value.empty() || *end != '\0' || n < 1 || n > 65535) return UsageError("numéro de session invalide " + Quoted(value));
       options.session = static_cast<int>(n);
     } else if (ParseCompilationOption(argc, argv, i, options.compilation, error)) {
       if (!error.empty()) return UsageError(error);
     } else if (arg == "--") {
       for (++i; i < argc; ++i) options.compilation.sources.emplace_back(argv[i]);
     } else if (arg.starts_with("-") && arg.size() > 1) {
-      return UsageError("option inconnue « " + std::string(arg) + " »");
+      return UsageError("option inconnue " + Quoted(std::string(arg)));
     } else {
       options.compilation.sources.emplace_back(arg);
     }
@@ -150,13 +151,13 @@ int RunVerify(int argc, char** argv, const DriveOptions& drive_options) {
   const int left_out = log.LeftOut();
   const std::vector<TVeskBurner::TVerifySource> sources = b.VerifySources();
   if (sources.empty()) {
-    log.Line(">>> RIEN À VÉRIFIER: AUCUN FICHIER DANS LA COMPILATION");
+    log.Line(">>> Rien à vérifier\u00A0: aucun fichier dans la compilation.");
     return 1;
   }
   error = RunVerifyJob(b, log, [&] { b.VerifySession(options.session, sources); });
   const int status = Finish(b, log, error);
   if (status == 0 && left_out > 0) {
-    log.Line(">>> ATTENTION: " + std::to_string(left_out) + " ÉLÉMENT(S) IGNORÉ(S), NON VÉRIFIÉ(S), VOIR CI-DESSUS");
+    log.SayLeftOut(left_out, "non vérifié");
     return 1;
   }
   return status;
@@ -165,7 +166,7 @@ int RunVerify(int argc, char** argv, const DriveOptions& drive_options) {
 int VerifyAfterBurn(DriveSession& session, const std::string& image_file) {
   TVeskBurner& b = session.burner();
   if (b.TestWrite) {
-    session.log().Line(">>> VÉRIFICATION IGNORÉE: SIMULATION, RIEN N'A ÉTÉ GRAVÉ");
+    session.log().Line(">>> Pas de vérification\u00A0: simulation, rien n'a été gravé.");
     return 0;
   }
   const std::string error = RunVerifyJob(b, session.log(), [&] {

@@ -1,4 +1,5 @@
-// el_torito.cpp: boot record and boot catalog (El Torito 1.0, sections 2.0-2.3).
+// el_torito.cpp: boot record and boot catalog (El Torito 1.0, sections
+// 2.0-2.3), and the boot information table of no-emulation images.
 #include "burner/compilation/el_torito.h"
 
 #include <algorithm>
@@ -19,7 +20,13 @@ uint8_t BootMediaType(int64_t boot_sectors) {
 }
 
 uint8_t BootMediaType(int64_t boot_sectors, TBootEmulation emulation) {
-  return emulation == TBootEmulation::kHardDisk ? 4 : BootMediaType(boot_sectors);
+  switch (emulation) {
+    case TBootEmulation::kNone: return 0;
+    case TBootEmulation::kHardDisk: return 4;
+    case TBootEmulation::kDiskette:
+    case TBootEmulation::kBySize: break;
+  }
+  return BootMediaType(boot_sectors);
 }
 
 bool IsDisketteSize(int64_t boot_sectors) { return BootMediaType(boot_sectors) != 4; }
@@ -45,7 +52,7 @@ uint16_t ValidationChecksum(std::span<const uint8_t> entry) {
   return static_cast<uint16_t>(0x10000 - sum);
 }
 
-Sector MakeBootCatalog(uint8_t media_type, uint32_t load_lba) {
+Sector MakeBootCatalog(uint8_t media_type, uint32_t load_lba, uint16_t sector_count) {
   Sector s{};
   std::span<uint8_t> all(s);
   // Validation entry.
@@ -61,9 +68,36 @@ Sector MakeBootCatalog(uint8_t media_type, uint32_t load_lba) {
   s[33] = media_type;
   PutLe16(all, 34, 0);  // load segment: the default 07C0h
   s[36] = 0;            // system type
-  PutLe16(all, 38, 1);  // sector count
+  PutLe16(all, 38, sector_count);  // virtual 512-byte sectors loaded
   PutLe32(all, 40, load_lba);
   return s;
+}
+
+BootInfoTable MakeBootInfoTable(uint32_t primary_lba, uint32_t image_lba, uint32_t image_bytes, uint32_t checksum) {
+  BootInfoTable table{};
+  PutLe32(table, 0, primary_lba);
+  PutLe32(table, 4, image_lba);
+  PutLe32(table, 8, image_bytes);
+  PutLe32(table, 12, checksum);
+  return table;  // bytes 16-55 reserved, zero
+}
+
+uint32_t AddLe32Words(uint32_t sum, std::span<const uint8_t> bytes) {
+  size_t i = 0;
+  for (; i + 4 <= bytes.size(); i += 4) sum += GetLe32(bytes, i);
+  uint32_t last = 0;
+  for (size_t k = 0; i + k < bytes.size(); ++k) last |= uint32_t{bytes[i + k]} << (8 * k);
+  return sum + last;
+}
+
+void LayBootInfoTable(std::span<uint8_t> data, int64_t image_offset, std::span<const uint8_t> table) {
+  const int64_t table_start = static_cast<int64_t>(kBootInfoOffset);
+  const int64_t from = std::max(image_offset, table_start);
+  const int64_t to = std::min(image_offset + static_cast<int64_t>(data.size()),
+                              table_start + static_cast<int64_t>(table.size()));
+  if (from >= to) return;
+  std::copy(table.begin() + (from - table_start), table.begin() + (to - table_start),
+            data.begin() + (from - image_offset));
 }
 
 }  // namespace zamo

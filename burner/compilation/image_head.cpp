@@ -1,9 +1,16 @@
 // image_head.cpp: builds the image head in memory: system area, volume
 // descriptors, path tables, directory extents, boot catalog and padding.
 // File data never goes into it.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <optional>
+#include <vector>
 
 #include "burner/compilation/descriptors.h"
 #include "burner/compilation/dir_record.h"
@@ -11,7 +18,9 @@
 #include "burner/compilation/names.h"
 #include "burner/compilation/path_table.h"
 #include "burner/compilation/veskburner.h"
+#include "burner/drive/messages.h"
 #include "burner/platform/file_attributes.h"
+#include "burner/platform/str_format.h"
 #include "burner/platform/text.h"
 
 namespace zamo {
@@ -22,6 +31,43 @@ bool IsDirectoryEntry(const TFEntry* e) { return (e->Attr & faDirectory) != 0; }
 void PadToSector(TMemoryStreamEx& stream) {
   const auto rest = static_cast<size_t>(stream.Size() % kSectorSize);
   if (rest != 0) stream.AppendZeros(kSectorSize - rest);
+}
+
+// The boot information table's checksum: the little-endian words of the
+// boot image from byte 64 to its end. Nothing when the image cannot be read
+// or is too short to hold the table.
+std::optional<uint32_t> BootImageChecksum(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || st.st_size < kBootInfoChecksumFrom) {
+    close(fd);
+    return std::nullopt;
+  }
+  // Each piece is filled whole before it is summed, so that no word
+  // straddles two pieces (its size is a multiple of 4).
+  std::vector<uint8_t> piece(1 << 16);
+  uint32_t sum = 0;
+  int64_t at = kBootInfoChecksumFrom;
+  bool failed = false;
+  for (bool end = false; !end && !failed;) {
+    size_t filled = 0;
+    while (filled < piece.size()) {
+      const ssize_t n = pread(fd, piece.data() + filled, piece.size() - filled, at + static_cast<int64_t>(filled));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        failed = n < 0;
+        end = true;
+        break;
+      }
+      filled += static_cast<size_t>(n);
+    }
+    sum = AddLe32Words(sum, std::span(piece).first(filled));
+    at += static_cast<int64_t>(filled);
+  }
+  close(fd);
+  if (failed) return std::nullopt;
+  return sum;
 }
 
 }  // namespace
@@ -56,6 +102,7 @@ bool TVeskBurner::BuildImageHeader(bool to_image_file, TDEntry* import_into) {
     for (const TDEntry* dir : DirEntries()) WriteJolietDirectory(dir, JolietDirBase, FirstFileLba);
   }
   if (Bootable) WriteBootCatalog();
+  MakeBootInfo();
   // After a short boot image the padding follows the image, not the catalog.
   const int64_t head_padding = PadSectors - PadAfterBoot;
   if (head_padding > 0) ImageStream.AppendZeros(static_cast<size_t>(head_padding) * kSectorSize);
@@ -109,7 +156,27 @@ void TVeskBurner::WriteTerminator() { ImageStream.Append(MakeTerminator()); }
 void TVeskBurner::WriteBootRecord() { ImageStream.Append(MakeBootRecord(static_cast<uint32_t>(BootCatalogLba))); }
 
 void TVeskBurner::WriteBootCatalog() {
-  ImageStream.Append(MakeBootCatalog(BootMediaType(BootSectors, BootEmulation), static_cast<uint32_t>(BootImageLba)));
+  // An emulated disk's boot sector is one 512-byte sector; a no-emulation
+  // program is as many as BootLoadSize says.
+  const bool none = BootEmulation == TBootEmulation::kNone;
+  const uint16_t sectors = !none ? 1 : BootLoadSize != 0 ? BootLoadSize : kDefaultBootLoadSize;
+  ImageStream.Append(
+      MakeBootCatalog(BootMediaType(BootSectors, BootEmulation), static_cast<uint32_t>(BootImageLba), sectors));
+}
+
+void TVeskBurner::MakeBootInfo() {
+  BootInfo.clear();
+  if (!Bootable || !BootInfoTable || BootEmulation != TBootEmulation::kNone) return;
+  const std::optional<uint32_t> checksum = BootImageChecksum(BootImage);
+  struct stat st {};
+  if (!checksum || stat(BootImage.c_str(), &st) != 0) {
+    DebugMessage(">>> " + StrFormat(msg::kBootInfoNotWritten, DisplayUtf8(BootImage).c_str()), kMsgCompilation);
+    return;
+  }
+  const auto table =
+      MakeBootInfoTable(static_cast<uint32_t>(SessionStart + 16), static_cast<uint32_t>(BootImageLba),
+                        static_cast<uint32_t>(st.st_size), *checksum);
+  BootInfo.assign(table.begin(), table.end());
 }
 
 void TVeskBurner::WriteIsoPathTable(int32_t base, bool big_endian) { WritePathTable(base, big_endian, false); }

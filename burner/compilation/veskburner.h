@@ -91,6 +91,12 @@ class TVeskBurner : public TSCSIDevice {
   std::string BootImage;
   // How the BIOS sees BootImage: by its size (the default), or as chosen.
   TBootEmulation BootEmulation = TBootEmulation::kBySize;
+  // No emulation only: the 512-byte sectors of BootImage the BIOS loads
+  // (the catalog's sector count; 0 counts as the default), and whether the
+  // boot information table is laid over its bytes 8-63 as it is written
+  // (the file itself is never changed).
+  uint16_t BootLoadSize = kDefaultBootLoadSize;
+  bool BootInfoTable = false;
   uint16_t SessionToImport = 0;
   // The clock the layout reads for the dates it stamps (a seam for tests).
   std::function<TDateTime()> Clock = NowDateTime;
@@ -101,6 +107,9 @@ class TVeskBurner : public TSCSIDevice {
   int32_t IsoPathTableSize = 0, JolietPathTableSize = 0;  // bytes, without padding
   int32_t IsoDirBase = 0, IsoDirBytes = 0, JolietDirBase = 0, JolietDirBytes = 0;
   int32_t BootCatalogLba = 0, BootImageLba = 0, BootSectors = 0;
+  // The boot information table every copy of the boot image carries at
+  // byte 8 (BuildImageHeader sets it); empty when none is asked for.
+  std::vector<uint8_t> BootInfo;
   int64_t PadSectors = 0;  // zero sectors up to sector 150 (0 or negative: none)
   // Of PadSectors, the part emitted after the boot image rather than inside
   // the head: a short boot image must lie at BootImageLba, right after the
@@ -198,6 +207,10 @@ class TVeskBurner : public TSCSIDevice {
   void WriteTerminator();
   void WriteBootRecord();
   void WriteBootCatalog();
+  // Fills BootInfo when a no-emulation boot image asks for the table: reads
+  // the image for its checksum. Says so in the log, and leaves BootInfo
+  // empty, when the image is unreadable or too short to hold the table.
+  void MakeBootInfo();
 
   // ---- Before a burn (burner/writing/burn_plan.cpp) -------------------------
   // What a burn of the compilation will do, decided before it starts, and

@@ -192,6 +192,8 @@ inline constexpr const char* kImageNeedsBlankDisc =
 inline constexpr const char* kImageTooLarge = "L'IMAGE NE TIENT PAS SUR LE DISQUE: %lld SECTEURS POUR %u";
 inline constexpr const char* kBootImageMissing =
     "IMAGE DE DÉMARRAGE INTROUVABLE OU VIDE \"%s\": LE DISQUE NE SERA PAS AMORÇABLE";
+inline constexpr const char* kBootInfoNotWritten =
+    "TABLE D'INFORMATIONS DE DÉMARRAGE NON ÉCRITE: IMAGE DE DÉMARRAGE \"%s\" ILLISIBLE OU DE MOINS DE 64 OCTETS";
 
 // Erasing rewritable discs (EraseDisc, TEraseThread).
 inline constexpr const char* kErasing = "SUPPRESSION de %s À %s - Veillez patienter...";  // after ">>> "

@@ -203,6 +203,7 @@ bool PlanRecordingVerify(const TVeskBurner& b, bool overwritable, VerifyPlan& pl
                                static_cast<uint32_t>(b.BootImageLba), size, b.BootImage);
     boot.sectors = static_cast<uint32_t>(b.BootSectors);
     boot.counted_as_area = true;
+    boot.boot_info = b.BootInfo;  // the disc holds the table, the source file does not
     items.push_back(std::move(boot));
     const int64_t boot_end = int64_t{b.BootImageLba} + b.BootSectors;
     if (boot_end < b.FirstFileLba) items.push_back(Area(msg::kAreaPadding, boot_end, b.FirstFileLba, nullptr));

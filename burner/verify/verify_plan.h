@@ -28,6 +28,7 @@ struct VerifyItem {
   uint32_t sectors = 0;          // sectors read
   int64_t bytes = 0;             // kFile: its size on the disc, which the source's must equal
   std::string source;            // kFile: the file its bytes must equal
+  std::vector<uint8_t> boot_info;  // kFile: a table the disc holds over the source's bytes 8-63 (the boot image's)
   const uint8_t* expected = nullptr;  // kArea: sectors x 2048 bytes; they live in the component
 };
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "burner/compilation/el_torito.h"
 #include "burner/drive/messages.h"
 #include "burner/platform/str_format.h"
 #include "burner/platform/system_error.h"
@@ -202,6 +203,7 @@ class VerifyCompareThread : public TThread {
       }
       got += static_cast<size_t>(n);
     }
+    LayBootInfoTable(std::span(source_data_.data(), wanted), from, item_->boot_info);
     const size_t at = FirstDifference(block.data.data(), source_data_.data(), wanted);
     if (at == wanted) return;
     verdict_.differs = true;

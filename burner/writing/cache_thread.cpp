@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "burner/compilation/el_torito.h"
 #include "burner/drive/messages.h"
 #include "burner/platform/file_attributes.h"
 #include "burner/platform/str_format.h"
@@ -210,7 +211,8 @@ TCacheThread::Step TCacheThread::StageEntries() {
     const int64_t total = image ? job_.total_bytes : int64_t{job_.boot_sectors} * kSectorSize;
     const int64_t size = std::min(file.GetSize(), total);
     if (size <= total - int64_t{kSectorSize}) return Fail(ShrankError(name, size, total).UserText());
-    if (Stage(file.Handle, name, size, total) == Step::kStop) return Step::kStop;
+    if (Stage(file.Handle, name, size, total, image ? std::span<const uint8_t>() : job_.boot_info) == Step::kStop)
+      return Step::kStop;
     if (!image && job_.pad_after_boot > 0) {
       if (Stage(-1, name, 0, job_.pad_after_boot * kSectorSize) == Step::kStop) return Step::kStop;
     }
@@ -236,7 +238,8 @@ TCacheThread::Step TCacheThread::StageEntries() {
   return Step::kGoOn;
 }
 
-TCacheThread::Step TCacheThread::Stage(int fd, const std::string& name, int64_t data_bytes, int64_t total_bytes) {
+TCacheThread::Step TCacheThread::Stage(int fd, const std::string& name, int64_t data_bytes, int64_t total_bytes,
+                                       std::span<const uint8_t> boot_info) {
   int64_t read_so_far = 0;
   int64_t left = total_bytes;
   while (left > 0) {
@@ -258,6 +261,7 @@ TCacheThread::Step TCacheThread::Stage(int fd, const std::string& name, int64_t 
       if (n == 0) return Fail(ShrankError(name, read_so_far + got, data_bytes).UserText());
       got += static_cast<int>(n);
     }
+    if (d > 0) LayBootInfoTable(std::span(at, static_cast<size_t>(d)), read_so_far, boot_info);
     if (d < t) std::memset(at + std::max(d, 0), 0, static_cast<size_t>(t - std::max(d, 0)));
     read_so_far += std::max(d, 0);
     staged_ += t;

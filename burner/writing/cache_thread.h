@@ -46,6 +46,7 @@ struct CacheJob {
   int boot_sectors = 0;
   std::string boot_image_name;      // "" for none
   int64_t pad_after_boot = 0;       // zero sectors after a short boot image, up to the file data
+  std::vector<uint8_t> boot_info;   // the boot information table laid over the boot image at byte 8 ("" none)
   bool pad_to_minimum = false;      // pad the stream with zeros to 300 sectors
   int block_size = 65536;           // 55,296 (27 sectors) or 65,536 (32 sectors)
   std::string image_file_name;      // stream this existing image file and nothing else
@@ -97,8 +98,10 @@ class TCacheThread : public TThread {
   enum class Step { kGoOn, kStop };
   Step StageHead();
   // Queues `data_bytes` read from `fd` (none when negative) followed by zero
-  // bytes up to `total_bytes`, a multiple of 2048.
-  Step Stage(int fd, const std::string& name, int64_t data_bytes, int64_t total_bytes);
+  // bytes up to `total_bytes`, a multiple of 2048; with `boot_info`, that
+  // table over the bytes read at 8 to 63.
+  Step Stage(int fd, const std::string& name, int64_t data_bytes, int64_t total_bytes,
+             std::span<const uint8_t> boot_info = {});
   Step StageEntries();
   Step StagePadding();
   Step WaitForRoom();

@@ -35,6 +35,7 @@ void TVeskBurner::SaveImageFile(const std::string& file_name, bool quick) {
   job.boot_sectors = Bootable ? BootSectors : 0;
   job.boot_image_name = Bootable ? BootImage : "";
   job.pad_after_boot = Bootable ? PadAfterBoot : 0;
+  job.boot_info = Bootable ? BootInfo : std::vector<uint8_t>();
   job.pad_to_minimum = WritePostGap;
   job.block_size = 65536;
   job.entries.assign(FileEntries().begin(), FileEntries().end());
@@ -255,6 +256,7 @@ int TVeskBurner::RecordCompilation() {
   job.boot_sectors = Bootable ? BootSectors : 0;
   job.boot_image_name = boot_image_name;
   job.pad_after_boot = Bootable ? PadAfterBoot : 0;
+  job.boot_info = Bootable ? BootInfo : std::vector<uint8_t>();
   job.pad_to_minimum = WritePostGap;
   job.block_size = block_size;
   job.entries.assign(FileEntries().begin(), FileEntries().end());

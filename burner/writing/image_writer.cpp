@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <vector>
 
@@ -86,6 +87,21 @@ Status ImageWriter::CopyFrom(int source_fd, const std::string& source, int64_t c
     if (Status s = WriteAt(chunk.data(), static_cast<size_t>(got)); !s.ok()) return s;
     done += got;
   }
+  return Status::Ok();
+}
+
+Status ImageWriter::Overwrite(int64_t offset, const uint8_t* data, size_t count) {
+  assert(offset >= 0 && offset + static_cast<int64_t>(count) <= position());
+  // The part already in the file, then the part still in the buffer.
+  while (count > 0 && offset < flushed_) {
+    const auto n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(count), flushed_ - offset));
+    const ssize_t put = pwrite(fd_, data, n, offset);
+    if (put <= 0) return Failure(put < 0 ? errno : ENOSPC);
+    data += put;
+    count -= static_cast<size_t>(put);
+    offset += put;
+  }
+  if (count > 0) std::memcpy(buffer_.data() + (offset - flushed_), data, count);
   return Status::Ok();
 }
 

@@ -59,6 +59,9 @@ class ImageWriter {
   // Copies `count` bytes of `source_fd` from its start; fails naming `source`
   // when fewer come. Flushes the buffer first for a large file.
   Status CopyFrom(int source_fd, const std::string& source, int64_t count);
+  // Lays `count` bytes over those already written at `offset` (before the
+  // position), whether they are still in the buffer or in the file.
+  Status Overwrite(int64_t offset, const uint8_t* data, size_t count);
   Status Flush();
 
  private:

@@ -55,7 +55,14 @@ Status TVeskBurner::CopyFilesToImage(TFileStreamEx& image, const std::string& fi
     TFileStreamEx boot(BootImage, fmOpenRead | fmShareDenyNone);
     if (Status s = CheckSource(BootImage, image_identity, boot); !s.ok()) return s;
     const int64_t bytes = std::min<int64_t>(boot.GetSize(), int64_t{BootSectors} * kSectorSize);
+    const int64_t boot_start = out.position();
     if (Status s = out.CopyFrom(boot.Handle, BootImage, bytes); !s.ok()) return s;
+    // The boot information table goes over the copy, never the source file.
+    if (!BootInfo.empty() && bytes >= kBootInfoChecksumFrom) {
+      if (Status s = out.Overwrite(boot_start + static_cast<int64_t>(kBootInfoOffset), BootInfo.data(), BootInfo.size());
+          !s.ok())
+        return s;
+    }
     if (Status s = out.PadToSector(); !s.ok()) return s;
     if (Status s = out.WriteZeros(PadAfterBoot * kSectorSize); !s.ok()) return s;
   }
