@@ -324,7 +324,7 @@ std::optional<TDiscState> TDiscState::Parse(std::string_view text, TMediaKind ex
   bool seen_kind = false;
   size_t line_number = 0;
   const auto fail = [&](const std::string& problem) -> std::optional<TDiscState> {
-    if (error) *error = "line " + std::to_string(line_number) + ": " + problem;
+    if (error) *error = "ligne " + std::to_string(line_number) + "\u00A0: " + problem;
     return std::nullopt;
   };
   size_t begin = 0;
@@ -338,21 +338,21 @@ std::optional<TDiscState> TDiscState::Parse(std::string_view text, TMediaKind ex
     if (words.empty() || words[0].front() == '#') continue;
     if (!seen_header) {
       if (words.size() != 2 || words[0] != "zamo-disc" || words[1] != "1")
-        return fail("expected \"zamo-disc 1\" (not a state file of this version)");
+        return fail("«\u00A0zamo-disc 1\u00A0» attendu (ce n'est pas un fichier d'état de cette version)");
       seen_header = true;
       continue;
     }
     const std::string_view key = words[0];
     if (key == "kind" && words.size() == 2) {
       const std::optional<TMediaKind> kind = MediaKindFromName(words[1]);
-      if (!kind) return fail("unknown kind \"" + std::string(words[1]) + "\"");
+      if (!kind) return fail("type inconnu «\u00A0" + std::string(words[1]) + "\u00A0»");
       if (*kind != expected)
-        return fail("the disc is a " + std::string(words[1]) + ", not a " + std::string(Traits(expected).name));
+        return fail("le disque est un " + std::string(words[1]) + ", pas un " + std::string(Traits(expected).name));
       seen_kind = true;
     } else if ((key == "finalized" || key == "formatted" || key == "restricted-overwrite" || key == "minimal-blank") &&
                words.size() == 2) {
       const std::optional<bool> value = ToYesNo(words[1]);
-      if (!value) return fail(std::string(key) + " must be yes or no");
+      if (!value) return fail(std::string(key) + " attend yes ou no");
       (key == "finalized"   ? state.finalized_
        : key == "formatted" ? state.formatted_
        : key == "minimal-blank" ? state.minimally_blanked_
@@ -360,27 +360,27 @@ std::optional<TDiscState> TDiscState::Parse(std::string_view text, TMediaKind ex
     } else if (key == "session" && words.size() == 3) {
       const std::optional<uint32_t> number = ToNumber(words[1]);
       if (!number || *number != state.SessionCount() + 1)
-        return fail("sessions must be numbered 1, 2, 3... in order");
-      if (words[2] != "open" && words[2] != "closed") return fail("a session is open or closed");
+        return fail("les sessions sont numérotées 1, 2, 3... dans l'ordre");
+      if (words[2] != "open" && words[2] != "closed") return fail("une session est open ou closed");
       state.session_closed_.push_back(words[2] == "closed");
     } else if (key == "track" && (words.size() == 6 || words.size() == 7)) {
-      if (state.session_closed_.empty()) return fail("a track line must follow its session line");
+      if (state.session_closed_.empty()) return fail("une ligne track suit la ligne de sa session");
       const std::optional<uint32_t> number = ToNumber(words[1]);
-      if (!number || *number != state.TrackCount() + 1) return fail("tracks must be numbered 1, 2, 3... in order");
+      if (!number || *number != state.TrackCount() + 1) return fail("les pistes sont numérotées 1, 2, 3... dans l'ordre");
       const std::optional<TTrackState> track_state = StateFromName(words[2]);
-      if (!track_state) return fail("a track is invisible, reserved or complete");
+      if (!track_state) return fail("une piste est invisible, reserved ou complete");
       const std::optional<uint32_t> start = ToNumber(words[3]);
       const std::optional<uint32_t> size = ToNumber(words[4]);
       const std::optional<uint32_t> written = ToNumber(words[5]);
       const std::optional<uint32_t> run_out = words.size() == 7 ? ToNumber(words[6]) : std::optional<uint32_t>(0);
-      if (!start || !size || !written || !run_out) return fail("start, size, written and run-out are block counts");
+      if (!start || !size || !written || !run_out) return fail("début, taille, écrits et run-out sont des nombres de secteurs");
       state.tracks_.push_back(TTrack{state.SessionCount(), *start, *size, *written, *track_state, *run_out});
     } else {
-      return fail("unexpected line \"" + std::string(line) + "\"");
+      return fail("ligne inattendue «\u00A0" + std::string(line) + "\u00A0»");
     }
   }
   if (!seen_header || !seen_kind) {
-    if (error) *error = "the header or the kind line is missing";
+    if (error) *error = "l'en-tête ou la ligne kind manque";
     return std::nullopt;
   }
   std::string problem = state.Check();
@@ -392,49 +392,49 @@ std::optional<TDiscState> TDiscState::Parse(std::string_view text, TMediaKind ex
 }
 
 std::string TDiscState::Check() const {
-  if (session_closed_.empty()) return "the disc has no session";
+  if (session_closed_.empty()) return "le disque n'a aucune session";
   for (uint32_t s = 1; s <= SessionCount(); ++s)
-    if (FirstTrackOf(s) == 0) return "session " + std::to_string(s) + " has no track";
+    if (FirstTrackOf(s) == 0) return "la session " + std::to_string(s) + " n'a aucune piste";
   uint32_t previous_end = 0;
   for (uint32_t n = 1; n <= TrackCount(); ++n) {
     const TTrack& track = Track(n);
-    const std::string name = "track " + std::to_string(n);
-    if (track.start < previous_end) return name + " overlaps the track before it";
+    const std::string name = "la piste " + std::to_string(n);
+    if (track.start < previous_end) return name + " chevauche la précédente";
     if (track.run_out > 0 && (track.state != TTrackState::kComplete || !Traits(kind_).is_cd))
-      return name + " has run-out blocks but is not a complete CD track";
+      return name + " a des secteurs de run-out sans être une piste de CD complète";
     if (track.state == TTrackState::kInvisible) {
-      if (n != TrackCount()) return name + " is invisible but is not the last track";
-      if (track.start > capacity_ || track.written > capacity_ - track.start) return name + " runs past the disc";
+      if (n != TrackCount()) return name + " est invisible sans être la dernière";
+      if (track.start > capacity_ || track.written > capacity_ - track.start) return name + " dépasse la fin du disque";
     } else {
-      if (track.written > track.size) return name + " has more blocks written than its size";
+      if (track.written > track.size) return name + " a plus de secteurs écrits que sa taille";
       if (track.state == TTrackState::kComplete && track.written != track.size)
-        return name + " is complete but not fully written";
-      if (track.run_out > track.size) return name + " has more run-out blocks than its size";
-      if (SaturatingAdd(track.start, track.size) > capacity_) return name + " runs past the disc";
+        return name + " est complète sans être entièrement écrite";
+      if (track.run_out > track.size) return name + " a plus de secteurs de run-out que sa taille";
+      if (SaturatingAdd(track.start, track.size) > capacity_) return name + " dépasse la fin du disque";
     }
     if (SessionClosed(track.session) && track.state != TTrackState::kComplete)
-      return name + " of closed session " + std::to_string(track.session) + " is not complete";
+      return name + " de la session fermée " + std::to_string(track.session) + " n'est pas complète";
     previous_end = TrackEnd(n);
   }
   for (uint32_t s = 1; s < SessionCount(); ++s)
-    if (!SessionClosed(s)) return "only the last session can be open";
+    if (!SessionClosed(s)) return "seule la dernière session peut être ouverte";
   if (finalized_) {
-    if (!SessionClosed(SessionCount())) return "a finalized disc has no open session";
+    if (!SessionClosed(SessionCount())) return "un disque finalisé n'a pas de session ouverte";
   } else {
-    if (SessionClosed(SessionCount())) return "a disc that is not finalized ends with an open session";
-    if (!InvisibleTrack()) return "the open session must end with the invisible track";
+    if (SessionClosed(SessionCount())) return "un disque non finalisé finit par une session ouverte";
+    if (!InvisibleTrack()) return "la session ouverte finit par la piste invisible";
   }
   const bool formattable = Traits(kind_).overwritable || kind_ == TMediaKind::kDvdRw || kind_ == TMediaKind::kCdRw;
   if (formatted_) {
-    if (!formattable) return std::string(Traits(kind_).name) + " discs cannot be formatted";
+    if (!formattable) return "un disque " + std::string(Traits(kind_).name) + " ne se formate pas";
     if (!finalized_ || TrackCount() != 1 || Track(1).start != 0)
-      return "a formatted disc is one closed session with one track from block 0";
+      return "un disque formaté est une session fermée d'une piste à partir du secteur 0";
   }
   if (restricted_overwrite_ && (!formatted_ || kind_ != TMediaKind::kDvdRw))
-    return "restricted overwrite is a state of a formatted dvd-rw";
-  if (kind_ == TMediaKind::kDvdRam && !formatted_) return "a dvd-ram disc is always formatted";
+    return "restricted-overwrite est un état de dvd-rw formaté";
+  if (kind_ == TMediaKind::kDvdRam && !formatted_) return "un disque dvd-ram est toujours formaté";
   if (minimally_blanked_ && (kind_ != TMediaKind::kDvdRw || formatted_))
-    return "a minimal blank is a state of a sequential dvd-rw";
+    return "minimal-blank est un état de dvd-rw séquentiel";
   return {};
 }
 

@@ -10,11 +10,16 @@
 #include <cstring>
 #include <vector>
 
+#include "burner/platform/system_error.h"
+
 namespace zamo::emu {
 namespace {
 
+// A path named in a message, in the French quotes of zamo's texts.
+std::string Quoted(const std::string& path) { return "«\u00A0" + path + "\u00A0»"; }
+
 std::string Describe(const std::string& what, const std::string& path) {
-  return what + " \"" + path + "\": " + std::strerror(errno);
+  return what + " " + Quoted(path) + "\u00A0: " + SystemErrorText(errno);
 }
 
 }  // namespace
@@ -42,20 +47,21 @@ std::unique_ptr<TDiscStore> TDiscStore::Open(const TDriveConfig& config, std::st
   struct stat image_stat {};
   const bool image_exists = ::stat(config.image_path.c_str(), &image_stat) == 0;
   if (image_exists && !S_ISREG(image_stat.st_mode)) {
-    *error = "\"" + config.image_path + "\" is not a regular file";
+    *error = Quoted(config.image_path) + " n'est pas un fichier ordinaire";
     return nullptr;
   }
 
   if (traits.read_only) {
     if (!image_exists) {
-      *error = "the image \"" + config.image_path + "\" of the " + std::string(traits.name) + " disc does not exist";
+      *error = "l'image " + Quoted(config.image_path) + " du disque " + std::string(traits.name) + " n'existe pas";
       return nullptr;
     }
     // The disc holds the file's whole blocks: a partial last block (a file
     // cut short) is no block of the disc, so it is never read padded.
     const uint64_t blocks = static_cast<uint64_t>(image_stat.st_size) / kBlockSize;
     if (blocks == 0 || blocks > UINT32_MAX / 2) {
-      *error = "the image \"" + config.image_path + "\" holds no whole block of 2048 bytes or is too large for a disc";
+      *error = "l'image " + Quoted(config.image_path) + " ne contient aucun secteur entier de 2048 octets ou est trop "
+               "grande pour un disque";
       return nullptr;
     }
     auto store = std::unique_ptr<TDiscStore>(new TDiscStore(
@@ -79,18 +85,18 @@ std::unique_ptr<TDiscStore> TDiscStore::Open(const TDriveConfig& config, std::st
       state = TDiscState::Parse(*text, config.kind, &problem);
     }
     if (!state) {
-      *error = "the state file \"" + state_path + "\" cannot be used: " + problem;
+      *error = "le fichier d'état " + Quoted(state_path) + " est inutilisable\u00A0: " + problem;
       return nullptr;
     }
     if (state->LastRecordedLba() && !state->formatted() && !image_exists) {
-      *error = "the state file \"" + state_path + "\" describes recorded data but the image \"" + config.image_path +
-               "\" is missing";
+      *error = "le fichier d'état " + Quoted(state_path) + " décrit des données enregistrées, mais l'image " +
+               Quoted(config.image_path) + " manque";
       return nullptr;
     }
   } else {
     if (image_exists && image_stat.st_size > 0) {
-      *error = "\"" + config.image_path + "\" exists but has no state file \"" + state_path +
-               "\": it is not a disc of this recorder (use cd-rom or dvd-rom to load an image file)";
+      *error = Quoted(config.image_path) + " existe sans fichier d'état " + Quoted(state_path) +
+               "\u00A0: ce n'est pas un disque de ce graveur (cd-rom ou dvd-rom chargent un fichier image)";
       return nullptr;
     }
     state = TDiscState::Blank(config.kind);
@@ -108,7 +114,7 @@ bool TDiscStore::EnsureOpen(std::string* error) {
   const int flags = read_only_ ? O_RDONLY : O_RDWR | O_CREAT;
   fd_ = ::open(image_path_.c_str(), flags | O_CLOEXEC, 0644);
   if (fd_ < 0) {
-    *error = Describe("cannot open the image", image_path_);
+    *error = Describe("impossible d'ouvrir l'image", image_path_);
     return false;
   }
   return true;
@@ -123,7 +129,7 @@ TStoreRead TDiscStore::Read(uint32_t lba, std::span<uint8_t> out, std::string* e
     const ssize_t got = ::pread(fd_, out.data() + done, out.size() - done, base + static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      *error = Describe("cannot read the image", image_path_);
+      *error = Describe("impossible de lire l'image", image_path_);
       return TStoreRead::kFailed;
     }
     if (got == 0) break;
@@ -134,7 +140,7 @@ TStoreRead TDiscStore::Read(uint32_t lba, std::span<uint8_t> out, std::string* e
   // A pressed disc's image is the whole disc: a file that shrank since it
   // was loaded has lost those blocks, which are never made up.
   if (done < out.size() && pressed_) {
-    *error = "the image \"" + image_path_ + "\" ends before block " + std::to_string(lba + done / kBlockSize);
+    *error = "l'image " + Quoted(image_path_) + " finit avant le secteur " + std::to_string(lba + done / kBlockSize);
     return TStoreRead::kPastEnd;
   }
   return TStoreRead::kRead;
@@ -142,7 +148,7 @@ TStoreRead TDiscStore::Read(uint32_t lba, std::span<uint8_t> out, std::string* e
 
 bool TDiscStore::Write(uint32_t lba, std::span<const uint8_t> data, std::string* error) {
   if (read_only_) {
-    *error = "the image \"" + image_path_ + "\" is read-only";
+    *error = "l'image " + Quoted(image_path_) + " est en lecture seule";
     return false;
   }
   if (!EnsureOpen(error)) return false;
@@ -155,7 +161,7 @@ bool TDiscStore::Write(uint32_t lba, std::span<const uint8_t> data, std::string*
     const ssize_t put = ::pwrite(fd_, data.data() + done, data.size() - done, base + static_cast<off_t>(done));
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
-      *error = Describe("cannot write the image", image_path_);
+      *error = Describe("impossible d'écrire l'image", image_path_);
       return false;
     }
     done += static_cast<size_t>(put);
@@ -183,7 +189,7 @@ bool TDiscStore::Zero(uint32_t lba, uint32_t blocks, std::string* error) {
   if (fd_ < 0 || blocks == 0) return true;  // no image yet: every block reads as zeros
   struct stat file {};
   if (::fstat(fd_, &file) != 0) {
-    *error = Describe("cannot read the size of the image", image_path_);
+    *error = Describe("impossible de lire la taille de l'image", image_path_);
     return false;
   }
   const off_t base = static_cast<off_t>(lba) * kBlockSize;
@@ -196,7 +202,7 @@ bool TDiscStore::Zero(uint32_t lba, uint32_t blocks, std::string* error) {
     const ssize_t put = ::pwrite(fd_, zeros.data(), length, at);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
-      *error = Describe("cannot write the image", image_path_);
+      *error = Describe("impossible d'écrire l'image", image_path_);
       return false;
     }
     at += put;
@@ -206,12 +212,12 @@ bool TDiscStore::Zero(uint32_t lba, uint32_t blocks, std::string* error) {
 
 bool TDiscStore::Wipe(std::string* error) {
   if (read_only_) {
-    *error = "the image \"" + image_path_ + "\" is read-only";
+    *error = "l'image " + Quoted(image_path_) + " est en lecture seule";
     return false;
   }
   if (fd_ < 0) return true;
   if (::ftruncate(fd_, 0) != 0) {
-    *error = Describe("cannot empty the image", image_path_);
+    *error = Describe("impossible de vider l'image", image_path_);
     return false;
   }
   return true;
@@ -245,7 +251,7 @@ bool TDiscStore::SavePressedTray(const TTray& tray, std::string* error) {
     tray_stamp_ = {};
   } else {
     if (tray_path_.empty()) {
-      *error = "no folder to keep the tray of \"" + image_path_ + "\" in (set XDG_STATE_HOME or HOME)";
+      *error = "aucun dossier où garder l'état du tiroir de " + Quoted(image_path_) + " (XDG_STATE_HOME ou HOME)";
       return false;
     }
     if (!MakeParentFolders(tray_path_, error)) return false;

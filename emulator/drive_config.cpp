@@ -162,38 +162,39 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
     if (value == "modern") {
       config->modern = true;
     } else if (!ParseModel(value, &config->model)) {
-      return "model must be modern or 1 to 16 printable ASCII characters";
+      return "model attend modern ou 1 à 16 caractères ASCII imprimables";
     }
   } else if (name == "writes") {
     if (!ParseWrites(value, &config->writes))
-      return "writes must be all, none or recordable kinds separated by / (cd-r, cd-rw, dvd-r, dvd-rw, dvd+r, "
-             "dvd+r-dl, dvd+rw, dvd-ram; e.g. dvd+r or cd-r/cd-rw)";
+      return "writes attend all, none ou des types enregistrables séparés par / (cd-r, cd-rw, dvd-r, dvd-rw, "
+             "dvd+r, dvd+r-dl, dvd+rw, dvd-ram\u00A0; par exemple dvd+r ou cd-r/cd-rw)";
   } else if (name == "tray") {
-    if (value != "open" && value != "closed") return "tray must be open or closed";
+    if (value != "open" && value != "closed") return "tray attend open ou closed";
     config->tray_open = value == "open";
   } else if (name == "disc") {
-    if (value != "none" && value != "present") return "disc must be none or present";
+    if (value != "none" && value != "present") return "disc attend none ou present";
     config->no_disc = value == "none";
   } else if (name == "protected") {
-    if (!ParseBool(value, &flag)) return "protected must be 1 or 0";
+    if (!ParseBool(value, &flag)) return "protected attend 1 ou 0";
     config->write_protected = flag;
   } else if (name == "erasable") {
-    if (!ParseBool(value, &flag)) return "erasable must be 1 or 0";
+    if (!ParseBool(value, &flag)) return "erasable attend 1 ou 0";
     config->erasable_bit = flag;
   } else if (name == "notready") {
-    if (!ParseCount(value, &config->not_ready_commands)) return "notready must be a count of commands or always";
+    if (!ParseCount(value, &config->not_ready_commands)) return "notready attend un nombre de commandes ou always";
   } else if (name == "busy") {
-    if (!ParseCount(value, &config->busy_commands)) return "busy must be a count of commands or always";
+    if (!ParseCount(value, &config->busy_commands)) return "busy attend un nombre de commandes ou always";
   } else if (name == "faultat") {
     if (!ParseFaultStart(value, &config->fault_start))
-      return "faultat must be a block address in decimal, sync or close";
+      return "faultat attend une adresse de secteur en décimal, sync ou close";
   } else if (name == "opc") {
-    if (value != "fail" && value != "ok") return "opc must be fail or ok";
+    if (value != "fail" && value != "ok") return "opc attend fail ou ok";
     config->opc_fails = value == "fail";
   } else if (name == "writeerror") {
     TInjectedWriteError injected;
     if (!ParseWriteError(value, &injected))
-      return "writeerror must be LBA:KEY/ASC/ASCQ (LBA in decimal, sense bytes in hexadecimal, e.g. 100:3/0C/00)";
+      return "writeerror attend LBA:KEY/ASC/ASCQ (LBA en décimal, octets de sense en hexadécimal, par exemple "
+             "100:3/0C/00)";
     config->write_errors.push_back(injected);
   } else if (name == "removeat") {
     uint32_t lba = 0;
@@ -202,45 +203,45 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
     } else if (ParseNumber(value, 10, &lba)) {
       config->remove_at = lba;
     } else {
-      return "removeat must be a block address in decimal or close";
+      return "removeat attend une adresse de secteur en décimal ou close";
     }
   } else if (name == "trace") {
-    if (value.empty()) return "trace must name a file";
+    if (value.empty()) return "trace attend un nom de fichier";
     config->trace_path = std::string(value);
   } else if (name == "speed") {
-    if (!ParseSpeed(value, config)) return "speed must be an x-speed from 0 to 64 (e.g. 16 or 16x) or drive";
+    if (!ParseSpeed(value, config)) return "speed attend une vitesse de 0 à 64 (par exemple 16 ou 16x) ou drive";
   } else if (name == "buffer") {
     if (!ParseSize(value, kMinBufferBytes, &config->buffer_bytes))
-      return "buffer must be a size from 32K to 1024M (bytes, or K / M for KiB / MiB)";
+      return "buffer attend une taille de 32K à 1024M (en octets, ou K / M pour Kio / Mio)";
   } else if (name == "maxtransfer") {
     if (!ParseSize(value, kBlockBytes, &config->max_transfer_bytes))
-      return "maxtransfer must be a size from 2K to 1024M (bytes, or K / M for KiB / MiB, e.g. 64K)";
+      return "maxtransfer attend une taille de 2K à 1024M (en octets, ou K / M pour Kio / Mio, par exemple 64K)";
   } else if (name == "access") {
-    if (value != "readonly" && value != "readwrite") return "access must be readonly or readwrite";
+    if (value != "readonly" && value != "readwrite") return "access attend readonly ou readwrite";
     config->read_only_access = value == "readonly";
   } else if (name == "ioerror" || name == "ioerrorop") {
     TInjectedErrno injected;
     if (!ParseInjectedErrno(value, name == "ioerrorop", &injected))
       return std::string(name) +
-             (name == "ioerror" ? " must be LBA:ERRNO (LBA in decimal, e.g. 1000:EIO)"
-                                : " must be OPCODE:ERRNO (opcode in hexadecimal, e.g. 2A:ENODEV)") +
-             "; errors: EIO, ENODEV, ENXIO, EPERM, EACCES, EBUSY, ENOMEDIUM";
+             (name == "ioerror" ? " attend LBA:ERRNO (LBA en décimal, par exemple 1000:EIO)"
+                                : " attend OPCODE:ERRNO (code d'opération en hexadécimal, par exemple 2A:ENODEV)") +
+             "\u00A0; codes\u00A0: EIO, ENODEV, ENXIO, EPERM, EACCES, EBUSY, ENOMEDIUM";
     (name == "ioerror" ? config->io_errors : config->opcode_errors).push_back(injected);
   } else if (name == "kerneltimeout") {
     uint8_t opcode = 0;
-    if (!ParseNumber(value, 16, &opcode)) return "kerneltimeout must be an opcode in hexadecimal (e.g. 5B)";
+    if (!ParseNumber(value, 16, &opcode)) return "kerneltimeout attend un code d'opération en hexadécimal (par exemple 5B)";
     config->kernel_timeout = opcode;
   } else if (name == "spinup") {
     std::optional<std::chrono::milliseconds> duration;
-    if (!ParseSeconds(value, &duration)) return "spinup must be a duration in seconds (e.g. 0.5 or 0)";
+    if (!ParseSeconds(value, &duration)) return "spinup attend une durée en secondes (par exemple 0.5 ou 0)";
     config->spin_up = *duration;
   } else if (name == "lenient" || name == "strict") {
     const bool taken = name == "lenient" ? ApplyLenient(value, &config->rules) : ApplyStrict(value, &config->rules);
     if (!taken)
-      return std::string(name) + " must be " + (name == "lenient" ? "1, 0, " : "") + "all or rule names separated by / (" +
+      return std::string(name) + " attend " + (name == "lenient" ? "1, 0, " : "") + "all ou des noms de règles séparés par / (" +
              RuleNames() + ")";
   } else if (name == "timing") {
-    if (value != "real" && value != "instant") return "timing must be real or instant";
+    if (value != "real" && value != "instant") return "timing attend real ou instant";
     config->real_timing = value == "real";
   } else if (name == "blank" || name == "fullblank" || name == "format" || name == "close" || name == "sync") {
     auto& duration = name == "blank"       ? config->blank_time
@@ -248,14 +249,14 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
                      : name == "format"    ? config->format_time
                      : name == "close"     ? config->close_time
                                            : config->sync_time;
-    if (!ParseSeconds(value, &duration)) return std::string(name) + " must be a duration in seconds (e.g. 5 or 0.5)";
+    if (!ParseSeconds(value, &duration)) return std::string(name) + " attend une durée en secondes (par exemple 5 ou 0.5)";
   } else if (name == "hang") {
     uint8_t opcode = 0;
-    if (!ParseNumber(value, 16, &opcode)) return "hang must be an opcode in hexadecimal (e.g. 2A)";
+    if (!ParseNumber(value, 16, &opcode)) return "hang attend un code d'opération en hexadécimal (par exemple 2A)";
     config->hang_opcode = opcode;
   } else {
-    return "unknown option \"" + std::string(name) +
-           "\" (options: model, writes, tray, disc, protected, notready, busy, faultat, opc, writeerror, removeat, "
+    return "option inconnue «\u00A0" + std::string(name) +
+           "\u00A0» (options\u00A0: model, writes, tray, disc, protected, notready, busy, faultat, opc, writeerror, removeat, "
            "hang, trace, speed, buffer, timing, blank, fullblank, format, close, sync, spinup, lenient, strict, "
            "ioerror, ioerrorop, kerneltimeout, access, maxtransfer)";
   }
@@ -264,19 +265,19 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
 
 std::string ParseEntry(std::string_view entry, TDriveConfig* config) {
   const size_t colon = entry.find(':');
-  if (colon == std::string_view::npos) return "expected KIND:IMAGEFILE";
+  if (colon == std::string_view::npos) return "TYPE:FICHIER-IMAGE attendu";
   const std::string_view kind = Trim(entry.substr(0, colon));
   const std::optional<TMediaKind> parsed = MediaKindFromName(kind);
-  if (!parsed) return "unknown kind \"" + std::string(kind) + "\" (kinds: " + MediaKindNames() + ")";
+  if (!parsed) return "type inconnu «\u00A0" + std::string(kind) + "\u00A0» (types\u00A0: " + MediaKindNames() + ")";
   config->kind = *parsed;
 
   const std::vector<std::string_view> fields = Split(entry.substr(colon + 1), ',');
   config->image_path = std::string(Trim(fields[0]));
-  if (config->image_path.empty()) return "the image file name is missing";
+  if (config->image_path.empty()) return "le nom du fichier image manque";
   for (size_t i = 1; i < fields.size(); ++i) {
     const std::string_view option = Trim(fields[i]);
     const size_t equals = option.find('=');
-    if (equals == std::string_view::npos) return "option \"" + std::string(option) + "\" needs a value (name=value)";
+    if (equals == std::string_view::npos) return "l'option «\u00A0" + std::string(option) + "\u00A0» attend une valeur (nom=valeur)";
     std::string problem = ApplyOption(Trim(option.substr(0, equals)), Trim(option.substr(equals + 1)), config);
     if (!problem.empty()) return problem;
   }
@@ -306,16 +307,16 @@ bool ParseDriveList(std::string_view list, std::vector<TDriveConfig>* configs, s
     TDriveConfig config;
     std::string problem = ParseEntry(entry, &config);
     if (problem.empty() && parsed.size() == kMaxDrives)
-      problem = "at most " + std::to_string(kMaxDrives) + " emulated drives can be configured";
+      problem = "au plus " + std::to_string(kMaxDrives) + " graveurs émulés";
     if (!problem.empty()) {
       if (error)
-        *error = "emulated drive " + std::to_string(parsed.size() + 1) + " (\"" + std::string(entry) + "\"): " + problem;
+        *error = "graveur émulé " + std::to_string(parsed.size() + 1) + " («\u00A0" + std::string(entry) + "\u00A0»)\u00A0: " + problem;
       return false;
     }
     parsed.push_back(std::move(config));
   }
   if (parsed.empty()) {
-    if (error) *error = "no emulated drive is configured (expected KIND:IMAGEFILE[,option=value...])";
+    if (error) *error = "aucun graveur émulé n'est décrit (TYPE:FICHIER-IMAGE[,option=valeur...] attendu)";
     return false;
   }
   *configs = std::move(parsed);

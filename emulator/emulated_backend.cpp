@@ -253,7 +253,7 @@ std::unique_ptr<TAspiBackEnd> CreateEmulatedBackEnd(const std::string& config, s
   for (size_t i = 0; i < configs.size(); ++i) {
     std::unique_ptr<TEmulatedUnit> unit = TEmulatedUnit::Open(configs[i], &problem);
     if (!unit) {
-      if (error) *error = "emulated drive " + std::to_string(i + 1) + ": " + problem;
+      if (error) *error = "graveur émulé " + std::to_string(i + 1) + "\u00A0: " + problem;
       return nullptr;
     }
     units.push_back(std::move(unit));

@@ -10,11 +10,13 @@
 #include <cstring>
 #include <vector>
 
+#include "burner/platform/system_error.h"
+
 namespace zamo::emu {
 namespace {
 
 std::string Describe(const std::string& what, const std::string& path) {
-  return what + " \"" + path + "\": " + std::strerror(errno);
+  return what + " «\u00A0" + path + "\u00A0»\u00A0: " + SystemErrorText(errno);
 }
 
 TFileStamp StampFrom(const struct stat& info) {
@@ -73,20 +75,20 @@ bool ReplaceFile(const std::string& path, std::string_view text, mode_t mode, TF
   name.push_back('\0');
   const int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) {
-    *error = Describe("cannot write", temporary);
+    *error = Describe("impossible d'écrire", temporary);
     return false;
   }
   temporary = name.data();
   struct stat info {};
   const bool written = ::fchmod(fd, mode) == 0 && WriteAll(fd, text) && ::fstat(fd, &info) == 0;
   if (!written) {
-    *error = Describe("cannot write", temporary);
+    *error = Describe("impossible d'écrire", temporary);
     ::close(fd);
     ::unlink(temporary.c_str());
     return false;
   }
   if (::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = Describe("cannot replace", path);
+    *error = Describe("impossible de remplacer", path);
     ::unlink(temporary.c_str());
     return false;
   }
@@ -101,7 +103,7 @@ bool MakeParentFolders(const std::string& path, std::string* error) {
   for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
     const std::string folder = path.substr(0, slash);
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-      *error = Describe("cannot make the folder", folder);
+      *error = Describe("impossible de créer le dossier", folder);
       return false;
     }
   }
@@ -110,7 +112,7 @@ bool MakeParentFolders(const std::string& path, std::string* error) {
 
 bool RemoveFile(const std::string& path, std::string* error) {
   if (::unlink(path.c_str()) == 0 || errno == ENOENT) return true;
-  *error = Describe("cannot remove", path);
+  *error = Describe("impossible de supprimer", path);
   return false;
 }
 

@@ -26,14 +26,14 @@ bool TakeLine(std::string_view line, TTray* tray, std::string* problem) {
   if (words.empty()) return false;
   if (words[0] == "tray") {
     if (words.size() != 2 || (words[1] != "open" && words[1] != "closed"))
-      *problem = "the tray is open or closed";
+      *problem = "le tiroir est open ou closed";
     else
       tray->open = words[1] == "open";
     return true;
   }
   if (words[0] == "removal") {
     if (words.size() != 2 || (words[1] != "prevented" && words[1] != "allowed"))
-      *problem = "removal is prevented or allowed";
+      *problem = "le retrait est prevented ou allowed";
     else
       tray->removal_prevented = words[1] == "prevented";
     return true;
@@ -92,7 +92,7 @@ std::optional<TTray> TakeTrayLines(std::string* text, TLineNumbers numbers, std:
     std::string problem;
     const bool tray_line = TakeLine(line, &tray, &problem);
     if (!problem.empty()) {
-      if (error) *error = "line " + std::to_string(line_number) + ": " + problem;
+      if (error) *error = "ligne " + std::to_string(line_number) + "\u00A0: " + problem;
       return std::nullopt;
     }
     if (!tray_line) rest.append(line);

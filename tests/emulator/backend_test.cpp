@@ -141,7 +141,7 @@ TEST(CreateEmulatedBackEnd, ReadsTheEnvironmentAndReportsBadConfigurations) {
   std::string error;
   ::unsetenv("ZAMO_EMULATED_DRIVES");
   EXPECT_EQ(CreateEmulatedBackEnd("", &error), nullptr);
-  EXPECT_NE(error.find("no emulated drive"), std::string::npos) << error;
+  EXPECT_NE(error.find("aucun graveur émulé"), std::string::npos) << error;
 
   ::setenv("ZAMO_EMULATED_DRIVES", ("dvd-r:" + (dir / "env.img")).c_str(), 1);
   auto back_end = CreateEmulatedBackEnd("", &error);
@@ -151,7 +151,7 @@ TEST(CreateEmulatedBackEnd, ReadsTheEnvironmentAndReportsBadConfigurations) {
 
   EXPECT_EQ(CreateEmulatedBackEnd("cd-rom:" + (dir / "missing.iso"), &error), nullptr);
   EXPECT_NE(error.find("missing.iso"), std::string::npos) << error;
-  EXPECT_NE(error.find("emulated drive 1"), std::string::npos) << error;
+  EXPECT_NE(error.find("graveur émulé 1"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ TEST(ParseDriveList, ReadsTheSpeedBufferTimingAndFaultOptions) {
                           "blank=-1", "close=soon", "removeat=-3", "hang=ZZ"}) {
     EXPECT_FALSE(ParseDriveList(std::string("cd-rw:a,") + bad, &configs, &error)) << bad;
     const std::string name(bad, std::string(bad).find('='));
-    EXPECT_TRUE(error.substr(error.find("): ") + 3).starts_with(name)) << bad << " -> " << error;  // names the option
+    EXPECT_TRUE(error.substr(error.find(")\u00A0: ") + 5).starts_with(name)) << bad << " -> " << error;  // names the option
   }
 }
 
@@ -122,7 +122,7 @@ TEST(ParseDriveList, ReadsTheRulesModelAndTransportOptions) {
                           "speed=host"}) {
     EXPECT_FALSE(ParseDriveList(std::string("cd-rw:a,") + bad, &configs, &error)) << bad;
     const std::string name(bad, std::string(bad).find('='));
-    EXPECT_TRUE(error.substr(error.find("): ") + 3).starts_with(name)) << bad << " -> " << error;
+    EXPECT_TRUE(error.substr(error.find(")\u00A0: ") + 5).starts_with(name)) << bad << " -> " << error;
   }
 }
 
@@ -142,18 +142,18 @@ TEST(ParseDriveList, ExplainsWhatIsWrongAndWhere) {
     const char* list;
     const char* expected;
   } cases[] = {
-      {"", "no emulated drive"},
-      {"cd-r", "KIND:IMAGEFILE"},
-      {"cd-r:a;bluray:b", "emulated drive 2 (\"bluray:b\"): unknown kind \"bluray\" (kinds: cd-rom, cd-r,"},
-      {"cd-r:", "image file name is missing"},
-      {"cd-r:a,colour=red", "unknown option \"colour\""},
-      {"cd-r:a,tray", "needs a value"},
-      {"cd-r:a,model=A MODEL NAME TOO LONG", "1 to 16 printable"},
+      {"", "aucun graveur émulé"},
+      {"cd-r", "TYPE:FICHIER-IMAGE"},
+      {"cd-r:a;bluray:b", "graveur émulé 2 («\u00A0bluray:b\u00A0»)\u00A0: type inconnu «\u00A0bluray\u00A0» (types\u00A0: cd-rom, cd-r,"},
+      {"cd-r:", "le nom du fichier image manque"},
+      {"cd-r:a,colour=red", "option inconnue «\u00A0colour\u00A0»"},
+      {"cd-r:a,tray", "attend une valeur"},
+      {"cd-r:a,model=A MODEL NAME TOO LONG", "1 à 16 caractères ASCII imprimables"},
       {"cd-r:a,writeerror=12:3/0C", "LBA:KEY/ASC/ASCQ"},
       {"cd-r:a,writeerror=12:13/0C/00", "LBA:KEY/ASC/ASCQ"},  // sense keys end at F
       {"cd-r:a,notready=-1", "notready"},
-      {"cd-r:a,opc=maybe", "opc must be fail or ok"},
-      {"cd-r:a;cd-r:b;cd-r:c;cd-r:d;cd-r:e;cd-r:f;cd-r:g;cd-r:h;cd-r:i", "at most 8"},
+      {"cd-r:a,opc=maybe", "opc attend fail ou ok"},
+      {"cd-r:a;cd-r:b;cd-r:c;cd-r:d;cd-r:e;cd-r:f;cd-r:g;cd-r:h;cd-r:i", "au plus 8"},
   };
   for (const auto& c : cases) {
     std::vector<TDriveConfig> configs(1);

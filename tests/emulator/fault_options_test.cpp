@@ -49,7 +49,7 @@ TEST(FaultOptions, AreReadAndRefusedWithTheirNames) {
                           "removeat=sync", "trace="}) {
     EXPECT_FALSE(ParseDriveList(std::string("cd-r:a,") + bad, &configs, &error)) << bad;
     const std::string name(bad, std::string(bad).find('='));
-    EXPECT_TRUE(error.substr(error.find("): ") + 3).starts_with(name)) << bad << " -> " << error;
+    EXPECT_TRUE(error.substr(error.find(")\u00A0: ") + 5).starts_with(name)) << bad << " -> " << error;
   }
 }
 

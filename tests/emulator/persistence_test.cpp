@@ -135,27 +135,27 @@ TEST_F(Persistence, CdTrackNumbersEndAt99) {
 
 TEST_F(Persistence, RefusesDamagedOrForeignFiles) {
   WriteText(StatePath(), ManySessionDvdPlusR(2));
-  EXPECT_NE(OpenError(TMediaKind::kCdR).find("the disc is a dvd+r, not a cd-r"), std::string::npos);
+  EXPECT_NE(OpenError(TMediaKind::kCdR).find("le disque est un dvd+r, pas un cd-r"), std::string::npos);
 
   std::string overlapping = ManySessionDvdPlusR(2);
   overlapping.replace(overlapping.find("track 2 complete 2080"), 21, "track 2 complete 0010");
   WriteText(StatePath(), overlapping);
-  EXPECT_NE(OpenError(TMediaKind::kDvdPlusR).find("track 2 overlaps"), std::string::npos);
+  EXPECT_NE(OpenError(TMediaKind::kDvdPlusR).find("la piste 2 chevauche"), std::string::npos);
 
   WriteText(StatePath(), "zamo-disc 1\nkind dvd+r\nsession 1 open\ntrack 1 invisible 0 0 0\nflavour sweet\n");
   const std::string error = OpenError(TMediaKind::kDvdPlusR);
-  EXPECT_NE(error.find("line 5: unexpected line"), std::string::npos) << error;
+  EXPECT_NE(error.find("ligne 5\u00A0: ligne inattendue"), std::string::npos) << error;
   EXPECT_NE(error.find(StatePath()), std::string::npos) << error;
 
   WriteText(StatePath(), "zamo-disc 1\nkind dvd+r\nsession 1 open\ntrack 1 complete 0 5 5\n");
-  EXPECT_NE(OpenError(TMediaKind::kDvdPlusR).find("invisible track"), std::string::npos);
+  EXPECT_NE(OpenError(TMediaKind::kDvdPlusR).find("piste invisible"), std::string::npos);
   WriteText(StatePath(), "zamo-disc 1\nkind dvd+r\nsession 1 closed\ntrack 1 complete 0 5 5\n");
-  EXPECT_NE(OpenError(TMediaKind::kDvdPlusR).find("open session"), std::string::npos);
+  EXPECT_NE(OpenError(TMediaKind::kDvdPlusR).find("session ouverte"), std::string::npos);
 }
 
 TEST_F(Persistence, AnExistingFileWithoutStateIsNeverTakenForABlankDisc) {
   WriteText(ImagePath(), "somebody's data" + std::string(2048 - 15, '.'));
-  EXPECT_NE(OpenError(TMediaKind::kCdR).find("no state file"), std::string::npos);
+  EXPECT_NE(OpenError(TMediaKind::kCdR).find("sans fichier d'état"), std::string::npos);
   Load(TMediaKind::kCdRom);  // but it can be loaded as a pressed disc (of its whole blocks)
   ASSERT_TRUE(In(Read10(0, 1)).good());
   EXPECT_EQ(std::string(in_.begin(), in_.begin() + 15), "somebody's data");

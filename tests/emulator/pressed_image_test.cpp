@@ -87,7 +87,7 @@ TEST_F(PressedFile, AnImageWithoutOneWholeBlockIsRefused) {
   MakeImage(2047);
   std::string error;
   EXPECT_EQ(TEmulatedUnit::Open(Config(TMediaKind::kDvdRom), &error), nullptr);
-  EXPECT_NE(error.find("holds no whole block"), std::string::npos) << error;
+  EXPECT_NE(error.find("ne contient aucun secteur entier"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -188,15 +188,15 @@ TEST_F(TrayPersistence, DamagedTrayLineIsRefusedWithItsLineNumber) {
   WriteText("zamo-disc 1\nkind cd-r\ntray ajar\nsession 1 open\ntrack 1 invisible 0 0 0\n");
   std::string error;
   EXPECT_EQ(TEmulatedUnit::Open(Config(TMediaKind::kCdR), &error), nullptr);
-  EXPECT_NE(error.find("line 3: the tray is open or closed"), std::string::npos) << error;
+  EXPECT_NE(error.find("ligne 3\u00A0: le tiroir est open ou closed"), std::string::npos) << error;
 
   // Tray lines anywhere among the disc's lines; the disc's own errors keep their line numbers.
   WriteText("zamo-disc 1\ntray open\nkind cd-r\nremoval prevented\nsession 1 open\ntrack 1 complete 0 5 5\n");
   EXPECT_EQ(TEmulatedUnit::Open(Config(TMediaKind::kCdR), &error), nullptr);
-  EXPECT_NE(error.find("invisible track"), std::string::npos) << error;
+  EXPECT_NE(error.find("piste invisible"), std::string::npos) << error;
   WriteText("zamo-disc 1\ntray open\nkind cd-r\nremoval prevented\nsession 1 open\ntrack 1 invisible 0 0 0\nbad\n");
   EXPECT_EQ(TEmulatedUnit::Open(Config(TMediaKind::kCdR), &error), nullptr);
-  EXPECT_NE(error.find("line 7: unexpected line"), std::string::npos) << error;
+  EXPECT_NE(error.find("ligne 7\u00A0: ligne inattendue"), std::string::npos) << error;
 
   WriteText("zamo-disc 1\ntray open\nkind cd-r\nremoval prevented\nsession 1 open\ntrack 1 invisible 0 0 0\n");
   Load(TMediaKind::kCdR);

@@ -41,7 +41,7 @@ TEST(WritesOption, RefusesPressedUnknownAndEmptyKinds) {
     std::vector<TDriveConfig> configs;
     std::string error;
     EXPECT_FALSE(ParseDriveList(std::string("dvd+r:/tmp/a.img,") + bad, &configs, &error)) << bad;
-    EXPECT_NE(error.find("writes must be"), std::string::npos) << bad << ": " << error;
+    EXPECT_NE(error.find("writes attend"), std::string::npos) << bad << ": " << error;
   }
 }
 
