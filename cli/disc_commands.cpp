@@ -23,29 +23,30 @@
 #include "burner/platform/text.h"
 #include "cli/drive_session.h"
 #include "cli/file_checks.h"
+#include "cli/progress_meter.h"
 
 namespace zamo::cli {
 namespace {
 
 constexpr const char* kDiscUsage =
-    "Usage : zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] ls [--session N] [CHEMIN-DISQUE]\n"
+    "Utilisation\u00A0: zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] ls [--session N] [CHEMIN-DISQUE]\n"
     "        zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] extract [--session N] [--no-clobber] "
     "CHEMIN-DISQUE DESTINATION\n"
     "        zamo-cli ls [--session N] IMAGE.iso [CHEMIN-DISQUE]\n"
     "        zamo-cli extract [--session N] [--no-clobber] IMAGE.iso CHEMIN-DISQUE DESTINATION\n"
-    "  ls       liste les dossiers et fichiers d'une session du disque (taille, date) ;\n"
-    "           CHEMIN-DISQUE (« /dossier/fichier ») limite la liste à un dossier ou un fichier ;\n"
+    "  ls       liste les dossiers et fichiers d'une session du disque (taille, date)\u00A0;\n"
+    "           CHEMIN-DISQUE («\u00A0/dossier/fichier\u00A0») limite la liste à un dossier ou un fichier\u00A0;\n"
     "           <ENDOMMAGÉ> marque un fichier dont les données dépassent la fin des données\n"
-    "           enregistrées (session interrompue, image tronquée) : il ne peut pas être extrait.\n"
-    "  extract  copie un fichier, ou un dossier et tout son contenu, avec les dates du disque :\n"
-    "           dans DESTINATION quand c'est un dossier existant, sinon sous le nom DESTINATION ;\n"
-    "           « / » copie toute la session dans le dossier DESTINATION.\n"
-    "  --session N  la session N (1 = la première) ; la dernière par défaut.\n"
+    "           enregistrées (session interrompue, image tronquée)\u00A0: il ne peut pas être extrait.\n"
+    "  extract  copie un fichier, ou un dossier et tout son contenu, avec les dates du disque\u00A0:\n"
+    "           dans DESTINATION quand c'est un dossier existant, sinon sous le nom DESTINATION\u00A0;\n"
+    "           «\u00A0/\u00A0» copie toute la session dans le dossier DESTINATION.\n"
+    "  --session N  la session N (1 = la première)\u00A0; la dernière par défaut.\n"
     "  --no-clobber (extract) garde les fichiers qui existent déjà, chacun nommé (statut 1), au lieu\n"
     "               de les remplacer (chaque fichier remplacé est nommé).\n"
     "  --image IMAGE.iso, ou IMAGE.iso en premier argument\u00A0: lit ce fichier image au lieu du disque\n"
     "               d'un lecteur. Après «\u00A0--\u00A0», un argument qui commence par «\u00A0-\u00A0» est un chemin.\n"
-    "Statut de sortie : 0 succès, 1 disque illisible, élément non lu, endommagé ou non extrait (fichier\n"
+    "Statut de sortie\u00A0: 0 succès, 1 disque illisible, élément non lu, endommagé ou non extrait (fichier\n"
     "existant gardé par --no-clobber compris), 2 erreur d'utilisation.\n";
 
 constexpr int kMaxEntries = 600000;  // the application's capacities
@@ -157,7 +158,7 @@ class Extractor {
     for (const TFEntry* e = item.dir->FirstChild; e != nullptr; e = e->Next) {
       const std::string name = DiscName(*e);
       if (!SafeComponent(name)) {
-        Fail("Nom refusé sur le disque : « " + DisplayUtf8(name) + " »");
+        Fail("Nom refusé sur le disque\u00A0: " + Quoted(name));
         continue;
       }
       const bool folder = (e->Attr & faDirectory) != 0;
@@ -200,7 +201,7 @@ class Extractor {
     if (made) return true;
     const int error = errno;
     if (error == EEXIST && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-    Fail(StrFormat("Impossible de créer le dossier « %s » (%s)", DisplayUtf8(path).c_str(),
+    Fail(StrFormat("Impossible de créer le dossier %s (%s)", Quoted(path).c_str(),
                    error == EEXIST ? "un fichier ou un lien porte ce nom" : SystemErrorText(error).c_str()));
     return false;
   }
@@ -210,7 +211,7 @@ class Extractor {
     if (!DateTimeToUnix(date, seconds)) return;
     const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
     if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
-      Fail(StrFormat("Impossible de dater le dossier « %s » (%s)", DisplayUtf8(path).c_str(),
+      Fail(StrFormat("Impossible de dater le dossier %s (%s)", Quoted(path).c_str(),
                      SystemErrorText(errno).c_str()));
   }
 
@@ -232,7 +233,7 @@ bool IsDirectory(const std::string& path) {
 }
 
 int Usage(const char* command, const std::string& problem) {
-  std::fprintf(stderr, "zamo-cli %s : %s\n%s", command, problem.c_str(), kDiscUsage);
+  std::fprintf(stderr, "zamo-cli %s\u00A0: %s\n%s", command, problem.c_str(), kDiscUsage);
   return 2;
 }
 
@@ -266,12 +267,12 @@ int ParseArgs(int argc, char** argv, bool extract, DiscArgs& args, DriveOptions&
       char* end = nullptr;
       const long n = std::strtol(value.c_str(), &end, 10);
       if (value.empty() || *end != '\0' || n < 1 || n > 65535)
-        return Usage(argv[0], "numéro de session invalide « " + value + " »");
+        return Usage(argv[0], "numéro de session invalide " + Quoted(value));
       args.session = static_cast<int>(n);
       continue;
     }
     // A disc path never starts with "-" but after "--": "ls -l" is an option this command does not know.
-    if (arg.starts_with("-") && arg.size() > 1) return Usage(argv[0], "option inconnue « " + std::string(arg) + " »");
+    if (arg.starts_with("-") && arg.size() > 1) return Usage(argv[0], "option inconnue " + Quoted(std::string(arg)));
     positional.emplace_back(arg);
   }
   const size_t wanted = extract ? 2 : 1;
@@ -301,16 +302,16 @@ int List(DriveSession& session, const DiscArgs& args) {
   Item item;
   std::string path;
   if (!Resolve(b, args.disc_path, item, path)) {
-    session.log().Line("Chemin introuvable sur le disque : « " + args.disc_path + " »");
+    session.log().Line("Chemin introuvable sur le disque\u00A0: " + Quoted(args.disc_path));
     return 1;
   }
   std::printf("Session %d (arborescence %s)\n", b.ImportedSession, b.ImportedJoliet ? "Joliet" : "ISO 9660");
   Totals totals;
   if (item.entry != nullptr) PrintEntry(*item.entry, path, totals);
   if (item.IsFolder()) PrintTree(*item.dir, path, totals);
-  std::printf("%d dossier(s), %d fichier(s), %s\n", totals.folders, totals.files, FormatMb(totals.bytes).c_str());
+  std::printf("%d dossier(s), %d fichier(s), %s\n", totals.folders, totals.files, ExactSizeText(totals.bytes).c_str());
   if (totals.damaged > 0) {
-    session.log().Line(StrFormat("%d fichier(s) endommagé(s) : leurs données dépassent la fin des données "
+    session.log().Line(StrFormat("%d fichier(s) endommagé(s)\u00A0: leurs données dépassent la fin des données "
                                  "enregistrées sur le disque, ils ne peuvent pas être extraits.",
                                  totals.damaged));
     return 1;
@@ -326,15 +327,20 @@ int Extract(DriveSession& session, const DiscArgs& args, int damaged_lines) {
   Item item;
   std::string spelled;
   if (!Resolve(b, args.disc_path, item, spelled)) {
-    session.log().Line("Chemin introuvable sur le disque : « " + args.disc_path + " »");
+    session.log().Line("Chemin introuvable sur le disque\u00A0: " + Quoted(args.disc_path));
     return 1;
   }
   std::string dest = args.dest;
-  if (item.entry != nullptr && IsDirectory(dest)) dest += "/" + DiscName(*item.entry);
+  // An existing folder given as "out/" takes the copy as "out/name": the
+  // paths named in the messages have no doubled slash.
+  if (IsDirectory(dest)) {
+    while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
+    if (item.entry != nullptr) dest += (dest == "/" ? "" : "/") + DiscName(*item.entry);
+  }
   Extractor extractor(b, args.no_clobber);
   extractor.Copy(item, dest);
   if (extractor.failures() > 0) {
-    session.log().Line(StrFormat("Extraction incomplète : %d erreur(s).", extractor.failures()));
+    session.log().Line(StrFormat("Extraction incomplète\u00A0: %d erreur(s).", extractor.failures()));
     return 1;
   }
   if (extractor.kept() > 0) {
@@ -343,7 +349,7 @@ int Extract(DriveSession& session, const DiscArgs& args, int damaged_lines) {
     return 1;
   }
   if (session.log().LeftOut() > damaged_lines) {
-    session.log().Line("Extraction incomplète : des éléments de la session n'ont pas pu être lus.");
+    session.log().Line("Extraction incomplète\u00A0: des éléments de la session n'ont pas pu être lus.");
     return 1;
   }
   return 0;

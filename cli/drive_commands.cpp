@@ -14,7 +14,9 @@
 #include "burner/drive/transport.h"
 #include "burner/platform/str_format.h"
 #include "cli/drive_session.h"
+#include "cli/file_checks.h"
 #include "cli/log_output.h"
+#include "cli/progress_meter.h"
 #include "emulator/emulated_backend.h"
 
 namespace zamo::cli {
@@ -22,25 +24,27 @@ namespace zamo::cli {
 namespace {
 
 constexpr const char* kDriveUsage =
-    "Usage : zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] COMMANDE\n"
+    "Utilisation\u00A0: zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] COMMANDE\n"
     "  devices   liste les lecteurs de CD/DVD\n"
-    "  caps      capacités du graveur : profils, lecture, écriture, vitesses\n"
-    "  info      le disque : type, état, sessions et pistes, espace libre\n"
+    "  caps      capacités du graveur\u00A0: profils, lecture, écriture, vitesses\n"
+    "  info      le disque\u00A0: type, état, sessions et pistes, espace libre\n"
     "  load      charge le disque (ferme le tiroir)\n"
     "  eject     éjecte le disque\n"
-    "  ready     l'unité est-elle prête ? (statut 0 si oui, 1 sinon)\n"
-    "--drive : numéro dans la liste de « devices » (0 par défaut), nœud (/dev/sr0, emu0) ou H:T:L.\n"
-    "--emulate ou ZAMO_EMULATED_DRIVES : graveurs émulés, « TYPE:IMAGE[,option=valeur...] » séparés par « ; »\n"
-    "  (types : cd-rom cd-r cd-rw dvd-rom dvd-r dvd-rw dvd+r dvd+r-dl dvd+rw dvd-ram).\n"
+    "  ready     l'unité est-elle prête\u00A0? (statut 0 si oui, 1 sinon)\n"
+    "--drive\u00A0: numéro dans la liste de «\u00A0devices\u00A0» (0 par défaut), nœud (/dev/sr0, emu0) ou H:T:L.\n"
+    "--emulate ou ZAMO_EMULATED_DRIVES\u00A0: graveurs émulés, «\u00A0TYPE:IMAGE[,option=valeur...]\u00A0» séparés par «\u00A0;\u00A0»\n"
+    "  (types\u00A0: cd-rom cd-r cd-rw dvd-rom dvd-r dvd-rw dvd+r dvd+r-dl dvd+rw dvd-ram).\n"
     "--image IMAGE.iso\u00A0: ce fichier image comme disque d'un lecteur en lecture seule (info, caps, ready...).\n";
 
 std::string SpeedText(uint16_t kbs) {
   // 1x is 176.4 kB/s for a CD and 1385 kB/s for a DVD (MMC's units: 1 kB = 1000 bytes).
-  return StrFormat("%u Ko/s (%.0fx CD, %.1fx DVD)", kbs, kbs / 176.4, kbs / 1385.0);
+  std::string dvd = StrFormat("%.1f", kbs / 1385.0);
+  std::replace(dvd.begin(), dvd.end(), '.', ',');  // a decimal comma, whatever the locale
+  return StrFormat("%u Ko/s (%.0fx CD, %sx DVD)", kbs, kbs / 176.4, dvd.c_str());
 }
 
 std::string Blocks(uint32_t blocks, bool cd) {
-  std::string text = StrFormat("%u secteurs, %s", blocks, FormatMb(static_cast<int64_t>(blocks) * 2048).c_str());
+  std::string text = StrFormat("%u secteurs, %s", blocks, ExactSizeText(static_cast<int64_t>(blocks) * 2048).c_str());
   if (cd) {
     const uint32_t seconds = blocks / 75;
     text += StrFormat(", %02u:%02u min", seconds / 60, seconds % 60);
@@ -52,7 +56,7 @@ std::string Blocks(uint32_t blocks, bool cd) {
 // status 1 when none can be used at all.
 int Devices(DriveSession& session) {
   if (!session.HaveDrives()) return 1;
-  std::printf("Transport : %s\n", transport::TransportName().c_str());
+  std::printf("Transport\u00A0: %s\n", transport::TransportName().c_str());
   const auto& devices = session.burner().Devices;
   size_t usable = 0;
   for (size_t i = 0; i < devices.size(); ++i) {
@@ -73,8 +77,8 @@ int Caps(DriveSession& session) {
     session.ReportFailure("Lecture des capacités impossible");
     return 1;
   }
-  std::printf("Graveur    : %s\n", b.DeviceName.c_str());
-  std::printf("Adresse    : %s (%s, %s)\n", LineAddress(b.DeviceString).c_str(), b.GetDevicePath().c_str(),
+  std::printf("Graveur   \u00A0: %s\n", b.DeviceName.c_str());
+  std::printf("Adresse   \u00A0: %s (%s, %s)\n", LineAddress(b.DeviceString).c_str(), b.GetDevicePath().c_str(),
               transport::TransportName().c_str());
 
   std::vector<uint16_t> profiles;
@@ -82,9 +86,9 @@ int Caps(DriveSession& session) {
   if (b.ReadProfiles(profiles, current) && !profiles.empty()) {
     std::string list;
     for (uint16_t p : profiles) list += (list.empty() ? "" : ", ") + std::string(ProfileName(p));
-    std::printf("Profils    : %s\n", list.c_str());
+    std::printf("Profils   \u00A0: %s\n", list.c_str());
   }
-  std::printf("Disque     : %s\n", current != 0 ? ProfileName(current) : "aucun");
+  std::printf("Disque    \u00A0: %s\n", current != 0 ? ProfileName(current) : "aucun");
 
   struct Bit {
     uint32_t mask;
@@ -107,30 +111,30 @@ int Caps(DriveSession& session) {
     }
     return list.empty() ? std::string("aucun") : list;
   };
-  std::printf("Lit        : %s\n", names(kReads).c_str());
-  std::printf("Grave      : %s\n", names(kWrites).c_str());
-  std::printf("Simulation : %s\n", caps.Has(capTestWrite) ? "oui" : "non");
-  std::printf("Protection contre la sous-alimentation (BURN-Proof) : %s\n",
+  std::printf("Lit       \u00A0: %s\n", names(kReads).c_str());
+  std::printf("Grave     \u00A0: %s\n", names(kWrites).c_str());
+  std::printf("Simulation\u00A0: %s\n", caps.Has(capTestWrite) ? "oui" : "non");
+  std::printf("Protection contre les ruptures de flux (BURN-Proof)\u00A0: %s\n",
               caps.Has(capUnderrunProtection) ? "oui" : "non");
-  std::printf("Lecture max        : %s\n", SpeedText(caps.MaxReadSpeed).c_str());
-  std::printf("Écriture max       : %s\n", SpeedText(caps.MaxWriteSpeed).c_str());
-  std::printf("Écriture actuelle  : %s\n", SpeedText(caps.CurrentWriteSpeed).c_str());
+  std::printf("Lecture max       \u00A0: %s\n", SpeedText(caps.MaxReadSpeed).c_str());
+  std::printf("Écriture max      \u00A0: %s\n", SpeedText(caps.MaxWriteSpeed).c_str());
+  std::printf("Écriture actuelle \u00A0: %s\n", SpeedText(caps.CurrentWriteSpeed).c_str());
   if (!caps.WriteSpeeds.empty()) {
     std::string list;
     for (const TWriteSpeed& speed : caps.WriteSpeeds) list += (list.empty() ? "" : ", ") + StrFormat("%u", speed.Speed);
-    std::printf("Vitesses d'écriture : %s Ko/s\n", list.c_str());
+    std::printf("Vitesses d'écriture\u00A0: %s Ko/s\n", list.c_str());
   }
-  std::printf("Mémoire tampon     : %u Ko\n", caps.BufferSize);
+  std::printf("Mémoire tampon    \u00A0: %u Ko\n", caps.BufferSize);
   if (b.MaxTransferBytes != 0) {
-    std::printf("Transfert max      : %u octets par commande\n", b.MaxTransferBytes);
+    std::printf("Transfert max     \u00A0: %u octets par commande\n", b.MaxTransferBytes);
   } else {
-    std::printf("Transfert max      : inconnu\n");
+    std::printf("Transfert max     \u00A0: inconnu\n");
   }
   std::string types;
   if (caps.TakesWriteType(kWriteTypeTrackAtOnce)) types += "TAO (piste par piste)";
   if (caps.TakesWriteType(kWriteTypeSessionAtOnce)) types += std::string(types.empty() ? "" : ", ") + "SAO (session d'un coup)";
   if (caps.TakesWriteType(kWriteTypeRaw)) types += std::string(types.empty() ? "" : ", ") + "RAW";
-  std::printf("Modes d'écriture CD : %s\n", types.empty() ? "aucun" : types.c_str());
+  std::printf("Modes d'écriture CD\u00A0: %s\n", types.empty() ? "aucun" : types.c_str());
   return 0;
 }
 
@@ -187,7 +191,7 @@ int Info(DriveSession& session) {
   TDisc disc;
   b.GetDiscInfo(disc);
   if (!disc.Ready) {
-    session.ReportFailure("     Erreur dans l'obtention de la session");
+    session.ReportFailure("Aucun disque prêt dans le lecteur");
     return 1;
   }
   const TDiscKind kind = b.NoteDiscKind();
@@ -195,19 +199,19 @@ int Info(DriveSession& session) {
   // The profile's name as `caps` gives it: the disc record's type names stop
   // short of DVD+R DL ("???????").
   const std::string type_name = disc.Profile != 0 ? ProfileName(disc.Profile) : disc.TypeName;
-  std::printf("Disque     : %s (profil %04Xh, %s)\n", DiscKindName(kind), disc.Profile, type_name.c_str());
-  std::printf("État       : %s\n", StatusName(disc.DiscStatus));
-  std::printf("Effaçable  : %s\n", disc.Erasable ? "oui" : "non");
+  std::printf("Disque    \u00A0: %s (profil %04Xh, %s)\n", DiscKindName(kind), disc.Profile, type_name.c_str());
+  std::printf("État      \u00A0: %s\n", StatusName(disc.DiscStatus));
+  std::printf("Effaçable \u00A0: %s\n", disc.Erasable ? "oui" : "non");
   const int sessions = b.GetSessionCount();
-  std::printf("Sessions   : %d\n", sessions);
+  std::printf("Sessions  \u00A0: %d\n", sessions);
 
   if (!ListTracks(b, disc, cd)) ListTocTracks(b, cd);
   const uint32_t next = b.GetNextWritableAddress();
   const uint32_t free_blocks = b.GetFreeBlocks();
   const uint32_t capacity = b.GetDiscCapacity();
-  if (disc.DiscStatus != 2) std::printf("Prochaine adresse d'écriture : %u\n", next);
-  std::printf("Espace libre : %s\n", Blocks(free_blocks, cd).c_str());
-  std::printf("Capacité     : %s\n", Blocks(capacity, cd).c_str());
+  if (disc.DiscStatus != 2) std::printf("Prochaine adresse d'écriture\u00A0: %u\n", next);
+  std::printf("Espace libre\u00A0: %s\n", Blocks(free_blocks, cd).c_str());
+  std::printf("Capacité    \u00A0: %s\n", Blocks(capacity, cd).c_str());
   return 0;
 }
 
@@ -274,7 +278,7 @@ int RunDriveCommand(int argc, char** argv, const DriveOptions& options) {
       std::fputs(kDriveUsage, stdout);
       return 0;
     }
-    std::fprintf(stderr, "zamo-cli %s : argument inattendu « %s »\n%s", argv[0], argv[i], kDriveUsage);
+    std::fprintf(stderr, "zamo-cli %s\u00A0: argument inattendu %s\n%s", argv[0], Quoted(argv[i]).c_str(), kDriveUsage);
     return 2;
   }
   RegisterEmulator();

@@ -24,8 +24,9 @@ inline std::string& EmulatorError() {
 
 // Said when no drive can be used and no emulated recorder was asked for.
 inline constexpr const char* kEmulationHint =
-    "Un graveur émulé peut le remplacer : --emulate TYPE:IMAGE (par exemple --emulate cd-r:/tmp/cd.img) ou "
-    "ZAMO_EMULATED_DRIVES=\"TYPE:IMAGE[;TYPE:IMAGE...]\" (zamo-cli devices --help donne les types).";
+    "Un graveur émulé peut le remplacer\u00A0: --emulate TYPE:IMAGE (par exemple --emulate cd-r:/tmp/cd.img) ou "
+    "la variable ZAMO_EMULATED_DRIVES (TYPE:IMAGE, plusieurs graveurs séparés par «\u00A0;\u00A0»)\u00A0; "
+    "«\u00A0zamo-cli devices --help\u00A0» donne les types.";
 // And how to read an image file without any drive.
 inline constexpr const char* kImageHint =
     "Pour lire un fichier image comme un disque\u00A0: zamo-cli ls --image IMAGE.iso (de même avec extract, "
@@ -83,7 +84,7 @@ class DriveSession {
     }
     if (!initialized_) {
       if (emulated_) {
-        log_.Line("Graveurs émulés inutilisables : " + EmulatorError());
+        log_.Line("Graveurs émulés inutilisables\u00A0: " + EmulatorError());
       } else {
         log_.Line("Aucun lecteur de CD ou DVD trouvé (aucun /dev/sr* ne répond).");
         log_.Line(kEmulationHint);
@@ -123,19 +124,19 @@ class DriveSession {
       }
     }
     if (index < 0) {
-      log_.Line("Lecteur « " + which + " » introuvable ; « zamo-cli devices » donne la liste.");
+      log_.Line("Lecteur " + Quoted(which) + " introuvable\u00A0; «\u00A0zamo-cli devices\u00A0» donne la liste.");
       return false;
     }
     // A drive this process cannot open is not selected: every command would
     // fail for the same reason, said once here.
     const std::string& line = devices[static_cast<size_t>(index)];
     if (const TDeviceAccess access = burner_.DeviceAccessOf(line); !access.problem.empty() && !access.read_only) {
-      log_.Line("Lecteur « " + line + " » inutilisable : " + access.problem);
+      log_.Line("Lecteur " + Quoted(line) + " inutilisable\u00A0: " + access.problem);
       return false;
     }
     burner_.SelectDevice(line);
     if (burner_.HaId == 0xFE) {
-      log_.Line("Lecteur « " + devices[static_cast<size_t>(index)] + " » inutilisable.");
+      log_.Line("Lecteur " + Quoted(devices[static_cast<size_t>(index)]) + " inutilisable.");
       return false;
     }
     return true;
@@ -166,7 +167,7 @@ class DriveSession {
   // The drive's failure text, when the last command left one.
   void ReportFailure(const std::string& what) {
     std::string line = what;
-    if (!burner_.LastError.empty()) line += " : " + burner_.LastError;
+    if (!burner_.LastError.empty()) line += "\u00A0: " + burner_.LastError;
     log_.Line(line);
   }
 

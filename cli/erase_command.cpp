@@ -22,17 +22,17 @@ namespace zamo::cli {
 namespace {
 
 constexpr const char* kEraseUsage =
-    "Usage : zamo-cli [--drive N] [--emulate ...] erase [--full] [--eject]\n"
+    "Utilisation\u00A0: zamo-cli [--drive N] [--emulate ...] erase [--full] [--eject]\n"
     "Efface le disque réinscriptible du graveur (CD-RW, DVD-RW, DVD+RW, DVD-RAM).\n"
     "\n"
-    "  --full    effacement complet (long) ; sans lui, effacement rapide\n"
+    "  --full    effacement complet (long)\u00A0; sans lui, effacement rapide\n"
     "  --eject   éjecte le disque après un effacement réussi\n"
     "\n"
     "La progression est celle que donne le graveur, avec le temps restant à son rythme\u00A0: sur un\n"
-    "terminal, une ligne tenue à jour ; sinon (journal, cron), une ligne toutes les 5 secondes\n"
+    "terminal, une ligne tenue à jour\u00A0; sinon (journal, cron), une ligne toutes les 5 secondes\n"
     "(ZAMO_PROGRESS_INTERVAL=SECONDES pour un autre intervalle, 0 pour aucune). Ctrl-C cesse\n"
     "d'attendre\u00A0: le graveur termine seul un effacement commencé.\n"
-    "Statut de sortie : 0 succès, 1 échec, 2 erreur d'utilisation.\n";
+    "Statut de sortie\u00A0: 0 succès, 1 échec, 2 erreur d'utilisation.\n";
 
 // What Ctrl-C stops: zamo-cli's waiting, never the drive's blank or format.
 // Where the erase thread overwrites the disc itself (a DVD+RW, a DVD-RAM's
@@ -92,7 +92,7 @@ int RunErase(int argc, char** argv, const DriveOptions& drive) {
     } else if (arg == "--eject") {
       eject = true;
     } else {
-      std::fprintf(stderr, "zamo-cli erase : argument inattendu « %s »\n%s", argv[i], kEraseUsage);
+      std::fprintf(stderr, "zamo-cli erase\u00A0: argument inattendu %s\n%s", Quoted(argv[i]).c_str(), kEraseUsage);
       return 2;
     }
   }

@@ -36,6 +36,12 @@ void LogOutput::Line(const std::string& text) {
   std::fflush(stderr);
 }
 
+void LogOutput::SayLeftOut(int count, const std::string& also) {
+  const std::string plural = count > 1 ? "s" : "";
+  Line(">>> Attention\u00A0: " + std::to_string(count) + " élément" + plural + " ignoré" + plural +
+       (also.empty() ? "" : ", " + also + plural) + ", voir ci-dessus.");
+}
+
 void LogOutput::SetProgressActive(bool active) {
   std::lock_guard lock(mutex_);
   if (!active && progress_active_ && !progress_.empty()) std::fputs("\r\033[K", stderr);

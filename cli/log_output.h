@@ -27,6 +27,9 @@ class LogOutput {
   int LeftOut() const { return left_out_; }
   void CountLeftOut() { ++left_out_; }
   bool verbose() const { return verbose_; }
+  // Closes a job that left `count` entries out: ">>> Attention : 3 éléments
+  // ignorés, voir ci-dessus." (`also` after it, e.g. "non vérifié", agreed).
+  void SayLeftOut(int count, const std::string& also = "");
 
  private:
   bool verbose_;

@@ -14,17 +14,20 @@ namespace {
 constexpr const char* kNbsp = "\u00A0";
 constexpr double kMebibyte = 1048576.0;
 
-// One decimal, a decimal comma, the thousands apart: "4 480,5".
-std::string DecimalText(double value) {
-  const auto tenths = static_cast<int64_t>(std::llround(value * 10));
-  std::string whole = std::to_string(tenths / 10);
+// `decimals` (1 or 2) after a decimal comma, the thousands apart: "4 480,5".
+std::string DecimalText(double value, int decimals = 1) {
+  const int64_t scale = decimals == 2 ? 100 : 10;
+  const auto scaled = static_cast<int64_t>(std::llround(value * static_cast<double>(scale)));
+  std::string whole = std::to_string(scaled / scale);
   for (int at = static_cast<int>(whole.size()) - 3; at > 0; at -= 3) whole.insert(static_cast<size_t>(at), kNbsp);
-  return whole + "," + std::to_string(tenths % 10);
+  return whole + "," + StrFormat(decimals == 2 ? "%02d" : "%d", static_cast<int>(scaled % scale));
 }
 
 }  // namespace
 
 std::string SizeText(int64_t bytes) { return DecimalText(static_cast<double>(bytes) / kMebibyte) + " Mo"; }
+
+std::string ExactSizeText(int64_t bytes) { return DecimalText(static_cast<double>(bytes) / kMebibyte, 2) + " Mo"; }
 
 std::string RateText(double bytes_per_second) {
   if (bytes_per_second < kMebibyte) return std::to_string(std::lround(bytes_per_second / 1024)) + " Ko/s";

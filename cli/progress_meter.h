@@ -15,6 +15,9 @@ namespace zamo::cli {
 
 // "123,4 Mo": mebibytes with one decimal and a decimal comma.
 std::string SizeText(int64_t bytes);
+// "702,83 Mo": the same with two decimals, for sizes that are not moving
+// (a disc's free space, a listing's total).
+std::string ExactSizeText(int64_t bytes);
 // "850 Ko/s" below one Mo/s, "8,5 Mo/s" from there.
 std::string RateText(double bytes_per_second);
 // "0:04", "12:30", "1:02:03".

@@ -104,7 +104,7 @@ std::optional<std::set<TopEntry>> SessionTopLevel(TVeskBurner& burner, const Sec
 int NothingChanged(LogOutput& log, const std::string& outcome) {
   log.Line("Aucun fichier modifié depuis la dernière sauvegarde" + std::string(kNbsp) + ": " + outcome + ".");
   if (log.LeftOut() == 0) return 0;
-  log.Line(">>> ATTENTION: " + std::to_string(log.LeftOut()) + " ÉLÉMENT(S) IGNORÉ(S), VOIR CI-DESSUS");
+  log.SayLeftOut(log.LeftOut());
   return 1;
 }
 

@@ -209,7 +209,8 @@ std::string ApplyOption(std::string_view name, std::string_view value, TDriveCon
     if (value.empty()) return "trace attend un nom de fichier";
     config->trace_path = std::string(value);
   } else if (name == "speed") {
-    if (!ParseSpeed(value, config)) return "speed attend une vitesse de 0 à 64 (par exemple 16 ou 16x) ou drive";
+    if (!ParseSpeed(value, config)) return "speed attend une vitesse de 0 à 64 (par exemple 16 ou 16x) ou «\u00A0drive\u00A0» (celle que "
+                                             "choisit l'ordinateur)";
   } else if (name == "buffer") {
     if (!ParseSize(value, kMinBufferBytes, &config->buffer_bytes))
       return "buffer attend une taille de 32K à 1024M (en octets, ou K / M pour Kio / Mio)";
