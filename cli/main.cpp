@@ -19,7 +19,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage : zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] [--image IMAGE.iso] [--verbose] "
+    "Utilisation\u00A0: zamo-cli [--drive N] [--emulate TYPE:IMAGE[,option=valeur...]] [--image IMAGE.iso] [--verbose] "
     "COMMANDE ...\n"
     "  mkiso -o IMAGE.iso [options] CHEMIN...   enregistre la compilation dans un fichier image\n"
     "  mkiso --print-size [options] CHEMIN...   affiche le nombre de secteurs de l'image\n"
@@ -36,7 +36,7 @@ constexpr const char* kUsage =
     "verify, info). «\u00A0zamo-cli ls IMAGE.iso\u00A0» et «\u00A0zamo-cli --drive IMAGE.iso ls\u00A0» font de même.\n"
     "Les options --drive, --emulate, --image et --verbose se placent avant ou après la commande.\n"
     "Voir «\u00A0zamo-cli help COMMANDE\u00A0», et «\u00A0zamo-cli --version\u00A0» pour la version.\n"
-    "Statut de sortie : 0 succès, 1 échec du travail, 2 erreur d'utilisation.\n";
+    "Statut de sortie\u00A0: 0 succès, 1 échec du travail, 2 erreur d'utilisation.\n";
 
 // The options of the commands that take a value: the word after one of them
 // is that value, never a global option (a volume named "-v" stays a name).
@@ -186,6 +186,6 @@ int main(int argc, char** argv) {
   if (const int status = SettleDrive(command, drive); status != 0) return status;
   const int status = Dispatch(args, drive);
   if (status >= 0) return status;
-  std::fprintf(stderr, "zamo-cli : commande inconnue « %s »\n%s", argv[i], kUsage);
+  std::fprintf(stderr, "zamo-cli\u00A0: commande inconnue %s\n%s", zamo::cli::Quoted(argv[i]).c_str(), kUsage);
   return 2;
 }
