@@ -3,6 +3,9 @@
 // bsdtar, and booted in QEMU (SeaBIOS) from a boot sector assembled here: it
 // prints a word on COM1, reads the emulated disk's last sector through INT 13h,
 // prints the text found there, and quits QEMU through the isa-debug-exit port.
+// No-emulation images boot a program assembled here too, which prints the
+// text of the last sector the BIOS was to load and what it finds in its boot
+// information table, checksum included.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -106,6 +109,15 @@ class Code {
     const size_t distance = Here() - to;
     EXPECT_LE(distance, 128u);
     bytes_.back() = static_cast<char>(-static_cast<int>(distance));
+  }
+  // A near call (E8 rel16) to a routine already emitted at `to`.
+  void CallBack(size_t to) {
+    const int rel = static_cast<int>(to) - static_cast<int>(Here() + 3);
+    Emit({0xE8, rel & 0xFF, (rel >> 8) & 0xFF});
+  }
+  // Writes `text` to the port in DX, one `mov al,ch ; out dx,al` a character.
+  void Print(const std::string& text) {
+    for (char ch : text) Emit({0xB0, static_cast<uint8_t>(ch), 0xEE});
   }
   const std::string& bytes() const { return bytes_; }
 
@@ -222,7 +234,7 @@ class IsoImage {
 
 // Checks the catalog entry by entry: the validation entry (header 01h,
 // platform 80x86, id, checksum, key 55h AAh) and the default entry.
-void ExpectCatalog(const std::string& catalog, uint8_t media_type, uint32_t load_rba) {
+void ExpectCatalog(const std::string& catalog, uint8_t media_type, uint32_t load_rba, uint32_t sector_count = 1) {
   ASSERT_EQ(catalog.size(), kCdSector);
   EXPECT_EQ(static_cast<uint8_t>(catalog[0]), 0x01) << "header id";
   EXPECT_EQ(static_cast<uint8_t>(catalog[1]), 0x00) << "platform";
@@ -240,7 +252,7 @@ void ExpectCatalog(const std::string& catalog, uint8_t media_type, uint32_t load
   EXPECT_EQ(Le16(catalog, 34), 0u) << "load segment (0: the default 07C0h)";
   EXPECT_EQ(static_cast<uint8_t>(catalog[36]), 0x00) << "system type";
   EXPECT_EQ(static_cast<uint8_t>(catalog[37]), 0x00) << "unused";
-  EXPECT_EQ(Le16(catalog, 38), 1u) << "sector count";
+  EXPECT_EQ(Le16(catalog, 38), sector_count) << "sector count";
   EXPECT_EQ(Le32(catalog, 40), load_rba) << "load RBA";
   EXPECT_TRUE(AllZero(catalog.substr(44))) << "nothing may follow the default entry";
 }
@@ -687,6 +699,343 @@ TEST(BootCliTest, UnusableBootImageFailsWithoutWritingAnImage) {
   const RunResult r = MakeIso({"-o", dir / "x.iso", dir / "src", "--boot"});
   EXPECT_EQ(r.status, 2) << "--boot without its value is a usage error";
   EXPECT_FALSE(fs::exists(dir / "x.iso"));
+}
+
+// ---------------------------------------------------------------------------
+// No emulation: the BIOS loads the first load-size 512-byte sectors of the
+// boot image at 07C0:0000 and runs them; with --boot-info-table the image on
+// the disc carries the boot information table at byte 8.
+
+const std::string kNoEmulationWord = "ZAMONOEMUL";
+
+// The text at the start of the last sector the BIOS is to load.
+std::string LastLoadedText(int load_size) { return "[LAST LOADED SECTOR " + std::to_string(load_size) + "]"; }
+
+std::string Hex32(uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", value);
+  return text;
+}
+
+// The little-endian 32-bit words of `bytes` from `from` to the end, a short
+// last word padded with zeros, added modulo 2^32.
+uint32_t WordSum(const std::string& bytes, size_t from) {
+  uint32_t sum = 0;
+  for (size_t i = from; i < bytes.size(); i += 4) {
+    uint32_t word = 0;
+    for (size_t k = 0; k < 4 && i + k < bytes.size(); ++k)
+      word |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[i + k])) << (8 * k);
+    sum += word;
+  }
+  return sum;
+}
+
+// `image` as the disc must hold it with the boot information table.
+std::string WithBootInfoTable(std::string image, uint32_t primary_lba, uint32_t image_lba) {
+  const uint32_t checksum = WordSum(image, 64);
+  PutLe32(image, 8, primary_lba);
+  PutLe32(image, 12, image_lba);
+  PutLe32(image, 16, static_cast<uint32_t>(image.size()));
+  PutLe32(image, 20, checksum);
+  image.replace(24, 40, std::string(40, '\0'));
+  return image;
+}
+
+// A no-emulation boot image of `bytes` bytes (under 64 KiB): patterned bytes,
+// the program at byte 0 (a jump over bytes 8-63, the table's place, zero in
+// the file) and from byte 64 on, LastLoadedText at the start of the last of
+// the `load_size` sectors. The program prints the word, then that text; with
+// `read_table`, then " PVD=", " LBA=" and " LEN=" with the table's first
+// three fields in hexadecimal, and " CK=OK" when the words of its own bytes
+// from 64 to LEN, as loaded, add up to the table's checksum (" CK=BAD"
+// otherwise; LEN must lie within the loaded sectors). Then it quits QEMU.
+std::string NoEmulationImage(size_t bytes, int load_size, bool read_table) {
+  std::string image = Bytes(bytes, 41);
+  std::fill(image.begin() + 2, image.begin() + 64, '\0');
+  Code c;
+  c.Emit({0xEB, 0x3E});  // jmp short 64    ; over the table
+  while (c.Here() < 64) c.Emit({0x00});
+  // jmp 07C0:69: from here on offsets count from the image's first byte,
+  // wherever the BIOS jumped in, and a wrong load address shows.
+  c.Emit({0xEA, 69, 0x00, 0xC0, 0x07});
+  c.Emit({0x0E, 0x1F});        // push cs ; pop ds
+  c.Emit({0xFC});              // cld
+  c.Emit({0xBA, 0xF8, 0x03});  // mov dx,0x3F8    ; COM1 data port
+  const size_t to_main = c.JumpAhead(0xEB);
+  const size_t print = c.Here();  // print: DS:SI up to its zero byte
+  c.Emit({0xAC});                 // lodsb
+  c.Emit({0x84, 0xC0});           // test al,al
+  const size_t at_zero = c.JumpAhead(0x74);
+  c.Emit({0xEE});  // out dx,al
+  c.JumpBack(0xEB, print);
+  c.Land(at_zero);
+  c.Emit({0xC3});               // ret
+  const size_t hex = c.Here();  // hex: EAX as eight digits
+  c.Emit({0xB9, 0x08, 0x00});   // mov cx,8
+  const size_t digit = c.Here();
+  c.Emit({0x66, 0xC1, 0xC0, 0x04});  // rol eax,4
+  c.Emit({0x50});                    // push ax
+  c.Emit({0x24, 0x0F});              // and al,0x0F
+  c.Emit({0x04, '0'});               // add al,'0'
+  c.Emit({0x3C, '9'});               // cmp al,'9'
+  const size_t decimal = c.JumpAhead(0x76);
+  c.Emit({0x04, 'A' - '9' - 1});  // add al,7
+  c.Land(decimal);
+  c.Emit({0xEE});  // out dx,al
+  c.Emit({0x58});  // pop ax
+  c.JumpBack(0xE2, digit);  // loop digit
+  c.Emit({0xC3});           // ret
+  c.Land(to_main);
+  c.Print(kNoEmulationWord);
+  const int last = (load_size - 1) * 512;
+  c.Emit({0xBE, last & 0xFF, last >> 8});  // mov si,last
+  c.CallBack(print);
+  if (read_table) {
+    for (const auto& [label, offset] :
+         {std::pair{" PVD=", 8}, std::pair{" LBA=", 12}, std::pair{" LEN=", 16}}) {
+      c.Print(label);
+      c.Emit({0x66, 0xA1, offset, 0x00});  // mov eax,[offset]
+      c.CallBack(hex);
+    }
+    c.Emit({0x8B, 0x0E, 0x10, 0x00});  // mov cx,[16]     ; LEN
+    c.Emit({0x66, 0x31, 0xC0});        // xor eax,eax
+    c.Emit({0xBE, 0x40, 0x00});        // mov si,64
+    const size_t word = c.Here();
+    c.Emit({0x39, 0xCE});  // cmp si,cx
+    const size_t summed = c.JumpAhead(0x73);  // jae summed
+    c.Emit({0x66, 0x03, 0x04});  // add eax,[si]
+    c.Emit({0x83, 0xC6, 0x04});  // add si,4
+    c.JumpBack(0xEB, word);
+    c.Land(summed);
+    c.Emit({0x66, 0x3B, 0x06, 0x14, 0x00});  // cmp eax,[20]   ; the table's checksum
+    c.Print(" CK=");                          // (mov and out leave the flags)
+    const size_t bad = c.JumpAhead(0x75);
+    c.Print("OK");
+    const size_t done = c.JumpAhead(0xEB);
+    c.Land(bad);
+    c.Print("BAD");
+    c.Land(done);
+  }
+  c.Emit({0xB0, kDebugExitValue});  // mov al,value
+  c.Emit({0xE6, 0xF4});             // out 0xF4,al     ; isa-debug-exit
+  const size_t halt = c.Here();
+  c.Emit({0xFA, 0xF4});  // cli ; hlt
+  c.JumpBack(0xEB, halt);
+  EXPECT_LE(c.Here(), static_cast<size_t>(last)) << "the program must end before the last loaded sector";
+  image.replace(0, c.Here(), c.bytes());
+  const std::string text = LastLoadedText(load_size) + '\0';
+  image.replace(static_cast<size_t>(last), text.size(), text);
+  return image;
+}
+
+struct NoEmulationCase {
+  const char* name;
+  size_t bytes;   // the boot image's size
+  int load_size;  // --boot-load-size; 0 when not given (4)
+  bool table;     // --boot-info-table
+  bool quick;     // --quick: the one-pass writer
+};
+
+void PrintTo(const NoEmulationCase& c, std::ostream* os) { *os << c.name; }
+
+class BootNoEmulationTest : public ::testing::TestWithParam<NoEmulationCase> {
+ protected:
+  void SetUp() override {
+    REQUIRE_TOOLS("xorriso");
+    const NoEmulationCase& c = GetParam();
+    image = NoEmulationImage(c.bytes, LoadSize(), c.table);
+    WriteFile(dir / "boot.bin", image);
+    MakeTree(dir / "src", {{"readme.txt", "no emulation\n"}, {"data/after.bin", Bytes(9000, 43)}});
+    std::vector<std::string> args = {"-o", dir / "x.iso", "--boot", dir / "boot.bin", "--boot-emulation", "none"};
+    if (c.load_size != 0) args.insert(args.end(), {"--boot-load-size", std::to_string(c.load_size)});
+    if (c.table) args.push_back("--boot-info-table");
+    if (c.quick) args.push_back("--quick");
+    args.push_back(dir / "src");
+    made = MakeIso(args);
+    ASSERT_EQ(made.status, 0) << Describe(made);
+  }
+  int LoadSize() const { return GetParam().load_size != 0 ? GetParam().load_size : 4; }
+
+  TempDir dir;
+  std::string image;
+  RunResult made;
+};
+
+TEST_P(BootNoEmulationTest, CatalogAndImageAsTheBiosReadsThem) {
+  const NoEmulationCase& c = GetParam();
+  const IsoImage iso(dir / "x.iso");
+  const uint32_t catalog = iso.CatalogLba();
+  const uint32_t load = catalog + 1;
+  ExpectCatalog(iso.Catalog(), 0, load, static_cast<uint32_t>(LoadSize()));
+
+  const XorrisoBoot report = XorrisoElTorito(dir / "x.iso");
+  EXPECT_EQ(report.images, 1);
+  EXPECT_EQ(report.platform, "BIOS");
+  EXPECT_EQ(report.bootable, "y");
+  EXPECT_EQ(report.emulation, "none");
+  EXPECT_EQ(report.load_segment, "0x0000");
+  EXPECT_EQ(report.load_size, LoadSize());
+  EXPECT_EQ(report.lba, load);
+
+  // The whole file goes onto the disc, the table over its bytes 8-63 only;
+  // the source file is left as it was.
+  const std::string expected = c.table ? WithBootInfoTable(image, 16, load) : image;
+  const auto sectors = static_cast<uint32_t>(SectorsFor(image.size()));
+  EXPECT_TRUE(SameBytes(iso.Sectors(load, sectors), PadToCdSectors(expected)));
+  EXPECT_TRUE(SameBytes(ReadFile(dir / "boot.bin"), image)) << "the source boot image was changed";
+  EXPECT_THAT(made.out, HasSubstr("(sans émulation, " + std::to_string(LoadSize()) + " secteurs de 512 octets chargés" +
+                                  (c.table ? ", table d'informations de démarrage)" : ")")));
+
+  // The files follow the boot image, whole.
+  const std::map<std::string, Extent> extents = FileExtents(dir / "x.iso");
+  ASSERT_EQ(extents.count("/data/after.bin"), 1u);
+  const Extent after = extents.at("/data/after.bin");
+  EXPECT_GE(after.lba, std::max(kFirstDataLba, load + sectors));
+  EXPECT_TRUE(SameBytes(iso.Sectors(after.lba, after.blocks).substr(0, 9000), Bytes(9000, 43)));
+}
+
+TEST_P(BootNoEmulationTest, BootsInQemu) {
+  REQUIRE_TOOLS("qemu-system-x86_64");
+  const uint32_t load = IsoImage(dir / "x.iso").CatalogLba() + 1;
+  std::string expected = kNoEmulationWord + LastLoadedText(LoadSize());
+  if (GetParam().table)
+    expected += " PVD=" + Hex32(16) + " LBA=" + Hex32(load) + " LEN=" + Hex32(static_cast<uint32_t>(image.size())) +
+                " CK=OK";
+  const QemuBoot boot = BootFromCd(dir / "x.iso");
+  ASSERT_FALSE(boot.run.timed_out) << "QEMU still running after " << kQemuSeconds << " s; serial so far: \""
+                                   << boot.run.out << "\"";
+  EXPECT_THAT(boot.run.out, HasSubstr(expected))
+      << "without the last sector's text the BIOS did not load every sector the catalog asks for; stderr: "
+      << boot.run.err;
+  EXPECT_EQ(boot.run.status, kQemuExitStatus) << "the boot program did not reach its end";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boot, BootNoEmulationTest,
+    ::testing::Values(NoEmulationCase{"DefaultLoadSize", 3000, 0, false, false},
+                      // 6141 bytes: the checksum's last word is cut short.
+                      NoEmulationCase{"LoadSize12WithTable", 6141, 12, true, false},
+                      NoEmulationCase{"LoadSize12WithTableQuick", 6141, 12, true, true},
+                      NoEmulationCase{"WholeSectorsWithTable", 8192, 16, true, false}),
+    [](const auto& test_info) { return std::string(test_info.param.name); });
+
+// The no-emulation options: refused where they cannot apply, or with values
+// out of range; a load size past the image is said.
+struct NoEmulationOptionCase {
+  const char* name;
+  std::vector<std::string> options;  // after --boot IMAGE
+  size_t boot_bytes;
+  int status;
+  std::string said;    // on stderr; "" for nothing to check
+  int sector_count;    // the catalog's, when an image is made
+};
+
+void PrintTo(const NoEmulationOptionCase& c, std::ostream* os) { *os << c.name; }
+
+class BootNoEmulationOptionTest : public ::testing::TestWithParam<NoEmulationOptionCase> {};
+
+TEST_P(BootNoEmulationOptionTest, RefusedOrApplied) {
+  const NoEmulationOptionCase& c = GetParam();
+  TempDir dir;
+  MakeTree(dir / "src", {{"a.txt", "a"}});
+  const std::string boot = Bytes(c.boot_bytes, 47);
+  WriteFile(dir / "boot.bin", boot);
+  std::vector<std::string> args = {"-o", dir / "x.iso", "--boot", dir / "boot.bin"};
+  args.insert(args.end(), c.options.begin(), c.options.end());
+  args.push_back(dir / "src");
+  const RunResult r = MakeIso(args);
+  ASSERT_EQ(r.status, c.status) << Describe(r);
+  if (!c.said.empty()) {
+    EXPECT_THAT(r.err, HasSubstr(c.said)) << Describe(r);
+  }
+  if (c.status != 0) {
+    EXPECT_FALSE(fs::exists(dir / "x.iso"));
+    return;
+  }
+  const IsoImage iso(dir / "x.iso");
+  const uint32_t load = iso.CatalogLba() + 1;
+  ExpectCatalog(iso.Catalog(), 0, load, static_cast<uint32_t>(c.sector_count));
+  const bool table = std::find(c.options.begin(), c.options.end(), "--boot-info-table") != c.options.end();
+  const std::string expected = table ? WithBootInfoTable(boot, 16, load) : boot;
+  EXPECT_TRUE(SameBytes(iso.Sectors(load, static_cast<uint32_t>(SectorsFor(boot.size()))), PadToCdSectors(expected)));
+}
+
+const std::string kLoadSizeRange = "--boot-load-size attend un nombre de secteurs de 512\u00A0octets, de 1 à 65535";
+const std::string kOnlyWithoutEmulation = " ne s'applique qu'à une image de démarrage sans émulation\u00A0: ajoutez ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Boot, BootNoEmulationOptionTest,
+    ::testing::Values(
+        NoEmulationOptionCase{"LoadSizeZero", {"--boot-emulation", "none", "--boot-load-size", "0"}, 2048, 2,
+                              kLoadSizeRange, 0},
+        NoEmulationOptionCase{"LoadSizeOver65535", {"--boot-emulation", "none", "--boot-load-size", "65536"}, 2048, 2,
+                              kLoadSizeRange, 0},
+        NoEmulationOptionCase{"LoadSizeNotANumber", {"--boot-emulation", "none", "--boot-load-size", "4x"}, 2048, 2,
+                              kLoadSizeRange, 0},
+        NoEmulationOptionCase{"LoadSizeNegative", {"--boot-emulation", "none", "--boot-load-size", "-4"}, 2048, 2,
+                              kLoadSizeRange, 0},
+        NoEmulationOptionCase{"LoadSizeForAHardDisk", {"--boot-emulation", "hd", "--boot-load-size", "4"}, 2048, 2,
+                              "--boot-load-size" + kOnlyWithoutEmulation + "--boot-emulation none", 0},
+        NoEmulationOptionCase{"LoadSizeWithoutEmulationChosen", {"--boot-load-size", "4"}, 2048, 2,
+                              "--boot-load-size" + kOnlyWithoutEmulation + "--boot-emulation none", 0},
+        NoEmulationOptionCase{"TableForADiskette", {"--boot-emulation", "floppy", "--boot-info-table"}, 1474560, 2,
+                              "--boot-info-table" + kOnlyWithoutEmulation + "--boot-emulation none", 0},
+        NoEmulationOptionCase{"TableOnAnImageTooShort", {"--boot-emulation", "none", "--boot-info-table"}, 63, 1,
+                              "n'a que 63 octets", 0},
+        NoEmulationOptionCase{"TableOnAnImageOf64Bytes", {"--boot-emulation", "none", "--boot-info-table"}, 64, 0, "",
+                              4},
+        NoEmulationOptionCase{"LoadSizeOne", {"--boot-emulation", "none", "--boot-load-size", "1"}, 2048, 0, "", 1},
+        NoEmulationOptionCase{"LoadSizePastTheImage",
+                              {"--boot-emulation", "none", "--boot-load-size", "65535", "--boot-info-table"},
+                              2049, 0,
+                              "le BIOS chargera 65535 secteurs de 512\u00A0octets (--boot-load-size), au-delà de ses 8.",
+                              65535}),
+    [](const auto& test_info) { return std::string(test_info.param.name); });
+
+// A second session burnt on an emulated CD-R with the table: its primary
+// descriptor is not at sector 16, and the table names the session's own; the
+// verification after the burn, and verify later, expect the table's bytes on
+// the disc, not the source file's.
+TEST(BootNoEmulationBurnTest, SecondSessionTableNamesItsOwnDescriptorAndVerifies) {
+  TempDir dir;
+  MakeTree(dir / "one", {{"first.txt", "first session\n"}});
+  MakeTree(dir / "two", {{"second.txt", "second session\n"}});
+  const std::string image = NoEmulationImage(6141, 12, true);
+  WriteFile(dir / "boot.bin", image);
+  const std::string drive = "cd-r:" + (dir / "disc.img");
+  RunResult r = test::Run(CliOn(drive, {"burn", dir / "one"}), kToolSeconds);
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  const std::vector<std::string> boot = {"--boot", dir / "boot.bin", "--boot-emulation", "none",
+                                         "--boot-load-size", "12", "--boot-info-table"};
+  std::vector<std::string> args = {"burn"};
+  args.insert(args.end(), boot.begin(), boot.end());
+  args.push_back(dir / "two");
+  r = test::Run(CliOn(drive, args, ReadBack::kVerify), kToolSeconds);
+  ASSERT_EQ(r.status, 0) << Describe(r) << "\n(a difference found by --verify fails the burn)";
+  EXPECT_TRUE(SameBytes(ReadFile(dir / "boot.bin"), image)) << "the source boot image was changed";
+
+  // The second session's primary descriptor: the last one on the disc.
+  const std::string disc = ReadFile(dir / "disc.img");
+  uint32_t primary = 0;
+  for (size_t at = 17 * kCdSector; at + kCdSector <= disc.size(); at += kCdSector) {
+    if (disc.compare(at, 7, std::string("\x01" "CD001\x01", 7)) == 0) primary = static_cast<uint32_t>(at / kCdSector);
+  }
+  ASSERT_GT(primary, 16u) << "no second session found on the disc";
+  const std::string record = disc.substr((primary + 1) * kCdSector, kCdSector);
+  ASSERT_EQ(record.substr(7, 23), "EL TORITO SPECIFICATION") << "the boot record follows the primary descriptor";
+  const uint32_t catalog = Le32(record, 71);
+  const std::string entries = disc.substr(catalog * kCdSector, kCdSector);
+  ExpectCatalog(entries, 0, Le32(entries, 40), 12);
+  const uint32_t load = Le32(entries, 40);
+  EXPECT_EQ(load, catalog + 1);
+  EXPECT_TRUE(SameBytes(disc.substr(load * kCdSector, 3 * kCdSector),
+                        PadToCdSectors(WithBootInfoTable(image, primary, load))));
+
+  args = {"verify"};
+  args.insert(args.end(), boot.begin(), boot.end());
+  args.push_back(dir / "two");
+  r = test::Run(CliOn(drive, args), kToolSeconds);
+  EXPECT_EQ(r.status, 0) << Describe(r);
 }
 
 }  // namespace
