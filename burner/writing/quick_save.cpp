@@ -59,9 +59,8 @@ Status TVeskBurner::CopyFilesToImage(TFileStreamEx& image, const std::string& fi
     if (Status s = out.CopyFrom(boot.Handle, BootImage, bytes); !s.ok()) return s;
     // The boot information table goes over the copy, never the source file.
     if (!BootInfo.empty() && bytes >= kBootInfoChecksumFrom) {
-      if (Status s = out.Overwrite(boot_start + static_cast<int64_t>(kBootInfoOffset), BootInfo.data(), BootInfo.size());
-          !s.ok())
-        return s;
+      const int64_t table_at = boot_start + static_cast<int64_t>(kBootInfoOffset);
+      if (Status s = out.Overwrite(table_at, BootInfo.data(), BootInfo.size()); !s.ok()) return s;
     }
     if (Status s = out.PadToSector(); !s.ok()) return s;
     if (Status s = out.WriteZeros(PadAfterBoot * kSectorSize); !s.ok()) return s;
