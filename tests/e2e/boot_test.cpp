@@ -988,7 +988,8 @@ INSTANTIATE_TEST_SUITE_P(
         NoEmulationOptionCase{"LoadSizePastTheImage",
                               {"--boot-emulation", "none", "--boot-load-size", "65535", "--boot-info-table"},
                               2049, 0,
-                              "le BIOS chargera 65535 secteurs de 512\u00A0octets (--boot-load-size), au-delà de ses 8.",
+                              "le BIOS chargera 65535 secteurs de 512\u00A0octets (--boot-load-size), "
+                              "au-delà de ses 8.",
                               65535}),
     [](const auto& test_info) { return std::string(test_info.param.name); });
 
