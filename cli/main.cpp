@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "burner/compilation/veskburner.h"
 #include "cli/burn_command.h"
 #include "cli/disc_commands.h"
 #include "cli/drive_commands.h"
@@ -142,6 +143,9 @@ int main(int argc, char** argv) {
   // A write past a file-size limit then fails with an error the job reports
   // (and the partial image is removed) instead of killing the program.
   signal(SIGXFSZ, SIG_IGN);
+  // The process ends with the command: freeing the compilation record by
+  // record first would only make it end later.
+  zamo::TVeskBurner::LeaveTreesToProcessEnd();
   zamo::cli::DriveOptions drive;
   int i = 1;
   for (; i < argc; ++i) {

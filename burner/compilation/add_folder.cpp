@@ -230,7 +230,7 @@ int64_t TVeskBurner::FolderSize(const std::string& path) const {
 bool TVeskBurner::ClearArchiveBits() {
   for (const TFEntry* entry : FileEntries()) {
     if ((entry->Attr & faDirectory) != 0 || (entry->Attr & faArchive) == 0 || !entry->ClearArchive) continue;
-    const Status s = ClearArchiveAttribute(entry->SourcePath);
+    const Status s = ClearArchiveAttribute(entry->SourcePath());
     if (s.code() == Status::Code::kUnsupported) {
       if (!xattr_warning_done_) DebugMessage(">>> " + std::string(msg::kXattrUnsupported), kMsgStatus);
       xattr_warning_done_ = true;

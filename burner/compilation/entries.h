@@ -5,7 +5,9 @@
 // as its own TDEntry and as a TFEntry with the directory attribute in its
 // parent's list, whose Dir points to it. The root has no TFEntry and is its
 // own parent. The component owns every record; links stay valid until the
-// record is deleted or the compilation cleared.
+// record is deleted or the compilation cleared. The records are kept small
+// (a compilation may hold 600,000 of them): a file's source path is rebuilt
+// from its folder's and its name rather than stored whole.
 #pragma once
 
 #include <cstdint>
@@ -32,21 +34,51 @@ struct TDEntry {
   TFEntry* FirstChild = nullptr;
 };
 
+// Where a file's bytes come from. A folder walk adds the files of a folder
+// one after the other: they share one copy of the folder's path, and each
+// file's path is that folder followed by its own name, which is nearly always
+// its long name. Only a file whose long name differs from its source name
+// (renamed by OnAddFile) keeps its whole path.
+enum class TSourceName : uint8_t {
+  kNone,           // no source file (an imported file)
+  kLongName,       // *SourceFolder + LongName
+  kLongNameDot,    // *SourceFolder + LongName without its last ".", added to a name that had none
+  kWholePath,      // *SourceFolder alone is the whole path
+};
+
 struct TFEntry {
-  std::string IsoName;     // ISO 9660 identifier without ";1"
-  std::string LongName;    // Joliet identifier without ";1"
-  std::string SourcePath;  // the source file's full path (its bytes as the system gave them)
-  bool Imported = false;   // data already on the disc; IsoExtent is absolute
-  bool Damaged = false;    // imported, but its data runs past what the disc holds recorded
+  std::string IsoName;   // ISO 9660 identifier without ";1"
+  std::string LongName;  // Joliet identifier without ";1"; with a kLongName source, part of the source path
+  // The source file's folder, with its final "/" (or its whole path: see
+  // SourceKind); the string belongs to the component (or whoever made the
+  // entry) and lives as long as the entry. Null without a source file.
+  const std::string* SourceFolder = nullptr;
   TDateTime DateTime = 0;  // recording date, local time
   int64_t IsoSize = 0;
   int64_t JolietSize = 0;
   int32_t IsoExtent = 0;  // files: relative to FirstFileLba (absolute when Imported); dirs: IsoSector
   int32_t JolietExtent = 0;
-  int32_t Attr = 0;  // faDirectory marks a directory entry; faHidden and faArchive are used too
+  int32_t Attr = 0;        // faDirectory marks a directory entry; faHidden and faArchive are used too
+  bool Imported = false;   // data already on the disc; IsoExtent is absolute
+  bool Damaged = false;    // imported, but its data runs past what the disc holds recorded
   bool ClearArchive = false;
+  TSourceName SourceKind = TSourceName::kNone;
   TDEntry* Dir = nullptr;  // the directory a directory entry stands for
   TFEntry* Next = nullptr;
+
+  bool HasSource() const { return SourceKind != TSourceName::kNone && SourceFolder != nullptr; }
+  // The source file's full path (its bytes as the system gave them); "" without one.
+  std::string SourcePath() const {
+    std::string path;
+    AppendSourcePath(path);
+    return path;
+  }
+  void AppendSourcePath(std::string& out) const {
+    if (!HasSource()) return;
+    out += *SourceFolder;
+    if (SourceKind == TSourceName::kLongName) out += LongName;
+    if (SourceKind == TSourceName::kLongNameDot) out.append(LongName, 0, LongName.empty() ? 0 : LongName.size() - 1);
+  }
 };
 
 // ceil(bytes / 2048); 0 for 0.

@@ -35,6 +35,7 @@ bool TVeskBurner::ClearCompilation(int max_files, int max_dirs) {
   ImageStream.Clear();
   dir_pool_.Clear();
   file_pool_.Clear();
+  std::deque<std::string>().swap(source_folders_);
   index_.Clear();
   last_child_.clear();
   dead_dirs_.clear();
@@ -120,6 +121,29 @@ std::string TVeskBurner::BuildDirPath(const TDEntry* dir) const {
     path += AsciiUpper(PathComponent(**it));
   }
   return path.empty() ? "\\" : path;
+}
+
+void TVeskBurner::SetEntrySource(TFEntry* entry, const std::string& full_path) {
+  if (full_path.empty()) {
+    entry->SourceFolder = nullptr;
+    entry->SourceKind = TSourceName::kNone;
+    return;
+  }
+  const size_t name_at = full_path.rfind('/') + 1;  // 0 for a name alone
+  const std::string_view name = std::string_view(full_path).substr(name_at);
+  const std::string& long_name = entry->LongName;
+  std::string_view folder(full_path.data(), name_at);
+  if (long_name == name) {
+    entry->SourceKind = TSourceName::kLongName;
+  } else if (long_name.size() == name.size() + 1 && long_name.back() == '.' && long_name.starts_with(name)) {
+    entry->SourceKind = TSourceName::kLongNameDot;
+  } else {
+    entry->SourceKind = TSourceName::kWholePath;
+    folder = full_path;
+  }
+  // A walk adds the files of a folder one after the other: one copy of its path serves them all.
+  if (source_folders_.empty() || source_folders_.back() != folder) source_folders_.emplace_back(folder);
+  entry->SourceFolder = &source_folders_.back();
 }
 
 TDateTime TVeskBurner::SearchRecDate(const TSearchRec& rec) const {
@@ -254,7 +278,7 @@ int TVeskBurner::AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_a
   } else if (existing != nullptr) {
     // The same source added twice is left out silently; another file that
     // would carry the same name on the disc is named in the log.
-    if (existing->SourcePath != full_path || full_path.empty())
+    if (full_path.empty() || existing->SourcePath() != full_path)
       DebugMessage(">>> " + StrFormat(msg::kSameNameExists, shown_path().c_str()), kMsgCompilation);
     return 0;
   } else {
@@ -269,7 +293,7 @@ int TVeskBurner::AddFileEntry(TDEntry* dest, const TSearchRec& rec, bool clear_a
   entry->JolietSize = entry->IsoSize = rec.Size;
   entry->Attr = rec.Attr;
   entry->DateTime = date;
-  entry->SourcePath = full_path;
+  SetEntrySource(entry, full_path);
   entry->ClearArchive = clear_archive;
   if (replacing) {
     if (old_long_name != long_name) index_.RenameChild(dest, entry, old_long_name);

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -152,6 +153,12 @@ class TVeskBurner : public TSCSIDevice {
   int64_t ImageSectors() const;
   int MaxFiles() const { return max_files_; }
   int MaxDirs() const { return max_dirs_; }
+  // For a program about to end (zamo-cli): the compilation trees of the
+  // components destroyed from now on are left to the process' end instead of
+  // being freed record by record, which takes a quarter of a second for
+  // 300,000 files and gives nothing back to anyone. They stay reachable, so
+  // a leak checker does not count them. Never undone.
+  static void LeaveTreesToProcessEnd();
 
   // The arrays, counted part only: entries in creation order; directories in
   // creation order and, after a layout, in path-table order.
@@ -443,6 +450,9 @@ class TVeskBurner : public TSCSIDevice {
   void DeleteEntryAndSubtree(TDEntry* dir, TFEntry* entry, TFEntry* previous);
   void CompactArrays();
   std::string BuildDirPath(const TDEntry* dir) const;
+  // Points `entry` at its source file `full_path` ("" for none), sharing the
+  // folder part with the file added before it when they have the same one.
+  void SetEntrySource(TFEntry* entry, const std::string& full_path);
   TDateTime SearchRecDate(const TSearchRec& rec) const;
   // The disc path a source folder is re-created at (KeepPath), before LastFolderOnly.
   std::string SourceFolderToDiscPath(const std::string& folder) const;
@@ -498,6 +508,9 @@ class TVeskBurner : public TSCSIDevice {
   int max_dirs_ = 0;
   RecordPool<TDEntry> dir_pool_;
   RecordPool<TFEntry> file_pool_;
+  // The source folders of the entries (TFEntry::SourceFolder), in the order
+  // they were added; elements never move. Emptied with the compilation.
+  std::deque<std::string> source_folders_;
   TreeIndex index_;
   std::unordered_map<const TDEntry*, TFEntry*> last_child_;
   // Records deleted but not yet taken out of the arrays (see CompactArrays).

@@ -215,7 +215,7 @@ bool PlanRecordingVerify(const TVeskBurner& b, bool overwritable, VerifyPlan& pl
       return;
     }
     items.push_back(FileItem(std::move(label), static_cast<uint32_t>(b.FirstFileLba + e->IsoExtent), e->IsoSize,
-                             e->SourcePath));
+                             e->SourcePath()));
   });
   SortByLba(items);
   return true;
@@ -267,10 +267,10 @@ std::vector<TVeskBurner::TVerifySource> ListVerifySources(const TVeskBurner& bur
   std::vector<std::pair<const TFEntry*, TVeskBurner::TVerifySource>> found;
   ForEachFile(burner, [&](const TFEntry* e, const std::vector<std::string>& long_names,
                           const std::vector<std::string>& iso_names) {
-    if (e->Imported || e->SourcePath.empty()) return;
+    if (e->Imported || !e->HasSource()) return;
     std::vector<std::string> joliet = long_names;
     joliet.back() = e->LongName;  // as the tree holds it (FindChild's form), not as shown
-    found.push_back({e, {e->SourcePath, std::move(joliet), iso_names}});
+    found.push_back({e, {e->SourcePath(), std::move(joliet), iso_names}});
   });
   // Creation order: the order the files were added in.
   std::unordered_map<const TFEntry*, size_t> position;

@@ -218,19 +218,22 @@ TCacheThread::Step TCacheThread::StageEntries() {
     }
     if (image) return Step::kGoOn;
   }
+  std::string path;  // the source path of the entry being staged, rebuilt in the same buffer each time
   for (const TFEntry* entry : job_.entries) {
     if (entry == nullptr) return Fail(msg::kInternal0005);
-    if ((entry->Attr & faDirectory) != 0 || entry->SourcePath.empty() || entry->Imported) continue;
+    if ((entry->Attr & faDirectory) != 0 || !entry->HasSource() || entry->Imported) continue;
+    path.clear();
+    entry->AppendSourcePath(path);
     {
       QueueLock lock(lock_);
-      current_file_ = entry->SourcePath;
+      current_file_ = path;
     }
     // An empty file is opened all the same, to notice that it vanished.
-    const std::unique_ptr<TFileStreamEx> source = opener.Open(entry->SourcePath);
-    if (source->Handle < 0) return Fail(StrFormat(msg::kCannotOpenFile, DisplayUtf8(entry->SourcePath).c_str()));
+    const std::unique_ptr<TFileStreamEx> source = opener.Open(path);
+    if (source->Handle < 0) return Fail(StrFormat(msg::kCannotOpenFile, DisplayUtf8(path).c_str()));
     if (entry->IsoSize == 0) continue;
     if (entry->IsoSize > kSmallFile) posix_fadvise(source->Handle, 0, 0, POSIX_FADV_SEQUENTIAL);
-    if (Stage(source->Handle, entry->SourcePath, entry->IsoSize, SectorsFor(entry->IsoSize) * kSectorSize) ==
+    if (Stage(source->Handle, path, entry->IsoSize, SectorsFor(entry->IsoSize) * kSectorSize) ==
         Step::kStop) {
       return Step::kStop;
     }

@@ -67,23 +67,26 @@ Status TVeskBurner::CopyFilesToImage(TFileStreamEx& image, const std::string& fi
   }
 
   SourceOpener sources;
+  std::string path;  // the source path of the entry being copied, rebuilt in the same buffer each time
   for (const TFEntry* entry : FileEntries()) {
     if ((entry->Attr & faDirectory) != 0) continue;
-    if (entry->Imported || entry->SourcePath.empty()) continue;  // its data is already on the disc
-    CurrentFile = entry->SourcePath;
+    if (entry->Imported || !entry->HasSource()) continue;  // its data is already on the disc
+    path.clear();
+    entry->AppendSourcePath(path);
+    CurrentFile = path;
     // An empty file is opened all the same, to notice that it vanished.
-    const std::unique_ptr<TFileStreamEx> source = sources.Open(entry->SourcePath);
-    if (Status s = CheckSource(entry->SourcePath, image_identity, *source); !s.ok()) return s;
+    const std::unique_ptr<TFileStreamEx> source = sources.Open(path);
+    if (Status s = CheckSource(path, image_identity, *source); !s.ok()) return s;
     if (entry->IsoSize == 0) continue;
     const int64_t expected = int64_t{FirstFileLba} + entry->IsoExtent;
     const int64_t actual = out.position() / kSectorSize;
     if (expected != actual) {
-      DebugMessage(">>> " + std::string(msg::kInternal0004) + " " + DisplayUtf8(entry->SourcePath) + " " +
+      DebugMessage(">>> " + std::string(msg::kInternal0004) + " " + DisplayUtf8(path) + " " +
                        std::to_string(expected) + "<>" + std::to_string(actual),
                    kMsgCompilation);
     }
     // A file that grew since it was added is copied up to its recorded size.
-    if (Status s = out.CopyFrom(source->Handle, entry->SourcePath, entry->IsoSize); !s.ok()) return s;
+    if (Status s = out.CopyFrom(source->Handle, path, entry->IsoSize); !s.ok()) return s;
     if (Status s = out.PadToSector(); !s.ok()) return s;
   }
   CurrentFile.clear();

@@ -75,7 +75,7 @@ TEST_F(TreeTest, SameNameTwiceIsAddedOnceUnlessReplacing) {
   EXPECT_EQ(burner.CompilationBytes, 2048);  // counted once, at its new size
   TFEntry* e = burner.FindChild(burner.RootDir, "a.txt");
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->SourcePath, "/two/A.TXT");
+  EXPECT_EQ(e->SourcePath(), "/two/A.TXT");
   EXPECT_EQ(e->LongName, "A.TXT");
   EXPECT_EQ(burner.FindChild(burner.RootDir, "A.TXT"), e);
 }
@@ -246,7 +246,7 @@ TEST_F(FolderTest, RecursiveAddPutsSubfoldersFirstAndDropsEmptyOnes) {
   EXPECT_EQ(burner.FindDir("\\A"), nullptr);
   EXPECT_EQ(burner.FindDir("\\B"), nullptr);
   ASSERT_NE(burner.FindDir("\\C\\DEEP"), nullptr);
-  EXPECT_EQ(burner.FindChild(burner.FindDir("\\C\\DEEP"), "file.")->SourcePath, dir / "src/c/deep/file");
+  EXPECT_EQ(burner.FindChild(burner.FindDir("\\C\\DEEP"), "file.")->SourcePath(), dir / "src/c/deep/file");
   EXPECT_NE(burner.FindChild(burner.RootDir, ".hidden")->Attr & faHidden, 0);
   EXPECT_EQ(burner.CompilationBytes, 3 * 2048);
 }

@@ -283,7 +283,7 @@ class DiscTest : public ::testing::Test {
     std::memcpy(session.data(), head.data(), head.size());
     for (const TFEntry* e : burner_.FileEntries()) {
       if ((e->Attr & faDirectory) || e->Imported || e->IsoSize == 0) continue;
-      const std::string data = ReadFile(e->SourcePath);
+      const std::string data = ReadFile(e->SourcePath());
       const int64_t at = (int64_t{burner_.FirstFileLba} + e->IsoExtent - burner_.SessionStart) * 2048;
       ASSERT_LE(at + static_cast<int64_t>(data.size()), static_cast<int64_t>(session.size()));
       std::memcpy(session.data() + at, data.data(), data.size());

@@ -60,7 +60,8 @@ class CacheThreadTest : public ::testing::Test {
   TFEntry* File(const std::string& name, const std::string& content) {
     test::WriteFile(dir / name, content);
     TFEntry& e = entries_.emplace_back();
-    e.SourcePath = dir / name;
+    e.SourceFolder = &paths_.emplace_back(dir / name);
+    e.SourceKind = TSourceName::kWholePath;
     e.LongName = name;
     e.IsoSize = e.JolietSize = static_cast<int64_t>(content.size());
     return &e;
@@ -80,6 +81,7 @@ class CacheThreadTest : public ::testing::Test {
   TSCSIDevice lock{nullptr};
   TMemoryStreamEx head_;
   std::deque<TFEntry> entries_;
+  std::deque<std::string> paths_;  // the entries' source paths
 };
 
 TEST_F(CacheThreadTest, StreamsHeadThenFilesPaddedToSectors) {
@@ -162,19 +164,19 @@ TEST_F(CacheThreadTest, EmptyQueueBeforeTheEndIsNotReady) {
 
 TEST_F(CacheThreadTest, MissingFileFailsBeforePriming) {
   const TFEntry* a = File("a.bin", "x");
-  unlink(a->SourcePath.c_str());
+  unlink(a->SourcePath().c_str());
   CacheJob job = Job(std::string(2048, 'h'), {a}, 2 * 2048);
   TCacheThread cache(std::move(job), lock);
   Drain(cache);
   EXPECT_TRUE(cache.Done());
   EXPECT_NE(cache.ErrorText().find("IMPOSSIBLE D'OUVRIR LE FICHIER"), std::string::npos) << cache.ErrorText();
   EXPECT_NE(cache.ErrorText().find("a.bin"), std::string::npos);
-  EXPECT_EQ(cache.CurrentFile(), a->SourcePath);
+  EXPECT_EQ(cache.CurrentFile(), a->SourcePath());
 }
 
 TEST_F(CacheThreadTest, ShrunkFileFailsGrownFileGivesItsRecordedSize) {
   TFEntry* shrunk = File("shrunk.bin", Bytes(10000, 6));
-  test::WriteFile(shrunk->SourcePath, Bytes(9000, 6));
+  test::WriteFile(shrunk->SourcePath(), Bytes(9000, 6));
   {
     CacheJob job = Job("", {shrunk}, SectorsFor(10000) * 2048);
     TCacheThread cache(std::move(job), lock);
@@ -183,7 +185,7 @@ TEST_F(CacheThreadTest, ShrunkFileFailsGrownFileGivesItsRecordedSize) {
     EXPECT_NE(cache.ErrorText().find("9000"), std::string::npos) << cache.ErrorText();
   }
   TFEntry* grown = File("grown.bin", Bytes(3000, 7));
-  test::WriteFile(grown->SourcePath, Bytes(3000, 7) + "more");
+  test::WriteFile(grown->SourcePath(), Bytes(3000, 7) + "more");
   CacheJob job = Job("", {grown}, SectorsFor(3000) * 2048);
   TCacheThread cache(std::move(job), lock);
   const Drained got = Drain(cache);

@@ -51,7 +51,7 @@ TEST_F(QuickSaveTest, FilesLieAtTheirSectorsPaddedWithZeros) {
   EXPECT_EQ(bytes.substr(0, head.size()), head);
   for (const char* name : {"a.bin", "c.txt"}) {
     const TFEntry* e = burner.FindChild(burner.RootDir, name);
-    const std::string source = ReadFile(e->SourcePath);
+    const std::string source = ReadFile(e->SourcePath());
     const size_t at = static_cast<size_t>(burner.FirstFileLba + e->IsoExtent) * 2048;
     EXPECT_EQ(bytes.substr(at, source.size()), source) << name;
     const size_t padded = static_cast<size_t>(SectorsFor(e->IsoSize)) * 2048;
