@@ -63,7 +63,7 @@ void TCDSize::paintEvent(QPaintEvent* /*event*/) {
 
 // A tick per step of 10 MB (100 MB past 1000 MB of scale): short ones, a
 // longer one every 5 steps, and one down to the bottom edge every 10 steps
-// with its label ("100 mb") beside it.
+// with its label ("100 mb") beside it, from 20 pixels left of the tick.
 void TCDSize::PaintScale(QPainter& painter) {
   const int step = max_memory_ > 1000 ? 100 : 10;
   const double steps = static_cast<double>(max_memory_) / step;
@@ -83,8 +83,11 @@ void TCDSize::PaintScale(QPainter& painter) {
     }
     if (end > 0) painter.drawLine(x, 0, x, end - 1);
     if (i % 10 == 0) {
-      painter.drawText(QRect(x - 20, label_top, 200, label_height), Qt::AlignLeft | Qt::AlignTop,
-                       QString::number(i * step) + QStringLiteral(" mb"));
+      // A label that would run past the right edge (the last one, when the
+      // scale ends at the edge) is moved left to end there, whole.
+      const QString label = QString::number(i * step) + QStringLiteral(" mb");
+      const int left = std::max(0, std::min(x - 20, width() - painter.fontMetrics().horizontalAdvance(label)));
+      painter.drawText(QRect(left, label_top, 200, label_height), Qt::AlignLeft | Qt::AlignTop, label);
     }
   }
 }

@@ -33,8 +33,9 @@ QImage Draw(TCDSize& gauge) {
 QColor At(const QImage& image, int x, int y) { return image.pixelColor(x, y); }
 
 // Labels drawn alone, in the gauge's font and at the places it writes them
-// (left edge 20 pixels before the tick, top two rows below the middle), to
-// compare with the gauge's picture in the area of each label.
+// (left edge 20 pixels before the tick, or where the label ends at the right
+// edge if it would run past it; top two rows below the middle), to compare
+// with the gauge's picture in the area of each label.
 QImage Labels(const TCDSize& gauge, const std::vector<std::pair<int, QString>>& labels) {
   QImage image(gauge.size(), QImage::Format_RGB32);
   image.fill(kWhite);
@@ -42,7 +43,8 @@ QImage Labels(const TCDSize& gauge, const std::vector<std::pair<int, QString>>& 
   painter.setFont(gauge.font());
   painter.setPen(gauge.TickColour());
   for (const auto& [x, text] : labels) {
-    painter.drawText(QRect(x - 20, gauge.height() / 2 + 2, 200, gauge.height()), Qt::AlignLeft | Qt::AlignTop, text);
+    const int left = std::min(x - 20, gauge.width() - QFontMetrics(gauge.font()).horizontalAdvance(text));
+    painter.drawText(QRect(left, gauge.height() / 2 + 2, 200, gauge.height()), Qt::AlignLeft | Qt::AlignTop, text);
   }
   return image;
 }
@@ -150,14 +152,15 @@ TEST_P(DiscFillGaugeScaleTest, LabelsSayTheMegabytesOfEveryTenthTick) {
   std::vector<int> ticks;
   for (const auto& label : c.labels) ticks.push_back(label.first);
   for (const auto& [x, text] : c.labels) {
-    const int right = std::min(c.width, x - 20 + QFontMetrics(gauge.font()).horizontalAdvance(text));
-    for (int px = x - 20; px < right; ++px) {
+    const int advance = QFontMetrics(gauge.font()).horizontalAdvance(text);
+    const int left = std::min(x - 20, c.width - advance);
+    for (int px = left; px < left + advance; ++px) {
       if (px == x) continue;  // the long tick
       for (int y = 33; y < 60; ++y) {
         ASSERT_EQ(At(image, px, y), At(expected, px, y)) << text.toStdString() << " " << px << "," << y;
       }
     }
-    EXPECT_GT(Inked(expected, x - 20, x - 1), 10) << text.toStdString();
+    EXPECT_GT(Inked(expected, left, x - 1), 10) << text.toStdString();
   }
   EXPECT_EQ(Inked(image, 0, c.width, ticks), Inked(expected, 0, c.width, ticks));
   for (int x : c.unlabelled) EXPECT_EQ(Inked(image, x - 20, x + 20, ticks), 0) << x;
@@ -177,9 +180,26 @@ INSTANTIATE_TEST_SUITE_P(
                                {600, "600 mb"},
                                {700, "700 mb"},
                                {800, "800 mb"}},
-                              {50, 150, 750}},
+                              {50, 150, 650}},
                     ScaleCase{4582, 600, {{131, "1000 mb"}, {262, "2000 mb"}, {393, "3000 mb"}, {524, "4000 mb"}},
                               {65, 196, 458}}));
+
+// A scale that ends at the right edge: its last label is there whole, with
+// as much ink as the same text drawn where nothing cuts it.
+TEST(DiscFillGaugeTest, LastLabelAtTheRightEdgeIsNotCut) {
+  TCDSize gauge;
+  gauge.resize(800, 60);
+  gauge.SetMaxMemory(800);
+  gauge.SetMaxCDSize(0);
+  gauge.SetTickColour(kBlue);
+  const QImage image = Draw(gauge);
+  TCDSize wide;
+  wide.resize(1000, 60);
+  const QImage alone = Labels(wide, {{500, "800 mb"}});
+  const int advance = QFontMetrics(gauge.font()).horizontalAdvance(QStringLiteral("800 mb"));
+  EXPECT_EQ(Inked(image, 800 - advance, 800, {700}), Inked(alone, 480, 480 + advance));
+  EXPECT_GT(Inked(alone, 480, 480 + advance), 10);
+}
 
 TEST(DiscFillGaugeTest, UsageBarTurnsRedOnlyPastCapacityAndRaisesOverBurnAfterEachPaint) {
   TCDSize gauge;
