@@ -1,7 +1,7 @@
 #!/bin/sh
 # Opens the desktop program (make run, with a display). A real recorder is
-# used when the kernel shows one; otherwise two emulated recorders stand in:
-# a blank CD-R and a blank DVD+RW whose discs live under BUILD/demo.
+# used when the kernel shows one; otherwise three emulated recorders stand in:
+# a blank CD-R, CD-RW and DVD+RW whose discs live under BUILD/demo.
 #   scripts/run-app.sh [BUILD [FILE|FOLDER...]]   (the paths go to the file list)
 set -e
 BUILD=${1:-build}
@@ -18,10 +18,10 @@ if [ -z "${ZAMO_EMULATED_DRIVES:-}" ] && "$CLI" devices >/dev/null 2>&1; then
 fi
 if [ -z "${ZAMO_EMULATED_DRIVES:-}" ]; then
   mkdir -p "$DEMO"
-  rm -f "$DEMO/cd-r.img" "$DEMO/cd-r.img.state" "$DEMO/dvd+rw.img" "$DEMO/dvd+rw.img.state"
-  ZAMO_EMULATED_DRIVES="cd-r:$DEMO/cd-r.img;dvd+rw:$DEMO/dvd+rw.img"
+  for disc in cd-r cd-rw dvd+rw; do rm -f "$DEMO/$disc.img" "$DEMO/$disc.img.state"; done
+  ZAMO_EMULATED_DRIVES="cd-r:$DEMO/cd-r.img;cd-rw:$DEMO/cd-rw.img;dvd+rw:$DEMO/dvd+rw.img"
   export ZAMO_EMULATED_DRIVES
-  echo "== Aucun graveur réel : deux graveurs émulés, un CD-R et un DVD+RW vierges"
+  echo "== Aucun graveur réel : trois graveurs émulés, un CD-R, un CD-RW et un DVD+RW vierges"
   echo "   ZAMO_EMULATED_DRIVES=\"$ZAMO_EMULATED_DRIVES\""
 fi
 exec "$APP" "$@"
