@@ -180,5 +180,62 @@ TEST_F(ImageHeadTest, BootableHeadEndsWithTheCatalog) {
   EXPECT_EQ(burner.BootImageLba + burner.BootSectors + burner.PadAfterBoot, 150);
 }
 
+// The boot information table is made for a no-emulation image that asks for
+// it and can hold it, and for no other; a session's table names the
+// session's own primary descriptor.
+struct BootInfoCase {
+  const char* name;
+  size_t bytes;
+  TBootEmulation emulation;
+  bool asked;
+  int32_t session_start;
+  bool made;
+};
+
+class BootInfoHeadTest : public ImageHeadTest, public ::testing::WithParamInterface<BootInfoCase> {};
+
+TEST_P(BootInfoHeadTest, MadeOnlyWhereItApplies) {
+  const BootInfoCase& c = GetParam();
+  test::TempDir dir;
+  std::string image(c.bytes, '\0');
+  for (size_t i = 64; i < image.size(); ++i) image[i] = static_cast<char>(i % 251);
+  test::WriteFile(dir / "boot.bin", image);
+  burner.Bootable = true;
+  burner.BootImage = dir / "boot.bin";
+  burner.BootEmulation = c.emulation;
+  burner.BootLoadSize = 6;
+  burner.BootInfoTable = c.asked;
+  AddFile(burner.RootDir, "a.txt", 100);
+  burner.SessionStart = c.session_start;
+  burner.LayoutCompilation();
+  burner.BuildImageHeader(false, nullptr);
+  const auto catalog = burner.ImageStream.Memory().subspan(
+      static_cast<size_t>(burner.BootCatalogLba - c.session_start) * 2048, 2048);
+  EXPECT_EQ(GetLe16(catalog, 38), c.emulation == TBootEmulation::kNone ? 6 : 1) << "sector count";
+  const bool refused = c.asked && !c.made && c.emulation == TBootEmulation::kNone;
+  EXPECT_EQ(Logged("TABLE D'INFORMATIONS DE DÉMARRAGE NON ÉCRITE"), refused);
+  if (!c.made) {
+    EXPECT_TRUE(burner.BootInfo.empty());
+    return;
+  }
+  ASSERT_EQ(burner.BootInfo.size(), 56u);
+  EXPECT_EQ(GetLe32(burner.BootInfo, 0), uint32_t(c.session_start + 16));
+  EXPECT_EQ(GetLe32(burner.BootInfo, 4), uint32_t(burner.BootImageLba));
+  EXPECT_EQ(GetLe32(burner.BootInfo, 8), uint32_t(c.bytes));
+  uint32_t sum = 0;
+  for (size_t i = 64; i < c.bytes; ++i) sum += uint32_t{static_cast<uint8_t>(image[i])} << (8 * (i % 4));
+  EXPECT_EQ(GetLe32(burner.BootInfo, 12), sum);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boot, BootInfoHeadTest,
+    ::testing::Values(BootInfoCase{"NoEmulation", 5001, TBootEmulation::kNone, true, 0, true},
+                      BootInfoCase{"LaterSession", 70001, TBootEmulation::kNone, true, 11702, true},
+                      BootInfoCase{"NotAsked", 5001, TBootEmulation::kNone, false, 0, false},
+                      BootInfoCase{"HardDisk", 5001, TBootEmulation::kHardDisk, true, 0, false},
+                      BootInfoCase{"ExactlyTheTable", 64, TBootEmulation::kNone, true, 0, true},
+                      BootInfoCase{"TooShort", 63, TBootEmulation::kNone, true, 0, false}),
+    [](const auto& test_info) { return std::string(test_info.param.name); });
+
 }  // namespace
 }  // namespace zamo
