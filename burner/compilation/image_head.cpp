@@ -1,5 +1,6 @@
 // image_head.cpp: builds the image head in memory: system area, volume
-// descriptors, path tables, directory extents, boot catalog and padding.
+// descriptors, path tables, directory extents, boot catalog and padding;
+// and the boot information table the writers lay over the boot image's copy.
 // File data never goes into it.
 #include <errno.h>
 #include <fcntl.h>
