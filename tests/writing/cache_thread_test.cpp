@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -172,6 +173,43 @@ TEST_F(CacheThreadTest, MissingFileFailsBeforePriming) {
   EXPECT_NE(cache.ErrorText().find("IMPOSSIBLE D'OUVRIR LE FICHIER"), std::string::npos) << cache.ErrorText();
   EXPECT_NE(cache.ErrorText().find("a.bin"), std::string::npos);
   EXPECT_EQ(cache.CurrentFile(), a->SourcePath());
+}
+
+// Many small files, in folders and mixed with entries without a source, are
+// opened ahead of their reading: each one's bytes still come in its own place,
+// and a file gone before its turn fails the job under its own name.
+TEST_F(CacheThreadTest, SmallFilesOpenedAheadKeepTheirOrder) {
+  for (const bool one_vanishes : {false, true}) {
+    std::vector<const TFEntry*> entries;
+    std::string expected;
+    const TFEntry* gone = nullptr;
+    for (int i = 0; i < 300; ++i) {
+      const std::string name = std::string(one_vanishes ? "v" : "k") + std::to_string(i % 7) + "/f" + std::to_string(i);
+      std::filesystem::create_directories(dir / name.substr(0, name.find('/')));
+      const TFEntry* e = File(name, Bytes(static_cast<size_t>(i % 5 == 0 ? 0 : 1 + i * 13 % 3000), i + 1));
+      entries.push_back(e);
+      expected += Padded(test::ReadFile(e->SourcePath()));
+      if (i % 50 == 0) {
+        TFEntry* imported = &entries_.emplace_back();
+        imported->Imported = true;
+        imported->IsoSize = 4096;
+        entries.push_back(imported);
+      }
+      if (one_vanishes && i == 251) gone = e;
+    }
+    if (gone != nullptr) unlink(gone->SourcePath().c_str());
+    CacheJob job = Job("", entries, static_cast<int64_t>(expected.size()));
+    TCacheThread cache(std::move(job), lock);
+    const Drained got = Drain(cache);
+    if (!one_vanishes) {
+      EXPECT_EQ(cache.ErrorText(), "");
+      EXPECT_TRUE(SameBytes(got.bytes, expected));
+      continue;
+    }
+    EXPECT_NE(cache.ErrorText().find("IMPOSSIBLE D'OUVRIR LE FICHIER"), std::string::npos) << cache.ErrorText();
+    EXPECT_NE(cache.ErrorText().find(gone->SourcePath()), std::string::npos) << cache.ErrorText();
+    EXPECT_EQ(cache.CurrentFile(), gone->SourcePath());
+  }
 }
 
 TEST_F(CacheThreadTest, ShrunkFileFailsGrownFileGivesItsRecordedSize) {
