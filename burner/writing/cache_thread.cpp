@@ -16,16 +16,9 @@
 #include "burner/platform/str_format.h"
 #include "burner/platform/text.h"
 #include "burner/writing/image_writer.h"
-#include "burner/writing/source_prefetch.h"
 
 namespace zamo {
 namespace {
-
-// Files opened ahead of the one being read: enough to keep the reading of
-// small files going, few enough (in files and in bytes) that a file changed
-// or removed before its turn is met as such.
-constexpr size_t kOpenAhead = 32;
-constexpr int64_t kOpenAheadBytes = 256 << 10;
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -225,24 +218,18 @@ TCacheThread::Step TCacheThread::StageEntries() {
     }
     if (image) return Step::kGoOn;
   }
-  // A second thread opens the files a little ahead of this one, which reads them.
-  SourcePrefetch prefetch(job_.entries, kOpenAhead, kOpenAheadBytes);
+  std::string path;  // the source path of the entry being staged, rebuilt in the same buffer each time
   for (const TFEntry* entry : job_.entries) {
     if (entry == nullptr) return Fail(msg::kInternal0005);
-    if (!SourcePrefetch::Wanted(entry)) continue;
-    // An empty file is opened all the same, to notice that it vanished.
-    SourcePrefetch::Opened opened;
-    if (!prefetch.Take(entry, opened)) {
-      opened.path.clear();
-      entry->AppendSourcePath(opened.path);
-      opened.stream = opener.Open(opened.path);
-    }
-    const std::string& path = opened.path;
+    if ((entry->Attr & faDirectory) != 0 || !entry->HasSource() || entry->Imported) continue;
+    path.clear();
+    entry->AppendSourcePath(path);
     {
       QueueLock lock(lock_);
       current_file_ = path;
     }
-    const std::unique_ptr<TFileStreamEx>& source = opened.stream;
+    // An empty file is opened all the same, to notice that it vanished.
+    const std::unique_ptr<TFileStreamEx> source = opener.Open(path);
     if (source->Handle < 0) return Fail(StrFormat(msg::kCannotOpenFile, DisplayUtf8(path).c_str()));
     if (entry->IsoSize == 0) continue;
     if (entry->IsoSize > kSmallFile) posix_fadvise(source->Handle, 0, 0, POSIX_FADV_SEQUENTIAL);

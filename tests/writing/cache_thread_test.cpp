@@ -175,10 +175,10 @@ TEST_F(CacheThreadTest, MissingFileFailsBeforePriming) {
   EXPECT_EQ(cache.CurrentFile(), a->SourcePath());
 }
 
-// Many small files, in folders and mixed with entries without a source, are
-// opened ahead of their reading: each one's bytes still come in its own place,
-// and a file gone before its turn fails the job under its own name.
-TEST_F(CacheThreadTest, SmallFilesOpenedAheadKeepTheirOrder) {
+// Many small files, in folders and mixed with entries without a source (the
+// opener changes folder often): each one's bytes come in its own place, and a
+// file gone before its turn fails the job under its own name.
+TEST_F(CacheThreadTest, ManySmallFilesKeepTheirOrder) {
   for (const bool one_vanishes : {false, true}) {
     std::vector<const TFEntry*> entries;
     std::string expected;
