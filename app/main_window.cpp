@@ -413,6 +413,10 @@ void TForm1::WireComponent() {
   veskb.Dispatcher = [sink](std::function<void()> call) {
     QMetaObject::invokeMethod(sink, [call = std::move(call)] { call(); }, Qt::QueuedConnection);
   };
+  // A job's start waits on the GUI thread for the read-ahead cache to fill:
+  // the window repaints meanwhile (user input waits, as in the other steps
+  // of a job's preparation, so nothing else starts).
+  veskb.WhileStarting = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
   veskb.OnFinalizingTrack = [this](TObject*) { Log(">>> FERMETURE DE LA SESSION..."); };
   veskb.OnWriteDone = [this](TObject*, const std::string& error) { veskbWriteDone(error); };
   veskb.OnEraseDone = [this](TObject*, bool with_error) { veskbEraseDone(with_error); };

@@ -295,6 +295,11 @@ class TVeskBurner : public TSCSIDevice {
   TCacheThread* CacheThread = nullptr;
   // How long a job waits on a cache that delivers nothing before it gives up.
   std::chrono::seconds StallBound{120};
+  // Called on the starting thread between the polls of a job's start while
+  // the read-ahead cache fills (every 10 ms or so): a desktop front end runs
+  // its pending events there, so that its window keeps repainting while a
+  // burn or a save starts from it. Not called from any other thread.
+  std::function<void()> WhileStarting;
   // How long a write the drive keeps refusing as not ready or busy is sent
   // again before the job fails with what the drive answered.
   std::chrono::seconds DriveBusyBound{120};

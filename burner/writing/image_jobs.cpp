@@ -354,6 +354,7 @@ bool TVeskBurner::WaitForCache() {
     }
     // Polled every 10 ms: a small image is primed at once, and a longer
     // poll would only delay the writer's start.
+    if (WhileStarting) WhileStarting();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }

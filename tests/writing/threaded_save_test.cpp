@@ -164,6 +164,29 @@ TEST_F(ThreadedSaveTest, AbortAtSeveralMomentsEndsTheJobOnce) {
   }
 }
 
+// While a large cache fills, the start hands the caller's thread over between
+// its polls (a window repaints there), and a stop asked from there ends the
+// start as a stop asked from anywhere else.
+TEST_F(ThreadedSaveTest, StartHandsTheCallersThreadOverWhileTheCacheFills) {
+  MakeTree(dir.path(), {{"src/a.bin", Bytes(24 << 20, 5)}, {"src/b.bin", Bytes(24 << 20, 6)}});
+  AddSource("src");
+  burner.SetCacheSize(256 << 20);  // primed only once all 48 MiB are read
+  int calls = 0;
+  bool elsewhere = false;
+  burner.WhileStarting = [&] {
+    ++calls;
+    elsewhere |= std::this_thread::get_id() != main_thread;
+  };
+  EXPECT_EQ(Save(dir / "out.iso"), "");
+  EXPECT_GT(calls, 0);
+  EXPECT_FALSE(elsewhere);
+
+  burner.WhileStarting = [this] { burner.AbortWriting(); };
+  EXPECT_EQ(Save(dir / "stopped.iso"), "OPÉRATION TERMINÉE PAR L'USAGER");
+  EXPECT_FALSE(PathExists(dir / "stopped.iso"));
+  EXPECT_EQ(burner.CacheThread, nullptr);
+}
+
 TEST_F(ThreadedSaveTest, DestroyingTheComponentDuringAJobDoesNotHang) {
   auto local = std::make_unique<TVeskBurner>(nullptr);
   MakeTree(dir.path(), {{"src/a.bin", Bytes(32 << 20, 7)}});
