@@ -102,8 +102,8 @@ void PrintSummary(const TVeskBurner& b, const std::string& image, int64_t image_
     std::printf("  El Torito              : catalogue %d, image %s (%s)\n", b.BootCatalogLba,
                 range(b.BootImageLba, b.BootSectors).c_str(), media.c_str());
   }
-  std::printf("  Données des fichiers  \u00A0: à partir du secteur %d (%lld secteurs)\n", b.FirstFileLba,
-              static_cast<long long>(b.FileSectors));
+  std::printf("  Données des fichiers  \u00A0: à partir du secteur %d (%lld secteur%s)\n", b.FirstFileLba,
+              static_cast<long long>(b.FileSectors), b.FileSectors > 1 ? "s" : "");
   std::printf("  Taille de l'image     \u00A0: %lld secteurs (%s)\n", static_cast<long long>(image_sectors),
               ExactSizeText(image_sectors * 2048).c_str());
 }

@@ -184,7 +184,7 @@ TEST_F(BigFile, SecondSessionOnADvdPlusRDlKeepsItWhole) {
   const std::string drive = "dvd+r-dl:" + disc;
   RunResult r = test::Run(CliOn(drive, {"burn", Source()}, ReadBack::kVerify), kSlow);
   ASSERT_EQ(r.status, 0) << Describe(r);
-  EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS"));
+  EXPECT_THAT(r.err, HasSubstr(">>> Vérification terminée\u00A0: succès"));
   MakeTree(*dir_ / "src2", {{"deuxième session.txt", "deux\n"}});
   r = test::Run(CliOn(drive, {"burn", *dir_ / "src2"}), kSlow);
   ASSERT_EQ(r.status, 0) << Describe(r);

@@ -12,6 +12,7 @@
 #include <glob.h>
 
 #include <algorithm>
+#include <regex>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -44,28 +45,35 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// The value of the line "LABEL<spaces>: VALUE"; empty when there is none.
+// The value of the line "LABEL<spaces><non-breaking space>: VALUE"; empty
+// when there is none (a colon without its non-breaking space is none).
 std::string Field(const std::string& text, const std::string& label) {
+  const std::string colon = "\u00A0: ";
   for (const std::string& line : Lines(text)) {
     if (!line.starts_with(label)) continue;
-    const size_t colon = line.find(": ", label.size());
-    if (colon != std::string::npos && line.find_first_not_of(' ', label.size()) == colon)
-      return line.substr(colon + 2);
+    const size_t at = line.find_first_not_of(' ', label.size());
+    if (at != std::string::npos && line.compare(at, colon.size(), colon) == 0) return line.substr(at + colon.size());
   }
   return {};
 }
 
-// A size as zamo-cli writes it: "N secteurs, M MB[, mm:ss min]", recomputed
-// here from the sector count alone (MB = sectors x 2048 / 1048576 to the
-// nearest hundredth, and a CD's minutes at 75 sectors a second).
+// A size as zamo-cli writes it: "N secteurs, M Mo[, mm:ss min]", recomputed
+// here from the sector count alone (Mo = sectors x 2048 / 1048576 to the
+// nearest hundredth, with a decimal comma and the thousands apart by a
+// non-breaking space, and a CD's minutes at 75 sectors a second).
 std::string SizeText(uint32_t sectors, bool cd) {
-  char text[96];
   const uint64_t hundredths = (static_cast<uint64_t>(sectors) * 2048 * 100 + 524'288) / 1'048'576;  // half up
-  const int n = std::snprintf(text, sizeof text, "%u secteurs, %llu.%02llu MB", sectors,
-                              static_cast<unsigned long long>(hundredths / 100),
-                              static_cast<unsigned long long>(hundredths % 100));
-  if (cd) std::snprintf(text + n, sizeof text - n, ", %02u:%02u min", sectors / 75 / 60, sectors / 75 % 60);
-  return text;
+  std::string whole = std::to_string(hundredths / 100);
+  if (whole.size() > 3) whole.insert(whole.size() - 3, "\u00A0");
+  char text[96];
+  std::snprintf(text, sizeof text, "%u secteurs, %s,%02llu Mo", sectors, whole.c_str(),
+                static_cast<unsigned long long>(hundredths % 100));
+  std::string result = text;
+  if (cd) {
+    std::snprintf(text, sizeof text, ", %02u:%02u min", sectors / 75 / 60, sectors / 75 % 60);
+    result += text;
+  }
+  return result;
 }
 
 // "Piste N  session S  début A  REST" lines of `info`, as fields.
@@ -145,7 +153,7 @@ TEST_F(DriveCli, DevicesListsEveryConfiguredDriveOnItsOwnLine) {
   const RunResult r = Cli({"devices"}, drives);
   ASSERT_EQ(r.status, 0) << Describe(r);
   // Vendor (8), product (16) and revision (4) as the drive gives them.
-  EXPECT_THAT(Lines(r.out), ElementsAre("Transport : ZAMOEMU", "0  0:0:0,emu0: ZAMO    VIRTUAL RECORDER1.00",
+  EXPECT_THAT(Lines(r.out), ElementsAre("Transport\u00A0: ZAMOEMU", "0  0:0:0,emu0: ZAMO    VIRTUAL RECORDER1.00",
                                         "1  0:1:0,emu1: ZAMO    DVD WRITER      1.00",
                                         "2  0:2:0,emu2: ZAMO    VIRTUAL RECORDER1.00"));
   // Listing touches no disc: no state file is made.
@@ -175,7 +183,7 @@ TEST_F(DriveCli, DriveIsChosenByNumberNodeOrAddress) {
   for (const char* missing : {"9", "2", "emu7", "1:0:0", "/dev/sr0", "-1"}) {
     const RunResult r = Cli({"--drive", missing, "info"}, drives);
     EXPECT_EQ(r.status, 1) << missing << Describe(r);
-    EXPECT_THAT(r.err, HasSubstr(std::string("Lecteur « ") + missing + " » introuvable")) << missing;
+    EXPECT_THAT(r.err, HasSubstr(std::string("Lecteur «\u00A0") + missing + "\u00A0» introuvable")) << missing;
     EXPECT_EQ(r.out, "") << missing;
   }
 }
@@ -193,13 +201,15 @@ TEST_F(DriveCli, CapsGivesProfilesMediaAndSpeeds) {
   EXPECT_EQ(Field(r.out, "Grave"), "CD-R, CD-RW, DVD-R, DVD-RW, DVD-RAM, DVD+R, DVD+R DL, DVD+RW");
   EXPECT_EQ(Field(r.out, "Simulation"), "oui");
 
-  // Speeds in kB/s with their CD (176.4 kB/s) and DVD (1385 kB/s) factors.
+  // Speeds in kB/s with their CD (176.4 kB/s) and DVD (1385 kB/s) factors,
+  // the DVD's with a decimal comma.
   unsigned read = 0, write = 0, current = 0;
-  double read_cd = 0, read_dvd = 0;
-  ASSERT_EQ(std::sscanf(Field(r.out, "Lecture max").c_str(), "%u Ko/s (%lfx CD, %lfx DVD)", &read, &read_cd,
-                        &read_dvd),
-            3)
-      << r.out;
+  const std::string read_max = Field(r.out, "Lecture max");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(read_max, m, std::regex(R"((\d+) Ko/s \((\d+)x CD, (\d+),(\d)x DVD\))"))) << r.out;
+  read = static_cast<unsigned>(std::stoul(m[1]));
+  const double read_cd = std::stod(m[2]);
+  const double read_dvd = std::stod(m[3].str() + "." + m[4].str());
   EXPECT_NEAR(read_cd, read / 176.4, 0.5);
   EXPECT_NEAR(read_dvd, read / 1385.0, 0.05);
   ASSERT_EQ(std::sscanf(Field(r.out, "Écriture max").c_str(), "%u Ko/s", &write), 1) << r.out;
@@ -238,7 +248,7 @@ TEST_F(DriveCli, BlankCdR) {
   EXPECT_EQ(Field(info, "Sessions"), "0");
   EXPECT_EQ(Field(info, "Prochaine adresse d'écriture"), "0");
   EXPECT_EQ(Field(info, "Espace libre"), SizeText(kCdBlocks, true));
-  EXPECT_EQ(Field(info, "Espace libre"), "359849 secteurs, 702.83 MB, 79:57 min");
+  EXPECT_EQ(Field(info, "Espace libre"), "359849 secteurs, 702,83 Mo, 79:57 min");
   EXPECT_EQ(Field(info, "Capacité"), SizeText(kCdBlocks, true));
   const std::vector<TrackLine> tracks = Tracks(info);
   ASSERT_EQ(tracks.size(), 1u) << info;
@@ -342,7 +352,7 @@ TEST_F(DriveCli, DvdRamDvdRwAndDvdPlusRDl) {
   info = Info("dvd+r-dl:" + (dir_ / "dl.img"));
   EXPECT_EQ(Field(info, "Disque"), "DVD+R DL (profil 002Bh, DVD+R DL)");  // not "???????"
   EXPECT_EQ(Field(info, "Effaçable"), "non");
-  EXPECT_EQ(Field(info, "Espace libre"), "4173824 secteurs, 8152.00 MB");
+  EXPECT_EQ(Field(info, "Espace libre"), "4173824 secteurs, 8\u00A0152,00 Mo");
   EXPECT_EQ(Field(info, "Capacité"), SizeText(kDvdDlBlocks, false));
 }
 
@@ -385,7 +395,7 @@ TEST_F(DriveCli, EjectedTrayStaysOpenUntilLoaded) {
 
   r = On(drive, "info");
   EXPECT_EQ(r.status, 1) << Describe(r);
-  EXPECT_THAT(r.err, HasSubstr("     Erreur dans l'obtention de la session"));
+  EXPECT_THAT(r.err, HasSubstr("Aucun disque prêt dans le lecteur"));
   EXPECT_THAT(r.err, HasSubstr(kTrayOpenText));
   EXPECT_EQ(r.out, "");
 
@@ -449,15 +459,15 @@ TEST_F(DriveCli, UnusableConfigurationIsExplained) {
     std::string drives;
     std::string expected;
   } cases[] = {
-      {"cd-r:" + (dir_ / "a.img") + ";bluray:" + (dir_ / "b.img"), "emulated drive 2 (\"bluray:"},
-      {"cd-r:" + (dir_ / "a.img") + ",tray=ajar", "tray must be open or closed"},
-      {"cd-rom:" + (dir_ / "missing.iso"), "does not exist"},
-      {"cd-r", "expected KIND:IMAGEFILE"},
+      {"cd-r:" + (dir_ / "a.img") + ";bluray:" + (dir_ / "b.img"), "graveur émulé 2 («\u00A0bluray:"},
+      {"cd-r:" + (dir_ / "a.img") + ",tray=ajar", "tray attend open ou closed"},
+      {"cd-rom:" + (dir_ / "missing.iso"), "n'existe pas"},
+      {"cd-r", "TYPE:FICHIER-IMAGE attendu"},
   };
   for (const Case& c : cases) {
     for (const RunResult& r : {Cli({"devices"}, c.drives), Cli({"--emulate", c.drives, "info"})}) {
       EXPECT_EQ(r.status, 1) << c.drives << Describe(r);
-      EXPECT_THAT(r.err, HasSubstr("Graveurs émulés inutilisables : ")) << c.drives;
+      EXPECT_THAT(r.err, HasSubstr("Graveurs émulés inutilisables\u00A0: ")) << c.drives;
       EXPECT_THAT(r.err, HasSubstr(c.expected)) << c.drives;
       EXPECT_EQ(r.out, "") << c.drives;
     }
@@ -466,14 +476,14 @@ TEST_F(DriveCli, UnusableConfigurationIsExplained) {
   WriteFile(dir_ / "photo.jpg", "not a disc");
   const RunResult r = On("cd-r:" + (dir_ / "photo.jpg"), "info");
   EXPECT_EQ(r.status, 1) << Describe(r);
-  EXPECT_THAT(r.err, HasSubstr("no state file"));
+  EXPECT_THAT(r.err, HasSubstr("existe sans fichier d'état"));
   EXPECT_EQ(ReadFile(dir_ / "photo.jpg"), "not a disc");
   // A damaged state file names itself and its line.
   DiscWithState("bad.img", "zamo-disc 1\nkind cd-r\nsession 1 open\ntrack 1 invisible 0 0 0\ntray ajar\n");
   const RunResult bad = On("cd-r:" + (dir_ / "bad.img"), "ready");
   EXPECT_EQ(bad.status, 1) << Describe(bad);
   EXPECT_THAT(bad.err, HasSubstr(dir_ / "bad.img.state"));
-  EXPECT_THAT(bad.err, HasSubstr("line 5"));
+  EXPECT_THAT(bad.err, HasSubstr("ligne 5"));
 }
 
 TEST_F(DriveCli, NoEmulationAndNoDriveSaysSo) {
@@ -484,7 +494,7 @@ TEST_F(DriveCli, NoEmulationAndNoDriveSaysSo) {
     EXPECT_THAT(r.err, HasSubstr("Aucun lecteur de CD ou DVD trouvé")) << command;
     // And how to do without one.
     EXPECT_THAT(r.err, HasSubstr("--emulate TYPE:IMAGE")) << command;
-    EXPECT_THAT(r.err, HasSubstr("ZAMO_EMULATED_DRIVES=")) << command;
+    EXPECT_THAT(r.err, HasSubstr("la variable ZAMO_EMULATED_DRIVES")) << command;
     EXPECT_EQ(r.out, "") << command;
   }
 }
@@ -496,7 +506,7 @@ TEST_F(DriveCli, UsageErrorsExitWith2) {
         {"--emulate", drive, "frobnicate"}, {}, {"--drive"}, {"--emulate", drive}}) {
     const RunResult r = Cli(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args) << Describe(r);
-    EXPECT_THAT(r.err, HasSubstr("Usage : zamo-cli")) << testing::PrintToString(args);
+    EXPECT_THAT(r.err, HasSubstr("Utilisation\u00A0: zamo-cli")) << testing::PrintToString(args);
   }
   const RunResult help = Cli({"devices", "--help"});
   EXPECT_EQ(help.status, 0) << Describe(help);

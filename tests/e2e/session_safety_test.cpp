@@ -140,8 +140,8 @@ TEST_P(OverwritableSessions, EveryOrderOfBootAndJolietKeepsEveryFile) {
     args.push_back(folder);
     const RunResult r = Cli(kind, args);
     ASSERT_EQ(r.status, 0) << Describe(r);
-    ASSERT_THAT(r.err, HasSubstr(">>> GRAVURE TERMINÉE: - SUCCÈS"));
-    ASSERT_THAT(r.err, HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS"));
+    ASSERT_THAT(r.err, HasSubstr(">>> Gravure terminée\u00A0: succès"));
+    ASSERT_THAT(r.err, HasSubstr(">>> Vérification terminée\u00A0: succès"));
     // A reader finds the volume at sector 16: every file of every session.
     std::map<std::string, std::string> seen = Session(0);
     seen.erase("boot.catalog");
@@ -191,7 +191,7 @@ TEST_P(InterruptedBurn, NextSessionIsReadAndKeepsWhatWasRecordedWhole) {
   EXPECT_LT(seconds, 5.0);
   EXPECT_EQ(burn.exit_status(), 1) << burn.Err();
   EXPECT_THAT(burn.Err(), HasSubstr("OPÉRATION TERMINÉE PAR L'USAGER"));
-  EXPECT_THAT(burn.Err(), ::testing::Not(HasSubstr("SUCCÈS")));
+  EXPECT_THAT(burn.Err(), ::testing::Not(::testing::AnyOf(HasSubstr("SUCCÈS"), HasSubstr("succès"))));
   const uint32_t recorded = TrackWritten(1);
 
   // The interrupted session, listed before anything else happens: a file
@@ -204,8 +204,8 @@ TEST_P(InterruptedBurn, NextSessionIsReadAndKeepsWhatWasRecordedWhole) {
 
   const RunResult next = Cli(kind, {"burn", dir_ / "two"});
   ASSERT_THAT(next.status, ::testing::AnyOf(0, 1)) << Describe(next);
-  ASSERT_THAT(next.err, HasSubstr(">>> GRAVURE TERMINÉE: - SUCCÈS")) << Describe(next);
-  EXPECT_THAT(next.err, HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS")) << Describe(next);
+  ASSERT_THAT(next.err, HasSubstr(">>> Gravure terminée\u00A0: succès")) << Describe(next);
+  EXPECT_THAT(next.err, HasSubstr(">>> Vérification terminée\u00A0: succès")) << Describe(next);
   EXPECT_THAT(next.err, HasSubstr("A ÉTÉ INTERROMPUE"));
 
   // Readers find the new session; it lists the new files and those of the
@@ -299,13 +299,13 @@ TEST_P(ImageOnDvd, ImageOfAnySizeIsRecordedWholeOrRefusedWithAReason) {
       // A write-once disc with a session cannot take an image at sector 0.
       EXPECT_EQ(r.status, 1) << Describe(r);
       EXPECT_THAT(r.err, HasSubstr("UNE IMAGE SE GRAVE À PARTIR DU DÉBUT DU DISQUE"));
-      EXPECT_THAT(r.err, ::testing::Not(HasSubstr("SUCCÈS")));
+      EXPECT_THAT(r.err, ::testing::Not(::testing::AnyOf(HasSubstr("SUCCÈS"), HasSubstr("succès"))));
       EXPECT_TRUE(DiscBytes() == before) << "the disc changed";
       EXPECT_TRUE(SameTree(Session(0), ReadTree(dir_ / "one")));
       continue;
     }
     ASSERT_EQ(r.status, 0) << Describe(r);
-    EXPECT_THAT(r.err, HasSubstr(">>> VÉRIFICATION TERMINÉE: - SUCCÈS"));
+    EXPECT_THAT(r.err, HasSubstr(">>> Vérification terminée\u00A0: succès"));
     // The disc starts with the image's bytes, its last sector and the rest
     // of the last 32-sector write filled with zeros.
     const std::string bytes = ReadFile(image);

@@ -120,8 +120,8 @@ const std::vector<std::string> kCommands = {
 // wording settles; the facts they stand for (one complete session, a drive
 // that writes nothing) are the drive's and stay.
 const std::regex kInfoCompleteDisc(R"(\bcomplet)", std::regex::icase);
-const std::regex kInfoOneSession(R"(Sessions?\s*:\s*1\b)", std::regex::icase);
-const std::regex kCapsWritesNothing(R"(Grave\s*:\s*aucun)", std::regex::icase);
+const std::regex kInfoOneSession("Sessions?(?:\\s|\u00A0)*:\\s*1\\b", std::regex::icase);
+const std::regex kCapsWritesNothing("Grave(?:\\s|\u00A0)*:\\s*aucun", std::regex::icase);
 const char* const kUnknownCommand = "commande inconnue";
 // ---------------------------------------------------------------------------
 
@@ -500,7 +500,8 @@ TEST_F(VmZamoCli, CapsGivesTheTransferLimitOfTheKernelsQueue) {
   const uint64_t expected = std::min({hw_kb * 1024, soft_kb * 1024, (segments - 1) * page});
   const Step& s = StepOf(kCaps);
   SKIP_IF_UNKNOWN(s, "caps");
-  EXPECT_THAT(s.out, HasSubstr("Transfert max      : " + std::to_string(expected) + " octets par commande\n")) << s;
+  EXPECT_THAT(s.out, HasSubstr("Transfert max     \u00A0: " + std::to_string(expected) + " octets par commande\n"))
+      << s;
 }
 
 TEST_F(VmZamoCli, ReadyFollowsTheTray) {
@@ -611,7 +612,7 @@ TEST_F(VmZamoCli, LsListsTheSessionOfTheDisc) {
   EXPECT_THAT(s.out, HasSubstr("2007-06-24 09:30:21            70000  /donnees/bloc.bin\n")) << s;
   EXPECT_THAT(s.out, HasSubstr("12  /Documents/Lettre à Noël.txt\n")) << s;
   EXPECT_THAT(s.out, HasSubstr("<DOSSIER>  /donnees/vide/\n")) << s;
-  EXPECT_THAT(s.out, HasSubstr("3 dossier(s), 3 fichier(s), 0.07 MB\n")) << s;
+  EXPECT_THAT(s.out, HasSubstr("3 dossier(s), 3 fichier(s), 0,07 Mo\n")) << s;
   const Step& folder = StepOf(kLsFolder);
   ASSERT_EQ(folder.status, 0) << folder;
   EXPECT_THAT(folder.out, HasSubstr("2 dossier(s), 1 fichier(s)")) << folder;

@@ -65,7 +65,7 @@ TEST_F(DiscCli, LsShowsEveryFolderAndFileWithSizeAndDate) {
   EXPECT_THAT(r.out, HasSubstr("         300000  /Photos d'été/plage.jpg\n"));
   EXPECT_THAT(r.out, HasSubstr("              0  /Photos d'été/vide.txt\n"));
   EXPECT_THAT(r.out, HasSubstr("      <DOSSIER>  /Documents/Archives/\n"));
-  EXPECT_THAT(r.out, HasSubstr("3 dossier(s), 5 fichier(s), 0.38 MB\n"));
+  EXPECT_THAT(r.out, HasSubstr("3 dossier(s), 5 fichier(s), 0,38 Mo\n"));
   EXPECT_THAT(r.err, HasSubstr(">>> IMPORTER LA SESSION # 1"));
 
   // Names compare as the disc compares them; the listing spells them as the disc does.
@@ -116,7 +116,7 @@ TEST_F(DiscCli, WrongRequestsAreExplained) {
   EXPECT_THAT(r.err, HasSubstr("La session 3 n'existe pas\u00A0: le disque n'a que la session 1."));
   r = Cli({"ls", "/nulle/part"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.err, HasSubstr("Chemin introuvable sur le disque : « /nulle/part »"));
+  EXPECT_THAT(r.err, HasSubstr("Chemin introuvable sur le disque\u00A0: «\u00A0/nulle/part\u00A0»"));
   r = Cli({"ls", "/Lisez-moi.txt/dessous"});
   EXPECT_EQ(r.status, 1);
   for (const std::vector<std::string>& usage :
@@ -124,7 +124,7 @@ TEST_F(DiscCli, WrongRequestsAreExplained) {
         {"ls", "a", "b"}, {"extract", "a", "b", "c"}}) {
     r = Cli(usage);
     EXPECT_EQ(r.status, 2) << usage[0] << " " << usage[1];
-    EXPECT_THAT(r.err, HasSubstr("Usage : zamo-cli"));
+    EXPECT_THAT(r.err, HasSubstr("Utilisation\u00A0: zamo-cli"));
   }
   r = Cli({"ls"}, ",disc=none");
   EXPECT_EQ(r.status, 1);
@@ -220,7 +220,7 @@ TEST_F(DamagedDiscCli, ExtentsBeyondTheVolumeAreLeftOutAndUnreadableDataFailsThe
   EXPECT_THAT(r.err, HasSubstr("FICHIER ENDOMMAGÉ: \"\\zz\" DÉPASSE LA FIN DES DONNÉES ENREGISTRÉES (SECTEUR " +
                                std::to_string(last) + ")"));
   EXPECT_THAT(r.err, HasSubstr("EXTRACTION REFUSÉE: LE FICHIER \"zz\" EST ENDOMMAGÉ"));
-  EXPECT_THAT(r.err, HasSubstr("Extraction incomplète : 1 erreur(s)."));
+  EXPECT_THAT(r.err, HasSubstr("Extraction incomplète\u00A0: 1 erreur(s)."));
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out/zz"));
   EXPECT_EQ(ReadFile(dir_ / "out/ok.txt"), "fine\n");
   EXPECT_EQ(ReadFile(dir_ / "out/ee/deep.txt"), "deep\n");

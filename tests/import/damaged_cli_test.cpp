@@ -47,7 +47,7 @@ class DamagedCli : public ::testing::Test {
     EXPECT_THAT(r.out, HasSubstr("  /a.txt\n"));
     EXPECT_THAT(r.out, HasSubstr("400000  /gros.bin  <ENDOMMAGÉ>\n"));
     EXPECT_THAT(r.out, HasSubstr("  /z.txt  <ENDOMMAGÉ>\n"));
-    EXPECT_THAT(r.err, HasSubstr("2 fichier(s) endommagé(s) : leurs données dépassent la fin des données"));
+    EXPECT_THAT(r.err, HasSubstr("2 fichier(s) endommagé(s)\u00A0: leurs données dépassent la fin des données"));
 
     r = Cli({"extract", "/gros.bin", dir_ / "gros.bin"});
     EXPECT_EQ(r.status, 1);
@@ -56,7 +56,7 @@ class DamagedCli : public ::testing::Test {
 
     r = Cli({"extract", "/", dir_ / "out"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, HasSubstr("Extraction incomplète : 2 erreur(s)."));
+    EXPECT_THAT(r.err, HasSubstr("Extraction incomplète\u00A0: 2 erreur(s)."));
     EXPECT_TRUE(SameFiles(ReadTree(dir_ / "out"), {{"a.txt", "premier fichier\n"}}));
     EXPECT_TRUE(Leftovers().empty());
   }
