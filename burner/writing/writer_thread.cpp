@@ -74,12 +74,20 @@ void TThWrite::Execute() {
     if (file_->Handle < 0) {
       Fail(StrFormat(msg::kCannotCreateFile, DisplayUtf8(burner_.ISOFileName).c_str()) + " (" +
            SystemErrorText(errno) + ")");
+    } else {
+      // Created empty (or emptied): its unwritten parts read as zeros. A
+      // device or a pipe given as the target gets every byte.
+      struct stat target {};
+      holes_ = fstat(file_->Handle, &target) == 0 && S_ISREG(target.st_mode) && target.st_size == 0;
     }
     burner_.SessionStart = 0;
   }
   if (cache_.ErrorText().empty()) {
     burner_.job_phase_ = TVeskBurner::TJobPhase::kWriting;
     TransferLoop();
+    if (ToFile && cache_.ErrorText().empty()) {
+      if (Status s = EndFile(); !s.ok()) Fail(s.UserText());
+    }
   }
   // An image file needs no closing phase; a recorder's comes here, also
   // after a failure (the drive's cache is flushed, the disc left open).
@@ -159,20 +167,50 @@ void TThWrite::TransferLoop() {
   }
 }
 
+namespace {
+
+// True when the `count` bytes at `data` are all zero: the first byte is, and
+// each byte equals the next.
+bool AllZero(const uint8_t* data, size_t count) {
+  return count == 0 || (data[0] == 0 && std::memcmp(data, data + 1, count - 1) == 0);
+}
+
+// A write to the image file `file` that failed with `error`.
+Status ImageWriteFailure(const std::string& file, int error) {
+  const std::string name = DisplayUtf8(file);
+  if (error == ENOSPC || error == EDQUOT) return Status::IoError(StrFormat(msg::kDiskFull, name.c_str()));
+  return Status::IoError(StrFormat(msg::kWriteError, name.c_str(), SystemErrorText(error).c_str()));
+}
+
+}  // namespace
+
 Status TThWrite::WriteToFile(const std::vector<std::unique_ptr<TCacheBlock>>& blocks) {
   std::vector<iovec> parts;
   parts.reserve(blocks.size());
-  for (const auto& block : blocks) parts.push_back({block->Data.data(), static_cast<size_t>(block->Count)});
+  for (const auto& block : blocks) {
+    const auto count = static_cast<size_t>(block->Count);
+    if (holes_ && AllZero(block->Data.data(), count)) {
+      // The blocks before it go out; this one is passed over.
+      if (Status s = WriteRun(parts); !s.ok()) return s;
+      file_offset_ += static_cast<int64_t>(count);
+      continue;
+    }
+    parts.push_back({block->Data.data(), count});
+  }
+  return WriteRun(parts);
+}
+
+Status TThWrite::EndFile() {
+  if (!holes_ || ftruncate(file_->Handle, file_offset_) == 0) return Status::Ok();
+  return ImageWriteFailure(burner_.ISOFileName, errno);
+}
+
+Status TThWrite::WriteRun(std::vector<iovec>& parts) {
   size_t first = 0;
   // Every write is checked: a short write or a full disk fails the job.
   while (first < parts.size()) {
     const ssize_t put = pwritev(file_->Handle, &parts[first], static_cast<int>(parts.size() - first), file_offset_);
-    if (put <= 0) {
-      const int error = put < 0 ? errno : ENOSPC;
-      const std::string name = DisplayUtf8(burner_.ISOFileName);
-      if (error == ENOSPC || error == EDQUOT) return Status::IoError(StrFormat(msg::kDiskFull, name.c_str()));
-      return Status::IoError(StrFormat(msg::kWriteError, name.c_str(), SystemErrorText(error).c_str()));
-    }
+    if (put <= 0) return ImageWriteFailure(burner_.ISOFileName, put < 0 ? errno : ENOSPC);
     file_offset_ += put;
     auto left = static_cast<size_t>(put);
     while (first < parts.size() && left >= parts[first].iov_len) left -= parts[first++].iov_len;
@@ -181,6 +219,7 @@ Status TThWrite::WriteToFile(const std::vector<std::unique_ptr<TCacheBlock>>& bl
       parts[first].iov_len -= left;
     }
   }
+  parts.clear();
   return Status::Ok();
 }
 

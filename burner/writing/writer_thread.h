@@ -12,6 +12,8 @@
 // overwritable disc and what a failure means for the job.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,14 +70,19 @@ class TThWrite : public TThread {
   void CloseRecorder();
   bool Aborted();
   // Writes the blocks, in order, to the image file with as few calls as
-  // the system allows; every byte is checked.
+  // the system allows; every byte is checked. In a new regular file a block
+  // of zeros is passed over: the file reads zeros there (a hole).
   Status WriteToFile(const std::vector<std::unique_ptr<TCacheBlock>>& blocks);
+  Status WriteRun(std::vector<iovec>& parts);
+  // A file that ends in holes gets its whole length.
+  Status EndFile();
   void Finish();
 
   TVeskBurner& burner_;
   TCacheThread& cache_;
   std::unique_ptr<TFileStreamEx> file_;
   int64_t file_offset_ = 0;
+  bool holes_ = false;  // the image is a new regular file: zeros need not be written
   TDriveWait wait_;        // the job's waits on the drive, listening to its abort
   TRecordingSteps steps_;  // the drive's steps before and during the transfer
 

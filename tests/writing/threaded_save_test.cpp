@@ -2,6 +2,7 @@
 // same bytes as the quick save, one OnWriteDone on the pumping thread, and
 // every failure and abort ending the job cleanly.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -87,6 +88,27 @@ TEST_F(ThreadedSaveTest, SmallImageIsPaddedTo300Sectors) {
   const std::string quick = ReadFile(dir / "quick.iso");
   ASSERT_EQ(quick.size(), 151u * 2048);
   EXPECT_TRUE(SameBytes(threaded, quick + std::string(614400 - quick.size(), '\0')));
+}
+
+// Zeros in the data (a file of zeros, the padding at the end) are holes in a
+// new image file: the same bytes as the quick save, less room on the disk,
+// the whole length.
+TEST_F(ThreadedSaveTest, ZerosAreHolesInANewFile) {
+  MakeTree(dir.path(), {{"src/a.bin", Bytes(300000, 2)},
+                        {"src/b.zero", std::string(8 << 20, '\0')},
+                        {"src/c.bin", Bytes(70000, 3)}});
+  AddSource("src");
+  burner.SaveImageFile(dir / "quick.iso", true);
+  ASSERT_EQ(done_error, "");
+  const std::string quick = ReadFile(dir / "quick.iso");
+
+  WriteFile(dir / "old.iso", Bytes(1 << 20, 9));  // an older image is replaced whole
+  ASSERT_EQ(Save(dir / "old.iso"), "");
+  EXPECT_TRUE(SameBytes(ReadFile(dir / "old.iso"), quick));
+  struct stat image {};
+  ASSERT_EQ(stat((dir / "old.iso").c_str(), &image), 0);
+  EXPECT_EQ(image.st_size, static_cast<off_t>(quick.size()));
+  EXPECT_LT(image.st_blocks * 512, image.st_size - (6 << 20)) << "the zeros take no room";
 }
 
 TEST_F(ThreadedSaveTest, VanishedSourceFailsNamingIt) {
