@@ -1,10 +1,15 @@
-// A file's source path, rebuilt from its folder's path and its name: the
-// right file for every kind of name (its long name, the long name less the
-// "." added to a name without one, a name OnAddFile changed), shared folder
-// copies, a replaced entry, and the bytes both saves read from those paths.
+// The lean tree. A file's source path, rebuilt from its folder's path and
+// its name: the right file for every kind of name (its long name, the long
+// name less the "." added to a name without one, a name OnAddFile changed),
+// shared folder copies, a replaced entry, and the bytes both saves read from
+// those paths. A tree left to the process' end rather than freed.
+#include <malloc.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <memory>
 #include <functional>
 #include <string>
 #include <vector>
@@ -176,6 +181,40 @@ INSTANTIATE_TEST_SUITE_P(QuickAndThreaded, SourcePathSave, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& param_info) {
                            return param_info.param ? "Quick" : "Threaded";
                          });
+
+// Bytes the allocator holds for the program (0 where it does not say, as
+// under a sanitizer's allocator).
+size_t HeldBytes() { return mallinfo2().uordblks; }
+
+// Bytes given back when a component holding `files` files is destroyed.
+size_t FreedWithAComponentOf(int files) {
+  auto burner = std::make_unique<TVeskBurner>(nullptr);
+  burner->ClearCompilation(files + 10, 10);
+  for (int i = 0; i < files; ++i) {
+    TSearchRec rec;
+    rec.Name = "f" + std::to_string(i) + ".txt";
+    burner->AddFileEntry(burner->RootDir, rec, false, 0, "/src/" + rec.Name);
+  }
+  const size_t before = HeldBytes();
+  burner.reset();
+  const size_t after = HeldBytes();
+  return before > after ? before - after : 0;
+}
+
+TEST(LeaveTreesToProcessEnd, TreesOfComponentsDestroyedAfterItAreNotFreed) {
+  if (FreedWithAComponentOf(2000) == 0) GTEST_SKIP() << "the allocator does not report what it holds";
+  // In a child process: the choice is never undone.
+  EXPECT_EXIT(
+      {
+        const size_t freed = FreedWithAComponentOf(20000);
+        TVeskBurner::LeaveTreesToProcessEnd();
+        const size_t left = FreedWithAComponentOf(20000);
+        // 20,000 records and their index are megabytes; what is still freed
+        // is the component's own part (its arrays of pointers, for one).
+        std::exit(freed > 2'000'000 && left * 4 < freed ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
 
 }  // namespace
 }  // namespace zamo::test
