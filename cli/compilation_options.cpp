@@ -202,7 +202,7 @@ bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, Lo
   if (!options.boot_image.empty()) {
     struct stat st {};
     if (stat(options.boot_image.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
-      error = StrFormat("IMAGE DE DÉMARRAGE INTROUVABLE OU VIDE \"%s\"", DisplayUtf8(options.boot_image).c_str());
+      error = "Image de démarrage introuvable ou vide" + std::string(kNbsp) + ": " + Quoted(options.boot_image);
       return false;
     }
     if (!SayBootEmulation(options, st.st_size, log, error)) return false;

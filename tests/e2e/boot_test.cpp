@@ -692,7 +692,7 @@ TEST(BootCliTest, UnusableBootImageFailsWithoutWritingAnImage) {
     SCOPED_TRACE(boot);
     const RunResult r = MakeIso({"-o", dir / "x.iso", "--boot", boot, dir / "src"});
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_THAT(r.err, HasSubstr("IMAGE DE DÉMARRAGE INTROUVABLE"));
+    EXPECT_THAT(r.err, HasSubstr("Image de démarrage introuvable ou vide"));
     EXPECT_THAT(r.err, HasSubstr(boot));
     EXPECT_FALSE(fs::exists(dir / "x.iso"));
   }

@@ -242,6 +242,8 @@ const TextCase kFailures[] = {
     {"extract_missing_folder", {"extract", "$ISO", "/a.txt", "$T/no/such/a.txt"}, 1},
     {"not_an_iso", {"ls", "$T/notes.iso"}, 1},
     {"too_small_image", {"ls", "--image", "$T/tiny.iso"}, 1},
+    {"missing_boot_image", {"mkiso", "-o", "$T/out.iso", "--boot", "$T/missing.img", "$T/src"}, 1},
+    {"boot_load_size_without_none", {"mkiso", "-o", "$T/out.iso", "--boot-load-size", "8", "$T/src"}, 2},
     {"missing_image", {"ls", "--image", "$T/missing.iso"}, 1},
     {"missing_burn_image", {"--emulate", "cd-r:$T/cd.img", "burn-image", "$T/missing.iso"}, 1},
     {"unknown_drive", {"--emulate", "cd-r:$T/cd.img", "--drive", "7", "info"}, 1},
