@@ -35,7 +35,7 @@ constexpr const char* kBurnUsage =
     "  --cache-size MIO      cache de lecture anticipée, en Mio (défaut 4)\n"
     "options de compilation (burn)\u00A0: --volume NOM  --no-joliet  --boot IMAGE  --boot-emulation floppy|hd|none\n"
     "                                --boot-load-size N  --boot-info-table\n"
-    "                                --paths none|keep|last  --archive-only  --replace\n"
+    "                                --paths none|keep|last  --archive-only  --replace  --max-entries N\n"
     "                                (voir «\u00A0zamo-cli mkiso --help\u00A0»)\n"
     "Sans --volume, la nouvelle session garde le nom de volume de la session importée. Avec\n"
     "--archive-only, n'avoir aucun fichier modifié depuis la dernière sauvegarde est un succès\u00A0:\n"

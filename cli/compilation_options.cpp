@@ -114,6 +114,26 @@ bool SayBootEmulation(const CompilationOptions& options, int64_t bytes, LogOutpu
   return true;
 }
 
+// A count with its digits in groups of three, French style: "1 060 000".
+std::string GroupedCount(long long count) {
+  std::string digits = std::to_string(count);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), kNbsp);
+  return digits;
+}
+
+// What a tree cut at a capacity is told: the entries' capacity can be
+// raised, the folders' cannot (path-table records number a parent in 16 bits).
+std::string CutTreeText(bool entries, int capacity) {
+  if (entries) {
+    return "La compilation ne peut contenir que " + GroupedCount(capacity) +
+           " entrées (fichiers et dossiers), l'arborescence donnée en compte plus" + kNbsp +
+           ": augmentez la limite avec --max-entries N (jusqu'à " + GroupedCount(kCliMaxEntriesLimit) + ").";
+  }
+  return "La compilation ne peut contenir que " + GroupedCount(capacity) +
+         " dossiers (tables des chemins ISO 9660), l'arborescence donnée en compte plus" + kNbsp +
+         ": enregistrez-la en plusieurs fois.";
+}
+
 }  // namespace
 
 bool ParseCompilationOption(int argc, char** argv, int& i, CompilationOptions& options, std::string& error) {
@@ -147,6 +167,18 @@ bool ParseCompilationOption(int argc, char** argv, int& i, CompilationOptions& o
     if (count.empty() || count[0] == '-' || count[0] == '+' || *end != '\0' || n < 1 || n > 65535)
       error = "--boot-load-size attend un nombre de secteurs de 512\u00A0octets, de 1 à 65535";
     else options.boot_load_size = static_cast<uint16_t>(n);
+    return true;
+  }
+  if (arg == "--max-entries") {
+    std::string count;
+    value(count);
+    if (!error.empty()) return true;
+    char* end = nullptr;
+    const long long n = std::strtoll(count.c_str(), &end, 10);
+    if (count.empty() || count[0] == '-' || count[0] == '+' || *end != '\0' || n < 1 || n > kCliMaxEntriesLimit)
+      error = "--max-entries attend un nombre d'entrées (fichiers et dossiers), de 1 à " +
+              GroupedCount(kCliMaxEntriesLimit);
+    else options.max_entries = static_cast<int>(n);
     return true;
   }
   if (arg == "--boot-info-table") return options.boot_info_table = true, true;
@@ -208,7 +240,7 @@ bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, Lo
     if (!SayBootEmulation(options, st.st_size, log, error)) return false;
   }
 
-  burner.ClearCompilation(kCliMaxFiles, kCliMaxDirs);
+  burner.ClearCompilation(options.max_entries, kCliMaxDirs);
   burner.JolietFileSystem = options.joliet;
   burner.IdVolume = options.volume;
   SayVolumeCut(options.volume, options.joliet, log);
@@ -226,7 +258,25 @@ bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, Lo
   // file named on the command line is taken whatever its archive attribute.
   std::vector<TCompilationSource> entries;
   for (const std::string& path : sources) entries.push_back({path, /*Recursive=*/true});
+  // A capacity reached is said by a line of its own; which one it was is
+  // known from the counts when it is said (empty folders removed afterwards
+  // could bring them back under it). Entries come first: that limit can be raised.
+  bool entries_cut = false, folders_cut = false;
+  const TOnDebugMsg handler = burner.OnDebugMessage;
+  burner.OnDebugMessage = [&](TObject* sender, const std::string& text, uint8_t type) {
+    if (type == kMsgLimit) {
+      if (burner.FileCount() >= burner.MaxFiles()) entries_cut = true;
+      else if (burner.DirectoryCount() >= burner.MaxDirs()) folders_cut = true;
+    }
+    if (handler) handler(sender, text, type);
+  };
   AddSources(burner, entries, options.paths, options.archive_only);
+  burner.OnDebugMessage = handler;
+  // No job takes a tree it did not take whole: no size, image or session for it.
+  if (entries_cut || folders_cut) {
+    error = CutTreeText(entries_cut, entries_cut ? burner.MaxFiles() : burner.MaxDirs());
+    return false;
+  }
   return true;
 }
 

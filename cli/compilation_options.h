@@ -13,6 +13,13 @@ namespace zamo::cli {
 
 using PathMode = TPathMode;
 
+// Capacities of a compilation built by zamo-cli: by default the desktop
+// program's entry capacity (files and folders), up to kCliMaxEntriesLimit
+// with --max-entries, and as many directories as path-table records can number.
+constexpr int kCliMaxFiles = 600000;
+constexpr int kCliMaxEntriesLimit = 100000000;
+constexpr int kCliMaxDirs = 65535;
+
 struct CompilationOptions {
   std::string volume;
   bool joliet = true;
@@ -29,12 +36,9 @@ struct CompilationOptions {
   std::vector<std::string> sources;
   // The image being written: never taken into its own compilation.
   std::string image_path;
+  // --max-entries: how many entries (files and folders) the compilation takes.
+  int max_entries = kCliMaxFiles;
 };
-
-// Capacities of a compilation built by zamo-cli: the desktop program's file
-// capacity, and as many directories as path-table records can number.
-constexpr int kCliMaxFiles = 600000;
-constexpr int kCliMaxDirs = 65535;
 
 // Takes one compilation option at argv[i] (moving i past its value).
 // Returns false when argv[i] is not one; sets `error` for a bad value.
@@ -47,7 +51,8 @@ std::string CompilationOptionsProblem(const CompilationOptions& options);
 // Empties `burner`, applies the options and adds every source as an entry of
 // the desktop file list would be added (folders with their subfolders), then
 // removes empty directories. Returns false with a message when a source does
-// not exist or the boot image is unusable. A source that is neither a file
+// not exist, the boot image is unusable, or the tree did not fit whole in the
+// entry or folder capacity (no job may take a cut tree). A source that is neither a file
 // nor a folder (a pipe, a broken link ...) is left out and named, as such
 // entries of the folders are; a volume name cut to fit its fields and the
 // boot emulation guessed from the image's size are said in the log.

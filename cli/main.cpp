@@ -43,7 +43,7 @@ constexpr const char* kUsage =
 // is that value, never a global option (a volume named "-v" stays a name).
 constexpr std::string_view kValueOptions[] = {"-o",       "--volume",         "--boot",           "--paths",
                                               "--speed",  "--cache-size",     "--import-session", "--session",
-                                              "--boot-emulation", "--boot-load-size"};
+                                              "--boot-emulation", "--boot-load-size", "--max-entries"};
 
 // The commands that write (a disc or an image file): --image, which reads an
 // image as a pressed disc, does not apply to them.

@@ -33,7 +33,7 @@ constexpr const char* kVerifyUsage =
     "                --volume NOM  --no-joliet  --boot IMAGE  --boot-emulation floppy|hd|none\n"
     "                --boot-load-size N  --boot-info-table\n"
     "                --paths none|keep|last\n"
-    "                --archive-only  --replace  (voir «\u00A0zamo-cli mkiso --help\u00A0»)\n"
+    "                --archive-only  --replace  --max-entries N  (voir «\u00A0zamo-cli mkiso --help\u00A0»)\n"
     "\n"
     "Sur un terminal, une ligne montre la progression\u00A0; sinon (journal, cron), une ligne toutes\n"
     "les 5 secondes (ZAMO_PROGRESS_INTERVAL). Ctrl-C interrompt la vérification.\n"

@@ -1,5 +1,6 @@
 // tree.cpp: filling the compilation tree from files and folders on disk.
 #include <algorithm>
+#include <vector>
 
 #include "burner/compilation/names.h"
 #include "burner/compilation/veskburner.h"
@@ -16,6 +17,17 @@ constexpr char kDiscDelim = '\\';
 constexpr int kMaxPathTableDirs = 65535;
 
 bool IsDirectoryEntry(const TFEntry* e) { return (e->Attr & faDirectory) != 0; }
+
+// Puts `entry` in slot `at` of a table that grows with the tree (`at` is at
+// most its size): a large capacity costs nothing until it is used.
+template <class T>
+void PlaceSlot(std::vector<T*>& slots, int at, T* entry) {
+  if (static_cast<size_t>(at) < slots.size()) {
+    slots[static_cast<size_t>(at)] = entry;
+  } else {
+    slots.push_back(entry);
+  }
+}
 
 // A name as one component of a disc path. A Linux name may hold a backslash,
 // the separator of disc paths; inside a path it is written "/", which no name
@@ -42,12 +54,12 @@ bool TVeskBurner::ClearCompilation(int max_files, int max_dirs) {
   dead_files_.clear();
   max_files_ = std::max(0, max_files);
   max_dirs_ = std::clamp(max_dirs, 1, kMaxPathTableDirs);  // the root needs a slot
-  file_entries_.assign(static_cast<size_t>(max_files_), nullptr);
-  dir_entries_.assign(static_cast<size_t>(max_dirs_), nullptr);
-  iso_dir_order_.assign(static_cast<size_t>(max_dirs_), nullptr);
-  joliet_dir_order_.assign(static_cast<size_t>(max_dirs_), nullptr);
-  // The lookup tables grow with the tree: a capacity of 600,000 entries
-  // costs nothing until it is used.
+  // The entry tables and the lookup tables grow with the tree: a capacity
+  // of 100,000,000 entries costs nothing until it is used.
+  std::vector<TFEntry*>().swap(file_entries_);
+  std::vector<TDEntry*>().swap(dir_entries_);
+  std::vector<TDEntry*>().swap(iso_dir_order_);
+  std::vector<TDEntry*>().swap(joliet_dir_order_);
   CompilationBytes = 0;
   file_count_ = 0;
   dir_count_ = 0;
@@ -69,9 +81,9 @@ void TVeskBurner::NewDirEntry(TDEntry*& out) {
     return;
   }
   out = dir_pool_.New();
-  dir_entries_[dir_count_] = out;
-  iso_dir_order_[dir_count_] = out;
-  joliet_dir_order_[dir_count_] = out;
+  PlaceSlot(dir_entries_, dir_count_, out);
+  PlaceSlot(iso_dir_order_, dir_count_, out);
+  PlaceSlot(joliet_dir_order_, dir_count_, out);
   ++dir_count_;
 }
 
@@ -82,7 +94,7 @@ void TVeskBurner::NewFileEntry(TFEntry*& out) {
     return;
   }
   out = file_pool_.New();
-  file_entries_[file_count_++] = out;
+  PlaceSlot(file_entries_, file_count_++, out);
 }
 
 TDEntry* TVeskBurner::FindDir(const std::string& path) const {

@@ -4,6 +4,7 @@
 // caller's thread and read and compare on TVerifyThread.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -76,7 +77,8 @@ std::vector<TVeskBurner::TVerifySource> TVeskBurner::VerifySources() {
 bool TVeskBurner::VerifySession(int Session, const std::vector<TVerifySource>& Sources) {
   if (Verifying()) return FailToStart(*this, msg::kVerifyBusy);
   verify_abort_ = false;  // an abort asked while the session is imported stops the verification at once
-  ClearCompilation(kSessionMaxFiles, kSessionMaxDirs);
+  // The session may hold as many entries as the compilation compared with it.
+  ClearCompilation(std::max(kSessionMaxFiles, max_files_), kSessionMaxDirs);
   // What the import could not read (a directory sector, a record) it says
   // in lines of type 4; each is counted as an error of the verification.
   // No other thread logs meanwhile: no job runs.
