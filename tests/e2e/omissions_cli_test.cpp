@@ -4,7 +4,9 @@
 // and make the exit status 1, in an image and on a disc; a volume name longer
 // than its fields is cut and the log says what each field keeps; a boot
 // image's emulation is chosen with --boot-emulation, and the one its size
-// gives is said. Peer tools read what was written.
+// gives is said. A tree larger than the compilation's entry capacity
+// (--max-entries) is refused whole by every command that builds one. Peer
+// tools read what was written.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -253,6 +255,157 @@ TEST(BootEmulationUsage, NeedsABootImage) {
   EXPECT_EQ(r.status, 2) << Describe(r);
   EXPECT_THAT(r.err, HasSubstr("--boot-emulation choisit l'émulation de l'image de démarrage donnée par --boot"));
   EXPECT_FALSE(PathExists(dir / "b.iso"));
+}
+
+// ---------------------------------------------------------------------------
+// The compilation's entry capacity (--max-entries).
+
+// 47 files in 3 folders: 50 entries (the root is none). Each file holds its
+// own name, so that a file lost or swapped shows.
+TreeContents FiftyEntries() {
+  TreeContents tree;
+  for (int i = 0; i < 47; ++i) {
+    const std::string folder = i < 16 ? "a/" : i < 32 ? "b/" : "b/c/";
+    const std::string path = folder + "f" + std::to_string(i) + ".txt";
+    tree.emplace_back(path, path);
+  }
+  return tree;
+}
+
+// What the commands that build a compilation run, on `dir`: its image
+// x.iso, its emulated CD-R cd.img, its tree src.
+std::vector<std::string> CommandArgs(const std::string& command, const TempDir& dir,
+                                     const std::vector<std::string>& options) {
+  std::vector<std::string> args;
+  if (command == "mkiso") args = {"mkiso", "-o", dir / "x.iso"};
+  if (command == "print-size") args = {"mkiso", "--print-size"};
+  if (command == "burn") args = {"--emulate", "cd-r:" + dir / "cd.img", "burn"};
+  if (command == "verify") args = {"verify", dir / "ok.iso"};
+  args.insert(args.end(), options.begin(), options.end());
+  args.push_back(dir / "src");
+  return args;
+}
+
+class EntryCapacity : public ::testing::TestWithParam<std::tuple<const char*, int>> {
+ protected:
+  void SetUp() override {
+    MakeTree(dir_ / "src", FiftyEntries());
+    // The image verify compares the tree with, made at the default capacity.
+    const RunResult made = Cli({"mkiso", "-o", dir_ / "ok.iso", dir_ / "src"});
+    ASSERT_EQ(made.status, 0) << Describe(made);
+  }
+  TempDir dir_;
+};
+
+// A tree cut at the capacity is taken by no command: the message names the
+// capacity and the option that raises it, no size is printed, no image
+// written, nothing burned or compared. One entry too many is enough.
+TEST_P(EntryCapacity, ATreeOverItIsRefusedWhole) {
+  const auto [command, capacity] = GetParam();
+  const RunResult r = Cli(CommandArgs(command, dir_, {"--max-entries", std::to_string(capacity)}));
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr("La compilation ne peut contenir que " + std::to_string(capacity) +
+                               " entrées (fichiers et dossiers), l'arborescence donnée en compte plus" + kNbsp +
+                               ": augmentez la limite avec --max-entries N"));
+  EXPECT_EQ(r.out, "") << "no size, summary or listing for a cut tree";
+  EXPECT_FALSE(PathExists(dir_ / "x.iso"));
+  EXPECT_THAT(r.err, Not(HasSubstr("Début de la gravure")));
+  EXPECT_THAT(r.err, Not(HasSubstr("VÉRIFICATION DE LA SESSION")));
+  if (std::string(command) == "burn") {
+    const RunResult info = Cli({"--emulate", "cd-r:" + dir_ / "cd.img", "info"});
+    EXPECT_THAT(info.out, HasSubstr("vierge")) << Describe(info);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, EntryCapacity,
+                         ::testing::Combine(::testing::Values("mkiso", "print-size", "burn", "verify"),
+                                            ::testing::Values(40, 49)),
+                         [](const auto& param_info) {
+                           std::string name = std::get<0>(param_info.param);
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name + "_" + std::to_string(std::get<1>(param_info.param));
+                         });
+
+// At exactly the capacity, the tree is taken whole: the same size as at the
+// default capacity, every file in the image with its bytes, a verification
+// that finds them all.
+TEST(EntryCapacityExact, TakesTheWholeTree) {
+  REQUIRE_TOOLS("bsdtar");
+  TempDir dir;
+  MakeTree(dir / "src", FiftyEntries());
+  const RunResult by_default = Cli({"mkiso", "--print-size", dir / "src"});
+  ASSERT_EQ(by_default.status, 0) << Describe(by_default);
+  const RunResult sized = Cli({"mkiso", "--print-size", "--max-entries", "50", dir / "src"});
+  EXPECT_EQ(sized.status, 0) << Describe(sized);
+  EXPECT_EQ(sized.out, by_default.out);
+
+  const RunResult made = Cli({"mkiso", "-o", dir / "x.iso", "--max-entries", "50", dir / "src"});
+  ASSERT_EQ(made.status, 0) << Describe(made);
+  const Extraction e = Extract("bsdtar", dir / "x.iso", dir / "x");
+  ASSERT_TRUE(e.ok) << e.log;
+  EXPECT_EQ(e.tree, ReadTree(dir / "src")) << "every file, no other, with its bytes";
+
+  const RunResult verified = Cli({"verify", "--max-entries", "50", dir / "x.iso", dir / "src"});
+  EXPECT_EQ(verified.status, 0) << Describe(verified);
+  EXPECT_THAT(verified.err, HasSubstr("47 FICHIERS IDENTIQUES"));
+}
+
+// A value out of 1..100,000,000 or not a plain number is a usage error of
+// every command that takes the option, and nothing is written.
+class EntryCapacityValue : public ::testing::TestWithParam<std::tuple<const char*, const char*>> {};
+
+TEST_P(EntryCapacityValue, IsRefused) {
+  const auto [command, value] = GetParam();
+  TempDir dir;
+  MakeTree(dir / "src", {{"a.txt", "a"}});
+  const RunResult r = Cli(CommandArgs(command, dir, {"--max-entries", value}));
+  EXPECT_EQ(r.status, 2) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr("--max-entries attend un nombre d'entrées (fichiers et dossiers), de 1 à 100" + kNbsp +
+                               "000" + kNbsp + "000"));
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(PathExists(dir / "x.iso"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, EntryCapacityValue,
+                         ::testing::Combine(::testing::Values("mkiso", "print-size", "burn", "verify"),
+                                            ::testing::Values("0", "-1", "100000001", "4294967336", "abc", "12x",
+                                                              "+5", "")));
+
+// The option missing its value is a usage error too, not a source named "--max-entries".
+TEST(EntryCapacityValue, MissingIsRefused) {
+  TempDir dir;
+  MakeTree(dir / "src", {{"a.txt", "a"}});
+  const RunResult r = Cli({"mkiso", "--print-size", dir / "src", "--max-entries"});
+  EXPECT_EQ(r.status, 2) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr("l'option --max-entries attend une valeur"));
+  EXPECT_EQ(r.out, "");
+}
+
+// The capacity is not allocated ahead: the largest one costs a tiny tree no
+// more memory than the default does (an entry table of 100,000,000 slots
+// would take 800 MB).
+TEST(EntryCapacityMemory, TheLargestCostsATinyTreeNothing) {
+  if (!PathExists("/usr/bin/time")) GTEST_SKIP() << "/usr/bin/time is missing";
+  TempDir dir;
+  MakeTree(dir / "src", {{"a.txt", "a"}, {"b/c.txt", "c"}});
+  auto max_rss_kb = [&](const std::vector<std::string>& options) -> long {
+    std::vector<std::string> argv = {"/usr/bin/time", "-f", "max-rss=%M", "env", "-u", "ZAMO_EMULATED_DRIVES",
+                                     "LC_ALL=C.UTF-8", ZamoCli(), "mkiso", "--print-size"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(dir / "src");
+    const RunResult r = zamo::test::Run(argv, 60);
+    EXPECT_EQ(r.status, 0) << Describe(r);
+    std::smatch m;
+    if (!std::regex_search(r.err, m, std::regex("max-rss=([0-9]+)"))) {
+      ADD_FAILURE() << Describe(r);
+      return -1;
+    }
+    return std::stol(m[1]);
+  };
+  const long by_default = max_rss_kb({});
+  const long largest = max_rss_kb({"--max-entries", "100000000"});
+  ASSERT_GT(by_default, 0);
+  EXPECT_LT(largest, by_default + 16 * 1024) << "KB, against " << by_default << " KB at the default capacity";
 }
 
 }  // namespace
