@@ -143,8 +143,12 @@ class DiscLayoutWindowTest : public test::BurnerJobTest {
     }
     FAIL() << "no row " << name.toStdString();
   }
-  // A key pressed while `widget` has the focus.
+  // A key pressed while `widget` has the focus. Its shortcuts go to the focus
+  // widget of the active window: the window is made active first (on a
+  // loaded machine it may not be yet when the test starts pressing keys).
   static void Press(QWidget* widget, Qt::Key key) {
+    widget->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(widget->window(), 5000));
     widget->setFocus();
     QTest::keyClick(widget, key);
   }
