@@ -10,6 +10,7 @@
 #   ZAMO_CLI_BEFORE  another zamo-cli (an earlier build) measured in the same run,
 #              side by side, for a before/after comparison (default: none)
 #   REPEAT     runs of each measurement; the median is reported (default 5)
+#   (cat of every file of a corpus into one file is timed with them: the floor)
 #   CORPORA    corpora to run, among "big small tiny" (default: all three)
 #   CACHE_SIZES read-ahead cache sizes (MiB) whose memory is measured (default "4 64")
 #   CORPUS_DIR where the corpora are generated and kept (default: bench/corpus)
@@ -85,7 +86,7 @@ for c in $CORPORA; do
     python3 "$BENCH/gen_corpus.py" "$c" "$CORPUS_DIR/$c"
   fi
 done
-rm -f "$OUT_DIR"/*.iso "$OUT_DIR"/*.tar
+rm -f "$OUT_DIR"/*.iso "$OUT_DIR"/*.tar "$OUT_DIR"/*.cat
 
 # --- measuring ----------------------------------------------------------------
 
@@ -140,6 +141,8 @@ set_save_cmd() {
     before-quick) CMD=("$ZAMO_CLI_BEFORE" mkiso --quick -o "$3" "$2") ;;
     cache-*) CMD=("$ZAMO_CLI" mkiso --cache-size "${1#cache-}" -o "$3" "$2") ;;
     tar) CMD=(tar cf "$3" -C "$2" .) ;;
+    # The floor: the files' bytes one after the other, nothing else.
+    cat) CMD=(sh -c 'find "$1" -type f -exec cat {} + >"$2"' sh "$2" "$3") ;;
     genisoimage) CMD=(genisoimage -quiet -J -r "${PEER_OPTS[@]}" "${GENISO_OPTS[@]}" -o "$3" "$2") ;;
     xorriso) CMD=(xorriso -as mkisofs -quiet -J -r "${PEER_OPTS[@]}" -o "$3" "$2") ;;
   esac
@@ -155,7 +158,7 @@ set_size_cmd() {
   esac
 }
 
-SAVE_TOOLS=(zamo-cli zamo-quick tar genisoimage xorriso)
+SAVE_TOOLS=(zamo-cli zamo-quick tar cat genisoimage xorriso)
 SIZE_TOOLS=(zamo-cli genisoimage xorriso)
 if [ -n "$ZAMO_CLI_BEFORE" ]; then
   SAVE_TOOLS+=(before before-quick)
@@ -239,6 +242,7 @@ for c in $CORPORA; do
       tool=${SAVE_TOOLS[$(( (k + run - 1) % n ))]}
       out=$OUT_DIR/$c.iso
       [ "$tool" = tar ] && out=$OUT_DIR/$c.tar
+      [ "$tool" = cat ] && out=$OUT_DIR/$c.cat
       set_save_cmd "$tool" "$src" "$out"
       measure "$c" save "$tool" "$run" "$out" "${CMD[@]}"
     done
@@ -378,6 +382,13 @@ declare -A WALL RSS
   if has_corpus big; then
     echo "  threaded save, big corpus (aim: throughput >= 0.9x tar's, faster than both peers):"
     echo "    zamo-cli   $(save_line big zamo-cli)"
+    # The floor: cat of the same files into one file, medians of the same run.
+    echo "  big corpus over the cat floor (aim: median time at most 1.3x cat's):"
+    for t in zamo-cli zamo-quick; do
+      r=$(ratio "${WALL[big,save,$t]}" "${WALL[big,save,cat]}")
+      printf '    %-10s %sx (%.3f s / %.3f s): %s\n' "$t" "$r" "${WALL[big,save,$t]}" "${WALL[big,save,cat]}" \
+        "$(verdict "$(calc %d "$r <= 1.3")")"
+    done
   fi
   echo "  image build, every corpus (aim: throughput >= 0.9x tar's, faster than both peers; peer ratios are peer time / zamo time):"
   all_t=1 all_q=1
