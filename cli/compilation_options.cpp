@@ -130,7 +130,7 @@ std::string CutTreeText(bool entries, int capacity) {
            ": augmentez la limite avec --max-entries N (jusqu'à " + GroupedCount(kCliMaxEntriesLimit) + ").";
   }
   return "La compilation ne peut contenir que " + GroupedCount(capacity) +
-         " dossiers (tables des chemins ISO 9660), l'arborescence donnée en compte plus" + kNbsp +
+         " dossiers, racine comprise (tables des chemins ISO 9660), l'arborescence donnée en compte plus" + kNbsp +
          ": enregistrez-la en plusieurs fois.";
 }
 
@@ -266,7 +266,7 @@ bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, Lo
   burner.OnDebugMessage = [&](TObject* sender, const std::string& text, uint8_t type) {
     if (type == kMsgLimit) {
       if (burner.FileCount() >= burner.MaxFiles()) entries_cut = true;
-      else if (burner.DirectoryCount() >= burner.MaxDirs()) folders_cut = true;
+      else if (burner.DirectoryCount() + 1 >= burner.MaxDirs()) folders_cut = true;  // the root counted
     }
     if (handler) handler(sender, text, type);
   };

@@ -15,6 +15,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -378,6 +381,37 @@ TEST(EntryCapacityValue, MissingIsRefused) {
   const RunResult r = Cli({"mkiso", "--print-size", dir / "src", "--max-entries"});
   EXPECT_EQ(r.status, 2) << Describe(r);
   EXPECT_THAT(r.err, HasSubstr("l'option --max-entries attend une valeur"));
+  EXPECT_EQ(r.out, "");
+}
+
+// The folders' capacity, the path tables' 65,535 records with the root's,
+// cannot be raised: a tree over it is refused with a message that says so,
+// whatever --max-entries allows.
+// The tree's 131,070 entries are made in memory where /dev/shm can hold
+// them: on a busy shared disk they take a minute to make and remove.
+std::unique_ptr<TempDir> InMemoryTempDir() {
+  const char* before = std::getenv("TMPDIR");
+  const std::string kept = before != nullptr ? before : "";
+  if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
+  auto dir = std::make_unique<TempDir>();
+  if (before != nullptr) setenv("TMPDIR", kept.c_str(), 1);
+  else unsetenv("TMPDIR");
+  return dir;
+}
+
+TEST(FolderCapacity, ATreeOverItIsRefusedWhole) {
+  const std::unique_ptr<TempDir> in_memory = InMemoryTempDir();
+  const TempDir& dir = *in_memory;
+  for (int i = 0; i < 65535; ++i) {
+    const std::string folder = dir / ("src/d" + std::to_string(i));
+    ASSERT_TRUE(std::filesystem::create_directories(folder));
+    WriteFile(folder + "/f", "");  // a folder left empty would not count
+  }
+  const RunResult r = Cli({"mkiso", "--print-size", "--max-entries", "200000", dir / "src"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr("La compilation ne peut contenir que 65" + kNbsp +
+                               "535 dossiers, racine comprise (tables des chemins ISO 9660)"));
+  EXPECT_THAT(r.err, Not(HasSubstr("--max-entries N")));
   EXPECT_EQ(r.out, "");
 }
 
