@@ -212,8 +212,16 @@ int RunBurn(int argc, char** argv, const DriveOptions& drive) {
   if (options.compilation.archive_only && b.DirectoryCount() == 0 && b.FileCount() == 0)
     return NothingChanged(log, "rien n'est gravé");
   const std::vector<TopEntry> written = CompilationTopLevel(b);
-  if (!b.PlanBurn(plan, options.import_session)) {
+  bool planned = false;
+  // The session kept is read into the compilation: cut at its capacity, the
+  // new session would lose the files it did not take.
+  error = FillWithinCapacity(b, true, [&] { planned = b.PlanBurn(plan, options.import_session); });
+  if (!planned) {
     log.Line(">>> " + plan.Refusal);
+    return 1;
+  }
+  if (!error.empty()) {
+    log.Line(">>> " + error + " Rien n'est gravé.");
     return 1;
   }
   AfterImport(b, log, written, !options.compilation.volume.empty(), options.compilation.archive_only);

@@ -123,14 +123,16 @@ std::string GroupedCount(long long count) {
 
 // What a tree cut at a capacity is told: the entries' capacity can be
 // raised, the folders' cannot (path-table records number a parent in 16 bits).
-std::string CutTreeText(bool entries, int capacity) {
+std::string CutTreeText(bool entries, int capacity, bool imported) {
+  const std::string what = imported ? "la session importée et l'arborescence donnée en comptent plus"
+                                    : "l'arborescence donnée en compte plus";
   if (entries) {
-    return "La compilation ne peut contenir que " + GroupedCount(capacity) +
-           " entrées (fichiers et dossiers), l'arborescence donnée en compte plus" + kNbsp +
-           ": augmentez la limite avec --max-entries N (jusqu'à " + GroupedCount(kCliMaxEntriesLimit) + ").";
+    return "La compilation ne peut contenir que " + GroupedCount(capacity) + " entrées (fichiers et dossiers), " +
+           what + kNbsp + ": augmentez la limite avec --max-entries N (jusqu'à " +
+           GroupedCount(kCliMaxEntriesLimit) + ").";
   }
   return "La compilation ne peut contenir que " + GroupedCount(capacity) +
-         " dossiers, racine comprise (tables des chemins ISO 9660), l'arborescence donnée en compte plus" + kNbsp +
+         " dossiers, racine comprise (tables des chemins ISO 9660), " + what + kNbsp +
          ": enregistrez-la en plusieurs fois.";
 }
 
@@ -258,26 +260,29 @@ bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, Lo
   // file named on the command line is taken whatever its archive attribute.
   std::vector<TCompilationSource> entries;
   for (const std::string& path : sources) entries.push_back({path, /*Recursive=*/true});
-  // A capacity reached is said by a line of its own; which one it was is
-  // known from the counts when it is said (empty folders removed afterwards
-  // could bring them back under it). Entries come first: that limit can be raised.
+  // No job takes a tree it did not take whole: no size, image or session for it.
+  error = FillWithinCapacity(burner, false, [&] { AddSources(burner, entries, options.paths, options.archive_only); });
+  return error.empty();
+}
+
+std::string FillWithinCapacity(TVeskBurner& burner, bool import, const std::function<void()>& fill) {
+  // A capacity reached is said by a line of its own (an import's own line
+  // when it stops); which one it was is known from the counts when it is
+  // said (empty folders removed afterwards could bring them back under it).
+  // Entries come first: that limit can be raised.
   bool entries_cut = false, folders_cut = false;
   const TOnDebugMsg handler = burner.OnDebugMessage;
   burner.OnDebugMessage = [&](TObject* sender, const std::string& text, uint8_t type) {
-    if (type == kMsgLimit) {
+    if (type == kMsgLimit || (import && type == kMsgCompilation)) {
       if (burner.FileCount() >= burner.MaxFiles()) entries_cut = true;
       else if (burner.DirectoryCount() + 1 >= burner.MaxDirs()) folders_cut = true;  // the root counted
     }
     if (handler) handler(sender, text, type);
   };
-  AddSources(burner, entries, options.paths, options.archive_only);
+  fill();
   burner.OnDebugMessage = handler;
-  // No job takes a tree it did not take whole: no size, image or session for it.
-  if (entries_cut || folders_cut) {
-    error = CutTreeText(entries_cut, entries_cut ? burner.MaxFiles() : burner.MaxDirs());
-    return false;
-  }
-  return true;
+  if (!entries_cut && !folders_cut) return {};
+  return CutTreeText(entries_cut, entries_cut ? burner.MaxFiles() : burner.MaxDirs(), import);
 }
 
 }  // namespace zamo::cli

@@ -2,6 +2,7 @@
 // commands that build one) and how PATH arguments become its entries.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,5 +58,11 @@ std::string CompilationOptionsProblem(const CompilationOptions& options);
 // entries of the folders are; a volume name cut to fit its fields and the
 // boot emulation guessed from the image's size are said in the log.
 bool BuildCompilation(TVeskBurner& burner, const CompilationOptions& options, LogOutput& log, std::string& error);
+
+// Runs `fill`, which adds entries to `burner`'s compilation (a walk, or with
+// `import` a previous session read in), and returns "" when everything fitted,
+// else the message for the capacity that cut it, naming --max-entries when
+// that can raise it.
+std::string FillWithinCapacity(TVeskBurner& burner, bool import, const std::function<void()>& fill);
 
 }  // namespace zamo::cli

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <regex>
 #include <string>
@@ -382,6 +383,43 @@ TEST(EntryCapacityValue, MissingIsRefused) {
   EXPECT_EQ(r.status, 2) << Describe(r);
   EXPECT_THAT(r.err, HasSubstr("l'option --max-entries attend une valeur"));
   EXPECT_EQ(r.out, "");
+}
+
+// A burn reads the session it keeps into the compilation: 30 entries on
+// the disc and 15 given are refused under --max-entries 40, before anything
+// is written (the disc keeps its one session); under 45, the new session
+// holds both trees.
+TEST(EntryCapacityBurn, CountsTheSessionKept) {
+  REQUIRE_TOOLS("xorriso");
+  TempDir dir;
+  TreeContents one, two;
+  for (int i = 0; i < 29; ++i) one.emplace_back("a/f" + std::to_string(i), "one " + std::to_string(i));
+  for (int i = 0; i < 14; ++i) two.emplace_back("b/g" + std::to_string(i), "two " + std::to_string(i));
+  MakeTree(dir / "one", one);
+  MakeTree(dir / "two", two);
+  const std::string drive = "cd-r:" + dir / "cd.img";
+  RunResult r = Cli({"--emulate", drive, "burn", dir / "one"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+
+  r = Cli({"--emulate", drive, "burn", "--max-entries", "40", dir / "two"});
+  EXPECT_EQ(r.status, 1) << Describe(r);
+  EXPECT_THAT(r.err, HasSubstr("La compilation ne peut contenir que 40 entrées (fichiers et dossiers), la session "
+                               "importée et l'arborescence donnée en comptent plus" + kNbsp +
+                               ": augmentez la limite avec --max-entries N"));
+  EXPECT_THAT(r.err, Not(HasSubstr("Début de la gravure")));
+  r = Cli({"--emulate", drive, "info"});
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("Sessions *\u00A0: 1\n"))) << Describe(r);
+
+  r = Cli({"--emulate", drive, "burn", "--max-entries", "45", dir / "two"});
+  ASSERT_EQ(r.status, 0) << Describe(r);
+  r = Cli({"--emulate", drive, "info"});
+  std::smatch track;
+  ASSERT_TRUE(std::regex_search(r.out, track, std::regex("Piste 2 +session +2 +début ([0-9]+)"))) << Describe(r);
+  const Extraction e = Extract("xorriso", dir / "cd.img", dir / "x", static_cast<uint32_t>(std::stoul(track[1])));
+  ASSERT_TRUE(e.ok) << e.log;
+  std::map<std::string, std::string> both = ReadTree(dir / "one");
+  both.merge(ReadTree(dir / "two"));
+  EXPECT_EQ(e.tree, both);
 }
 
 // The folders' capacity, the path tables' 65,535 records with the root's,
