@@ -111,6 +111,25 @@ TEST_F(ThreadedSaveTest, ZerosAreHolesInANewFile) {
   EXPECT_LT(image.st_blocks * 512, image.st_size - (6 << 20)) << "the zeros take no room";
 }
 
+// Runs of zero blocks of every length from one to nine, between runs of
+// data of every length, so that holes start and end at each place of a
+// write call (first block, inside, last block, across two calls): every byte
+// lands at its offset, as in the quick save.
+TEST_F(ThreadedSaveTest, HolesAtEveryPlaceOfAWriteCall) {
+  constexpr size_t kBlock = 64 << 10;
+  std::string data;
+  for (size_t zeros = 1; zeros <= 9; ++zeros) {
+    data += std::string(zeros * kBlock, '\0');
+    data += Bytes((10 - zeros) * kBlock - 1000 * zeros, static_cast<uint32_t>(zeros));
+  }
+  MakeTree(dir.path(), {{"src/a.bin", Bytes(5000, 1)}, {"src/b.mix", data}, {"src/c.bin", Bytes(3 * kBlock + 7, 2)}});
+  AddSource("src");
+  burner.SaveImageFile(dir / "quick.iso", true);
+  ASSERT_EQ(done_error, "");
+  ASSERT_EQ(Save(dir / "threaded.iso"), "");
+  EXPECT_TRUE(SameBytes(ReadFile(dir / "threaded.iso"), ReadFile(dir / "quick.iso")));
+}
+
 TEST_F(ThreadedSaveTest, VanishedSourceFailsNamingIt) {
   MakeTree(dir.path(), {{"src/keep.bin", Bytes(100000, 1)}, {"src/gone.bin", Bytes(100000, 2)}});
   AddSource("src");
