@@ -1,5 +1,5 @@
-// bench/write_sizes.cpp: writes the files named on the command line, one
-// after the other, into one output file the way the threaded image save
+// bench/write_sizes.cpp: writes the files named on its standard input
+// (separated by NUL bytes, as find -print0 gives them), one after the other, into one output file the way the threaded image save
 // does: a reading thread fills 64 KiB blocks (each file's last one may be
 // short) into a cache of 4 MiB, and the writing thread takes the blocks that
 // are ready, up to a given number, and hands them to one pwritev. With "c"
@@ -12,7 +12,7 @@
 // call size against `cat` of the same files. A benchmark, never run by the
 // tests.
 //
-//   write_sizes [c|g]KIB_PER_CALL OUT FILE...
+//   write_sizes [c|g]KIB_PER_CALL OUT < NAMES
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -21,8 +21,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <iostream>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -188,10 +190,15 @@ int Gather(int out, size_t capacity, int count, char** names) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: write_sizes [c|g]KIB_PER_CALL OUT FILE...\n");
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: write_sizes [c|g]KIB_PER_CALL OUT < NAMES\n");
     return 2;
   }
+  std::vector<std::string> names;
+  for (std::string name; std::getline(std::cin, name, '\0');) names.push_back(name);
+  std::vector<char*> files;
+  for (auto& name : names) files.push_back(name.data());
+  const int count = static_cast<int>(files.size());
   const char way = argv[1][0] == 'c' || argv[1][0] == 'g' ? argv[1][0] : 'w';
   const long kib = std::strtol(argv[1] + (way != 'w' ? 1 : 0), nullptr, 10);
   if (kib < 64 || kib % 64 != 0) {
@@ -201,9 +208,9 @@ int main(int argc, char** argv) {
   const int out = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0) return Fail("open", argv[2]);
   const size_t bytes = static_cast<size_t>(kib) << 10;
-  const int result = way == 'c'   ? Copy(out, bytes, argc - 3, argv + 3)
-                     : way == 'g' ? Gather(out, bytes, argc - 3, argv + 3)
-                                  : Write(out, static_cast<size_t>(kib) / 64, argc - 3, argv + 3);
+  const int result = way == 'c'   ? Copy(out, bytes, count, files.data())
+                     : way == 'g' ? Gather(out, bytes, count, files.data())
+                                  : Write(out, static_cast<size_t>(kib) / 64, count, files.data());
   if (close(out) != 0) return Fail("close", argv[2]);
   return result;
 }

@@ -35,9 +35,11 @@ PROG=$OUT_DIR/write_sizes
 "$CXX" -O2 -std=c++20 -pthread -o "$PROG" "$ROOT/bench/write_sizes.cpp" || die "cannot build $PROG"
 
 # The files in the order of their paths, as an image holds them.
-mapfile -d '' FILES < <(find "$CORPUS" -type f -print0 | LC_ALL=C sort -z)
-[ "${#FILES[@]}" -gt 0 ] || die "no files under $CORPUS"
-BYTES=$(cat "${FILES[@]}" | wc -c)
+LIST=$OUT_DIR/write_sizes.list
+find "$CORPUS" -type f -print0 | LC_ALL=C sort -z >"$LIST"
+COUNT=$(tr -cd '\0' <"$LIST" | wc -c)
+[ "$COUNT" -gt 0 ] || die "no files under $CORPUS"
+BYTES=$(xargs -0 cat <"$LIST" | wc -c)
 OUT=$OUT_DIR/write_sizes.out
 STAMP=$(date +%Y%m%d-%H%M%S)
 RESULTS=$OUT_DIR/write_sizes-$STAMP.tsv
@@ -52,14 +54,14 @@ for run in $(seq 1 "$REPEAT"); do
   for i in $(seq 0 $((n - 1))); do
     way=${WAYS[$(( (i + run - 1) % n ))]}
     # The files read from the page cache, the last output's writeback done.
-    cat "${FILES[@]}" >/dev/null
+    xargs -0 cat <"$LIST" >/dev/null
     rm -f "$OUT"
     sync
     t0=$(date +%s%N)
     if [ "$way" = cat ]; then
-      cat "${FILES[@]}" >"$OUT"
+      xargs -0 cat <"$LIST" >"$OUT"
     else
-      "$PROG" "$way" "$OUT" "${FILES[@]}"
+      "$PROG" "$way" "$OUT" <"$LIST"
     fi
     t1=$(date +%s%N)
     [ "$(stat -c %s "$OUT")" = "$BYTES" ] || die "$way: the output is not $BYTES bytes"
@@ -76,7 +78,7 @@ stat_of() {
       else if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
 }
 {
-  echo "write sizes, $(date '+%Y-%m-%d %H:%M'): ${#FILES[@]} files, $BYTES bytes from $CORPUS"
+  echo "write sizes, $(date '+%Y-%m-%d %H:%M'): $COUNT files, $BYTES bytes from $CORPUS"
   echo "machine: $(nproc) cores, kernel $(uname -r), $(df -PT "$OUT_DIR" | awk 'NR == 2 { print $2 }'), load $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "$REPEAT runs of each, in turn; before each run the files are read and sync'ed; /cat: median over cat's median"
   printf '  %-14s %8s %8s %8s %6s %8s\n' way "median s" "best s" "worst s" /cat "MB/s"
@@ -94,3 +96,4 @@ stat_of() {
   done
   echo "Raw runs: $RESULTS"
 } | tee "$REPORT"
+rm -f "$LIST"
