@@ -49,13 +49,12 @@ constexpr int kEccSectors = 16;
 constexpr int kDvdWriteBytes = 65536;
 // An image file takes up to this many ready cache blocks of 64 KiB in one
 // write: 512 KiB a call. Builds that differed only in this count saved the
-// 1.5 GB of big files (18 runs each, taking turns, against cat of the same
-// files) in a median 1.34 s with 64 KiB a call, 1.24 s with 128 KiB, 1.43 s
-// with 256 KiB, 1.16 s with 512 KiB and 1.39 s with 1 MiB, and in times of
-// cat's 1.32, 1.12, 1.15, 1.09 and 1.27 (the run's cat taken as 1): small
-// calls pay a system call and a page-cache lookup for each block, and calls
-// of 1 MiB had the slowest runs. See bench/mkiso_builds.sh and
-// bench/write_sizes.sh.
+// 1.5 GB of big files, taking turns with cat of the same files, in a median
+// 1.34 s with 64 KiB a call, 1.24 s with 128 KiB, 1.57 s with 256 KiB,
+// 1.16 s with 512 KiB and 1.38 s with 1 MiB (each run over the cat of its
+// round: 1.32, 1.12, 1.22, 1.11 and 1.26): small calls pay a system call
+// for each block, calls of 1 MiB had more slow runs.
+// See bench/README.md, "Write calls of the threaded save".
 constexpr size_t kFileBlocksPerWrite = 8;
 
 }  // namespace

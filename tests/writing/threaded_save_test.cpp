@@ -130,6 +130,22 @@ TEST_F(ThreadedSaveTest, HolesAtEveryPlaceOfAWriteCall) {
   EXPECT_TRUE(SameBytes(ReadFile(dir / "threaded.iso"), ReadFile(dir / "quick.iso")));
 }
 
+// Small files filling the quick save's buffer several times over, and files
+// on either side of the size it copies by the kernel: both saves give the
+// same bytes.
+TEST_F(ThreadedSaveTest, QuickSaveBufferFilledManyTimes) {
+  for (int i = 0; i < 60; ++i) WriteFile(dir / ("src/f" + std::to_string(100 + i)), Bytes(40000 + 997 * i, 50 + i));
+  MakeTree(dir.path(), {{"src/g1", Bytes((256 << 10) - 1, 4)},
+                        {"src/g2", Bytes(256 << 10, 5)},
+                        {"src/g3", Bytes((256 << 10) + 1, 6)},
+                        {"src/g4", Bytes(3 << 20, 7)}});
+  AddSource("src");
+  burner.SaveImageFile(dir / "quick.iso", true);
+  ASSERT_EQ(done_error, "");
+  ASSERT_EQ(Save(dir / "threaded.iso"), "");
+  EXPECT_TRUE(SameBytes(ReadFile(dir / "threaded.iso"), ReadFile(dir / "quick.iso")));
+}
+
 TEST_F(ThreadedSaveTest, VanishedSourceFailsNamingIt) {
   MakeTree(dir.path(), {{"src/keep.bin", Bytes(100000, 1)}, {"src/gone.bin", Bytes(100000, 2)}});
   AddSource("src");
