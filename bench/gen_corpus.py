@@ -2,6 +2,7 @@
 """Generates one benchmark corpus for bench/mkiso.sh.
 
     gen_corpus.py big|small|tiny DEST
+    gen_corpus.py entries DEST N
 
 The trees are the same from one run to the next (fixed seeds, Python's
 Mersenne Twister): same names, same sizes, same bytes. DEST must not exist;
@@ -14,6 +15,9 @@ that exists is always complete.
          files of 50 to 95 (more than Joliet's 64 in most cases).
   tiny   300,000 files of 0 to 200 bytes in 20,000 folders (200 at the top,
          99 in each), short ASCII names.
+  entries  N entries (files and folders, N a multiple of 16) of the tiny
+         corpus' shape: N/16 folders (top folders of 99 subfolders
+         each, the last one fewer) of 15 files of 0 to 200 bytes; bench/scaling.sh measures 10,000 to 1,000,000 of them.
 """
 
 import math
@@ -112,17 +116,40 @@ def tiny(root, rng):
     assert n == 300000
 
 
+def entries(root, rng, count):
+    folders = []
+    for i in range(count // 16):
+        if i % 100 == 0:
+            path = os.path.join(root, f"d{i // 100:03d}")
+        else:
+            path = os.path.join(folders[i - i % 100], f"s{i % 100:02d}")
+        os.mkdir(path)
+        folders.append(path)
+    n = 0
+    for path in folders:
+        for _ in range(15):
+            write(os.path.join(path, f"n{n:06d}.txt"), rng.randbytes(rng.randrange(0, 201)))
+            n += 1
+    assert n + len(folders) == count
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("big", "small", "tiny"):
+    if len(sys.argv) == 4 and sys.argv[1] == "entries" and sys.argv[3].isdigit() and int(sys.argv[3]) % 16 == 0:
+        count = int(sys.argv[3])
+        fill = lambda root: entries(root, random.Random(4), count)
+    elif len(sys.argv) == 3 and sys.argv[1] in ("big", "small", "tiny"):
+        kind = sys.argv[1]
+        seeds = {"big": 1, "small": 2, "tiny": 3}
+        fill = lambda root: {"big": big, "small": small, "tiny": tiny}[kind](root, random.Random(seeds[kind]))
+    else:
         sys.exit(__doc__)
-    kind, dest = sys.argv[1], sys.argv[2]
+    dest = sys.argv[2]
     if os.path.exists(dest):
         sys.exit(f"{dest} exists")
     work = dest + ".partial"
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    seeds = {"big": 1, "small": 2, "tiny": 3}
-    {"big": big, "small": small, "tiny": tiny}[kind](work, random.Random(seeds[kind]))
+    fill(work)
     os.rename(work, dest)
 
 
