@@ -13,37 +13,18 @@
 #   BUILD       build folder of the driver and zamo-cli (default build-bench-drop, Release)
 #   CORPUS_DIR  where the corpora are generated and kept (default bench/corpus)
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BENCH=$ROOT/bench
 CORPUS=${CORPUS:-small}
 REPEAT=${REPEAT:-5}
 BUILD=${BUILD:-$ROOT/build-bench-drop}
-CORPUS_DIR=${CORPUS_DIR:-$BENCH/corpus}
-export LC_ALL=C.UTF-8
-
-say() { printf '%s\n' "$*" >&2; }
-die() { say "app_drop.sh: $*"; exit 1; }
 
 case $CORPUS in big|small|tiny) ;; *) die "unknown corpus '$CORPUS' (big, small or tiny)";; esac
 [ -x /usr/bin/time ] || die "/usr/bin/time is missing (apt-get install time)"
 
-say "Building the drop driver and zamo-cli in $BUILD"
-mkdir -p "$BUILD"
-if ! { cmake -S "$BENCH/app_drop" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release &&
-       cmake --build "$BUILD" -j"$(nproc)" --target zamo_app_drop zamo-cli; } >"$BUILD/build.log" 2>&1; then
-  tail -30 "$BUILD/build.log" >&2
-  die "the build failed (log: $BUILD/build.log)"
-fi
-DROP=$BUILD/zamo_app_drop
-CLI=$BUILD/zamo/cli/zamo-cli
-
-folder=$CORPUS_DIR/$CORPUS
-if [ ! -d "$folder" ]; then
-  say "Generating the $CORPUS corpus in $folder"
-  mkdir -p "$CORPUS_DIR"
-  python3 "$BENCH/gen_corpus.py" "$CORPUS" "$folder"
-fi
+build_driver "$BUILD" zamo_app_drop
+DROP=$DRIVER
+folder=$(corpus "$CORPUS")
 files=$(find "$folder" -type f | wc -l)
 bytes=$(find "$folder" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d", s }')
 

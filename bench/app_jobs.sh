@@ -33,27 +33,13 @@
 #   WORK_DIR    where the images are written, one at a time (default: a new folder in /dev/shm when it
 #               has 2 GB free, so that the disk's writeback is not measured; else in /tmp)
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BENCH=$ROOT/bench
 REPEAT=${REPEAT:-7}
 BUILD=${BUILD:-$ROOT/build-bench-jobs}
-CORPUS_DIR=${CORPUS_DIR:-$BENCH/corpus}
-export LC_ALL=C.UTF-8
-
-say() { printf '%s\n' "$*" >&2; }
-die() { say "app_jobs.sh: $*"; exit 1; }
 for tool in xvfb-run; do command -v $tool >/dev/null || die "$tool is missing (scripts/install-deps.sh)"; done
 
-say "Building the jobs driver and zamo-cli in $BUILD (Release)"
-mkdir -p "$BUILD"
-if ! { cmake -S "$BENCH/app_jobs" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release &&
-       cmake --build "$BUILD" -j"$(nproc)" --target zamo_app_jobs zamo-cli; } >"$BUILD/build.log" 2>&1; then
-  tail -30 "$BUILD/build.log" >&2
-  die "the build failed (log: $BUILD/build.log)"
-fi
-DRIVER=$BUILD/zamo_app_jobs
-CLI=$BUILD/zamo/cli/zamo-cli
+build_driver "$BUILD" zamo_app_jobs
 # The window's options, beside the driver where it reads them: no layout
 # window before the burn, no import, no eject, the threaded save, the
 # files' paths left out.
@@ -71,19 +57,7 @@ JolietFS=1
 Bootable=0
 INI
 
-if [ ! -d "$CORPUS_DIR/big" ]; then
-  say "Generating the big corpus in $CORPUS_DIR/big"
-  python3 "$BENCH/gen_corpus.py" big "$CORPUS_DIR/big"
-fi
-mapfile -d '' ALL < <(find "$CORPUS_DIR/big" -type f -print0 | sort -z)
-LIMIT=$((600 * 1048576))
-BYTES=0
-FILES=()
-for f in "${ALL[@]}"; do
-  [ "$BYTES" -ge "$LIMIT" ] && break
-  FILES+=("$f")
-  BYTES=$((BYTES + $(stat -c %s "$f")))
-done
+select_mib 600
 
 if [ -n "${WORK_DIR:-}" ]; then
   WORK=$WORK_DIR

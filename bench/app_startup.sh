@@ -18,26 +18,15 @@
 #   REPEAT      start-ups of each program; the median is reported (default 7)
 #   BUILD       build folder (default build-bench-app, Release)
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BENCH=$ROOT/bench
 REPEAT=${REPEAT:-7}
 BUILD=${BUILD:-$ROOT/build-bench-app}
-
-say() { printf '%s\n' "$*" >&2; }
-die() { say "app_startup.sh: $*"; exit 1; }
 for tool in xvfb-run xdotool; do command -v $tool >/dev/null || die "$tool is missing (scripts/install-deps.sh)"; done
 
-say "Building zamo, zamo-cli and the log driver in $BUILD (Release)"
-mkdir -p "$BUILD"
-if ! { cmake -S "$BENCH/app_log" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release &&
-       cmake --build "$BUILD" -j"$(nproc)" --target zamo zamo-cli zamo_app_log; } >"$BUILD/build.log" 2>&1; then
-  tail -30 "$BUILD/build.log" >&2
-  die "the build failed (log: $BUILD/build.log)"
-fi
+build_driver "$BUILD" zamo_app_log zamo
+LOG=$DRIVER
 APP=$BUILD/zamo/app/zamo
-CLI=$BUILD/zamo/cli/zamo-cli
-LOG=$BUILD/zamo_app_log
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT

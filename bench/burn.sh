@@ -7,28 +7,17 @@
 #
 #   bench/burn.sh            (ZAMO_CLI=path/to/zamo-cli to use another build)
 set -euo pipefail
-BENCH=$(cd "$(dirname "$0")" && pwd)
-ROOT=$(dirname "$BENCH")
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 CLI=${ZAMO_CLI:-$ROOT/build/cli/zamo-cli}
-CORPUS_DIR=${CORPUS_DIR:-$BENCH/corpus}
 OUT=${OUT:-$BENCH/out}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 mkdir -p "$OUT"
 
 [ -x "$CLI" ] || { echo "zamo-cli introuvable : $CLI (make build)" >&2; exit 2; }
-[ -d "$CORPUS_DIR/big" ] || python3 "$BENCH/gen_corpus.py" big "$CORPUS_DIR/big"
-
-# The first files of the corpus, in name order, up to 600 MiB.
-mapfile -d '' FILES < <(find "$CORPUS_DIR/big" -type f -print0 | sort -z)
-LIMIT=$((600 * 1048576))
-TOTAL=0
-SELECTED=()
-for f in "${FILES[@]}"; do
-  [ "$TOTAL" -ge "$LIMIT" ] && break
-  SELECTED+=("$f")
-  TOTAL=$((TOTAL + $(stat -c %s "$f")))
-done
+select_mib 600
+SELECTED=("${FILES[@]}")
+TOTAL=$BYTES
 
 REPORT="$OUT/burn-$(date +%Y%m%d-%H%M%S).txt"
 {

@@ -18,21 +18,18 @@
 #   OUT_DIR    where the program, the output and the report go (default: bench/out)
 #   CXX        the compiler (default g++)
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 SIZES=${SIZES:-64 128 256 512 1024}
 REPEAT=${REPEAT:-9}
-CORPUS=${CORPUS:-$ROOT/bench/corpus/big}
-OUT_DIR=${OUT_DIR:-$ROOT/bench/out}
+CORPUS=${CORPUS:-$CORPUS_DIR/big}
+OUT_DIR=${OUT_DIR:-$BENCH/out}
 CXX=${CXX:-g++}
-
-say() { printf '%s\n' "$*" >&2; }
-die() { say "write_sizes.sh: $*"; exit 1; }
 
 [ -d "$CORPUS" ] || die "no corpus at $CORPUS (python3 bench/gen_corpus.py, or bench/mkiso.sh makes it)"
 mkdir -p "$OUT_DIR"
 PROG=$OUT_DIR/write_sizes
-"$CXX" -O2 -std=c++20 -pthread -o "$PROG" "$ROOT/bench/write_sizes.cpp" || die "cannot build $PROG"
+"$CXX" -O2 -std=c++20 -pthread -o "$PROG" "$BENCH/write_sizes.cpp" || die "cannot build $PROG"
 
 # The files in the order of their paths, as an image holds them.
 LIST=$OUT_DIR/write_sizes.list
@@ -48,50 +45,36 @@ printf 'way\trun\twall\n' >"$RESULTS"
 
 WAYS=(cat)
 for k in $SIZES; do WAYS+=("$k"); done
-for run in $(seq 1 "$REPEAT"); do
-  say "run $run/$REPEAT"
-  n=${#WAYS[@]}
-  for i in $(seq 0 $((n - 1))); do
-    way=${WAYS[$(( (i + run - 1) % n ))]}
-    # The files read from the page cache, the last output's writeback done.
-    xargs -0 cat <"$LIST" >/dev/null
-    rm -f "$OUT"
-    sync
-    t0=$(date +%s%N)
-    if [ "$way" = cat ]; then
-      xargs -0 cat <"$LIST" >"$OUT"
-    else
-      "$PROG" "$way" "$OUT" <"$LIST"
-    fi
-    t1=$(date +%s%N)
-    [ "$(stat -c %s "$OUT")" = "$BYTES" ] || die "$way: the output is not $BYTES bytes"
-    rm -f "$OUT"
-    printf '%s\t%s\t%s\n' "$way" "$run" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')" >>"$RESULTS"
-  done
-done
-
-# stat WAY median|min|max
-stat_of() {
-  awk -F'\t' -v w="$1" 'NR > 1 && $1 == w { print $3 }' "$RESULTS" | sort -g |
-    awk -v how="$2" '{ a[NR] = $1 } END {
-      if (how == "min") print a[1]; else if (how == "max") print a[NR]
-      else if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
+run_way() {  # WAY RUN
+  # The files read from the page cache, the last output's writeback done.
+  xargs -0 cat <"$LIST" >/dev/null
+  rm -f "$OUT"
+  sync
+  if [ "$1" = cat ]; then
+    timed "$RESULTS" cat "$2" sh -c 'xargs -0 cat <"$1" >"$2"' sh "$LIST" "$OUT" || die "cat failed"
+  else
+    timed "$RESULTS" "$1" "$2" sh -c '"$1" "$2" "$3" <"$4"' sh "$PROG" "$1" "$OUT" "$LIST" || die "$1 failed"
+  fi
+  [ "$(stat -c %s "$OUT")" = "$BYTES" ] || die "$1: the output is not $BYTES bytes"
+  rm -f "$OUT"
 }
+interleave "$REPEAT" "${WAYS[@]}"
+
 {
   echo "write sizes, $(date '+%Y-%m-%d %H:%M'): $COUNT files, $BYTES bytes from $CORPUS"
   echo "machine: $(nproc) cores, kernel $(uname -r), $(df -PT "$OUT_DIR" | awk 'NR == 2 { print $2 }'), load $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "$REPEAT runs of each, in turn; before each run the files are read and sync'ed; /cat: median over cat's median"
   printf '  %-14s %8s %8s %8s %6s %8s\n' way "median s" "best s" "worst s" /cat "MB/s"
-  cw=$(stat_of cat median)
+  cw=$(stat_of "$RESULTS" cat median)
   for way in "${WAYS[@]}"; do
-    w=$(stat_of "$way" median)
+    w=$(stat_of "$RESULTS" "$way" median)
     case $way in
       cat) label=cat ;;
       c*) label="copy ${way#c} KiB" ;;
       g*) label="buffer ${way#g} KiB" ;;
       *) label="$way KiB" ;;
     esac
-    printf '  %-14s %8.3f %8.3f %8.3f %6.2f %8.0f\n' "$label" "$w" "$(stat_of "$way" min)" "$(stat_of "$way" max)" \
+    printf '  %-14s %8.3f %8.3f %8.3f %6.2f %8.0f\n' "$label" "$w" "$(stat_of "$RESULTS" "$way" min)" "$(stat_of "$RESULTS" "$way" max)" \
       "$(awk -v a="$w" -v b="$cw" 'BEGIN { print a / b }')" "$(awk -v a="$w" -v b="$BYTES" 'BEGIN { print b / 1e6 / a }')"
   done
   echo "Raw runs: $RESULTS"
