@@ -84,22 +84,28 @@ median() {
   echo "$REPEAT runs of each, tools and sizes taking turns, medians; page cache warm; --max-entries N above 600,000"
   echo "size = zamo-cli mkiso --print-size, mkiso = zamo-cli mkiso -o (threaded), tar = tar cf"
   echo
-  printf '  %-6s %9s %9s %9s %9s %9s %9s %9s\n' tool entries "wall s" "cpu s" "RSS MB" "wall us/e" "cpu us/e" "KB/entry"
+  printf '  %-6s %9s %9s %9s %9s %9s %9s %9s %9s\n' tool entries "wall s" "cpu s" "RSS MB" "wall us/e" "cpu us/e" "KB/entry" \
+    "+KB/entry"
+  set -- $SIZES
+  first=$1
   for tool in size mkiso tar; do
+    r0=$(median "$tool:$first" 5)
     for n in $SIZES; do
       w=$(median "$tool:$n" 3) c=$(median "$tool:$n" 4) r=$(median "$tool:$n" 5)
-      printf '  %-6s %9d %9.2f %9.2f %9.1f %9.2f %9.2f %9.3f\n' "$tool" "$n" "$w" "$c" "$(awk -v r="$r" 'BEGIN { print r / 1024 }')" \
+      marginal=-
+      [ "$n" = "$first" ] || marginal=$(awk -v r="$r" -v r0="$r0" -v n="$n" -v n0="$first" 'BEGIN { printf "%.3f", (r - r0) / (n - n0) }')
+      printf '  %-6s %9d %9.2f %9.2f %9.1f %9.2f %9.2f %9.3f %9s\n' "$tool" "$n" "$w" "$c" "$(awk -v r="$r" 'BEGIN { print r / 1024 }')" \
         "$(awk -v w="$w" -v n="$n" 'BEGIN { print w * 1e6 / n }')" "$(awk -v c="$c" -v n="$n" 'BEGIN { print c * 1e6 / n }')" \
-        "$(awk -v r="$r" -v n="$n" 'BEGIN { print r / n }')"
+        "$(awk -v r="$r" -v n="$n" 'BEGIN { print r / n }')" "$marginal"
     done
   done
+  echo "  KB/entry: the peak RSS over the entries; +KB/entry: what each entry beyond the smallest tree's adds to it"
   echo
-  echo "Per entry, largest tree over smallest (1.00: linear; wall, cpu, memory):"
-  set -- $SIZES
-  first=$1 last=${!#}
+  echo "Time per entry, largest tree over smallest (1.00: linear; wall, cpu; memory: +KB/entry above):"
+  last=${!#}
   for tool in size mkiso tar; do
     printf '  %-6s' "$tool"
-    for col in 3 4 5; do
+    for col in 3 4; do
       printf ' %6.2f' "$(awk -v a="$(median "$tool:$last" $col)" -v b="$(median "$tool:$first" $col)" \
         -v na="$last" -v nb="$first" 'BEGIN { print (a / na) / (b / nb) }')"
     done
