@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <mutex>
 
 #include "emulator/unit_command.h"
 
@@ -20,6 +22,17 @@ constexpr uint8_t kAlwaysAnswers = 0x02;  // INQUIRY, REQUEST SENSE: no injected
 constexpr uint8_t kNoAttention = 0x04;    // does not report a unit attention (GET CONFIGURATION)
 constexpr uint8_t kWhileBusy = 0x08;      // answered normally during a long operation
 constexpr uint8_t kRecords = 0x10;        // changes the disc: refused on a kind the drive does not write
+constexpr uint8_t kAmidWrites = 0x20;     // WRITE, READ BUFFER CAPACITY: the state of the writes may wait
+
+// The units of this process by image file. A unit opened on the files of
+// another that is recording first has that one save what it recorded, so
+// that it sees the disc as it is (a drive shares one disc with all its
+// initiators).
+std::mutex g_units_mutex;
+std::multimap<std::string, TEmulatedUnit*>& UnitsByImage() {
+  static std::multimap<std::string, TEmulatedUnit*> units;
+  return units;
+}
 
 constexpr uint8_t kInquiryLength = 96;
 constexpr char kVendor[] = "ZAMO    ";
@@ -61,7 +74,7 @@ const TEmulatedUnit::TCommandInfo* TEmulatedUnit::Find(uint8_t opcode) {
       {0x23, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadFormatCapacities},
       {0x25, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadCapacity},
       {0x28, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::Read},
-      {0x2A, 10, D::kOut, kNeedsMedium | kRecords, &TEmulatedUnit::Write},
+      {0x2A, 10, D::kOut, kNeedsMedium | kRecords | kAmidWrites, &TEmulatedUnit::Write},
       {0x35, 10, D::kNone, kNeedsMedium, &TEmulatedUnit::SynchronizeCache},
       {0x43, 10, D::kIn, kNeedsMedium, &TEmulatedUnit::ReadTocPmaAtip},
       {0x46, 10, D::kIn, kNoAttention | kWhileBusy, &TEmulatedUnit::GetConfiguration},
@@ -72,12 +85,12 @@ const TEmulatedUnit::TCommandInfo* TEmulatedUnit::Find(uint8_t opcode) {
       {0x55, 10, D::kOut, 0, &TEmulatedUnit::ModeSelect},
       {0x5A, 10, D::kIn, 0, &TEmulatedUnit::ModeSense},
       {0x5B, 10, D::kNone, kNeedsMedium | kRecords, &TEmulatedUnit::CloseTrackSession},
-      {0x5C, 10, D::kIn, 0, &TEmulatedUnit::ReadBufferCapacity},
+      {0x5C, 10, D::kIn, kAmidWrites, &TEmulatedUnit::ReadBufferCapacity},
       {0x5D, 10, D::kOut, kNeedsMedium | kRecords, &TEmulatedUnit::SendCueSheet},
       {0xA1, 12, D::kNone, kNeedsMedium | kRecords, &TEmulatedUnit::Blank},
       {0xA8, 12, D::kIn, kNeedsMedium, &TEmulatedUnit::Read},
       {0xAC, 12, D::kIn, kNeedsMedium, &TEmulatedUnit::GetPerformance},
-      {0xAA, 12, D::kOut, kNeedsMedium | kRecords, &TEmulatedUnit::Write},
+      {0xAA, 12, D::kOut, kNeedsMedium | kRecords | kAmidWrites, &TEmulatedUnit::Write},
       {0xB6, 12, D::kOut, 0, &TEmulatedUnit::SetStreaming},
       {0xBB, 12, D::kNone, 0, &TEmulatedUnit::SetCdSpeed},
       {0xBF, 12, D::kOut, kNeedsMedium, &TEmulatedUnit::SendDvdStructure},
@@ -88,6 +101,13 @@ const TEmulatedUnit::TCommandInfo* TEmulatedUnit::Find(uint8_t opcode) {
 }
 
 std::unique_ptr<TEmulatedUnit> TEmulatedUnit::Open(const TDriveConfig& config, std::string* error, TClock clock) {
+  std::lock_guard<std::mutex> units_lock(g_units_mutex);
+  const auto [first, last] = UnitsByImage().equal_range(config.image_path);
+  for (auto it = first; it != last; ++it) {
+    std::lock_guard<std::mutex> lock(it->second->mutex_);
+    std::string ignored;  // the other unit's next command reports a failure to save
+    it->second->SaveRecordedState(&ignored);
+  }
   std::string problem;
   std::unique_ptr<TDiscStore> store = TDiscStore::Open(config, &problem);
   if (!store) {
@@ -95,7 +115,9 @@ std::unique_ptr<TEmulatedUnit> TEmulatedUnit::Open(const TDriveConfig& config, s
     return nullptr;
   }
   if (!clock) clock = [] { return std::chrono::steady_clock::now(); };
-  return std::unique_ptr<TEmulatedUnit>(new TEmulatedUnit(config, std::move(store), std::move(clock)));
+  std::unique_ptr<TEmulatedUnit> unit(new TEmulatedUnit(config, std::move(store), std::move(clock)));
+  UnitsByImage().emplace(config.image_path, unit.get());
+  return unit;
 }
 
 TEmulatedUnit::TEmulatedUnit(const TDriveConfig& config, std::unique_ptr<TDiscStore> store, TClock clock)
@@ -123,7 +145,35 @@ TEmulatedUnit::TEmulatedUnit(const TDriveConfig& config, std::unique_ptr<TDiscSt
     buffer_.emplace(config.buffer_bytes, RecordingRate(), RecordingSpeed(), config.speed_from_host);
 }
 
-TEmulatedUnit::~TEmulatedUnit() = default;
+TEmulatedUnit::~TEmulatedUnit() {
+  std::lock_guard<std::mutex> units_lock(g_units_mutex);
+  const auto [first, last] = UnitsByImage().equal_range(config_.image_path);
+  for (auto it = first; it != last; ++it) {
+    if (it->second == this) {
+      UnitsByImage().erase(it);
+      break;
+    }
+  }
+  // The writes of the last moments before the unit closes: nobody is left
+  // to hear of a failure.
+  try {
+    std::string problem;
+    SaveRecordedState(&problem);
+  } catch (...) {
+  }
+}
+
+bool TEmulatedUnit::NoteRecorded(std::chrono::steady_clock::time_point now, std::string* error) {
+  if (!unsaved_since_) unsaved_since_ = now;
+  if (now - *unsaved_since_ < kRecordedStateLag) return true;
+  return SaveRecordedState(error);
+}
+
+bool TEmulatedUnit::SaveRecordedState(std::string* error) {
+  if (!unsaved_since_) return true;
+  unsaved_since_.reset();
+  return Commit(error);
+}
 
 void TEmulatedUnit::SetOperationTimes(const TOperationTimes& times) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -234,6 +284,11 @@ TCommandResult TEmulatedUnit::Dispatch(std::span<const uint8_t> cdb, TDataDirect
   const TCommandInfo* info = Find(cdb[0]);
   if (!info) return Fail(sense::kInvalidOpcode);
   if (cdb.size() < info->cdb_length) return Fail(TSense::CdbField(0));
+  // Whatever comes after a run of writes (a flush, a close, a question
+  // about the disc, another unit reading the state file) finds it saved.
+  if (!(info->flags & kAmidWrites)) {
+    if (std::string problem; !SaveRecordedState(&problem)) return Fail(TSenseCode{0x4, 0x44, 0x00});
+  }
   // A host announcing the opposite transfer gets a transport error, as a
   // real adapter reports the data phase it did not expect.
   if (direction != TDataDirection::kNone && info->direction != TDataDirection::kNone &&

@@ -163,7 +163,7 @@ TCommandResult TEmulatedUnit::WriteBlocks(const TCommand& command, uint32_t lba,
       return Fail(kWriteError);
     if (IsSequential(disc_)) {
       disc_.Record(track, good_blocks);
-      if (!Commit(&problem)) return Fail(kWriteError);
+      if (!NoteRecorded(now, &problem)) return Fail(kWriteError);
     } else if (!state_saved_by_write_) {
       // An overwritable disc's layout does not change with a write, but its
       // state file must exist beside the data: without it the next run
