@@ -104,6 +104,10 @@ void TEraseThread::WaitForDvdRwBlank() {
     UpdateProgress();
   } while (KeepWaiting());
   if (!deferred_failure_.empty()) return;
+  // A drive may say "ready" before its blank is over: it is given 5 s to
+  // say "not ready" again. A drive that already shows a blank disc has
+  // nothing left to do, and is not kept waiting.
+  if (DiscInfoPoll() && Device.DiscInformation().DiscStatus == 0) return;
   Pause(5000);
   do {
     UpdateProgress();
@@ -113,13 +117,16 @@ void TEraseThread::WaitForDvdRwBlank() {
 }
 
 std::string TEraseThread::FormatAndOverwriteDvdPlusRw() {
-  // The background format first; bounded by the estimate like every wait.
-  do {
+  // The background format first, asked at once (a drive that formats in no
+  // time is not waited for), then every 2 s; bounded by the estimate like
+  // every wait.
+  DiscInfoPoll();
+  while (KeepWaiting()) {
     Pause(2000);
     elapsed_ += 2;
     DiscInfoPoll();
     UpdateProgress();
-  } while (KeepWaiting());
+  }
   if (!deferred_failure_.empty()) return deferred_failure_;
   if (Busy() && !Cancelled()) return StrFormat(msg::kEraseFormatTimeout, elapsed_);
 
