@@ -24,6 +24,7 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <functional>
 
 #include "app/disc_layout_window.h"
 #include "app/file_list.h"
@@ -147,6 +148,19 @@ void TForm1::EndPreparing() {
   UpdateJobControls();
 }
 
+void TForm1::StartJob(const std::function<void()>& start) {
+  starting_ = true;
+  start();
+  starting_ = false;
+  CloseIfAskedDuringStart();
+}
+
+void TForm1::CloseIfAskedDuringStart() {
+  if (!close_after_start_ || starting_ || job_state_ != TJobState::kIdle || veskb.JobRunning()) return;
+  // Posted: the job's click handler ends first, then closeEvent accepts.
+  QTimer::singleShot(0, this, [this] { close(); });
+}
+
 void TForm1::RunPendingEvents() { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
 
 void TForm1::ApplyListJobSpeed() {
@@ -238,7 +252,7 @@ void TForm1::bCBurn1Click() {
   bAbort_->show();
   EnterJobState(TJobState::kWriting, TFailedJob::kBurn);
   Log(">>> Veillez patienter ... Gravure " + veskb.DeviceString);
-  veskb.RecordCompilation();
+  StartJob([this] { veskb.RecordCompilation(); });
 }
 
 void TForm1::Vrifier1Click() {
@@ -282,7 +296,7 @@ void TForm1::bCSaveISO1Click() {
   const QString size_text = Q(FormatMb(sectors * kSectorBytes));
   lSize_->setText(size_text);
   // A quick save has ended (and OnWriteDone has run) when this returns.
-  veskb.SaveImageFile(file, quick_save_);
+  StartJob([this, &file] { veskb.SaveImageFile(file, quick_save_); });
   Log(">>> Taille du fichier " + DisplayUtf8(file) + ": " + size_text.toStdString());
   if (job_state_ == TJobState::kIdle) pcd_->hide();
 }
@@ -304,7 +318,7 @@ void TForm1::bCBurnISO1Click() {
   EnterJobState(TJobState::kWriting, TFailedJob::kImageBurn);
   Log(">>> DÉBUT ÉCRITURE IMAGE .ISO SUR " + veskb.DeviceString);
   veskb.SetWriteSpeed(static_cast<uint16_t>(std::clamp(SpeedTextToKBs(cbSpeed_->currentText()), 0, 0xFFFF)));
-  veskb.RecordImageFile(file);
+  StartJob([this, &file] { veskb.RecordImageFile(file); });
   if (const int64_t total = veskb.Progress().TotalBytes; total > 0 && job_state_ == TJobState::kWriting)
     pcd_->setRange(0, static_cast<int>(total / kSectorBytes));
 }
@@ -386,6 +400,7 @@ void TForm1::veskbWriteDone(const std::string& error) {
   if (!error.empty() && !user_aborted_ && !closing_) {
     QTimer::singleShot(0, this, [this, job, error] { ShowJobFailure(job, error); });
   }
+  CloseIfAskedDuringStart();
 }
 
 void TForm1::veskbEraseDone(bool with_error) {
@@ -428,6 +443,11 @@ void TForm1::ShowJobFailure(TFailedJob job, const std::string& error) {
 // ---- Closing during a job ----------------------------------------------------------
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  if (close_after_start_ && !starting_ && job_state_ == TJobState::kIdle && !veskb.JobRunning()) {
+    // Asked during the job's start, which has returned; the job has ended.
+    QMainWindow::closeEvent(event);
+    return;
+  }
   if (closing_) {  // already waiting for the stopped job
     event->ignore();
     return;
@@ -459,6 +479,15 @@ void TForm1::closeEvent(QCloseEvent* event) {
   veskb.AbortWriting();
   bAbort_->hide();
   Log(">>> ARRÊT DE LA GRAVURE DEMANDÉ: LE PROGRAMME SE FERMERA À LA FIN DE L'OPÉRATION");
+  if (starting_) {
+    // This event runs inside the job's start, between its polls of the
+    // read-ahead cache: the start sees the stop only once this returns, so
+    // waiting here for the job's end would wait for the whole bound. The
+    // window closes once the start has returned and the job has ended.
+    close_after_start_ = true;
+    event->ignore();
+    return;
+  }
   // The job ends through OnWriteDone, which the events bring; no user input
   // meanwhile.
   QElapsedTimer waited;

@@ -28,6 +28,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -139,7 +140,10 @@ class TForm1 : public QMainWindow {
   void showEvent(QShowEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   // During a job: asks whether to stop it; "Oui" stops it and closes once it
-  // has ended, "Non" keeps the window open.
+  // has ended, "Non" keeps the window open. While the job is still starting
+  // (this event then runs inside the start's wait for the read-ahead cache),
+  // "Oui" only asks the job to stop: the window closes once the start has
+  // returned and the job has ended, without waiting inside the start.
   void closeEvent(QCloseEvent* event) override;
 
  private:
@@ -208,6 +212,13 @@ class TForm1 : public QMainWindow {
   // The component's end of a writing job and of an erase.
   void veskbWriteDone(const std::string& error);
   void veskbEraseDone(bool with_error);
+  // Calls the component's `start` of a writing job (RecordCompilation,
+  // SaveImageFile, RecordImageFile), which runs the events while the
+  // read-ahead cache fills; then closes the window if that was asked meanwhile.
+  void StartJob(const std::function<void()>& start);
+  // Closes the window (posted) when a close was asked during a job's start,
+  // once that start has returned and the job has ended.
+  void CloseIfAskedDuringStart();
   // Starts a writing or erasing job's state (controls, progress, timer),
   // or ends it.
   void EnterJobState(TJobState state, TFailedJob job);
@@ -269,6 +280,10 @@ class TForm1 : public QMainWindow {
   bool quick_save_ = false;    // the image save under way is a quick one: no progress figures
   bool user_aborted_ = false;  // " Annuler" was pressed: no failure box
   bool closing_ = false;       // the window waits for a stopped job to end
+  bool starting_ = false;      // inside the component's start of a job (StartJob)
+  // "Oui" came while the job was starting: the window closes once the start
+  // has returned and the job has ended.
+  bool close_after_start_ = false;
   // The job entries of the menus and of the list menu, the burn entries
   // (which also follow the drive's capabilities) among them.
   std::vector<QAction*> job_actions_;

@@ -46,7 +46,8 @@
 #include "app/shell_browser.h"
 #include "burner/drive/transport.h"
 #include "burner/platform/str_format.h"
-#include "tests/app/emulated_recorders.h"
+#include "burner/writing/cache_thread.h"
+#include "tests/app/main_window_fixture.h"
 #include "tests/app/modal.h"
 #include "tests/support/emulated_drive.h"
 #include "tests/support/peer_tools.h"
@@ -56,18 +57,9 @@
 namespace zamo {
 namespace {
 
+using test::WaitFor;
 using test::WhenModal;
 using JobState = TForm1::TJobState;
-
-// Runs events until `done` or the time is up.
-bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
 
 // A message box the window showed, as the user saw it.
 struct Box {
@@ -155,14 +147,11 @@ bool TrayOpen(const std::string& image) {
 
 bool Archived(const std::string& path) { return getxattr(path.c_str(), "user.zamo.archived", nullptr, 0) >= 0; }
 
-class JobsTest : public ::testing::Test {
+class JobsTest : public test::MainWindowFixture {
  protected:
   void TearDown() override {
     alive_.reset();
-    form_.reset();
-    transport::AspiUnload();
-    transport::SetPassThroughFactory(nullptr);
-    unsetenv("ZAMO_EMULATED_DRIVES");
+    MainWindowFixture::TearDown();
   }
 
   // The window over the emulated recorders of `drives`: "KIND[,options]"
@@ -170,9 +159,7 @@ class JobsTest : public ::testing::Test {
   // The options a job reads are set as each test wants them, whatever
   // another test left in the settings file.
   void Start(const std::vector<std::string>& drives) {
-    test::UseEmulatedRecorders(dir_.path(), drives);
-    form_ = std::make_unique<TForm1>();
-    form_->show();
+    ShowWindow(drives);
     form_->AppOptions() = TAppOptions{};
     TVeskBurner& b = form_->Burner();
     b.TestWrite = false;
@@ -184,21 +171,8 @@ class JobsTest : public ::testing::Test {
   }
   std::string Image(int i) const { return dir_ / ("disc" + std::to_string(i) + ".img"); }
 
-  template <typename T>
-  T* Child(const char* name) {
-    T* child = form_->findChild<T*>(QString::fromUtf8(name));
-    EXPECT_NE(child, nullptr) << name;
-    return child;
-  }
   QAction* Action(const char* name) { return Child<QAction>(name); }
-  void Click(const char* tool) { QTest::mouseClick(Child<QToolButton>(tool), Qt::LeftButton); }
   QProgressBar* Bar(const char* name) { return Child<QProgressBar>(name); }
-
-  // The pane's lines once it has shown what was logged (it appends every 20 ms).
-  QStringList LogLines() {
-    QTest::qWait(60);
-    return Child<QPlainTextEdit>("Memo1")->toPlainText().split(QLatin1Char('\n'));
-  }
   // The lines logged since `from` lines.
   QStringList LinesFrom(int from) { return LogLines().mid(from); }
   // Whether `lines` hold `wanted` in this order (other lines between them).
@@ -261,8 +235,6 @@ class JobsTest : public ::testing::Test {
     AnswerBoxesOf(alive_, std::move(answers), seen, tries);
   }
 
-  test::TempDir dir_;
-  std::unique_ptr<TForm1> form_;
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
@@ -798,6 +770,52 @@ TEST_F(JobsTest, ClosingDuringABurnAsksFirst) {
   const QStringList lines = LogLines();
   EXPECT_TRUE(lines.contains(QStringLiteral(">>> ÉCRITURE: - ÉCHEC")));
   EXPECT_FALSE(HasLineStarting(lines, QStringLiteral(">>> ÉCRITURE TERMINÉE")));
+  QTest::qWait(100);
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);  // no failure box after the window went
+}
+
+// A close that comes while a burn's start waits for the read-ahead cache
+// (the start runs the window's events between its polls): "Oui" stops the
+// start, and the window closes once the start has returned, at once rather
+// than after the close's bound, with no job left running. The window never
+// closes from inside the start.
+TEST_F(JobsTest, ClosingWhileABurnStartsClosesOnceTheStartReturns) {
+  test::MakeTree(dir_ / "src", {{"gros.bin", test::RandomBytes(40 << 20, 10)}});
+  Start({"cd-r"});
+  TVeskBurner& b = form_->Burner();
+  b.SetCacheSize(64 << 20);  // primed only once the whole 40 MiB are read
+  AddToList({dir_ / "src"});
+  std::vector<Box> boxes;
+  bool asked_in_start = false, closed_in_start = false;
+  std::chrono::steady_clock::time_point asked;
+  QTimer closer;
+  closer.setInterval(0);
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    // Only inside the start: the job runs and its cache is not primed yet.
+    if (!b.JobRunning() || b.CacheThread == nullptr || b.CacheThread->Primed()) return;
+    closer.stop();
+    asked_in_start = true;
+    asked = std::chrono::steady_clock::now();
+    form_->close();
+    closed_in_start = !form_->isVisible();
+  });
+  closer.start();
+  BurnList(&boxes, {{"closeDuringJobBox", "Oui"}});
+  closer.stop();
+  ASSERT_TRUE(asked_in_start) << "the start ended before a close could be asked in it";
+  EXPECT_FALSE(closed_in_start);
+  EXPECT_TRUE(WaitFor([&] { return !form_->isVisible(); }, 10000));
+  const auto took = std::chrono::steady_clock::now() - asked;
+  EXPECT_LT(took, std::chrono::milliseconds(TForm1::kCloseWaitMs / 10));
+  EXPECT_EQ(form_->JobState(), JobState::kIdle);
+  EXPECT_FALSE(b.JobRunning());
+  EXPECT_EQ(b.CacheThread, nullptr);
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1].name, QStringLiteral("closeDuringJobBox"));
+  const QStringList lines = LogLines();
+  EXPECT_TRUE(lines.contains(QStringLiteral(">>> ÉCRITURE: - ÉCHEC")));
+  EXPECT_TRUE(HasLineStarting(lines, QStringLiteral(">>> OPÉRATION TERMINÉE PAR L'USAGER")));
+  EXPECT_TRUE(TrackStarts(Image(0)).empty()) << "nothing recorded";
   QTest::qWait(100);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);  // no failure box after the window went
 }

@@ -43,7 +43,7 @@
 #include "app/shell_browser.h"
 #include "app/skin.h"
 #include "burner/drive/transport.h"
-#include "tests/app/emulated_recorders.h"
+#include "tests/app/main_window_fixture.h"
 #include "tests/app/modal.h"
 #include "tests/support/temp_dir.h"
 
@@ -53,51 +53,20 @@ static void PrintTo(const QString& text, std::ostream* out) { *out << '"' << tex
 namespace zamo {
 namespace {
 
+using test::WaitFor;
 using test::WhenModal;
 
-// Runs events until `done` or the time is up.
-bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
-
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public test::MainWindowFixture {
  protected:
   void TearDown() override {
-    form_.reset();
+    MainWindowFixture::TearDown();
     QLocale::setDefault(QLocale::c());
-    transport::AspiUnload();
-    transport::SetPassThroughFactory(nullptr);
-    unsetenv("ZAMO_EMULATED_DRIVES");
   }
 
-  // The window shown over the emulated recorders of `drives`, a list of
-  // KIND[,options] whose image files live in the test's folder.
-  void Start(const std::vector<std::string>& drives) {
-    test::UseEmulatedRecorders(dir_.path(), drives);
-    form_ = std::make_unique<TForm1>();
-    form_->show();
-  }
-
-  template <typename T>
-  T* Child(const char* name) {
-    T* child = form_->findChild<T*>(QString::fromUtf8(name));
-    EXPECT_NE(child, nullptr) << name;
-    return child;
-  }
+  void Start(const std::vector<std::string>& drives) { ShowWindow(drives); }
   QPlainTextEdit* Memo() { return Child<QPlainTextEdit>("Memo1"); }
-  // The pane's lines once it has shown what was logged (it appends every 20 ms).
-  QStringList LogLines() {
-    QTest::qWait(60);
-    return Memo()->toPlainText().split(QLatin1Char('\n'));
-  }
   QString LastLine() { return LogLines().constLast(); }
   QToolButton* Tool(const char* name) { return Child<QToolButton>(name); }
-  void Click(const char* tool) { QTest::mouseClick(Tool(tool), Qt::LeftButton); }
   void ChooseDrive(int index) { Child<QComboBox>("cbDrives")->setCurrentIndex(index); }
   QStringList SpeedEntries() {
     auto* speed = Child<QComboBox>("cbSpeed");
@@ -108,8 +77,6 @@ class MainWindowTest : public ::testing::Test {
     return entries;
   }
 
-  test::TempDir dir_;
-  std::unique_ptr<TForm1> form_;
 };
 
 // ---- Start-up -----------------------------------------------------------------
