@@ -1,5 +1,9 @@
 #include "cli/mkiso_command.h"
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -23,7 +27,9 @@ constexpr const char* kUsage =
     "Enregistre les fichiers et dossiers donnés dans une image ISO 9660 (avec Joliet).\n"
     "Les dossiers sont pris avec leurs sous-dossiers\u00A0; les dossiers vides ne sont pas enregistrés.\n"
     "\n"
-    "  -o IMAGE.iso          fichier image à écrire (remplacé s'il existe)\n"
+    "  -o IMAGE.iso          fichier image à écrire (remplacé s'il existe)\u00A0; -o - l'écrit sur la\n"
+    "                        sortie standard, un tube nommé est écrit tel quel (le résumé va alors\n"
+    "                        sur la sortie d'erreur)\n"
     "  --print-size          affiche seulement le nombre de secteurs de 2048 octets de l'image\n"
     "  --volume NOM          nom du volume (32 caractères ISO 9660, 16 caractères Joliet\u00A0; un nom\n"
     "                        plus long est raccourci, et le journal dit ce qui en est gardé)\n"
@@ -78,22 +84,33 @@ int UsageError(const std::string& text) {
   return 2;
 }
 
-void PrintSummary(const TVeskBurner& b, const std::string& image, int64_t image_sectors) {
+// The standard output as an image's name: -o - writes the image there.
+constexpr const char* kStandardOutput = "/dev/stdout";
+
+// True when `path` is the file or pipe the standard output goes to: the
+// image then takes it, and the summary goes to stderr.
+bool IsStandardOutput(const std::string& path) {
+  struct stat out {}, named {};
+  return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &named) == 0 && out.st_dev == named.st_dev &&
+         out.st_ino == named.st_ino;
+}
+
+void PrintSummary(std::FILE* to, const TVeskBurner& b, const std::string& image, int64_t image_sectors) {
   auto range = [](int64_t first, int64_t count) {
     return count <= 1 ? std::to_string(first) : std::to_string(first) + "-" + std::to_string(first + count - 1);
   };
   const int64_t descriptors = 2 + (b.Bootable ? 1 : 0) + (b.JolietFileSystem ? 1 : 0);
-  std::printf("Image ISO 9660%s\u00A0: %s\n", b.JolietFileSystem ? " + Joliet" : "", Quoted(image).c_str());
-  std::printf("  Volume                \u00A0: %s\n", Quoted(b.IdVolume).c_str());
-  std::printf("  Dossiers / entrées    \u00A0: %d / %d\n", b.DirectoryCount(), b.FileCount());
-  std::printf("  Descripteurs de volume\u00A0: secteurs %s\n", range(16, descriptors).c_str());
-  std::printf("  Tables des chemins    \u00A0: ISO %d et %d (%d octets)", b.IsoPathTableL, b.IsoPathTableM,
+  std::fprintf(to, "Image ISO 9660%s\u00A0: %s\n", b.JolietFileSystem ? " + Joliet" : "", Quoted(image).c_str());
+  std::fprintf(to, "  Volume                \u00A0: %s\n", Quoted(b.IdVolume).c_str());
+  std::fprintf(to, "  Dossiers / entrées    \u00A0: %d / %d\n", b.DirectoryCount(), b.FileCount());
+  std::fprintf(to, "  Descripteurs de volume\u00A0: secteurs %s\n", range(16, descriptors).c_str());
+  std::fprintf(to, "  Tables des chemins    \u00A0: ISO %d et %d (%d octets)", b.IsoPathTableL, b.IsoPathTableM,
               b.IsoPathTableSize);
   if (b.JolietFileSystem)
-    std::printf(", Joliet %d et %d (%d octets)", b.JolietPathTableL, b.JolietPathTableM, b.JolietPathTableSize);
-  std::printf("\n  Répertoires           \u00A0: ISO %s", range(b.IsoDirBase, b.IsoDirBytes / 2048).c_str());
-  if (b.JolietFileSystem) std::printf(", Joliet %s", range(b.JolietDirBase, b.JolietDirBytes / 2048).c_str());
-  std::printf("\n");
+    std::fprintf(to, ", Joliet %d et %d (%d octets)", b.JolietPathTableL, b.JolietPathTableM, b.JolietPathTableSize);
+  std::fprintf(to, "\n  Répertoires           \u00A0: ISO %s", range(b.IsoDirBase, b.IsoDirBytes / 2048).c_str());
+  if (b.JolietFileSystem) std::fprintf(to, ", Joliet %s", range(b.JolietDirBase, b.JolietDirBytes / 2048).c_str());
+  std::fprintf(to, "\n");
   if (b.Bootable) {
     static constexpr const char* kMedia[] = {"sans émulation", "disquette 1,2 Mo", "disquette 1,44 Mo",
                                              "disquette 2,88 Mo", "disque dur"};
@@ -102,12 +119,12 @@ void PrintSummary(const TVeskBurner& b, const std::string& image, int64_t image_
       media += ", " + std::to_string(b.BootLoadSize) + " secteurs de 512 octets chargés";
       if (!b.BootInfo.empty()) media += ", table d'informations de démarrage";
     }
-    std::printf("  El Torito              : catalogue %d, image %s (%s)\n", b.BootCatalogLba,
+    std::fprintf(to, "  El Torito              : catalogue %d, image %s (%s)\n", b.BootCatalogLba,
                 range(b.BootImageLba, b.BootSectors).c_str(), media.c_str());
   }
-  std::printf("  Données des fichiers  \u00A0: à partir du secteur %d (%lld secteur%s)\n", b.FirstFileLba,
+  std::fprintf(to, "  Données des fichiers  \u00A0: à partir du secteur %d (%lld secteur%s)\n", b.FirstFileLba,
               static_cast<long long>(b.FileSectors), b.FileSectors > 1 ? "s" : "");
-  std::printf("  Taille de l'image     \u00A0: %lld secteurs (%s)\n", static_cast<long long>(image_sectors),
+  std::fprintf(to, "  Taille de l'image     \u00A0: %lld secteurs (%s)\n", static_cast<long long>(image_sectors),
               ExactSizeText(image_sectors * 2048).c_str());
 }
 
@@ -129,6 +146,12 @@ int RunMkiso(int argc, char** argv, bool verbose) {
     if (arg == "-o") {
       if (i + 1 >= argc) return UsageError("l'option -o attend un nom de fichier");
       output = argv[++i];
+      if (output == "-") {
+        // An image is no text: a terminal does not take one.
+        if (isatty(STDOUT_FILENO))
+          return UsageError("-o - écrit l'image sur la sortie standard, qui est ici un terminal");
+        output = kStandardOutput;
+      }
     } else if (arg == "--print-size") {
       print_size = true;
     } else if (arg == "--quick") {
@@ -187,6 +210,12 @@ int RunMkiso(int argc, char** argv, bool verbose) {
     return 0;
   }
 
+  // The image's reader may go before its end (`zamo-cli mkiso -o - ... |
+  // head`): the write then fails with EPIPE and the job says so, instead of
+  // the program being killed without a word.
+  signal(SIGPIPE, SIG_IGN);
+  // With the image on stdout, nothing else may go there.
+  std::FILE* summary = IsStandardOutput(output) ? stderr : stdout;
   log.Line(">>> AJOUT DES FICHIERS À .ISO OK.");
   log.Line(">>> DÉBUT DE LA CRÉATION DU FICHIER .ISO");
   const std::string write_error =
@@ -199,7 +228,7 @@ int RunMkiso(int argc, char** argv, bool verbose) {
   log.Line(">>> Taille du fichier " + output + ": " + ExactSizeText(quick ? burner.SessionSectors * 2048 : burner.BytesWritten()));
   log.Line(">>> ÉCRITURE TERMINÉE: - SUCCÈS");
   if (options.archive_only) burner.ClearArchiveBits();
-  PrintSummary(burner, output, quick ? burner.SessionSectors : burner.BytesWritten() / 2048);
+  PrintSummary(summary, burner, output, quick ? burner.SessionSectors : burner.BytesWritten() / 2048);
   if (log.LeftOut() > 0) {
     log.SayLeftOut(log.LeftOut());
     return 1;

@@ -45,6 +45,9 @@ inline constexpr const char* kWriteError = "ERREUR D'ÉCRITURE DU FICHIER IMAGE 
 inline constexpr const char* kImageInCompilation =
     "LE FICHIER IMAGE NE PEUT PAS FAIRE PARTIE DE LA COMPILATION \"%s\"";
 inline constexpr const char* kDiskFull = "ESPACE DISQUE INSUFFISANT POUR LE FICHIER IMAGE \"%s\"";
+// The program reading the image from a pipe (or a socket) closed it first.
+inline constexpr const char* kImageReaderGone =
+    "ÉCRITURE DE L'IMAGE \"%s\" INTERROMPUE: LE PROGRAMME QUI LA LISAIT S'EST FERMÉ (TUBE ROMPU)";
 
 // Drive layer: the device list (type 0).
 inline constexpr const char* kInvalidDevice = "ID MATÉRIEL NON VALIDE / PAS UN CD OU DVD";

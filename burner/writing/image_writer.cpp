@@ -2,12 +2,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "burner/compilation/entries.h"
@@ -23,12 +28,67 @@ constexpr size_t kCopyChunk = 1 << 20;
 
 std::string Shown(const std::string& path) { return DisplayUtf8(path); }
 
+// The descriptor that /dev/stdout, /dev/fd/N or /proc/self/fd/N names; -1
+// for any other path.
+int OwnDescriptor(const std::string& path) {
+  if (path == "/dev/stdout") return STDOUT_FILENO;
+  std::string_view rest;
+  for (std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    if (std::string_view(path).starts_with(prefix)) rest = std::string_view(path).substr(prefix.size());
+  }
+  if (rest.empty() || rest.size() > 9 || rest.find_first_not_of("0123456789") != std::string_view::npos) return -1;
+  return std::atoi(std::string(rest).c_str());
+}
+
 }  // namespace
+
+std::unique_ptr<TFileStreamEx> CreateImageFile(const std::string& name) {
+  struct stat st {};
+  if (stat(name.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return std::make_unique<TFileStreamEx>(name, fmCreate);
+  auto stream = std::make_unique<TFileStreamEx>(name, fmOpenWrite | fmShareDenyNone);
+  // A socket cannot be opened by name: this process's own is duplicated.
+  if (const int own = OwnDescriptor(name); stream->Handle < 0 && errno == ENXIO && own >= 0)
+    stream->Handle = fcntl(own, F_DUPFD_CLOEXEC, 0);
+  return stream;
+}
+
+bool WritesInSequence(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || S_ISREG(st.st_mode)) return false;
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return true;
+  return lseek(fd, 0, SEEK_CUR) < 0 && errno == ESPIPE;
+}
+
+Status ImageWriteFailure(const std::string& name, int error) {
+  if (error == ENOSPC || error == EDQUOT) return Status::IoError(StrFormat(msg::kDiskFull, Shown(name).c_str()));
+  if (error == EPIPE) return Status::IoError(StrFormat(msg::kImageReaderGone, Shown(name).c_str()));
+  return Status::IoError(StrFormat(msg::kWriteError, Shown(name).c_str(), SystemErrorText(error).c_str()));
+}
+
+Status WriteParts(int fd, std::vector<iovec>& parts, bool in_sequence, int64_t* offset, const std::string& name) {
+  size_t first = 0;
+  while (first < parts.size()) {
+    const int count = static_cast<int>(std::min<size_t>(parts.size() - first, IOV_MAX));
+    const ssize_t put = in_sequence ? writev(fd, &parts[first], count) : pwritev(fd, &parts[first], count, *offset);
+    if (put < 0 && errno == EINTR) continue;  // a signal came before anything was written
+    if (put <= 0) return ImageWriteFailure(name, put < 0 ? errno : ENOSPC);
+    *offset += put;
+    auto left = static_cast<size_t>(put);
+    while (first < parts.size() && left >= parts[first].iov_len) left -= parts[first++].iov_len;
+    if (first < parts.size()) {
+      parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + left;
+      parts[first].iov_len -= left;
+    }
+  }
+  parts.clear();
+  return Status::Ok();
+}
 
 void OutputBuffer::Append(const uint8_t* bytes, size_t count) { std::memcpy(Grow(count), bytes, count); }
 void OutputBuffer::AppendZeros(size_t count) { std::memset(Grow(count), 0, count); }
 
-ImageWriter::ImageWriter(int fd, std::string name) : fd_(fd), name_(std::move(name)), buffer_(kOutputBuffer) {}
+ImageWriter::ImageWriter(int fd, std::string name)
+    : fd_(fd), name_(std::move(name)), in_sequence_(WritesInSequence(fd)), buffer_(kOutputBuffer) {}
 
 Status ImageWriter::Write(const uint8_t* data, size_t count) {
   if (count >= kOutputBuffer / 2) {
@@ -59,8 +119,8 @@ Status ImageWriter::PadToSector() {
   return rest == 0 ? Status::Ok() : WriteZeros(kSectorSize - rest);
 }
 
-Status ImageWriter::CopyFrom(int source_fd, const std::string& source, int64_t count) {
-  if (count <= kSmallFile) return ReadIntoBuffer(source_fd, source, count);
+Status ImageWriter::CopyFrom(int source_fd, const std::string& source, int64_t count, int64_t from) {
+  if (count <= kSmallFile) return ReadIntoBuffer(source_fd, source, count, from);
   if (Status s = Flush(); !s.ok()) return s;
   int64_t done = 0;
   bool kernel_copy = true;
@@ -68,35 +128,47 @@ Status ImageWriter::CopyFrom(int source_fd, const std::string& source, int64_t c
   while (done < count) {
     const auto want = static_cast<size_t>(std::min<int64_t>(count - done, kCopyChunk));
     if (kernel_copy) {
-      loff_t in_offset = done;
-      loff_t out_offset = flushed_;
-      const ssize_t n = copy_file_range(source_fd, &in_offset, fd_, &out_offset, want, 0);
+      loff_t in_offset = from + done;
+      const ssize_t n = KernelCopy(source_fd, &in_offset, want);
       if (n > 0) {
         done += n;
         flushed_ += n;
         continue;
       }
-      if (n == 0) return ShrankError(source, done, count);
-      if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) return Failure(errno);
+      if (n == 0) return ShrankError(source, from + done, from + count);
+      if (errno == EINTR) continue;
+      if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG || errno == EPIPE) return ImageWriteFailure(name_, errno);
       kernel_copy = false;  // not supported here (or a read error): retry with read and write
     }
     chunk.resize(kCopyChunk);
-    const ssize_t got = pread(source_fd, chunk.data(), want, done);
+    const ssize_t got = pread(source_fd, chunk.data(), want, from + done);
+    if (got < 0 && errno == EINTR) continue;
     if (got < 0) return ReadError(source, errno);
-    if (got == 0) return ShrankError(source, done, count);
+    if (got == 0) return ShrankError(source, from + done, from + count);
     if (Status s = WriteAt(chunk.data(), static_cast<size_t>(got)); !s.ok()) return s;
     done += got;
   }
   return Status::Ok();
 }
 
+ssize_t ImageWriter::KernelCopy(int source_fd, loff_t* in_offset, size_t count) {
+  // copy_file_range writes at an offset of a regular file; sendfile writes
+  // in order, into a pipe or a socket as well.
+  if (in_sequence_) return sendfile(fd_, source_fd, in_offset, count);
+  loff_t out_offset = flushed_;
+  return copy_file_range(source_fd, in_offset, fd_, &out_offset, count, 0);
+}
+
 Status ImageWriter::Overwrite(int64_t offset, const uint8_t* data, size_t count) {
   assert(offset >= 0 && offset + static_cast<int64_t>(count) <= position());
   // The part already in the file, then the part still in the buffer.
+  if (count > 0 && offset < flushed_ && in_sequence_)
+    return Status::Internal(StrFormat(msg::kWriteError, Shown(name_).c_str(), "RETOUR EN ARRIÈRE IMPOSSIBLE"));
   while (count > 0 && offset < flushed_) {
     const auto n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(count), flushed_ - offset));
     const ssize_t put = pwrite(fd_, data, n, offset);
-    if (put <= 0) return Failure(put < 0 ? errno : ENOSPC);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return ImageWriteFailure(name_, put < 0 ? errno : ENOSPC);
     data += put;
     count -= static_cast<size_t>(put);
     offset += put;
@@ -112,35 +184,25 @@ Status ImageWriter::Flush() {
   return s;
 }
 
-Status ImageWriter::ReadIntoBuffer(int source_fd, const std::string& source, int64_t count) {
+Status ImageWriter::ReadIntoBuffer(int source_fd, const std::string& source, int64_t count, int64_t from) {
   if (static_cast<size_t>(count) > buffer_.room()) {
     if (Status s = Flush(); !s.ok()) return s;
   }
   uint8_t* at = buffer_.Grow(static_cast<size_t>(count));
   int64_t done = 0;
   while (done < count) {
-    const ssize_t got = pread(source_fd, at + done, static_cast<size_t>(count - done), done);
+    const ssize_t got = pread(source_fd, at + done, static_cast<size_t>(count - done), from + done);
+    if (got < 0 && errno == EINTR) continue;
     if (got < 0) return ReadError(source, errno);
-    if (got == 0) return ShrankError(source, done, count);
+    if (got == 0) return ShrankError(source, from + done, from + count);
     done += got;
   }
   return Status::Ok();
 }
 
 Status ImageWriter::WriteAt(const uint8_t* data, size_t count) {
-  while (count > 0) {
-    const ssize_t put = pwrite(fd_, data, count, flushed_);
-    if (put <= 0) return Failure(put < 0 ? errno : ENOSPC);
-    data += put;
-    count -= static_cast<size_t>(put);
-    flushed_ += put;
-  }
-  return Status::Ok();
-}
-
-Status ImageWriter::Failure(int error) const {
-  if (error == ENOSPC || error == EDQUOT) return Status::IoError(StrFormat(msg::kDiskFull, Shown(name_).c_str()));
-  return Status::IoError(StrFormat(msg::kWriteError, Shown(name_).c_str(), SystemErrorText(error).c_str()));
+  std::vector<iovec> part = {{const_cast<uint8_t*>(data), count}};
+  return WriteParts(fd_, part, in_sequence_, &flushed_, name_);
 }
 
 SourceOpener::~SourceOpener() {

@@ -1,15 +1,19 @@
 // image_writer.h: writing an image file at a running position, every write
 // checked, with many small files gathered into one buffer and large ones
-// copied by the kernel; and opening the source files it copies.
+// copied by the kernel; opening the image file and the source files it
+// copies. An image written to a pipe, a socket or a terminal (an output that
+// cannot seek) takes every byte in order: no write at an offset, no hole.
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "burner/platform/status.h"
 #include "burner/platform/stream_ex.h"
@@ -51,6 +55,24 @@ class OutputBuffer {
   size_t size_ = 0;
 };
 
+// Opens the image file `name` to be written from its start: a regular file
+// is created or emptied; a pipe, a socket or a device is opened for writing
+// only (a pipe opened for reading too would be its own reader: a reader that
+// goes would not be noticed, and the writes would wait for ever once the pipe
+// is full). /dev/stdout and /dev/fd/N that cannot be opened again (a socket)
+// are this process's own descriptor, duplicated. Check Handle.
+std::unique_ptr<TFileStreamEx> CreateImageFile(const std::string& name);
+// True when `fd` cannot be written at an offset: a pipe, a socket, or a
+// device that refuses to seek (a terminal). Such an output takes every byte
+// in order, with write(2), never pwrite(2), and no hole.
+bool WritesInSequence(int fd);
+// The failure of a write to the image file `name`: a full disk, a reader of
+// the pipe that has gone (EPIPE), or the system's error.
+Status ImageWriteFailure(const std::string& name, int error);
+// Writes `parts` whole, at `*offset` (which moves on), or in order when
+// `in_sequence`; a short write is continued, an interrupted one retried.
+Status WriteParts(int fd, std::vector<iovec>& parts, bool in_sequence, int64_t* offset, const std::string& name);
+
 // Writes an image file from its start. Failures name the image (`name`).
 class ImageWriter {
  public:
@@ -61,21 +83,25 @@ class ImageWriter {
   Status Write(const uint8_t* data, size_t count);
   Status WriteZeros(int64_t count);
   Status PadToSector();
-  // Copies `count` bytes of `source_fd` from its start; fails naming `source`
-  // when fewer come. Flushes the buffer first for a large file.
-  Status CopyFrom(int source_fd, const std::string& source, int64_t count);
+  // Copies `count` bytes of `source_fd` from byte `from`; fails naming
+  // `source` when fewer come. Flushes the buffer first for a large file.
+  Status CopyFrom(int source_fd, const std::string& source, int64_t count, int64_t from = 0);
   // Lays `count` bytes over those already written at `offset` (before the
-  // position), whether they are still in the buffer or in the file.
+  // position), whether they are still in the buffer or in the file. An
+  // output written in sequence takes it only while they are in the buffer.
   Status Overwrite(int64_t offset, const uint8_t* data, size_t count);
   Status Flush();
 
  private:
-  Status ReadIntoBuffer(int source_fd, const std::string& source, int64_t count);
+  Status ReadIntoBuffer(int source_fd, const std::string& source, int64_t count, int64_t from);
+  // Copies through the kernel from `source_fd` at `*in_offset`: the bytes
+  // moved, 0 at the source's end, -1 with errno set.
+  ssize_t KernelCopy(int source_fd, loff_t* in_offset, size_t count);
   Status WriteAt(const uint8_t* data, size_t count);
-  Status Failure(int error) const;
 
   int fd_;
   std::string name_;
+  bool in_sequence_;     // a pipe, a socket, a terminal: write(2) in order
   int64_t flushed_ = 0;  // bytes already in the file
   OutputBuffer buffer_;
 };

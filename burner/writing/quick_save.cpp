@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -30,7 +31,8 @@ Status TVeskBurner::QuickSave(const std::string& file_name) {
   std::optional<FileIdentity> existing;
   struct stat before {};
   if (stat(file_name.c_str(), &before) == 0 && S_ISREG(before.st_mode)) existing.emplace(before.st_dev, before.st_ino);
-  TFileStreamEx image(file_name, fmCreate);
+  const std::unique_ptr<TFileStreamEx> created = CreateImageFile(file_name);
+  TFileStreamEx& image = *created;
   if (image.Handle < 0)
     return Status::IoError(
         StrFormat(msg::kCannotCreateImage, DisplayUtf8(file_name).c_str(), SystemErrorText(errno).c_str()));
@@ -56,12 +58,17 @@ Status TVeskBurner::CopyFilesToImage(TFileStreamEx& image, const std::string& fi
     if (Status s = CheckSource(BootImage, image_identity, boot); !s.ok()) return s;
     const int64_t bytes = std::min<int64_t>(boot.GetSize(), int64_t{BootSectors} * kSectorSize);
     const int64_t boot_start = out.position();
-    if (Status s = out.CopyFrom(boot.Handle, BootImage, bytes); !s.ok()) return s;
+    // The first sector, which holds the boot information table, stays in the
+    // buffer until the table is laid over it: an output written in sequence
+    // (a pipe) cannot go back to it.
+    const int64_t first = std::min<int64_t>(bytes, kSectorSize);
+    if (Status s = out.CopyFrom(boot.Handle, BootImage, first); !s.ok()) return s;
     // The boot information table goes over the copy, never the source file.
     if (!BootInfo.empty() && bytes >= kBootInfoChecksumFrom) {
       const int64_t table_at = boot_start + static_cast<int64_t>(kBootInfoOffset);
       if (Status s = out.Overwrite(table_at, BootInfo.data(), BootInfo.size()); !s.ok()) return s;
     }
+    if (Status s = out.CopyFrom(boot.Handle, BootImage, bytes - first, first); !s.ok()) return s;
     if (Status s = out.PadToSector(); !s.ok()) return s;
     if (Status s = out.WriteZeros(PadAfterBoot * kSectorSize); !s.ok()) return s;
   }

@@ -17,6 +17,7 @@
 #include "burner/platform/system_error.h"
 #include "burner/platform/text.h"
 #include "burner/writing/cache_thread.h"
+#include "burner/writing/image_writer.h"
 
 namespace zamo {
 
@@ -79,7 +80,7 @@ void TThWrite::Execute() {
   if (!compilation_) burner_.SessionStart = 0;
   if (!ToFile) PrepareRecorder();
   if (ToFile) {
-    file_ = std::make_unique<TFileStreamEx>(burner_.ISOFileName, fmCreate);
+    file_ = CreateImageFile(burner_.ISOFileName);
     if (file_->Handle < 0) {
       Fail(StrFormat(msg::kCannotCreateFile, DisplayUtf8(burner_.ISOFileName).c_str()) + " (" +
            SystemErrorText(errno) + ")");
@@ -88,6 +89,7 @@ void TThWrite::Execute() {
       // device or a pipe given as the target gets every byte.
       struct stat target {};
       holes_ = fstat(file_->Handle, &target) == 0 && S_ISREG(target.st_mode) && target.st_size == 0;
+      in_sequence_ = WritesInSequence(file_->Handle);  // a pipe: written in order
     }
     burner_.SessionStart = 0;
   }
@@ -183,13 +185,6 @@ bool AllZero(const uint8_t* data, size_t count) {
   return count == 0 || (data[0] == 0 && std::memcmp(data, data + 1, count - 1) == 0);
 }
 
-// A write to the image file `file` that failed with `error`.
-Status ImageWriteFailure(const std::string& file, int error) {
-  const std::string name = DisplayUtf8(file);
-  if (error == ENOSPC || error == EDQUOT) return Status::IoError(StrFormat(msg::kDiskFull, name.c_str()));
-  return Status::IoError(StrFormat(msg::kWriteError, name.c_str(), SystemErrorText(error).c_str()));
-}
-
 }  // namespace
 
 Status TThWrite::WriteToFile(const std::vector<std::unique_ptr<TCacheBlock>>& blocks) {
@@ -214,21 +209,8 @@ Status TThWrite::EndFile() {
 }
 
 Status TThWrite::WriteRun(std::vector<iovec>& parts) {
-  size_t first = 0;
   // Every write is checked: a short write or a full disk fails the job.
-  while (first < parts.size()) {
-    const ssize_t put = pwritev(file_->Handle, &parts[first], static_cast<int>(parts.size() - first), file_offset_);
-    if (put <= 0) return ImageWriteFailure(burner_.ISOFileName, put < 0 ? errno : ENOSPC);
-    file_offset_ += put;
-    auto left = static_cast<size_t>(put);
-    while (first < parts.size() && left >= parts[first].iov_len) left -= parts[first++].iov_len;
-    if (first < parts.size()) {
-      parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + left;
-      parts[first].iov_len -= left;
-    }
-  }
-  parts.clear();
-  return Status::Ok();
+  return WriteParts(file_->Handle, parts, in_sequence_, &file_offset_, burner_.ISOFileName);
 }
 
 bool TThWrite::Aborted() {

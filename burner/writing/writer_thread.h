@@ -80,6 +80,8 @@ class TThWrite : public TThread {
 
   TVeskBurner& burner_;
   TCacheThread& cache_;
+  // The image goes to a pipe, a socket or a terminal: written in order, no offsets.
+  bool in_sequence_ = false;
   std::unique_ptr<TFileStreamEx> file_;
   int64_t file_offset_ = 0;
   bool holes_ = false;  // the image is a new regular file: zeros need not be written

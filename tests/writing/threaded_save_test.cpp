@@ -1,7 +1,9 @@
 // The image save through the read-ahead cache and the writer thread: the
 // same bytes as the quick save, one OnWriteDone on the pumping thread, and
 // every failure and abort ending the job cleanly.
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -58,15 +60,59 @@ class ThreadedSaveTest : public BurnerTest {
   std::string done_error;
 };
 
-TEST_F(ThreadedSaveTest, SameBytesAsTheQuickSave) {
-  MakeTree(dir.path(), {{"boot.img", Bytes(5000, 1)},
-                        {"src/a.bin", Bytes(300000, 2)},
-                        {"src/sub/b.bin", Bytes(2049, 3)},
-                        {"src/empty", ""},
-                        {"src/sub/deeper/c.txt", "c"}});
-  for (int i = 0; i < 40; ++i) WriteFile(dir / ("src/many/f" + std::to_string(i)), Bytes(70000 + i, 10 + i));
-  burner.Bootable = true;
-  burner.BootImage = dir / "boot.img";
+// A tree whose threaded save must give the quick save's bytes.
+struct TreeCase {
+  const char* name;
+  TreeContents (*tree)();
+  bool bootable;  // with dir/boot.img as the boot image
+};
+
+// Folders, an empty file, sizes off a sector, and forty files larger than a
+// cache block.
+TreeContents MixedTree() {
+  TreeContents tree = {{"boot.img", Bytes(5000, 1)},
+                       {"src/a.bin", Bytes(300000, 2)},
+                       {"src/sub/b.bin", Bytes(2049, 3)},
+                       {"src/empty", ""},
+                       {"src/sub/deeper/c.txt", "c"}};
+  for (int i = 0; i < 40; ++i) tree.emplace_back("src/many/f" + std::to_string(i), Bytes(70000 + i, 10 + i));
+  return tree;
+}
+
+// Runs of zero blocks of every length from one to nine, between runs of
+// data of every length, so that holes start and end at each place of a
+// write call (first block, inside, last block, across two calls).
+TreeContents ZeroRunsTree() {
+  constexpr size_t kBlock = 64 << 10;
+  std::string data;
+  for (size_t zeros = 1; zeros <= 9; ++zeros) {
+    data += std::string(zeros * kBlock, '\0');
+    data += Bytes((10 - zeros) * kBlock - 1000 * zeros, static_cast<uint32_t>(zeros));
+  }
+  return {{"src/a.bin", Bytes(5000, 1)}, {"src/b.mix", data}, {"src/c.bin", Bytes(3 * kBlock + 7, 2)}};
+}
+
+// Small files filling the quick save's buffer several times over, and files
+// on either side of the size it copies by the kernel.
+TreeContents BufferFillingTree() {
+  TreeContents tree;
+  for (int i = 0; i < 60; ++i) tree.emplace_back("src/f" + std::to_string(100 + i), Bytes(40000 + 997 * i, 50 + i));
+  tree.insert(tree.end(), {{"src/g1", Bytes((256 << 10) - 1, 4)},
+                           {"src/g2", Bytes(256 << 10, 5)},
+                           {"src/g3", Bytes((256 << 10) + 1, 6)},
+                           {"src/g4", Bytes(3 << 20, 7)}});
+  return tree;
+}
+
+class SameBytesTest : public ThreadedSaveTest, public ::testing::WithParamInterface<TreeCase> {};
+
+// Every byte lands at its offset in both saves.
+TEST_P(SameBytesTest, ThreadedSaveGivesTheQuickSavesBytes) {
+  MakeTree(dir.path(), GetParam().tree());
+  if (GetParam().bootable) {
+    burner.Bootable = true;
+    burner.BootImage = dir / "boot.img";
+  }
   AddSource("src");
   ASSERT_EQ(Save(dir / "threaded.iso"), "");
   EXPECT_EQ(burner.BytesWritten(), burner.ImageSectors() * 2048);
@@ -76,6 +122,11 @@ TEST_F(ThreadedSaveTest, SameBytesAsTheQuickSave) {
   ASSERT_EQ(done_error, "");
   EXPECT_TRUE(SameBytes(ReadFile(dir / "threaded.iso"), ReadFile(dir / "quick.iso")));
 }
+
+INSTANTIATE_TEST_SUITE_P(Trees, SameBytesTest,
+                         ::testing::Values(TreeCase{"Mixed", MixedTree, true}, TreeCase{"ZeroRuns", ZeroRunsTree, false},
+                                           TreeCase{"BufferFilling", BufferFillingTree, false}),
+                         [](const auto& tree) { return std::string(tree.param.name); });
 
 TEST_F(ThreadedSaveTest, SmallImageIsPaddedTo300Sectors) {
   MakeTree(dir.path(), {{"src/a.txt", "abc"}});
@@ -111,39 +162,62 @@ TEST_F(ThreadedSaveTest, ZerosAreHolesInANewFile) {
   EXPECT_LT(image.st_blocks * 512, image.st_size - (6 << 20)) << "the zeros take no room";
 }
 
-// Runs of zero blocks of every length from one to nine, between runs of
-// data of every length, so that holes start and end at each place of a
-// write call (first block, inside, last block, across two calls): every byte
-// lands at its offset, as in the quick save.
-TEST_F(ThreadedSaveTest, HolesAtEveryPlaceOfAWriteCall) {
-  constexpr size_t kBlock = 64 << 10;
-  std::string data;
-  for (size_t zeros = 1; zeros <= 9; ++zeros) {
-    data += std::string(zeros * kBlock, '\0');
-    data += Bytes((10 - zeros) * kBlock - 1000 * zeros, static_cast<uint32_t>(zeros));
+// Reads `fd` until its writer closes it (polled, 60 s at most).
+std::string ReadToEnd(int fd) {
+  std::string got;
+  char chunk[1 << 16];
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n <= 0) break;
+    got.append(chunk, static_cast<size_t>(n));
   }
-  MakeTree(dir.path(), {{"src/a.bin", Bytes(5000, 1)}, {"src/b.mix", data}, {"src/c.bin", Bytes(3 * kBlock + 7, 2)}});
-  AddSource("src");
-  burner.SaveImageFile(dir / "quick.iso", true);
-  ASSERT_EQ(done_error, "");
-  ASSERT_EQ(Save(dir / "threaded.iso"), "");
-  EXPECT_TRUE(SameBytes(ReadFile(dir / "threaded.iso"), ReadFile(dir / "quick.iso")));
+  return got;
 }
 
-// Small files filling the quick save's buffer several times over, and files
-// on either side of the size it copies by the kernel: both saves give the
-// same bytes.
-TEST_F(ThreadedSaveTest, QuickSaveBufferFilledManyTimes) {
-  for (int i = 0; i < 60; ++i) WriteFile(dir / ("src/f" + std::to_string(100 + i)), Bytes(40000 + 997 * i, 50 + i));
-  MakeTree(dir.path(), {{"src/g1", Bytes((256 << 10) - 1, 4)},
-                        {"src/g2", Bytes(256 << 10, 5)},
-                        {"src/g3", Bytes((256 << 10) + 1, 6)},
-                        {"src/g4", Bytes(3 << 20, 7)}});
+// An image named /dev/fd/N of a socket (which cannot be opened by name) goes
+// into that socket in order, threaded and quick: its reader gets the image
+// file's bytes, zeros included. A reader that has gone fails the save, with
+// the message that says so.
+TEST_F(ThreadedSaveTest, SocketTakesTheImageInOrder) {
+  MakeTree(dir.path(), {{"src/a.bin", Bytes(300000, 2)}, {"src/b.zero", std::string(3 << 20, '\0')}, {"src/c", "c"}});
   AddSource("src");
-  burner.SaveImageFile(dir / "quick.iso", true);
-  ASSERT_EQ(done_error, "");
-  ASSERT_EQ(Save(dir / "threaded.iso"), "");
-  EXPECT_TRUE(SameBytes(ReadFile(dir / "threaded.iso"), ReadFile(dir / "quick.iso")));
+  ASSERT_EQ(Save(dir / "file.iso"), "");
+  const std::string file = ReadFile(dir / "file.iso");
+  const auto old_handler = signal(SIGPIPE, SIG_IGN);  // as zamo-cli has it: EPIPE, not the signal
+  for (const bool quick : {false, true}) {
+    for (const bool reader_gone : {false, true}) {
+      SCOPED_TRACE(std::string(quick ? "quick" : "threaded") + (reader_gone ? ", reader gone" : ""));
+      int ends[2];
+      ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+      if (reader_gone) close(ends[1]);
+      std::string got;
+      std::thread reader([&] {
+        if (!reader_gone) got = ReadToEnd(ends[1]);
+      });
+      const std::string name = "/dev/fd/" + std::to_string(ends[0]);
+      done_calls = 0;
+      done_error.clear();
+      if (quick) {
+        burner.SaveImageFile(name, true);
+        EXPECT_EQ(done_calls, 1);
+      }
+      const std::string error = quick ? done_error : Save(name);
+      close(ends[0]);
+      reader.join();
+      if (!reader_gone) close(ends[1]);
+      if (reader_gone) {
+        EXPECT_NE(error.find("LE PROGRAMME QUI LA LISAIT S'EST FERMÉ (TUBE ROMPU)"), std::string::npos) << error;
+      } else {
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(got.size(), file.size());
+        EXPECT_TRUE(SameBytes(got, file));
+      }
+    }
+  }
+  signal(SIGPIPE, old_handler);
 }
 
 TEST_F(ThreadedSaveTest, VanishedSourceFailsNamingIt) {
