@@ -9,6 +9,10 @@
 #include <QPainter>
 #include <QTest>
 
+#include <string>
+#include <tuple>
+#include <vector>
+
 QT_BEGIN_NAMESPACE
 inline void PrintTo(const QColor& colour, std::ostream* out) { *out << colour.name().toStdString(); }
 QT_END_NAMESPACE
@@ -31,6 +35,15 @@ QImage Draw(TCDSize& gauge) {
 }
 
 QColor At(const QImage& image, int x, int y) { return image.pixelColor(x, y); }
+
+// Shapes `gauge`: `size` in pixels, a scale of `max_memory` MB, a capacity
+// bar of `max_cd` MB, and blue ticks (a colour no bar takes).
+void Shape(TCDSize& gauge, QSize size, int max_memory, int max_cd) {
+  gauge.resize(size);
+  gauge.SetMaxMemory(max_memory);
+  gauge.SetMaxCDSize(max_cd);
+  gauge.SetTickColour(kBlue);
+}
 
 // Labels drawn alone, in the gauge's font and at the places it writes them
 // (left edge 20 pixels before the tick, or where the label ends at the right
@@ -74,44 +87,76 @@ TEST(DiscFillGaugeTest, DefaultsAreThoseOfAnEmptyCdGauge) {
   EXPECT_FALSE(gauge.OnOverBurn);
 }
 
-// 803 pixels for 803 MB: one pixel per MB, a tick every 10 pixels. The
-// capacity bar (703 MB) covers the columns 0..703 of the upper half; the usage
-// bar (455 MB, inset 10) the columns 2..455 of rows 10..19.
-TEST(DiscFillGaugeTest, HorizontalBarsEndWhereTheirFiguresSay) {
-  TCDSize gauge;
-  gauge.resize(803, 60);
-  gauge.SetMaxMemory(803);
-  gauge.SetMaxCDSize(703);
-  gauge.SetMemShaded(455);
-  gauge.SetProgressGap(10);
-  gauge.SetTickColour(kBlue);
-  const QImage image = Draw(gauge);
+struct BarsCase {
+  const char* name;
+  QSize size;
+  int max_memory, max_cd, shaded, gap;
+  std::vector<std::tuple<int, int, QColor>> pixels;  // column, row, colour
+};
 
-  EXPECT_EQ(At(image, 0, 0), kSilver);
-  EXPECT_EQ(At(image, 703, 0), kSilver);
-  EXPECT_EQ(At(image, 704, 0), kWhite);
-  EXPECT_EQ(At(image, 703, 29), kSilver);
-  EXPECT_EQ(At(image, 703, 30), kWhite);  // the bars take the upper half
-  EXPECT_EQ(At(image, 1, 15), kSilver);   // the usage bar starts at column 2
-  EXPECT_EQ(At(image, 2, 15), kBlack);
-  EXPECT_EQ(At(image, 455, 15), kBlack);
-  EXPECT_EQ(At(image, 456, 15), kSilver);
-  EXPECT_EQ(At(image, 301, 9), kSilver);
-  EXPECT_EQ(At(image, 300, 10), kBlue);  // a tick crosses the bar
-  EXPECT_EQ(At(image, 301, 10), kBlack);
-  EXPECT_EQ(At(image, 301, 19), kBlack);
-  EXPECT_EQ(At(image, 301, 20), kSilver);
-  EXPECT_EQ(At(image, 802, 59), kWhite);
+class DiscFillGaugeBarsTest : public testing::TestWithParam<BarsCase> {};
+
+TEST_P(DiscFillGaugeBarsTest, BarsEndWhereTheirFiguresSay) {
+  const BarsCase& c = GetParam();
+  TCDSize gauge;
+  Shape(gauge, c.size, c.max_memory, c.max_cd);
+  gauge.SetMemShaded(c.shaded);
+  gauge.SetProgressGap(c.gap);
+  const QImage image = Draw(gauge);
+  for (const auto& [x, y, colour] : c.pixels) EXPECT_EQ(At(image, x, y), colour) << x << "," << y;
 }
+
+// Horizontal: 803 pixels for 803 MB, one pixel per MB, a tick every 10
+// pixels. The capacity bar (703 MB) covers the columns 0..703 of the upper
+// half; the usage bar (455 MB, inset 10) the columns 2..455 of rows 10..19.
+// Vertical (higher than wide): the usage bar runs down from the inset over
+// the whole width, to MemShaded's share of the height less the inset (20 of
+// 40 MB on 300 pixels: row 146); the capacity bar stays as in a horizontal
+// gauge.
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, DiscFillGaugeBarsTest,
+    testing::Values(BarsCase{"Horizontal",
+                             {803, 60},
+                             803,
+                             703,
+                             455,
+                             10,
+                             {{0, 0, kSilver},
+                              {703, 0, kSilver},
+                              {704, 0, kWhite},
+                              {703, 29, kSilver},
+                              {703, 30, kWhite},  // the bars take the upper half
+                              {1, 15, kSilver},   // the usage bar starts at column 2
+                              {2, 15, kBlack},
+                              {455, 15, kBlack},
+                              {456, 15, kSilver},
+                              {301, 9, kSilver},
+                              {300, 10, kBlue},  // a tick crosses the bar
+                              {301, 10, kBlack},
+                              {301, 19, kBlack},
+                              {301, 20, kSilver},
+                              {802, 59, kWhite}}},
+                    BarsCase{"Vertical",
+                             {40, 300},
+                             40,
+                             30,
+                             20,
+                             4,
+                             {{5, 5, kBlack},
+                              {39, 145, kBlack},
+                              {15, 146, kSilver},
+                              {15, 3, kSilver},
+                              {3, 50, kSilver},
+                              {29, 149, kSilver},
+                              {31, 149, kWhite},
+                              {35, 160, kWhite}}}),
+    [](const auto& shape) { return std::string(shape.param.name); });
 
 // The ticks of the same gauge: short ones down to the middle (row 30), every
 // fifth down to row 33, every tenth to the bottom.
 TEST(DiscFillGaugeTest, TicksOfTheScaleHaveThreeLengths) {
   TCDSize gauge;
-  gauge.resize(803, 60);
-  gauge.SetMaxMemory(803);
-  gauge.SetMaxCDSize(703);
-  gauge.SetTickColour(kBlue);
+  Shape(gauge, {803, 60}, 803, 703);
   const QImage image = Draw(gauge);
 
   for (int i = 1; i <= 80; ++i) {
@@ -142,10 +187,7 @@ class DiscFillGaugeScaleTest : public testing::TestWithParam<ScaleCase> {};
 TEST_P(DiscFillGaugeScaleTest, LabelsSayTheMegabytesOfEveryTenthTick) {
   const ScaleCase& c = GetParam();
   TCDSize gauge;
-  gauge.resize(c.width, 60);
-  gauge.SetMaxMemory(c.max_memory);
-  gauge.SetMaxCDSize(0);
-  gauge.SetTickColour(kBlue);
+  Shape(gauge, {c.width, 60}, c.max_memory, 0);
   const QImage image = Draw(gauge);
   const QImage expected = Labels(gauge, c.labels);
 
@@ -188,10 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
 // as much ink as the same text drawn where nothing cuts it.
 TEST(DiscFillGaugeTest, LastLabelAtTheRightEdgeIsNotCut) {
   TCDSize gauge;
-  gauge.resize(800, 60);
-  gauge.SetMaxMemory(800);
-  gauge.SetMaxCDSize(0);
-  gauge.SetTickColour(kBlue);
+  Shape(gauge, {800, 60}, 800, 0);
   const QImage image = Draw(gauge);
   TCDSize wide;
   wide.resize(1000, 60);
@@ -203,9 +242,7 @@ TEST(DiscFillGaugeTest, LastLabelAtTheRightEdgeIsNotCut) {
 
 TEST(DiscFillGaugeTest, UsageBarTurnsRedOnlyPastCapacityAndRaisesOverBurnAfterEachPaint) {
   TCDSize gauge;
-  gauge.resize(803, 60);
-  gauge.SetMaxMemory(803);
-  gauge.SetMaxCDSize(700);
+  Shape(gauge, {803, 60}, 803, 700);
   int raised = 0;
   gauge.OnOverBurn = [&raised] { ++raised; };
 
@@ -271,36 +308,12 @@ TEST(DiscFillGaugeTest, MemShadedIsClampedToTheScale) {
 // (its bar runs from column 2 back to column 1), no tick.
 TEST(DiscFillGaugeTest, NoScaleDrawsTheBarsAlone) {
   TCDSize gauge;
-  gauge.resize(200, 40);
-  gauge.SetMaxMemory(0);
-  gauge.SetTickColour(kBlue);
+  Shape(gauge, {200, 40}, 0, 650);
   const QImage image = Draw(gauge);
   for (int x = 0; x < 200; ++x) {
     ASSERT_EQ(At(image, x, 5), x == 1 ? kBlack : kSilver) << x;
     ASSERT_EQ(At(image, x, 30), kWhite) << x;
   }
-}
-
-// Higher than wide: the usage bar runs down from the inset over the whole
-// width, to MemShaded's share of the height less the inset (20 of 40 MB on 300
-// pixels: row 146); the capacity bar stays as in a horizontal gauge.
-TEST(DiscFillGaugeTest, VerticalGaugeFillsDownwards) {
-  TCDSize gauge;
-  gauge.resize(40, 300);
-  gauge.SetMaxMemory(40);
-  gauge.SetMaxCDSize(30);
-  gauge.SetProgressGap(4);
-  gauge.SetMemShaded(20);
-  gauge.SetTickColour(kBlue);
-  const QImage image = Draw(gauge);
-  EXPECT_EQ(At(image, 5, 5), kBlack);
-  EXPECT_EQ(At(image, 39, 145), kBlack);
-  EXPECT_EQ(At(image, 15, 146), kSilver);
-  EXPECT_EQ(At(image, 15, 3), kSilver);
-  EXPECT_EQ(At(image, 3, 50), kSilver);
-  EXPECT_EQ(At(image, 29, 149), kSilver);
-  EXPECT_EQ(At(image, 31, 149), kWhite);
-  EXPECT_EQ(At(image, 35, 160), kWhite);
 }
 
 }  // namespace
