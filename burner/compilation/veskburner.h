@@ -28,6 +28,7 @@
 #include "burner/compilation/dir_record.h"
 #include "burner/compilation/el_torito.h"
 #include "burner/compilation/entries.h"
+#include "burner/compilation/image_head.h"
 #include "burner/compilation/record_pool.h"
 #include "burner/compilation/tree_index.h"
 #include "burner/drive/scsi_device.h"
@@ -120,6 +121,11 @@ class TVeskBurner : public TSCSIDevice {
   int64_t FileSectors = 0;
   int64_t VolumeSpaceSize = 0;
   int64_t SessionSectors = 0;
+  // The image head from the session's start: whole (every sector before the
+  // boot image or the file data), or, when BuildImageHeader was asked to
+  // generate the directory extents, only its first part (system area,
+  // descriptors, path tables), NewHeadExtents giving the rest. The cache
+  // thread releases it once queued.
   TMemoryStreamEx ImageStream;
   bool ImageMode = false;
   TDEntry* ImportTarget = nullptr;
@@ -196,7 +202,16 @@ class TVeskBurner : public TSCSIDevice {
   int CalculateLayout(bool to_image_file, TDEntry* import_into);
   int LayoutImage(bool to_image_file, TDEntry* import_into);
   int LayoutCompilation();
-  bool BuildImageHeader(bool to_image_file, TDEntry* import_into);
+  // Where BuildImageHeader puts the directory extents, boot catalog and
+  // padding: in ImageStream after the path tables, or nowhere, a
+  // HeadExtentsSource generating them as a job reads on (the head of a tree
+  // of many small folders is as large as the tree).
+  enum class THeadExtents { kInStream, kGenerated };
+  bool BuildImageHeader(bool to_image_file, TDEntry* import_into, THeadExtents extents = THeadExtents::kInStream);
+  // The rest of the head after ImageStream, generated as it is read, when
+  // BuildImageHeader left it out of ImageStream; null when ImageStream holds
+  // it. Each call starts again from the first directory extent.
+  std::shared_ptr<HeadExtentsSource> NewHeadExtents() const;
   int IsoDirSize(const TDEntry* dir) const;
   int JolietDirSize(const TDEntry* dir) const;
   int LayoutIsoDirs();
@@ -364,8 +379,10 @@ class TVeskBurner : public TSCSIDevice {
       return Different + Unreadable + Unverified + AreasDifferent + AreasUnreadable + ImportErrors;
     }
   };
-  // Leaves the image head in ImageStream once a recording job has sent it
-  // (it is otherwise released as soon as it is queued), for VerifyRecording.
+  // Leaves the image head in ImageStream once a recording job has sent it,
+  // for VerifyRecording: the job then builds it whole there (otherwise only
+  // its first part is in memory, released as soon as it is queued, and the
+  // directory extents are generated as the cache takes them).
   bool KeepImageHead = false;
   // Reads back the session the last RecordCompilation recorded and compares
   // it with what was laid out: the head's sectors (system area, descriptors,
@@ -472,7 +489,6 @@ class TVeskBurner : public TSCSIDevice {
   // Names in the log each entry of `folder` left out as neither file nor folder.
   void ReportSkipped(const std::string& folder, const std::vector<TSkippedEntry>& skipped);
   bool DirLongNameFits(const std::string& long_name, const std::string& where);
-  void WriteDirectory(const TDEntry* dir, int32_t base, int32_t file_base, bool joliet);
   void WritePathTable(int32_t base, bool big_endian, bool joliet);
   int DirSize(const TDEntry* dir, bool joliet) const;
   // The 7-byte date of a record: the local time and the offset from
@@ -527,6 +543,10 @@ class TVeskBurner : public TSCSIDevice {
   std::unique_ptr<FolderPrefetcher> prefetch_;
   // Offsets from Greenwich by local hour, for RecordDateOf.
   std::unordered_map<int64_t, int16_t> offset_by_hour_;
+  // Set by BuildImageHeader: whether ImageStream holds the whole head, and
+  // the date of the directories' "." and ".." records.
+  bool head_extents_in_stream_ = true;
+  RecordDate head_date_{};
 };
 
 }  // namespace zamo

@@ -177,12 +177,23 @@ TCacheThread::Step TCacheThread::StageHead() {
   if (!job_.image_file_name.empty() || job_.head == nullptr) return Step::kGoOn;
   const std::span<const uint8_t> head = job_.head->Memory();
   size_t at = 0;
-  while (at < head.size()) {
-    const size_t o = std::min(static_cast<size_t>(job_.block_size), head.size() - at);
-    if (block_ == nullptr) block_ = NewBlock();
-    std::memcpy(block_->Data.data(), head.data() + at, o);
-    staged_ = static_cast<int>(o);
-    at += o;
+  // The bytes of the head in order: from memory, then generated.
+  const auto read = [&](std::span<uint8_t> out) {
+    size_t n = std::min(out.size(), head.size() - at);
+    if (n > 0) std::memcpy(out.data(), head.data() + at, n);
+    at += n;
+    if (n < out.size() && job_.head_extents != nullptr) n += job_.head_extents->Read(out.subspan(n));
+    return n;
+  };
+  for (;;) {
+    if (block_ == nullptr) {
+      block_ = NewBlock();
+      staged_ = 0;
+    }
+    const size_t o = read(std::span(block_->Data).subspan(static_cast<size_t>(staged_),
+                                                          static_cast<size_t>(job_.block_size - staged_)));
+    if (o == 0) break;
+    staged_ += static_cast<int>(o);
     produced_ += static_cast<int64_t>(o);
     {
       QueueLock lock(lock_);
@@ -193,6 +204,7 @@ TCacheThread::Step TCacheThread::StageHead() {
     if (WaitForRoom() == Step::kStop) return Step::kStop;
   }
   if (!job_.keep_head) job_.head->Release();
+  job_.head_extents.reset();
   return Step::kGoOn;
 }
 

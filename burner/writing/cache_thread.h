@@ -1,6 +1,7 @@
 // cache_thread.h: TCacheThread, the read-ahead cache of a writing job. It
 // produces the image's byte stream, in order, as a queue of blocks of at most
-// 64 KiB: the image head from memory, then the boot image, then the data of
+// 64 KiB: the image head (from memory, then its directory extents as they are
+// generated), then the boot image, then the data of
 // every file of the compilation (each padded to whole 2048-byte sectors),
 // then zero padding up to 300 sectors when asked; or an existing image file
 // alone. It runs ahead of the writer by up to CacheSize bytes, so that the
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "burner/compilation/entries.h"
+#include "burner/compilation/image_head.h"
 #include "burner/drive/scsi_device.h"
 #include "burner/platform/stream_ex.h"
 #include "burner/platform/thread.h"
@@ -32,7 +34,9 @@ namespace zamo {
 constexpr int kCacheBlockBytes = 65540;
 constexpr int64_t kMinimumStreamBytes = 614400;  // 300 sectors
 
-struct TCacheBlock {
+// Aligned on a page: an image file written past the page cache (O_DIRECT)
+// takes the blocks' memory as it is.
+struct alignas(4096) TCacheBlock {
   std::array<uint8_t, kCacheBlockBytes> Data;
   int Count = 0;  // valid bytes of Data
 };
@@ -40,7 +44,8 @@ struct TCacheBlock {
 // What a cache produces. Everything is fixed before the thread starts.
 struct CacheJob {
   int cache_size = 4 << 20;
-  TMemoryStreamEx* head = nullptr;  // the image head; emptied once it is queued (not used with an image file)
+  TMemoryStreamEx* head = nullptr;  // the image head, or its first part; emptied once it is queued (not used with an image file)
+  std::shared_ptr<HeadExtentsSource> head_extents;  // the rest of the head after `head`, generated as it is queued (null: none)
   bool keep_head = false;           // leave the head in place once queued (a verification compares the disc with it)
   int64_t total_bytes = 0;          // bytes the writer is to receive
   int boot_sectors = 0;

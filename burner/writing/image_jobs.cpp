@@ -27,10 +27,11 @@ void TVeskBurner::SaveImageFile(const std::string& file_name, bool quick) {
     return;
   }
   LayoutImage(/*to_image_file=*/true, ImportTarget);
-  BuildImageHeader(true, ImportTarget);
+  BuildImageHeader(true, ImportTarget, THeadExtents::kGenerated);
   CacheJob job;
   job.cache_size = CacheSize();
   job.head = &ImageStream;
+  job.head_extents = NewHeadExtents();
   job.total_bytes = SessionSectors * kSectorSize;
   job.boot_sectors = Bootable ? BootSectors : 0;
   job.boot_image_name = Bootable ? BootImage : "";
@@ -230,7 +231,9 @@ int TVeskBurner::RecordCompilation() {
 
   WritingToDisc = true;
   LayoutImage(/*to_image_file=*/false, ImportTarget);
-  BuildImageHeader(false, ImportTarget);
+  // A verification to follow compares the disc with the whole head, kept
+  // in memory; otherwise its directory extents are generated as they go.
+  BuildImageHeader(false, ImportTarget, KeepImageHead ? THeadExtents::kInStream : THeadExtents::kGenerated);
   WritingToDisc = false;
   // The closed session's end served the import just made; later imports
   // (a verification, a listing) ask the drive.
@@ -251,6 +254,7 @@ int TVeskBurner::RecordCompilation() {
   CacheJob job;
   job.cache_size = CacheSize();
   job.head = &ImageStream;
+  job.head_extents = NewHeadExtents();
   job.keep_head = KeepImageHead;
   job.total_bytes = SessionSectors * kSectorSize;
   job.boot_sectors = Bootable ? BootSectors : 0;

@@ -1,5 +1,6 @@
 // quick_save.cpp: the quick image save. Runs on the caller's thread without
-// the read-ahead cache: the image head, the boot image and every file's data
+// the read-ahead cache: the image head (its directory extents generated as
+// they are written), the boot image and every file's data
 // are copied into the image file in one pass, each file at the sector the
 // layout gave it, small files gathered into one buffer. Any
 // file that cannot be read whole, and any write that fails, fails the save:
@@ -25,7 +26,7 @@
 namespace zamo {
 Status TVeskBurner::QuickSave(const std::string& file_name) {
   LayoutImage(/*to_image_file=*/true, ImportTarget);
-  BuildImageHeader(true, ImportTarget);
+  BuildImageHeader(true, ImportTarget, THeadExtents::kGenerated);
   // Files of the compilation existed when they were added; the image can be
   // one of them only if it existed before this save.
   std::optional<FileIdentity> existing;
@@ -51,6 +52,14 @@ Status TVeskBurner::CopyFilesToImage(TFileStreamEx& image, const std::string& fi
   ImageWriter out(image.Handle, file_name);
   const auto head = ImageStream.Memory();
   if (Status s = out.Write(head.data(), head.size()); !s.ok()) return s;
+  // The directory extents, boot catalog and padding: generated a window at
+  // a time, never held whole.
+  if (const std::shared_ptr<HeadExtentsSource> rest = NewHeadExtents()) {
+    std::vector<uint8_t> piece(HeadExtentsSource::kWindowTarget);
+    for (size_t n = rest->Read(piece); n > 0; n = rest->Read(piece)) {
+      if (Status s = out.Write(piece.data(), n); !s.ok()) return s;
+    }
+  }
 
   if (Bootable) {
     CurrentFile = BootImage;

@@ -1,13 +1,17 @@
 // The image head built in memory: descriptors, path tables and directory
-// extents, read back with an independent parser.
+// extents, read back with an independent parser; and the same head with its
+// directory extents generated as they are read, window by window.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
-
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "burner/compilation/dir_record.h"
+#include "burner/compilation/image_head.h"
 #include "tests/compilation/burner_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -235,6 +239,140 @@ INSTANTIATE_TEST_SUITE_P(
                       BootInfoCase{"HardDisk", 5001, TBootEmulation::kHardDisk, true, 0, false},
                       BootInfoCase{"ExactlyTheTable", 64, TBootEmulation::kNone, true, 0, true},
                       BootInfoCase{"TooShort", 63, TBootEmulation::kNone, true, 0, false}),
+    [](const auto& test_info) { return std::string(test_info.param.name); });
+
+// The head a job reads, its first part from ImageStream and the rest from a
+// HeadExtentsSource, is the head built whole in memory, byte for byte,
+// whatever the size of the reads; each tree makes the generator cross one of
+// its seams (window refills, a directory larger than the window, the Joliet
+// tree, the boot catalog, padding before or after a boot image, a later
+// session, a file in several extents, entries already on the disc).
+class GeneratedHeadTest;
+struct GeneratedCase {
+  const char* name;
+  std::function<void(GeneratedHeadTest&)> make;
+};
+
+class GeneratedHeadTest : public ImageHeadTest, public ::testing::WithParamInterface<GeneratedCase> {
+ public:
+  TVeskBurner& Burner() { return burner; }
+  TDEntry* Folder(TDEntry* parent, const std::string& name) { return AddDir(parent, name); }
+  void File(TDEntry* folder, const std::string& name, int64_t size) { ASSERT_NE(AddFile(folder, name, size), nullptr); }
+  std::string BootFile(size_t bytes) {
+    test::WriteFile(dir / "boot.img", std::string(bytes, 'b'));
+    return dir / "boot.img";
+  }
+
+ protected:
+  std::vector<uint8_t> Whole() {
+    burner.BuildImageHeader(false, nullptr);
+    EXPECT_EQ(burner.NewHeadExtents(), nullptr) << "the whole head is in ImageStream";
+    const auto head = burner.ImageStream.Memory();
+    return {head.begin(), head.end()};
+  }
+  // The first part from ImageStream, then the source read `chunk` bytes at a time.
+  std::vector<uint8_t> Generated(size_t chunk, size_t* peak_window) {
+    burner.BuildImageHeader(false, nullptr, TVeskBurner::THeadExtents::kGenerated);
+    const auto first = burner.ImageStream.Memory();
+    std::vector<uint8_t> head(first.begin(), first.end());
+    const std::shared_ptr<HeadExtentsSource> rest = burner.NewHeadExtents();
+    if (rest == nullptr) return head;
+    const int64_t expected_end = static_cast<int64_t>(head.size()) + rest->Size();
+    std::vector<uint8_t> piece(chunk);
+    for (size_t n = rest->Read(piece); n > 0; n = rest->Read(piece)) {
+      head.insert(head.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(n));
+      if (n < chunk) {
+        EXPECT_EQ(rest->Read(piece), 0u) << "a short read only at the end";
+      }
+    }
+    EXPECT_EQ(rest->Position(), rest->Size());
+    EXPECT_EQ(static_cast<int64_t>(head.size()), expected_end);
+    *peak_window = rest->PeakWindowBytes();
+    return head;
+  }
+  test::TempDir dir;
+};
+
+TEST_P(GeneratedHeadTest, SameBytesAsTheHeadInMemory) {
+  GetParam().make(*this);
+  burner.LayoutCompilation();
+  const std::vector<uint8_t> whole = Whole();
+  const std::vector<uint8_t> copy = burner.HeaderCopy;
+  ASSERT_EQ(static_cast<int64_t>(whole.size()),
+            (int64_t{burner.Bootable ? burner.BootImageLba : burner.FirstFileLba} - burner.SessionStart) * 2048);
+  int64_t largest = 0;
+  for (const TDEntry* d : burner.DirEntries()) {
+    largest = std::max({largest, static_cast<int64_t>(d->IsoSize), static_cast<int64_t>(d->JolietSize)});
+  }
+  for (const size_t chunk : {size_t{2048}, size_t{7001}, size_t{65536}, size_t{3} << 20}) {
+    size_t peak = 0;
+    const std::vector<uint8_t> generated = Generated(chunk, &peak);
+    // Only the descriptors and path tables stay in memory.
+    EXPECT_EQ(burner.ImageStream.Size(), (int64_t{burner.IsoDirBase} - burner.SessionStart) * 2048);
+    ASSERT_EQ(generated.size(), whole.size()) << "reads of " << chunk;
+    const auto differ = std::mismatch(whole.begin(), whole.end(), generated.begin());
+    EXPECT_TRUE(differ.first == whole.end())
+        << "reads of " << chunk << ": first difference in sector " << (differ.first - whole.begin()) / 2048;
+    EXPECT_EQ(burner.HeaderCopy, copy);
+    EXPECT_LE(peak, HeadExtentsSource::kWindowTarget + static_cast<size_t>(largest));
+  }
+}
+
+void ManyFolders(GeneratedHeadTest& t, int folders, int files_each, const std::string& prefix = "dossier") {
+  for (int d = 0; d < folders; ++d) {
+    TDEntry* folder = t.Folder(t.Burner().RootDir, prefix + std::to_string(d));
+    for (int f = 0; f < files_each; ++f) t.File(folder, "f" + std::to_string(f) + ".txt", 10);
+  }
+}
+
+void BootImage(GeneratedHeadTest& t, size_t bytes, TBootEmulation emulation) {
+  t.Burner().Bootable = true;
+  t.Burner().BootImage = t.BootFile(bytes);
+  t.Burner().BootEmulation = emulation;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, GeneratedHeadTest,
+    ::testing::Values(
+        GeneratedCase{"OneFile", [](GeneratedHeadTest& h) { h.File(h.Burner().RootDir, "a", 1); }},
+        // 400 folders: 1.6 MB of extents, many windows, no padding.
+        GeneratedCase{"ManySmallFolders", [](GeneratedHeadTest& h) { ManyFolders(h, 400, 15); }},
+        // 9,000 files in one folder: a directory larger than the window.
+        GeneratedCase{"FolderLargerThanTheWindow",
+                      [](GeneratedHeadTest& h) {
+                        ManyFolders(h, 3, 2);
+                        TDEntry* big = h.Folder(h.Burner().RootDir, "grand");
+                        for (int f = 0; f < 9000; ++f) h.File(big, "fichier numero " + std::to_string(f), 1);
+                        ManyFolders(h, 3, 2, "apres");
+                        h.File(h.Burner().RootDir, "z.txt", 1);
+                      }},
+        GeneratedCase{"NoJoliet",
+                      [](GeneratedHeadTest& h) {
+                        h.Burner().JolietFileSystem = false;
+                        ManyFolders(h, 200, 15);
+                      }},
+        // A short diskette-less image: the padding follows it, not the catalog.
+        GeneratedCase{"ShortBootImage",
+                      [](GeneratedHeadTest& h) {
+                        BootImage(h, 3000, TBootEmulation::kNone);
+                        ManyFolders(h, 5, 3);
+                      }},
+        GeneratedCase{"BootImageAfterManyFolders",
+                      [](GeneratedHeadTest& h) {
+                        BootImage(h, 1474560, TBootEmulation::kDiskette);
+                        ManyFolders(h, 300, 15);
+                      }},
+        GeneratedCase{"LaterSessionWithEntriesOnTheDisc",
+                      [](GeneratedHeadTest& h) {
+                        h.Burner().SessionStart = 11702;
+                        h.Burner().AddFileEntry(h.Burner().RootDir, test::FileRec("old.txt", 4000), false, 5000, "");
+                        ManyFolders(h, 100, 15);
+                      }},
+        GeneratedCase{"FileInSeveralExtents",
+                      [](GeneratedHeadTest& h) {
+                        h.File(h.Burner().RootDir, "huge.bin", (int64_t{9} << 30) + 5);
+                        ManyFolders(h, 150, 15);
+                      }}),
     [](const auto& test_info) { return std::string(test_info.param.name); });
 
 }  // namespace

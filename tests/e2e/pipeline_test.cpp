@@ -7,7 +7,9 @@
 //  - `--print-size` against the files written;
 //  - what happens to a job while it runs: Ctrl-C and SIGTERM, a disk or a
 //    file-size limit that runs out, a source file that vanishes or shrinks,
-//    and the progress line on a terminal.
+//    and the progress line on a terminal;
+//  - its memory: the cache, a window of the image head and the tree, never
+//    the whole head.
 //
 // The jobs are fast (hundreds of MB/s), so a test that must act while a job
 // runs does not race it: it waits until the image file has started to grow,
@@ -802,6 +804,129 @@ TEST(PipelineProgress, NoProgressLineWhenStderrIsNotATerminal) {
   EXPECT_EQ(err.find('\033'), std::string::npos) << err;
   EXPECT_THAT(err, Not(HasSubstr("Mo/s   ")));  // no terminal line, whatever plain lines there are
   EXPECT_THAT(err, HasSubstr("ÉCRITURE TERMINÉE"));
+}
+
+// ---------------------------------------------------------------------------
+// Memory. On a tree of tiny files in small folders the directory extents of
+// the two trees take a sector each per folder, as much as the tree itself:
+// the save must generate them as the cache takes them, not hold them whole.
+
+// How a child ended and the most memory it held.
+struct Measured {
+  int status = -1;  // exit status; -1 when killed or timed out
+  int64_t max_rss_kib = 0;
+};
+
+// Runs `argv` (stdout and stderr to /dev/null) and reads its peak resident
+// memory from wait4's rusage; killed after `timeout_seconds`.
+Measured RunMeasured(const std::vector<std::string>& argv, int timeout_seconds = 120) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  Measured result;
+  if (pid < 0) return result;
+  const auto start = Clock::now();
+  int status = 0;
+  struct rusage usage {};
+  for (;;) {
+    const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) return result;
+    if (MsSince(start) > int64_t{timeout_seconds} * 1000) {
+      kill(pid, SIGKILL);
+      wait4(pid, &status, 0, &usage);
+      return result;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  result.max_rss_kib = usage.ru_maxrss;
+  return result;
+}
+
+// `folders` folders of 15 empty files under `root`: 16 entries a folder.
+void MakeTinyTree(const fs::path& root, int folders) {
+  for (int d = 0; d < folders; ++d) {
+    const fs::path folder = root / ("dossier" + std::to_string(d));
+    fs::create_directories(folder);
+    for (int f = 0; f < 15; ++f) {
+      const std::string file = folder / ("f" + std::to_string(f) + ".txt");
+      const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      if (fd < 0) throw std::runtime_error("cannot create " + file);
+      close(fd);
+    }
+  }
+}
+
+// A temporary folder in /dev/shm when it can be written: 100,000 files made
+// and removed there take a second, on a busy shared disk a minute.
+std::unique_ptr<TempDir> InMemoryTempDir() {
+  const char* before = std::getenv("TMPDIR");
+  const std::string kept = before != nullptr ? before : "";
+  if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
+  auto dir = std::make_unique<TempDir>();
+  if (before != nullptr) {
+    setenv("TMPDIR", kept.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  return dir;
+}
+
+// The least peak of two runs of `zamo-cli mkiso ARGS`: a peak only grows by
+// what a run happened to hold at one moment, never shrinks below its need.
+Measured LeastPeakOfTwo(const std::vector<std::string>& args) {
+  Measured best;
+  for (int run = 0; run < 2; ++run) {
+    const Measured m = RunMeasured(MkisoCommand(args, {EpochSetting(kEpoch)}));
+    if (m.status != 0) return m;
+    if (run == 0 || m.max_rss_kib < best.max_rss_kib) best = m;
+  }
+  return best;
+}
+
+TEST(PipelineMemory, TheHeadIsNotHeldWholeWhileTheSaveRuns) {
+  constexpr int kSmallFolders = 1250, kLargeFolders = 5000;  // 20,000 and 80,000 entries
+  constexpr double kMaxKibPerEntry = 0.35;                    // what a tree's entry may cost
+  constexpr int64_t kCacheMib = 8;
+  // The head kept in memory: system area, descriptors and path tables (about
+  // 300 KiB here), and the window of directory extents (256 KiB).
+  constexpr int64_t kHeadWindowMib = 2;
+  constexpr int64_t kFixedMib = 64;
+  const std::unique_ptr<TempDir> in_memory = InMemoryTempDir();
+  const TempDir& dir = *in_memory;
+  MakeTinyTree(dir / "small", kSmallFolders);
+  MakeTinyTree(dir / "large", kLargeFolders);
+  const std::vector<std::string> cache = {"--cache-size", std::to_string(kCacheMib)};
+  std::vector<std::string> small_args = cache, large_args = cache;
+  small_args.insert(small_args.end(), {"-o", "/dev/null", dir / "small"});
+  large_args.insert(large_args.end(), {"-o", "/dev/null", dir / "large"});
+
+  const Measured small = LeastPeakOfTwo(small_args);
+  const Measured large = LeastPeakOfTwo(large_args);
+  ASSERT_EQ(small.status, 0);
+  ASSERT_EQ(large.status, 0);
+  const Measured tree = RunMeasured(MkisoCommand({"--print-size", dir / "large"}));
+  ASSERT_EQ(tree.status, 0);
+
+  // (a) Each extra entry costs at most the tree's share: fixed costs and the
+  // cache cancel out. A head held whole adds 0.25 KiB an entry here.
+  const double extra_entries = 16.0 * (kLargeFolders - kSmallFolders);
+  const double per_entry = static_cast<double>(large.max_rss_kib - small.max_rss_kib) / extra_entries;
+  EXPECT_LE(per_entry, kMaxKibPerEntry) << "peaks " << small.max_rss_kib << " KiB at 20,000 entries, "
+                                        << large.max_rss_kib << " KiB at 80,000";
+  // (b) The save holds the tree (what --print-size holds, laid out and not
+  // saved), its cache, the head's window and a fixed part.
+  const int64_t bound_kib = tree.max_rss_kib + (kCacheMib + kHeadWindowMib + kFixedMib) * 1024;
+  EXPECT_LE(large.max_rss_kib, bound_kib) << "--print-size took " << tree.max_rss_kib << " KiB";
 }
 
 }  // namespace

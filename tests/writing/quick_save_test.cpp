@@ -117,8 +117,8 @@ TEST_F(QuickSaveTest, ImportedEntriesAreSkipped) {
   ASSERT_EQ(Save(image), "");
   EXPECT_EQ(burner.SessionSectors, 151);
   EXPECT_EQ(At(image, 150, 3), "new");
-  const auto records = ParseDirectory(burner.ImageStream.Memory().subspan(
-      static_cast<size_t>(burner.IsoDirBase) * 2048, 2048));
+  const std::string root = At(image, burner.IsoDirBase, 2048);
+  const auto records = ParseDirectory(std::span(reinterpret_cast<const uint8_t*>(root.data()), root.size()));
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[2].id, "OLD.TXT;1");
   EXPECT_EQ(records[2].extent, 5000u);  // absolute: already on the disc
