@@ -891,7 +891,20 @@ TEST(MkisoNoJoliet, EveryReaderShowsTheEightDotThreeNames) {
 // ---------------------------------------------------------------------------
 // --paths.
 
-class MkisoPaths : public ::testing::Test {
+// A --paths mode with the folder src (named by `src_arg`, run from the
+// test's folder, or by its absolute path when empty) and the file
+// other/f.txt, and where they come on the disc: below the test folder's own
+// path when `absolute`, then below the prefixes.
+struct PathsCase {
+  const char* name;
+  const char* mode;
+  const char* src_arg;
+  bool absolute;
+  const char* src_prefix;
+  const char* other_prefix;
+};
+
+class MkisoPaths : public ::testing::TestWithParam<PathsCase> {
  protected:
   void SetUp() override {
     MakeTree(dir_.path(), {{"src/a.txt", "a"}, {"src/sub/b.txt", Bytes(3000, 1)}, {"other/f.txt", "f"}});
@@ -912,42 +925,31 @@ class MkisoPaths : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(MkisoPaths, NonePutsFolderContentsAndFilesAtTheRoot) {
+// none puts the folder's contents and the file at the root; keep recreates
+// the absolute source path (a relative one normalised first); last keeps
+// only the last folder. xorriso lists a kept path too.
+TEST_P(MkisoPaths, SourcesComeWhereTheModeSays) {
   REQUIRE_TOOLS("bsdtar");
+  const PathsCase& c = GetParam();
   RunResult r;
-  const Extraction e = Make("none", r);
+  const std::string base =
+      c.absolute ? fs::path(dir_.path()).lexically_normal().string().substr(1) + "/" : std::string();
+  const Extraction e = Make(c.mode, r, c.src_arg, *c.src_arg != '\0' ? dir_.path() : std::string());
   ASSERT_TRUE(e.ok) << e.log;
-  EXPECT_EQ(Differences(Below("", ""), e.tree), "");
+  EXPECT_EQ(Differences(Below(base + c.src_prefix, base + c.other_prefix), e.tree), "");
+  if (std::string_view(c.mode) == "keep" && HaveTool("xorriso")) {
+    std::string log;
+    const auto listed = XorrisoList(dir_ / "keep.iso", log);
+    EXPECT_TRUE(listed.contains(base + "src/sub/b.txt")) << log;
+  }
 }
 
-TEST_F(MkisoPaths, KeepRecreatesTheAbsoluteSourcePath) {
-  REQUIRE_TOOLS("bsdtar", "xorriso");
-  RunResult r;
-  const std::string base = fs::path(dir_.path()).lexically_normal().string().substr(1) + "/";
-  const Extraction e = Make("keep", r);
-  ASSERT_TRUE(e.ok) << e.log;
-  EXPECT_EQ(Differences(Below(base + "src/", base + "other/"), e.tree), "");
-  std::string log;
-  const auto listed = XorrisoList(dir_ / "keep.iso", log);
-  EXPECT_TRUE(listed.contains(base + "src/sub/b.txt")) << log;
-}
-
-TEST_F(MkisoPaths, KeepNormalisesARelativePath) {
-  REQUIRE_TOOLS("bsdtar");
-  RunResult r;
-  const std::string base = fs::path(dir_.path()).lexically_normal().string().substr(1) + "/";
-  const Extraction e = Make("keep", r, "./src/../src/", dir_.path());
-  ASSERT_TRUE(e.ok) << e.log;
-  EXPECT_EQ(Differences(Below(base + "src/", base + "other/"), e.tree), "");
-}
-
-TEST_F(MkisoPaths, LastKeepsOnlyTheLastFolder) {
-  REQUIRE_TOOLS("bsdtar");
-  RunResult r;
-  const Extraction e = Make("last", r);
-  ASSERT_TRUE(e.ok) << e.log;
-  EXPECT_EQ(Differences(Below("src/", "other/"), e.tree), "");
-}
+INSTANTIATE_TEST_SUITE_P(Modes, MkisoPaths,
+                         ::testing::Values(PathsCase{"None", "none", "", false, "", ""},
+                                           PathsCase{"Keep", "keep", "", true, "src/", "other/"},
+                                           PathsCase{"KeepRelative", "keep", "./src/../src/", true, "src/", "other/"},
+                                           PathsCase{"Last", "last", "", false, "src/", "other/"}),
+                         [](const auto& mode) { return std::string(mode.param.name); });
 
 TEST(MkisoPathsNoJoliet, KeptFoldersSharingALongPrefixStayDistinct) {
   REQUIRE_TOOLS("isoinfo", "bsdtar", "7z");
