@@ -123,7 +123,9 @@ TEST_P(SameBytesTest, ThreadedSaveGivesTheQuickSavesBytes) {
   EXPECT_TRUE(SameBytes(ReadFile(dir / "threaded.iso"), ReadFile(dir / "quick.iso")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Trees, SameBytesTest,
+// Named ThreadedSave...: the cases run with the other threaded-save suites
+// under ThreadSanitizer (make test-threads).
+INSTANTIATE_TEST_SUITE_P(ThreadedSaveTrees, SameBytesTest,
                          ::testing::Values(TreeCase{"Mixed", MixedTree, true}, TreeCase{"ZeroRuns", ZeroRunsTree, false},
                                            TreeCase{"BufferFilling", BufferFillingTree, false}),
                          [](const auto& tree) { return std::string(tree.param.name); });
