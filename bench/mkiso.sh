@@ -3,7 +3,7 @@
 # one, read-ahead cache + writer, and --quick, one pass on one thread) against
 # tar, genisoimage and xorriso on the same corpora in one run, and prints
 # times, throughput, peak memory, the ratios to the peers and the memory bound
-# of the threaded save. See bench/README.md.
+# of the threaded save (cache + head window + tree + 64 MiB). See bench/README.md.
 #
 # Environment:
 #   ZAMO_CLI   zamo-cli to measure (default: build/cli/zamo-cli, built if missing)
@@ -170,7 +170,7 @@ for m in $CACHE_SIZES; do
   CACHE_TOOLS+=("cache-$m")
 done
 SANITY=()
-declare -A BYTES FILES DIRS HEAD
+declare -A BYTES FILES DIRS HEAD HEAD_FIRST
 CMD=()
 
 for c in $CORPORA; do
@@ -200,6 +200,11 @@ for c in $CORPORA; do
   first=$(sed -n 's/.*Données des fichiers[^:]*: à partir du secteur \([0-9][0-9]*\).*/\1/p' "$OUT_DIR/sanity-$c.out")
   [ -n "$first" ] || die "no 'Données des fichiers' line in zamo-cli's summary (see $OUT_DIR/sanity-$c.out)"
   HEAD[$c]=$((first * 2048))
+  # The part of the head a save keeps whole: the sectors before the root
+  # directory (system area, descriptors, path tables); the root's extent is
+  # at byte 158 of the primary descriptor (sector 16), little-endian.
+  root=$(od -An -t u4 -j $((16 * 2048 + 158)) -N 4 "$img" | tr -d ' ')
+  HEAD_FIRST[$c]=$((root * 2048))
   rm -f "$OUT_DIR/sanity-$c.out" "$OUT_DIR/sanity-$c.log"
   printed=$("$ZAMO_CLI" mkiso --print-size "$src")
   bytes=$(stat -c %s "$img")
@@ -288,8 +293,14 @@ ratio() { calc %.2f "$1 / ($2 > 0 ? $2 : 1e-9)"; }
 verdict() { if [ "$1" = 1 ]; then echo met; else echo MISSED; fi; }
 has_corpus() { [[ " $CORPORA " == *" $1 "* ]]; }
 MIB=1048576
-# The threaded save's memory may not pass the cache, the image head and 64 MiB.
-bound_kb() { calc %.0f "($1 * $MIB + ${HEAD[$2]} + 64 * $MIB) / 1024"; }
+# The threaded save holds its cache, the head's first part (descriptors and
+# path tables) with a window of the directory extents generated from the tree
+# (256 KiB, plus the directory that crosses its end: 1 MiB is counted), the
+# tree (what --print-size holds) and a fixed part; its memory may not pass
+#   cache + head window + tree + 64 MiB
+HEAD_WINDOW=$((1 * MIB))
+head_window() { calc %.0f "${HEAD_FIRST[$1]} + $HEAD_WINDOW"; }
+bound_kb() { calc %.0f "($1 * $MIB + $(head_window "$2") + 64 * $MIB) / 1024 + ${RSS[$2,size,zamo-cli]}"; }
 
 declare -A WALL RSS
 {
@@ -336,7 +347,7 @@ declare -A WALL RSS
           "$mbs" "$u" "$s" "$(calc %.1f "$m / 1024")" "$rz" "$rq" "$note"
       done
     done
-    printf '  memory of the threaded save (bound: cache + image head + 64 MiB)\n'
+    printf '  memory of the threaded save (bound: cache + head window + tree + 64 MiB)\n'
     printf '  %-16s %8s %8s %9s  %s\n' "" "wall s" "RSS MB" "bound MB" "RSS <= bound"
     for t in "${CACHE_TOOLS[@]}"; do
       mib=${t#cache-}
@@ -413,34 +424,41 @@ declare -A WALL RSS
     echo "  tiny --print-size ($((FILES[tiny] + DIRS[tiny])) entries): genisoimage time / zamo ${r_gen}x," \
       "xorriso ${r_xor}x (aim > 1): $(verdict "$(calc %d "$r_gen > 1 && $r_xor > 1")")"
   fi
-  echo "  memory of the threaded save (aim: max RSS <= cache + image head + 64 MiB):"
+  echo "  memory of the threaded save (aim: max RSS <= cache + head window + tree + 64 MiB, the tree being --print-size's RSS):"
   for c in $CORPORA; do
     for t in "${CACHE_TOOLS[@]}"; do
       mib=${t#cache-}
       m=${RSS[$c,cache,$t]}
       b=$(bound_kb "$mib" "$c")
-      printf '    %-5s --cache-size %-4s RSS %7.1f MB, bound %7.1f MB (%s MiB + head %s MB + 64 MiB), RSS/bound %s: %s\n' \
-        "$c" "$mib" "$(calc %.1f "$m / 1024")" "$(calc %.1f "$b / 1024")" "$mib" "$(calc %.1f "${HEAD[$c]} / $MIB")" \
+      printf '    %-5s --cache-size %-4s RSS %7.1f MB, bound %7.1f MB (%s MiB + head window %s MB + tree %s MB + 64 MiB), RSS/bound %s: %s\n' \
+        "$c" "$mib" "$(calc %.1f "$m / 1024")" "$(calc %.1f "$b / 1024")" "$mib" \
+        "$(calc %.1f "$(head_window "$c") / $MIB")" "$(calc %.1f "${RSS[$c,size,zamo-cli]} / 1024")" \
         "$(ratio "$m" "$b")" "$(verdict "$(calc %d "$m <= $b")")"
     done
   done
   echo
   # --print-size builds the same tree and layout without saving: its RSS is
-  # what the tree costs; the save adds its cache, the image head and the rest.
+  # what the tree costs; the save adds its cache, the head window and the rest.
   echo "Memory and the number of files (the compilation tree lives in memory too; --print-size holds it without saving)"
   t=${CACHE_TOOLS[0]}
   mib=${t#cache-}
   for c in $CORPORA; do
     p=${RSS[$c,size,zamo-cli]} m=${RSS[$c,cache,$t]}
-    rest=$(calc %.0f "$m - $p - ($mib * $MIB + ${HEAD[$c]}) / 1024")
+    rest=$(calc %.0f "$m - $p - ($mib * $MIB + $(head_window "$c")) / 1024")
     n=$((FILES[$c] + DIRS[$c]))
     echo "  $c: $n entries; --print-size $(calc %.1f "$p / 1024") MB;" \
-      "threaded save (--cache-size $mib) $(calc %.1f "$m / 1024") MB = print-size + cache $mib MiB" \
-      "+ head $(calc %.1f "${HEAD[$c]} / $MIB") MB, other $(calc %+.1f "$rest / 1024") MB"
+      "threaded save (--cache-size $mib) $(calc %.1f "$m / 1024") MB = tree (print-size) + cache $mib MiB" \
+      "+ head window $(calc %.1f "$(head_window "$c") / $MIB") MB (of the head's $(calc %.1f "${HEAD[$c]} / $MIB") MB)" \
+      "+ other $(calc %+.1f "$rest / 1024") MB"
     # Per entry: the whole RSS over the entries (what the aim of 0.35 KB is
-    # measured by), and the head's share of the save's.
-    echo "    per entry: --print-size $(calc %.3f "$p / $n") KB, threaded save $(calc %.3f "$m / $n") KB" \
-      "(of it the head $(calc %.3f "${HEAD[$c]} / 1024 / $n") KB)"
+    # measured by), and the tree's share of the save's.
+    echo "    per entry: threaded save $(calc %.3f "$m / $n") KB (aim <= 0.35 KB: $(verdict "$(calc %d "$m / $n <= 0.35")"))," \
+      "of it the tree (--print-size) $(calc %.3f "$p / $n") KB and the head window $(calc %.3f "$(head_window "$c") / 1024 / $n") KB"
+    if [ -n "$ZAMO_CLI_BEFORE" ]; then
+      echo "    ZAMO_CLI_BEFORE: threaded save $(calc %.3f "${RSS[$c,save,before]} / $n") KB," \
+        "quick save $(calc %.3f "${RSS[$c,save,before-quick]} / $n") KB, --print-size $(calc %.3f "${RSS[$c,size,before]} / $n") KB an entry;" \
+        "this build's quick save $(calc %.3f "${RSS[$c,save,zamo-quick]} / $n") KB"
+    fi
   done
   if has_corpus big && has_corpus tiny && [ $((FILES[tiny] + DIRS[tiny])) -gt $((FILES[big] + DIRS[big])) ]; then
     eb=$((FILES[big] + DIRS[big])) et=$((FILES[tiny] + DIRS[tiny]))
@@ -448,7 +466,7 @@ declare -A WALL RSS
     echo "  tiny over big: x$(calc %.0f "$et / $eb") the entries, x$(ratio "${BYTES[tiny]}" "${BYTES[big]}") the data;" \
       "RSS x$(ratio "${RSS[tiny,cache,$t]}" "${RSS[big,cache,$t]}") while saving." \
       "Per extra entry: --print-size $(per "${RSS[tiny,size,zamo-cli]}" "${RSS[big,size,zamo-cli]}") KB," \
-      "save $(per "${RSS[tiny,cache,$t]}" "${RSS[big,cache,$t]}") KB ($(calc %.2f "(${HEAD[tiny]} - ${HEAD[big]}) / 1024 / ($et - $eb)") KB of it the head)"
+      "save $(per "${RSS[tiny,cache,$t]}" "${RSS[big,cache,$t]}") KB (the head grows by $(calc %.2f "(${HEAD[tiny]} - ${HEAD[big]}) / 1024 / ($et - $eb)") KB an entry, generated, not held)"
   fi
   echo
   awk -F'\t' 'NR > 1 { b += $10 } END {

@@ -181,11 +181,14 @@ bool PlanRecordingVerify(const TVeskBurner& b, bool overwritable, VerifyPlan& pl
                          static_cast<unsigned>(std::max<int64_t>(b.VolumeSpaceSize - 1, start)));
   std::vector<VerifyItem>& items = plan.items;
   const uint8_t* copy = b.HeaderCopy.data();
+  // The whole head is in memory when the burn kept it (KeepImageHead: it is
+  // then built whole, not generated as the cache takes it).
   if (b.ImageStream.Size() == (head_end - start) * kSectorSize) {
     AddHeadAreas(b, b.ImageStream.Memory().data(), head_end, items);
   } else {
-    // The head went once it was sent: the descriptors, which HeaderCopy
-    // keeps, are all there is to compare it with.
+    // The head went once it was sent (or only its first part was ever in
+    // memory): the descriptors, which HeaderCopy keeps, are all there is to
+    // compare it with.
     plan.notes.emplace_back(msg::kVerifyHeadNotKept);
     items.push_back(Area(msg::kAreaDescriptors, start + kSystemAreaSectors, start + descriptors_end,
                          copy + kSystemAreaSectors * kSectorSize));
