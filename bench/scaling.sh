@@ -14,7 +14,10 @@
 #   REPEAT      runs of each measurement, the median reported (default 3)
 #   CORPUS_DIR  where the trees are generated and kept (default bench/corpus: entries-N,
 #               about 4 KB of disk a file, 4 GB for the largest)
-#   OUT_DIR     where the image, the archive, the results and the report go (default bench/out)
+#   OUT_DIR     where the results and the report go (default bench/out)
+#   WORK_DIR    where the image and the archive go, one at a time (default: /dev/shm when it has
+#               4 GB free, so that what is measured is the program and not the disk's writeback;
+#               else OUT_DIR)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -31,7 +34,12 @@ STAMP=$(date +%Y%m%d-%H%M%S)
 RESULTS=$OUT_DIR/scaling-$STAMP.tsv
 REPORT=$OUT_DIR/scaling-$STAMP.txt
 printf 'way\trun\twall\tcpu\trss_kb\n' >"$RESULTS"
-OUT=$OUT_DIR/scaling.out
+if [ -z "${WORK_DIR:-}" ]; then
+  WORK_DIR=$OUT_DIR
+  [ "$(df --output=avail -k /dev/shm 2>/dev/null | tail -1)" -gt $((4 * 1048576)) ] 2>/dev/null && WORK_DIR=/dev/shm
+fi
+OUT=$WORK_DIR/zamo-scaling-$$.out
+trap 'rm -f "$OUT"' EXIT
 
 # measure WAY RUN COMMAND...: one run, its wall time, user + system time and
 # peak memory (GNU time) appended to RESULTS.
@@ -79,7 +87,7 @@ median() {
 {
   echo "Scaling with the entry count, $(date '+%Y-%m-%d %H:%M')"
   machine_line
-  echo "zamo-cli: $CLI"
+  echo "zamo-cli: $CLI; the image and the archive written to $WORK_DIR"
   echo "trees: the tiny corpus' shape (bench/gen_corpus.py entries N: N/16 folders of 15 files of 0-200 bytes);"
   echo "$REPEAT runs of each, tools and sizes taking turns, medians; page cache warm; --max-entries N above 600,000"
   echo "size = zamo-cli mkiso --print-size, mkiso = zamo-cli mkiso -o (threaded), tar = tar cf"
