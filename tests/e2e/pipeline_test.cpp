@@ -896,7 +896,9 @@ Measured LeastPeakOfTwo(const std::vector<std::string>& args) {
 TEST(PipelineMemory, TheHeadIsNotHeldWholeWhileTheSaveRuns) {
   constexpr int kSmallFolders = 1250, kLargeFolders = 5000;  // 20,000 and 80,000 entries
   constexpr double kMaxKibPerEntry = 0.35;                    // what a tree's entry may cost
-  constexpr int64_t kCacheMib = 8;
+  // The smallest cache: the heads of both trees (5 and 20 MB) fill it, so
+  // that it cancels out of the slope.
+  constexpr int64_t kCacheMib = 2;
   // The head kept in memory: system area, descriptors and path tables (about
   // 300 KiB here), and the window of directory extents (256 KiB).
   constexpr int64_t kHeadWindowMib = 2;
@@ -918,7 +920,7 @@ TEST(PipelineMemory, TheHeadIsNotHeldWholeWhileTheSaveRuns) {
   ASSERT_EQ(tree.status, 0);
 
   // (a) Each extra entry costs at most the tree's share: fixed costs and the
-  // cache cancel out. A head held whole adds 0.25 KiB an entry here.
+  // cache cancel out. Measured: 0.27 KiB; 0.49 with the head held whole.
   const double extra_entries = 16.0 * (kLargeFolders - kSmallFolders);
   const double per_entry = static_cast<double>(large.max_rss_kib - small.max_rss_kib) / extra_entries;
   EXPECT_LE(per_entry, kMaxKibPerEntry) << "peaks " << small.max_rss_kib << " KiB at 20,000 entries, "
