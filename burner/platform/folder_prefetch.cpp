@@ -10,6 +10,11 @@ namespace {
 
 // Entries the prefetcher may hold before it waits for the walk.
 constexpr size_t kMaxWaitingEntries = 200'000;
+// A walk that caught up with the thread is woken once this many more
+// listings are made, not for each one: a folder of small files is listed in
+// about the time the walk takes to add it, and a wake-up for each folder
+// (two futex calls on each side) cost more than the wait it ended.
+constexpr uint64_t kListingsAhead = 32;
 
 }  // namespace
 
@@ -51,13 +56,18 @@ std::optional<FolderPrefetcher::Listing> FolderPrefetcher::Get(const std::string
     waiting_entries_ = 0;
     room_.notify_all();
     if (done_) return std::nullopt;
+    wake_at_ = next_order_ + kListingsAhead;
     // Bounded waits: the thread's end is noticed within 100 ms.
     made_.wait_for(lock, std::chrono::milliseconds(100));
+    wake_at_ = kNobodyWaits;
   }
 }
 
 bool FolderPrefetcher::WaitForRoom() {
   std::unique_lock lock(mutex_);
+  // The walk waits for more listings than there is room for: it takes what
+  // is made now.
+  if (waiting_entries_ > kMaxWaitingEntries && wake_at_ != kNobodyWaits) made_.notify_all();
   // Bounded waits: the flag is checked at least every 100 ms.
   while (!stop_ && waiting_entries_ > kMaxWaitingEntries) room_.wait_for(lock, std::chrono::milliseconds(100));
   return !stop_;
@@ -89,14 +99,16 @@ void FolderPrefetcher::Visit(const std::string& folder, std::vector<std::pair<ui
     if (std::find(stack.begin(), stack.end(), std::make_pair(rec.Device, rec.Inode)) == stack.end())
       subfolders.push_back(folder + rec.Name + "/");
   }
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
     waiting_entries_ += listing.entries.size();
     const uint64_t order = next_order_++;
     by_order_.emplace(order, folder);
     ready_[folder] = Item{std::move(listing), order};
+    wake = next_order_ >= wake_at_;
   }
-  made_.notify_all();
+  if (wake) made_.notify_all();
   for (const std::string& sub : subfolders) Visit(sub, stack);
   if (known) stack.pop_back();
 }

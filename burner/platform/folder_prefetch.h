@@ -66,6 +66,9 @@ class FolderPrefetcher {
   std::map<uint64_t, std::string> by_order_;
   size_t waiting_entries_ = 0;
   uint64_t next_order_ = 0;
+  // The walk waits until next_order_ reaches this (kNobodyWaits: it does not wait).
+  static constexpr uint64_t kNobodyWaits = UINT64_MAX;
+  uint64_t wake_at_ = kNobodyWaits;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

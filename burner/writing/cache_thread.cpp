@@ -64,6 +64,11 @@ void TCacheThread::SetErrorText(const std::string& text) {
 }
 
 std::string TCacheThread::CurrentFile() {
+  if (const TFEntry* entry = current_entry_.load(std::memory_order_acquire)) {
+    std::string path;
+    entry->AppendSourcePath(path);
+    return path;
+  }
   QueueLock lock(lock_);
   return current_file_;
 }
@@ -103,6 +108,7 @@ int TCacheThread::TakeBlock(std::unique_ptr<TCacheBlock>& block) {
   taking_ = true;
   block = std::move(queue_.front());
   queue_.pop_front();
+  queued_.store(queue_.size(), std::memory_order_relaxed);
   buffered_bytes_ -= block->Count;
   remaining_bytes_ -= block->Count;
   taking_ = false;
@@ -111,6 +117,7 @@ int TCacheThread::TakeBlock(std::unique_ptr<TCacheBlock>& block) {
 }
 
 int64_t TCacheThread::TakeBlocks(std::vector<std::unique_ptr<TCacheBlock>>& blocks, size_t max) {
+  if (!HandOverReady()) return -1;
   std::unique_ptr<TCacheBlock> first;
   const int n = TakeBlock(first);
   if (n <= 0) return n;
@@ -121,6 +128,7 @@ int64_t TCacheThread::TakeBlocks(std::vector<std::unique_ptr<TCacheBlock>>& bloc
     taking_ = true;
     std::unique_ptr<TCacheBlock> block = std::move(queue_.front());
     queue_.pop_front();
+    queued_.store(queue_.size(), std::memory_order_relaxed);
     buffered_bytes_ -= block->Count;
     remaining_bytes_ -= block->Count;
     total += block->Count;
@@ -131,7 +139,26 @@ int64_t TCacheThread::TakeBlocks(std::vector<std::unique_ptr<TCacheBlock>>& bloc
   return total;
 }
 
-void TCacheThread::WaitForData(int ms) { Nap(signal_mutex_, data_queued_, ms); }
+void TCacheThread::WaitForData(int ms) {
+  std::unique_lock lock(signal_mutex_);
+  data_queued_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return HandOverReady(); });
+}
+
+void TCacheThread::SetHandOver(size_t blocks) {
+  // The queue holds at most Capacity - 1 blocks (WaitForRoom): a larger
+  // batch would never be ready.
+  hand_over_ = std::clamp<size_t>(blocks, 1, static_cast<size_t>(capacity_ - 1));
+}
+
+bool TCacheThread::HandOverReady() const {
+  return queued_.load(std::memory_order_relaxed) >= hand_over_.load(std::memory_order_relaxed) || staged_all_ ||
+         done_ || abort_requested_;
+}
+
+void TCacheThread::WakeConsumer() {
+  { std::lock_guard lock(signal_mutex_); }
+  data_queued_.notify_one();
+}
 
 void TCacheThread::Recycle(std::unique_ptr<TCacheBlock> block) {
   QueueLock lock(lock_);
@@ -169,6 +196,8 @@ void TCacheThread::Execute() {
     return;
   }
   if (StagePadding() == Step::kStop) return;
+  staged_all_ = true;
+  WakeConsumer();
   primed_ = true;
   WaitUntilTaken();
 }
@@ -209,7 +238,6 @@ TCacheThread::Step TCacheThread::StageHead() {
 }
 
 TCacheThread::Step TCacheThread::StageEntries() {
-  SourceOpener opener;
   if (!job_.image_file_name.empty() || !job_.boot_image_name.empty()) {
     // The pseudo-entry before the file table: the image file, or the boot image.
     const bool image = !job_.image_file_name.empty();
@@ -230,16 +258,28 @@ TCacheThread::Step TCacheThread::StageEntries() {
     }
     if (image) return Step::kGoOn;
   }
+  const Step step = StageFiles();
+  // The entries may go once the job has ended: the last path is kept.
+  if (const TFEntry* entry = current_entry_.load()) {
+    std::string path;
+    entry->AppendSourcePath(path);
+    QueueLock lock(lock_);
+    current_file_ = std::move(path);
+    current_entry_ = nullptr;
+  }
+  return step;
+}
+
+TCacheThread::Step TCacheThread::StageFiles() {
+  SourceOpener opener;
   std::string path;  // the source path of the entry being staged, rebuilt in the same buffer each time
   for (const TFEntry* entry : job_.entries) {
     if (entry == nullptr) return Fail(msg::kInternal0005);
     if ((entry->Attr & faDirectory) != 0 || !entry->HasSource() || entry->Imported) continue;
     path.clear();
     entry->AppendSourcePath(path);
-    {
-      QueueLock lock(lock_);
-      current_file_ = path;
-    }
+    // No lock a file: CurrentFile builds the path from the entry when asked.
+    current_entry_.store(entry, std::memory_order_release);
     // An empty file is opened all the same, to notice that it vanished.
     const std::unique_ptr<TFileStreamEx> source = opener.Open(path);
     if (source->Handle < 0) return Fail(StrFormat(msg::kCannotOpenFile, DisplayUtf8(path).c_str()));
@@ -282,13 +322,9 @@ TCacheThread::Step TCacheThread::Stage(int fd, const std::string& name, int64_t 
     staged_ += t;
     left -= t;
     produced_ += t;
+    unbuffered_ += t;  // counted in buffered_bytes_ with its block, under one lock
     if (abort_requested_) return AbortNow();
-    size_t queued = 0;
-    {
-      QueueLock lock(lock_);
-      buffered_bytes_ += t;
-      queued = queue_.size();
-    }
+    const size_t queued = queued_.load(std::memory_order_relaxed);
     if (staged_ == job_.block_size) QueueBlock();
     AdjustPriority(queued);
     if (WaitForRoom() == Step::kStop) return Step::kStop;
@@ -307,6 +343,7 @@ TCacheThread::Step TCacheThread::StagePadding() {
     std::memset(block->Data.data(), 0, static_cast<size_t>(n));
     block->Count = n;
     queue_.push_back(std::move(block));
+    queued_.store(queue_.size(), std::memory_order_relaxed);
     buffered_bytes_ += n;
     pad_bytes_ -= n;
   }
@@ -316,22 +353,24 @@ TCacheThread::Step TCacheThread::StagePadding() {
 void TCacheThread::QueueBlock() {
   if (block_ == nullptr || staged_ == 0) return;
   block_->Count = staged_;
+  size_t queued = 0;
   {
     QueueLock lock(lock_);
     queue_.push_back(std::move(block_));
+    queued = queue_.size();
+    queued_.store(queued, std::memory_order_relaxed);
+    buffered_bytes_ += unbuffered_;
+    unbuffered_ = 0;
     staged_ = 0;
   }
-  data_queued_.notify_one();
+  // One wake-up a batch: the consumer waits for a whole one.
+  if (queued == hand_over_.load(std::memory_order_relaxed)) WakeConsumer();
 }
 
 TCacheThread::Step TCacheThread::WaitForRoom() {
   bool idle = false;
   for (;;) {
-    size_t queued = 0;
-    {
-      QueueLock lock(lock_);
-      queued = queue_.size();
-    }
+    const size_t queued = queued_.load(std::memory_order_relaxed);
     if (queued + 1 < static_cast<size_t>(capacity_)) return Step::kGoOn;
     if (!idle) {
       SetPriority(ThreadPriority::kIdle);
@@ -379,17 +418,22 @@ TCacheThread::Step TCacheThread::AbortNow() {
   {
     QueueLock lock(lock_);
     queue_.clear();
+    queued_ = 0;
     if (error_text_.empty()) error_text_ = msg::kAbortedByUser;
     done_ = true;
   }
   discarding_ = false;
+  WakeConsumer();
   return Step::kStop;
 }
 
 TCacheThread::Step TCacheThread::Fail(const std::string& text) {
-  QueueLock lock(lock_);
-  error_text_ = text;
-  done_ = true;
+  {
+    QueueLock lock(lock_);
+    error_text_ = text;
+    done_ = true;
+  }
+  WakeConsumer();
   return Step::kStop;
 }
 

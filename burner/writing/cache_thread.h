@@ -34,9 +34,7 @@ namespace zamo {
 constexpr int kCacheBlockBytes = 65540;
 constexpr int64_t kMinimumStreamBytes = 614400;  // 300 sectors
 
-// Aligned on a page: an image file written past the page cache (O_DIRECT)
-// takes the blocks' memory as it is.
-struct alignas(4096) TCacheBlock {
+struct TCacheBlock {
   std::array<uint8_t, kCacheBlockBytes> Data;
   int Count = 0;  // valid bytes of Data
 };
@@ -74,6 +72,8 @@ class TCacheThread : public TThread {
   int TakeBlock(std::unique_ptr<TCacheBlock>& block);
   // Takes up to `max` ready blocks at once (appended to `blocks`): their
   // byte count, or 0 or -1 as TakeBlock.
+  // Until the producer has staged everything, it answers -1 while fewer
+  // than the hand-over batch (SetHandOver) are ready.
   int64_t TakeBlocks(std::vector<std::unique_ptr<TCacheBlock>>& blocks, size_t max);
   void Recycle(std::unique_ptr<TCacheBlock> block);
 
@@ -90,9 +90,14 @@ class TCacheThread : public TThread {
   // stalled one by it.
   int64_t ProducedBytes() const { return produced_; }
   int Capacity() const { return capacity_; }
-  // Waits up to `ms` milliseconds for a block to be queued (the writer's
-  // pause when nothing is ready).
+  // Waits up to `ms` milliseconds for a hand-over batch to be ready, the
+  // last blocks staged or the producer ended (the writer's pause when
+  // nothing is ready).
   void WaitForData(int ms);
+  // The consumer takes `blocks` at a time: the producer wakes it when that
+  // many are ready (at most Capacity - 1, what the queue holds), not for each
+  // block. Set before the first TakeBlocks.
+  void SetHandOver(size_t blocks);
   const std::string& ImageFileName() const { return job_.image_file_name; }
   int CacheSize() const { return job_.cache_size; }
 
@@ -118,6 +123,13 @@ class TCacheThread : public TThread {
   Step AbortNow();
   void AdjustPriority(size_t queued);
   void WaitUntilNotTaking();
+  // Stages the file table's entries; StageEntries keeps the last one's path.
+  Step StageFiles();
+  // Whether a consumer waiting in WaitForData has something to do.
+  bool HandOverReady() const;
+  // Wakes the consumer (under signal_mutex_, so that a wait that just found
+  // nothing ready cannot miss it).
+  void WakeConsumer();
 
   CacheJob job_;
   TSCSIDevice& lock_;
@@ -129,6 +141,13 @@ class TCacheThread : public TThread {
   int64_t pad_bytes_ = 0;
   std::string error_text_;    // guarded by lock_
   std::string current_file_;  // guarded by lock_
+  // The file being staged, its path built when asked (CurrentFile): the
+  // entries stay in place while the job runs. Null: current_file_ holds it.
+  std::atomic<const TFEntry*> current_entry_{nullptr};
+  int64_t unbuffered_ = 0;    // bytes staged into block_, added to buffered_bytes_ when it is queued
+  std::atomic<size_t> queued_{0};        // queue_.size(), read without lock_
+  std::atomic<size_t> hand_over_{1};     // blocks the consumer takes at a time
+  std::atomic<bool> staged_all_{false};  // every byte of the stream is queued
   std::unique_ptr<TCacheBlock> block_;  // being filled
   int staged_ = 0;                      // bytes of block_ filled
   std::atomic<int64_t> produced_{0};

@@ -117,6 +117,8 @@ void TThWrite::TransferLoop() {
   const size_t blocks_per_write = ToFile ? kFileBlocksPerWrite : 1;
   const int64_t image_bytes = burner_.ImageSectors() * kSectorSize;
   std::vector<std::unique_ptr<TCacheBlock>> blocks;
+  // Woken once a whole write is ready, not for each block.
+  cache_.SetHandOver(blocks_per_write);
   int64_t n = cache_.TakeBlocks(blocks, blocks_per_write);
   if (!ToFile && n > 0 && compilation_ && IsOverwritableOnceFormatted(kind_)) {
     // The new descriptors go to sector 0 once the data is recorded (closing
@@ -135,7 +137,9 @@ void TThWrite::TransferLoop() {
     if (n == -1) {
       if (burner_.abort_flag_) return Fail(msg::kAbortedByUser);
       if (!cache_.ErrorText().empty()) return;
-      cache_.WaitForData(1);
+      // Woken when a write's worth is ready or the cache ends; the bound
+      // only paces the checks of the abort flag and of a stalled producer.
+      cache_.WaitForData(10);
       const int64_t produced = cache_.ProducedBytes();
       if (produced != last_produced) {
         last_produced = produced;

@@ -281,5 +281,78 @@ TEST_F(CacheThreadTest, StreamOfAnotherLengthThanPromisedIsAnError) {
   EXPECT_EQ(cache.ErrorText(), "ERREUR INTERNE 0005");
 }
 
+// The writer's way of taking the stream: TakeBlocks of up to a hand-over
+// batch, WaitForData between. Every batch comes whole but the last, each
+// wake-up comes (a lost one would cost a wait of 20 s), and the bytes come in
+// order whatever the batch and the cache's capacity.
+struct HandOverCase {
+  size_t batch;
+  int cache_size;
+  int files;
+  bool spin = false;  // asks again at once instead of waiting: takes any block the moment it is queued
+};
+
+class CacheHandOverTest : public CacheThreadTest, public ::testing::WithParamInterface<HandOverCase> {};
+
+TEST_P(CacheHandOverTest, BatchesComeWholeButTheLast) {
+  const HandOverCase c = GetParam();
+  std::vector<const TFEntry*> entries;
+  std::string expected = std::string(2048, 'h');
+  for (int i = 0; i < c.files; ++i) {
+    const std::string content = Bytes(static_cast<size_t>(i * 7919 % 30000), i + 1);
+    entries.push_back(File("f" + std::to_string(i), content));
+    expected += Padded(content);
+  }
+  CacheJob job = Job(std::string(2048, 'h'), entries, static_cast<int64_t>(expected.size()));
+  job.cache_size = c.cache_size;
+  TCacheThread cache(std::move(job), lock);
+  cache.SetHandOver(c.batch);
+  const size_t whole = std::min(c.batch, static_cast<size_t>(cache.Capacity() - 1));
+  const auto start = std::chrono::steady_clock::now();
+  std::string got;
+  int short_takes = 0;
+  std::vector<std::unique_ptr<TCacheBlock>> blocks;
+  for (;;) {
+    const int64_t n = cache.TakeBlocks(blocks, c.batch);
+    if (n == 0) break;
+    if (n < 0) {
+      ASSERT_LT(std::chrono::steady_clock::now() - start, kPatience) << "the cache delivers nothing";
+      if (c.spin) {
+        std::this_thread::yield();
+      } else {
+        cache.WaitForData(20'000);
+      }
+      continue;
+    }
+    if (blocks.size() < whole) ++short_takes;
+    for (auto& block : blocks) {
+      got.append(reinterpret_cast<const char*>(block->Data.data()), static_cast<size_t>(block->Count));
+      cache.Recycle(std::move(block));
+    }
+    blocks.clear();
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  cache.WaitFor();
+  EXPECT_EQ(cache.ErrorText(), "");
+  EXPECT_TRUE(SameBytes(got, expected));
+  EXPECT_LE(short_takes, 1) << "the writer was handed blocks before a whole batch was ready";
+  EXPECT_LT(took, std::chrono::seconds(10)) << "a wake-up was lost";
+  // The last file is named after the job even once its entry has changed.
+  TFEntry& last = entries_.back();
+  const std::string last_path = last.SourcePath();
+  last.LongName = "renamed";
+  paths_.back() = "/elsewhere";
+  EXPECT_EQ(cache.CurrentFile(), last_path);
+}
+
+INSTANTIATE_TEST_SUITE_P(Batches, CacheHandOverTest,
+                         ::testing::Values(HandOverCase{8, 4 << 20, 150},    // the image file's 512 KiB writes
+                                           HandOverCase{8, 256 << 10, 150},  // a queue of 3 blocks: batches of 3
+                                           HandOverCase{1, 2 << 20, 60},     // a recorder, one block a command
+                                           HandOverCase{64, 2 << 20, 150},   // past the capacity: 31
+                                           HandOverCase{8, 4 << 20, 3},      // fewer bytes than one batch
+                                           HandOverCase{8, 4 << 20, 150, true},
+                                           HandOverCase{8, 256 << 10, 150, true}));
+
 }  // namespace
 }  // namespace zamo
