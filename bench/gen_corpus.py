@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Generates one benchmark corpus for bench/mkiso.sh.
 
-    gen_corpus.py big|small|tiny DEST
+    gen_corpus.py big|small|tiny|tiny600 DEST
     gen_corpus.py entries DEST N
 
 The trees are the same from one run to the next (fixed seeds, Python's
@@ -15,6 +15,9 @@ that exists is always complete.
          files of 50 to 95 (more than Joliet's 64 in most cases).
   tiny   300,000 files of 0 to 200 bytes in 20,000 folders (200 at the top,
          99 in each), short ASCII names.
+  tiny600  600,000 entries of the tiny corpus' shape, a compilation's
+         default capacity: 'entries DEST 600000' (562,500 files in 37,500
+         folders, 375 at the top).
   entries  N entries (files and folders, N a multiple of 16) of the tiny
          corpus' shape: N/16 folders (top folders of 99 subfolders
          each, the last one fewer) of 15 files of 0 to 200 bytes; bench/scaling.sh measures 10,000 to 1,000,000 of them.
@@ -137,6 +140,8 @@ def main():
     if len(sys.argv) == 4 and sys.argv[1] == "entries" and sys.argv[3].isdigit() and int(sys.argv[3]) % 16 == 0:
         count = int(sys.argv[3])
         fill = lambda root: entries(root, random.Random(4), count)
+    elif len(sys.argv) == 3 and sys.argv[1] == "tiny600":
+        fill = lambda root: entries(root, random.Random(4), 600000)
     elif len(sys.argv) == 3 and sys.argv[1] in ("big", "small", "tiny"):
         kind = sys.argv[1]
         seeds = {"big": 1, "small": 2, "tiny": 3}

@@ -11,7 +11,8 @@
 #              side by side, for a before/after comparison (default: none)
 #   REPEAT     runs of each measurement; the median is reported (default 5)
 #   (cat of every file of a corpus into one file is timed with them: the floor)
-#   CORPORA    corpora to run, among "big small tiny" (default: all three)
+#   CORPORA    corpora to run, among "big small tiny tiny600" (default: the
+#              first three; tiny600 is the tiny corpus' shape at 600,000 entries)
 #   CACHE_SIZES read-ahead cache sizes (MiB) whose memory is measured (default "4 64")
 #   CORPUS_DIR where the corpora are generated and kept (default: bench/corpus)
 #   OUT_DIR    scratch space for the images and the results (default: bench/out)
@@ -78,7 +79,7 @@ fi
 
 mkdir -p "$CORPUS_DIR" "$OUT_DIR"
 for c in $CORPORA; do
-  case $c in big|small|tiny) ;; *) die "unknown corpus '$c' (big, small or tiny)";; esac
+  case $c in big|small|tiny|tiny600) ;; *) die "unknown corpus '$c' (big, small, tiny or tiny600)";; esac
   if [ ! -d "$CORPUS_DIR/$c" ]; then
     avail_kb=$(df -Pk "$CORPUS_DIR" | awk 'NR == 2 { print $4 }')
     [ "$avail_kb" -gt $((6 * 1024 * 1024)) ] || die "less than 6 GB free under $CORPUS_DIR"
@@ -424,6 +425,15 @@ declare -A WALL RSS
     echo "  tiny --print-size ($((FILES[tiny] + DIRS[tiny])) entries): genisoimage time / zamo ${r_gen}x," \
       "xorriso ${r_xor}x (aim > 1): $(verdict "$(calc %d "$r_gen > 1 && $r_xor > 1")")"
   fi
+  echo "  both saves against tar, every corpus (aim: tar's time / the save's >= 1, of the medians and of the best runs):"
+  for c in $CORPORA; do
+    for t in zamo-cli zamo-quick; do
+      med=$(ratio "${WALL[$c,save,tar]}" "${WALL[$c,save,$t]}")
+      best=$(ratio "$(stat_of "$c" save tar 5 min)" "$(stat_of "$c" save "$t" 5 min)")
+      printf '    %-8s %-10s median %sx, best %sx: %s\n' "$c" "$t" "$med" "$best" \
+        "$(verdict "$(calc %d "$med >= 1 && $best >= 1")")"
+    done
+  done
   echo "  memory of the threaded save (aim: max RSS <= cache + head window + tree + 64 MiB, the tree being --print-size's RSS):"
   for c in $CORPORA; do
     for t in "${CACHE_TOOLS[@]}"; do
