@@ -345,7 +345,7 @@ TEST_P(CacheHandOverTest, BatchesComeWholeButTheLast) {
   EXPECT_EQ(cache.CurrentFile(), last_path);
 }
 
-INSTANTIATE_TEST_SUITE_P(Batches, CacheHandOverTest,
+INSTANTIATE_TEST_SUITE_P(CacheThreadHandOver, CacheHandOverTest,
                          ::testing::Values(HandOverCase{8, 4 << 20, 150},    // the image file's 512 KiB writes
                                            HandOverCase{8, 256 << 10, 150},  // a queue of 3 blocks: batches of 3
                                            HandOverCase{1, 2 << 20, 60},     // a recorder, one block a command
