@@ -183,40 +183,51 @@ TEST_F(MultisessionTest, AClosedDiscHasNoNextWritableAddress) {
   EXPECT_EQ(burner_.SessionStart, 0);
 }
 
-TEST_F(MultisessionTest, OverwritableDvdStartsAfterTheVolumeItHolds) {
-  // A formatted DVD+RW holding a volume of 5000 sectors; 17 to 32 hold nothing.
+// A formatted overwritable DVD holding a volume; the sectors after its
+// descriptors hold nothing. The kinds differ only in their state file.
+struct HeldVolume {
+  const char* name;
+  const char* kind;
+  const char* state;
+  uint32_t volume;
+  int32_t start;  // after the volume, on a whole ECC block of 16 sectors
+  TDiscKind recorded;
+};
+
+class OverwritableDvd : public MultisessionTest, public ::testing::WithParamInterface<HeldVolume> {};
+
+TEST_P(OverwritableDvd, StartsAfterTheVolumeItHoldsAndAtZeroOnceErased) {
+  const HeldVolume& c = GetParam();
   MiniDisc disc(40);
-  disc.Descriptor(16, 1, 20, 2048, 5000);
+  disc.Descriptor(16, 1, 20, 2048, c.volume);
   WriteFile(image_, disc.bytes());
-  WriteFile(image_ + ".state",
-            "zamo-disc 1\nkind dvd+rw\nfinalized yes\nformatted yes\nrestricted-overwrite no\n"
-            "session 1 closed\ntrack 1 complete 0 2295104 2295104\n");
-  Load("dvd+rw", image_);
-  EXPECT_EQ(burner_.FindLastVolumeSize(), 5000u);
+  WriteFile(image_ + ".state", c.state);
+  Load(c.kind, image_);
+  EXPECT_EQ(burner_.FindLastVolumeSize(), c.volume);
   EXPECT_TRUE(burner_.FindSessionStart());
-  EXPECT_EQ(burner_.SessionStart, 5008) << "after the volume, on a whole ECC block of 16 sectors";
+  EXPECT_EQ(burner_.RecordedDiscKind(), c.recorded);
+  EXPECT_EQ(burner_.SessionStart, c.start) << "after the volume, on a whole ECC block of 16 sectors";
 
   // Erased: nothing recognisable, the new volume replaces the old one.
   transport::AspiUnload();
   WriteFile(image_, std::string(40 * 2048, '\0'));
-  Load("dvd+rw", image_);
+  Load(c.kind, image_);
   EXPECT_EQ(burner_.FindLastVolumeSize(), 0u);
   EXPECT_TRUE(burner_.FindSessionStart());
   EXPECT_EQ(burner_.SessionStart, 0);
 }
 
-TEST_F(MultisessionTest, ARestrictedOverwriteDvdRwStartsAfterTheVolumeItHolds) {
-  MiniDisc disc(40);
-  disc.Descriptor(16, 1, 20, 2048, 7000);
-  WriteFile(image_, disc.bytes());
-  WriteFile(image_ + ".state",
-            "zamo-disc 1\nkind dvd-rw\nfinalized yes\nformatted yes\nrestricted-overwrite yes\n"
-            "session 1 closed\ntrack 1 complete 0 2295104 2295104\n");
-  Load("dvd-rw", image_);
-  EXPECT_TRUE(burner_.FindSessionStart());
-  EXPECT_EQ(burner_.RecordedDiscKind(), dkDvdRwRestricted);
-  EXPECT_EQ(burner_.SessionStart, 7008) << "after the volume, on a whole ECC block of 16 sectors";
-}
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, OverwritableDvd,
+    ::testing::Values(HeldVolume{"DvdPlusRw", "dvd+rw",
+                                 "zamo-disc 1\nkind dvd+rw\nfinalized yes\nformatted yes\nrestricted-overwrite no\n"
+                                 "session 1 closed\ntrack 1 complete 0 2295104 2295104\n",
+                                 5000, 5008, dkDvdPlusRw},
+                      HeldVolume{"RestrictedOverwriteDvdRw", "dvd-rw",
+                                 "zamo-disc 1\nkind dvd-rw\nfinalized yes\nformatted yes\nrestricted-overwrite yes\n"
+                                 "session 1 closed\ntrack 1 complete 0 2295104 2295104\n",
+                                 7000, 7008, dkDvdRwRestricted}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(MultisessionTest, ABlankSequentialDvdRwStartsAtZero) {
   Load("dvd-rw", image_);
@@ -264,13 +275,9 @@ TEST_P(RecordingJob, LaysTheSecondSessionOutAfterTheFirst) {
                                     {"rep/y.bin", Bytes(7000, 4)}})));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, RecordingJob, ::testing::Values("cd-r", "cd-rw", "dvd-r", "dvd+r", "dvd+rw", "dvd-ram", "dvd-rw", "dvd+r-dl"),
-                         [](const auto& p) {
-                           std::string name = p.param;
-                           std::replace(name.begin(), name.end(), '-', '_');
-                           std::replace(name.begin(), name.end(), '+', 'P');
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Kinds, RecordingJob,
+                         ::testing::Values("cd-r", "cd-rw", "dvd-r", "dvd+r", "dvd+rw", "dvd-ram", "dvd-rw", "dvd+r-dl"),
+                         KindParamName());
 
 }  // namespace
 }  // namespace zamo::test

@@ -252,12 +252,7 @@ TEST_P(Relayout, AfterAnImportAndEditsGivesTheFullLayoutsSectorsWithoutADriveCom
   EXPECT_TRUE(SameLayout(FullLayout(), edited));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, Relayout, ::testing::Values("cd-r", "dvd-r", "dvd+rw"), [](const auto& p) {
-  std::string name = p.param;
-  std::replace(name.begin(), name.end(), '-', '_');
-  std::replace(name.begin(), name.end(), '+', 'P');
-  return name;
-});
+INSTANTIATE_TEST_SUITE_P(Kinds, Relayout, ::testing::Values("cd-r", "dvd-r", "dvd+rw"), KindParamName());
 
 }  // namespace
 }  // namespace zamo::test
