@@ -33,6 +33,16 @@ class LinuxSgTest : public test::SgFixture {
     back_end.SendASPI32Command(&r);
     return r;
   }
+
+  // A back end with one drive, sr0 at `address`, scanned; the scan's
+  // requests are forgotten.
+  std::unique_ptr<TLinuxSgBackEnd> OneDrive(const std::string& address = "0:0:0:0") {
+    AddNode("sr0", address);
+    auto back_end = Make();
+    EXPECT_EQ(back_end->Scan(), 1);
+    seen.clear();
+    return back_end;
+  }
 };
 
 TEST_F(LinuxSgTest, DrivesWithoutAddressShareAnExtraAdapter) {
@@ -82,10 +92,7 @@ TEST_F(LinuxSgTest, NodesThatDoNotAnswerAreLeftOut) {
 }
 
 TEST_F(LinuxSgTest, InquiryIsAnsweredFromTheTableWith36Bytes) {
-  AddNode("sr0", "0:0:0:0");
-  auto back_end = Make();
-  ASSERT_EQ(back_end->Scan(), 1);
-  seen.clear();
+  auto back_end = OneDrive();
   uint8_t buffer[96];
   std::memset(buffer, 0xEE, sizeof buffer);
   TSRB_ExecSCSICmd r = Execute(*back_end, 0, 0x12, kFlagsIn, buffer, sizeof buffer);
@@ -102,10 +109,7 @@ TEST_F(LinuxSgTest, InquiryIsAnsweredFromTheTableWith36Bytes) {
 }
 
 TEST_F(LinuxSgTest, RequestsCarryDirectionLengthSenseAndTimeout) {
-  AddNode("sr0", "0:0:0:0");
-  auto back_end = Make();
-  ASSERT_EQ(back_end->Scan(), 1);
-  seen.clear();
+  auto back_end = OneDrive();
   uint8_t buffer[2048] = {};
   Execute(*back_end, 0, 0x28, kFlagsIn, buffer, sizeof buffer);
   Execute(*back_end, 0, 0x2A, kFlagsOut, buffer, sizeof buffer, 4800000);
@@ -124,9 +128,7 @@ TEST_F(LinuxSgTest, RequestsCarryDirectionLengthSenseAndTimeout) {
 }
 
 TEST_F(LinuxSgTest, CheckConditionBringsItsSense) {
-  AddNode("sr0", "0:0:0:0");
-  auto back_end = Make();
-  ASSERT_EQ(back_end->Scan(), 1);
+  auto back_end = OneDrive();
   reply = [](sg_io_hdr_t* hdr) {
     const std::vector<uint8_t> sense = test::FixedSense(2, 0x3A, 0);
     std::memcpy(hdr->sbp, sense.data(), sense.size());
@@ -189,10 +191,7 @@ TEST(SgStatusMapTest, HostDriverAndScsiStatus) {
 }
 
 TEST_F(LinuxSgTest, HandlesAreReleasedOrHeldAsAsked) {
-  AddNode("sr0", "0:0:0:0");
-  auto back_end = Make();
-  ASSERT_EQ(back_end->Scan(), 1);
-  seen.clear();
+  auto back_end = OneDrive();
   Execute(*back_end, 0, 0x00, kFlagsNone, nullptr, 0);
   EXPECT_EQ(back_end->OpenHandles(), 0);
   transport::ReleaseHandles = false;
@@ -215,9 +214,7 @@ TEST_F(LinuxSgTest, ReadOnlyNodeIsOpenedReadOnly) {
 }
 
 TEST_F(LinuxSgTest, OtherRequestCodes) {
-  AddNode("sr0", "1:0:0:0");
-  auto back_end = Make();
-  ASSERT_EQ(back_end->Scan(), 1);
+  auto back_end = OneDrive("1:0:0:0");
   const test::AdapterInquiry adapter = test::InquireAdapter(*back_end, 1);
   EXPECT_EQ(adapter.status, SS_COMP);
   const TSRB_HAInquiry& ha = adapter.record;
