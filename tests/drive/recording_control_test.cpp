@@ -76,12 +76,19 @@ class ScriptedDrive : public TAspiBackEnd {
   }
 };
 
-void NotReady(uint8_t* sense, uint8_t asc, uint8_t ascq) {
+// Fills fixed-format sense KEY/ASC/ASCQ and returns CHECK CONDITION.
+uint8_t CheckCondition(uint8_t* sense, uint8_t key, uint8_t asc, uint8_t ascq) {
   sense[0] = 0x70;
-  sense[2] = 0x02;
+  sense[2] = key;
   sense[7] = 10;
   sense[12] = asc;
   sense[13] = ascq;
+  return STATUS_CHKCOND;
+}
+
+// A drive that answers every command "becoming ready".
+uint8_t BecomingReady(const uint8_t*, uint8_t*, uint32_t, uint8_t* sense) {
+  return CheckCondition(sense, 0x02, 0x04, 0x01);
 }
 
 class RecordingControlTest : public ::testing::Test {
@@ -235,10 +242,7 @@ TEST_F(RecordingControlTest, DvdRamSendsNothingAndAFailedSenseSendsNoPage) {
   EXPECT_TRUE(drive_->sent.empty());
 
   drive_->respond = [](const uint8_t* cdb, uint8_t*, uint32_t, uint8_t* sense) -> uint8_t {
-    if (cdb[0] == 0x5A) {
-      NotReady(sense, 0x3A, 0);
-      return STATUS_CHKCOND;
-    }
+    if (cdb[0] == 0x5A) return CheckCondition(sense, 0x02, 0x3A, 0);
     return STATUS_GOOD;
   };
   EXPECT_FALSE(device_.SetWriteParameters(false, false, false, dkCdR, TDiscFinalize::kLeaveOpen));
@@ -254,11 +258,7 @@ TEST_F(RecordingControlTest, ProbeRecordsTheWriteTypesTheDriveAccepts) {
       data[9] = 0x36;  // a page longer than the component builds
       data[10] = 0x41;
     } else if (cdb[0] == 0x55 && data && data[8 + 2] == 3) {
-      sense[0] = 0x70;
-      sense[2] = 0x05;
-      sense[7] = 10;
-      sense[12] = 0x26;
-      return STATUS_CHKCOND;
+      return CheckCondition(sense, 0x05, 0x26, 0);
     }
     return STATUS_GOOD;
   };
@@ -300,12 +300,8 @@ TEST_F(RecordingControlTest, PerformanceDescriptorCarriesTheCallersValues) {
 
 TEST_F(RecordingControlTest, WriteSpeedIsSentWithTheReadSpeedAndKeptEvenWhenRefused) {
   device_.ReadSpeed = 7056;
-  drive_->respond = [](const uint8_t*, uint8_t*, uint32_t, uint8_t* sense) -> uint8_t {
-    sense[0] = 0x70;
-    sense[2] = 0x05;
-    sense[7] = 10;
-    sense[12] = 0x24;
-    return STATUS_CHKCOND;
+  drive_->respond = [](const uint8_t*, uint8_t*, uint32_t, uint8_t* sense) {
+    return CheckCondition(sense, 0x05, 0x24, 0);
   };
   device_.SetWriteSpeed(1764);
   EXPECT_EQ(device_.WriteSpeed(), 1764);
@@ -325,20 +321,14 @@ TEST_F(RecordingControlTest, ReadyDriveIsAskedAtOnceWithoutASleep) {
 }
 
 TEST_F(RecordingControlTest, BudgetBelowOneStepFailsWithoutASleep) {
-  drive_->respond = [](const uint8_t*, uint8_t*, uint32_t, uint8_t* sense) -> uint8_t {
-    NotReady(sense, 0x04, 0x01);
-    return STATUS_CHKCOND;
-  };
+  drive_->respond = BecomingReady;
   EXPECT_FALSE(device_.WaitUntilReady(400, 500));
   EXPECT_TRUE(slept_.empty());
   EXPECT_EQ(drive_->Count(0x51), 1);
 }
 
 TEST_F(RecordingControlTest, ADriveThatNeverBecomesReadyEndsWithinItsBudget) {
-  drive_->respond = [](const uint8_t*, uint8_t*, uint32_t, uint8_t* sense) -> uint8_t {
-    NotReady(sense, 0x04, 0x01);
-    return STATUS_CHKCOND;
-  };
+  drive_->respond = BecomingReady;
   EXPECT_FALSE(device_.WaitUntilReady(5000, 1000));
   int total = 0;
   for (int ms : slept_) total += ms;
@@ -351,8 +341,7 @@ TEST_F(RecordingControlTest, BecomesReadyAfterAFewNotReadyAnswers) {
   drive_->respond = [&left](const uint8_t* cdb, uint8_t*, uint32_t, uint8_t* sense) -> uint8_t {
     if (cdb[0] == 0x51 && left > 0) {
       --left;
-      NotReady(sense, 0x04, 0x07);
-      return STATUS_CHKCOND;
+      return CheckCondition(sense, 0x02, 0x04, 0x07);
     }
     return STATUS_GOOD;
   };
