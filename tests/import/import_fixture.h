@@ -8,8 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,6 +23,7 @@
 #include "burner/drive/transport.h"
 #include "burner/import/session_reader.h"
 #include "burner/platform/byte_order.h"
+#include "burner/platform/call_queue.h"
 #include "burner/platform/file_attributes.h"
 #include "emulator/emulated_backend.h"
 #include "tests/support/emulated_drive.h"
@@ -249,6 +253,31 @@ class MiniDiscTest : public ::testing::Test {
 
 // ---- The emulated recorder ------------------------------------------------------------
 
+// A back end between the component and the emulated recorder that passes
+// every request on; tests derive from it to watch or change some of them.
+class PassThroughDrive : public TAspiBackEnd {
+ public:
+  explicit PassThroughDrive(std::unique_ptr<TAspiBackEnd> inner) : inner_(std::move(inner)) {}
+
+  const char* TransportName() const override { return inner_->TransportName(); }
+  uint32_t GetASPI32SupportInfo() override { return inner_->GetASPI32SupportInfo(); }
+  uint32_t SendASPI32Command(void* srb) override { return inner_->SendASPI32Command(srb); }
+  std::string DevicePath(uint8_t ha, uint8_t target, uint8_t lun) const override {
+    return inner_->DevicePath(ha, target, lun);
+  }
+  void Finalize() override { inner_->Finalize(); }
+  TDeviceAccess Access(uint8_t ha, uint8_t target, uint8_t lun) const override {
+    return inner_->Access(ha, target, lun);
+  }
+  std::string BeginExclusive(uint8_t ha, uint8_t target, uint8_t lun) override {
+    return inner_->BeginExclusive(ha, target, lun);
+  }
+  void EndExclusive(uint8_t ha, uint8_t target, uint8_t lun) override { inner_->EndExclusive(ha, target, lun); }
+
+ private:
+  std::unique_ptr<TAspiBackEnd> inner_;
+};
+
 class DiscTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -267,6 +296,50 @@ class DiscTest : public ::testing::Test {
   // Loads a drive of `kind` holding `image` (an ISO file for cd-rom).
   void Load(const std::string& kind, const std::string& image, const std::string& options = "") {
     ASSERT_TRUE(UseEmulatedDrives(burner_, kind + ":" + image + options));
+  }
+
+  // Loads the emulated drive `spec` ("kind:image") behind a `Drive` (a
+  // PassThroughDrive) and selects it; `drive` is left pointing at it (the
+  // transport owns it).
+  template <typename Drive>
+  void LoadBehind(const std::string& spec, Drive*& drive) {
+    std::string error;
+    auto emulated = emu::CreateEmulatedBackEnd(spec, &error);
+    ASSERT_NE(emulated, nullptr) << error;
+    auto wrapper = std::make_unique<Drive>(std::move(emulated));
+    drive = wrapper.get();
+    transport::Install(std::move(wrapper));
+    burner_.HostAdapterInquiry(0);
+    burner_.ScanDevices();
+    ASSERT_EQ(burner_.Devices.size(), 1u);
+    burner_.SelectDevice(burner_.Devices[0]);
+  }
+
+  // Records the files of `src` as the disc's next session with the burn job
+  // (the writer thread), importing session `import` (0: none), and waits for
+  // its end (a minute at most): the job must succeed.
+  void BurnAsSession(const std::string& src, uint16_t import) {
+    CallQueue queue;
+    burner_.Dispatcher = [&queue](std::function<void()> call) { queue.Post(std::move(call)); };
+    int done = 0;
+    std::string error;
+    burner_.OnWriteDone = [&](TObject*, const std::string& text) {
+      ++done;
+      error = text;
+    };
+    ASSERT_TRUE(burner_.ClearCompilation(1000, 100));
+    burner_.SessionToImport = import;
+    ASSERT_GT(burner_.AddFolder("\\", src + "/", false, false, true, faAnyFile, "*"), 0);
+    const bool started = burner_.RecordCompilation() == 1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (started && done == 0 && std::chrono::steady_clock::now() < deadline) {
+      queue.RunFor(std::chrono::milliseconds(20));
+    }
+    burner_.Dispatcher = nullptr;
+    burner_.OnWriteDone = nullptr;
+    ASSERT_TRUE(started) << error << Log();
+    ASSERT_EQ(done, 1);
+    ASSERT_EQ(error, "") << Log();
   }
 
   // Writes the compilation, laid out for the disc in the drive, as its next

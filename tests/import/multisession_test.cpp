@@ -5,9 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
-
-#include "burner/platform/call_queue.h"
 #include "tests/import/import_fixture.h"
 
 namespace zamo::test {
@@ -244,33 +241,13 @@ class RecordingJob : public MultisessionTest, public ::testing::WithParamInterfa
 
 TEST_P(RecordingJob, LaysTheSecondSessionOutAfterTheFirst) {
   Load(GetParam(), image_);
-  CallQueue queue;
-  burner_.Dispatcher = [&queue](std::function<void()> call) { queue.Post(std::move(call)); };
-  int done = 0;
-  std::string error;
-  burner_.OnWriteDone = [&](TObject*, const std::string& text) {
-    ++done;
-    error = text;
-  };
-  auto burn = [&](const std::string& src, uint16_t import) {
-    done = 0;
-    ASSERT_TRUE(burner_.ClearCompilation(1000, 100));
-    burner_.SessionToImport = import;
-    ASSERT_GT(burner_.AddFolder("\\", src + "/", false, false, true, faAnyFile, "*"), 0);
-    ASSERT_EQ(burner_.RecordCompilation(), 1) << error << Log();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (done == 0 && std::chrono::steady_clock::now() < deadline) queue.RunFor(std::chrono::milliseconds(20));
-    ASSERT_EQ(done, 1);
-    ASSERT_EQ(error, "") << Log();
-  };
   MakeTree(dir_ / "a", {{"un.txt", "1"}, {"rep/x.bin", Bytes(9000, 3)}});
   MakeTree(dir_ / "b", {{"deux.txt", "2"}, {"rep/y.bin", Bytes(7000, 4)}});
-  burn(dir_ / "a", 0);
+  BurnAsSession(dir_ / "a", 0);
   const int32_t first_end = static_cast<int32_t>(burner_.VolumeSpaceSize);
-  burn(dir_ / "b", 0xFFFF);
+  BurnAsSession(dir_ / "b", 0xFFFF);
   EXPECT_GE(burner_.SessionStart, first_end) << "the second session overwrote the first";
   EXPECT_THAT(Log(), HasSubstr(">>> IMPORTER LA SESSION # 1\n"));
-  burner_.Dispatcher = nullptr;
   EXPECT_TRUE(SameFiles(ReadBack(-1), Expected({{"un.txt", "1"}, {"rep/x.bin", Bytes(9000, 3)}, {"deux.txt", "2"},
                                     {"rep/y.bin", Bytes(7000, 4)}})));
 }

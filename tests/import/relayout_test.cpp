@@ -17,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "burner/platform/call_queue.h"
 #include "burner/platform/date_time.h"
 #include "tests/import/import_fixture.h"
 
@@ -26,23 +25,9 @@ namespace {
 
 // Passes every request on to the emulated recorder and counts them all,
 // whatever their kind, with the opcodes of the commands.
-class CountingDrive : public TAspiBackEnd {
+class CountingDrive : public PassThroughDrive {
  public:
-  explicit CountingDrive(std::unique_ptr<TAspiBackEnd> inner) : inner_(std::move(inner)) {}
-
-  const char* TransportName() const override { return inner_->TransportName(); }
-  uint32_t GetASPI32SupportInfo() override { return inner_->GetASPI32SupportInfo(); }
-  std::string DevicePath(uint8_t ha, uint8_t target, uint8_t lun) const override {
-    return inner_->DevicePath(ha, target, lun);
-  }
-  void Finalize() override { inner_->Finalize(); }
-  TDeviceAccess Access(uint8_t ha, uint8_t target, uint8_t lun) const override {
-    return inner_->Access(ha, target, lun);
-  }
-  std::string BeginExclusive(uint8_t ha, uint8_t target, uint8_t lun) override {
-    return inner_->BeginExclusive(ha, target, lun);
-  }
-  void EndExclusive(uint8_t ha, uint8_t target, uint8_t lun) override { inner_->EndExclusive(ha, target, lun); }
+  using PassThroughDrive::PassThroughDrive;
 
   uint32_t SendASPI32Command(void* srb) override {
     const auto* request = static_cast<const TSRB_ExecSCSICmd*>(srb);
@@ -51,7 +36,7 @@ class CountingDrive : public TAspiBackEnd {
       ++requests_;
       if (request->SRB_Cmd == SC_EXEC_SCSI_CMD) last_opcodes_.push_back(request->CDBByte[0]);
     }
-    return inner_->SendASPI32Command(srb);
+    return PassThroughDrive::SendASPI32Command(srb);
   }
 
   int Requests() {
@@ -72,7 +57,6 @@ class CountingDrive : public TAspiBackEnd {
   }
 
  private:
-  std::unique_ptr<TAspiBackEnd> inner_;
   std::mutex mutex_;
   int requests_ = 0;
   std::vector<uint8_t> last_opcodes_;
@@ -135,39 +119,8 @@ class Relayout : public DiscTest, public ::testing::WithParamInterface<const cha
   void SetUp() override {
     DiscTest::SetUp();
     burner_.Clock = [] { return EncodeDateTime({2024, 3, 9, 14, 5, 30, 0}); };
-    std::string error;
-    auto emulated = emu::CreateEmulatedBackEnd(std::string(GetParam()) + ":" + (dir_ / "disc.img"), &error);
-    ASSERT_NE(emulated, nullptr) << error;
-    auto counting = std::make_unique<CountingDrive>(std::move(emulated));
-    drive_ = counting.get();
-    transport::Install(std::move(counting));
-    burner_.HostAdapterInquiry(0);
-    burner_.ScanDevices();
-    ASSERT_EQ(burner_.Devices.size(), 1u);
-    burner_.SelectDevice(burner_.Devices[0]);
+    ASSERT_NO_FATAL_FAILURE(LoadBehind(std::string(GetParam()) + ":" + (dir_ / "disc.img"), drive_));
     ASSERT_NE(burner_.HaId, 0xFE);
-  }
-
-  // Records the files of `src` as the disc's first session with the burn job.
-  void BurnFirstSession(const std::string& src) {
-    CallQueue queue;
-    burner_.Dispatcher = [&queue](std::function<void()> call) { queue.Post(std::move(call)); };
-    int done = 0;
-    std::string error;
-    burner_.OnWriteDone = [&](TObject*, const std::string& text) {
-      ++done;
-      error = text;
-    };
-    ASSERT_TRUE(burner_.ClearCompilation(1000, 100));
-    burner_.SessionToImport = 0;
-    ASSERT_GT(burner_.AddFolder("\\", src + "/", false, false, true, faAnyFile, "*"), 0);
-    ASSERT_EQ(burner_.RecordCompilation(), 1) << error << Log();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (done == 0 && std::chrono::steady_clock::now() < deadline) queue.RunFor(std::chrono::milliseconds(20));
-    burner_.Dispatcher = nullptr;
-    burner_.OnWriteDone = nullptr;
-    ASSERT_EQ(done, 1);
-    ASSERT_EQ(error, "") << Log();
   }
 
   // The burn job's own layout: the disc step with the session start, the
@@ -222,7 +175,7 @@ TEST_P(Relayout, AfterAnImportAndEditsGivesTheFullLayoutsSectorsWithoutADriveCom
   MakeTree(dir_ / "a", {{"un.txt", "1"}, {"rep/x.bin", Bytes(9000, 3)}, {"rep/vide.txt", ""}});
   MakeTree(dir_ / "b", {{"deux.txt", "2"}, {"rep/y.bin", Bytes(7000, 4)}});
   MakeTree(dir_ / "c", {{"rep/z.bin", Bytes(4100, 5)}, {"neuf/trois.txt", "3"}, {"neuf/quatre.bin", Bytes(2049, 6)}});
-  BurnFirstSession(dir_ / "a");
+  BurnAsSession(dir_ / "a", 0);
 
   // The second session as the burn job lays it out: after the first, which it imports.
   ASSERT_TRUE(burner_.ClearCompilation(1000, 100));

@@ -30,18 +30,13 @@ using Clock = std::chrono::steady_clock;
 // each command's start and length, refuses transfers above `largest_read`
 // sectors as a host adapter refuses a buffer too large, fails every read
 // that covers `bad_lba` with a medium error, and can make each read slow.
-class WatchedReads : public TAspiBackEnd {
+class WatchedReads : public PassThroughDrive {
  public:
-  explicit WatchedReads(std::unique_ptr<TAspiBackEnd> inner) : inner_(std::move(inner)) {}
+  using PassThroughDrive::PassThroughDrive;
 
-  const char* TransportName() const override { return inner_->TransportName(); }
-  uint32_t GetASPI32SupportInfo() override { return inner_->GetASPI32SupportInfo(); }
-  std::string DevicePath(uint8_t ha, uint8_t target, uint8_t lun) const override {
-    return inner_->DevicePath(ha, target, lun);
-  }
   uint32_t SendASPI32Command(void* srb) override {
     auto* request = static_cast<TSRB_ExecSCSICmd*>(srb);
-    if (request->SRB_Cmd != SC_EXEC_SCSI_CMD || request->CDBByte[0] != 0x28) return inner_->SendASPI32Command(srb);
+    if (request->SRB_Cmd != SC_EXEC_SCSI_CMD || request->CDBByte[0] != 0x28) return PassThroughDrive::SendASPI32Command(srb);
     const uint32_t lba = GetBe32(std::span<const uint8_t>(request->CDBByte, 10), 2);
     const uint32_t count = GetBe16(std::span<const uint8_t>(request->CDBByte, 10), 7);
     {
@@ -55,7 +50,7 @@ class WatchedReads : public TAspiBackEnd {
       std::memcpy(request->SenseArea, sense, sizeof sense);
       return Finish(request, SS_ERR, HASTAT_OK, STATUS_CHKCOND);
     }
-    return inner_->SendASPI32Command(srb);
+    return PassThroughDrive::SendASPI32Command(srb);
   }
 
   std::vector<std::pair<uint32_t, uint32_t>> Reads() {
@@ -80,7 +75,6 @@ class WatchedReads : public TAspiBackEnd {
     return status;
   }
 
-  std::unique_ptr<TAspiBackEnd> inner_;
   std::mutex mutex_;
   std::vector<std::pair<uint32_t, uint32_t>> reads_;
 };
@@ -107,18 +101,7 @@ class VerifyTest : public DiscTest {
   }
 
   // A drive of `kind` whose reads go through a WatchedReads back end.
-  void LoadWatched(const std::string& kind) {
-    std::string error;
-    auto inner = emu::CreateEmulatedBackEnd(kind + ":" + image_, &error);
-    ASSERT_NE(inner, nullptr) << error;
-    auto watched = std::make_unique<WatchedReads>(std::move(inner));
-    watched_ = watched.get();
-    transport::Install(std::move(watched));
-    burner_.HostAdapterInquiry(0);
-    burner_.ScanDevices();
-    ASSERT_EQ(burner_.Devices.size(), 1u);
-    burner_.SelectDevice(burner_.Devices[0]);
-  }
+  void LoadWatched(const std::string& kind) { LoadBehind(kind + ":" + image_, watched_); }
 
   // Records `folder` as the disc's next session through RecordCompilation
   // (the previous session's files imported), keeping the head for a verification.
