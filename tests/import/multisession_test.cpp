@@ -253,7 +253,8 @@ TEST_P(RecordingJob, LaysTheSecondSessionOutAfterTheFirst) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, RecordingJob,
-                         ::testing::Values("cd-r", "cd-rw", "dvd-r", "dvd+r", "dvd+rw", "dvd-ram", "dvd-rw", "dvd+r-dl"),
+                         ::testing::Values("cd-r", "cd-rw", "dvd-r", "dvd+r", "dvd+rw", "dvd-ram", "dvd-rw",
+                                           "dvd+r-dl"),
                          KindParamName());
 
 }  // namespace

@@ -36,7 +36,9 @@ class WatchedReads : public PassThroughDrive {
 
   uint32_t SendASPI32Command(void* srb) override {
     auto* request = static_cast<TSRB_ExecSCSICmd*>(srb);
-    if (request->SRB_Cmd != SC_EXEC_SCSI_CMD || request->CDBByte[0] != 0x28) return PassThroughDrive::SendASPI32Command(srb);
+    if (request->SRB_Cmd != SC_EXEC_SCSI_CMD || request->CDBByte[0] != 0x28) {
+      return PassThroughDrive::SendASPI32Command(srb);
+    }
     const uint32_t lba = GetBe32(std::span<const uint8_t>(request->CDBByte, 10), 2);
     const uint32_t count = GetBe16(std::span<const uint8_t>(request->CDBByte, 10), 7);
     {
