@@ -425,18 +425,6 @@ TEST(EntryCapacityBurn, CountsTheSessionKept) {
 // The folders' capacity, the path tables' 65,535 records with the root's,
 // cannot be raised: a tree over it is refused with a message that says so,
 // whatever --max-entries allows.
-// The tree's 131,070 entries are made in memory where /dev/shm can hold
-// them: on a busy shared disk they take a minute to make and remove.
-std::unique_ptr<TempDir> InMemoryTempDir() {
-  const char* before = std::getenv("TMPDIR");
-  const std::string kept = before != nullptr ? before : "";
-  if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
-  auto dir = std::make_unique<TempDir>();
-  if (before != nullptr) setenv("TMPDIR", kept.c_str(), 1);
-  else unsetenv("TMPDIR");
-  return dir;
-}
-
 TEST(FolderCapacity, ATreeOverItIsRefusedWhole) {
   const std::unique_ptr<TempDir> in_memory = InMemoryTempDir();
   const TempDir& dir = *in_memory;

@@ -866,21 +866,6 @@ void MakeTinyTree(const fs::path& root, int folders) {
   }
 }
 
-// A temporary folder in /dev/shm when it can be written: 100,000 files made
-// and removed there take a second, on a busy shared disk a minute.
-std::unique_ptr<TempDir> InMemoryTempDir() {
-  const char* before = std::getenv("TMPDIR");
-  const std::string kept = before != nullptr ? before : "";
-  if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
-  auto dir = std::make_unique<TempDir>();
-  if (before != nullptr) {
-    setenv("TMPDIR", kept.c_str(), 1);
-  } else {
-    unsetenv("TMPDIR");
-  }
-  return dir;
-}
-
 // The least peak of two runs of `zamo-cli mkiso ARGS`: a peak only grows by
 // what a run happened to hold at one moment, never shrinks below its need.
 Measured LeastPeakOfTwo(const std::vector<std::string>& args) {
