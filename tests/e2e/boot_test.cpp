@@ -355,6 +355,16 @@ void ExpectBootsAndReadsLastSector(const std::string& iso, const Geometry& g) {
   EXPECT_EQ(boot.run.status, kQemuExitStatus) << "the boot program did not reach its end";
 }
 
+// Writes the boot image `image` as dir/`name` and the folder dir/src holding
+// `files`, and makes them into dir/x.iso booting from that image.
+void MakeBootableIso(const TempDir& dir, const std::string& name, const std::string& image,
+                     const TreeContents& files) {
+  WriteFile(dir / name, image);
+  MakeTree(dir / "src", files);
+  const RunResult r = MakeIso({"-o", dir / "x.iso", "--boot", dir / name, dir / "src"});
+  ASSERT_EQ(r.status, 0) << r.err;
+}
+
 // ---------------------------------------------------------------------------
 // Diskette emulation: 1.2, 1.44 and 2.88 MB images, each booted.
 
@@ -373,10 +383,7 @@ class BootDisketteTest : public ::testing::TestWithParam<DisketteCase> {
   void SetUp() override {
     REQUIRE_TOOLS("xorriso");
     image = DiskImage(GetParam().geometry, /*partition=*/false, 7);
-    WriteFile(dir / "floppy.img", image);
-    MakeTree(dir / "src", {{"readme.txt", "boot disc\n"}, {"tools/setup.bin", Bytes(5000, 3)}});
-    const RunResult r = MakeIso({"-o", dir / "x.iso", "--boot", dir / "floppy.img", dir / "src"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    MakeBootableIso(dir, "floppy.img", image, {{"readme.txt", "boot disc\n"}, {"tools/setup.bin", Bytes(5000, 3)}});
   }
 
   TempDir dir;
@@ -423,10 +430,7 @@ class BootHardDiskTest : public ::testing::Test {
     REQUIRE_TOOLS("xorriso");
     image = DiskImage(geometry, /*partition=*/true, 11);
     ASSERT_EQ(image.size(), 504 * kCdSector);
-    WriteFile(dir / "disk.img", image);
-    MakeTree(dir / "src", {{"readme.txt", "hard disk boot\n"}});
-    const RunResult r = MakeIso({"-o", dir / "x.iso", "--boot", dir / "disk.img", dir / "src"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    MakeBootableIso(dir, "disk.img", image, {{"readme.txt", "hard disk boot\n"}});
   }
 
   const Geometry geometry{2, 16, 63};
@@ -459,10 +463,7 @@ class BootShortImageTest : public ::testing::Test {
     REQUIRE_TOOLS("xorriso");
     image = DiskImage(geometry, /*partition=*/true, 13);
     ASSERT_EQ(image.size(), 7680u);
-    WriteFile(dir / "short.img", image);
-    MakeTree(dir / "src", {{"a.txt", "first\n"}, {"b/c.bin", Bytes(3 * kCdSector + 1, 5)}});
-    const RunResult r = MakeIso({"-o", dir / "x.iso", "--boot", dir / "short.img", dir / "src"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    MakeBootableIso(dir, "short.img", image, {{"a.txt", "first\n"}, {"b/c.bin", Bytes(3 * kCdSector + 1, 5)}});
   }
 
   const Geometry geometry{1, 1, 15};
@@ -514,10 +515,8 @@ TEST_P(BootImageSizeTest, HardDiskEmulationOverWholeSectors) {
   REQUIRE_TOOLS("xorriso");
   TempDir dir;
   const std::string image = Bytes(GetParam().bytes, 17);
-  WriteFile(dir / "boot.img", image);
-  MakeTree(dir / "src", {{"after.txt", "the first file after the boot image\n"}});
-  const RunResult r = MakeIso({"-o", dir / "x.iso", "--boot", dir / "boot.img", dir / "src"});
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_NO_FATAL_FAILURE(
+      MakeBootableIso(dir, "boot.img", image, {{"after.txt", "the first file after the boot image\n"}}));
 
   const IsoImage iso(dir / "x.iso");
   const uint32_t load = iso.CatalogLba() + 1;
