@@ -15,6 +15,9 @@ constexpr size_t kMaxWaitingEntries = 200'000;
 // about the time the walk takes to add it, and a wake-up for each folder
 // (two futex calls on each side) cost more than the wait it ended.
 constexpr uint64_t kListingsAhead = 32;
+// ... or once the listings made hold this many entries, so that a walk of
+// large folders does not wait for 32 of them before it goes on.
+constexpr size_t kEntriesAhead = 4096;
 
 }  // namespace
 
@@ -106,7 +109,7 @@ void FolderPrefetcher::Visit(const std::string& folder, std::vector<std::pair<ui
     const uint64_t order = next_order_++;
     by_order_.emplace(order, folder);
     ready_[folder] = Item{std::move(listing), order};
-    wake = next_order_ >= wake_at_;
+    wake = next_order_ >= wake_at_ || (wake_at_ != kNobodyWaits && waiting_entries_ >= kEntriesAhead);
   }
   if (wake) made_.notify_all();
   for (const std::string& sub : subfolders) Visit(sub, stack);
