@@ -298,13 +298,13 @@ class DiscTest : public ::testing::Test {
     ASSERT_TRUE(UseEmulatedDrives(burner_, kind + ":" + image + options));
   }
 
-  // Loads the emulated drive `spec` ("kind:image") behind a `Drive` (a
-  // PassThroughDrive) and selects it; `drive` is left pointing at it (the
-  // transport owns it).
+  // Loads the emulated drive `emulation` ("kind:image", as --emulate takes
+  // it) behind a `Drive` (a PassThroughDrive) and selects it; `drive` is left
+  // pointing at it (the transport owns it).
   template <typename Drive>
-  void LoadBehind(const std::string& spec, Drive*& drive) {
+  void LoadBehind(const std::string& emulation, Drive*& drive) {
     std::string error;
-    auto emulated = emu::CreateEmulatedBackEnd(spec, &error);
+    auto emulated = emu::CreateEmulatedBackEnd(emulation, &error);
     ASSERT_NE(emulated, nullptr) << error;
     auto wrapper = std::make_unique<Drive>(std::move(emulated));
     drive = wrapper.get();
