@@ -62,6 +62,10 @@ TFileStreamEx::TFileStreamEx(int folder_fd, const std::string& name, uint16_t mo
   if (flags >= 0) Handle = openat(folder_fd, name.c_str(), flags, 0644);
 }
 
+std::unique_ptr<TFileStreamEx> TFileStreamEx::Adopt(int handle) {
+  return std::unique_ptr<TFileStreamEx>(new TFileStreamEx(AdoptTag{}, handle));
+}
+
 TFileStreamEx::~TFileStreamEx() { Close(); }
 
 bool TFileStreamEx::Close() {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -54,12 +55,18 @@ class TFileStreamEx : public THandleStreamEx {
   // The same for a name relative to an open folder (openat): opening many
   // files of one folder this way walks their path once.
   TFileStreamEx(int folder_fd, const std::string& name, uint16_t mode);
+  // Takes over `handle`, an open descriptor (or a negative one: no file).
+  static std::unique_ptr<TFileStreamEx> Adopt(int handle);
   ~TFileStreamEx() override;
   // Closes the file now; false when the system reports a failure (a delayed
   // write error). Handle is negative afterwards.
   bool Close();
   TFileStreamEx(const TFileStreamEx&) = delete;
   TFileStreamEx& operator=(const TFileStreamEx&) = delete;
+
+ private:
+  struct AdoptTag {};
+  TFileStreamEx(AdoptTag, int handle) : THandleStreamEx(handle) {}
 };
 
 // A growable in-memory stream: the image head is built in one.

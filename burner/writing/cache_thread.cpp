@@ -16,9 +16,18 @@
 #include "burner/platform/str_format.h"
 #include "burner/platform/text.h"
 #include "burner/writing/image_writer.h"
+#include "burner/writing/open_ahead.h"
 
 namespace zamo {
 namespace {
+
+// Source files opened ahead of the one being read: enough to ride over a
+// slow open, few enough for the descriptor limit (1,024 by default).
+constexpr size_t kFilesOpenAhead = 64;
+// ... and none that starts more than this after the start of the file being
+// read: a file removed or replaced while the job is far before it still
+// fails the job, as it did when each file was opened in its turn.
+constexpr int64_t kOpenWindowBytes = 1 << 20;
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -271,24 +280,40 @@ TCacheThread::Step TCacheThread::StageEntries() {
 }
 
 TCacheThread::Step TCacheThread::StageFiles() {
+  // The files are opened ahead on a thread of their own; without one, here.
+  std::unique_ptr<SourceOpenAhead> ahead;
+  try {
+    ahead = std::make_unique<SourceOpenAhead>(job_.entries, kFilesOpenAhead, kOpenWindowBytes);
+  } catch (const std::exception&) {
+  }
   SourceOpener opener;
   std::string path;  // the source path of the entry being staged, rebuilt in the same buffer each time
-  for (const TFEntry* entry : job_.entries) {
+  for (size_t i = 0; i < job_.entries.size(); ++i) {
+    const TFEntry* entry = job_.entries[i];
     if (entry == nullptr) return Fail(msg::kInternal0005);
-    if ((entry->Attr & faDirectory) != 0 || !entry->HasSource() || entry->Imported) continue;
+    if (!SourceOpenAhead::HasData(*entry)) continue;
     path.clear();
     entry->AppendSourcePath(path);
     // No lock a file: CurrentFile builds the path from the entry when asked.
     current_entry_.store(entry, std::memory_order_release);
     // An empty file is opened all the same, to notice that it vanished.
-    const std::unique_ptr<TFileStreamEx> source = opener.Open(path);
-    if (source->Handle < 0) return Fail(StrFormat(msg::kCannotOpenFile, DisplayUtf8(path).c_str()));
-    if (entry->IsoSize == 0) continue;
-    if (entry->IsoSize > kSmallFile) posix_fadvise(source->Handle, 0, 0, POSIX_FADV_SEQUENTIAL);
-    if (Stage(source->Handle, path, entry->IsoSize, SectorsFor(entry->IsoSize) * kSectorSize) ==
-        Step::kStop) {
-      return Step::kStop;
+    int fd = ahead != nullptr ? ahead->Take(i) : -1;
+    const bool opened_ahead = fd >= 0;
+    std::unique_ptr<TFileStreamEx> own;
+    if (!opened_ahead) {
+      // Opened here again, also when the open ahead failed: the failure is
+      // the one of this moment, with its own text.
+      own = opener.Open(path);
+      if (own->Handle < 0) return Fail(StrFormat(msg::kCannotOpenFile, DisplayUtf8(path).c_str()));
+      fd = own->Handle;
     }
+    Step step = Step::kGoOn;
+    if (entry->IsoSize > 0) {
+      if (entry->IsoSize > kSmallFile) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+      step = Stage(fd, path, entry->IsoSize, SectorsFor(entry->IsoSize) * kSectorSize);
+    }
+    if (opened_ahead) ahead->Release(fd);
+    if (step == Step::kStop) return Step::kStop;
   }
   return Step::kGoOn;
 }

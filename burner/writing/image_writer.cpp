@@ -209,18 +209,18 @@ SourceOpener::~SourceOpener() {
   if (folder_fd_ >= 0) close(folder_fd_);
 }
 
-std::unique_ptr<TFileStreamEx> SourceOpener::Open(const std::string& path) {
+int SourceOpener::OpenFd(const std::string& path) {
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   const size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0)
-    return std::make_unique<TFileStreamEx>(path, fmOpenRead | fmShareDenyNone);
+  if (slash == std::string::npos || slash == 0) return open(path.c_str(), kFlags);
   const std::string_view folder(path.data(), slash);
   if (folder != folder_) {
     if (folder_fd_ >= 0) close(folder_fd_);
     folder_.assign(folder);
     folder_fd_ = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   }
-  if (folder_fd_ < 0) return std::make_unique<TFileStreamEx>(path, fmOpenRead | fmShareDenyNone);
-  return std::make_unique<TFileStreamEx>(folder_fd_, path.substr(slash + 1), fmOpenRead | fmShareDenyNone);
+  if (folder_fd_ < 0) return open(path.c_str(), kFlags);
+  return openat(folder_fd_, path.c_str() + slash + 1, kFlags);
 }
 
 Status CheckSource(const std::string& path, const std::optional<FileIdentity>& image, TFileStreamEx& stream) {

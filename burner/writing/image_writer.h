@@ -110,14 +110,20 @@ class ImageWriter {
 using FileIdentity = std::pair<dev_t, ino_t>;
 
 // Opens source files through a descriptor of their folder, kept while the
-// files of one folder follow each other (as a folder walk adds them).
+// files of one folder follow each other (as a folder walk adds them): one
+// path component is looked up per file instead of the whole path. Files are
+// opened without blocking (O_NONBLOCK): a source replaced by a named pipe
+// after it was added opens at once and fails its read, where a blocking open
+// would wait for ever for a writer.
 class SourceOpener {
  public:
   SourceOpener() = default;
   SourceOpener(const SourceOpener&) = delete;
   SourceOpener& operator=(const SourceOpener&) = delete;
   ~SourceOpener();
-  std::unique_ptr<TFileStreamEx> Open(const std::string& path);
+  // A new descriptor of `path`, or -1 with errno set.
+  int OpenFd(const std::string& path);
+  std::unique_ptr<TFileStreamEx> Open(const std::string& path) { return TFileStreamEx::Adopt(OpenFd(path)); }
 
  private:
   std::string folder_;

@@ -2,12 +2,14 @@
 // stops on a failure or an abort.
 #include "burner/writing/cache_thread.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +52,13 @@ Drained Drain(TCacheThread& cache) {
   }
   cache.WaitFor();
   return out;
+}
+
+// Descriptors this process has open: a job leaves none behind.
+int OpenDescriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
 }
 
 std::string Padded(const std::string& data) {
@@ -198,18 +207,71 @@ TEST_F(CacheThreadTest, ManySmallFilesKeepTheirOrder) {
       if (one_vanishes && i == 251) gone = e;
     }
     if (gone != nullptr) unlink(gone->SourcePath().c_str());
+    const int descriptors = OpenDescriptors();
     CacheJob job = Job("", entries, static_cast<int64_t>(expected.size()));
-    TCacheThread cache(std::move(job), lock);
+    std::optional<TCacheThread> cache_holder(std::in_place, std::move(job), lock);
+    TCacheThread& cache = *cache_holder;
     const Drained got = Drain(cache);
+    const std::string error = cache.ErrorText();
+    const std::string current = cache.CurrentFile();
+    cache_holder.reset();
+    // The files opened ahead of the failure are closed with the job.
+    EXPECT_EQ(OpenDescriptors(), descriptors);
     if (!one_vanishes) {
-      EXPECT_EQ(cache.ErrorText(), "");
+      EXPECT_EQ(error, "");
       EXPECT_TRUE(SameBytes(got.bytes, expected));
       continue;
     }
-    EXPECT_NE(cache.ErrorText().find("IMPOSSIBLE D'OUVRIR LE FICHIER"), std::string::npos) << cache.ErrorText();
-    EXPECT_NE(cache.ErrorText().find(gone->SourcePath()), std::string::npos) << cache.ErrorText();
-    EXPECT_EQ(cache.CurrentFile(), gone->SourcePath());
+    EXPECT_NE(error.find("IMPOSSIBLE D'OUVRIR LE FICHIER"), std::string::npos) << error;
+    EXPECT_NE(error.find(gone->SourcePath()), std::string::npos) << error;
+    EXPECT_EQ(current, gone->SourcePath());
   }
+}
+
+// Files of several MiB between small ones: each file after a large one is
+// further from the previous one's start than files are opened ahead, and
+// comes all the same, in its place.
+TEST_F(CacheThreadTest, LargeFilesBetweenSmallOnesComeInTheirPlace) {
+  std::vector<const TFEntry*> entries;
+  std::string expected;
+  const std::vector<size_t> sizes{3 << 20, 10, (2 << 20) + 1, 5000, 7, 1 << 20, (1 << 20) + 2048, 1};
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    entries.push_back(File("m" + std::to_string(i), Bytes(sizes[i], static_cast<int>(i) + 40)));
+    expected += Padded(Bytes(sizes[i], static_cast<int>(i) + 40));
+  }
+  CacheJob job = Job("", entries, static_cast<int64_t>(expected.size()));
+  TCacheThread cache(std::move(job), lock);
+  const Drained got = Drain(cache);
+  EXPECT_EQ(cache.ErrorText(), "");
+  EXPECT_TRUE(SameBytes(got.bytes, expected));
+}
+
+// A source replaced by a named pipe after it was added: opening it must not
+// wait for a writer that never comes; its read fails the job under its name.
+TEST_F(CacheThreadTest, SourceTurnedIntoANamedPipeFailsInsteadOfWaiting) {
+  std::vector<const TFEntry*> entries;
+  std::string before;
+  for (int i = 0; i < 100; ++i) {
+    entries.push_back(File("f" + std::to_string(i), Bytes(700, i)));
+    before += Padded(Bytes(700, i));
+  }
+  const TFEntry* pipe = File("pipe", Bytes(700, 1));
+  entries.push_back(pipe);
+  entries.push_back(File("after", Bytes(700, 2)));
+  unlink(pipe->SourcePath().c_str());
+  ASSERT_EQ(mkfifo(pipe->SourcePath().c_str(), 0644), 0);
+  const int descriptors = OpenDescriptors();
+  {
+    CacheJob job = Job("", entries, static_cast<int64_t>(before.size() + 2 * 2048));
+    TCacheThread cache(std::move(job), lock);
+    const Drained got = Drain(cache);
+    EXPECT_TRUE(cache.Done());
+    EXPECT_NE(cache.ErrorText().find("ERREUR DE LECTURE DU FICHIER"), std::string::npos) << cache.ErrorText();
+    EXPECT_NE(cache.ErrorText().find(pipe->SourcePath()), std::string::npos) << cache.ErrorText();
+    // The files before it were all delivered.
+    EXPECT_TRUE(SameBytes(got.bytes.substr(0, std::min(got.bytes.size(), before.size())), before.substr(0, got.bytes.size())));
+  }
+  EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
 TEST_F(CacheThreadTest, ShrunkFileFailsGrownFileGivesItsRecordedSize) {
@@ -233,8 +295,13 @@ TEST_F(CacheThreadTest, ShrunkFileFailsGrownFileGivesItsRecordedSize) {
 
 TEST_F(CacheThreadTest, AbortEmptiesTheQueueAndEnds) {
   const TFEntry* a = File("a.bin", Bytes(8 << 20, 8));
-  CacheJob job = Job("", {a}, 8 << 20);
-  TCacheThread cache(std::move(job), lock);
+  // Small files after it, opened ahead while the big one is read.
+  std::vector<const TFEntry*> entries{a};
+  for (int i = 0; i < 200; ++i) entries.push_back(File("s" + std::to_string(i), Bytes(10, i)));
+  const int descriptors = OpenDescriptors();
+  CacheJob job = Job("", entries, (8 << 20) + 200 * 2048);
+  std::optional<TCacheThread> cache_holder(std::in_place, std::move(job), lock);
+  TCacheThread& cache = *cache_holder;
   std::vector<uint8_t> buffer(kCacheBlockBytes);
   int taken = 0;
   const auto deadline = std::chrono::steady_clock::now() + kPatience;
@@ -246,6 +313,8 @@ TEST_F(CacheThreadTest, AbortEmptiesTheQueueAndEnds) {
   EXPECT_LT(rest.bytes.size(), size_t{8 << 20});
   EXPECT_TRUE(cache.Done());
   EXPECT_EQ(cache.ErrorText(), "OPÉRATION TERMINÉE PAR L'USAGER");
+  cache_holder.reset();
+  EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
 TEST_F(CacheThreadTest, ImageFileIsStreamedAloneToWholeSectors) {
