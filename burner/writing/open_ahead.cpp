@@ -132,7 +132,7 @@ void SourceOpenAhead::OpenAll(std::vector<int>& closing) {
 bool SourceOpenAhead::WaitForWindow(int64_t start) {
   std::unique_lock lock(mutex_);
   // Bounded waits: the stop flag is checked at least every 100 ms.
-  while (!stop_ && start - taken_start_ > window_ && !taker_waits_) {
+  while (!stop_ && start - taken_start_ > window_ && !(taker_waits_ && queue_.empty())) {
     waits_for_window_ = true;
     room_.wait_for(lock, std::chrono::milliseconds(100));
     waits_for_window_ = false;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "burner/platform/file_attributes.h"
+#include "burner/writing/open_ahead.h"
 #include "tests/support/same_bytes.h"
 #include "tests/support/temp_dir.h"
 
@@ -244,6 +245,27 @@ TEST_F(CacheThreadTest, LargeFilesBetweenSmallOnesComeInTheirPlace) {
   const Drained got = Drain(cache);
   EXPECT_EQ(cache.ErrorText(), "");
   EXPECT_TRUE(SameBytes(got.bytes, expected));
+}
+
+// Files are opened ahead of the one read only when near it: one far after
+// it that vanishes before its turn is found gone (the job then fails naming
+// it), also when the cache asked for the first file before anything was
+// opened.
+TEST_F(CacheThreadTest, OpenAheadOnlyOpensFilesNearTheOneRead) {
+  TFEntry* big = File("big", "b");
+  big->IsoSize = 2 << 20;  // only its place in the stream matters here
+  const TFEntry* far = File("far", "f");
+  std::vector<const TFEntry*> entries{big, far};
+  for (int round = 0; round < 20; ++round) {
+    test::WriteFile(far->SourcePath(), "f");
+    SourceOpenAhead ahead(entries, 64, 1 << 20);
+    const int first = ahead.Take(0);
+    EXPECT_GE(first, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    unlink(far->SourcePath().c_str());
+    EXPECT_EQ(ahead.Take(1), -1) << "round " << round << ": opened before the cache came near it";
+    ahead.Release(first);
+  }
 }
 
 // A source replaced by a named pipe after it was added: opening it must not
