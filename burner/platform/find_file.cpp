@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "burner/platform/date_time.h"
 #include "burner/platform/file_attributes.h"
@@ -104,49 +105,100 @@ struct Dots {
   struct stat st[2];
 };
 
-// Every listable entry of a folder, in NTFS order, without "." and "..";
-// the entries left out as neither file nor folder go to *skipped when given.
-std::vector<Listed> ListFolder(const std::string& folder, int* error = nullptr, Dots* dots = nullptr,
-                               std::vector<TSkippedEntry>* skipped = nullptr) {
-  std::vector<Listed> listed;
-  if (error != nullptr) *error = 0;
-  const int dir_fd = open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// One name of a folder, with its stat data (links followed) once read.
+struct Scanned {
+  std::string name;
+  bool stated = false;  // read by the scan: an entry that may be a folder
+  bool found = false;
+  int stat_error = 0;
+  struct stat st;
+};
+
+}  // namespace
+
+struct TFolderScan::State {
+  std::string folder;
+  DIR* dir = nullptr;  // open from the scan to its end: the names' stat data are read through it
+  int error = 0;
+  Dots dots;
+  std::vector<Scanned> names;  // without "." and ".."
+  State() = default;
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State() {
+    if (dir != nullptr) closedir(dir);
+  }
+};
+
+namespace {
+
+// Opens `state.folder` and reads its names; with `stat_folders`, the stat
+// data of the entries that may be folders (or whose kind the folder does not
+// tell) are read now, the others' later (FinishNames).
+void ScanNames(TFolderScan::State& state, bool with_dots, bool stat_folders) {
+  const int dir_fd = open(state.folder.empty() ? "/" : state.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0) {
-    if (error != nullptr) *error = errno;
-    return listed;
+    state.error = errno;
+    return;
   }
-  if (dots != nullptr) {
-    dots->valid[0] = fstat(dir_fd, &dots->st[0]) == 0;
-    dots->valid[1] = fstatat(dir_fd, "..", &dots->st[1], 0) == 0;
+  if (with_dots) {
+    state.dots.valid[0] = fstat(dir_fd, &state.dots.st[0]) == 0;
+    state.dots.valid[1] = fstatat(dir_fd, "..", &state.dots.st[1], 0) == 0;
   }
-  DIR* dir = fdopendir(dir_fd);
-  if (dir == nullptr) {
-    if (error != nullptr) *error = errno;
+  state.dir = fdopendir(dir_fd);
+  if (state.dir == nullptr) {
+    state.error = errno;
     close(dir_fd);
-    return listed;
+    return;
   }
   errno = 0;
-  while (const dirent* entry = readdir(dir)) {
+  while (const dirent* entry = readdir(state.dir)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
-    Listed item;
-    const bool found = fstatat(dir_fd, entry->d_name, &item.st, 0) == 0;
-    const int stat_error = found ? 0 : errno;
-    if (!found || (!S_ISREG(item.st.st_mode) && !S_ISDIR(item.st.st_mode))) {
-      // A broken link, a pipe, a device ...; nothing when it vanished.
-      TSkippedEntry left_out;
-      if (skipped != nullptr && Classify(dir_fd, entry->d_name, found ? &item.st : nullptr, stat_error, left_out))
-        skipped->push_back(std::move(left_out));
-      errno = 0;
-      continue;
-    }
+    Scanned& item = state.names.emplace_back();
     item.name = name;
-    item.key = UnicodeUpper(DecodeName(name));
-    listed.push_back(std::move(item));
+    if (stat_folders && entry->d_type != DT_REG) {
+      item.stated = true;
+      item.found = fstatat(dir_fd, entry->d_name, &item.st, 0) == 0;
+      item.stat_error = item.found ? 0 : errno;
+    }
     errno = 0;
   }
-  if (errno != 0 && error != nullptr) *error = errno;
-  closedir(dir);
+  if (errno != 0) state.error = errno;
+}
+
+// Every listable entry of a scanned folder, in NTFS order; the entries left
+// out as neither file nor folder go to *skipped when given. With
+// `folders_scanned`, an entry the scan did not see as a folder is not listed
+// as one.
+std::vector<Listed> FinishNames(TFolderScan::State& state, bool folders_scanned,
+                                std::vector<TSkippedEntry>* skipped) {
+  std::vector<Listed> listed;
+  if (state.dir == nullptr) return listed;
+  const int dir_fd = dirfd(state.dir);
+  listed.reserve(state.names.size());
+  for (Scanned& item : state.names) {
+    if (!item.stated) {
+      item.found = fstatat(dir_fd, item.name.c_str(), &item.st, 0) == 0;
+      item.stat_error = item.found ? 0 : errno;
+      // It became a folder after the scan, which the walk does not visit.
+      if (folders_scanned && item.found && S_ISDIR(item.st.st_mode)) continue;
+    }
+    if (!item.found || (!S_ISREG(item.st.st_mode) && !S_ISDIR(item.st.st_mode))) {
+      // A broken link, a pipe, a device ...; nothing when it vanished.
+      TSkippedEntry left_out;
+      if (skipped != nullptr &&
+          Classify(dir_fd, item.name.c_str(), item.found ? &item.st : nullptr, item.stat_error, left_out))
+        skipped->push_back(std::move(left_out));
+      continue;
+    }
+    Listed& out = listed.emplace_back();
+    out.key = UnicodeUpper(DecodeName(item.name));
+    out.name = std::move(item.name);
+    out.st = item.st;
+  }
+  closedir(state.dir);
+  state.dir = nullptr;
   std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
     return a.key != b.key ? a.key < b.key : a.name < b.name;
   });
@@ -159,6 +211,19 @@ std::vector<Listed> ListFolder(const std::string& folder, int* error = nullptr, 
   return listed;
 }
 
+// Every listable entry of a folder, in NTFS order, without "." and "..";
+// the entries left out as neither file nor folder go to *skipped when given.
+std::vector<Listed> ListFolder(const std::string& folder, int* error = nullptr, Dots* dots = nullptr,
+                               std::vector<TSkippedEntry>* skipped = nullptr) {
+  TFolderScan::State state;
+  state.folder = folder;
+  ScanNames(state, dots != nullptr, false);
+  std::vector<Listed> listed = FinishNames(state, false, skipped);
+  if (error != nullptr) *error = state.error;
+  if (dots != nullptr) *dots = state.dots;
+  return listed;
+}
+
 std::string JoinPath(const std::string& folder, std::string_view name) {
   std::string path = folder;
   if (path.empty() || path.back() != '/') path.push_back('/');
@@ -166,7 +231,49 @@ std::string JoinPath(const std::string& folder, std::string_view name) {
   return path;
 }
 
+// FindFiles' entries from a folder's listing: "." and ".." first, then the
+// names the mask and the attributes let through, with their 8.3 names.
+std::vector<TSearchRec> MakeRecords(const std::string& folder, const std::string& mask, int attr_mask,
+                                    const Dots& dots, std::vector<Listed>& listed,
+                                    std::vector<TSkippedEntry>& left_out, bool query_archive,
+                                    std::vector<TSkippedEntry>* skipped) {
+  std::vector<TSearchRec> found;
+  for (TSkippedEntry& entry : left_out) {
+    // As the mask and the hidden attribute would have listed it.
+    const int attr = entry.Name.starts_with('.') ? faHidden : 0;
+    if (MatchesMask(entry.Name, mask) && PassesAttrMask(attr, attr_mask)) skipped->push_back(std::move(entry));
+  }
+  std::vector<std::string_view> names;
+  names.reserve(listed.size());
+  for (const Listed& item : listed) names.push_back(item.name);
+  std::vector<std::string> alternates = AssignAlternateNames(names);
+
+  // Windows lists "." and ".." first in every folder but a drive's root.
+  if (folder != "/" && (attr_mask & faDirectory) != 0 && MatchesMask(".", mask)) {
+    for (int i = 0; i < 2; ++i) {
+      if (!dots.valid[i]) continue;
+      TSearchRec rec;
+      rec.Name = i == 0 ? "." : "..";
+      FillFromStat(rec, folder, dots.st[i], false);
+      found.push_back(std::move(rec));
+    }
+  }
+  found.reserve(found.size() + listed.size());
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (!MatchesMask(listed[i].name, mask)) continue;
+    TSearchRec rec;
+    rec.Name = std::move(listed[i].name);
+    rec.Attr = BasicAttributes(rec.Name, listed[i].st);
+    if (!PassesAttrMask(rec.Attr, attr_mask)) continue;
+    FillFromStat(rec, JoinPath(folder, rec.Name), listed[i].st, query_archive);
+    rec.cAlternateFileName = std::move(alternates[i]);
+    found.push_back(std::move(rec));
+  }
+  return found;
+}
+
 }  // namespace
+
 
 bool MatchesMask(std::string_view name, std::string_view mask) {
   if (mask == "*.*" || mask == "*") return true;
@@ -232,37 +339,67 @@ std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int
   Dots dots;
   std::vector<TSkippedEntry> left_out;
   std::vector<Listed> listed = ListFolder(folder, error, &dots, skipped != nullptr ? &left_out : nullptr);
-  for (TSkippedEntry& entry : left_out) {
-    // As the mask and the hidden attribute would have listed it.
-    const int attr = entry.Name.starts_with('.') ? faHidden : 0;
-    if (MatchesMask(entry.Name, mask) && PassesAttrMask(attr, attr_mask)) skipped->push_back(std::move(entry));
-  }
-  std::vector<std::string_view> names;
-  names.reserve(listed.size());
-  for (const Listed& item : listed) names.push_back(item.name);
-  std::vector<std::string> alternates = AssignAlternateNames(names);
+  return MakeRecords(folder, mask, attr_mask, dots, listed, left_out, query_archive, skipped);
+}
 
-  // Windows lists "." and ".." first in every folder but a drive's root.
-  if (folder != "/" && (attr_mask & faDirectory) != 0 && MatchesMask(".", mask)) {
-    for (int i = 0; i < 2; ++i) {
-      if (!dots.valid[i]) continue;
-      TSearchRec rec;
-      rec.Name = i == 0 ? "." : "..";
-      FillFromStat(rec, folder, dots.st[i], false);
-      found.push_back(std::move(rec));
-    }
+TFolderScan::~TFolderScan() { delete state_; }
+
+TFolderScan::TFolderScan(TFolderScan&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+
+TFolderScan& TFolderScan::operator=(TFolderScan&& other) noexcept {
+  if (this != &other) {
+    delete state_;
+    state_ = std::exchange(other.state_, nullptr);
   }
-  for (size_t i = 0; i < listed.size(); ++i) {
-    if (!MatchesMask(listed[i].name, mask)) continue;
-    TSearchRec rec;
-    rec.Name = std::move(listed[i].name);
-    rec.Attr = BasicAttributes(rec.Name, listed[i].st);
-    if (!PassesAttrMask(rec.Attr, attr_mask)) continue;
-    FillFromStat(rec, JoinPath(folder, rec.Name), listed[i].st, query_archive);
-    rec.cAlternateFileName = std::move(alternates[i]);
-    found.push_back(std::move(rec));
+  return *this;
+}
+
+std::vector<TFolderScan::Subfolder> TFolderScan::Subfolders() const {
+  std::vector<Subfolder> folders;
+  if (state_ == nullptr) return folders;
+  for (const Scanned& item : state_->names) {
+    if (item.stated && item.found && S_ISDIR(item.st.st_mode))
+      folders.push_back(Subfolder{item.name, static_cast<uint64_t>(item.st.st_dev), static_cast<uint64_t>(item.st.st_ino)});
   }
-  return found;
+  // In listing order.
+  std::vector<std::pair<std::u16string, size_t>> keys;
+  keys.reserve(folders.size());
+  for (size_t i = 0; i < folders.size(); ++i) keys.emplace_back(UnicodeUpper(DecodeName(folders[i].name)), i);
+  std::sort(keys.begin(), keys.end(), [&](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : folders[a.second].name < folders[b.second].name;
+  });
+  std::vector<Subfolder> sorted;
+  sorted.reserve(folders.size());
+  for (const auto& key : keys) sorted.push_back(std::move(folders[key.second]));
+  return sorted;
+}
+
+bool TFolderScan::Identity(uint64_t& device, uint64_t& inode) const {
+  if (state_ == nullptr || !state_->dots.valid[0]) return false;
+  device = state_->dots.st[0].st_dev;
+  inode = state_->dots.st[0].st_ino;
+  return true;
+}
+
+size_t TFolderScan::Size() const { return state_ == nullptr ? 0 : state_->names.size(); }
+
+TFolderScan ScanFolder(const std::string& folder) {
+  TFolderScan scan;
+  scan.state_ = new TFolderScan::State;
+  scan.state_->folder = folder;
+  ScanNames(*scan.state_, true, true);
+  return scan;
+}
+
+std::vector<TSearchRec> FinishScan(TFolderScan&& scan, int* error, bool query_archive,
+                                   std::vector<TSkippedEntry>* skipped) {
+  if (error != nullptr) *error = 0;
+  if (scan.state_ == nullptr) return {};
+  TFolderScan::State& state = *scan.state_;
+  std::vector<TSkippedEntry> left_out;
+  std::vector<Listed> listed = FinishNames(state, true, skipped != nullptr ? &left_out : nullptr);
+  if (error != nullptr) *error = state.error;
+  return MakeRecords(state.folder, "*.*", faAnyFile, state.dots, listed, left_out, query_archive, skipped);
 }
 
 bool FindOne(const std::string& path, int attr_mask, TSearchRec& rec) {

@@ -65,6 +65,47 @@ bool DescribeSkipped(const std::string& path, TSkippedEntry& entry);
 std::vector<TSearchRec> FindFiles(const std::string& pattern, int attr_mask, int* error = nullptr,
                                   bool query_archive = true, std::vector<TSkippedEntry>* skipped = nullptr);
 
+// A folder's listing in two steps, so that a walk can spread them over two
+// threads: ScanFolder opens the folder and reads its names, with the stat
+// data of the entries that may be folders (a walk needs them to go on);
+// FinishScan reads the stat data of the others and gives what
+// FindFiles(folder + "*.*", faAnyFile, error, query_archive, skipped) gives.
+// An entry that became a folder between the two steps is left out, as if it
+// had appeared after the listing.
+class TFolderScan {
+ public:
+  TFolderScan() = default;
+  ~TFolderScan();
+  TFolderScan(TFolderScan&& other) noexcept;
+  TFolderScan& operator=(TFolderScan&& other) noexcept;
+  TFolderScan(const TFolderScan&) = delete;
+  TFolderScan& operator=(const TFolderScan&) = delete;
+
+  struct Subfolder {
+    std::string name;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+  };
+  // The folders in it, in listing order.
+  std::vector<Subfolder> Subfolders() const;
+  // The folder's own device and inode, when known.
+  bool Identity(uint64_t& device, uint64_t& inode) const;
+  // Names read, folders or not.
+  size_t Size() const;
+
+  struct State;  // what the scan read, defined where it is used
+ private:
+  friend TFolderScan ScanFolder(const std::string& folder);
+  friend std::vector<TSearchRec> FinishScan(TFolderScan&& scan, int* error, bool query_archive,
+                                            std::vector<TSkippedEntry>* skipped);
+  State* state_ = nullptr;
+};
+
+// `folder` ends in "/".
+TFolderScan ScanFolder(const std::string& folder);
+std::vector<TSearchRec> FinishScan(TFolderScan&& scan, int* error = nullptr, bool query_archive = true,
+                                   std::vector<TSkippedEntry>* skipped = nullptr);
+
 // FindFirst on the path of one file or folder: false when nothing is there.
 bool FindOne(const std::string& path, int attr_mask, TSearchRec& rec);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 
 #include "burner/platform/file_attributes.h"
 
@@ -18,16 +19,38 @@ constexpr uint64_t kListingsAhead = 32;
 // ... or once the listings made hold this many entries, so that a walk of
 // large folders does not wait for 32 of them before it goes on.
 constexpr size_t kEntriesAhead = 4096;
+// Folders scanned and not yet finished by the second thread at most.
+constexpr size_t kScansAhead = 64;
 
 }  // namespace
 
 FolderPrefetcher::FolderPrefetcher(const std::string& root, bool query_archive)
-    : root_(root), query_archive_(query_archive), thread_([this] { Run(); }) {}
+    : root_(root), query_archive_(query_archive) {
+  try {
+    finisher_ = std::thread([this] { FinishScans(); });
+    two_threads_ = true;
+  } catch (const std::system_error&) {
+    // One thread does it all.
+  }
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (...) {
+    stop_ = true;
+    scanned_.notify_all();
+    if (finisher_.joinable()) finisher_.join();
+    throw;
+  }
+}
 
 FolderPrefetcher::~FolderPrefetcher() {
-  stop_ = true;
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
   room_.notify_all();
+  scanned_.notify_all();
   thread_.join();
+  if (finisher_.joinable()) finisher_.join();
 }
 
 std::optional<FolderPrefetcher::Listing> FolderPrefetcher::Get(const std::string& folder) {
@@ -72,7 +95,8 @@ bool FolderPrefetcher::WaitForRoom() {
   // is made now.
   if (waiting_entries_ > kMaxWaitingEntries && wake_at_ != kNobodyWaits) made_.notify_all();
   // Bounded waits: the flag is checked at least every 100 ms.
-  while (!stop_ && waiting_entries_ > kMaxWaitingEntries) room_.wait_for(lock, std::chrono::milliseconds(100));
+  while (!stop_ && waiting_entries_ + scanned_entries_ > kMaxWaitingEntries)
+    room_.wait_for(lock, std::chrono::milliseconds(100));
   return !stop_;
 }
 
@@ -84,24 +108,57 @@ void FolderPrefetcher::Run() noexcept {
     // Out of memory or the like: the walk lists the folders itself.
   }
   std::lock_guard lock(mutex_);
-  done_ = true;
-  made_.notify_all();
+  if (two_threads_) {
+    scanning_done_ = true;
+    scanned_.notify_all();
+  } else {
+    done_ = true;
+    made_.notify_all();
+  }
 }
 
-void FolderPrefetcher::Visit(const std::string& folder, std::vector<std::pair<uint64_t, uint64_t>>& stack) {
-  if (stop_ || !WaitForRoom()) return;
-  Listing listing;
-  listing.entries = FindFiles(folder + "*.*", faAnyFile, &listing.error, query_archive_, &listing.skipped);
-  // The folders being visited, this one last: a subfolder that is one of
-  // them is a symbolic link back up the tree and is not followed.
-  const bool known = !listing.entries.empty() && listing.entries.front().Name == ".";
-  if (known) stack.emplace_back(listing.entries.front().Device, listing.entries.front().Inode);
-  std::vector<std::string> subfolders;
-  for (const TSearchRec& rec : listing.entries) {
-    if ((rec.Attr & faDirectory) == 0 || rec.Name == "." || rec.Name == "..") continue;
-    if (std::find(stack.begin(), stack.end(), std::make_pair(rec.Device, rec.Inode)) == stack.end())
-      subfolders.push_back(folder + rec.Name + "/");
+void FolderPrefetcher::FinishScans() noexcept {
+  try {
+    for (;;) {
+      std::pair<std::string, TFolderScan> item;
+      {
+        std::unique_lock lock(mutex_);
+        // Bounded waits: the flag is checked at least every 100 ms.
+        while (!stop_ && scans_.empty() && !scanning_done_) {
+          finisher_waits_ = true;
+          scanned_.wait_for(lock, std::chrono::milliseconds(100));
+          finisher_waits_ = false;
+        }
+        if (stop_ || scans_.empty()) break;
+        item = std::move(scans_.front());
+        scans_.pop_front();
+        scanned_entries_ -= item.second.Size();
+        if (scans_.size() == kScansAhead / 2) room_.notify_all();
+      }
+      Listing listing;
+      listing.entries = FinishScan(std::move(item.second), &listing.error, query_archive_, &listing.skipped);
+      Publish(item.first, std::move(listing));
+    }
+  } catch (...) {
+    // Out of memory or the like: the walk lists the folders left itself.
   }
+  std::lock_guard lock(mutex_);
+  done_ = true;
+  made_.notify_all();
+  room_.notify_all();
+}
+
+void FolderPrefetcher::Hand(const std::string& folder, TFolderScan scan) {
+  std::unique_lock lock(mutex_);
+  // Bounded waits: the flag is checked at least every 100 ms.
+  while (!stop_ && !done_ && scans_.size() >= kScansAhead) room_.wait_for(lock, std::chrono::milliseconds(100));
+  if (stop_ || done_) return;  // the second thread ended early: the walk lists the rest
+  scanned_entries_ += scan.Size();
+  scans_.emplace_back(folder, std::move(scan));
+  if (finisher_waits_) scanned_.notify_one();
+}
+
+void FolderPrefetcher::Publish(const std::string& folder, Listing listing) {
   bool wake = false;
   {
     std::lock_guard lock(mutex_);
@@ -112,6 +169,29 @@ void FolderPrefetcher::Visit(const std::string& folder, std::vector<std::pair<ui
     wake = next_order_ >= wake_at_ || (wake_at_ != kNobodyWaits && waiting_entries_ >= kEntriesAhead);
   }
   if (wake) made_.notify_all();
+}
+
+void FolderPrefetcher::Visit(const std::string& folder, std::vector<std::pair<uint64_t, uint64_t>>& stack) {
+  if (stop_ || !WaitForRoom()) return;
+  TFolderScan scan = ScanFolder(folder);
+  // The folders being visited, this one last: a subfolder that is one of
+  // them is a symbolic link back up the tree and is not followed. (The root
+  // of the file system has no "." entry to tell its identity.)
+  uint64_t device = 0, inode = 0;
+  const bool known = folder != "/" && scan.Identity(device, inode);
+  if (known) stack.emplace_back(device, inode);
+  std::vector<std::string> subfolders;
+  for (const TFolderScan::Subfolder& sub : scan.Subfolders()) {
+    if (std::find(stack.begin(), stack.end(), std::make_pair(sub.device, sub.inode)) == stack.end())
+      subfolders.push_back(folder + sub.name + "/");
+  }
+  if (two_threads_) {
+    Hand(folder, std::move(scan));
+  } else {
+    Listing listing;
+    listing.entries = FinishScan(std::move(scan), &listing.error, query_archive_, &listing.skipped);
+    Publish(folder, std::move(listing));
+  }
   for (const std::string& sub : subfolders) Visit(sub, stack);
   if (known) stack.pop_back();
 }

@@ -325,6 +325,36 @@ TEST_F(FolderTest, LinksBackUpTheTreeAreNotFollowed) {
   EXPECT_TRUE(Logged("src/d/up"));
 }
 
+// A tree of many folders, listed ahead of the walk on two threads: every
+// folder and file is added, in its place, none twice.
+TEST_F(FolderTest, AWideAndDeepTreeIsAddedWhole) {
+  std::vector<std::pair<std::string, std::string>> tree;
+  for (int a = 0; a < 30; ++a) {
+    for (int b = 0; b < 8; ++b) {
+      for (int f = 0; f < 3; ++f) {
+        const std::string path = "src/a" + std::to_string(a) + "/b" + std::to_string(b) + "/f" + std::to_string(f);
+        tree.emplace_back(path, path);
+      }
+    }
+  }
+  // One folder larger than what wakes the walk in one go.
+  for (int i = 0; i < 5000; ++i) tree.emplace_back("src/wide/w" + std::to_string(i), "");
+  MakeTree(dir.path(), tree);
+  ASSERT_EQ(burner.AddFolderTo(burner.RootDir, dir / "src", false, false, true, faAnyFile, "*.*"), 1);
+  EXPECT_EQ(burner.FileCount(), 30 + 30 * 8 + 30 * 8 * 3 + 1 + 5000);
+  for (int a = 0; a < 30; a += 7) {
+    for (int b = 0; b < 8; b += 3) {
+      const std::string folder = "\\A" + std::to_string(a) + "\\B" + std::to_string(b);
+      ASSERT_NE(burner.FindDir(folder), nullptr) << folder;
+      const TFEntry* file = burner.FindChild(burner.FindDir(folder), "f2.");
+      ASSERT_NE(file, nullptr) << folder;
+      EXPECT_EQ(file->SourcePath(), dir / ("src/a" + std::to_string(a) + "/b" + std::to_string(b) + "/f2"));
+    }
+  }
+  ASSERT_NE(burner.FindDir("\\WIDE"), nullptr);
+  EXPECT_NE(burner.FindChild(burner.FindDir("\\WIDE"), "w4999."), nullptr);
+}
+
 TEST_F(FolderTest, FolderSizeCountsEverythingBelow) {
   MakeTree(dir.path(), {{"src/a", std::string(10, 'a')}, {"src/s/b", std::string(20, 'b')}, {"src/s/t/c", "ccc"}});
   EXPECT_EQ(burner.FolderSize(dir / "src/"), 33);

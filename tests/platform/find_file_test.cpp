@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,60 @@ TEST(FindFileTest, ArchiveAttributeFollowsChanges) {
   test::WriteFile(path, "v2 longer");
   ASSERT_TRUE(FindOne(path, faAnyFile, rec));
   EXPECT_NE(rec.Attr & faArchive, 0) << "a rewritten file has changed again";
+}
+
+// The listing in two steps (names and folders first, the rest's stat data
+// later, on another thread in a folder walk) gives what FindFiles gives.
+TEST(FindFileTest, ListingInTwoStepsGivesWhatFindFilesGives) {
+  TempDir dir;
+  MakeTree(dir.path(), {{"b.txt", "12"}, {"A", ""}, {".hidden", "h"}, {"sub2/x", "x"}, {"Sub1/", ""},
+                        {"\xC3\xA9t\xC3\xA9/", ""}, {"long file name.text", "l"}, {"becomes/", ""}});
+  ASSERT_EQ(symlink("sub2", (dir / "linkdir").c_str()), 0);
+  ASSERT_EQ(symlink("b.txt", (dir / "link.txt").c_str()), 0);
+  ASSERT_EQ(symlink("missing", (dir / "broken").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::vector<TSkippedEntry> skipped_at_once;
+  int error_at_once = -1;
+  const auto at_once = FindFiles(dir.path() + "/*.*", faAnyFile, &error_at_once, false, &skipped_at_once);
+
+  TFolderScan scan = ScanFolder(dir.path() + "/");
+  // The folders the walk goes into, in listing order, a link to one among them.
+  std::vector<std::string> folders;
+  for (const TFolderScan::Subfolder& sub : scan.Subfolders()) folders.push_back(sub.name);
+  EXPECT_EQ(folders, (std::vector<std::string>{"becomes", "linkdir", "Sub1", "sub2", "\xC3\xA9t\xC3\xA9"}));
+  EXPECT_EQ(scan.Size(), 12u);
+  std::vector<TSkippedEntry> skipped;
+  int error = -1;
+  const auto in_two = FinishScan(std::move(scan), &error, false, &skipped);
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(error_at_once, 0);
+  ASSERT_EQ(Names(in_two), Names(at_once));
+  for (size_t i = 0; i < in_two.size(); ++i) {
+    EXPECT_EQ(in_two[i].Size, at_once[i].Size) << in_two[i].Name;
+    EXPECT_EQ(in_two[i].Attr, at_once[i].Attr) << in_two[i].Name;
+    EXPECT_EQ(in_two[i].Inode, at_once[i].Inode) << in_two[i].Name;
+    EXPECT_EQ(in_two[i].cAlternateFileName, at_once[i].cAlternateFileName) << in_two[i].Name;
+  }
+  ASSERT_EQ(skipped.size(), skipped_at_once.size());
+  for (size_t i = 0; i < skipped.size(); ++i) EXPECT_EQ(skipped[i].Name, skipped_at_once[i].Name);
+}
+
+// Between the two steps a file becomes a folder and a folder a file: the
+// listing keeps the kinds the walk saw (it goes only into the folders the
+// scan found), leaving out the new folder.
+TEST(FindFileTest, ListingInTwoStepsKeepsTheFoldersTheScanSaw) {
+  TempDir dir;
+  MakeTree(dir.path(), {{"file", "f"}, {"folder/", ""}, {"stays", "s"}});
+  TFolderScan scan = ScanFolder(dir.path() + "/");
+  ASSERT_EQ(scan.Subfolders().size(), 1u);
+  ASSERT_EQ(unlink((dir / "file").c_str()), 0);
+  ASSERT_EQ(mkdir((dir / "file").c_str(), 0755), 0);
+  const auto found = FinishScan(std::move(scan), nullptr, false);
+  EXPECT_EQ(Names(found), (std::vector<std::string>{".", "..", "folder", "stays"}));
+  // An unreadable folder: nothing, and why.
+  int error = 0;
+  EXPECT_TRUE(FinishScan(ScanFolder(dir.path() + "/none/"), &error).empty());
+  EXPECT_EQ(error, ENOENT);
 }
 
 }  // namespace
