@@ -334,6 +334,7 @@ TCacheThread::Step TCacheThread::Stage(int fd, const std::string& name, int64_t 
     int got = 0;
     while (got < d) {
       const ssize_t n = pread(fd, at + got, static_cast<size_t>(d - got), read_so_far + got);
+      if (n < 0 && ReadAgain(fd, errno)) continue;
       if (n < 0) return Fail(ReadError(name, errno).UserText());
       // A file that delivers fewer bytes than it had when it was added fails
       // the job: its place on the disc would hold zeros, or shift every file

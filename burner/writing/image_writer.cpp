@@ -142,7 +142,7 @@ Status ImageWriter::CopyFrom(int source_fd, const std::string& source, int64_t c
     }
     chunk.resize(kCopyChunk);
     const ssize_t got = pread(source_fd, chunk.data(), want, from + done);
-    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && ReadAgain(source_fd, errno)) continue;
     if (got < 0) return ReadError(source, errno);
     if (got == 0) return ShrankError(source, from + done, from + count);
     if (Status s = WriteAt(chunk.data(), static_cast<size_t>(got)); !s.ok()) return s;
@@ -192,7 +192,7 @@ Status ImageWriter::ReadIntoBuffer(int source_fd, const std::string& source, int
   int64_t done = 0;
   while (done < count) {
     const ssize_t got = pread(source_fd, at + done, static_cast<size_t>(count - done), from + done);
-    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && ReadAgain(source_fd, errno)) continue;
     if (got < 0) return ReadError(source, errno);
     if (got == 0) return ShrankError(source, from + done, from + count);
     done += got;
@@ -221,6 +221,13 @@ int SourceOpener::OpenFd(const std::string& path) {
   }
   if (folder_fd_ < 0) return open(path.c_str(), kFlags);
   return openat(folder_fd_, path.c_str() + slash + 1, kFlags);
+}
+
+bool ReadAgain(int fd, int error) {
+  if (error == EINTR) return true;
+  if (error != EAGAIN && error != EWOULDBLOCK) return false;
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
 Status CheckSource(const std::string& path, const std::optional<FileIdentity>& image, TFileStreamEx& stream) {

@@ -130,6 +130,12 @@ class SourceOpener {
   int folder_fd_ = -1;
 };
 
+// Whether a read of a source that failed with `error` is to be tried again:
+// interrupted by a signal, or EAGAIN from a source opened without blocking
+// (SourceOpener) on a file system that honours that for files, which is
+// then set to block.
+bool ReadAgain(int fd, int error);
+
 // The open failure of a source, or, when `image` (the identity the image file
 // had before it was created) is given and the source is that file, the
 // refusal to copy an image into itself.

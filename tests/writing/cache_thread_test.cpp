@@ -2,6 +2,7 @@
 // stops on a failure or an abort.
 #include "burner/writing/cache_thread.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "burner/platform/file_attributes.h"
+#include "burner/writing/image_writer.h"
 #include "burner/writing/open_ahead.h"
 #include "tests/support/same_bytes.h"
 #include "tests/support/temp_dir.h"
@@ -266,6 +268,23 @@ TEST_F(CacheThreadTest, OpenAheadOnlyOpensFilesNearTheOneRead) {
     EXPECT_EQ(ahead.Take(1), -1) << "round " << round << ": opened before the cache came near it";
     ahead.Release(first);
   }
+}
+
+// A read that says "try again" on a source opened without blocking sets it
+// to block and is tried again, once: a second EAGAIN is a failure, not an
+// endless loop.
+TEST_F(CacheThreadTest, ReadAgainSetsANonBlockingSourceToBlockOnce) {
+  const TFEntry* a = File("a", "a");
+  SourceOpener opener;
+  const int fd = opener.OpenFd(a->SourcePath());
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_TRUE(ReadAgain(fd, EINTR));
+  EXPECT_FALSE(ReadAgain(fd, EIO));
+  EXPECT_TRUE(ReadAgain(fd, EAGAIN));
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_FALSE(ReadAgain(fd, EAGAIN));
+  close(fd);
 }
 
 // A source replaced by a named pipe after it was added: opening it must not
