@@ -95,9 +95,11 @@ bool FolderPrefetcher::WaitForRoom() {
   // is made now.
   if (waiting_entries_ > kMaxWaitingEntries && wake_at_ != kNobodyWaits) made_.notify_all();
   // Bounded waits: the flag is checked at least every 100 ms.
-  while (!stop_ && waiting_entries_ + scanned_entries_ > kMaxWaitingEntries)
+  while (!stop_ && !done_ && waiting_entries_ + scanned_entries_ > kMaxWaitingEntries)
     room_.wait_for(lock, std::chrono::milliseconds(100));
-  return !stop_;
+  // With two threads, the second one's end (out of memory) ends the walk of
+  // the tree too: the walk lists the folders left itself.
+  return !stop_ && !done_;
 }
 
 void FolderPrefetcher::Run() noexcept {
