@@ -6,14 +6,12 @@
 // (a path lookup, a new file description, its release): done here, that cost
 // runs on the second core beside the reads instead of before each of them.
 //
-// Files are opened without blocking (O_NONBLOCK): a source replaced by a
-// named pipe after it was added opens at once and fails its read, where a
-// blocking open would wait for a writer that never comes.
+// Files are opened as SourceOpener opens them (without blocking).
 //
 // A file is opened only once the one being read starts at most `window`
-// bytes of the stream before it, or when the cache asks for it: a file removed or replaced while the job
-// reads far before it is still found so (the job fails naming it), as
-// without opening ahead.
+// bytes of the stream before it, or when the cache asks for it: a file
+// removed or replaced while the job reads far before it is still found so
+// (the job fails naming it), as without opening ahead.
 //
 // Thread safety: Take and Release are called from one thread, the cache's.
 #pragma once

@@ -678,7 +678,7 @@ TEST_F(PipelineNoRoom, FileSizeLimitFailsTheJobUnderTheDefaultSigxfszAction) {
 // ---------------------------------------------------------------------------
 // Source files that change while the job runs.
 
-enum class Change { kVanishes, kShrinksByOneByte, kShrinksWhileBeingRead };
+enum class Change { kVanishes, kShrinksByOneByte, kShrinksWhileBeingRead, kBecomesANamedPipe };
 
 struct ChangeCase {
   const char* name;
@@ -719,6 +719,12 @@ TEST_P(PipelineSourceChanges, FailTheJobNamingTheFile) {
       ASSERT_EQ(truncate(first.c_str(), written + 24 * kMiB), 0);
       changed = first;
       break;
+    case Change::kBecomesANamedPipe:
+      // Opening it must not wait for a writer that never comes.
+      fs::remove(later);
+      ASSERT_EQ(mkfifo(later.c_str(), 0644), 0);
+      changed = later;
+      break;
   }
   job->Resume();
   ASSERT_TRUE(job->Wait(30000)) << "still running 30 s after the change";
@@ -732,7 +738,8 @@ TEST_P(PipelineSourceChanges, FailTheJobNamingTheFile) {
 INSTANTIATE_TEST_SUITE_P(PipelineChanges, PipelineSourceChanges,
                          ::testing::Values(ChangeCase{"LaterFileVanishes", Change::kVanishes},
                                            ChangeCase{"LaterFileShrinksByOneByte", Change::kShrinksByOneByte},
-                                           ChangeCase{"FileBeingReadShrinks", Change::kShrinksWhileBeingRead}),
+                                           ChangeCase{"FileBeingReadShrinks", Change::kShrinksWhileBeingRead},
+                                           ChangeCase{"LaterFileBecomesANamedPipe", Change::kBecomesANamedPipe}),
                          [](const ::testing::TestParamInfo<ChangeCase>& param_info) {
                            return std::string(param_info.param.name);
                          });

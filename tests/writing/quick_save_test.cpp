@@ -2,6 +2,7 @@
 // save can fail reported once through OnWriteDone, with the partial image gone.
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -89,6 +90,20 @@ TEST_F(QuickSaveTest, VanishedSourceFailsTheSaveNamingTheFile) {
   const std::string error = Save(image);
   EXPECT_NE(error.find("gone.txt"), std::string::npos) << error;
   EXPECT_NE(error.find("IMPOSSIBLE D'OUVRIR LE FICHIER"), std::string::npos) << error;
+  EXPECT_FALSE(PathExists(image));
+}
+
+// A source replaced by a named pipe after it was added fails the save naming
+// it, instead of waiting for ever in open(2) for a writer.
+TEST_F(QuickSaveTest, SourceTurnedIntoANamedPipeFailsTheSave) {
+  MakeTree(dir.path(), {{"src/keep.txt", "k"}, {"src/pipe.txt", "p"}});
+  burner.AddFolderTo(burner.RootDir, dir / "src", false, false, true, faAnyFile, "*.*");
+  unlink((dir / "src/pipe.txt").c_str());
+  ASSERT_EQ(mkfifo((dir / "src/pipe.txt").c_str(), 0644), 0);
+  const std::string image = dir / "out.iso";
+  const std::string error = Save(image);
+  EXPECT_NE(error.find("pipe.txt"), std::string::npos) << error;
+  EXPECT_NE(error.find("ERREUR DE LECTURE DU FICHIER"), std::string::npos) << error;
   EXPECT_FALSE(PathExists(image));
 }
 
