@@ -49,14 +49,16 @@ constexpr int kEccSectors = 16;
 // Every write to a DVD carries 32 sectors.
 constexpr int kDvdWriteBytes = 65536;
 // An image file takes up to this many ready cache blocks of 64 KiB in one
-// write: 512 KiB a call. Builds that differed only in this count saved the
-// 1.5 GB of big files, taking turns with cat of the same files, in a median
-// 1.34 s with 64 KiB a call, 1.24 s with 128 KiB, 1.57 s with 256 KiB,
-// 1.16 s with 512 KiB and 1.38 s with 1 MiB (each run over the cat of its
-// round: 1.32, 1.12, 1.22, 1.11 and 1.26): small calls pay a system call
-// for each block, calls of 1 MiB had more slow runs.
+// write: 256 KiB a call. Writing into the page cache costs most where new
+// pages are slow to come by (a virtual machine whose host takes freed pages
+// back): there a 1.5 GB write took dd 1.45 s in calls of 64 or 128 KiB,
+// 1.74 s in 256 KiB, 2.18 s in 512 KiB and 2.5 s in 1 MiB, against about
+// 0.2 s for every size where pages were at hand. Builds that differed only
+// in this count, saving the 1.5 GB of big files in turn with cat of the same
+// files, 36 runs each: medians 0.29 s with 256 KiB a call, 0.45 s with
+// 128 KiB (a system call for every 2 blocks), 0.57 s with 512 KiB; cat 0.35 s.
 // See bench/README.md, "Write calls of the threaded save".
-constexpr size_t kFileBlocksPerWrite = 8;
+constexpr size_t kFileBlocksPerWrite = 4;
 // The writer of an image file is woken once this many blocks are ready, and
 // then takes all that are (up to kFileBlocksPerWrite). Woken for each block,
 // it wrote 72 KiB a call on average from the 300,000 files of the tiny bench

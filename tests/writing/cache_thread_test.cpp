@@ -456,7 +456,7 @@ TEST_P(CacheHandOverTest, BatchesComeWholeButTheLast) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CacheThreadHandOver, CacheHandOverTest,
-                         ::testing::Values(HandOverCase{8, 4 << 20, 150},    // the image file's 512 KiB writes
+                         ::testing::Values(HandOverCase{8, 4 << 20, 150},    // batches of 8 blocks (512 KiB)
                                            HandOverCase{8, 256 << 10, 150},  // a queue of 3 blocks: batches of 3
                                            HandOverCase{1, 2 << 20, 60},     // a recorder, one block a command
                                            HandOverCase{64, 2 << 20, 150},   // past the capacity: 31
