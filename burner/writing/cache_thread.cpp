@@ -169,7 +169,12 @@ void TCacheThread::WakeConsumer() {
   data_queued_.notify_one();
 }
 
+TSourceFile::~TSourceFile() {
+  if (Fd >= 0) close(Fd);
+}
+
 void TCacheThread::Recycle(std::unique_ptr<TCacheBlock> block) {
+  block->Source.reset();  // the source is closed once no block names it
   QueueLock lock(lock_);
   // Blocks are reused: fresh memory costs a page fault every 4 KiB.
   if (spare_.size() < static_cast<size_t>(capacity_)) spare_.push_back(std::move(block));
@@ -321,7 +326,12 @@ TCacheThread::Step TCacheThread::StageFiles() {
 TCacheThread::Step TCacheThread::Stage(int fd, const std::string& name, int64_t data_bytes, int64_t total_bytes,
                                        std::span<const uint8_t> boot_info) {
   int64_t read_so_far = 0;
-  int64_t left = total_bytes;
+  if (job_.file_spans && fd >= 0 && boot_info.empty() && data_bytes >= kSpanFileMinimum) {
+    Step step = Step::kGoOn;
+    read_so_far = StageSpans(fd, name, data_bytes, step);
+    if (step == Step::kStop) return step;
+  }
+  int64_t left = total_bytes - read_so_far;
   while (left > 0) {
     if (block_ == nullptr) {
       block_ = NewBlock();
@@ -356,6 +366,42 @@ TCacheThread::Step TCacheThread::Stage(int fd, const std::string& name, int64_t 
     if (WaitForRoom() == Step::kStop) return Step::kStop;
   }
   return Step::kGoOn;
+}
+
+int64_t TCacheThread::StageSpans(int fd, const std::string& name, int64_t data_bytes, Step& step) {
+  // The spans start on a block of their own: the writer takes blocks in
+  // order, the one being filled goes first.
+  QueueBlock();
+  const int shared = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (shared < 0) return 0;  // read here instead
+  const auto source = std::make_shared<const TSourceFile>(shared, name, data_bytes);
+  const int64_t covered = data_bytes / kSectorSize * kSectorSize;
+  for (int64_t at = 0; at < covered;) {
+    const auto count = static_cast<int>(std::min<int64_t>(kSpanBytes, covered - at));
+    // The kernel reads ahead of the writer's copy as this thread would.
+    posix_fadvise(fd, at, count, POSIX_FADV_WILLNEED);
+    std::unique_ptr<TCacheBlock> block = NewBlock();
+    block->Count = count;
+    block->Source = source;
+    block->SourceOffset = at;
+    block_ = std::move(block);
+    staged_ = count;
+    unbuffered_ += count;
+    produced_ += count;
+    at += count;
+    const size_t queued = queued_.load(std::memory_order_relaxed);
+    QueueBlock();
+    if (abort_requested_) {
+      step = AbortNow();
+      return at;
+    }
+    AdjustPriority(queued);
+    if (WaitForRoom() == Step::kStop) {
+      step = Step::kStop;
+      return at;
+    }
+  }
+  return covered;
 }
 
 TCacheThread::Step TCacheThread::StagePadding() {

@@ -5,7 +5,12 @@
 // every file of the compilation (each padded to whole 2048-byte sectors),
 // then zero padding up to 300 sectors when asked; or an existing image file
 // alone. It runs ahead of the writer by up to CacheSize bytes, so that the
-// writer never waits for the disk.
+// writer never waits for the disk. For an image file on disk, the data of a
+// large file is queued as spans of its source instead (up to 1 MiB a block,
+// read ahead by the kernel), which the writer copies file to file: where new
+// page-cache pages are slow to come by, a copy through this process's
+// memory on two threads paid for them several times over (see
+// bench/README.md, "Large files as spans of their source").
 //
 // Thread safety: the producer is this thread; the only consumer is the writer.
 // The queue and its counters are guarded by the component's critical section
@@ -34,10 +39,30 @@ namespace zamo {
 constexpr int kCacheBlockBytes = 65540;
 constexpr int64_t kMinimumStreamBytes = 614400;  // 300 sectors
 
+// A source file held open for the writer while blocks name parts of it.
+struct TSourceFile {
+  TSourceFile(int fd, std::string name, int64_t size) : Fd(fd), Name(std::move(name)), Size(size) {}
+  ~TSourceFile();
+  TSourceFile(const TSourceFile&) = delete;
+  TSourceFile& operator=(const TSourceFile&) = delete;
+  int Fd;
+  std::string Name;  // for the messages
+  int64_t Size;      // the bytes it had when it was added
+};
+
 struct TCacheBlock {
   std::array<uint8_t, kCacheBlockBytes> Data;
-  int Count = 0;  // valid bytes of Data
+  int Count = 0;  // valid bytes of Data; with Source, the bytes of the span
+  // Set: the block carries no bytes but names Count bytes of a source file
+  // from SourceOffset, which the writer copies file to file (in the kernel).
+  std::shared_ptr<const TSourceFile> Source;
+  int64_t SourceOffset = 0;
 };
+
+// The longest span of a source file one block names.
+constexpr int kSpanBytes = 1 << 20;
+// Files from this size on go as spans when the job allows it.
+constexpr int64_t kSpanFileMinimum = 1 << 20;
 
 // What a cache produces. Everything is fixed before the thread starts.
 struct CacheJob {
@@ -54,6 +79,9 @@ struct CacheJob {
   int block_size = 65536;           // 55,296 (27 sectors) or 65,536 (32 sectors)
   std::string image_file_name;      // stream this existing image file and nothing else
   std::vector<const TFEntry*> entries;  // the compilation's file table, in order
+  // The data of large files is queued as spans of their source (TCacheBlock::Source)
+  // for the writer to copy itself: an image file on disk, never a recorder.
+  bool file_spans = false;
 };
 
 class TCacheThread : public TThread {
@@ -65,7 +93,7 @@ class TCacheThread : public TThread {
 
   // Copies the oldest block into `dest` (at least 65,540 bytes): its byte
   // count; 0 when everything has been taken (or after a failure or an abort);
-  // -1 when nothing is ready yet (ask again).
+  // -1 when nothing is ready yet (ask again). Not for a job with file_spans.
   int TakeBlock(uint8_t* dest);
   // The same, handing the block itself over (no copy); give it back with
   // Recycle once written.
@@ -112,6 +140,9 @@ class TCacheThread : public TThread {
   // table over the bytes read at 8 to 63.
   Step Stage(int fd, const std::string& name, int64_t data_bytes, int64_t total_bytes,
              std::span<const uint8_t> boot_info = {});
+  // Queues the whole sectors of the file's data as spans; the bytes it
+  // covered (0 when the file could not be shared).
+  int64_t StageSpans(int fd, const std::string& name, int64_t data_bytes, Step& step);
   Step StageEntries();
   Step StagePadding();
   Step WaitForRoom();

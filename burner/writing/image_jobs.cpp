@@ -40,6 +40,7 @@ void TVeskBurner::SaveImageFile(const std::string& file_name, bool quick) {
   job.pad_to_minimum = WritePostGap;
   job.block_size = 65536;
   job.entries.assign(FileEntries().begin(), FileEntries().end());
+  job.file_spans = true;
   job_running_ = true;
   abort_flag_ = false;
   job_total_bytes_ = ImageSectors() * kSectorSize;
@@ -422,8 +423,10 @@ int TVeskBurner::CacheFillPercent() {
   Lock();
   int percent = 0;
   if (writing_active_ && CacheThread != nullptr) {
-    percent = static_cast<int>(std::lround(static_cast<double>(CacheThread->BufferedBytes()) /
-                                           CacheThread->CacheSize() * 100.0));
+    // Spans of large files count their bytes, which wait in the page cache:
+    // a queue full of them is a full cache.
+    percent = std::min(100, static_cast<int>(std::lround(static_cast<double>(CacheThread->BufferedBytes()) /
+                                                         CacheThread->CacheSize() * 100.0)));
   }
   Unlock();
   return percent;

@@ -1,6 +1,7 @@
 #include "burner/writing/writer_thread.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -207,6 +208,12 @@ Status TThWrite::WriteToFile(const std::vector<std::unique_ptr<TCacheBlock>>& bl
   parts.reserve(blocks.size());
   for (const auto& block : blocks) {
     const auto count = static_cast<size_t>(block->Count);
+    if (block->Source != nullptr) {
+      // The blocks before it go out, then the span, through its own buffer.
+      if (Status s = WriteRun(parts); !s.ok()) return s;
+      if (Status s = CopySpan(*block, block->Data); !s.ok()) return s;
+      continue;
+    }
     if (holes_ && AllZero(block->Data.data(), count)) {
       // The blocks before it go out; this one is passed over.
       if (Status s = WriteRun(parts); !s.ok()) return s;
@@ -216,6 +223,64 @@ Status TThWrite::WriteToFile(const std::vector<std::unique_ptr<TCacheBlock>>& bl
     parts.push_back({block->Data.data(), count});
   }
   return WriteRun(parts);
+}
+
+Status TThWrite::CopySpan(const TCacheBlock& span, std::span<uint8_t> buffer) {
+  const TSourceFile& source = *span.Source;
+  const int out = file_->Handle;
+  int64_t at = span.SourceOffset;
+  const int64_t end = at + span.Count;
+  // copy_file_range writes at an offset of a regular file.
+  bool kernel_copy = !in_sequence_;
+  while (at < end) {
+    int64_t stop = end;
+    if (holes_) {
+      // In a new file the source's holes stay holes: only its data is copied.
+      const off_t data = lseek(source.Fd, at, SEEK_DATA);
+      if (data < 0 && errno == ENXIO) {
+        // No data from `at` on: a hole up to the end, or a file that shrank.
+        struct stat now {};
+        if (fstat(source.Fd, &now) == 0 && now.st_size < end) return ShrankError(source.Name, now.st_size, source.Size);
+        file_offset_ += end - at;
+        return Status::Ok();
+      }
+      if (data > at) {
+        const int64_t skip = std::min<int64_t>(data, end) - at;
+        file_offset_ += skip;
+        at += skip;
+        continue;
+      }
+      if (data == at) {
+        const off_t hole = lseek(source.Fd, at, SEEK_HOLE);
+        if (hole > at) stop = std::min<int64_t>(hole, end);
+      }
+    }
+    while (at < stop) {
+      const auto want = static_cast<size_t>(stop - at);
+      if (kernel_copy) {
+        loff_t in_offset = at;
+        loff_t out_offset = file_offset_;
+        const ssize_t n = copy_file_range(source.Fd, &in_offset, out, &out_offset, want, 0);
+        if (n > 0) {
+          at += n;
+          file_offset_ += n;
+          continue;
+        }
+        if (n == 0) return ShrankError(source.Name, at, source.Size);
+        if (errno == EINTR) continue;
+        if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) return ImageWriteFailure(burner_.ISOFileName, errno);
+        kernel_copy = false;  // not between these files (or a read error): read and write
+      }
+      const ssize_t got = pread(source.Fd, buffer.data(), std::min(want, buffer.size()), at);
+      if (got < 0 && ReadAgain(source.Fd, errno)) continue;
+      if (got < 0) return ReadError(source.Name, errno);
+      if (got == 0) return ShrankError(source.Name, at, source.Size);
+      std::vector<iovec> part{{buffer.data(), static_cast<size_t>(got)}};
+      if (Status s = WriteParts(out, part, in_sequence_, &file_offset_, burner_.ISOFileName); !s.ok()) return s;
+      at += got;
+    }
+  }
+  return Status::Ok();
 }
 
 Status TThWrite::EndFile() {

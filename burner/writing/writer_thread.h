@@ -15,6 +15,7 @@
 #include <sys/uio.h>
 
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,10 @@ class TThWrite : public TThread {
   // of zeros is passed over: the file reads zeros there (a hole).
   Status WriteToFile(const std::vector<std::unique_ptr<TCacheBlock>>& blocks);
   Status WriteRun(std::vector<iovec>& parts);
+  // Copies a span of a source file (TCacheBlock::Source) to the image file
+  // at file_offset_: file to file in the kernel, a new file's holes kept
+  // as holes; read and written through `buffer` where the kernel cannot.
+  Status CopySpan(const TCacheBlock& span, std::span<uint8_t> buffer);
   // A file that ends in holes gets its whole length.
   Status EndFile();
   void Finish();

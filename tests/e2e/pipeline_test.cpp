@@ -213,6 +213,23 @@ const std::string& LargeTree() {
   return path;
 }
 
+// The same amount of data in files under a megabyte: the threaded save reads
+// them into its cache (a larger file goes to the writer as spans of its
+// source, which take no memory).
+constexpr int64_t kMediumFileBytes = 768 * 1024;
+constexpr int kMediumFileCount = 256;
+
+const std::string& MediumTree() {
+  static TempDir dir;
+  static const std::string path = [] {
+    for (int i = 0; i < kMediumFileCount; ++i) {
+      WriteLargeFile(dir / ("medium/part" + std::to_string(i) + ".bin"), kMediumFileBytes, static_cast<uint32_t>(i + 1));
+    }
+    return dir / "medium";
+  }();
+  return path;
+}
+
 // ---------------------------------------------------------------------------
 // Threaded save against the quick save.
 
@@ -524,21 +541,21 @@ TEST_P(PipelineInterrupt, StopsTheJobAndRemovesThePartialImage) {
   EXPECT_EQ(Listing(dir / "out"), std::vector<std::string>{});
 }
 
-// With a cache larger than the tree, the whole tree is read into memory
-// before the image file is created. The job is held while the cache fills
+// With a cache larger than the tree, the whole tree (files under a megabyte)
+// is read into memory before the image file is created. The job is held while the cache fills
 // (half the tree resident, no image yet): the signal lands before the
 // writer starts, and must stop the job all the same.
 TEST_P(PipelineInterrupt, StopsTheJobWhileTheCacheFillsBeforeTheImageIsCreated) {
   const int sig = GetParam();
   TempDir dir;
   const std::string image = dir / "x.iso";
-  const int64_t total = kLargeFileCount * kLargeFileBytes;
+  const int64_t total = kMediumFileCount * kMediumFileBytes;
   std::string log;
   std::unique_ptr<Background> job;
   for (int attempt = 1; attempt <= 5 && job == nullptr; ++attempt) {
     fs::remove(image);
     auto candidate =
-        std::make_unique<Background>(MkisoCommand({"--cache-size", "1024", "-o", image, LargeTree()}), dir / "job");
+        std::make_unique<Background>(MkisoCommand({"--cache-size", "1024", "-o", image, MediumTree()}), dir / "job");
     ASSERT_TRUE(candidate->started());
     int64_t resident = -1;
     const auto start = Clock::now();

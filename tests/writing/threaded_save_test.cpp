@@ -1,6 +1,7 @@
 // The image save through the read-ahead cache and the writer thread: the
 // same bytes as the quick save, one OnWriteDone on the pumping thread, and
 // every failure and abort ending the job cleanly.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -81,15 +83,43 @@ TreeContents MixedTree() {
 
 // Runs of zero blocks of every length from one to nine, between runs of
 // data of every length, so that holes start and end at each place of a
-// write call (first block, inside, last block, across two calls).
+// write call (first block, inside, last block, across two calls). Each run
+// and its data is a file under a megabyte, passed through the cache's
+// blocks (larger files go as spans of their source).
 TreeContents ZeroRunsTree() {
   constexpr size_t kBlock = 64 << 10;
-  std::string data;
+  TreeContents tree = {{"src/a.bin", Bytes(5000, 1)}, {"src/c.bin", Bytes(3 * kBlock + 7, 2)}};
   for (size_t zeros = 1; zeros <= 9; ++zeros) {
-    data += std::string(zeros * kBlock, '\0');
-    data += Bytes((10 - zeros) * kBlock - 1000 * zeros, static_cast<uint32_t>(zeros));
+    tree.emplace_back("src/b" + std::to_string(zeros) + ".mix",
+                      std::string(zeros * kBlock, '\0') +
+                          Bytes((10 - zeros) * kBlock - 1000 * zeros, static_cast<uint32_t>(zeros)));
   }
-  return {{"src/a.bin", Bytes(5000, 1)}, {"src/b.mix", data}, {"src/c.bin", Bytes(3 * kBlock + 7, 2)}};
+  return tree;
+}
+
+// A file made of holes and data: `pieces` of data at their offsets, holes
+// between them, `size` bytes in all.
+void MakeSparseFile(const std::string& path, int64_t size, const std::vector<std::pair<int64_t, std::string>>& pieces) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  for (const auto& [at, data] : pieces) {
+    ASSERT_EQ(pwrite(fd, data.data(), data.size(), at), static_cast<ssize_t>(data.size()));
+  }
+  ASSERT_EQ(ftruncate(fd, size), 0);
+  close(fd);
+}
+
+// Files on either side of the size from which the data goes as spans of the
+// source, spans of every length up to a whole one and past it, a file of
+// holes with data at their edges: the threaded save copies them file to
+// file and must still put every byte where the quick save does.
+TreeContents SpansTree() {
+  return {{"src/a.small", Bytes((1 << 20) - 1, 1)},
+          {"src/b.exact", Bytes(1 << 20, 2)},
+          {"src/c.odd", Bytes((1 << 20) + 2047, 3)},
+          {"src/d.two", Bytes((2 << 20) + 1, 4)},
+          {"src/e.tiny", "e"},
+          {"src/f.big", Bytes((5 << 20) + 12345, 5)}};
 }
 
 // Small files filling the quick save's buffer several times over, and files
@@ -127,7 +157,8 @@ TEST_P(SameBytesTest, ThreadedSaveGivesTheQuickSavesBytes) {
 // under ThreadSanitizer (make test-threads).
 INSTANTIATE_TEST_SUITE_P(ThreadedSaveTrees, SameBytesTest,
                          ::testing::Values(TreeCase{"Mixed", MixedTree, true}, TreeCase{"ZeroRuns", ZeroRunsTree, false},
-                                           TreeCase{"BufferFilling", BufferFillingTree, false}),
+                                           TreeCase{"BufferFilling", BufferFillingTree, false},
+                                           TreeCase{"Spans", SpansTree, true}),
                          [](const auto& tree) { return std::string(tree.param.name); });
 
 TEST_F(ThreadedSaveTest, SmallImageIsPaddedTo300Sectors) {
@@ -143,13 +174,17 @@ TEST_F(ThreadedSaveTest, SmallImageIsPaddedTo300Sectors) {
   EXPECT_TRUE(SameBytes(threaded, quick + std::string(614400 - quick.size(), '\0')));
 }
 
-// Zeros in the data (a file of zeros, the padding at the end) are holes in a
-// new image file: the same bytes as the quick save, less room on the disk,
-// the whole length.
+// Zeros in the data (a file of zeros, the holes of a large sparse file, the
+// padding at the end) are holes in a new image file: the same bytes as the
+// quick save, less room on the disk, the whole length.
 TEST_F(ThreadedSaveTest, ZerosAreHolesInANewFile) {
   MakeTree(dir.path(), {{"src/a.bin", Bytes(300000, 2)},
-                        {"src/b.zero", std::string(8 << 20, '\0')},
+                        {"src/b.zero", std::string(900 << 10, '\0')},
                         {"src/c.bin", Bytes(70000, 3)}});
+  // 8 MiB of holes with data at their edges, and a file that is one hole.
+  MakeSparseFile(dir / "src/d.sparse", (8 << 20) + 100,
+                 {{0, Bytes(3000, 4)}, {(3 << 20) + 5, Bytes(70000, 5)}, {8 << 20, Bytes(100, 6)}});
+  MakeSparseFile(dir / "src/e.hole", 3 << 20, {});
   AddSource("src");
   burner.SaveImageFile(dir / "quick.iso", true);
   ASSERT_EQ(done_error, "");
@@ -161,7 +196,7 @@ TEST_F(ThreadedSaveTest, ZerosAreHolesInANewFile) {
   struct stat image {};
   ASSERT_EQ(stat((dir / "old.iso").c_str(), &image), 0);
   EXPECT_EQ(image.st_size, static_cast<off_t>(quick.size()));
-  EXPECT_LT(image.st_blocks * 512, image.st_size - (6 << 20)) << "the zeros take no room";
+  EXPECT_LT(image.st_blocks * 512, image.st_size - (10 << 20)) << "the zeros take no room";
 }
 
 // Reads `fd` until its writer closes it (polled, 60 s at most).
@@ -242,6 +277,31 @@ TEST_F(ThreadedSaveTest, ShrunkSourceAfterPrimingFailsNamingIt) {
   EXPECT_NE(error.find("z.bin"), std::string::npos) << error;
   EXPECT_NE(error.find("RÉTRÉCI"), std::string::npos) << error;
   EXPECT_FALSE(PathExists(dir / "out.iso"));
+}
+
+// A large file goes as spans that the writer copies from the source: one
+// that lost bytes since it was added fails the job there, whether it ends
+// before the spans, inside one, or in a hole.
+TEST_F(ThreadedSaveTest, ShrunkLargeSourceFailsNamingIt) {
+  struct Shrink {
+    const char* how;
+    std::function<void(const std::string&)> apply;
+  };
+  const std::vector<Shrink> shrinks = {
+      {"to 1000 bytes", [](const std::string& path) { WriteFile(path, Bytes(1000, 2)); }},
+      {"inside the third span", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), (2 << 20) + 4096), 0); }},
+      {"to holes", [](const std::string& path) { MakeSparseFile(path, 2 << 20, {}); }}};
+  for (const Shrink& shrink : shrinks) {
+    SCOPED_TRACE(shrink.how);
+    burner.ResetCompilation();
+    MakeTree(dir.path(), {{"src/a.bin", Bytes(300000, 1)}, {"src/z.bin", Bytes(3 << 20, 2)}});
+    AddSource("src");
+    shrink.apply(dir / "src/z.bin");
+    const std::string error = Save(dir / "out.iso");
+    EXPECT_NE(error.find("z.bin"), std::string::npos) << error;
+    EXPECT_NE(error.find("RÉTRÉCI"), std::string::npos) << error;
+    EXPECT_FALSE(PathExists(dir / "out.iso"));
+  }
 }
 
 TEST_F(ThreadedSaveTest, FullDiskFailsAndRemovesThePartialImage) {
