@@ -29,6 +29,12 @@ constexpr size_t kFilesOpenAhead = 64;
 // fails the job, as it did when each file was opened in its turn.
 constexpr int64_t kOpenWindowBytes = 1 << 20;
 
+// Source files held open for spans at one time, in the whole process: a
+// large cache full of spans of small files would otherwise take descriptors
+// that the opening of the next files needs. Past it a file is read here.
+constexpr int kSharedSourcesMax = 32;
+std::atomic<int> g_shared_sources{0};
+
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 void Nap(std::mutex& mutex, std::condition_variable& cv, int ms) {
@@ -170,7 +176,9 @@ void TCacheThread::WakeConsumer() {
 }
 
 TSourceFile::~TSourceFile() {
-  if (Fd >= 0) close(Fd);
+  if (Fd < 0) return;
+  close(Fd);
+  g_shared_sources.fetch_sub(1);
 }
 
 void TCacheThread::Recycle(std::unique_ptr<TCacheBlock> block) {
@@ -372,8 +380,15 @@ int64_t TCacheThread::StageSpans(int fd, const std::string& name, int64_t data_b
   // The spans start on a block of their own: the writer takes blocks in
   // order, the one being filled goes first.
   QueueBlock();
+  if (g_shared_sources.fetch_add(1) >= kSharedSourcesMax) {
+    g_shared_sources.fetch_sub(1);
+    return 0;  // read here instead
+  }
   const int shared = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (shared < 0) return 0;  // read here instead
+  if (shared < 0) {
+    g_shared_sources.fetch_sub(1);
+    return 0;
+  }
   const auto source = std::make_shared<const TSourceFile>(shared, name, data_bytes);
   const int64_t covered = data_bytes / kSectorSize * kSectorSize;
   for (int64_t at = 0; at < covered;) {

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -302,6 +303,36 @@ TEST_F(ThreadedSaveTest, ShrunkLargeSourceFailsNamingIt) {
     EXPECT_NE(error.find("RÉTRÉCI"), std::string::npos) << error;
     EXPECT_FALSE(PathExists(dir / "out.iso"));
   }
+}
+
+// A cache large enough for a hundred files of 1 MiB holds as many spans,
+// each with its source open: few enough are kept open at once for the
+// opening of the next files to find descriptors under a tight limit.
+TEST_F(ThreadedSaveTest, SpansLeaveDescriptorsForTheNextFiles) {
+  TreeContents tree;
+  for (int i = 0; i < 100; ++i) tree.emplace_back("src/f" + std::to_string(100 + i), Bytes(1 << 20, 20 + i));
+  tree.emplace_back("src/z.last", "z");
+  MakeTree(dir.path(), tree);
+  AddSource("src");
+  burner.SetCacheSize(256 << 20);
+  int open_now = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++open_now;
+  }
+  struct rlimit old_limit {};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old_limit), 0);
+  struct rlimit limit = old_limit;
+  // Room for the spans' sources, the image and the files opened ahead
+  // (within 1 MiB of the file being read), not for a hundred sources.
+  limit.rlim_cur = static_cast<rlim_t>(open_now + 48);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  const std::string error = Save(dir / "threaded.iso");
+  setrlimit(RLIMIT_NOFILE, &old_limit);
+  ASSERT_EQ(error, "");
+  burner.SaveImageFile(dir / "quick.iso", true);
+  ASSERT_EQ(done_error, "");
+  EXPECT_TRUE(SameBytes(ReadFile(dir / "threaded.iso"), ReadFile(dir / "quick.iso")));
 }
 
 TEST_F(ThreadedSaveTest, FullDiskFailsAndRemovesThePartialImage) {
