@@ -84,6 +84,36 @@ Status WriteParts(int fd, std::vector<iovec>& parts, bool in_sequence, int64_t* 
   return Status::Ok();
 }
 
+Status CopyRange(int source_fd, const std::string& source, int64_t source_size, int64_t from, int64_t end,
+                 const ImageOutput& out, std::span<uint8_t> buffer, bool* kernel_copy) {
+  while (from < end) {
+    const auto want = static_cast<size_t>(std::min<int64_t>(end - from, kCopyChunk));
+    if (*kernel_copy) {
+      loff_t in_offset = from;
+      loff_t out_offset = *out.offset;
+      const ssize_t n = out.in_sequence ? sendfile(out.fd, source_fd, &in_offset, want)
+                                        : copy_file_range(source_fd, &in_offset, out.fd, &out_offset, want, 0);
+      if (n > 0) {
+        from += n;
+        *out.offset += n;
+        continue;
+      }
+      if (n == 0) return ShrankError(source, from, source_size);
+      if (errno == EINTR) continue;
+      if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG || errno == EPIPE) return ImageWriteFailure(out.name, errno);
+      *kernel_copy = false;  // not between these files (or a read error): read and write
+    }
+    const ssize_t got = pread(source_fd, buffer.data(), std::min(want, buffer.size()), from);
+    if (got < 0 && ReadAgain(source_fd, errno)) continue;
+    if (got < 0) return ReadError(source, errno);
+    if (got == 0) return ShrankError(source, from, source_size);
+    std::vector<iovec> part{{buffer.data(), static_cast<size_t>(got)}};
+    if (Status s = WriteParts(out.fd, part, out.in_sequence, out.offset, out.name); !s.ok()) return s;
+    from += got;
+  }
+  return Status::Ok();
+}
+
 void OutputBuffer::Append(const uint8_t* bytes, size_t count) { std::memcpy(Grow(count), bytes, count); }
 void OutputBuffer::AppendZeros(size_t count) { std::memset(Grow(count), 0, count); }
 
@@ -122,41 +152,11 @@ Status ImageWriter::PadToSector() {
 Status ImageWriter::CopyFrom(int source_fd, const std::string& source, int64_t count, int64_t from) {
   if (count <= kSmallFile) return ReadIntoBuffer(source_fd, source, count, from);
   if (Status s = Flush(); !s.ok()) return s;
-  int64_t done = 0;
+  // Left unfilled: its pages are only touched if the kernel cannot copy.
+  if (!chunk_) chunk_.reset(new uint8_t[kCopyChunk]);
   bool kernel_copy = true;
-  std::vector<uint8_t> chunk;
-  while (done < count) {
-    const auto want = static_cast<size_t>(std::min<int64_t>(count - done, kCopyChunk));
-    if (kernel_copy) {
-      loff_t in_offset = from + done;
-      const ssize_t n = KernelCopy(source_fd, &in_offset, want);
-      if (n > 0) {
-        done += n;
-        flushed_ += n;
-        continue;
-      }
-      if (n == 0) return ShrankError(source, from + done, from + count);
-      if (errno == EINTR) continue;
-      if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG || errno == EPIPE) return ImageWriteFailure(name_, errno);
-      kernel_copy = false;  // not supported here (or a read error): retry with read and write
-    }
-    chunk.resize(kCopyChunk);
-    const ssize_t got = pread(source_fd, chunk.data(), want, from + done);
-    if (got < 0 && ReadAgain(source_fd, errno)) continue;
-    if (got < 0) return ReadError(source, errno);
-    if (got == 0) return ShrankError(source, from + done, from + count);
-    if (Status s = WriteAt(chunk.data(), static_cast<size_t>(got)); !s.ok()) return s;
-    done += got;
-  }
-  return Status::Ok();
-}
-
-ssize_t ImageWriter::KernelCopy(int source_fd, loff_t* in_offset, size_t count) {
-  // copy_file_range writes at an offset of a regular file; sendfile writes
-  // in order, into a pipe or a socket as well.
-  if (in_sequence_) return sendfile(fd_, source_fd, in_offset, count);
-  loff_t out_offset = flushed_;
-  return copy_file_range(source_fd, in_offset, fd_, &out_offset, count, 0);
+  return CopyRange(source_fd, source, from + count, from, from + count, {fd_, in_sequence_, &flushed_, name_},
+                   {chunk_.get(), kCopyChunk}, &kernel_copy);
 }
 
 Status ImageWriter::Overwrite(int64_t offset, const uint8_t* data, size_t count) {

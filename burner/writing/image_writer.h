@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,6 +74,24 @@ Status ImageWriteFailure(const std::string& name, int error);
 // `in_sequence`; a short write is continued, an interrupted one retried.
 Status WriteParts(int fd, std::vector<iovec>& parts, bool in_sequence, int64_t* offset, const std::string& name);
 
+// An image file being written: its descriptor, whether it takes bytes in
+// order only (WritesInSequence), where the next byte goes (moved on by each
+// write) and the name failures give.
+struct ImageOutput {
+  int fd;
+  bool in_sequence;
+  int64_t* offset;
+  const std::string& name;
+};
+// Copies bytes `from` to `end` of the source file `source_fd` to `out`.
+// While `*kernel_copy`, the kernel copies (copy_file_range at an offset,
+// sendfile in order); where it cannot (another file system, a read error),
+// `*kernel_copy` is cleared and the bytes go by pread into `buffer` and
+// write. A source that ends first fails naming `source` and its expected
+// `source_size`; a full disk or a gone reader fails naming the image.
+Status CopyRange(int source_fd, const std::string& source, int64_t source_size, int64_t from, int64_t end,
+                 const ImageOutput& out, std::span<uint8_t> buffer, bool* kernel_copy);
+
 // Writes an image file from its start. Failures name the image (`name`).
 class ImageWriter {
  public:
@@ -94,9 +113,6 @@ class ImageWriter {
 
  private:
   Status ReadIntoBuffer(int source_fd, const std::string& source, int64_t count, int64_t from);
-  // Copies through the kernel from `source_fd` at `*in_offset`: the bytes
-  // moved, 0 at the source's end, -1 with errno set.
-  ssize_t KernelCopy(int source_fd, loff_t* in_offset, size_t count);
   Status WriteAt(const uint8_t* data, size_t count);
 
   int fd_;
@@ -104,6 +120,7 @@ class ImageWriter {
   bool in_sequence_;     // a pipe, a socket, a terminal: write(2) in order
   int64_t flushed_ = 0;  // bytes already in the file
   OutputBuffer buffer_;
+  std::unique_ptr<uint8_t[]> chunk_;  // a large file's bytes when the kernel cannot copy them
 };
 
 // Device and inode of a file.

@@ -227,11 +227,10 @@ Status TThWrite::WriteToFile(const std::vector<std::unique_ptr<TCacheBlock>>& bl
 
 Status TThWrite::CopySpan(const TCacheBlock& span, std::span<uint8_t> buffer) {
   const TSourceFile& source = *span.Source;
-  const int out = file_->Handle;
+  const ImageOutput output{file_->Handle, in_sequence_, &file_offset_, burner_.ISOFileName};
   int64_t at = span.SourceOffset;
   const int64_t end = at + span.Count;
-  // copy_file_range writes at an offset of a regular file.
-  bool kernel_copy = !in_sequence_;
+  bool kernel_copy = true;  // cleared for the span's rest when the kernel cannot copy
   while (at < end) {
     int64_t stop = end;
     if (holes_) {
@@ -255,30 +254,9 @@ Status TThWrite::CopySpan(const TCacheBlock& span, std::span<uint8_t> buffer) {
         if (hole > at) stop = std::min<int64_t>(hole, end);
       }
     }
-    while (at < stop) {
-      const auto want = static_cast<size_t>(stop - at);
-      if (kernel_copy) {
-        loff_t in_offset = at;
-        loff_t out_offset = file_offset_;
-        const ssize_t n = copy_file_range(source.Fd, &in_offset, out, &out_offset, want, 0);
-        if (n > 0) {
-          at += n;
-          file_offset_ += n;
-          continue;
-        }
-        if (n == 0) return ShrankError(source.Name, at, source.Size);
-        if (errno == EINTR) continue;
-        if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) return ImageWriteFailure(burner_.ISOFileName, errno);
-        kernel_copy = false;  // not between these files (or a read error): read and write
-      }
-      const ssize_t got = pread(source.Fd, buffer.data(), std::min(want, buffer.size()), at);
-      if (got < 0 && ReadAgain(source.Fd, errno)) continue;
-      if (got < 0) return ReadError(source.Name, errno);
-      if (got == 0) return ShrankError(source.Name, at, source.Size);
-      std::vector<iovec> part{{buffer.data(), static_cast<size_t>(got)}};
-      if (Status s = WriteParts(out, part, in_sequence_, &file_offset_, burner_.ISOFileName); !s.ok()) return s;
-      at += got;
-    }
+    if (Status s = CopyRange(source.Fd, source.Name, source.Size, at, stop, output, buffer, &kernel_copy); !s.ok())
+      return s;
+    at = stop;
   }
   return Status::Ok();
 }
