@@ -15,8 +15,9 @@
 // runs does not race it: it waits until the image file has started to grow,
 // stops the whole process with SIGSTOP, checks that the job is really half
 // way (the image is far from complete), acts, then lets it go on (SIGCONT).
-// The cache runs at most its size ahead of the file written, so what the
-// test changes beyond that has not been read yet.
+// The cache runs at most its block count ahead of the file written (blocks
+// of 64 KiB, or spans of up to 1 MiB of a file of 1 MiB or more), so what
+// the test changes beyond that has not been read yet.
 #include <errno.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -709,16 +710,20 @@ class PipelineSourceChanges : public ::testing::TestWithParam<ChangeCase> {};
 TEST_P(PipelineSourceChanges, FailTheJobNamingTheFile) {
   TempDir dir;
   // Given in this order, the large file comes first in the image: the job
-  // is still reading it when the later file changes.
+  // is still reading it when the later file changes. It goes to the writer
+  // as spans of 1 MiB, one a cache block: with the default cache of 64
+  // blocks, the reading runs up to about 68 MiB ahead of the writer (the
+  // queue, the blocks the writer holds, the one being staged), so the later
+  // file must lie well past that from where the job is held.
   const std::string first = dir / "src/first.bin";
   const std::string later = dir / "src/later/later.txt";
-  WriteLargeFile(first, 96 * kMiB, 21);
+  WriteLargeFile(first, 160 * kMiB, 21);
   WriteFile(later, Bytes(10000, 22));
   fs::create_directories(dir / "out");
   const std::string image = dir / "out/x.iso";
   std::string log;
-  // Held while the writer is at least 32 MiB before the end of the first
-  // file; the cache is then at most its size (4 MiB) ahead.
+  // Held while the writer is at least 96 MiB before the end of the first
+  // file: the reading has not reached the later file.
   auto job = StartHeld({"--paths", "last", "-o", image, first, dir / "src/later"}, image, 64 * kMiB, dir.path(), log);
   ASSERT_NE(job, nullptr) << "the job could not be caught running\n" << log;
   const int64_t written = FileSize(image);
